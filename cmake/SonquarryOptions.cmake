@@ -1,0 +1,20 @@
+# One options target carries the standard, the warnings and the sanitizer flags for every target.
+add_library(sonquarry_options INTERFACE)
+target_compile_features(sonquarry_options INTERFACE cxx_std_20)
+target_compile_options(sonquarry_options INTERFACE -Wall -Wextra)
+if(SONQUARRY_WERROR)
+  target_compile_options(sonquarry_options INTERFACE -Werror)
+endif()
+target_include_directories(sonquarry_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
+
+# Sanitizer build types: Asan (AddressSanitizer + UndefinedBehaviorSanitizer) and Tsan.
+set(_asan "-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined")
+set(_tsan "-O1 -g -fno-omit-frame-pointer -fsanitize=thread")
+foreach(lang CXX C)
+  set(CMAKE_${lang}_FLAGS_ASAN "${_asan}" CACHE STRING "" FORCE)
+  set(CMAKE_${lang}_FLAGS_TSAN "${_tsan}" CACHE STRING "" FORCE)
+endforeach()
+set(CMAKE_EXE_LINKER_FLAGS_ASAN "-fsanitize=address,undefined" CACHE STRING "" FORCE)
+set(CMAKE_SHARED_LINKER_FLAGS_ASAN "-fsanitize=address,undefined" CACHE STRING "" FORCE)
+set(CMAKE_EXE_LINKER_FLAGS_TSAN "-fsanitize=thread" CACHE STRING "" FORCE)
+set(CMAKE_SHARED_LINKER_FLAGS_TSAN "-fsanitize=thread" CACHE STRING "" FORCE)

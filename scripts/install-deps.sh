@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing Sonquarry needs on Debian 12; quiet when all is there.
+set -euo pipefail
+
+build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev qt6-base-dev)
+test_pkgs=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+           samba smbclient python3 python3-impacket nmap iproute2 procps psmisc util-linux
+           xvfb imagemagick)
+
+want=("${build_pkgs[@]}")
+[ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${missing[*]}" >&2
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

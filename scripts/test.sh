@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the plain build (unit and integration tests
+# on the bundled test network), the AddressSanitizer+UBSan build, the ThreadSanitizer build of the
+# threaded tests, and the fuzz targets. `scripts/test.sh debug` (or asan, tsan, fuzz, format) runs
+# only the named stages.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(format debug asan tsan fuzz)
+
+scripts/install-deps.sh
+
+export CTEST_OUTPUT_ON_FAILURE=1
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+jobs=$(nproc)
+
+stage_format() {
+  echo "== format"
+  local bad
+  bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror 2>&1 | grep -E '^[^ ].*: (error|warning)' | cut -d: -f1 | sort -u || true)
+  if [ -n "$bad" ]; then echo "not clang-formatted:"; echo "$bad"; return 1; fi
+}
+stage_debug() {
+  echo "== debug build and all tests"
+  scripts/build.sh build -DCMAKE_BUILD_TYPE=Debug
+  ctest --test-dir build -j "$jobs" --timeout 900
+}
+stage_asan() {
+  echo "== AddressSanitizer + UBSan build and all tests"
+  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Asan -DSONQUARRY_BENCH=OFF
+  ctest --test-dir build-asan -j "$jobs" --timeout 900
+}
+stage_tsan() {
+  echo "== ThreadSanitizer build and the threaded tests"
+  scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Tsan -DSONQUARRY_BENCH=OFF
+  ctest --test-dir build-tsan -j "$jobs" -L threads --timeout 900
+}
+stage_fuzz() {
+  echo "== fuzz targets (libFuzzer, a few seconds each)"
+  CXX=clang++ CC=clang scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DSONQUARRY_FUZZ=ON -DSONQUARRY_TESTS=OFF -DSONQUARRY_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+  local f corpus
+  for f in build-fuzz/fuzz/*_fuzz; do
+    [ -x "$f" ] || continue
+    corpus=$(mktemp -d)
+    echo "-- $(basename "$f")"
+    "$f" -max_total_time="${FUZZ_SECONDS:-10}" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+    rm -rf "$corpus"
+  done
+}
+
+start=$(date +%s)
+for s in "${stages[@]}"; do "stage_$s"; done
+echo "all stages passed in $(( $(date +%s) - start )) s"
