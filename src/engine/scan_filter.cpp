@@ -28,10 +28,9 @@ bool MatchCodePoints(const std::u32string &Name, const std::u32string &Mask) {
     while (j < m && Mask[j] == U'*') ++j;
     if (j == m) return 1;
     const char32_t want = Mask[j];
-    if (want != U'?') {
+    if (want != U'?')
       while (i < n && Name[i] != want) ++i;
-      if (i == n) return 0;
-    }
+    if (i == n) return 0;
     haveBackup = true;
     backStar = j - 1;
     backName = i + 1;
