@@ -77,8 +77,9 @@ const std::ctype<wchar_t> *UnicodeCType() {
   return loc ? &std::use_facet<std::ctype<wchar_t>>(*loc) : nullptr;
 }
 
-// Used only where no UTF-8 locale is installed: Latin-1, Latin Extended-A, Greek, Cyrillic.
-char32_t TableLower(char32_t C) {
+} // namespace
+
+char32_t TableLowerCase(char32_t C) {
   if (C >= 'A' && C <= 'Z') return C + 32;
   if ((C >= 0xC0 && C <= 0xDE && C != 0xD7) || (C >= 0x391 && C <= 0x3AB && C != 0x3A2) ||
       (C >= 0x410 && C <= 0x42F))
@@ -94,8 +95,6 @@ char32_t TableLower(char32_t C) {
     return C % 2 == 0 ? C + 1 : C;
   return C;
 }
-
-} // namespace
 
 std::u32string DecodeUtf8(std::string_view Text) {
   std::u32string out;
@@ -126,7 +125,7 @@ char32_t LowerCaseChar(char32_t C) {
   if (IsEscape(C)) return C;
   const auto *ct = UnicodeCType();
   if (!ct || static_cast<unsigned long>(C) > static_cast<unsigned long>(WCHAR_MAX))
-    return TableLower(C);
+    return TableLowerCase(C);
   return static_cast<char32_t>(ct->tolower(static_cast<wchar_t>(C)));
 }
 

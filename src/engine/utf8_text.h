@@ -15,6 +15,10 @@ std::string EncodeUtf8(std::u32string_view Text);
 char32_t LowerCaseChar(char32_t C);
 std::string LowerCaseUtf8(std::string_view Text);
 
+// The built-in mapping used where no UTF-8 locale is installed (Latin-1, Latin Extended-A,
+// Greek, Cyrillic).
+char32_t TableLowerCase(char32_t C);
+
 // Equal without regard to case.
 bool SameText(std::string_view A, std::string_view B);
 
