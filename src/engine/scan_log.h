@@ -1,0 +1,61 @@
+#pragma once
+// The scan log: plain text, one timestamped line or one indented continuation line per call,
+// each written with its own open, append and close so the file is complete after every line.
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sonquarry {
+
+class TLog {
+public:
+  // Width of "dd.mm.yyyy hh:nn:ss : ", the indent of a continuation line.
+  static constexpr int ContIndent = 22;
+
+  TLog() = default;
+  ~TLog();
+  TLog(const TLog &) = delete;
+  TLog &operator=(const TLog &) = delete;
+
+  // Takes Name (empty: no log) when it differs from the current one, closing any open stream.
+  void SetFileName(const std::string &Name);
+  const std::string &FileName() const { return FileName_; }
+  // A change away from a non-zero level first writes the level-change line; if that fails the
+  // level stays and the message goes to Errors.
+  void SetLevel(uint8_t NewLevel);
+  uint8_t Level() const { return Level_; }
+  // Writes a timestamped line when MsgLevel <= Level; failures go to Errors, never to the caller.
+  void Add(int MsgLevel, const std::string &Text);
+  // The same with a continuation line.
+  void AddCont(int MsgLevel, const std::string &Text);
+  // Sets the file's size (creating it); throws Exception on failure. Nothing without a file name.
+  void Truncate(std::uintmax_t Size);
+  // Messages of writes that failed.
+  const std::vector<std::string> &Errors() const { return Errors_; }
+  void ClearErrors() { Errors_.clear(); }
+
+  // "dd.mm.yyyy hh:nn:ss" of the local time.
+  static std::string TimeStamp();
+
+private:
+  void OpenFile();
+  int CloseFile() noexcept; // 0 or the errno of a failed flush
+  void WriteLine(const std::string &Line);
+  void WriteOne(const std::string &Line);
+  void AddLine(int MsgLevel, const std::string &Line);
+
+  std::FILE *Stream_ = nullptr;
+  std::string FileName_;
+  uint8_t Level_ = 0;
+  std::vector<std::string> Errors_;
+};
+
+// The process-wide log, and the lock a scanning thread holds while it writes one block.
+// TLog does not lock by itself.
+extern TLog Log;
+extern std::mutex ScanLogLock;
+
+} // namespace sonquarry

@@ -1,0 +1,96 @@
+#pragma once
+// The thread base of the engine: created suspended, started by Resume, a terminate request flag,
+// free on end, an end-of-thread event run on the main thread, a blocking call into the main
+// thread, sleep.
+//
+// Contract
+// - Execute runs on the thread. An exception that escapes it ends the thread; its message is kept
+//   in FatalError().
+// - When Execute has returned, OnTerminate (if set) runs on the main thread while the thread waits
+//   (TMainThreadDispatcher::RunBlocking). It is read on the main thread, so an owner that clears
+//   it there before the event runs is never called. If the dispatcher is closed it is skipped.
+// - FreeOnTerminate: the thread deletes its object after OnTerminate. Until OnTerminate has run
+//   (or the dispatcher was closed), the object stays valid for the main thread; afterwards no one
+//   may touch it. The std::thread of a freed thread is joined by the process (next Resume of any
+//   thread, or WaitForFreeThreads), so every thread is joined before the process ends.
+// - Not FreeOnTerminate: the owner calls WaitFor (or deletes the object, which terminates and
+//   joins). WaitFor on the main thread processes the dispatcher's pending calls while it waits, so
+//   the thread's own hand-overs and its end event still run.
+// - Synchronize runs a function on the main thread and waits; it returns false when the function
+//   did not run (lifeline cut, dispatcher closed). Read handler slots inside that function, not
+//   before, so that an owner that detaches on the main thread is never called afterwards.
+// - Shutdown: close the dispatcher (every blocked Synchronize returns false), request Terminate of
+//   the threads, then WaitForFreeThreads with a bound.
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/main_thread.h"
+
+namespace sonquarry::platform {
+
+class TThread {
+public:
+  using TNotifyEvent = std::function<void(TThread *Sender)>;
+
+  // Created suspended: nothing runs until Resume.
+  TThread();
+  virtual ~TThread();
+  TThread(const TThread &) = delete;
+  TThread &operator=(const TThread &) = delete;
+
+  // Starts the thread; later calls do nothing.
+  void Resume();
+  // Asks Execute to end at its next check; wakes WaitTerminated.
+  void Terminate();
+  bool Terminated() const { return Terminated_.load(std::memory_order_acquire); }
+
+  // Set before Resume.
+  void SetFreeOnTerminate(bool Value) { FreeOnTerminate_ = Value; }
+  bool FreeOnTerminate() const { return FreeOnTerminate_; }
+  // Set before Resume; may be cleared later on the main thread to detach the owner.
+  void SetOnTerminate(TNotifyEvent Handler);
+
+  // Joins a thread that does not free itself; returns at once if it never started.
+  void WaitFor();
+  bool Started() const { return Started_; }
+  bool Finished() const { return Finished_.load(std::memory_order_acquire); }
+  std::string FatalError() const;
+
+  // Waits until every self-freeing thread of the process has ended (and joins them). Returns
+  // false when TimeOutMs passed first (a negative value waits without bound).
+  static bool WaitForFreeThreads(int TimeOutMs);
+  static int FreeThreadCount();
+
+  static void Sleep(int Ms);
+
+protected:
+  virtual void Execute() = 0;
+
+  bool Synchronize(const std::function<void()> &Fn,
+                   const std::shared_ptr<TLifeline> &Guard = nullptr);
+  // Sleeps up to Ms, ending early on Terminate; returns Terminated().
+  bool WaitTerminated(int Ms);
+
+private:
+  static void Main(TThread *Self);
+  void DoTerminate();
+
+  std::thread Handle_;
+  bool Started_ = false;
+  bool FreeOnTerminate_ = false;
+  std::atomic<bool> Terminated_{false};
+  std::atomic<bool> Finished_{false};
+  std::atomic<bool> Exited_{false};
+  TNotifyEvent OnTerminate_; // guarded by Lock_
+  mutable std::mutex Lock_;
+  std::condition_variable TerminateSignal_;
+  std::string FatalError_;
+};
+
+} // namespace sonquarry::platform

@@ -1,0 +1,222 @@
+// ctest-labels: threads
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/scan_log.h"
+#include "platform/exception.h"
+
+namespace fs = std::filesystem;
+using sonquarry::TLog;
+
+namespace {
+
+class ScanLogTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("sonquarry-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    File = (Dir / "search.log").string();
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  static std::string Read(const std::string &Path) {
+    std::ifstream In(Path, std::ios::binary);
+    std::stringstream S;
+    S << In.rdbuf();
+    return S.str();
+  }
+  // The file split at CR LF; fails the test on a bare LF.
+  static std::vector<std::string> Lines(const std::string &Path) {
+    const std::string Text = Read(Path);
+    std::vector<std::string> Out;
+    std::size_t Pos = 0;
+    while (Pos < Text.size()) {
+      const auto End = Text.find("\r\n", Pos);
+      EXPECT_NE(End, std::string::npos) << "line without CR LF";
+      if (End == std::string::npos) break;
+      Out.push_back(Text.substr(Pos, End - Pos));
+      Pos = End + 2;
+    }
+    return Out;
+  }
+
+  fs::path Dir;
+  std::string File;
+};
+
+const std::regex Stamped(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d : (.*))");
+
+TEST_F(ScanLogTest, LinesHaveTheTimestampOrTheIndentAndEndInCrLf) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  const std::string Before = TLog::TimeStamp();
+  L.Add(3, "Processing resource \\\\PC1.");
+  L.AddCont(3, "This resource is computer.");
+  const std::string After = TLog::TimeStamp();
+  const auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), 2u);
+  std::smatch M;
+  ASSERT_TRUE(std::regex_match(Got[0], M, Stamped)) << Got[0];
+  EXPECT_EQ(M[1], "Processing resource \\\\PC1.");
+  const std::string Stamp = Got[0].substr(0, 19);
+  EXPECT_TRUE(Stamp == Before || Stamp == After) << Stamp << " vs " << Before;
+  EXPECT_EQ(Got[1], std::string(22, ' ') + "This resource is computer.");
+  EXPECT_TRUE(L.Errors().empty());
+}
+
+TEST_F(ScanLogTest, LevelDecidesWhatIsWritten) {
+  TLog L;
+  L.SetFileName(File);
+  L.Add(0, "zero at level 0");
+  L.Add(1, "one at level 0");
+  L.SetLevel(2);
+  L.Add(3, "three at level 2");
+  L.AddCont(3, "cont three at level 2");
+  L.AddCont(2, "cont two at level 2");
+  const auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), 2u);
+  EXPECT_NE(Got[0].find("zero at level 0"), std::string::npos);
+  EXPECT_EQ(Got[1], std::string(22, ' ') + "cont two at level 2");
+}
+
+TEST_F(ScanLogTest, FirstLevelSetWritesNothingLaterChangesWriteTheLevelLine) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4); // from 0: silent
+  EXPECT_FALSE(fs::exists(File));
+  L.SetLevel(4); // unchanged: silent
+  EXPECT_FALSE(fs::exists(File));
+  L.SetLevel(2);
+  EXPECT_EQ(L.Level(), 2);
+  const auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), 1u);
+  std::smatch M;
+  ASSERT_TRUE(std::regex_match(Got[0], M, Stamped));
+  EXPECT_EQ(M[1], "Изменен уровень записи информации на 2.");
+}
+
+TEST_F(ScanLogTest, ExistingFileIsAppendedAndTruncateEmptiesIt) {
+  {
+    std::ofstream Out(File, std::ios::binary);
+    Out << "old line\r\n";
+  }
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  L.Add(3, "new");
+  auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), 2u);
+  EXPECT_EQ(Got[0], "old line");
+  L.Truncate(0);
+  EXPECT_EQ(fs::file_size(File), 0u);
+  L.Add(3, "after");
+  EXPECT_EQ(Lines(File).size(), 1u);
+}
+
+TEST_F(ScanLogTest, MissingFileIsCreatedByTheFirstWriteAndByTruncate) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  L.Add(3, "first");
+  EXPECT_EQ(Lines(File).size(), 1u);
+  const std::string Other = (Dir / "other.log").string();
+  L.SetFileName(Other);
+  L.Truncate(0);
+  EXPECT_TRUE(fs::exists(Other));
+  EXPECT_EQ(fs::file_size(Other), 0u);
+}
+
+TEST_F(ScanLogTest, UnwritableFileLosesLinesIntoErrorsButTruncateThrows) {
+  TLog L;
+  L.SetFileName(Dir.string()); // a directory cannot be opened for appending, not even by root
+  L.SetLevel(4);
+  EXPECT_NO_THROW(L.Add(3, "lost"));
+  EXPECT_NO_THROW(L.AddCont(3, "lost too"));
+  ASSERT_EQ(L.Errors().size(), 2u);
+  EXPECT_NE(L.Errors()[0].find(Dir.string()), std::string::npos);
+  EXPECT_THROW(L.Truncate(0), sonquarry::Exception);
+  L.SetFileName((Dir / "no-such-dir" / "search.log").string());
+  EXPECT_THROW(L.Truncate(0), sonquarry::Exception);
+}
+
+TEST_F(ScanLogTest, FailedLevelLineKeepsTheOldLevel) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  L.SetFileName(Dir.string());
+  L.SetLevel(1);
+  EXPECT_EQ(L.Level(), 4);
+  ASSERT_EQ(L.Errors().size(), 1u);
+}
+
+TEST_F(ScanLogTest, EmptyFileNameWritesNothingAndTruncateDoesNothing) {
+  TLog L;
+  L.SetLevel(4);
+  L.Add(0, "nowhere");
+  L.SetLevel(1);
+  EXPECT_EQ(L.Level(), 1);
+  EXPECT_NO_THROW(L.Truncate(0));
+  EXPECT_TRUE(L.Errors().empty());
+  EXPECT_TRUE(fs::is_empty(Dir));
+}
+
+TEST_F(ScanLogTest, TextIsWrittenUnchanged) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  const std::string Text = "Resource \\\\PC1\\Müsik & #1 %s was filtered.";
+  L.AddCont(3, Text);
+  const auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), 1u);
+  EXPECT_EQ(Got[0], std::string(22, ' ') + Text);
+}
+
+// Scanning threads write one block per resource under ScanLogLock: blocks never interleave.
+TEST_F(ScanLogTest, BlocksOfTwoThreadsUnderTheLockStayWhole) {
+  auto &L = sonquarry::Log;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  constexpr int Blocks = 100, Cont = 5;
+  std::atomic<bool> Go{false};
+  auto Writer = [&](char Who) {
+    while (!Go) std::this_thread::yield();
+    for (int b = 0; b < Blocks; ++b) {
+      std::lock_guard<std::mutex> G(sonquarry::ScanLogLock);
+      L.Add(3, std::string("Processing resource ") + Who + std::to_string(b) + ".");
+      for (int c = 0; c < Cont; ++c) L.AddCont(3, std::string(1, Who) + std::to_string(b));
+    }
+  };
+  std::thread A(Writer, 'A'), B(Writer, 'B');
+  Go = true;
+  A.join();
+  B.join();
+  const auto Got = Lines(File);
+  ASSERT_EQ(Got.size(), std::size_t(2 * Blocks * (Cont + 1)));
+  int SeenA = 0, SeenB = 0;
+  for (std::size_t i = 0; i < Got.size(); i += Cont + 1) {
+    std::smatch M;
+    ASSERT_TRUE(std::regex_match(Got[i], M, Stamped)) << i << ": " << Got[i];
+    const std::string Head = M[1];
+    const std::string Id = Head.substr(20, Head.size() - 21); // "A17"
+    for (int c = 1; c <= Cont; ++c) ASSERT_EQ(Got[i + c], std::string(22, ' ') + Id) << i + c;
+    (Id[0] == 'A' ? SeenA : SeenB)++;
+  }
+  EXPECT_EQ(SeenA, Blocks);
+  EXPECT_EQ(SeenB, Blocks);
+  EXPECT_TRUE(L.Errors().empty());
+  L.SetFileName("");
+}
+
+} // namespace
