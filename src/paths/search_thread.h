@@ -1,0 +1,73 @@
+#pragma once
+// The background thread of the "Select computers" dialog: lists the domains of the network and
+// the computers of one domain, and hands each list to a handler on the main thread.
+//
+// It starts at once and frees itself when it ends: after Terminate the owner must not touch it.
+// Until its OnTerminate event has run on the main thread it stays valid.
+//
+// Handlers run on the main thread. The list lives only during the call: the handler copies the
+// names and may move the records out (it then owns them); the thread frees the rest.
+// Detaching (a setter with an empty handler) never waits for a delivery that waits for the main
+// thread, and once it returns the handler is not called again. The handler slots are tested and
+// called on the main thread under the slot lock; the thread itself never holds that lock while it
+// waits for the main thread.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/net_res.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace sonquarry {
+
+namespace platform {
+class INetProvider;
+}
+
+class TSearchThread final : public platform::TThread {
+public:
+  using TNetResEvent = std::function<void(TSearchThread *Sender, TNetResStrings &List)>;
+
+  static constexpr int WaitMs = 500;          // poll of the wake-up event, bounds a stop request
+  static constexpr int DomainPauseMs = 15000; // pause before the domains are listed
+
+  // Provider: none means the process-wide one.
+  explicit TSearchThread(int PauseMs = DomainPauseMs,
+                         std::shared_ptr<platform::INetProvider> Provider = nullptr);
+  ~TSearchThread() override;
+
+  void SetOnDomains(TNetResEvent Handler);
+  void SetOnComputers(TNetResEvent Handler);
+  // Requests made while a step runs give one further step with the last request.
+  void SearchDomains();
+  // ADomain stays the caller's and must live until the answer arrives.
+  void SearchComputers(const TNetRes *ADomain);
+
+  int PauseMs() const { return PauseMs_; }
+  // The message of the last error that ended a step ("" if none).
+  std::string LastError() const;
+
+protected:
+  void Execute() override;
+
+private:
+  void FindDomains();
+  void FindComputers(const TNetRes *ADomain);
+  void Deliver(TNetResEvent TSearchThread::*Slot, TNetResStrings &List);
+
+  TNetResEvent OnComputers_;
+  TNetResEvent OnDomains_;
+  platform::TEvent Wake_;
+  mutable std::mutex RequestLock_; // mode and domain of the next step
+  int Mode_ = 0;                   // 0 domains, 1 computers
+  const TNetRes *Domain_ = nullptr;
+  std::recursive_mutex HandlerLock_; // the two handler slots; a handler may call the setters
+  const int PauseMs_;
+  std::shared_ptr<platform::INetProvider> Provider_;
+  std::string LastError_; // guarded by RequestLock_
+};
+
+} // namespace sonquarry

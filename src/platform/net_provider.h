@@ -1,0 +1,82 @@
+#pragma once
+// The network provider as the core sees it: the children of a network resource, and the entries
+// of a share directory. The SMB implementation is in smb_provider.h; tests install fakes.
+//
+// Levels: no container -> the providers; a provider (display type 6) -> its workgroups and
+// domains (1); a domain -> its servers (2, remote name "\\NAME"); a server -> its disk shares
+// (3, "\\NAME\share"). Every entry of a container is returned, however many there are.
+//
+// Threads: an implementation may be called from several threads at once; it keeps whatever is not
+// thread-safe (a libsmbclient context) per thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sonquarry::platform {
+
+// The numbers of a network resource, as the Windows provider uses them.
+constexpr int32_t NetScopeGlobal = 2;      // RESOURCE_GLOBALNET
+constexpr int32_t NetTypeDisk = 1;         // RESOURCETYPE_DISK
+constexpr int32_t NetDisplayGeneric = 0;   // RESOURCEDISPLAYTYPE_GENERIC
+constexpr int32_t NetDisplayDomain = 1;    // RESOURCEDISPLAYTYPE_DOMAIN
+constexpr int32_t NetDisplayServer = 2;    // RESOURCEDISPLAYTYPE_SERVER
+constexpr int32_t NetDisplayShare = 3;     // RESOURCEDISPLAYTYPE_SHARE
+constexpr int32_t NetDisplayNetwork = 6;   // RESOURCEDISPLAYTYPE_NETWORK
+constexpr int32_t NetUsageConnectable = 1; // RESOURCEUSAGE_CONNECTABLE
+constexpr int32_t NetUsageContainer = 2;   // RESOURCEUSAGE_CONTAINER
+
+// One resource description (the platform's NETRESOURCE).
+struct NetResource {
+  int32_t Scope = 0;
+  int32_t Type = 0;
+  int32_t DisplayType = 0;
+  int32_t Usage = 0;
+  std::string LocalName;
+  std::string RemoteName;
+  std::string Comment;
+  std::string Provider;
+};
+
+// A failure: Code is an errno value (0: none), Message a line fit for the log.
+struct NetError {
+  int Code = 0;
+  std::string Message;
+};
+
+enum class NetEnumStatus {
+  Ok,          // Out holds the entries (at least one)
+  OpenFailed,  // the container could not be opened
+  NoMoreItems, // opened, but it holds nothing
+  ReadFailed,  // opened, reading it failed
+};
+
+// One directory entry: its bare name and whether it is a directory.
+struct DirEntry {
+  std::string Name;
+  bool Directory = false;
+};
+
+class INetProvider {
+public:
+  virtual ~INetProvider() = default;
+
+  // Appends the children of Container (none: the top of the network) to Out, in the provider's
+  // order. Error, when given, receives the reason of a status other than Ok.
+  virtual NetEnumStatus EnumResources(const NetResource *Container, std::vector<NetResource> &Out,
+                                      NetError *Error = nullptr) = 0;
+
+  // Appends every entry of the directory UncDir ("\\PC\share" or "\\PC\share\dir\sub", no
+  // trailing backslash needed) to Out in the server's order, "." and ".." included when the
+  // server reports them. False when the directory cannot be listed.
+  virtual bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
+                         NetError *Error = nullptr) = 0;
+};
+
+// The process-wide provider: the SMB one unless another was installed.
+std::shared_ptr<INetProvider> NetProvider();
+// Installs P (nullptr restores the SMB provider with its default configuration).
+void SetNetProvider(std::shared_ptr<INetProvider> P);
+
+} // namespace sonquarry::platform

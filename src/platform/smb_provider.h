@@ -1,0 +1,66 @@
+#pragma once
+// The network provider over libsmbclient.
+//
+// Top: one provider, "SMB Network" (display type 6). Its children: the workgroups of smb://
+// (display type 1). A workgroup's: the servers of smb://WORKGROUP (2, "\\NAME"). A server's: its
+// disk shares (3, "\\NAME\share"; printer, IPC and "$" shares are left out). Every entry has
+// scope 2 and type 1; providers, workgroups and servers are containers, shares connectable.
+// The workgroup and server levels need SMB1 browsing: they are listed with the protocol range
+// NT1..NT1, shares and directories with the client configuration's range.
+//
+// Each thread gets its own libsmbclient context (contexts are not thread-safe), freed when the
+// thread ends. The protocol range is process-wide in libsmbclient, so a browse listing excludes
+// share and directory listings of other threads while it runs.
+//
+// Before the first connection to a computer named by its IPv4 address the provider makes a TCP
+// probe of 445, then 139, with ProbeTimeOutMs; a computer that answers on neither fails at once
+// (EHOSTDOWN) instead of holding the thread in libsmbclient's connection time-outs. Results are
+// kept per address for a while. Computers named by NetBIOS name are left to libsmbclient's own
+// name resolution, which fails a name nobody answers for in its resolution time.
+
+#include <memory>
+#include <string>
+
+#include "platform/net_provider.h"
+
+namespace sonquarry::platform {
+
+struct SmbProviderOptions {
+  // smb.conf of the client; "" leaves libsmbclient's choice ($HOME/.smb/smb.conf, then
+  // /etc/samba/smb.conf). It is process-wide in libsmbclient: the first context loads it.
+  std::string ConfigFile;
+  // The credentials file; "" the default one (DefaultCredentialsFile), "-" none.
+  std::string CredentialsFile;
+  // libsmbclient's wait for one reply.
+  int TimeOutMs = 5000;
+  // TCP probe of 445/139 before the first connection; 0 or less: no probe.
+  int ProbeTimeOutMs = 500;
+  // How long a probe result is kept: reachable, and not reachable.
+  int ProbeKeepMs = 60000;
+  int ProbeKeepFailedMs = 10000;
+};
+
+class TSmbProvider final : public INetProvider {
+public:
+  static constexpr const char *ProviderName = "SMB Network";
+
+  explicit TSmbProvider(SmbProviderOptions Options = {});
+  ~TSmbProvider() override;
+
+  NetEnumStatus EnumResources(const NetResource *Container, std::vector<NetResource> &Out,
+                              NetError *Error = nullptr) override;
+  bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
+                 NetError *Error = nullptr) override;
+
+  const SmbProviderOptions &Options() const;
+
+  struct TImpl;
+
+private:
+  std::unique_ptr<TImpl> I_;
+};
+
+// The one mapping of libsmbclient's errno values to a code and a log line about Where.
+NetError SmbError(int Errno, const std::string &Where);
+
+} // namespace sonquarry::platform

@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""Generates the file trees of the test network's shares and their manifest lines.
+
+gen_tree.py LAYOUT ROOT HOST WORKGROUP SHARE MANIFEST DIRS [--files N --dirs M]
+
+Creates ROOT (which must not exist yet or be empty), fills it after LAYOUT and appends one line
+per file to MANIFEST (host, workgroup, share, path with backslashes, size) and one line per
+directory to DIRS (host, workgroup, share, path with backslashes), both tab-separated.
+"""
+import argparse
+import os
+import sys
+
+# Paths relative to the share root; a trailing "/" makes an (empty) directory.
+MUSIC = [
+    "top level.mp3",
+    "README.txt",
+    "Rock/Artist One/01 - Intro.mp3",
+    "Rock/Artist One/02 - Loud.MP3",
+    "Rock/Artist One/cover.jpg",
+    "Rock/Artist Two/Live/03 live.mp3",
+    "Rock/Artist Two/Live/04 live.mp2",
+    "Rock/Artist Two/Live/setlist.txt",
+    "Rock & Roll/Tom & Jerry.mp3",
+    "Hash #1/track #1.mp3",
+    "Percent 100%/50% off.mp3",
+    "Café/Ärger.mp3",
+    "Café/Grüße aus Köln.wma",
+    "Café/Ωδή.MP3",
+    "album.mp3/01 first.mp3",
+    "album.mp3/02 second.wma",
+    "album.mp3/liner notes.txt",
+    "Mixed/Song.Mp3",
+    "Mixed/no extension",
+    "Mixed/archive.mp3.zip",
+    "Mixed/track.mp3.txt",
+    "Mixed/old.MP2",
+    "Classical/Bach/Cantatas/BWV 140/Part 1/Deep/aria.mp2",
+    "Classical/Bach/Cantatas/BWV 140/Part 1/Deep/aria.mp3",
+    "Windows Media/podcast.wma",
+    "Windows Media/PODCAST2.WMA",
+    "Pictures/photo.jpg",
+    "empty folder/",
+]
+
+SMALL = [
+    "Best of/one.mp3",
+    "Best of/two.MP3",
+    "Best of/cover.jpg",
+    "loose.wma",
+]
+
+SECRET = [
+    "hidden track.mp3",
+]
+
+LOOP = [
+    "song.mp3",
+]
+
+IMPACKET = [
+    "Album A/one.mp3",
+    "Album A/two.MP3",
+    "Album A/cover.jpg",
+    "album.mp3/inner.mp3",
+    "Café & Co #1 100%/Ärger.mp3",
+    "clip.wma",
+    "old.mp2",
+    "notes.txt",
+]
+
+LAYOUTS = {
+    "music": MUSIC,
+    "small": SMALL,
+    "secret": SECRET,
+    "loop": LOOP,
+    "impacket": IMPACKET,
+    "empty": [],
+}
+
+BIG_EXTS = [".mp3"] * 12 + [".MP3"] * 2 + [".wma"] * 2 + [".mp2", ".txt", ".jpg", ".ogg"]
+
+
+def big_layout(files, dirs):
+    groups = max(1, (dirs + 49) // 50)
+    leaf = ["group %02d/dir %04d" % (d % groups, d) for d in range(dirs)]
+    out = [d + "/" for d in leaf]
+    for i in range(files):
+        out.append("%s/track %05d%s" % (leaf[i % dirs], i, BIG_EXTS[i % len(BIG_EXTS)]))
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for name in ("layout", "root", "host", "workgroup", "share", "manifest", "dirs"):
+        ap.add_argument(name)
+    ap.add_argument("--files", type=int, default=20000)
+    ap.add_argument("--dirs", type=int, default=1000)
+    a = ap.parse_args()
+    if a.layout == "big":
+        if a.files < 0 or a.dirs < 1:
+            sys.exit("gen_tree.py: need --files >= 0 and --dirs >= 1")
+        entries = big_layout(a.files, a.dirs)
+    else:
+        entries = LAYOUTS[a.layout]
+
+    os.umask(0o022)
+    os.makedirs(a.root, exist_ok=True)
+    files, dirs = [], set()
+    for rel in entries:
+        parts = rel.rstrip("/").split("/")
+        for i in range(1, len(parts) if not rel.endswith("/") else len(parts) + 1):
+            dirs.add("/".join(parts[:i]))
+        if rel.endswith("/"):
+            os.makedirs(os.path.join(a.root, rel), exist_ok=True)
+            continue
+        path = os.path.join(a.root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        data = ("%s %s %s\n" % (a.host, a.share, rel)).encode()
+        with open(path, "wb") as f:
+            f.write(data)
+        files.append((rel, len(data)))
+
+    with open(a.manifest, "a", encoding="utf-8") as m:
+        for rel, size in sorted(files):
+            m.write("%s\t%s\t%s\t%s\t%d\n" % (a.host, a.workgroup, a.share, rel.replace("/", "\\"), size))
+    with open(a.dirs, "a", encoding="utf-8") as d:
+        for rel in sorted(dirs):
+            d.write("%s\t%s\t%s\t%s\n" % (a.host, a.workgroup, a.share, rel.replace("/", "\\")))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,112 @@
+#pragma once
+// A network provider for unit tests: a fixed tree of resources, a log of the containers asked
+// for, and an optional gate that holds an enumeration until the test opens it.
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/net_provider.h"
+
+namespace sonquarry::testing {
+
+class FakeNetProvider : public platform::INetProvider {
+public:
+  // Key of the top of the network.
+  static constexpr const char *Top = "";
+
+  void Set(const std::string &Container, std::vector<platform::NetResource> Children,
+           platform::NetEnumStatus Status = platform::NetEnumStatus::Ok) {
+    std::lock_guard<std::mutex> L(Lock_);
+    Tree_[Container] = {std::move(Children), Status};
+  }
+  void SetDir(const std::string &Unc, std::vector<platform::DirEntry> Entries) {
+    std::lock_guard<std::mutex> L(Lock_);
+    Dirs_[Unc] = std::move(Entries);
+  }
+  // While closed, an enumeration of Container waits until Open.
+  void Close(const std::string &Container) {
+    std::lock_guard<std::mutex> L(Lock_);
+    Gated_ = Container;
+    GateOpen_ = false;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> L(Lock_);
+    GateOpen_ = true;
+    Cv_.notify_all();
+  }
+  // Waits until an enumeration of the gated container has begun.
+  bool WaitBlocked(int Ms) {
+    std::unique_lock<std::mutex> L(Lock_);
+    return Cv_.wait_for(L, std::chrono::milliseconds(Ms), [&] { return Blocked_; });
+  }
+  std::vector<std::string> Calls() const {
+    std::lock_guard<std::mutex> L(Lock_);
+    return Calls_;
+  }
+
+  platform::NetEnumStatus EnumResources(const platform::NetResource *Container,
+                                        std::vector<platform::NetResource> &Out,
+                                        platform::NetError *Error) override {
+    const std::string Key = Container ? Container->RemoteName : Top;
+    std::unique_lock<std::mutex> L(Lock_);
+    Calls_.push_back(Key);
+    if (!GateOpen_ && Key == Gated_) {
+      Blocked_ = true;
+      Cv_.notify_all();
+      Cv_.wait(L, [&] { return GateOpen_; });
+      Blocked_ = false;
+    }
+    auto It = Tree_.find(Key);
+    if (It == Tree_.end()) {
+      if (Error) *Error = {2, "no such container: " + Key};
+      return platform::NetEnumStatus::OpenFailed;
+    }
+    if (It->second.Status != platform::NetEnumStatus::Ok) return It->second.Status;
+    if (It->second.Children.empty()) return platform::NetEnumStatus::NoMoreItems;
+    Out.insert(Out.end(), It->second.Children.begin(), It->second.Children.end());
+    return platform::NetEnumStatus::Ok;
+  }
+
+  bool FindFiles(const std::string &UncDir, std::vector<platform::DirEntry> &Out,
+                 platform::NetError *Error) override {
+    std::lock_guard<std::mutex> L(Lock_);
+    auto It = Dirs_.find(UncDir);
+    if (It == Dirs_.end()) {
+      if (Error) *Error = {2, "no such directory: " + UncDir};
+      return false;
+    }
+    Out.insert(Out.end(), It->second.begin(), It->second.end());
+    return true;
+  }
+
+  static platform::NetResource Res(int32_t DisplayType, const std::string &RemoteName,
+                                   int32_t Usage = platform::NetUsageContainer) {
+    platform::NetResource R;
+    R.Scope = platform::NetScopeGlobal;
+    R.Type = platform::NetTypeDisk;
+    R.DisplayType = DisplayType;
+    R.Usage = Usage;
+    R.RemoteName = RemoteName;
+    R.Provider = "SMB Network";
+    R.Comment = "comment of " + RemoteName;
+    return R;
+  }
+
+private:
+  struct Node {
+    std::vector<platform::NetResource> Children;
+    platform::NetEnumStatus Status;
+  };
+  mutable std::mutex Lock_;
+  std::condition_variable Cv_;
+  std::map<std::string, Node> Tree_;
+  std::map<std::string, std::vector<platform::DirEntry>> Dirs_;
+  std::vector<std::string> Calls_;
+  std::string Gated_;
+  bool GateOpen_ = true, Blocked_ = false;
+};
+
+} // namespace sonquarry::testing

@@ -1,0 +1,172 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/diag.h"
+#include "platform/smb_auth.h"
+#include "platform/smb_provider.h"
+#include "platform/smb_url.h"
+
+using namespace sonquarry::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(SmbUrlTest, LevelsOfTheNetwork) {
+  EXPECT_EQ(UncToSmbUrl(""), "smb://");
+  EXPECT_EQ(UncToSmbUrl("WORKGROUP"), "smb://WORKGROUP");
+  EXPECT_EQ(UncToSmbUrl("\\\\SERVER"), "smb://SERVER");
+  EXPECT_EQ(UncToSmbUrl("\\\\SERVER\\music"), "smb://SERVER/music");
+  EXPECT_EQ(UncToSmbUrl("\\\\10.0.0.5\\music\\rock\\live"), "smb://10.0.0.5/music/rock/live");
+}
+
+TEST(SmbUrlTest, ReservedCharactersAreEncoded) {
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\a b\\#1\\100%\\R&B"), "smb://S/a%20b/%231/100%25/R%26B");
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\x?y\\a+b;c=d@e:f"), "smb://S/x%3Fy/a%2Bb%3Bc%3Dd%40e%3Af");
+  // A slash inside a name is a character of the name, not a separator.
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\AC/DC"), "smb://S/AC%2FDC");
+  EXPECT_EQ(SmbUrlEncode("safe-._~AZaz09"), "safe-._~AZaz09");
+}
+
+TEST(SmbUrlTest, NonAsciiIsEncodedByteByByte) {
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\Müsik"), "smb://S/M%C3%BCsik");
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\Песни"), "smb://S/%D0%9F%D0%B5%D1%81%D0%BD%D0%B8");
+}
+
+TEST(SmbUrlTest, EmptyComponentsAreDropped) {
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\share\\"), "smb://S/share");
+  EXPECT_EQ(UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
+}
+
+TEST(SmbUrlTest, ServerOfAUncPath) {
+  EXPECT_EQ(UncServer("\\\\PC1\\Music\\Rock"), "PC1");
+  EXPECT_EQ(UncServer("\\\\PC1"), "PC1");
+  EXPECT_EQ(UncServer("\\\\\\PC1\\Music"), "");
+  EXPECT_EQ(UncServer("PC1\\Music"), "");
+  EXPECT_EQ(UncServer("\\\\"), "");
+}
+
+TEST(SmbErrorTest, OneMappingForCodesAndLines) {
+  const auto Refused = SmbError(ECONNREFUSED, "\\\\10.0.0.9");
+  EXPECT_EQ(Refused.Code, ECONNREFUSED);
+  EXPECT_EQ(Refused.Message,
+            "\\\\10.0.0.9: connection refused (errno " + std::to_string(ECONNREFUSED) + ")");
+  EXPECT_NE(SmbError(EHOSTDOWN, "x").Message.find("445 or 139"), std::string::npos);
+  EXPECT_NE(SmbError(EACCES, "x").Message.find("access denied"), std::string::npos);
+  EXPECT_NE(SmbError(0, "x").Code, 0); // a failure never reads as success
+}
+
+TEST(SmbCredentialsTest, ParsesTheAuthenticationFileFormat) {
+  auto Id = ParseCredentials("# mine\nusername = alice\npassword =  se cret \ndomain=HOME\n");
+  ASSERT_TRUE(Id);
+  EXPECT_EQ(Id->User, "alice");
+  EXPECT_EQ(Id->Password, "se cret");
+  EXPECT_EQ(Id->Domain, "HOME");
+  auto Split = ParseCredentials("username=WORK\\bob\r\npassword=x\r\n");
+  ASSERT_TRUE(Split);
+  EXPECT_EQ(Split->User, "bob");
+  EXPECT_EQ(Split->Domain, "WORK");
+  EXPECT_FALSE(ParseCredentials("password=only\n"));
+}
+
+TEST(SmbCredentialsTest, IdentitiesAreAnonymousGuestThenTheFile) {
+  auto Ids = SmbIdentities(std::nullopt);
+  ASSERT_EQ(Ids.size(), 2u);
+  EXPECT_EQ(Ids[0].User, "");
+  EXPECT_EQ(Ids[1].User, "guest");
+  Ids = SmbIdentities(SmbIdentity{"alice", "pw", ""});
+  ASSERT_EQ(Ids.size(), 3u);
+  EXPECT_EQ(Ids[2].User, "alice");
+}
+
+class CredentialsFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("sonquarry-cred-" + std::to_string(::getpid()));
+    fs::create_directories(Dir);
+    Path = (Dir / "credentials").string();
+    std::ofstream(Path) << "username=alice\npassword=pw\n";
+    Old = SetDiagnosticSink([this](const std::string &L) { Lines.push_back(L); });
+  }
+  void TearDown() override {
+    SetDiagnosticSink(Old);
+    fs::remove_all(Dir);
+  }
+  fs::path Dir;
+  std::string Path;
+  std::vector<std::string> Lines;
+  std::function<void(const std::string &)> Old;
+};
+
+TEST_F(CredentialsFileTest, PrivateFileIsUsed) {
+  ::chmod(Path.c_str(), 0600);
+  auto Id = LoadCredentialsFile(Path);
+  ASSERT_TRUE(Id);
+  EXPECT_EQ(Id->User, "alice");
+  EXPECT_TRUE(Lines.empty());
+}
+
+TEST_F(CredentialsFileTest, FileReadableByGroupOrOthersIsRefusedWithALogLine) {
+  for (mode_t Mode : {0640, 0604}) {
+    ::chmod(Path.c_str(), Mode);
+    std::string Why;
+    EXPECT_FALSE(LoadCredentialsFile(Path, &Why)) << std::oct << Mode;
+    EXPECT_NE(Why.find("chmod 600"), std::string::npos) << Why;
+  }
+  ASSERT_EQ(Lines.size(), 2u);
+  EXPECT_NE(Lines[0].find(Path), std::string::npos);
+  EXPECT_NE(Lines[0].find("0640"), std::string::npos);
+}
+
+TEST_F(CredentialsFileTest, MissingFileIsSilentlyAbsent) {
+  EXPECT_FALSE(LoadCredentialsFile((Dir / "none").string()));
+  EXPECT_TRUE(Lines.empty());
+}
+
+TEST_F(CredentialsFileTest, DefaultPathFollowsXdgConfigHome) {
+  ::setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+  EXPECT_EQ(DefaultCredentialsFile(), Dir.string() + "/sonquarry/credentials");
+  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
+  ::setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(SmbProviderTest, TopListsTheOneProviderWithoutTouchingTheNetwork) {
+  TSmbProvider P(SmbProviderOptions{"", "-"});
+  std::vector<NetResource> Out;
+  ASSERT_EQ(P.EnumResources(nullptr, Out), NetEnumStatus::Ok);
+  ASSERT_EQ(Out.size(), 1u);
+  EXPECT_EQ(Out[0].RemoteName, "SMB Network");
+  EXPECT_EQ(Out[0].Provider, "SMB Network");
+  EXPECT_EQ(Out[0].DisplayType, NetDisplayNetwork);
+  EXPECT_EQ(Out[0].Scope, NetScopeGlobal);
+  EXPECT_EQ(Out[0].Type, NetTypeDisk);
+  EXPECT_EQ(Out[0].Usage, NetUsageContainer);
+}
+
+TEST(SmbProviderTest, SharesAndBadNamesAreNoContainers) {
+  TSmbProvider P(SmbProviderOptions{"", "-"});
+  std::vector<NetResource> Out;
+  NetResource Share;
+  Share.DisplayType = NetDisplayShare;
+  Share.RemoteName = "\\\\PC\\music";
+  NetError E;
+  EXPECT_EQ(P.EnumResources(&Share, Out, &E), NetEnumStatus::OpenFailed);
+  EXPECT_EQ(E.Code, ENOTDIR);
+  NetResource Server;
+  Server.DisplayType = NetDisplayServer;
+  Server.RemoteName = "\\\\PC\\music"; // a server's name holds no share
+  EXPECT_EQ(P.EnumResources(&Server, Out, &E), NetEnumStatus::OpenFailed);
+  EXPECT_EQ(E.Code, EINVAL);
+  std::vector<DirEntry> Entries;
+  EXPECT_FALSE(P.FindFiles("\\\\PC", Entries, &E)); // a computer is not a directory
+  EXPECT_EQ(E.Code, EINVAL);
+  EXPECT_TRUE(Out.empty());
+  EXPECT_TRUE(Entries.empty());
+}
+
+} // namespace
