@@ -145,6 +145,18 @@ private:
   bool ReadOnly_ = false;
 };
 
+// Closes the registry's open key on every way out of a scope.
+class TRegKeyCloser {
+public:
+  explicit TRegKeyCloser(TRegistry &Reg) : Reg_(Reg) {}
+  ~TRegKeyCloser() { Reg_.CloseKey(); }
+  TRegKeyCloser(const TRegKeyCloser &) = delete;
+  TRegKeyCloser &operator=(const TRegKeyCloser &) = delete;
+
+private:
+  TRegistry &Reg_;
+};
+
 // The name of a root as it stands in an export file, e.g. "HKEY_CURRENT_USER".
 const char *RegRootName(TRegRoot Root);
 

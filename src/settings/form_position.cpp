@@ -7,27 +7,11 @@
 
 namespace sonquarry {
 
-namespace {
-
-// Closes the open key on every way out.
-class TKeyCloser {
-public:
-  explicit TKeyCloser(TRegistry &Reg) : Reg_(Reg) {}
-  ~TKeyCloser() { Reg_.CloseKey(); }
-  TKeyCloser(const TKeyCloser &) = delete;
-  TKeyCloser &operator=(const TKeyCloser &) = delete;
-
-private:
-  TRegistry &Reg_;
-};
-
-} // namespace
-
 void WriteFormPosition(const TFormPosition *Form, TRegistry *Reg, const std::string &Key) {
   if (!Form) throw Exception("WriteFormPosition: Form = nil.");
   if (!Reg) throw Exception("WriteFormPosition: Reg = nil.");
   if (!Reg->OpenKey(Key, true)) return;
-  TKeyCloser closer(*Reg);
+  TRegKeyCloser closer(*Reg);
   if (Form->Maximized) {
     Reg->WriteBool("Maximized", true);
     return;
@@ -44,7 +28,7 @@ void ReadFormPosition(TFormPosition *Form, TRegistry *Reg, const std::string &Ke
   if (!Form) throw Exception("ReadFormPosition: Form = nil.");
   if (!Reg) throw Exception("ReadFormPosition: Reg = nil.");
   if (!Reg->OpenKeyReadOnly(Key)) return;
-  TKeyCloser closer(*Reg);
+  TRegKeyCloser closer(*Reg);
   if (Reg->ValueExists("Maximized") && Reg->ReadBool("Maximized")) Form->Maximized = true;
   if (Form->Maximized) return;
   // 64-bit sums: stored values near the 32-bit limits must not overflow the edge tests.
