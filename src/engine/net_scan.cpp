@@ -1,0 +1,124 @@
+#include "engine/net_scan.h"
+
+#include <algorithm>
+
+#include "engine/ip_range.h"
+#include "engine/scan_log.h"
+#include "platform/exception.h"
+
+namespace sonquarry {
+
+TNetScan::TNetScan()
+    : NetResList(std::make_shared<TNetResThList>(std::make_unique<TNetResList>())),
+      IPResList(std::make_shared<TNetResThList>(std::make_unique<TIPResList>())),
+      Lifeline(platform::TLifeline::Create()) {}
+
+TNetScan::~TNetScan() {
+  for (auto *T : Threads) {
+    T->Terminate();
+    // From here on the thread may end and free itself at any moment: not touched again.
+    T->SetOnTerminate(nullptr);
+  }
+  Threads.clear();
+  // Hand-overs that wait now return at once; none of this object's handlers runs again.
+  Lifeline->Cut();
+}
+
+void TNetScan::AddIP(uint32_t Address) {
+  TNetResThList::Guard G(*IPResList);
+  static_cast<TIPResList *>(G.get())->AddIP(Address);
+}
+
+void TNetScan::AddIPRange(uint32_t From, uint32_t To) {
+  if (From == To) {
+    AddIP(From);
+    return;
+  }
+  TNetResThList::Guard G(*IPResList);
+  static_cast<TIPResList *>(G.get())->AddIPRange(From, To);
+}
+
+size_t TNetScan::IPRangeCount() {
+  TNetResThList::Guard G(*IPResList);
+  return static_cast<TIPResList *>(G.get())->IPList.Count();
+}
+
+void TNetScan::ClearNetRes() {
+  TNetResThList::Guard G(*NetResList);
+  G->FreeAll();
+}
+
+bool TNetScan::LimitedMethod() const {
+  switch (ScanMethod) {
+  case 0:
+    return true;
+  case 2:
+    return IsXPSP2();
+  default:
+    return false;
+  }
+}
+
+int TNetScan::ThreadCountToStart() const {
+  return LimitedMethod() ? LimitedThreadCount : std::max<int32_t>(1, MaxThreadCount);
+}
+
+int TNetScan::DelayToStart() const { return LimitedMethod() ? LimitedDelay : 0; }
+
+void TNetScan::Start() {
+  // The items of a list are in use until its last thread has ended.
+  if (!Threads.empty()) throw Exception("TNetScan.Start: a scan is running.");
+  FoundComps = 0;
+  ScannedComps = 0;
+  const auto &List = NetBios ? NetResList : IPResList;
+  {
+    TNetResThList::Guard G(*List);
+    G->Init();
+  }
+  Log.Truncate(0);
+  const int Count = ThreadCountToStart();
+  const int Delay = DelayToStart();
+  for (int I = 0; I < Count; ++I) {
+    auto T = std::make_unique<TScanResThread>(List, Provider);
+    T->OnResEnumerated = OnResEnumerated;
+    T->OnResQueued = OnResQueued;
+    T->OnFilesFound = OnFilesFound;
+    T->OnEnumError = OnEnumError;
+    T->OnCompScanned = [this](TScanResThread *S, int N) { OnCompScanned(S, N); };
+    T->OnFirstFile = [this](TScanResThread *S) { OnFirstFile(S); };
+    T->SetOnTerminate([this](platform::TThread *S) { ThreadTerminated(S); });
+    T->NetBios = NetBios;
+    T->TimeOut = TimeOut;
+    T->Delay = Delay;
+    T->PollInterval = PollInterval;
+    T->DelaySlice = DelaySlice;
+    T->Probe = Probe;
+    T->Lifeline = Lifeline;
+    Filter.AssignTo(T->Filter);
+    Threads.push_back(T.get());
+    try {
+      T->Resume();
+    } catch (...) {
+      Threads.pop_back();
+      throw;
+    }
+    // Running, it owns itself.
+    T.release();
+  }
+}
+
+void TNetScan::Stop() {
+  for (auto *T : Threads) T->Terminate();
+}
+
+void TNetScan::ThreadTerminated(platform::TThread *Sender) {
+  const auto It = std::find(Threads.begin(), Threads.end(), Sender);
+  if (It == Threads.end()) return;
+  Threads.erase(It);
+  if (Threads.empty() && OnFinish) {
+    ClearNetRes();
+    OnFinish(this);
+  }
+}
+
+} // namespace sonquarry

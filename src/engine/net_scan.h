@@ -1,0 +1,93 @@
+#pragma once
+// The scan coordinator: holds the scan settings and the master filter (TScanOptions), the two
+// shared lists (network neighbourhood, IP ranges), the threads of the running scan and the two
+// counters of the end-of-scan summary. Every operation runs on the main thread.
+//
+// Shutdown: the owner may release the coordinator while a scan runs. The destructor asks every
+// thread to stop, detaches their end-of-thread events and cuts the lifeline that guards their
+// hand-overs, so no handler of a released coordinator ever runs; the threads hold the list they
+// drain and end on their own once their network call in progress returns.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "engine/net_res_list.h"
+#include "engine/scan_options.h"
+#include "engine/scan_res_thread.h"
+#include "platform/main_thread.h"
+
+namespace sonquarry {
+
+namespace platform {
+class INetProvider;
+}
+
+class TNetScan : public TScanOptions, public TIPRangeTarget {
+public:
+  using TNotifyEvent = std::function<void(TNetScan *Sender)>;
+
+  // The limited-connection method: this many threads, each pausing this long between resources.
+  static constexpr int LimitedThreadCount = 9;
+  static constexpr int DefaultLimitedDelay = 30000;
+
+  TNetScan();
+  ~TNetScan() override;
+  TNetScan(const TNetScan &) = delete;
+  TNetScan &operator=(const TNetScan &) = delete;
+
+  TNotifyEvent OnFinish;
+  TScanResThread::TResEnumeratedEvent OnResEnumerated;
+  TScanResThread::TResQueuedEvent OnResQueued;
+  TScanResThread::TFilesFoundEvent OnFilesFound;
+  TScanResThread::TCountEvent OnEnumError;
+
+  const std::shared_ptr<TNetResThList> NetResList;
+  const std::shared_ptr<TNetResThList> IPResList;
+
+  int32_t FoundComps = 0;
+  int32_t ScannedComps = 0;
+
+  // Timing the tests shorten; the defaults are the product's.
+  int LimitedDelay = DefaultLimitedDelay;
+  int PollInterval = TScanResThread::DefaultPollInterval;
+  int DelaySlice = TScanResThread::DefaultDelaySlice;
+  // Network access of the threads; null: the process-wide provider and ProbeHost.
+  std::shared_ptr<platform::INetProvider> Provider;
+  TScanResThread::TProbe Probe;
+
+  // One-address range under the IP list's lock.
+  void AddIP(uint32_t Address) override;
+  // From == To: AddIP; otherwise the range From..To under the lock.
+  void AddIPRange(uint32_t From, uint32_t To) override;
+  // Number of ranges of the IP list, under its lock.
+  size_t IPRangeCount();
+  // Empties the network-neighbourhood list.
+  void ClearNetRes();
+
+  // Starts a scan and returns at once. A failure (the log cannot be emptied, a thread cannot be
+  // created) propagates; threads already started run on. Throws Exception
+  // "TNetScan.Start: a scan is running." while threads of the previous scan still run.
+  void Start();
+  // Asks every thread to end; does not wait.
+  void Stop();
+  bool Running() const { return !Threads.empty(); }
+  // Number of threads and their delay that Start would use now.
+  int ThreadCountToStart() const;
+  int DelayToStart() const;
+  bool LimitedMethod() const;
+
+  const std::vector<TScanResThread *> &RunningThreads() const { return Threads; }
+
+private:
+  void ThreadTerminated(platform::TThread *Sender);
+  // The counter handlers given to every thread.
+  void OnCompScanned(TScanResThread *, int Count) { ScannedComps += Count; }
+  void OnFirstFile(TScanResThread *) { ++FoundComps; }
+
+  std::vector<TScanResThread *> Threads; // not owned: they free themselves
+  std::shared_ptr<platform::TLifeline> Lifeline;
+};
+
+} // namespace sonquarry

@@ -1,0 +1,60 @@
+#pragma once
+// Reads a scan log back as blocks: one timestamped line and the indented lines after it.
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace sonquarry::testing {
+
+struct TLogBlocks {
+  std::vector<std::vector<std::string>> Blocks; // texts without timestamp or indent
+  std::vector<std::string> Bad;                 // lines that are neither form, or lack CR LF
+};
+
+inline TLogBlocks ReadLogBlocks(const std::string &Path) {
+  std::ifstream In(Path, std::ios::binary);
+  std::stringstream S;
+  S << In.rdbuf();
+  const std::string Text = S.str();
+  static const std::regex Stamped(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d : (.*))");
+  const std::string Indent(22, ' ');
+  TLogBlocks Out;
+  std::size_t Pos = 0;
+  while (Pos < Text.size()) {
+    auto End = Text.find("\r\n", Pos);
+    if (End == std::string::npos) {
+      Out.Bad.push_back(Text.substr(Pos));
+      break;
+    }
+    const std::string Line = Text.substr(Pos, End - Pos);
+    Pos = End + 2;
+    std::smatch M;
+    if (std::regex_match(Line, M, Stamped))
+      Out.Blocks.push_back({M[1]});
+    else if (Line.compare(0, Indent.size(), Indent) == 0 && !Out.Blocks.empty() &&
+             (Line.size() == Indent.size() || Line[Indent.size()] != ' '))
+      Out.Blocks.back().push_back(Line.substr(Indent.size()));
+    else
+      Out.Bad.push_back(Line);
+  }
+  return Out;
+}
+
+// The block whose first text is First (nullptr when there is none).
+inline const std::vector<std::string> *FindBlock(const TLogBlocks &L, const std::string &First) {
+  for (const auto &B : L.Blocks)
+    if (!B.empty() && B.front() == First) return &B;
+  return nullptr;
+}
+
+inline int CountBlocks(const TLogBlocks &L, const std::string &First) {
+  int N = 0;
+  for (const auto &B : L.Blocks)
+    if (!B.empty() && B.front() == First) ++N;
+  return N;
+}
+
+} // namespace sonquarry::testing
