@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <system_error>
 
 #include <libsmbclient.h>
@@ -84,17 +83,17 @@ namespace {
 
 // ---- process-wide libsmbclient state
 
-std::mutex ContextLock; // creating and freeing contexts touches libsmbclient's globals
-// The protocol range is a process-wide parameter: browse listings (NT1) hold it exclusively,
-// share and directory listings share it while they connect.
-std::shared_mutex ProtocolLock;
+// libsmbclient keeps process-wide state behind every context (talloc stack frames, the protocol
+// range, the configuration) and this build offers no thread hooks: calls from two threads at once
+// crash it. Every call into the library holds this lock; the TCP probe runs outside it.
+std::mutex LibraryLock;
 std::atomic<uint64_t> NextProviderId{1};
 
 void DropLibraryLog(void *, int, const char *) {}
 
 struct TContextDeleter {
   void operator()(SMBCCTX *C) const {
-    std::lock_guard<std::mutex> L(ContextLock);
+    std::lock_guard<std::mutex> L(LibraryLock);
     smbc_free_context(C, 1);
   }
 };
@@ -183,7 +182,7 @@ struct TSmbProvider::TImpl {
   std::mutex ProbeLock;
   std::map<uint32_t, TProbe> Probes;
 
-  // The calling thread's context for this provider, created on first use.
+  // The calling thread's context for this provider, created on first use. LibraryLock held.
   SMBCCTX *Context(NetError *Error);
   bool Reachable(const std::string &Server, NetError *Error);
   // Lists Url with the identities in turn; calls Entry for every entry. False on failure.
@@ -194,9 +193,8 @@ struct TSmbProvider::TImpl {
 
 SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
   if (Tls.Context && Tls.Provider == Id) return Tls.Context.get();
-  Tls.Context.reset();
+  if (Tls.Context) smbc_free_context(Tls.Context.release(), 1); // the lock is held already
   Tls.IdentityOf.clear();
-  std::lock_guard<std::mutex> L(ContextLock);
   SMBCCTX *C = smbc_new_context();
   if (!C) {
     if (Error) *Error = SmbError(errno, "libsmbclient context");
@@ -254,6 +252,7 @@ bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) 
 bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server, bool Browse,
                                const std::function<void(const smbc_dirent &)> &Entry,
                                NetError *Error, const std::string &Where) {
+  std::lock_guard<std::mutex> Library(LibraryLock);
   SMBCCTX *C = Context(Error);
   if (!C) return false;
   const std::string Key = Lower(Server);
@@ -264,28 +263,15 @@ bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server
     Tls.Current = Tls.Identities[I];
     smbc_setUser(C, Tls.Current.User.c_str());
     SMBCFILE *Dir = nullptr;
-    if (Browse) {
-      std::unique_lock<std::shared_mutex> P(ProtocolLock);
-      smbc_setOptionProtocols(C, "NT1", "NT1");
-      Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
-      Err = errno;
-      // Read while the range is NT1: the listing may need further connections.
-      if (Dir) {
-        while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-        smbc_getFunctionClosedir(C)(C, Dir);
-      }
-      smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
-    } else {
-      {
-        std::shared_lock<std::shared_mutex> P(ProtocolLock);
-        Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
-        Err = errno;
-      }
-      if (Dir) {
-        while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-        smbc_getFunctionClosedir(C)(C, Dir);
-      }
+    // The range is process-wide: browse listings set NT1 and put the configured range back.
+    if (Browse) smbc_setOptionProtocols(C, "NT1", "NT1");
+    Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
+    Err = errno;
+    if (Dir) {
+      while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
+      smbc_getFunctionClosedir(C)(C, Dir);
     }
+    if (Browse) smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
     if (Dir) {
       Tls.IdentityOf[Key] = I;
       return true;

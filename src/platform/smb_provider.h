@@ -9,8 +9,9 @@
 // NT1..NT1, shares and directories with the client configuration's range.
 //
 // Each thread gets its own libsmbclient context (contexts are not thread-safe), freed when the
-// thread ends. The protocol range is process-wide in libsmbclient, so a browse listing excludes
-// share and directory listings of other threads while it runs.
+// thread ends. libsmbclient also keeps process-wide state behind its contexts (talloc stack
+// frames, the protocol range) and Debian's build exports no thread hooks, so calls from several
+// threads into the library are serialised: SMB requests of different threads do not overlap.
 //
 // Before the first connection to a computer named by its IPv4 address the provider makes a TCP
 // probe of 445, then 139, with ProbeTimeOutMs; a computer that answers on neither fails at once
