@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <system_error>
 
 #include <libsmbclient.h>
@@ -165,6 +166,32 @@ void ReadProtocolRange(const std::string &Path, std::string &Min, std::string &M
   }
 }
 
+// The IPv4 address that a static name table (lmhosts, or /etc/hosts) gives Name, if any.
+// Lines: "ADDRESS NAME[#TYPE] ..."; "#" starts a comment unless it follows a name.
+std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string &Name) {
+  std::ifstream In(Path);
+  std::string Line;
+  const std::string Want = Lower(Name);
+  while (std::getline(In, Line)) {
+    std::istringstream S(Line);
+    std::string Address, Word;
+    if (!(S >> Address) || Address[0] == '#') continue;
+    in_addr A{};
+    if (::inet_pton(AF_INET, Address.c_str(), &A) != 1) continue;
+    while (S >> Word) {
+      if (Word[0] == '#') break;
+      const auto Hash = Word.find('#');
+      std::string N = Lower(Word.substr(0, Hash));
+      if (N.size() >= 2 && N.front() == '"' && N.back() == '"') N = N.substr(1, N.size() - 2);
+      const std::string Type = Hash == std::string::npos ? "" : Word.substr(Hash + 1);
+      if (N == Want && (Type.empty() || Type == "20")) return ntohl(A.s_addr);
+      // /etc/hosts names may carry a domain: "pc1.lan" stands for "PC1" too.
+      if (N.rfind(Want + ".", 0) == 0) return ntohl(A.s_addr);
+    }
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 // ---- the provider
@@ -225,8 +252,17 @@ SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
 bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) {
   if (Options.ProbeTimeOutMs <= 0) return true;
   in_addr A{};
-  if (::inet_pton(AF_INET, Server.c_str(), &A) != 1) return true; // a name: libsmbclient resolves
-  const uint32_t Address = ntohl(A.s_addr);
+  uint32_t Address;
+  if (::inet_pton(AF_INET, Server.c_str(), &A) == 1) {
+    Address = ntohl(A.s_addr);
+  } else {
+    // A name that a static table maps to an address may point at a computer that is gone; names
+    // found only by broadcast are left to libsmbclient, which fails those quickly.
+    auto Known = StaticAddress(Options.LmhostsFile, Server);
+    if (!Known) Known = StaticAddress(Options.HostsFile, Server);
+    if (!Known) return true;
+    Address = *Known;
+  }
   const auto Now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> L(ProbeLock);

@@ -13,11 +13,12 @@
 // frames, the protocol range) and Debian's build exports no thread hooks, so calls from several
 // threads into the library are serialised: SMB requests of different threads do not overlap.
 //
-// Before the first connection to a computer named by its IPv4 address the provider makes a TCP
-// probe of 445, then 139, with ProbeTimeOutMs; a computer that answers on neither fails at once
-// (EHOSTDOWN) instead of holding the thread in libsmbclient's connection time-outs. Results are
-// kept per address for a while. Computers named by NetBIOS name are left to libsmbclient's own
-// name resolution, which fails a name nobody answers for in its resolution time.
+// Before the first connection to a computer the provider makes a TCP probe of 445, then 139, with
+// ProbeTimeOutMs; a computer that answers on neither fails at once (EHOSTDOWN) instead of holding
+// the thread in libsmbclient's connection time-outs (5-10 s). This needs the address: a computer
+// named by IPv4 address, or by a name that lmhosts or the hosts file maps to one. Names found
+// only by NetBIOS broadcast are left to libsmbclient: a name nobody answers for fails there in
+// under a second. Results are kept per address for a while.
 
 #include <memory>
 #include <string>
@@ -39,6 +40,9 @@ struct SmbProviderOptions {
   // How long a probe result is kept: reachable, and not reachable.
   int ProbeKeepMs = 60000;
   int ProbeKeepFailedMs = 10000;
+  // Static name tables that give a name its address for the probe.
+  std::string LmhostsFile = "/etc/samba/lmhosts";
+  std::string HostsFile = "/etc/hosts";
 };
 
 class TSmbProvider final : public INetProvider {

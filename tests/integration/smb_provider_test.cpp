@@ -28,6 +28,8 @@ int MsSince(Clock::time_point T) {
 // answers at once, silent and missing ones cost two probe time-outs.
 constexpr int RefusedBoundMs = 500;
 constexpr int SilentBoundMs = 1500;
+// libsmbclient's own broadcast resolution of a name nobody has.
+constexpr int UnknownNameBoundMs = 2000;
 
 class SmbProviderNet : public ::testing::Test {
 protected:
@@ -216,7 +218,8 @@ TEST_F(SmbProviderNet, MissingShareOrDirectoryFails) {
 }
 
 // A computer that refuses, one that drops SMB packets and an address nobody has: each fails with
-// a code at once instead of holding the thread in libsmbclient's time-outs.
+// a code at once instead of holding the thread in libsmbclient's time-outs (5-10 s), by address
+// and by a name that lmhosts maps to the address.
 TEST_F(SmbProviderNet, RefusedSilentAndMissingHostsFailFast) {
   struct Case {
     const char *Host;
@@ -224,29 +227,45 @@ TEST_F(SmbProviderNet, RefusedSilentAndMissingHostsFailFast) {
   };
   for (const Case &C : {Case{"REFUSED", RefusedBoundMs}, Case{"SILENT", SilentBoundMs},
                         Case{"MISSING", SilentBoundMs}}) {
-    // A fresh provider: nothing known about the address yet.
-    SmbProviderOptions O;
-    O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
-    O.CredentialsFile = "-";
-    TSmbProvider P(O);
-    const std::string Server = "\\\\" + Net->Ip(C.Host);
-    const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, Server);
-    TNetResStrings L;
-    platform::NetError E;
-    auto T = Clock::now();
-    EXPECT_EQ(EnumNetResources(P, &R, &L, &E), EnumOpenFailed) << C.Host;
-    const int First = MsSince(T);
-    EXPECT_EQ(E.Code, EHOSTDOWN) << E.Message;
-    EXPECT_LE(First, C.BoundMs) << C.Host;
-    // The next call, a directory of that computer, knows the answer already.
-    std::vector<DirEntry> Out;
-    T = Clock::now();
-    EXPECT_FALSE(P.FindFiles(Server + "\\share", Out, &E));
-    const int Again = MsSince(T);
-    EXPECT_EQ(E.Code, EHOSTDOWN);
-    EXPECT_LE(Again, 50);
-    std::printf("%s: first failure %d ms, again %d ms\n", C.Host, First, Again);
+    for (const std::string &Computer : {Net->Ip(C.Host), Net->Name(C.Host)}) {
+      // A fresh provider: nothing known about the computer yet.
+      SmbProviderOptions O;
+      O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
+      O.CredentialsFile = "-";
+      TSmbProvider P(O);
+      const std::string Server = "\\\\" + Computer;
+      const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, Server);
+      TNetResStrings L;
+      platform::NetError E;
+      auto T = Clock::now();
+      EXPECT_EQ(EnumNetResources(P, &R, &L, &E), EnumOpenFailed) << Computer;
+      const int First = MsSince(T);
+      EXPECT_EQ(E.Code, EHOSTDOWN) << E.Message;
+      EXPECT_LE(First, C.BoundMs) << Computer;
+      // The next call, a directory of that computer, knows the answer already.
+      std::vector<DirEntry> Out;
+      T = Clock::now();
+      EXPECT_FALSE(P.FindFiles(Server + "\\share", Out, &E));
+      const int Again = MsSince(T);
+      EXPECT_EQ(E.Code, EHOSTDOWN);
+      EXPECT_LE(Again, 50);
+      std::printf("%s (%s): first failure %d ms, again %d ms\n", C.Host, Computer.c_str(), First,
+                  Again);
+    }
   }
+}
+
+// A name nobody answers for is libsmbclient's to resolve; it gives up quickly.
+TEST_F(SmbProviderNet, UnknownNameFailsQuickly) {
+  const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, "\\\\SQNOBODYHERE");
+  TNetResStrings L;
+  platform::NetError E;
+  const auto T = Clock::now();
+  EXPECT_EQ(EnumNetResources(*Provider, &R, &L, &E), EnumOpenFailed);
+  const int Ms = MsSince(T);
+  EXPECT_NE(E.Code, 0);
+  EXPECT_LE(Ms, UnknownNameBoundMs);
+  std::printf("unknown name: %d ms, %s\n", Ms, E.Message.c_str());
 }
 
 TEST_F(SmbProviderNet, ThreadsListingAtOnceEachGetTheirOwnContext) {
