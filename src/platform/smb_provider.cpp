@@ -11,7 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
+#include <sstream>
 #include <system_error>
 
 #include <libsmbclient.h>
@@ -84,17 +84,17 @@ namespace {
 
 // ---- process-wide libsmbclient state
 
-std::mutex ContextLock; // creating and freeing contexts touches libsmbclient's globals
-// The protocol range is a process-wide parameter: browse listings (NT1) hold it exclusively,
-// share and directory listings share it while they connect.
-std::shared_mutex ProtocolLock;
+// libsmbclient keeps process-wide state behind every context (talloc stack frames, the protocol
+// range, the configuration) and this build offers no thread hooks: calls from two threads at once
+// crash it. Every call into the library holds this lock; the TCP probe runs outside it.
+std::mutex LibraryLock;
 std::atomic<uint64_t> NextProviderId{1};
 
 void DropLibraryLog(void *, int, const char *) {}
 
 struct TContextDeleter {
   void operator()(SMBCCTX *C) const {
-    std::lock_guard<std::mutex> L(ContextLock);
+    std::lock_guard<std::mutex> L(LibraryLock);
     smbc_free_context(C, 1);
   }
 };
@@ -166,6 +166,32 @@ void ReadProtocolRange(const std::string &Path, std::string &Min, std::string &M
   }
 }
 
+// The IPv4 address that a static name table (lmhosts, or /etc/hosts) gives Name, if any.
+// Lines: "ADDRESS NAME[#TYPE] ..."; "#" starts a comment unless it follows a name.
+std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string &Name) {
+  std::ifstream In(Path);
+  std::string Line;
+  const std::string Want = Lower(Name);
+  while (std::getline(In, Line)) {
+    std::istringstream S(Line);
+    std::string Address, Word;
+    if (!(S >> Address) || Address[0] == '#') continue;
+    in_addr A{};
+    if (::inet_pton(AF_INET, Address.c_str(), &A) != 1) continue;
+    while (S >> Word) {
+      if (Word[0] == '#') break;
+      const auto Hash = Word.find('#');
+      std::string N = Lower(Word.substr(0, Hash));
+      if (N.size() >= 2 && N.front() == '"' && N.back() == '"') N = N.substr(1, N.size() - 2);
+      const std::string Type = Hash == std::string::npos ? "" : Word.substr(Hash + 1);
+      if (N == Want && (Type.empty() || Type == "20")) return ntohl(A.s_addr);
+      // /etc/hosts names may carry a domain: "pc1.lan" stands for "PC1" too.
+      if (N.rfind(Want + ".", 0) == 0) return ntohl(A.s_addr);
+    }
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 // ---- the provider
@@ -183,7 +209,7 @@ struct TSmbProvider::TImpl {
   std::mutex ProbeLock;
   std::map<uint32_t, TProbe> Probes;
 
-  // The calling thread's context for this provider, created on first use.
+  // The calling thread's context for this provider, created on first use. LibraryLock held.
   SMBCCTX *Context(NetError *Error);
   bool Reachable(const std::string &Server, NetError *Error);
   // Lists Url with the identities in turn; calls Entry for every entry. False on failure.
@@ -194,9 +220,8 @@ struct TSmbProvider::TImpl {
 
 SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
   if (Tls.Context && Tls.Provider == Id) return Tls.Context.get();
-  Tls.Context.reset();
+  if (Tls.Context) smbc_free_context(Tls.Context.release(), 1); // the lock is held already
   Tls.IdentityOf.clear();
-  std::lock_guard<std::mutex> L(ContextLock);
   SMBCCTX *C = smbc_new_context();
   if (!C) {
     if (Error) *Error = SmbError(errno, "libsmbclient context");
@@ -227,8 +252,17 @@ SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
 bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) {
   if (Options.ProbeTimeOutMs <= 0) return true;
   in_addr A{};
-  if (::inet_pton(AF_INET, Server.c_str(), &A) != 1) return true; // a name: libsmbclient resolves
-  const uint32_t Address = ntohl(A.s_addr);
+  uint32_t Address;
+  if (::inet_pton(AF_INET, Server.c_str(), &A) == 1) {
+    Address = ntohl(A.s_addr);
+  } else {
+    // A name that a static table maps to an address may point at a computer that is gone; names
+    // found only by broadcast are left to libsmbclient, which fails those quickly.
+    auto Known = StaticAddress(Options.LmhostsFile, Server);
+    if (!Known) Known = StaticAddress(Options.HostsFile, Server);
+    if (!Known) return true;
+    Address = *Known;
+  }
   const auto Now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> L(ProbeLock);
@@ -254,6 +288,7 @@ bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) 
 bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server, bool Browse,
                                const std::function<void(const smbc_dirent &)> &Entry,
                                NetError *Error, const std::string &Where) {
+  std::lock_guard<std::mutex> Library(LibraryLock);
   SMBCCTX *C = Context(Error);
   if (!C) return false;
   const std::string Key = Lower(Server);
@@ -264,28 +299,15 @@ bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server
     Tls.Current = Tls.Identities[I];
     smbc_setUser(C, Tls.Current.User.c_str());
     SMBCFILE *Dir = nullptr;
-    if (Browse) {
-      std::unique_lock<std::shared_mutex> P(ProtocolLock);
-      smbc_setOptionProtocols(C, "NT1", "NT1");
-      Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
-      Err = errno;
-      // Read while the range is NT1: the listing may need further connections.
-      if (Dir) {
-        while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-        smbc_getFunctionClosedir(C)(C, Dir);
-      }
-      smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
-    } else {
-      {
-        std::shared_lock<std::shared_mutex> P(ProtocolLock);
-        Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
-        Err = errno;
-      }
-      if (Dir) {
-        while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-        smbc_getFunctionClosedir(C)(C, Dir);
-      }
+    // The range is process-wide: browse listings set NT1 and put the configured range back.
+    if (Browse) smbc_setOptionProtocols(C, "NT1", "NT1");
+    Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
+    Err = errno;
+    if (Dir) {
+      while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
+      smbc_getFunctionClosedir(C)(C, Dir);
     }
+    if (Browse) smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
     if (Dir) {
       Tls.IdentityOf[Key] = I;
       return true;

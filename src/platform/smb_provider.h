@@ -9,14 +9,16 @@
 // NT1..NT1, shares and directories with the client configuration's range.
 //
 // Each thread gets its own libsmbclient context (contexts are not thread-safe), freed when the
-// thread ends. The protocol range is process-wide in libsmbclient, so a browse listing excludes
-// share and directory listings of other threads while it runs.
+// thread ends. libsmbclient also keeps process-wide state behind its contexts (talloc stack
+// frames, the protocol range) and Debian's build exports no thread hooks, so calls from several
+// threads into the library are serialised: SMB requests of different threads do not overlap.
 //
-// Before the first connection to a computer named by its IPv4 address the provider makes a TCP
-// probe of 445, then 139, with ProbeTimeOutMs; a computer that answers on neither fails at once
-// (EHOSTDOWN) instead of holding the thread in libsmbclient's connection time-outs. Results are
-// kept per address for a while. Computers named by NetBIOS name are left to libsmbclient's own
-// name resolution, which fails a name nobody answers for in its resolution time.
+// Before the first connection to a computer the provider makes a TCP probe of 445, then 139, with
+// ProbeTimeOutMs; a computer that answers on neither fails at once (EHOSTDOWN) instead of holding
+// the thread in libsmbclient's connection time-outs (5-10 s). This needs the address: a computer
+// named by IPv4 address, or by a name that lmhosts or the hosts file maps to one. Names found
+// only by NetBIOS broadcast are left to libsmbclient: a name nobody answers for fails there in
+// under a second. Results are kept per address for a while.
 
 #include <memory>
 #include <string>
@@ -38,6 +40,9 @@ struct SmbProviderOptions {
   // How long a probe result is kept: reachable, and not reachable.
   int ProbeKeepMs = 60000;
   int ProbeKeepFailedMs = 10000;
+  // Static name tables that give a name its address for the probe.
+  std::string LmhostsFile = "/etc/samba/lmhosts";
+  std::string HostsFile = "/etc/hosts";
 };
 
 class TSmbProvider final : public INetProvider {

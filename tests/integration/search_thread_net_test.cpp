@@ -1,0 +1,60 @@
+// TSearchThread over the SMB provider: what the "Select computers" dialog gets from the network.
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "paths/search_thread.h"
+#include "platform/main_thread.h"
+#include "platform/smb_provider.h"
+#include "testnet_env.h"
+
+using namespace sonquarry;
+using sonquarry::testing::TestNet;
+
+namespace {
+
+TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
+  TestNet Net;
+  if (!Net.Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
+  platform::TQueueDispatcher D;
+  platform::SetMainThread(&D);
+  platform::SmbProviderOptions O;
+  O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  auto *T = new TSearchThread(100, std::make_shared<platform::TSmbProvider>(O));
+  bool Ended = false;
+  T->SetOnTerminate([&](platform::TThread *) { Ended = true; });
+
+  TNetResStrings Domains;
+  T->SetOnDomains([&](TSearchThread *, TNetResStrings &L) { Domains = std::move(L); });
+  T->SearchDomains();
+  ASSERT_TRUE(D.PumpUntil([&] { return !Domains.empty(); }, 30000));
+  std::set<std::string> Names;
+  for (auto &I : Domains) Names.insert(I.Name);
+  const auto Want = Net.List("SQ_WORKGROUPS");
+  EXPECT_EQ(Names, std::set<std::string>(Want.begin(), Want.end()));
+
+  for (auto &Dom : Domains) {
+    std::set<std::string> Got;
+    bool Done = false;
+    T->SetOnComputers([&](TSearchThread *, TNetResStrings &L) {
+      for (auto &I : L) Got.insert(I.Name);
+      Done = true;
+    });
+    T->SearchComputers(Dom.Res.get()); // the record lives until the answer is in
+    ASSERT_TRUE(D.PumpUntil([&] { return Done; }, 30000)) << Dom.Name;
+    std::set<std::string> WantComputers;
+    for (auto &H : Net.HostsWithRole("samba"))
+      if (Net.Get("SQ_" + H + "_WORKGROUP") == Dom.Name) WantComputers.insert("\\\\" + Net.Name(H));
+    EXPECT_EQ(Got, WantComputers) << Dom.Name;
+  }
+  T->SetOnComputers(nullptr);
+  T->Terminate();
+  EXPECT_TRUE(D.PumpUntil([&] { return Ended; }, 5000));
+  D.Close();
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  platform::SetMainThread(nullptr);
+}
+
+} // namespace

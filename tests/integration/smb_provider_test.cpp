@@ -1,0 +1,305 @@
+// The SMB provider and EnumNetResources against the real servers of the test network.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "paths/net_enum.h"
+#include "platform/smb_provider.h"
+#include "testnet_env.h"
+
+using namespace sonquarry;
+using namespace sonquarry::platform;
+using sonquarry::testing::TestNet;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int MsSince(Clock::time_point T) {
+  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
+}
+
+// Bounds of a failing computer with the default probe (500 ms per port, two ports): refused
+// answers at once, silent and missing ones cost two probe time-outs.
+constexpr int RefusedBoundMs = 500;
+constexpr int SilentBoundMs = 1500;
+// libsmbclient's own broadcast resolution of a name nobody has.
+constexpr int UnknownNameBoundMs = 2000;
+
+class SmbProviderNet : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    Net = new TestNet;
+    if (Net->Ok()) {
+      SmbProviderOptions O;
+      O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
+      O.CredentialsFile = "-";
+      Provider = new TSmbProvider(O);
+    }
+  }
+  static void TearDownTestSuite() {
+    delete Provider;
+    delete Net;
+  }
+  void SetUp() override {
+    if (!Net->Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
+  }
+
+  static TNetRes Res(int32_t DisplayType, const std::string &RemoteName) {
+    TNetRes R;
+    R.Scope = 2;
+    R.ResourceType = 1;
+    R.DisplayType = DisplayType;
+    R.Usage = 2;
+    R.RemoteName = RemoteName;
+    R.Provider = "SMB Network";
+    return R;
+  }
+  static std::set<std::string> Names(const TNetResStrings &L) {
+    std::set<std::string> Out;
+    for (auto &I : L) Out.insert(I.Name);
+    return Out;
+  }
+  // Every file and directory below Unc, relative, with backslashes; "." and ".." left out.
+  static void Walk(const std::string &Unc, const std::string &Rel, std::set<std::string> &Files,
+                   std::set<std::string> &Dirs, std::vector<std::string> &Failures) {
+    std::vector<DirEntry> Entries;
+    NetError E;
+    if (!Provider->FindFiles(Unc, Entries, &E)) {
+      Failures.push_back(E.Message);
+      return;
+    }
+    for (auto &En : Entries) {
+      if (En.Name == "." || En.Name == "..") continue;
+      const std::string R = Rel.empty() ? En.Name : Rel + "\\" + En.Name;
+      if (En.Directory) {
+        Dirs.insert(R);
+        Walk(Unc + "\\" + En.Name, R, Files, Dirs, Failures);
+      } else {
+        Files.insert(R);
+      }
+    }
+  }
+
+  static TestNet *Net;
+  static TSmbProvider *Provider;
+};
+
+TestNet *SmbProviderNet::Net = nullptr;
+TSmbProvider *SmbProviderNet::Provider = nullptr;
+
+TEST_F(SmbProviderNet, TopListsTheOneProvider) {
+  TNetResStrings L;
+  ASSERT_EQ(EnumNetResources(*Provider, nullptr, &L), EnumDone);
+  ASSERT_EQ(L.size(), 1u);
+  EXPECT_EQ(L[0].Name, "SMB Network");
+  EXPECT_EQ(L[0].Res->DisplayType, RESOURCEDISPLAYTYPE_NETWORK);
+  EXPECT_EQ(L[0].Res->Usage, RESOURCEUSAGE_CONTAINER);
+}
+
+TEST_F(SmbProviderNet, ProviderListsBothWorkgroups) {
+  TNetResStrings Top, L;
+  ASSERT_EQ(EnumNetResources(*Provider, nullptr, &Top), EnumDone);
+  platform::NetError E;
+  ASSERT_EQ(EnumNetResources(*Provider, Top[0].Res.get(), &L, &E), EnumDone) << E.Message;
+  const auto Want = Net->List("SQ_WORKGROUPS");
+  EXPECT_EQ(Names(L), std::set<std::string>(Want.begin(), Want.end()));
+  for (auto &I : L) {
+    EXPECT_TRUE(IsDomain(*I.Res)) << I.Name;
+    EXPECT_EQ(I.Res->Scope, 2);
+    EXPECT_EQ(I.Res->ResourceType, 1);
+    EXPECT_EQ(I.Res->Usage, RESOURCEUSAGE_CONTAINER);
+    EXPECT_EQ(I.Res->Provider, "SMB Network");
+  }
+}
+
+TEST_F(SmbProviderNet, EachWorkgroupListsItsServers) {
+  for (const auto &Wg : Net->List("SQ_WORKGROUPS")) {
+    std::set<std::string> Want;
+    for (auto &H : Net->HostsWithRole("samba"))
+      if (Net->Get("SQ_" + H + "_WORKGROUP") == Wg) Want.insert("\\\\" + Net->Name(H));
+    const TNetRes W = Res(RESOURCEDISPLAYTYPE_DOMAIN, Wg);
+    TNetResStrings L;
+    platform::NetError E;
+    ASSERT_EQ(EnumNetResources(*Provider, &W, &L, &E), EnumDone) << Wg << ": " << E.Message;
+    EXPECT_EQ(Names(L), Want) << Wg;
+    for (auto &I : L) {
+      EXPECT_TRUE(IsServer(*I.Res)) << I.Name;
+      EXPECT_EQ(I.Res->Usage, RESOURCEUSAGE_CONTAINER);
+    }
+  }
+}
+
+TEST_F(SmbProviderNet, ServerListsItsDiskSharesOnly) {
+  auto Hosts = Net->HostsWithRole("samba");
+  Hosts.push_back("IMPACKET");
+  for (const auto &H : Hosts) {
+    // Samba hosts by name and by address; impacket has no NetBIOS name service: by address.
+    std::vector<std::string> Servers{Net->Ip(H)};
+    if (H != "IMPACKET") Servers.push_back(Net->Name(H));
+    for (const auto &Server : Servers) {
+      std::set<std::string> Want;
+      for (auto &S : Net->List("SQ_" + H + "_SHARES")) Want.insert("\\\\" + Server + "\\" + S);
+      const TNetRes C = Res(RESOURCEDISPLAYTYPE_SERVER, "\\\\" + Server);
+      TNetResStrings L;
+      platform::NetError E;
+      ASSERT_EQ(EnumNetResources(*Provider, &C, &L, &E), EnumDone) << Server << ": " << E.Message;
+      EXPECT_EQ(Names(L), Want) << Server;
+      for (auto &I : L) {
+        EXPECT_EQ(I.Res->DisplayType, RESOURCEDISPLAYTYPE_SHARE);
+        EXPECT_EQ(I.Res->Usage, RESOURCEUSAGE_CONNECTABLE);
+        EXPECT_EQ(I.Res->ResourceType, 1);
+      }
+    }
+  }
+}
+
+TEST_F(SmbProviderNet, DirectorySearchReturnsEveryEntryOfEveryShare) {
+  const auto Files = Net->Files(), Dirs = Net->Dirs();
+  auto Hosts = Net->HostsWithRole("samba");
+  Hosts.push_back("IMPACKET");
+  int Shares = 0;
+  for (const auto &H : Hosts) {
+    const std::string Server = H == "IMPACKET" ? Net->Ip(H) : Net->Name(H);
+    for (const auto &S : Net->List("SQ_" + H + "_SHARES")) {
+      std::set<std::string> GotFiles, GotDirs;
+      std::vector<std::string> Failures;
+      Walk("\\\\" + Server + "\\" + S, "", GotFiles, GotDirs, Failures);
+      EXPECT_TRUE(Failures.empty()) << Failures.front();
+      const TestNet::TShareKey Key{Net->Name(H), S};
+      const auto WF = Files.count(Key) ? Files.at(Key) : std::set<std::string>{};
+      const auto WD = Dirs.count(Key) ? Dirs.at(Key) : std::set<std::string>{};
+      EXPECT_EQ(GotFiles, WF) << Server << "\\" << S;
+      EXPECT_EQ(GotDirs, WD) << Server << "\\" << S;
+      ++Shares;
+    }
+  }
+  EXPECT_GE(Shares, 5);
+}
+
+TEST_F(SmbProviderNet, SpecialNamesAndTheirAttributes) {
+  const std::string Music = "\\\\" + Net->Name("ALPHA") + "\\music";
+  std::vector<DirEntry> Top;
+  NetError E;
+  ASSERT_TRUE(Provider->FindFiles(Music, Top, &E)) << E.Message;
+  auto Find = [](const std::vector<DirEntry> &V, const std::string &N) -> const DirEntry * {
+    for (auto &D : V)
+      if (D.Name == N) return &D;
+    return nullptr;
+  };
+  for (const char *N : {".", ".."}) ASSERT_TRUE(Find(Top, N)) << N;
+  const DirEntry *Album = Find(Top, "album.mp3");
+  ASSERT_TRUE(Album);
+  EXPECT_TRUE(Album->Directory); // a directory with a music extension
+  const DirEntry *Song = Find(Top, "top level.mp3");
+  ASSERT_TRUE(Song);
+  EXPECT_FALSE(Song->Directory);
+  // Names that URLs reserve, and non-ASCII ones, inside the path that is listed.
+  for (const std::string Sub : {"Hash #1", "Percent 100%", "Rock & Roll", "Café"}) {
+    std::vector<DirEntry> In;
+    EXPECT_TRUE(Provider->FindFiles(Music + "\\" + Sub, In, &E)) << Sub << ": " << E.Message;
+    EXPECT_GT(In.size(), 2u) << Sub;
+  }
+}
+
+TEST_F(SmbProviderNet, MissingShareOrDirectoryFails) {
+  std::vector<DirEntry> Out;
+  NetError E;
+  EXPECT_FALSE(Provider->FindFiles("\\\\" + Net->Name("ALPHA") + "\\music\\no such dir", Out, &E));
+  EXPECT_EQ(E.Code, ENOENT) << E.Message;
+  EXPECT_FALSE(Provider->FindFiles("\\\\" + Net->Name("ALPHA") + "\\nosuchshare", Out, &E));
+  EXPECT_NE(E.Code, 0);
+  EXPECT_TRUE(Out.empty());
+}
+
+// A computer that refuses, one that drops SMB packets and an address nobody has: each fails with
+// a code at once instead of holding the thread in libsmbclient's time-outs (5-10 s), by address
+// and by a name that lmhosts maps to the address.
+TEST_F(SmbProviderNet, RefusedSilentAndMissingHostsFailFast) {
+  struct Case {
+    const char *Host;
+    int BoundMs;
+  };
+  for (const Case &C : {Case{"REFUSED", RefusedBoundMs}, Case{"SILENT", SilentBoundMs},
+                        Case{"MISSING", SilentBoundMs}}) {
+    for (const std::string &Computer : {Net->Ip(C.Host), Net->Name(C.Host)}) {
+      // A fresh provider: nothing known about the computer yet.
+      SmbProviderOptions O;
+      O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
+      O.CredentialsFile = "-";
+      TSmbProvider P(O);
+      const std::string Server = "\\\\" + Computer;
+      const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, Server);
+      TNetResStrings L;
+      platform::NetError E;
+      auto T = Clock::now();
+      EXPECT_EQ(EnumNetResources(P, &R, &L, &E), EnumOpenFailed) << Computer;
+      const int First = MsSince(T);
+      EXPECT_EQ(E.Code, EHOSTDOWN) << E.Message;
+      EXPECT_LE(First, C.BoundMs) << Computer;
+      // The next call, a directory of that computer, knows the answer already.
+      std::vector<DirEntry> Out;
+      T = Clock::now();
+      EXPECT_FALSE(P.FindFiles(Server + "\\share", Out, &E));
+      const int Again = MsSince(T);
+      EXPECT_EQ(E.Code, EHOSTDOWN);
+      EXPECT_LE(Again, 50);
+      std::printf("%s (%s): first failure %d ms, again %d ms\n", C.Host, Computer.c_str(), First,
+                  Again);
+    }
+  }
+}
+
+// A name nobody answers for is libsmbclient's to resolve; it gives up quickly.
+TEST_F(SmbProviderNet, UnknownNameFailsQuickly) {
+  const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, "\\\\SQNOBODYHERE");
+  TNetResStrings L;
+  platform::NetError E;
+  const auto T = Clock::now();
+  EXPECT_EQ(EnumNetResources(*Provider, &R, &L, &E), EnumOpenFailed);
+  const int Ms = MsSince(T);
+  EXPECT_NE(E.Code, 0);
+  EXPECT_LE(Ms, UnknownNameBoundMs);
+  std::printf("unknown name: %d ms, %s\n", Ms, E.Message.c_str());
+}
+
+TEST_F(SmbProviderNet, ThreadsListingAtOnceEachGetTheirOwnContext) {
+  const std::string Music = "\\\\" + Net->Name("ALPHA") + "\\music";
+  const std::string Media = "\\\\" + Net->Name("BRAVO") + "\\media";
+  std::set<std::string> Want[2];
+  std::vector<std::string> F;
+  std::set<std::string> D;
+  Walk(Music, "", Want[0], D, F);
+  Walk(Media, "", Want[1], D, F);
+  ASSERT_TRUE(F.empty());
+  std::vector<std::thread> Ts;
+  std::vector<std::set<std::string>> Got(4);
+  std::vector<std::string> Failures[4];
+  std::vector<std::set<std::string>> Workgroups(4);
+  for (int i = 0; i < 4; ++i)
+    Ts.emplace_back([&, i] {
+      std::set<std::string> Dirs;
+      for (int k = 0; k < 3; ++k) {
+        Got[i].clear();
+        Walk(i % 2 ? Media : Music, "", Got[i], Dirs, Failures[i]);
+        // Browse listings (NT1) in between: they must not disturb the others' SMB2 listings.
+        TNetResStrings L;
+        const TNetRes W = Res(RESOURCEDISPLAYTYPE_DOMAIN, Net->Get("SQ_WORKGROUP1"));
+        EnumNetResources(*Provider, &W, &L);
+        for (auto &I : L) Workgroups[i].insert(I.Name);
+      }
+    });
+  for (auto &T : Ts) T.join();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(Failures[i].empty()) << Failures[i].front();
+    EXPECT_EQ(Got[i], Want[i % 2]) << i;
+    EXPECT_TRUE(Workgroups[i].count("\\\\" + Net->Name("BRAVO"))) << i;
+  }
+}
+
+} // namespace
