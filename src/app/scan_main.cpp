@@ -1,0 +1,314 @@
+// sonquarry-scan: the headless scanner. The same engine as the window, with the plain main-thread
+// queue pumped here; the list file is marked exactly as the main window marks its rows.
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "app/scan_cli.h"
+#include "engine/net_scan.h"
+#include "engine/scan_log.h"
+#include "engine/scan_report.h"
+#include "paths/wnet_tree.h"
+#include "platform/exception.h"
+#include "platform/folders.h"
+#include "platform/main_thread.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+
+using namespace sonquarry;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char *Program = "sonquarry-scan";
+constexpr int ExitDone = 0, ExitFailed = 1, ExitUsage = 2, ExitSignal = 130;
+// How long the end waits for threads still in a network call before it leaves without them.
+constexpr int ThreadGraceMs = 10000;
+
+volatile std::sig_atomic_t Signals = 0;
+
+extern "C" void OnSignal(int) { Signals = Signals + 1; }
+
+void InstallSignals() {
+  struct sigaction A {};
+  A.sa_handler = OnSignal;
+  sigemptyset(&A.sa_mask);
+  sigaction(SIGINT, &A, nullptr);
+  sigaction(SIGTERM, &A, nullptr);
+}
+
+void Say(const std::string &Text) { std::cerr << Program << ": " << Text << std::endl; }
+
+// Control characters of a remote name never split or forge an output row.
+std::string Printable(std::string S) {
+  for (auto &C : S)
+    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7f) C = '?';
+  return S;
+}
+
+std::string LoadMessage(int Code, const std::string &File) {
+  switch (Code) {
+  case 1:
+    return FormatMessage("The file %s exists, but can not be opened.", File);
+  case 2:
+    return FormatMessage("Can not read data from list file %s.", File);
+  default:
+    return "Can not add data from list file.";
+  }
+}
+
+// Writes the list as the main window does when it closes; "" on success.
+std::string SaveList(const std::string &File, TWNetTree &Tree) {
+  const std::string Dir = std::filesystem::path(File).parent_path().string();
+  std::error_code Ec;
+  if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
+    return FormatMessage("Can not write list file. Dirrectory %s does not exist.", Dir);
+  try {
+    switch (SaveListFile(File, Tree)) {
+    case 0:
+      return "";
+    case 1:
+      return FormatMessage("Can not create list file %s.", File);
+    case 2:
+      return "Can not get tree data.";
+    default:
+      return FormatMessage("Can not write data to list file %s.", File);
+    }
+  } catch (const std::exception &E) {
+    return E.what();
+  }
+}
+
+class TProgress {
+public:
+  explicit TProgress(bool Enabled) : Enabled_(Enabled) {}
+  bool Enabled() const { return Enabled_; }
+  void Show(double Seconds, int Resources, int Computers, int Files, bool Stopping) {
+    if (!Enabled_) return;
+    std::string Line = "\r" + FormatHMS(Seconds) + (Stopping ? "  stopping..." : "  searching...") +
+                       "  resources " + std::to_string(Resources) + "  computers " +
+                       std::to_string(Computers) + "  files " + std::to_string(Files) + "\033[K";
+    std::fputs(Line.c_str(), stderr);
+    std::fflush(stderr);
+    Shown_ = true;
+  }
+  void Clear() {
+    if (!Shown_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    Shown_ = false;
+  }
+
+private:
+  bool Enabled_;
+  bool Shown_ = false;
+};
+
+void PrintRows(TWNetTree &Tree, TOutputFormat Format) {
+  if (Format == TOutputFormat::None) return;
+  std::string Out;
+  for (int I = 0; I < Tree.Count(); ++I) {
+    const auto File = Tree.File(I);
+    const std::string Name = Printable(std::string(File.Name()));
+    const std::string Directory = Printable(Tree.GetDirectory(I));
+    if (Format == TOutputFormat::Paths) {
+      Out += Directory + Name + "\n";
+    } else {
+      Out += Name + "\t" + Printable(Tree.GetDomain(I)) + "\t" + Directory + "\t" +
+             std::to_string(int(File.State())) + "\n";
+    }
+    if (Out.size() > 1 << 16) {
+      std::fwrite(Out.data(), 1, Out.size(), stdout);
+      Out.clear();
+    }
+  }
+  std::fwrite(Out.data(), 1, Out.size(), stdout);
+  std::fflush(stdout);
+}
+
+int Run(const TScanCommand &C) {
+  platform::TQueueDispatcher Main;
+  platform::SetMainThread(&Main);
+  struct TRestore {
+    platform::TQueueDispatcher &Main;
+    ~TRestore() {
+      Main.Close();
+      platform::SetMainThread(nullptr);
+    }
+  } Restore{Main};
+
+  auto Scan = std::make_unique<TNetScan>();
+  TMainFormSettings Form;
+  ApplyMainFormDefaults(*Scan, Form);
+  if (C.Settings) {
+    Scan->IPResList->ClearList();
+    LoadSettings(*Scan, Form, *Scan);
+  }
+  if (C.NetBios) Scan->NetBios = *C.NetBios;
+  if (!C.Ranges.empty()) {
+    Scan->IPResList->ClearList();
+    for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());
+  }
+  if (C.AllowedComps) Scan->Filter.AllowedComps = *C.AllowedComps;
+  if (C.DeniedComps) Scan->Filter.DeniedComps = *C.DeniedComps;
+  if (C.AllowedRes) Scan->Filter.AllowedRes = *C.AllowedRes;
+  if (C.DeniedRes) Scan->Filter.DeniedRes = *C.DeniedRes;
+  if (C.Extentions) Scan->Filter.Extentions = *C.Extentions;
+  if (C.Threads) Scan->MaxThreadCount = *C.Threads;
+  if (C.TimeOut) Scan->TimeOut = *C.TimeOut;
+  if (C.ScanMethod) Scan->ScanMethod = static_cast<uint8_t>(*C.ScanMethod);
+  if (C.Clear) Scan->IsClearBefor = *C.Clear;
+
+  // The main window's checks before a search.
+  if (!Scan->Filter.CompListsUsable()) {
+    Say("Allowed and denied list of coumputers are the same. No computers to scanning.");
+    return ExitUsage;
+  }
+  if (!Scan->Filter.ResListsUsable()) {
+    Say("Allowed and denied list of resources are the same. No resources to scanning.");
+    return ExitUsage;
+  }
+  if (!Scan->NetBios && Scan->IPRangeCount() == 0) {
+    Say("No IP addresses for scanning.");
+    return ExitUsage;
+  }
+
+  Log.SetFileName(C.LogFile.empty() ? GetProgramDir() + "search.log" : C.LogFile);
+  Log.SetLevel(4);
+
+  TWNetTree Tree;
+  if (!C.ListFile.empty()) {
+    int Code = 0;
+    std::string Error;
+    Tree.Loading = true;
+    try {
+      Code = LoadListFile(C.ListFile, Tree);
+    } catch (const std::exception &E) {
+      Error = E.what();
+    }
+    Tree.Loading = false;
+    // A list that could not be read whole is not overwritten with what was read of it.
+    if (Code != 0 || !Error.empty()) {
+      Say(Error.empty() ? LoadMessage(Code, C.ListFile) : Error);
+      return ExitFailed;
+    }
+  }
+
+  bool Finished = false;
+  int Resources = 0;
+  Scan->OnFilesFound = [&Tree](TScanResThread *, const std::string &Dir,
+                               const std::vector<std::string> &Names, const std::string &Domain) {
+    for (const auto &N : Names) Tree.AddFile(Domain, Dir, N);
+  };
+  Scan->OnResEnumerated = [&Resources](TScanResThread *, const TNetResStrings &L) {
+    Resources += static_cast<int>(L.size());
+  };
+  Scan->OnFinish = [&Finished](TNetScan *) { Finished = true; };
+
+  InstallSignals();
+  if (Scan->IsClearBefor) Tree.Clear();
+  Tree.ResetMarks();
+  const auto StartTime = Clock::now();
+  try {
+    Scan->Start();
+  } catch (const std::exception &E) {
+    Say(E.what());
+    Scan->Stop();
+    Scan.reset();
+    Main.Close();
+    platform::TThread::WaitForFreeThreads(ThreadGraceMs);
+    return ExitFailed;
+  }
+
+  TProgress Progress(::isatty(STDERR_FILENO) == 1);
+  auto Elapsed = [&] { return std::chrono::duration<double>(Clock::now() - StartTime).count(); };
+  int Handled = 0;
+  bool Abandoned = false;
+  while (!Finished) {
+    Main.PumpFor(Progress.Enabled() ? 250 : 100);
+    if (Signals > Handled) {
+      ++Handled;
+      if (Handled == 1) {
+        Scan->Stop();
+      } else {
+        Abandoned = true;
+        break;
+      }
+    }
+    Progress.Show(Elapsed(), Resources, Scan->ScannedComps, Tree.Count(), Handled > 0);
+  }
+  Progress.Clear();
+  const double Seconds = Elapsed();
+  const int32_t FoundComps = Scan->FoundComps, ScannedComps = Scan->ScannedComps;
+  // Released with threads possibly still in a network call: they end on their own.
+  Scan.reset();
+
+  Tree.FinishMarks();
+  if (C.SortColumn >= 0 && Tree.Count() > 1) Tree.Sort(C.SortColumn, C.SortAscending);
+  int Exit = Handled > 0 ? ExitSignal : ExitDone;
+  if (!C.ListFile.empty()) {
+    const std::string Error = SaveList(C.ListFile, Tree);
+    if (!Error.empty()) {
+      Say(Error);
+      Exit = ExitFailed;
+    }
+  }
+  PrintRows(Tree, C.Format);
+
+  TScanSummary S;
+  S.SearchTime = FormatHMS(Seconds);
+  S.FoundComps = FoundComps;
+  S.ScannedComps = ScannedComps;
+  S.AllFiles = Tree.Count();
+  S.NewFiles = Tree.CountByState(nsNew);
+  S.RemovedFiles = Tree.CountByState(nsInaccessible);
+  S.UnknownFiles = Tree.CountByState(nsUnreached);
+  std::string Report = ScanReportText(S);
+  for (auto &Ch : Report)
+    if (Ch == '\r') Ch = '\n';
+  std::cerr << Report << std::endl;
+  if (Abandoned) Say("stopped without waiting for the threads still in a network call");
+  {
+    std::lock_guard<std::mutex> L(ScanLogLock);
+    if (!Log.Errors().empty()) Say("the scan log lost lines: " + Log.Errors().front());
+  }
+
+  Main.Close();
+  if (!platform::TThread::WaitForFreeThreads(Abandoned ? 1000 : ThreadGraceMs)) {
+    // Threads still blocked in the network would outlive the objects the exit destroys.
+    std::fflush(nullptr);
+    std::_Exit(Exit);
+  }
+  return Exit;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  TScanCommand C;
+  try {
+    C = ParseScanArgs(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const TUsageError &E) {
+    std::cerr << Program << ": " << E.what() << "\n\n" << ScanUsage();
+    return ExitUsage;
+  }
+  if (C.Help) {
+    std::cout << ScanUsage();
+    return ExitDone;
+  }
+  try {
+    return Run(C);
+  } catch (const std::exception &E) {
+    Say(E.what());
+    return ExitFailed;
+  }
+}
