@@ -114,7 +114,7 @@ group_alive() { # pgid: a live (non-zombie) process is still in the group
   for f in /proc/[0-9]*/stat; do
     { s=$(<"$f"); } 2>/dev/null || continue
     read -r -a a <<<"${s##*) }"
-    [ "${a[2]}" = "$1" ] && [ "${a[0]}" != Z ] && return 0
+    [ "${a[2]:-}" = "$1" ] && [ "${a[0]:-}" != Z ] && return 0
   done
   return 1
 }
@@ -180,14 +180,14 @@ start_proc() {
 
 # Ends the process of PIDFILE and its process group (the daemon's children): TERM, then KILL.
 stop_proc() {
-  local pidfile=$1 pid="" start="" group=0 i
+  local pidfile=$1 pid="" start="" group=0
   [ -f "$pidfile" ] || return 0
   read -r pid start <"$pidfile" || true
   if [ -n "$pid" ] && [ "$(proc_start "$pid")" = "$start" ]; then
     # Only a session leader of our own making is signalled as a group.
     [ "$(proc_pgid "$pid")" = "$pid" ] && group=1
     if [ $group = 1 ]; then kill -TERM -- "-$pid" 2>/dev/null || true; else kill -TERM "$pid" 2>/dev/null || true; fi
-    for i in $(seq 1 30); do
+    for _ in $(seq 1 30); do
       if [ $group = 1 ]; then group_alive "$pid" || break; else [ "$(proc_start "$pid")" = "$start" ] || break; fi
       sleep 0.1
     done
@@ -199,8 +199,8 @@ stop_proc() {
 
 # Kills whatever still runs inside one of our namespaces (by pid; they can only be ours).
 sweep_ns() {
-  local ns=$1 p i
-  for i in 1 2 3; do
+  local ns=$1 p
+  for _ in 1 2 3; do
     local pids
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     [ -n "$pids" ] || return 0
@@ -211,9 +211,10 @@ sweep_ns() {
 
 # ---------------------------------------------------------------- teardown
 # TERM every daemon's group at once, give them 3 s, then end the PID namespace (which KILLs the
-# rest), then remove the namespaces of this prefix.
-teardown() {
-  local f pid start i left init ns
+# rest), then remove the namespaces of this prefix. It never stops half-way.
+teardown() { (set +eu; teardown_steps); }
+teardown_steps() {
+  local f pid start left init ns
   local -a groups=()
   for f in "$dir"/pids/*.pid; do
     [ -e "$f" ] || continue
@@ -222,7 +223,7 @@ teardown() {
     kill -TERM -- "-$pid" 2>/dev/null || true
     groups+=("$pid")
   done
-  for i in $(seq 1 30); do
+  for _ in $(seq 1 30); do
     left=0
     for pid in "${groups[@]}"; do group_alive "$pid" && { left=1; break; }; done
     [ $left = 1 ] || break
