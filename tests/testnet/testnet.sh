@@ -100,7 +100,7 @@ st="$dir/state"
 # proc_stat PID: the fields of /proc/PID/stat after the command name (1 state, 3 pgrp, 20 start).
 proc_stat() {
   local s
-  { s=$(<"/proc/$1/stat"); } 2>/dev/null || return 0
+  { read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0  # not $(<...): fatal under set -e
   echo "${s##*) }"
 }
 proc_start() { # pid -> start time, empty when gone or a zombie
@@ -112,7 +112,7 @@ proc_pgid() { local a; read -r -a a <<<"$(proc_stat "$1")"; echo "${a[2]:-}"; }
 group_alive() { # pgid: a live (non-zombie) process is still in the group
   local f s a
   for f in /proc/[0-9]*/stat; do
-    { s=$(<"$f"); } 2>/dev/null || continue
+    { read -r s <"$f"; } 2>/dev/null || continue
     read -r -a a <<<"${s##*) }"
     [ "${a[2]:-}" = "$1" ] && [ "${a[0]:-}" != Z ] && return 0
   done
@@ -697,14 +697,14 @@ cmd_bigshare() {
     printf '[%s]\n  path = %s\n  comment = generated files\n  read only = yes\n  guest ok = yes\n' \
       "$big_share" "$root" >"$dir/hosts/$h/big.conf"
     grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
-    # smbd and samba-dcerpcd (its share list) reload on SIGHUP; nmbd keeps running, so the
-    # browse list stays as it is.
-    local f pid start
-    for f in "$dir/pids/$h.smbd.pid" "$dir/pids/$h.dcerpcd.pid"; do
-      pid_alive "$f" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
-      read -r pid start <"$f"
-      kill -HUP "$pid"
-    done
+    # smbd rereads its config on SIGHUP; samba-dcerpcd (which answers the share list) does not
+    # and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse list stays.
+    local pid start
+    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
+    read -r pid start <"$dir/pids/$h.smbd.pid"
+    kill -HUP "$pid"
+    stop_proc "$dir/pids/$h.dcerpcd.pid"
+    start_samba "$h"
   done
   write_env
   for n in "${args[@]}"; do
