@@ -10,7 +10,12 @@
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
 #
-# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt).
+# `up` writes DIR/testnet.env (KEY=VALUE lines: subnet, workgroups, every host's name, address,
+# workgroup, role, shares), DIR/manifest.tsv (one line per generated file: host, workgroup, share,
+# path with backslashes, size; tab-separated) and DIR/dirs.tsv (the same per directory, no size).
+# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt): copies with
+# other prefixes and directories run side by side. SQ_TESTNET_WAIT bounds the wait of `up`
+# (seconds, default 180); SQ_TESTNET_KEEP=1 leaves a failed `up` running for inspection.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -48,8 +53,6 @@ h_ip() { echo "$net.$(h_field "$1" 3)"; }
 h_wg() { local w; w=$(h_field "$1" 4); [ "$w" = - ] || echo "$w"; }
 h_role() { h_field "$1" 5; }
 h_ns() { echo "$prefix-$1"; }
-br_ns="$prefix-br"
-client_ns="$prefix-client"
 
 # Shares: "name|layout" per line; hidden ones end in $.
 h_shares() {
@@ -65,7 +68,7 @@ die() { echo "testnet: $*" >&2; exit 1; }
 note() { echo "testnet: $*" >&2; }
 
 usage() {
-  sed -n '2,14p' "$self" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,/^set -euo/p' "$self" | grep '^#' | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -94,6 +97,10 @@ done
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 st="$dir/state"
+# A network keeps the prefix it was started with, whatever the environment says later.
+if [ "$cmd" != up ] && [ -f "$st/prefix" ]; then prefix=$(cat "$st/prefix"); fi
+br_ns="$prefix-br"
+client_ns="$prefix-client"
 
 # ---------------------------------------------------------------- processes
 # Pid files hold "PID STARTTIME" so that a recycled pid is never signalled.
@@ -572,6 +579,9 @@ cmd_up() {
     [ -e "$p" ] || die "missing $p: run scripts/install-deps.sh"
   done
   [ -d /etc/samba ] || die "missing /etc/samba (samba not installed?)"
+  if [ -f "$st/prefix" ] && [ "$(cat "$st/prefix")" != "$prefix" ]; then
+    (prefix=$(cat "$st/prefix"); teardown)
+  fi
   teardown
   rm -rf "$dir/hosts" "$dir/shares" "$dir/client" "$dir/pids" "$st" "$dir/testnet.env" "$dir/manifest.tsv" "$dir/dirs.tsv"
   mkdir -p "$st" "$dir/pids"
