@@ -10,7 +10,12 @@
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
 #
-# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt).
+# `up` writes DIR/testnet.env (KEY=VALUE lines: subnet, workgroups, every host's name, address,
+# workgroup, role, shares), DIR/manifest.tsv (one line per generated file: host, workgroup, share,
+# path with backslashes, size; tab-separated) and DIR/dirs.tsv (the same per directory, no size).
+# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt): copies with
+# other prefixes and directories run side by side. SQ_TESTNET_WAIT bounds the wait of `up`
+# (seconds, default 180); SQ_TESTNET_KEEP=1 leaves a failed `up` running for inspection.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -48,8 +53,6 @@ h_ip() { echo "$net.$(h_field "$1" 3)"; }
 h_wg() { local w; w=$(h_field "$1" 4); [ "$w" = - ] || echo "$w"; }
 h_role() { h_field "$1" 5; }
 h_ns() { echo "$prefix-$1"; }
-br_ns="$prefix-br"
-client_ns="$prefix-client"
 
 # Shares: "name|layout" per line; hidden ones end in $.
 h_shares() {
@@ -65,7 +68,7 @@ die() { echo "testnet: $*" >&2; exit 1; }
 note() { echo "testnet: $*" >&2; }
 
 usage() {
-  sed -n '2,14p' "$self" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,/^set -euo/p' "$self" | grep '^#' | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -94,13 +97,17 @@ done
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 st="$dir/state"
+# A network keeps the prefix it was started with, whatever the environment says later.
+if [ "$cmd" != up ] && [ -f "$st/prefix" ]; then prefix=$(cat "$st/prefix"); fi
+br_ns="$prefix-br"
+client_ns="$prefix-client"
 
 # ---------------------------------------------------------------- processes
 # Pid files hold "PID STARTTIME" so that a recycled pid is never signalled.
 # proc_stat PID: the fields of /proc/PID/stat after the command name (1 state, 3 pgrp, 20 start).
 proc_stat() {
   local s
-  { s=$(<"/proc/$1/stat"); } 2>/dev/null || return 0
+  { read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0  # not $(<...): fatal under set -e
   echo "${s##*) }"
 }
 proc_start() { # pid -> start time, empty when gone or a zombie
@@ -112,9 +119,9 @@ proc_pgid() { local a; read -r -a a <<<"$(proc_stat "$1")"; echo "${a[2]:-}"; }
 group_alive() { # pgid: a live (non-zombie) process is still in the group
   local f s a
   for f in /proc/[0-9]*/stat; do
-    { s=$(<"$f"); } 2>/dev/null || continue
+    { read -r s <"$f"; } 2>/dev/null || continue
     read -r -a a <<<"${s##*) }"
-    [ "${a[2]}" = "$1" ] && [ "${a[0]}" != Z ] && return 0
+    [ "${a[2]:-}" = "$1" ] && [ "${a[0]:-}" != Z ] && return 0
   done
   return 1
 }
@@ -180,14 +187,14 @@ start_proc() {
 
 # Ends the process of PIDFILE and its process group (the daemon's children): TERM, then KILL.
 stop_proc() {
-  local pidfile=$1 pid="" start="" group=0 i
+  local pidfile=$1 pid="" start="" group=0
   [ -f "$pidfile" ] || return 0
   read -r pid start <"$pidfile" || true
   if [ -n "$pid" ] && [ "$(proc_start "$pid")" = "$start" ]; then
     # Only a session leader of our own making is signalled as a group.
     [ "$(proc_pgid "$pid")" = "$pid" ] && group=1
     if [ $group = 1 ]; then kill -TERM -- "-$pid" 2>/dev/null || true; else kill -TERM "$pid" 2>/dev/null || true; fi
-    for i in $(seq 1 30); do
+    for _ in $(seq 1 30); do
       if [ $group = 1 ]; then group_alive "$pid" || break; else [ "$(proc_start "$pid")" = "$start" ] || break; fi
       sleep 0.1
     done
@@ -199,8 +206,8 @@ stop_proc() {
 
 # Kills whatever still runs inside one of our namespaces (by pid; they can only be ours).
 sweep_ns() {
-  local ns=$1 p i
-  for i in 1 2 3; do
+  local ns=$1 p
+  for _ in 1 2 3; do
     local pids
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     [ -n "$pids" ] || return 0
@@ -211,9 +218,10 @@ sweep_ns() {
 
 # ---------------------------------------------------------------- teardown
 # TERM every daemon's group at once, give them 3 s, then end the PID namespace (which KILLs the
-# rest), then remove the namespaces of this prefix.
-teardown() {
-  local f pid start i left init ns
+# rest), then remove the namespaces of this prefix. It never stops half-way.
+teardown() { (set +eu; teardown_steps); }
+teardown_steps() {
+  local f pid start left init ns
   local -a groups=()
   for f in "$dir"/pids/*.pid; do
     [ -e "$f" ] || continue
@@ -222,7 +230,7 @@ teardown() {
     kill -TERM -- "-$pid" 2>/dev/null || true
     groups+=("$pid")
   done
-  for i in $(seq 1 30); do
+  for _ in $(seq 1 30); do
     left=0
     for pid in "${groups[@]}"; do group_alive "$pid" && { left=1; break; }; done
     [ $left = 1 ] || break
@@ -571,6 +579,9 @@ cmd_up() {
     [ -e "$p" ] || die "missing $p: run scripts/install-deps.sh"
   done
   [ -d /etc/samba ] || die "missing /etc/samba (samba not installed?)"
+  if [ -f "$st/prefix" ] && [ "$(cat "$st/prefix")" != "$prefix" ]; then
+    (prefix=$(cat "$st/prefix"); teardown)
+  fi
   teardown
   rm -rf "$dir/hosts" "$dir/shares" "$dir/client" "$dir/pids" "$st" "$dir/testnet.env" "$dir/manifest.tsv" "$dir/dirs.tsv"
   mkdir -p "$st" "$dir/pids"
@@ -696,14 +707,14 @@ cmd_bigshare() {
     printf '[%s]\n  path = %s\n  comment = generated files\n  read only = yes\n  guest ok = yes\n' \
       "$big_share" "$root" >"$dir/hosts/$h/big.conf"
     grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
-    # smbd and samba-dcerpcd (its share list) reload on SIGHUP; nmbd keeps running, so the
-    # browse list stays as it is.
-    local f pid start
-    for f in "$dir/pids/$h.smbd.pid" "$dir/pids/$h.dcerpcd.pid"; do
-      pid_alive "$f" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
-      read -r pid start <"$f"
-      kill -HUP "$pid"
-    done
+    # smbd rereads its config on SIGHUP; samba-dcerpcd (which answers the share list) does not
+    # and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse list stays.
+    local pid start
+    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
+    read -r pid start <"$dir/pids/$h.smbd.pid"
+    kill -HUP "$pid"
+    stop_proc "$dir/pids/$h.dcerpcd.pid"
+    start_samba "$h"
   done
   write_env
   for n in "${args[@]}"; do
