@@ -612,6 +612,13 @@ std::string THive::Serialize() const {
   std::string out = kHeader;
   out += "\r\n\r\n";
   for (const auto &[lower, key] : Keys_) {
+    // An empty root with keys below it comes back by itself when they are read.
+    if (key.Values.empty() && key.Path.find('\\') == std::string::npos) {
+      const auto below = Keys_.lower_bound(lower + '\\');
+      if (below != Keys_.end() && below->first.compare(0, lower.size() + 1, lower + '\\') == 0) {
+        continue;
+      }
+    }
     out += '[';
     out += key.Path;
     out += "]\r\n";
