@@ -43,7 +43,8 @@ int TIPResList::Next(TDomNetRes *&ADomNetRes) {
   uint32_t address = 0;
   if (!IPList.NextAddress(address)) return NextExhausted;
   auto res = std::make_unique<TNetRes>();
-  res->RemoteName = "\\\\" + IPToStr(address);
+  res->RemoteName = "\\\\";
+  res->RemoteName += IPToStr(address);
   res->DisplayType = RESOURCEDISPLAYTYPE_SERVER;
   ADomNetRes->NetRes = std::move(res);
   ADomNetRes->Domain = UnknownDomain;

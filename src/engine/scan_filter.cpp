@@ -113,9 +113,15 @@ void TScanFilter::AssignTo(TScanFilter &Other) const {
 
 std::string AddNetPrefix(std::string_view S) {
   if (S.empty() || S == "\\") return "\\\\";
-  if (S[0] != '\\') return "\\\\" + std::string(S);
-  if (S.size() >= 2 && S[1] == '\\') return std::string(S);
-  return "\\" + std::string(S);
+  size_t missing = 0;
+  if (S[0] != '\\')
+    missing = 2;
+  else if (S.size() < 2 || S[1] != '\\')
+    missing = 1;
+  // Built by append: g++ 12 -O2 warns falsely (-Wrestrict) on "literal" + std::string.
+  std::string out(missing, '\\');
+  out.append(S);
+  return out;
 }
 
 std::string RemoveNetPrefix(std::string_view S) {

@@ -53,8 +53,11 @@ bool WaitConnected(int Fd, int TimeOutMs) {
     }
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return false;
-    return err == 0;
+    if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+    // Only a socket with a peer is connected, whatever woke poll.
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0;
   }
 }
 

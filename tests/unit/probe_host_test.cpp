@@ -1,3 +1,4 @@
+// ctest-labels: threads
 // The probe against real sockets: a loopback listener, a closed loopback port, and a target
 // that never answers, made inside a network namespace of this test's own.
 #include "engine/ip_range.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -23,6 +25,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace sonquarry;
 using Clock = std::chrono::steady_clock;
@@ -33,7 +36,8 @@ long long MsSince(Clock::time_point Start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - Start).count();
 }
 
-// A listening socket on 127.0.0.1 with a port chosen by the system.
+// A listening socket on 127.0.0.1 with a port chosen by the system. It never accepts: the
+// backlog is long enough for every probe of a test.
 class Listener {
 public:
   Listener() {
@@ -43,7 +47,8 @@ public:
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
     if (Fd_ < 0 || ::bind(Fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        ::listen(Fd_, 16) != 0 || ::getsockname(Fd_, reinterpret_cast<sockaddr *>(&sa), &len))
+        ::listen(Fd_, SOMAXCONN) != 0 ||
+        ::getsockname(Fd_, reinterpret_cast<sockaddr *>(&sa), &len))
       return;
     Port_ = ntohs(sa.sin_port);
   }
@@ -147,6 +152,22 @@ TEST(ProbeHost, TimeOutZeroStillFailsCleanlyOnRefusal) {
   const auto start = Clock::now();
   EXPECT_FALSE(ProbeHost("127.0.0.1", port, 0));
   EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(ProbeHost, ProbesOfSeveralThreadsRunInParallel) {
+  Listener open;
+  const int closed = ClosedPort();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < 8; ++t)
+    pool.emplace_back([&, t] {
+      for (int k = 0; k < 20; ++k) {
+        const bool toOpen = (t + k) % 2 == 0;
+        if (ProbeHost("127.0.0.1", toOpen ? open.Port() : closed, 500) != toOpen) ++wrong;
+      }
+    });
+  for (auto &th : pool) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ProbeHost, BadInputIsFalseNotAnError) {
