@@ -3,6 +3,7 @@
 #include "platform/exception.h"
 #include "platform/folders.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -494,13 +495,17 @@ private:
   int Fd_ = -1;
 };
 
+std::function<void(size_t)> WriteHook; // set only by fault tests
+
 void WriteAll(int Fd, const std::string &Data, const std::string &Path) {
+  constexpr size_t kPiece = 16384;
   size_t done = 0;
   while (done < Data.size()) {
-    const ssize_t n = ::write(Fd, Data.data() + done, Data.size() - done);
+    const ssize_t n = ::write(Fd, Data.data() + done, std::min(kPiece, Data.size() - done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw Exception("TRegistry: cannot write " + Path + ": " + ErrnoText(errno) + ".");
     done += static_cast<size_t>(n);
+    if (WriteHook) WriteHook(done);
   }
 }
 
@@ -557,6 +562,10 @@ THive LoadHive(const std::string &Path) {
 
 } // namespace
 
+void SetRegistryWriteHook(std::function<void(size_t BytesWritten)> Hook) {
+  WriteHook = std::move(Hook);
+}
+
 void SetRegistryLogHandler(TRegistryLogHandler Handler) {
   std::lock_guard<std::mutex> lock(LogMutex);
   LogHandler = std::move(Handler);
@@ -603,6 +612,13 @@ std::string THive::Serialize() const {
   std::string out = kHeader;
   out += "\r\n\r\n";
   for (const auto &[lower, key] : Keys_) {
+    // An empty root with keys below it comes back by itself when they are read.
+    if (key.Values.empty() && key.Path.find('\\') == std::string::npos) {
+      const auto below = Keys_.lower_bound(lower + '\\');
+      if (below != Keys_.end() && below->first.compare(0, lower.size() + 1, lower + '\\') == 0) {
+        continue;
+      }
+    }
     out += '[';
     out += key.Path;
     out += "]\r\n";
@@ -619,7 +635,9 @@ const TRegKey *THive::FindKey(const std::string &Path) const {
   return it == Keys_.end() ? nullptr : &it->second;
 }
 
-TRegKey &THive::CreateKey(const std::string &Path) {
+const TRegKey &THive::CreateKey(const std::string &Path) { return MakeKey(Path); }
+
+TRegKey &THive::MakeKey(const std::string &Path) {
   // Parents first, so that every prefix of an existing key exists too; a new key takes the
   // spelling of its existing parents.
   std::string display;
@@ -652,29 +670,35 @@ bool THive::DeleteKey(const std::string &Path) {
 }
 
 void THive::SetValue(const std::string &Path, const TRegValue &Value) {
-  TRegKey &key = CreateKey(Path);
-  for (TRegValue &v : key.Values) {
-    if (SameText(v.Name, Value.Name)) {
-      const std::string name = v.Name; // the first spelling of the name stays
-      v = Value;
-      v.Name = name;
-      return;
-    }
+  const auto found = Keys_.find(LowerAscii(Path));
+  TRegKey &key = found != Keys_.end() ? found->second : MakeKey(Path);
+  auto [it, added] = key.Index_.try_emplace(LowerAscii(Value.Name), key.Values.size());
+  if (added) {
+    key.Values.push_back(Value);
+    return;
   }
-  key.Values.push_back(Value);
+  TRegValue &v = key.Values[it->second];
+  const std::string name = v.Name; // the first spelling of the name stays
+  v = Value;
+  v.Name = name;
 }
 
 bool THive::DeleteValue(const std::string &Path, const std::string &Name) {
   const auto it = Keys_.find(LowerAscii(Path));
   if (it == Keys_.end()) return false;
-  auto &values = it->second.Values;
-  for (auto v = values.begin(); v != values.end(); ++v) {
-    if (SameText(v->Name, Name)) {
-      values.erase(v);
-      return true;
-    }
-  }
-  return false;
+  TRegKey &key = it->second;
+  const auto pos = key.Index_.find(LowerAscii(Name));
+  if (pos == key.Index_.end()) return false;
+  key.Values.erase(key.Values.begin() + static_cast<std::ptrdiff_t>(pos->second));
+  key.Index_.clear();
+  for (size_t i = 0; i < key.Values.size(); ++i)
+    key.Index_.emplace(LowerAscii(key.Values[i].Name), i);
+  return true;
+}
+
+const TRegValue *TRegKey::Find(std::string_view Name) const {
+  const auto it = Index_.find(LowerAscii(Name));
+  return it == Index_.end() ? nullptr : &Values[it->second];
 }
 
 // ---- TRegistry -------------------------------------------------------------------------------
@@ -791,11 +815,7 @@ bool TRegistry::DeleteKey(const std::string &Key) {
 const TRegValue *TRegistry::FindValue(const char *Routine, const std::string &Name) const {
   if (!Current_) throw Exception(std::string(Routine) + ": no key is open.");
   const TRegKey *key = Hive_.FindKey(*Current_);
-  if (!key) return nullptr;
-  for (const TRegValue &v : key->Values) {
-    if (SameText(v.Name, Name)) return &v;
-  }
-  return nullptr;
+  return key ? key->Find(Name) : nullptr;
 }
 
 bool TRegistry::ValueExists(const std::string &Name) const {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sonquarry {
@@ -36,6 +37,10 @@ enum class TRegRoot { CurrentUser, ClassesRoot, LocalMachine, Users, CurrentConf
 using TRegistryLogHandler = std::function<void(const std::string &Line)>;
 void SetRegistryLogHandler(TRegistryLogHandler Handler);
 
+// Called after each piece of a hive has been written to the temporary file; fault tests use it
+// to widen the window in which a crash lands inside a save.
+void SetRegistryWriteHook(std::function<void(size_t BytesWritten)> Hook);
+
 struct TRegValue {
   std::string Name;
   uint32_t Type = RegSz;
@@ -45,10 +50,19 @@ struct TRegValue {
   bool operator==(const TRegValue &) const = default;
 };
 
-struct TRegKey {
+class TRegKey {
+public:
   std::string Path; // full path with its root, as first written: "HKEY_CURRENT_USER\Software"
-  std::vector<TRegValue> Values;
-  bool operator==(const TRegKey &) const = default;
+  std::vector<TRegValue> Values; // in the order written; change them only through THive
+
+  const TRegValue *Find(std::string_view Name) const; // without regard to ASCII case
+  bool operator==(const TRegKey &Other) const {
+    return Path == Other.Path && Values == Other.Values;
+  }
+
+private:
+  friend class THive;
+  std::unordered_map<std::string, size_t> Index_; // lower-cased name -> position in Values
 };
 
 // The in-memory hive: the keys of an export file, with the parser and writer of its text.
@@ -63,8 +77,8 @@ public:
   // Paths here are full paths with the root name, e.g. "HKEY_CURRENT_USER\Software\X".
   bool KeyExists(const std::string &Path) const;
   const TRegKey *FindKey(const std::string &Path) const;
-  TRegKey &CreateKey(const std::string &Path); // with its missing parents
-  bool DeleteKey(const std::string &Path);     // with its values and subkeys
+  const TRegKey &CreateKey(const std::string &Path); // with its missing parents
+  bool DeleteKey(const std::string &Path);           // with its values and subkeys
   // Replaces the value in place when the name exists, else appends it; creates the key.
   void SetValue(const std::string &Path, const TRegValue &Value);
   bool DeleteValue(const std::string &Path, const std::string &Name);
@@ -73,6 +87,7 @@ public:
   bool operator==(const THive &) const = default;
 
 private:
+  TRegKey &MakeKey(const std::string &Path);
   std::map<std::string, TRegKey> Keys_; // by ASCII-lower-cased full path
 };
 

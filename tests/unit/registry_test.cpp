@@ -100,6 +100,7 @@ TEST(HiveFormat, WritesAnExportFileThatReadsBackTheSame) {
   EXPECT_NE(text.find("@=dword:ffffffff\r\n"), std::string::npos);
   EXPECT_NE(text.find("\"Lines\"=hex(1):6f,00,6e,00,65,00,0a,00"), std::string::npos);
   EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Empty]\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("[HKEY_CURRENT_USER]"), std::string::npos); // implied by its subkeys
   // No bare LF and no line longer than regedit's 80 columns.
   size_t start = 0;
   for (size_t pos = text.find('\n'); pos != std::string::npos; pos = text.find('\n', start)) {
@@ -188,6 +189,11 @@ TEST(HiveFormat, RefusesMalformedText) {
     EXPECT_EQ(error.rfind("line ", 0), 0u) << "case " << i;
   }
   EXPECT_TRUE(THive::Parse(h).has_value()); // a header alone is an empty hive
+  // A lone root section is kept, with or without values.
+  const std::optional<THive> root = THive::Parse(h + "[HKEY_CLASSES_ROOT]\r\n");
+  ASSERT_TRUE(root.has_value());
+  EXPECT_TRUE(root->KeyExists("HKEY_CLASSES_ROOT"));
+  EXPECT_EQ(THive::Parse(root->Serialize()), root);
 }
 
 // ---- the registry object ----------------------------------------------------------------------
