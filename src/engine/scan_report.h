@@ -11,9 +11,9 @@ struct TScanSummary {
   int32_t FoundComps = 0;
   int32_t ScannedComps = 0;
   int AllFiles = 0;
-  int NewFiles = 0;         // nsNew
-  int RemovedFiles = 0;     // nsInaccessible
-  int UnknownFiles = 0;     // nsUnreached
+  int NewFiles = 0;     // nsNew
+  int RemovedFiles = 0; // nsInaccessible
+  int UnknownFiles = 0; // nsUnreached
 };
 
 // The lines of the report joined by CR (code 13, no line feed).

@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <shared_mutex>
 #include <sstream>
 #include <system_error>
 
@@ -18,6 +20,7 @@
 
 #include "platform/diag.h"
 #include "platform/smb_auth.h"
+#include "platform/smb_threads.h"
 #include "platform/smb_url.h"
 #include "platform/tcp_probe.h"
 
@@ -84,17 +87,20 @@ namespace {
 
 // ---- process-wide libsmbclient state
 
-// libsmbclient keeps process-wide state behind every context (talloc stack frames, the protocol
-// range, the configuration) and this build offers no thread hooks: calls from two threads at once
-// crash it. Every call into the library holds this lock; the TCP probe runs outside it.
-std::mutex LibraryLock;
+// libsmbclient keeps process-wide state behind every context: talloc stack frames and locks (per
+// thread once the thread hooks are in), the protocol range, the configuration, the name caches.
+// Making or freeing a context, a browse listing (it sets the process-wide protocol range) and
+// the first connection of a context to a share (name resolution, caches) hold this lock
+// exclusively; listings over a connection the calling thread's context already holds share it.
+// Without the thread hooks every call is exclusive.
+std::shared_mutex LibraryLock;
 std::atomic<uint64_t> NextProviderId{1};
 
 void DropLibraryLog(void *, int, const char *) {}
 
 struct TContextDeleter {
   void operator()(SMBCCTX *C) const {
-    std::lock_guard<std::mutex> L(LibraryLock);
+    std::unique_lock<std::shared_mutex> L(LibraryLock);
     smbc_free_context(C, 1);
   }
 };
@@ -106,6 +112,8 @@ struct TThreadState {
   TContextPtr Context;
   std::vector<SmbIdentity> Identities;
   std::map<std::string, std::size_t> IdentityOf;
+  // Server and share of the connections the context has made ("smb://server/share", lower case).
+  std::set<std::string> Connected;
   SmbIdentity Current;
 };
 thread_local TThreadState Tls;
@@ -201,6 +209,7 @@ struct TSmbProvider::TImpl {
   uint64_t Id = NextProviderId++;
   std::vector<SmbIdentity> Identities;
   std::string MinProtocol = "SMB2_02", MaxProtocol = "SMB3";
+  bool Threads = false; // the library's thread hooks are in: listings may run side by side
 
   struct TProbe {
     bool Reachable;
@@ -222,6 +231,7 @@ SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
   if (Tls.Context && Tls.Provider == Id) return Tls.Context.get();
   if (Tls.Context) smbc_free_context(Tls.Context.release(), 1); // the lock is held already
   Tls.IdentityOf.clear();
+  Tls.Connected.clear();
   SMBCCTX *C = smbc_new_context();
   if (!C) {
     if (Error) *Error = SmbError(errno, "libsmbclient context");
@@ -285,13 +295,41 @@ bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) 
   return Ok;
 }
 
+namespace {
+
+// "smb://server/share" of a URL below it, lower case: one connection of a context.
+std::string ConnectionKey(const std::string &Url) {
+  const std::size_t Host = Url.find("//");
+  std::size_t End = Host == std::string::npos ? std::string::npos : Url.find('/', Host + 2);
+  if (End != std::string::npos) End = Url.find('/', End + 1);
+  return Lower(Url.substr(0, End));
+}
+
+} // namespace
+
 bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server, bool Browse,
                                const std::function<void(const smbc_dirent &)> &Entry,
                                NetError *Error, const std::string &Where) {
-  std::lock_guard<std::mutex> Library(LibraryLock);
+  const std::string Key = Lower(Server);
+  const std::string Connection = ConnectionKey(Url);
+  if (Threads && !Browse && Tls.Context && Tls.Provider == Id && !Tls.Identities.empty() &&
+      Tls.Connected.count(Connection)) {
+    // Over a connection this context holds already: beside other threads' listings.
+    std::shared_lock<std::shared_mutex> Shared(LibraryLock);
+    SMBCCTX *C = Tls.Context.get();
+    const auto It = Tls.IdentityOf.find(Key);
+    Tls.Current = Tls.Identities[It == Tls.IdentityOf.end() ? 0 : It->second];
+    smbc_setUser(C, Tls.Current.User.c_str());
+    if (SMBCFILE *Dir = smbc_getFunctionOpendir(C)(C, Url.c_str())) {
+      while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
+      smbc_getFunctionClosedir(C)(C, Dir);
+      return true;
+    }
+    // A failure is tried again alone, with every identity.
+  }
+  std::unique_lock<std::shared_mutex> Library(LibraryLock);
   SMBCCTX *C = Context(Error);
   if (!C) return false;
-  const std::string Key = Lower(Server);
   std::size_t First = 0;
   if (auto It = Tls.IdentityOf.find(Key); It != Tls.IdentityOf.end()) First = It->second;
   int Err = 0;
@@ -310,6 +348,7 @@ bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server
     if (Browse) smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
     if (Dir) {
       Tls.IdentityOf[Key] = I;
+      if (!Browse) Tls.Connected.insert(Connection);
       return true;
     }
     // Only a refusal of who we are is worth another identity.
@@ -321,6 +360,11 @@ bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server
 
 TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_unique<TImpl>()) {
   I_->Options = std::move(Options);
+  {
+    // Before the first context of the process.
+    std::unique_lock<std::shared_mutex> L(LibraryLock);
+    I_->Threads = EnableSmbThreads();
+  }
   std::optional<SmbIdentity> FromFile;
   if (I_->Options.CredentialsFile != "-") {
     const std::string Path = I_->Options.CredentialsFile.empty() ? DefaultCredentialsFile()
