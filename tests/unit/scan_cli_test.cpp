@@ -1,0 +1,135 @@
+// sonquarry-scan's command line: everything that ends before a scan reaches the network.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/net_scan.h"
+#include "settings/settings.h"
+#include "support/run_program.h"
+#include "xdg_sandbox.h"
+
+using namespace sonquarry;
+using sonquarry::test::TXdgSandbox;
+using sonquarry::testing::RunProgram;
+using sonquarry::testing::ScanBinary;
+using sonquarry::testing::TRun;
+
+namespace {
+
+TRun Scan(std::vector<std::string> Args) {
+  Args.insert(Args.begin(), ScanBinary());
+  return RunProgram(Args, {}, nullptr, 60000);
+}
+
+TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
+  TXdgSandbox Home;
+  for (const char *H : {"--help", "-h"}) {
+    const TRun R = Scan({H});
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out.rfind("Usage: sonquarry-scan", 0), 0u) << R.Out;
+    EXPECT_TRUE(R.Err.empty());
+    for (const char *O :
+         {"--neighbourhood", "--ip RANGE", "--allow-computer", "--deny-computer", "--allow-share",
+          "--deny-share", "--ext", "--threads", "--timeout", "--scan-method", "--settings",
+          "--list", "--clear", "--format", "--sort", "--log"})
+      EXPECT_NE(R.Out.find(O), std::string::npos) << O;
+  }
+}
+
+TEST(ScanCliTest, BadArgumentsSayWhyShowTheUsageAndExitTwo) {
+  TXdgSandbox Home;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> Cases = {
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"stray"}, "unexpected argument 'stray'"},
+      {{"--ip"}, "--ip needs a value"},
+      {{"--ip", "10.0.0"}, "'10.0.0' is not an IPv4 address, range or block"},
+      {{"--ip", "10.0.0.256"}, "'10.0.0.256' is not an IPv4 address"},
+      {{"--ip", "10.0.0.1-"}, "'10.0.0.1-' is not an IPv4 address"},
+      {{"--ip", "10.0.0.1/33"}, "prefix length after / must lie between 0 and 32"},
+      {{"--ip", "1.2.3.4.5"}, "is not an IPv4 address"},
+      {{"--ip=a.b.c.d"}, "'a.b.c.d' is not an IPv4 address"},
+      {{"--threads", "0"}, "--threads must lie between 1 and 1024"},
+      {{"--threads", "many"}, "--threads needs a whole number, not 'many'"},
+      {{"--timeout", "-1"}, "--timeout needs a whole number, not '-1'"},
+      {{"--scan-method", "vista"}, "--scan-method is xp, other or auto, not 'vista'"},
+      {{"--format", "xml"}, "--format is paths, tsv or none, not 'xml'"},
+      {{"--sort", "size"}, "--sort is name, domain or directory"},
+      {{"--sort", "name:up"}, "--sort order is asc or desc, not 'up'"},
+      {{"--ext", "."}, "--ext needs an extension"},
+      {{"--help=yes"}, "--help takes no value"},
+      {{"--neighbourhood", "--ip", "10.0.0.1"}, "--neighbourhood and --ip exclude each other"},
+  };
+  for (const auto &[Args, Message] : Cases) {
+    const TRun R = Scan(Args);
+    EXPECT_EQ(R.Status, 2) << Args.front();
+    EXPECT_EQ(R.Err.rfind("sonquarry-scan: ", 0), 0u) << R.Err;
+    EXPECT_NE(R.Err.find(Message), std::string::npos) << R.Err;
+    EXPECT_NE(R.Err.find("Usage: sonquarry-scan"), std::string::npos);
+    EXPECT_TRUE(R.Out.empty());
+  }
+}
+
+TEST(ScanCliTest, UnusableListsAreRefusedWithTheWindowsMessages) {
+  TXdgSandbox Home;
+  TRun R = Scan({"--allow-computer", "pc1", "--deny-computer", "PC1"});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied list of coumputers are the same. No "
+                   "computers to scanning.\n");
+  R = Scan({"--allow-share", "Music", "--allow-share", "pop", "--deny-share", "music",
+            "--deny-share", "POP"});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied list of resources are the same. No "
+                   "resources to scanning.\n");
+  // Nothing was touched: no log was even created.
+  EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/data/sonquarry/search.log"));
+}
+
+TEST(ScanCliTest, StoredSettingsAreTheStartAndOptionsOverrideThem) {
+  TXdgSandbox Home;
+  TScanOptions Stored;
+  TMainFormSettings Form;
+  Stored.NetBios = false; // IP mode without a range
+  Stored.Filter.AllowedComps = {"\\\\pc1"};
+  Stored.Filter.DeniedComps = {"\\\\PC1"};
+  SaveSettings(Stored, Form);
+  ASSERT_TRUE(std::filesystem::exists(Home.Hive()));
+  TRun R = Scan({"--settings"});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_NE(R.Err.find("No computers to scanning."), std::string::npos) << R.Err;
+  // The allowed list given here replaces the stored one; the stored IP mode remains.
+  R = Scan({"--settings", "--allow-computer", "pc2"});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_EQ(R.Err, "sonquarry-scan: No IP addresses for scanning.\n");
+  // Without --settings nothing stored counts: the defaults have no unusable list.
+  R = Scan({"--log", Home.Root() + "/missing/dir/search.log"});
+  EXPECT_EQ(R.Status, 1);
+}
+
+TEST(ScanCliTest, AStartFailureExitsOne) {
+  TXdgSandbox Home;
+  // The log cannot be emptied: Start fails before any thread exists.
+  const TRun R = Scan(
+      {"--log", Home.Root() + "/no such dir/search.log", "--list", Home.Root() + "/never.lst"});
+  EXPECT_EQ(R.Status, 1);
+  EXPECT_EQ(R.Err.rfind("sonquarry-scan: ", 0), 0u);
+  EXPECT_NE(R.Err.find("no such dir"), std::string::npos) << R.Err;
+  EXPECT_EQ(R.Err.find("Scan completed"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/never.lst"));
+}
+
+TEST(ScanCliTest, AListThatCannotBeReadIsNeitherScannedNorOverwritten) {
+  TXdgSandbox Home;
+  const std::string List = Home.Root() + "/bad.lst";
+  const std::string Text = "one.mp3\r\nWG\r\n\\\\PC\\share\\\r\ntwo.mp3\r\nWG\r\nnot a path\r\n";
+  std::ofstream(List, std::ios::binary) << Text;
+  const TRun R = Scan({"--list", List});
+  EXPECT_EQ(R.Status, 1);
+  EXPECT_EQ(R.Err, "sonquarry-scan: Can not add data from list file.\n");
+  std::ifstream In(List, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(In), {}), Text);
+}
+
+} // namespace
