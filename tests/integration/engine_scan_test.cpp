@@ -1,0 +1,369 @@
+// ctest-labels: threads
+// The scan engine against the test network: every file of every reachable share, IP mode over
+// the whole subnet, filters, stopping, and releasing the coordinator in the middle of a scan.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/net_scan.h"
+#include "engine/scan_log.h"
+#include "integration/testnet_env.h"
+#include "platform/main_thread.h"
+#include "platform/net_provider.h"
+#include "support/scan_expect.h"
+#include "support/scan_log_blocks.h"
+
+namespace fs = std::filesystem;
+using namespace sonquarry;
+using sonquarry::testing::CountBlocks;
+using sonquarry::testing::FindBlock;
+using sonquarry::testing::ReadLogBlocks;
+using sonquarry::testing::TExpected;
+using sonquarry::testing::TFound;
+using sonquarry::testing::TScanView;
+using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+int MsSince(Clock::time_point T) {
+  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
+}
+
+struct Report {
+  std::string Dir;
+  Strings Files;
+  std::string Domain;
+};
+
+// The SMB provider, with one more share on one computer (for a share the provider hides).
+class ExtraShareProvider : public platform::INetProvider {
+public:
+  ExtraShareProvider(std::string Server, std::string Share)
+      : Server_(std::move(Server)), Share_(std::move(Share)) {}
+  platform::NetEnumStatus EnumResources(const platform::NetResource *C,
+                                        std::vector<platform::NetResource> &Out,
+                                        platform::NetError *Error) override {
+    auto S = Real_->EnumResources(C, Out, Error);
+    if (C && C->RemoteName == Server_ && S == platform::NetEnumStatus::Ok) {
+      platform::NetResource R = Out.back();
+      R.RemoteName = Server_ + "\\" + Share_;
+      Out.push_back(R);
+    }
+    return S;
+  }
+  bool FindFiles(const std::string &Dir, std::vector<platform::DirEntry> &Out,
+                 platform::NetError *Error) override {
+    return Real_->FindFiles(Dir, Out, Error);
+  }
+
+private:
+  std::shared_ptr<platform::INetProvider> Real_ = platform::NetProvider();
+  std::string Server_, Share_;
+};
+
+class EngineScanNet : public ::testing::Test {
+protected:
+  void SetUp() override {
+    platform::SetMainThread(&Main);
+    Dir = fs::temp_directory_path() /
+          ("sonquarry-engine-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    LogFile = (Dir / "search.log").string();
+    Log.SetFileName(LogFile);
+    Log.SetLevel(4);
+    Scan = std::make_unique<TNetScan>();
+    Scan->Filter.Extentions = {".mp3"};
+    Scan->OnFilesFound = [this](TScanResThread *, const std::string &D, const Strings &Files,
+                                const std::string &Domain) {
+      Reports.push_back({D, Files, Domain});
+    };
+    Scan->OnFinish = [this](TNetScan *) { ++Finished; };
+  }
+  void TearDown() override {
+    Scan.reset();
+    Main.Close();
+    EXPECT_TRUE(platform::TThread::WaitForFreeThreads(30000));
+    platform::SetMainThread(nullptr);
+    Log.SetFileName("");
+    fs::remove_all(Dir);
+  }
+
+  bool RunToEnd(int Ms = 120000) {
+    Scan->Start();
+    return Main.PumpUntil([&] { return Finished > 0; }, Ms);
+  }
+  std::set<TFound> FoundSet() const {
+    std::set<TFound> Out;
+    for (auto &R : Reports)
+      for (auto &F : R.Files) Out.insert({R.Domain, R.Dir, F});
+    return Out;
+  }
+  std::set<std::string> ReportedDirs() const {
+    std::set<std::string> Out;
+    for (auto &R : Reports) Out.insert(R.Dir);
+    return Out;
+  }
+  // Every directory is reported after all directories below it.
+  void ExpectDeepestFirst() const {
+    std::map<std::string, size_t> At;
+    for (size_t I = 0; I < Reports.size(); ++I) At[Reports[I].Dir] = I;
+    for (auto &[D, I] : At) {
+      const std::string Prefix = D + "\\";
+      for (auto It = At.lower_bound(Prefix); It != At.end() && It->first.rfind(Prefix, 0) == 0;
+           ++It)
+        EXPECT_LT(It->second, I) << It->first << " after " << D;
+    }
+  }
+
+  testnet::Env E = testnet::Env::Load();
+  platform::TQueueDispatcher Main;
+  fs::path Dir;
+  std::string LogFile;
+  std::unique_ptr<TNetScan> Scan;
+  std::vector<Report> Reports;
+  int Finished = 0;
+};
+
+TEST_F(EngineScanNet, NeighbourhoodFindsEveryFileOfEveryShareOfBothWorkgroups) {
+  ASSERT_TRUE(RunToEnd());
+  const TExpected Want(E, TScanView{});
+  EXPECT_EQ(Want.Hosts(), (std::set<std::string>{"SQALPHA", "SQBRAVO", "SQCHARLIE"}));
+  EXPECT_EQ(FoundSet(), Want.Found);
+  // Every directory once, the empty shares included (with no names).
+  EXPECT_EQ(ReportedDirs(), Want.Dirs);
+  EXPECT_EQ(Reports.size(), Want.Dirs.size());
+  for (auto &R : Reports) {
+    if (R.Dir == "\\\\SQALPHA\\empty" || R.Dir == "\\\\SQBRAVO\\empty") {
+      EXPECT_TRUE(R.Files.empty()) << R.Dir;
+    }
+  }
+  // ".MP3" counts as ".mp3"; a directory named like a music file is walked and listed.
+  EXPECT_TRUE(
+      FoundSet().count({"SQGROUP1", "\\\\SQALPHA\\music\\Rock\\Artist One", "02 - Loud.MP3"}));
+  EXPECT_TRUE(FoundSet().count({"SQGROUP1", "\\\\SQALPHA\\music", "album.mp3"}));
+  EXPECT_TRUE(FoundSet().count({"SQGROUP1", "\\\\SQALPHA\\music\\album.mp3", "01 first.mp3"}));
+  ExpectDeepestFirst();
+  // One first file per computer with files (SQALPHA has two such shares), each computer once.
+  EXPECT_EQ(Scan->FoundComps, 3);
+  EXPECT_EQ(Scan->ScannedComps, 3);
+  EXPECT_EQ(Finished, 1);
+
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty()) << L.Bad.front();
+  for (const char *Host : {"ALPHA", "BRAVO", "CHARLIE"}) {
+    const std::string Name = E.Host(Host, "NAME");
+    const auto *B = FindBlock(L, "Processing resource \\\\" + Name + ".");
+    ASSERT_TRUE(B) << Name;
+    std::set<std::string> Shares;
+    for (auto &S : testnet::SplitList(E.Host(Host, "SHARES")))
+      Shares.insert("\\\\" + Name + "\\" + S);
+    ASSERT_GE(B->size(), 2u);
+    EXPECT_EQ((*B)[1], "This resource is computer.");
+    // Exactly this computer's shares: no line of another block in between.
+    EXPECT_EQ(std::set<std::string>(B->begin() + 2, B->end()), Shares);
+    EXPECT_EQ(B->size(), Shares.size() + 2);
+  }
+  const auto *Wg1 = FindBlock(L, "Processing resource SQGROUP1.");
+  ASSERT_TRUE(Wg1);
+  EXPECT_EQ((*Wg1)[1], "This resource is domain.");
+  EXPECT_EQ(CountBlocks(L, "There is no more resources."), Scan->MaxThreadCount);
+}
+
+TEST_F(EngineScanNet, FilteredComputerAndShareStandInTheirParentsBlocks) {
+  Scan->Filter.DeniedComps = {"\\\\SQBRAVO"};
+  Scan->Filter.DeniedRes = {"Shared Music"};
+  ASSERT_TRUE(RunToEnd());
+  TScanView V;
+  V.DeniedHosts = {"SQBRAVO"};
+  V.DeniedShares = {"Shared Music"};
+  const TExpected Want(E, V);
+  EXPECT_EQ(FoundSet(), Want.Found);
+  EXPECT_EQ(ReportedDirs(), Want.Dirs);
+  const auto L = ReadLogBlocks(LogFile);
+  const auto *Wg1 = FindBlock(L, "Processing resource SQGROUP1.");
+  ASSERT_TRUE(Wg1);
+  EXPECT_EQ(Wg1->back(), "Resource \\\\SQBRAVO was filtered");
+  EXPECT_EQ(FindBlock(L, "Processing resource \\\\SQBRAVO."), nullptr);
+  const auto *Alpha = FindBlock(L, "Processing resource \\\\SQALPHA.");
+  ASSERT_TRUE(Alpha);
+  EXPECT_EQ(Alpha->back(), "Resource \\\\SQALPHA\\Shared Music was filtered.");
+  EXPECT_EQ(Scan->ScannedComps, 2);
+  EXPECT_EQ(Scan->FoundComps, 2);
+}
+
+TEST_F(EngineScanNet, IPModeOverTheWholeSubnetFindsTheSameFilesAsUnknownDomain) {
+  const std::string Subnet = E.Get("SQ_SUBNET");
+  const uint32_t Net = StrIP(Subnet.substr(0, Subnet.find('/')));
+  Scan->NetBios = false;
+  Scan->MaxThreadCount = 64;
+  Scan->AddIPRange(Net, Net + 255);
+  const auto T0 = Clock::now();
+  ASSERT_TRUE(RunToEnd());
+  const int Ms = MsSince(T0);
+  TScanView V;
+  V.Ip = true;
+  const TExpected Want(E, V);
+  EXPECT_EQ(Want.Hosts(), (std::set<std::string>{"SQALPHA", "SQBRAVO", "SQCHARLIE", "SQIMPACKET"}));
+  EXPECT_EQ(FoundSet(), Want.Found);
+  EXPECT_EQ(ReportedDirs(), Want.Dirs);
+  for (auto &R : Reports) EXPECT_EQ(R.Domain, "<<unknown>>");
+  EXPECT_EQ(Scan->ScannedComps, 4);
+  EXPECT_EQ(Scan->FoundComps, 4);
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty());
+  // Refused, silent (time-out) and missing hosts alike; 256 addresses, four computers.
+  for (const char *Host : {"REFUSED", "SILENT", "MISSING"}) {
+    const auto *B = FindBlock(L, "Processing resource \\\\" + E.Host(Host, "IP") + ".");
+    ASSERT_TRUE(B) << Host;
+    EXPECT_EQ(*B, (Strings{B->front(), "Not respond"}));
+  }
+  int Probed = 0, NotRespond = 0;
+  for (auto &B : L.Blocks) {
+    if (B.front().rfind("Processing resource \\\\", 0) == 0) ++Probed;
+    if (B.size() == 2 && B[1] == "Not respond") ++NotRespond;
+  }
+  EXPECT_EQ(Probed, 256);
+  EXPECT_EQ(NotRespond, 256 - 4);
+  // 252 silent or refused probes of at most 500 ms on 64 threads.
+  EXPECT_LT(Ms, 20000);
+}
+
+TEST_F(EngineScanNet, AShareThatLinksBackToItselfEndsItsWalk) {
+  // The hidden share \\SQALPHA\loop$ holds a link to its own root; the server gives up after
+  // some dozens of links, the walk ends without reporting any level twice.
+  const std::string Loop = E.Get("SQ_LOOP_SHARE");
+  const std::string Share = Loop.substr(Loop.rfind('\\') + 1);
+  const std::string Ip = E.Host("ALPHA", "IP");
+  Scan->Provider = std::make_shared<ExtraShareProvider>("\\\\" + Ip, Share);
+  Scan->NetBios = false;
+  Scan->AddIP(StrIP(Ip));
+  Scan->Filter.AllowedRes = {Share};
+  ASSERT_TRUE(RunToEnd());
+  const std::string Root = "\\\\" + Ip + "\\" + Share;
+  ASSERT_GE(Reports.size(), 2u);
+  ASSERT_LE(Reports.size(), size_t(TScanResThread::MaxWalkDepth + 1));
+  std::string Want = Root;
+  for (size_t I = 1; I < Reports.size(); ++I) Want += "\\" + E.Get("SQ_LOOP_LINK");
+  for (auto &R : Reports) {
+    EXPECT_EQ(R.Dir, Want);
+    Want.resize(Want.size() > Root.size() ? Want.size() - 1 - E.Get("SQ_LOOP_LINK").size() : 0);
+  }
+  EXPECT_EQ(Reports.back().Dir, Root);
+  EXPECT_EQ(Reports.back().Files, Strings{"song.mp3"});
+}
+
+TEST_F(EngineScanNet, AWalkStopsAtTheDepthLimitAndLogsTheDirectoryLeftOut) {
+  // 70 levels below the (otherwise empty) share "empty" of SQALPHA, for this test only.
+  const fs::path Top = fs::path(E.Get("SQ_TESTNET_DIR")) / "shares" / "alpha" / "empty" / "deep";
+  struct TRemove {
+    fs::path P;
+    ~TRemove() { fs::remove_all(P); }
+  } Remove{Top};
+  fs::path P = Top;
+  for (int I = 0; I < 69; ++I) P /= "d";
+  fs::create_directories(P);
+  Scan->Filter.AllowedComps = {"\\\\sqalpha"};
+  Scan->Filter.AllowedRes = {"empty"};
+  ASSERT_TRUE(RunToEnd());
+  std::vector<const Report *> Alpha;
+  for (auto &R : Reports)
+    if (R.Dir.rfind("\\\\SQALPHA\\", 0) == 0) Alpha.push_back(&R);
+  // The share and 64 levels below it.
+  ASSERT_EQ(Alpha.size(), size_t(TScanResThread::MaxWalkDepth + 1));
+  std::string Deepest = "\\\\SQALPHA\\empty\\deep";
+  for (int I = 1; I < TScanResThread::MaxWalkDepth; ++I) Deepest += "\\d";
+  EXPECT_EQ(Alpha.front()->Dir, Deepest);
+  EXPECT_EQ(Alpha.back()->Dir, "\\\\SQALPHA\\empty");
+  const auto L = ReadLogBlocks(LogFile);
+  const auto *B = FindBlock(L, "Processing resource \\\\SQALPHA.");
+  ASSERT_TRUE(B);
+  EXPECT_EQ(B->back(), "Directory " + Deepest +
+                           "\\d was not walked: it lies more than 64 levels below its share.");
+}
+
+TEST_F(EngineScanNet, StopDuringAWalkEndsEveryThreadAfterItsCallInProgress) {
+  int AfterStop = 0;
+  bool Stopped = false;
+  Clock::time_point T0;
+  Scan->OnFilesFound = [&](TScanResThread *, const std::string &D, const Strings &,
+                           const std::string &) {
+    if (Stopped) {
+      ++AfterStop;
+      return;
+    }
+    // Deep inside a share: other computers are being walked too.
+    if (D.find("\\Rock\\") == std::string::npos) return;
+    Stopped = true;
+    T0 = Clock::now();
+    Scan->Stop();
+  };
+  ASSERT_TRUE(RunToEnd());
+  ASSERT_TRUE(Stopped);
+  EXPECT_LT(MsSince(T0), 3000);
+  Main.PumpFor(500);
+  EXPECT_EQ(Finished, 1);
+  // A thread that had finished its directory's loop may still hand it over; nothing more.
+  EXPECT_LE(AfterStop, 2);
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty());
+}
+
+TEST_F(EngineScanNet, StopDuringTheLimitedConnectionPauseEndsWithinHalfASecond) {
+  const std::string Subnet = E.Get("SQ_SUBNET");
+  const uint32_t Net = StrIP(Subnet.substr(0, Subnet.find('/')));
+  Scan->NetBios = false;
+  Scan->ScanMethod = 0; // 9 threads, 30000 ms between resources
+  Scan->AddIPRange(Net, Net + 255);
+  Scan->Start();
+  ASSERT_EQ(Scan->RunningThreads().size(), 9u);
+  // Every thread has probed its first address and sleeps before its second.
+  Main.PumpFor(2000);
+  ASSERT_EQ(Finished, 0);
+  const auto T0 = Clock::now();
+  Scan->Stop();
+  ASSERT_TRUE(Main.PumpUntil([&] { return Finished > 0; }, 5000));
+  EXPECT_LE(MsSince(T0), 500);
+  Main.PumpFor(300);
+  EXPECT_EQ(Finished, 1);
+  EXPECT_EQ(CountBlocks(ReadLogBlocks(LogFile), "There is no more resources."), 0);
+}
+
+TEST_F(EngineScanNet, ReleasingTheCoordinatorInTheMiddleOfAScanIsClean) {
+  for (int Round = 0; Round < 3; ++Round) {
+    std::atomic<int> Late{0};
+    auto S = std::make_unique<TNetScan>();
+    S->Filter.Extentions = {".mp3"};
+    bool Gone = false;
+    S->OnFilesFound = [&](TScanResThread *, const std::string &, const Strings &,
+                          const std::string &) {
+      if (Gone) ++Late;
+    };
+    S->OnResEnumerated = [&](TScanResThread *, const TNetResStrings &) {
+      if (Gone) ++Late;
+    };
+    S->Start();
+    // Threads in network calls and in hand-overs that nobody serves for a while.
+    Main.PumpFor(300 + 400 * Round);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    S.reset();
+    Gone = true;
+    Main.PumpFor(1000);
+    EXPECT_EQ(Late, 0);
+  }
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(30000));
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+#pragma once
+// What a scan of the test network must find, worked out from testnet.env and its manifests.
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "integration/testnet_env.h"
+
+namespace sonquarry::testing {
+
+// One found name as the engine reports it: domain, directory without trailing backslash, name.
+struct TFound {
+  std::string Domain, Dir, Name;
+  bool operator<(const TFound &O) const {
+    return std::tie(Domain, Dir, Name) < std::tie(O.Domain, O.Dir, O.Name);
+  }
+  bool operator==(const TFound &O) const = default;
+};
+
+inline std::string LowerAscii(std::string S) {
+  for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
+  return S;
+}
+
+inline std::string ExtOf(const std::string &Name) {
+  const auto Dot = Name.find_last_of(".\\");
+  return Dot == std::string::npos || Name[Dot] != '.' ? "" : LowerAscii(Name.substr(Dot));
+}
+
+// Which hosts and shares a scan reaches, and how it names them.
+struct TScanView {
+  bool Ip = false;                       // IP mode: computers by address, domain "<<unknown>>"
+  std::set<std::string> Exts = {".mp3"}; // lower case
+  std::set<std::string> DeniedHosts;     // host names
+  std::set<std::string> DeniedShares;    // share names
+  bool DirNames = true;                  // directories with a matching extension are names too
+};
+
+class TExpected {
+public:
+  TExpected(const testnet::Env &E, const TScanView &V) {
+    for (const auto &Key : E.Hosts()) {
+      const std::string Name = E.Host(Key, "NAME");
+      const std::string Wg = E.Host(Key, "WORKGROUP");
+      const bool Serves = !E.Host(Key, "PORTS").empty();
+      // The neighbourhood knows only the hosts of a workgroup's browse list.
+      if (!Serves || (!V.Ip && Wg.empty()) || V.DeniedHosts.count(Name)) continue;
+      Hosts_.insert(Name);
+      const std::string Domain = V.Ip ? "<<unknown>>" : Wg;
+      const std::string Comp = V.Ip ? E.Host(Key, "IP") : Name;
+      for (const auto &Share : testnet::SplitList(E.Host(Key, "SHARES"))) {
+        if (V.DeniedShares.count(Share)) continue;
+        const std::string Root = "\\\\" + Comp + "\\" + Share;
+        Shares_[{Name, Share}] = {Domain, Root};
+        Dirs.insert(Root);
+      }
+    }
+    for (const auto &D : E.Dirs()) {
+      auto It = Shares_.find({D.host, D.share});
+      if (It == Shares_.end()) continue;
+      const auto &[Domain, Root] = It->second;
+      Dirs.insert(Root + "\\" + D.path);
+      const auto Slash = D.path.find_last_of('\\');
+      const std::string Leaf = Slash == std::string::npos ? D.path : D.path.substr(Slash + 1);
+      if (V.DirNames && V.Exts.count(ExtOf(Leaf)))
+        Found.insert({Domain,
+                      Slash == std::string::npos ? Root : Root + "\\" + D.path.substr(0, Slash),
+                      Leaf});
+    }
+    for (const auto &F : E.Files()) {
+      auto It = Shares_.find({F.host, F.share});
+      if (It == Shares_.end()) continue;
+      const auto &[Domain, Root] = It->second;
+      const auto Slash = F.path.find_last_of('\\');
+      const std::string Leaf = Slash == std::string::npos ? F.path : F.path.substr(Slash + 1);
+      if (!V.Exts.count(ExtOf(Leaf))) continue;
+      Found.insert({Domain,
+                    Slash == std::string::npos ? Root : Root + "\\" + F.path.substr(0, Slash),
+                    Leaf});
+      HostsWithFiles.insert(F.host);
+    }
+  }
+
+  std::set<TFound> Found;               // every name a scan must report
+  std::set<std::string> Dirs;           // every directory it must walk, share roots included
+  std::set<std::string> HostsWithFiles; // host names
+  const std::set<std::string> &Hosts() const { return Hosts_; }
+
+private:
+  std::set<std::string> Hosts_;
+  std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> Shares_;
+};
+
+} // namespace sonquarry::testing
