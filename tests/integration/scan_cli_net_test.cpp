@@ -1,0 +1,434 @@
+// ctest-labels: threads
+// sonquarry-scan against the test network: what it prints, the list it keeps between scans,
+// filters, stored settings, Ctrl+C and the progress line.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/scan_options.h"
+#include "integration/testnet_env.h"
+#include "settings/settings.h"
+#include "support/run_program.h"
+#include "support/scan_expect.h"
+#include "support/scan_log_blocks.h"
+
+namespace fs = std::filesystem;
+using namespace sonquarry;
+using sonquarry::testing::FindBlock;
+using sonquarry::testing::ReadLogBlocks;
+using sonquarry::testing::RunProgram;
+using sonquarry::testing::ScanBinary;
+using sonquarry::testing::SplitLines;
+using sonquarry::testing::TExpected;
+using sonquarry::testing::TRun;
+using sonquarry::testing::TScanView;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// name, domain, directory, state
+struct Row {
+  std::string Name, Domain, Dir;
+  int State = -1;
+  bool operator<(const Row &O) const {
+    return std::tie(Name, Domain, Dir, State) < std::tie(O.Name, O.Domain, O.Dir, O.State);
+  }
+  bool operator==(const Row &O) const = default;
+};
+
+void PrintTo(const Row &R, std::ostream *O) {
+  *O << R.Dir << R.Name << " [" << R.Domain << "] " << R.State;
+}
+
+// Set equality with the first differences named, not every row.
+::testing::AssertionResult SameRows(const std::set<Row> &Got, const std::set<Row> &Want) {
+  std::vector<Row> Extra, Missing;
+  std::set_difference(Got.begin(), Got.end(), Want.begin(), Want.end(), std::back_inserter(Extra));
+  std::set_difference(Want.begin(), Want.end(), Got.begin(), Got.end(),
+                      std::back_inserter(Missing));
+  if (Extra.empty() && Missing.empty()) return ::testing::AssertionSuccess();
+  auto R = ::testing::AssertionFailure();
+  R << Extra.size() << " rows too many, " << Missing.size() << " missing";
+  for (size_t I = 0; I < Extra.size() && I < 5; ++I)
+    R << "\n  extra: " << ::testing::PrintToString(Extra[I]);
+  for (size_t I = 0; I < Missing.size() && I < 5; ++I)
+    R << "\n  missing: " << ::testing::PrintToString(Missing[I]);
+  return R;
+}
+
+std::vector<Row> ParseTsv(const std::string &Out) {
+  std::vector<Row> Rows;
+  for (const auto &L : SplitLines(Out)) {
+    const auto F = testnet::SplitList(L, '\t');
+    EXPECT_EQ(F.size(), 4u) << L;
+    if (F.size() == 4) Rows.push_back({F[0], F[1], F[2], std::stoi(F[3])});
+  }
+  return Rows;
+}
+
+std::set<Row> Rows(const TExpected &W, int State) {
+  std::set<Row> Out;
+  for (auto &F : W.Found) Out.insert({F.Name, F.Domain, F.Dir + "\\", State});
+  return Out;
+}
+
+std::string ReadFile(const std::string &P) {
+  std::ifstream In(P, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+// The list file: three CR LF lines per row (name, domain, directory).
+std::set<Row> ReadList(const std::string &P) {
+  std::set<Row> Out;
+  const std::string T = ReadFile(P);
+  std::vector<std::string> L;
+  for (size_t Pos = 0; Pos < T.size();) {
+    const auto E = T.find("\r\n", Pos);
+    if (E == std::string::npos) break;
+    L.push_back(T.substr(Pos, E - Pos));
+    Pos = E + 2;
+  }
+  EXPECT_EQ(L.size() % 3, 0u);
+  for (size_t I = 0; I + 2 < L.size(); I += 3) Out.insert({L[I], L[I + 1], L[I + 2], -1});
+  return Out;
+}
+
+std::set<Row> WithoutState(const std::set<Row> &In) {
+  std::set<Row> Out;
+  for (auto R : In) {
+    R.State = -1;
+    Out.insert(R);
+  }
+  return Out;
+}
+
+// The report lines on stderr for the given counts.
+void ExpectReport(const std::string &Err, int Found, int Scanned, int All, int New, int Removed,
+                  int Unknown) {
+  const Strings L = SplitLines(Err);
+  const auto At = std::find(L.begin(), L.end(), "Scan completed");
+  ASSERT_NE(At, L.end()) << Err;
+  ASSERT_GE(L.end() - At, 9);
+  EXPECT_TRUE(std::regex_match(At[1], std::regex(R"(Search Time : \d\d:\d\d:\d\d)"))) << At[1];
+  EXPECT_EQ(At[2], "Computers with audio files / All Computers : " + std::to_string(Found) + "/" +
+                       std::to_string(Scanned));
+  EXPECT_EQ(At[3], "");
+  EXPECT_EQ(At[4], "All files : " + std::to_string(All));
+  EXPECT_EQ(At[5], std::string(62, '-'));
+  EXPECT_EQ(At[6], "New : " + std::to_string(New));
+  EXPECT_EQ(At[7], "Removed (or inaccessible) : " + std::to_string(Removed));
+  EXPECT_EQ(At[8], "Unknown (computer not found) : " + std::to_string(Unknown));
+}
+
+// The row order of the list's sort: keys compared with only a-z folded, bytes unsigned.
+int CompareKeys(const std::string &A, const std::string &B) {
+  const size_t N = std::min(A.size(), B.size());
+  for (size_t I = 0; I < N; ++I) {
+    auto F = [](char C) {
+      unsigned char U = static_cast<unsigned char>(C);
+      return U >= 'a' && U <= 'z' ? U - 32 : U;
+    };
+    if (F(A[I]) != F(B[I])) return F(A[I]) < F(B[I]) ? -1 : 1;
+  }
+  return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
+}
+
+class ScanCliNet : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("sonquarry-cli-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    LogFile = (Dir / "search.log").string();
+    // Stored settings and the default log in the test's own folders; HOME stays the client's.
+    Env = {"XDG_CONFIG_HOME=" + (Dir / "config").string(),
+           "XDG_DATA_HOME=" + (Dir / "data").string()};
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  TRun Scan(Strings Args, const std::function<bool(const TRun &)> &Interrupt = nullptr) {
+    Args.insert(Args.begin(), ScanBinary());
+    return RunProgram(Args, Env, Interrupt);
+  }
+
+  testnet::Env E = testnet::Env::Load();
+  fs::path Dir;
+  std::string LogFile;
+  Strings Env;
+};
+
+TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfBothWorkgroups) {
+  TRun R = Scan({"--log", LogFile, "--format", "tsv"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  TScanView V;
+  V.DirNames = false; // a directory is no row of the list
+  const TExpected W(E, V);
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
+  EXPECT_EQ(Got.size(), W.Found.size());
+  ExpectReport(R.Err, 3, 3, int(W.Found.size()), int(W.Found.size()), 0, 0);
+
+  // The default format: the full path of every row.
+  R = Scan({"--log", LogFile});
+  ASSERT_EQ(R.Status, 0);
+  std::set<std::string> Paths;
+  for (auto &F : W.Found) Paths.insert(F.Dir + "\\" + F.Name);
+  const Strings Lines = SplitLines(R.Out);
+  EXPECT_EQ(std::set<std::string>(Lines.begin(), Lines.end()), Paths);
+  EXPECT_TRUE(Paths.count("\\\\SQALPHA\\music\\Rock\\Artist One\\02 - Loud.MP3"));
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty());
+  EXPECT_TRUE(FindBlock(L, "Processing root resource."));
+  // No terminal: no progress line.
+  EXPECT_EQ(R.Err.find('\r'), std::string::npos);
+}
+
+TEST_F(ScanCliNet, IPScanOfTheSubnetListsTheSameFilesUnderUnknown) {
+  const TRun R = Scan({"--ip", E.Get("SQ_SUBNET"), "--threads", "64", "--timeout", "500",
+                       "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  TScanView V;
+  V.Ip = true;
+  V.DirNames = false;
+  const TExpected W(E, V);
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
+  ExpectReport(R.Err, 4, 4, int(W.Found.size()), int(W.Found.size()), 0, 0);
+  const auto L = ReadLogBlocks(LogFile);
+  for (const char *Host : {"REFUSED", "SILENT", "MISSING"}) {
+    const auto *B = FindBlock(L, "Processing resource \\\\" + E.Host(Host, "IP") + ".");
+    ASSERT_TRUE(B) << Host;
+    EXPECT_EQ(*B, (Strings{B->front(), "Not respond"}));
+  }
+  // The whole block: the network and the broadcast address are probed as well.
+  EXPECT_TRUE(FindBlock(L, "Processing resource \\\\" + E.Get("SQ_BROADCAST") + "."));
+}
+
+TEST_F(ScanCliNet, FiltersAndExtensionsFromTheCommandLine) {
+  const TRun R = Scan({"--deny-computer", "SQBRAVO", "--deny-share", "Shared Music", "--ext",
+                       ".wma", "--ext", "mp2", "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  TScanView V;
+  V.DirNames = false;
+  V.Exts = {".wma", ".mp2"};
+  V.DeniedHosts = {"SQBRAVO"};
+  V.DeniedShares = {"Shared Music"};
+  const TExpected W(E, V);
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
+  EXPECT_TRUE(std::set<Row>(Got.begin(), Got.end())
+                  .count({"PODCAST2.WMA", "SQGROUP1", "\\\\SQALPHA\\music\\Windows Media\\", 1}));
+  const auto L = ReadLogBlocks(LogFile);
+  const auto *Wg1 = FindBlock(L, "Processing resource SQGROUP1.");
+  ASSERT_TRUE(Wg1);
+  EXPECT_EQ(Wg1->back(), "Resource \\\\SQBRAVO was filtered");
+  const auto *Alpha = FindBlock(L, "Processing resource \\\\SQALPHA.");
+  ASSERT_TRUE(Alpha);
+  EXPECT_EQ(Alpha->back(), "Resource \\\\SQALPHA\\Shared Music was filtered.");
+
+  // An allowed mask keeps only the computers that fit it.
+  const TRun A = Scan({"--allow-computer", "sqch*", "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(A.Status, 0);
+  for (auto &Row : ParseTsv(A.Out)) EXPECT_EQ(Row.Dir.rfind("\\\\SQCHARLIE\\", 0), 0u) << Row.Dir;
+  EXPECT_FALSE(A.Out.empty());
+}
+
+TEST_F(ScanCliNet, SortedRowsFollowTheListsOrder) {
+  for (const std::string Sort : {"directory:desc", "name", "domain"}) {
+    const TRun R = Scan({"--sort", Sort, "--format", "tsv", "--log", LogFile});
+    ASSERT_EQ(R.Status, 0);
+    const auto Got = ParseTsv(R.Out);
+    ASSERT_GT(Got.size(), 10u);
+    for (size_t I = 1; I < Got.size(); ++I) {
+      auto Key = [&](const Row &X) {
+        return Sort[0] == 'd' && Sort[1] == 'i' ? X.Dir + X.Name + X.Domain
+               : Sort[0] == 'n'                 ? X.Name + X.Domain + X.Dir
+                                                : X.Domain + X.Dir + X.Name;
+      };
+      const int C = CompareKeys(Key(Got[I - 1]), Key(Got[I]));
+      if (Sort == "directory:desc")
+        EXPECT_GE(C, 0) << Got[I - 1].Dir << Got[I - 1].Name << " / " << Got[I].Dir << Got[I].Name;
+      else
+        EXPECT_LE(C, 0) << Key(Got[I - 1]) << " / " << Key(Got[I]);
+    }
+  }
+}
+
+TEST_F(ScanCliNet, ARescanWithTheListMarksKnownNewRemovedAndUnreachedRows) {
+  const std::string List = (Dir / "scan.lst").string();
+  const std::string Net = E.Get("SQ_TESTNET_DIR");
+  const std::string Tool = SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh";
+  const fs::path Added = fs::path(Net) / "shares/alpha/music/Rock/new song.mp3";
+  const fs::path Removed = fs::path(Net) / "shares/alpha/music/top level.mp3";
+  const std::string RemovedText = ReadFile(Removed.string());
+  ASSERT_FALSE(RemovedText.empty());
+  // Whatever happens, the network is put back as it was.
+  struct TRestore {
+    fs::path Added, Removed;
+    std::string Text, Tool, Net;
+    std::string Log;
+    bool HostStopped = false;
+    ~TRestore() {
+      fs::remove(Added);
+      if (!fs::exists(Removed)) std::ofstream(Removed, std::ios::binary) << Text;
+      if (HostStopped) {
+        const TRun R = RunProgram({Tool, "start-host", "--dir", Net, "SQBRAVO"});
+        EXPECT_EQ(R.Status, 0) << R.Err;
+        // Until the client's cache of failed connections forgets it, SQBRAVO stays unreached
+        // for the next tests: wait until a scan finds its files again.
+        bool Back = false;
+        for (int I = 0; I < 60 && !Back; ++I) {
+          const TRun S = RunProgram(
+              {ScanBinary(), "--allow-computer", "sqbravo", "--format", "none", "--log", Log});
+          Back =
+              S.Err.find("Computers with audio files / All Computers : 1/1") != std::string::npos;
+          if (!Back) ::sleep(2);
+        }
+        EXPECT_TRUE(Back) << "SQBRAVO is not reachable again";
+      }
+    }
+  } Restore{Added, Removed, RemovedText, Tool, Net, (Dir / "wait.log").string()};
+
+  TRun R = Scan({"--list", List, "--format", "none", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  TScanView V;
+  V.DirNames = false;
+  const TExpected W(E, V);
+  EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Rows(W, 1))));
+
+  std::ofstream(Added, std::ios::binary) << "new\n";
+  fs::permissions(Added, fs::perms::others_read, fs::perm_options::add);
+  fs::remove(Removed);
+  R = RunProgram({Tool, "stop-host", "--dir", Net, "SQBRAVO"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  Restore.HostStopped = true;
+
+  R = Scan({"--list", List, "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  std::set<Row> Want;
+  int Unreached = 0;
+  for (auto Row : Rows(W, 0)) {
+    if (Row.Dir.rfind("\\\\SQBRAVO\\", 0) == 0) {
+      Row.State = 3;
+      ++Unreached;
+    } else if (Row.Dir == "\\\\SQALPHA\\music\\" && Row.Name == "top level.mp3") {
+      Row.State = 2;
+    }
+    Want.insert(Row);
+  }
+  Want.insert({"new song.mp3", "SQGROUP1", "\\\\SQALPHA\\music\\Rock\\", 1});
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Want));
+  EXPECT_GT(Unreached, 0);
+  // SQBRAVO may still stand in the browse list and count as scanned, or not at all.
+  const Strings Lines = SplitLines(R.Err);
+  const bool BravoListed =
+      std::find(Lines.begin(), Lines.end(), "Computers with audio files / All Computers : 2/3") !=
+      Lines.end();
+  ExpectReport(R.Err, 2, BravoListed ? 3 : 2, int(Want.size()), 1, 1, Unreached);
+  // The list holds every row, the unreached and removed ones too.
+  EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Want)));
+
+  // --clear starts from an empty list: the rows of the unreached computer are gone.
+  R = Scan({"--list", List, "--clear", "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  for (auto &Row : ParseTsv(R.Out)) {
+    EXPECT_EQ(Row.State, 1);
+    EXPECT_NE(Row.Dir.rfind("\\\\SQBRAVO\\", 0), 0u);
+  }
+}
+
+TEST_F(ScanCliNet, StoredSettingsAreUsedAndTheCommandLineOverridesThem) {
+  {
+    // Written as the window would, into the test's configuration folder.
+    const char *Old = std::getenv("XDG_CONFIG_HOME");
+    const std::string Saved = Old ? Old : "";
+    ::setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
+    TScanOptions S;
+    TMainFormSettings Form;
+    S.Filter.DeniedRes = {"music"};
+    S.Filter.Extentions = {".wma"};
+    S.MaxThreadCount = 3;
+    SaveSettings(S, Form);
+    if (Old)
+      ::setenv("XDG_CONFIG_HOME", Saved.c_str(), 1);
+    else
+      ::unsetenv("XDG_CONFIG_HOME");
+  }
+  ASSERT_TRUE(fs::exists(Dir / "config/sonquarry/registry.reg"));
+  TRun R = Scan({"--settings", "--format", "tsv"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  TScanView V;
+  V.DirNames = false;
+  V.Exts = {".wma"};
+  V.DeniedShares = {"music"};
+  EXPECT_EQ(ParseTsv(R.Out).size(), TExpected(E, V).Found.size());
+  {
+    const auto Got = ParseTsv(R.Out);
+    EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(TExpected(E, V), 1)));
+  }
+  // Without --log the log is the per-user one; three threads end on an exhausted list.
+  const auto L = ReadLogBlocks((Dir / "data/sonquarry/search.log").string());
+  EXPECT_EQ(sonquarry::testing::CountBlocks(L, "There is no more resources."), 3);
+
+  R = Scan({"--settings", "--ext", ".mp3", "--format", "tsv", "--log", LogFile});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  V.Exts = {".mp3"};
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(TExpected(E, V), 1)));
+}
+
+TEST_F(ScanCliNet, CtrlCDuringTheLimitedConnectionPauseStopsAtOnceAndStillWritesTheList) {
+  const std::string List = (Dir / "scan.lst").string();
+  const std::string From = E.Host("ALPHA", "IP"), To = E.Host("IMPACKET", "IP");
+  // Nine threads take the first nine addresses at once (the three Samba hosts among them), then
+  // pause 30 s before each further one.
+  const TRun R = Scan({"--ip", From + "-" + To, "--scan-method", "xp", "--list", List, "--format",
+                       "tsv", "--log", LogFile},
+                      [&](const TRun &) {
+                        int Computers = 0;
+                        for (auto &B : ReadLogBlocks(LogFile).Blocks)
+                          if (B.size() > 1 && B[1] == "This resource is computer.") ++Computers;
+                        return Computers == 3;
+                      });
+  EXPECT_EQ(R.Status, 130) << R.Err;
+  EXPECT_GE(R.AfterInterrupt, 0);
+  EXPECT_LT(R.AfterInterrupt, 1.0);
+  EXPECT_LT(R.Seconds, 25.0);
+  TScanView V;
+  V.Ip = true;
+  V.DirNames = false;
+  std::set<Row> Want;
+  for (auto &Row : Rows(TExpected(E, V), 1))
+    if (Row.Dir.rfind("\\\\" + E.Host("IMPACKET", "IP") + "\\", 0) != 0) Want.insert(Row);
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Want));
+  EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Want)));
+  ExpectReport(R.Err, 3, 3, int(Want.size()), int(Want.size()), 0, 0);
+}
+
+TEST_F(ScanCliNet, ATerminalGetsAProgressLine) {
+  // script(1) gives the scanner a terminal for stdout and stderr.
+  const std::string Cmd = "'" + ScanBinary() + "' --format none --log '" + LogFile + "'";
+  const TRun R = RunProgram({"script", "-qefc", Cmd, "/dev/null"}, Env);
+  ASSERT_EQ(R.Status, 0) << R.Out << R.Err;
+  EXPECT_TRUE(std::regex_search(
+      R.Out,
+      std::regex(R"(\r\d\d:\d\d:\d\d  searching\.\.\.  resources \d+  computers \d+  files \d+)")))
+      << R.Out;
+  EXPECT_NE(R.Out.find("Scan completed"), std::string::npos);
+}
+
+} // namespace
