@@ -2,7 +2,6 @@
 // Reads a scan log back as blocks: one timestamped line and the indented lines after it.
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,12 +13,23 @@ struct TLogBlocks {
   std::vector<std::string> Bad;                 // lines that are neither form, or lack CR LF
 };
 
+// "dd.mm.yyyy hh:nn:ss : " at the start of Line (checked by hand: std::regex trips g++ 12's
+// uninitialised-use warning in optimised builds).
+inline bool Stamped(const std::string &Line) {
+  static const char Form[] = "00.00.0000 00:00:00 : ";
+  if (Line.size() < sizeof Form - 1) return false;
+  for (size_t I = 0; I + 1 < sizeof Form; ++I) {
+    const bool Digit = Line[I] >= '0' && Line[I] <= '9';
+    if (Form[I] == '0' ? !Digit : Line[I] != Form[I]) return false;
+  }
+  return true;
+}
+
 inline TLogBlocks ReadLogBlocks(const std::string &Path) {
   std::ifstream In(Path, std::ios::binary);
   std::stringstream S;
   S << In.rdbuf();
   const std::string Text = S.str();
-  static const std::regex Stamped(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d : (.*))");
   const std::string Indent(22, ' ');
   TLogBlocks Out;
   std::size_t Pos = 0;
@@ -31,9 +41,8 @@ inline TLogBlocks ReadLogBlocks(const std::string &Path) {
     }
     const std::string Line = Text.substr(Pos, End - Pos);
     Pos = End + 2;
-    std::smatch M;
-    if (std::regex_match(Line, M, Stamped))
-      Out.Blocks.push_back({M[1]});
+    if (Stamped(Line))
+      Out.Blocks.push_back({Line.substr(22)});
     else if (Line.compare(0, Indent.size(), Indent) == 0 && !Out.Blocks.empty() &&
              (Line.size() == Indent.size() || Line[Indent.size()] != ' '))
       Out.Blocks.back().push_back(Line.substr(Indent.size()));

@@ -1,0 +1,155 @@
+#pragma once
+// Shared by the scan benchmarks: a test network of their own (started and removed by the
+// benchmark unless one is up at its folder already), the re-run of the benchmark inside it,
+// timing of other programs, and a whole scan through the engine.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/net_scan.h"
+#include "engine/scan_log.h"
+#include "platform/main_thread.h"
+#include "platform/thread.h"
+
+namespace sonquarry::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Since(Clock::time_point T) {
+  return std::chrono::duration<double>(Clock::now() - T).count();
+}
+
+// Runs Argv with stdout (and, unless Quiet is false, stderr) sent to /dev/null; the exit code.
+inline int Run(const std::vector<std::string> &Argv, bool Quiet = true,
+               const std::vector<std::string> &Env = {}) {
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    const int Null = open("/dev/null", O_RDWR);
+    dup2(Null, 0);
+    dup2(Null, 1);
+    if (Quiet) dup2(Null, 2);
+    for (const auto &E : Env) putenv(const_cast<char *>(E.c_str()));
+    std::vector<char *> A;
+    for (const auto &S : Argv) A.push_back(const_cast<char *>(S.c_str()));
+    A.push_back(nullptr);
+    execvp(A[0], A.data());
+    _exit(127);
+  }
+  int St = 0;
+  waitpid(Pid, &St, 0);
+  return WIFEXITED(St) ? WEXITSTATUS(St) : -1;
+}
+
+inline double Timed(const std::vector<std::string> &Argv, int *Status = nullptr) {
+  const auto T = Clock::now();
+  const int S = Run(Argv);
+  if (Status) *Status = S;
+  return Since(T);
+}
+
+inline std::string Testnet() { return SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh"; }
+
+// Outside the network: brings it up (with Prepare run once it is up), runs this program again
+// inside it with --inside, and takes the network down again if it started it. Inside: Body.
+inline int Main(int argc, char **argv, const std::string &DefaultDir, const std::string &Prefix,
+                const std::function<int()> &Prepare, const std::function<int()> &Body) {
+  std::string Dir = DefaultDir;
+  bool Inside = false, Keep = false;
+  for (int I = 1; I < argc; ++I) {
+    const std::string A = argv[I];
+    if (A == "--inside")
+      Inside = true;
+    else if (A == "--keep")
+      Keep = true;
+    else if (A == "--dir" && I + 1 < argc)
+      Dir = argv[++I];
+    else {
+      std::fprintf(stderr, "usage: %s [--dir DIR] [--keep]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (Inside) return Body();
+  if (std::getenv("SQ_TESTNET_ENV")) return Body(); // run by hand inside a network
+  const std::string Env = "SQ_TESTNET_PREFIX=" + Prefix;
+  const bool WasUp = Run({Testnet(), "status", "--dir", Dir}, true, {Env}) == 0 &&
+                     std::filesystem::exists(Dir + "/state/up");
+  if (!WasUp) {
+    std::fprintf(stderr, "starting the test network in %s (prefix %s)\n", Dir.c_str(),
+                 Prefix.c_str());
+    if (Run({Testnet(), "up", "--dir", Dir}, false, {Env}) != 0) return 1;
+  }
+  setenv("SQ_TESTNET_PREFIX", Prefix.c_str(), 1);
+  setenv("SQ_BENCH_DIR", Dir.c_str(), 1);
+  int Rc = Prepare ? Prepare() : 0;
+  if (Rc == 0) {
+    char Self[4096];
+    const ssize_t N = readlink("/proc/self/exe", Self, sizeof Self - 1);
+    if (N <= 0) return 1;
+    Self[N] = '\0';
+    const pid_t Pid = fork();
+    if (Pid == 0) {
+      execl(Testnet().c_str(), Testnet().c_str(), "exec", "--dir", Dir.c_str(), "--", Self,
+            "--inside", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    int St = 0;
+    waitpid(Pid, &St, 0);
+    Rc = WIFEXITED(St) ? WEXITSTATUS(St) : 1;
+  }
+  if (!WasUp && !Keep) Run({Testnet(), "down", "--dir", Dir}, false, {Env});
+  return Rc;
+}
+
+struct TScanResult {
+  double Seconds = 0;
+  long Files = 0; // names reported
+  long Dirs = 0;  // directories reported
+  int32_t FoundComps = 0, ScannedComps = 0;
+};
+
+// One whole scan through the engine, pumped on this thread. Setup adjusts the coordinator.
+inline TScanResult EngineScan(const std::function<void(TNetScan &)> &Setup) {
+  platform::TQueueDispatcher Main;
+  platform::SetMainThread(&Main);
+  const std::string LogFile = (std::filesystem::temp_directory_path() /
+                               ("sonquarry-bench-" + std::to_string(getpid()) + ".log"))
+                                  .string();
+  Log.SetFileName(LogFile);
+  Log.SetLevel(4);
+  TScanResult R;
+  {
+    TNetScan Scan;
+    Scan.Filter.Extentions = {".mp3"};
+    bool Done = false;
+    Scan.OnFilesFound = [&](TScanResThread *, const std::string &,
+                            const std::vector<std::string> &F, const std::string &) {
+      R.Files += long(F.size());
+      ++R.Dirs;
+    };
+    Scan.OnFinish = [&](TNetScan *) { Done = true; };
+    Setup(Scan);
+    const auto T = Clock::now();
+    Scan.Start();
+    Main.PumpUntil([&] { return Done; }, 600000);
+    R.Seconds = Since(T);
+    R.FoundComps = Scan.FoundComps;
+    R.ScannedComps = Scan.ScannedComps;
+  }
+  Main.Close();
+  platform::TThread::WaitForFreeThreads(30000);
+  platform::SetMainThread(nullptr);
+  Log.SetFileName("");
+  std::filesystem::remove(LogFile);
+  return R;
+}
+
+} // namespace sonquarry::bench

@@ -1,0 +1,102 @@
+// The walk of large shares: the engine against smbclient's recursive listing, on the test network.
+//
+//   build/bench/scan_bench [--dir DIR] [--keep]
+//
+// Starts a test network of its own in DIR (default /tmp/sonquarry-bench-scan, namespaces sqbs-*)
+// unless one is up there, gives three Samba hosts the large share "big" (20,000 files in 1,000
+// directories each), and prints, best of three runs each:
+// - one share: the engine (16 threads) and `smbclient -c 'recurse; ls'`, files per second, ratio;
+// - three hosts with one large share each: the engine at once, smbclient share after share.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench_testnet.h"
+#include "integration/testnet_env.h"
+
+using namespace sonquarry;
+using namespace sonquarry::bench;
+
+namespace {
+
+constexpr int Runs = 3;
+const std::vector<std::string> BigHosts = {"ALPHA", "BRAVO", "CHARLIE"};
+
+int Prepare() {
+  const std::string Dir = std::getenv("SQ_BENCH_DIR");
+  std::vector<std::string> Args = {Testnet(), "bigshare", "--dir", Dir};
+  for (auto &H : BigHosts) Args.push_back(H);
+  std::fprintf(stderr, "making the large shares\n");
+  return Run(Args, false);
+}
+
+double SmbclientList(const std::string &Ip, const std::string &Share) {
+  int Status = 0;
+  const double S =
+      Timed({"smbclient", "//" + Ip + "/" + Share, "-N", "-c", "recurse; ls"}, &Status);
+  if (Status != 0)
+    std::fprintf(stderr, "smbclient //%s/%s failed (%d)\n", Ip.c_str(), Share.c_str(), Status);
+  return S;
+}
+
+TScanResult EngineShares(const std::vector<std::string> &Ips, const std::string &Share) {
+  return EngineScan([&](TNetScan &S) {
+    S.NetBios = false;
+    S.MaxThreadCount = 16;
+    S.Filter.AllowedRes = {Share};
+    for (auto &Ip : Ips) S.AddIP(StrIP(Ip));
+  });
+}
+
+int Body() {
+  const testnet::Env E = testnet::Env::Load();
+  const std::string Share = E.Get("SQ_BIG_SHARE");
+  std::vector<std::string> Ips;
+  for (auto &H : BigHosts) Ips.push_back(E.Host(H, "IP"));
+  long Files = 0;
+  for (auto &F : E.Files())
+    if (F.host == E.Host("ALPHA", "NAME") && F.share == Share) ++Files;
+  if (Files == 0) {
+    std::fprintf(stderr, "no large share on %s\n", E.Host("ALPHA", "NAME").c_str());
+    return 1;
+  }
+  // Warm both sides once: library, configuration, the servers' caches.
+  EngineShares({Ips[0]}, Share);
+  SmbclientList(Ips[0], Share);
+
+  double Engine1 = 1e9, Smb1 = 1e9, Engine3 = 1e9, Smb3 = 1e9;
+  long Found1 = 0, Found3 = 0;
+  for (int R = 0; R < Runs; ++R) {
+    const TScanResult One = EngineShares({Ips[0]}, Share);
+    Engine1 = std::min(Engine1, One.Seconds);
+    Found1 = One.Files;
+    Smb1 = std::min(Smb1, SmbclientList(Ips[0], Share));
+    const TScanResult Three = EngineShares(Ips, Share);
+    Engine3 = std::min(Engine3, Three.Seconds);
+    Found3 = Three.Files;
+    double Seq = 0;
+    for (auto &Ip : Ips) Seq += SmbclientList(Ip, Share);
+    Smb3 = std::min(Smb3, Seq);
+  }
+  std::printf("share files: %ld files\n", Files);
+  std::printf("engine one share: %.3f s\n", Engine1);
+  std::printf("engine one share: %.0f files/s\n", Files / Engine1);
+  std::printf("engine one share music files found: %ld files\n", Found1);
+  std::printf("smbclient one share: %.3f s\n", Smb1);
+  std::printf("smbclient one share: %.0f files/s\n", Files / Smb1);
+  std::printf("one share smbclient/engine: %.2f x\n", Smb1 / Engine1);
+  std::printf("engine three hosts: %.3f s\n", Engine3);
+  std::printf("engine three hosts: %.0f files/s\n", 3 * Files / Engine3);
+  std::printf("engine three hosts music files found: %ld files\n", Found3);
+  std::printf("smbclient three hosts one after another: %.3f s\n", Smb3);
+  std::printf("smbclient three hosts one after another: %.0f files/s\n", 3 * Files / Smb3);
+  std::printf("three hosts smbclient/engine: %.2f x\n", Smb3 / Engine3);
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  return Main(argc, argv, "/tmp/sonquarry-bench-scan", "sqbs", Prepare, Body);
+}
