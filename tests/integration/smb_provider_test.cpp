@@ -1,3 +1,4 @@
+// ctest-labels: threads
 // The SMB provider and EnumNetResources against the real servers of the test network.
 #include <algorithm>
 #include <chrono>
