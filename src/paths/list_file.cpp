@@ -143,16 +143,29 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     }
     buf.clear();
   };
+  // The domain and directory lines of each directory are made once: after a sort, consecutive
+  // rows seldom share a directory.
+  std::vector<uint32_t> local(Tree.NodeEnd, TWNetTree::NoList);
+  std::vector<std::pair<size_t, size_t>> lines; // offset and size in texts
+  std::string texts;
   for (const TNodeId f : Tree.FileList) {
-    try {
-      Tree.UpdateCache(Tree.Rec(f).Parent);
-    } catch (const std::exception &) {
-      code = 2;
-      break;
+    const TNodeId parent = Tree.Rec(f).Parent;
+    if (local[parent] == TWNetTree::NoList) {
+      try {
+        Tree.UpdateCache(parent);
+      } catch (const std::exception &) {
+        code = 2;
+        break;
+      }
+      const size_t at = texts.size();
+      AppendLine(texts, Tree.CachedDomain);
+      AppendLine(texts, Tree.CachedDirectory);
+      local[parent] = static_cast<uint32_t>(lines.size());
+      lines.emplace_back(at, texts.size() - at);
     }
     AppendLine(buf, Tree.NameOf(f));
-    AppendLine(buf, Tree.CachedDomain);
-    AppendLine(buf, Tree.CachedDirectory);
+    const auto [at, size] = lines[local[parent]];
+    buf.append(texts, at, size);
     if (buf.size() >= IoBlock) flush();
   }
   if (code != 2) flush();
