@@ -8,6 +8,7 @@
 #include "platform/atomic_file.h"
 #include "platform/exception.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,7 +45,8 @@ struct TFileCloser {
 // Reads records of three CR LF terminated lines from a file in large blocks.
 class TRecordReader {
 public:
-  explicit TRecordReader(std::FILE *AFile) : File(AFile), Buf(IoBlock) {}
+  TRecordReader(std::FILE *AFile, size_t Expected)
+      : File(AFile), Buf(std::clamp<size_t>(Expected + 1, 64, IoBlock)) {}
 
   // 1: a record; 0: clean end of file; -1: a read error or a partial record at the end.
   int Next(std::string_view (&Lines)[3]) {
@@ -135,7 +137,6 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   int code = 0;
   bool writing = true;
   std::string buf;
-  buf.reserve(IoBlock + 4096);
   const auto flush = [&] {
     if (writing && !buf.empty() && !out.Write(buf.data(), buf.size())) {
       code = 3;
@@ -182,7 +183,8 @@ int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
   std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
   if (!file) return 1;
 
-  TRecordReader reader(file.get());
+  const auto size = std::filesystem::file_size(FileName, ec);
+  TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size));
   std::string_view lines[3];
   // Consecutive records mostly share their directory or a part of it: the nodes of the previous
   // record's path are taken again for the components that are the same, which is what looking
