@@ -44,13 +44,23 @@ stage_fuzz() {
   CXX=clang++ CC=clang scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSONQUARRY_FUZZ=ON -DSONQUARRY_TESTS=OFF -DSONQUARRY_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-  local f corpus
+  local f corpus log rc
+  mkdir -p build-fuzz/artifacts
   for f in build-fuzz/fuzz/*_fuzz; do
     [ -x "$f" ] || continue
     corpus=$(mktemp -d)
+    log=build-fuzz/artifacts/$(basename "$f").log
     echo "-- $(basename "$f")"
-    "$f" -max_total_time="${FUZZ_SECONDS:-10}" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+    rc=0
+    "$f" -max_total_time="${FUZZ_SECONDS:-10}" -print_final_stats=1 \
+      -artifact_prefix=build-fuzz/artifacts/ "$corpus" >"$log" 2>&1 || rc=$?
     rm -rf "$corpus"
+    if [ $rc -ne 0 ]; then
+      tail -n 40 "$log"
+      echo "$(basename "$f") FAILED (exit $rc); reproducer in build-fuzz/artifacts/"
+      return 1
+    fi
+    grep -E '^(stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb)' "$log"
   done
 }
 

@@ -1,0 +1,25 @@
+#pragma once
+// Code-point view of UTF-8 text and Unicode-aware lower-casing.
+
+#include <string>
+#include <string_view>
+
+namespace sonquarry {
+
+// Bytes that are not well-formed UTF-8 become U+DC80..U+DCFF, one per byte, so every input has
+// a decoding and EncodeUtf8 gives the original bytes back.
+std::u32string DecodeUtf8(std::string_view Text);
+std::string EncodeUtf8(std::u32string_view Text);
+
+// The lower-case form of one code point (simple case mapping); others are returned unchanged.
+char32_t LowerCaseChar(char32_t C);
+std::string LowerCaseUtf8(std::string_view Text);
+
+// The built-in mapping used where no UTF-8 locale is installed (Latin-1, Latin Extended-A,
+// Greek, Cyrillic).
+char32_t TableLowerCase(char32_t C);
+
+// Equal without regard to case.
+bool SameText(std::string_view A, std::string_view B);
+
+} // namespace sonquarry
