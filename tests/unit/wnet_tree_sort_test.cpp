@@ -184,26 +184,3 @@ TEST(WNetTreeSort, FoldsOnlyAsciiLettersAndComparesBytesUnsigned) {
   EXPECT_EQ(names, (std::vector<std::string>{"Apple2", "apple", "z", "Zed", "[x", "_x", "\xc3\x89",
                                              "\xc3\xa9"}));
 }
-
-TEST(WNetTreeSort, RowsKeepTheirTextsAndSmallListsAreLeft) {
-  TWNetTree t;
-  t.AddFile("D", "\\\\PC\\S\\", "only");
-  t.Sort(1, false);
-  EXPECT_EQ(t.Count(), 1);
-  EXPECT_THROW(t.Sort(3, true), std::exception);
-  std::mt19937 rng(5);
-  FillRandom(t, rng, 500);
-  auto before = Snapshot(t);
-  t.Sort(2, true);
-  auto after = Snapshot(t);
-  auto byId = [](std::vector<Texts> v) {
-    std::sort(v.begin(), v.end(), [](const Texts &a, const Texts &b) { return a.Id < b.Id; });
-    return v;
-  };
-  before = byId(before), after = byId(after);
-  ASSERT_EQ(before.size(), after.size());
-  for (size_t i = 0; i < before.size(); ++i) {
-    EXPECT_EQ(before[i].Name, after[i].Name);
-    EXPECT_EQ(before[i].Dir, after[i].Dir);
-  }
-}

@@ -117,18 +117,6 @@ TEST(WNetTreeAdd, FileInTheRootOfADomainOrShare) {
   EXPECT_EQ(t.File(1).Parent().Name(), "Share");
 }
 
-TEST(WNetTreeTexts, CacheFollowsTheRowsParent) {
-  TWNetTree t;
-  t.AddFile("Domain1", "\\\\Computer1\\Music\\Trance\\", "a.mp3");
-  t.AddFile("Domain2", "\\\\Computer2\\Other\\", "b.mp3");
-  t.AddFile("Domain1", "\\\\Computer1\\Music\\Trance\\", "c.mp3");
-  EXPECT_EQ(Rows(t), (std::vector<Row>{{"a.mp3", "Domain1", "\\\\Computer1\\Music\\Trance\\"},
-                                       {"b.mp3", "Domain2", "\\\\Computer2\\Other\\"},
-                                       {"c.mp3", "Domain1", "\\\\Computer1\\Music\\Trance\\"}}));
-  EXPECT_EQ(t.GetDirectory(1), "\\\\Computer2\\Other\\");
-  EXPECT_EQ(t.GetDomain(0), "Domain1");
-}
-
 TEST(WNetTreeTexts, IndexOutsideTheRowsRaisesTheListIndexError) {
   TWNetTree t;
   t.AddFile("D", "\\\\PC\\S\\", "a.mp3");
@@ -366,27 +354,4 @@ TEST(WNetTreeClear, EmptiesEverythingAndStaysUsable) {
   EXPECT_EQ(t.Root().Children().Count(), 0);
   t.AddFile("E", "\\\\Q\\R\\", "x");
   EXPECT_EQ(Rows(t), (std::vector<Row>{{"x", "E", "\\\\Q\\R\\"}}));
-}
-
-TEST(WNetNodeList, AddGetPutDelete) {
-  TWNetNodeList l;
-  EXPECT_EQ(l.Add(5), 0);
-  EXPECT_EQ(l.Add(7), 1);
-  l.Put(0, 9);
-  EXPECT_EQ(l.Get(0), 9u);
-  EXPECT_EQ(l.IndexOf(7), 1);
-  EXPECT_EQ(l.IndexOf(5), -1);
-  l.Delete(0);
-  EXPECT_EQ(l.Count(), 1);
-  EXPECT_EQ(l.Get(0), 7u);
-  EXPECT_EQ(ErrorOf([&] { l.Put(1, 0); }), "List index out of bounds (1).");
-  EXPECT_EQ(ErrorOf([&] { l.Delete(-1); }), "List index out of bounds (-1).");
-}
-
-TEST(WNetTreeNodes, HandlesFromElsewhereAreRefused) {
-  TWNetTree a, b;
-  TWNetNode na = a.AddNode({}, "x");
-  EXPECT_EQ(ErrorOf([&] { b.AddNode(na, "y"); }),
-            "TWNetTree.AddNode: the node is not in this tree.");
-  EXPECT_EQ(ErrorOf([&] { TWNetNode().Name(); }), "TWNetNode: the node is none.");
 }
