@@ -1,0 +1,29 @@
+#pragma once
+// The settings that the scan coordinator holds, as a plain base that the coordinator derives
+// from, and the address-list interface through which the stored IP ranges reach it.
+
+#include "engine/ip_range.h"
+#include "engine/scan_filter.h"
+
+#include <cstdint>
+
+namespace sonquarry {
+
+struct TScanOptions {
+  bool IsClearBefor = false;             // clear the result list before each search
+  bool NetBios = true;                   // true: network neighbourhood; false: IP ranges
+  int32_t TimeOut = DefaultProbeTimeOut; // ms allowed for one address probe
+  int32_t MaxThreadCount = 16;
+  uint8_t ScanMethod = 2; // 0 "Win XP SP2", 1 "Other OS", 2 "Auto detect"
+  TScanFilter Filter;     // master copy; each scanning thread gets its own
+};
+
+// The coordinator's address list that ApplyIPRanges fills.
+class TIPRangeTarget {
+public:
+  virtual ~TIPRangeTarget() = default;
+  virtual void AddIP(uint32_t Address) = 0;
+  virtual void AddIPRange(uint32_t From, uint32_t To) = 0;
+};
+
+} // namespace sonquarry

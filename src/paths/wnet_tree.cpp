@@ -1,0 +1,638 @@
+#include "paths/wnet_tree.h"
+
+#include "platform/exception.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+namespace sonquarry {
+
+namespace {
+
+// A child list gets a name index at this many children and drops it below IndexLow.
+constexpr size_t IndexThreshold = 16;
+constexpr size_t IndexLow = 8;
+
+// Index slots hold a node id in the low bits and a few hash bits above it, so that most probes
+// that miss are told apart without touching the node.
+constexpr unsigned IdBits = 26;
+constexpr uint32_t IdMask = (1u << IdBits) - 1;
+constexpr uint32_t EmptySlot = 0xFFFFFFFFu;
+constexpr uint32_t MaxNodes = IdMask; // the id IdMask would look like an empty slot
+
+size_t HashName(std::string_view Name) { return std::hash<std::string_view>{}(Name); }
+uint32_t SlotOf(size_t Hash, TNodeId Id) {
+  return static_cast<uint32_t>(Hash >> (8 * sizeof(size_t) - (32 - IdBits))) << IdBits | Id;
+}
+
+} // namespace
+
+struct TWNetTree::TNameIndex {
+  std::vector<uint32_t> Slots; // power-of-two size, EmptySlot when free
+  uint32_t Used = 0;
+  bool MayHaveDuplicates = false; // AddNode was given a name already present
+};
+
+void ListIndexError(long long Index) {
+  throw Exception("List index out of bounds (" + std::to_string(Index) + ").");
+}
+
+// ---- TWNetNodeList ----
+
+TNodeId TWNetNodeList::Get(int Index) const {
+  if (Index < 0 || Index >= Count()) ListIndexError(Index);
+  return Items[static_cast<size_t>(Index)];
+}
+
+void TWNetNodeList::Put(int Index, TNodeId Node) {
+  if (Index < 0 || Index >= Count()) ListIndexError(Index);
+  Items[static_cast<size_t>(Index)] = Node;
+}
+
+int TWNetNodeList::Add(TNodeId Node) {
+  Items.push_back(Node);
+  return Count() - 1;
+}
+
+void TWNetNodeList::Delete(int Index) {
+  if (Index < 0 || Index >= Count()) ListIndexError(Index);
+  Items.erase(Items.begin() + Index);
+}
+
+int TWNetNodeList::IndexOf(TNodeId Node) const {
+  const auto it = std::find(Items.begin(), Items.end(), Node);
+  return it == Items.end() ? -1 : static_cast<int>(it - Items.begin());
+}
+
+void TWNetNodeList::Clear() { std::vector<TNodeId>().swap(Items); }
+
+// ---- TWNetNode ----
+
+namespace {
+[[noreturn]] void NoneError() { throw Exception("TWNetNode: the node is none."); }
+} // namespace
+
+std::string_view TWNetNode::Name() const {
+  if (!Tree) NoneError();
+  return Tree->NameOf(NodeId);
+}
+
+TWNetNode TWNetNode::Parent() const {
+  if (!Tree) NoneError();
+  const TNodeId p = Tree->Rec(NodeId).Parent;
+  return p == NoNode ? TWNetNode() : TWNetNode(Tree, p);
+}
+
+const TWNetNodeList &TWNetNode::Children() const {
+  if (!Tree) NoneError();
+  return Tree->ChildrenOf(NodeId);
+}
+
+bool TWNetNode::Visited() const {
+  if (!Tree) NoneError();
+  return (Tree->Rec(NodeId).Flags & TWNetTree::FlagVisited) != 0;
+}
+
+void TWNetNode::SetVisited(bool Value) {
+  if (!Tree) NoneError();
+  auto &flags = Tree->Rec(NodeId).Flags;
+  flags = Value ? flags | TWNetTree::FlagVisited : flags & ~TWNetTree::FlagVisited;
+}
+
+TNodeState TWNetNode::State() const {
+  if (!Tree) NoneError();
+  return static_cast<TNodeState>(Tree->Rec(NodeId).State);
+}
+
+void TWNetNode::SetState(TNodeState Value) {
+  if (!Tree) NoneError();
+  Tree->Rec(NodeId).State = Value;
+}
+
+bool TWNetNode::IsFile() const {
+  if (!Tree) NoneError();
+  return (Tree->Rec(NodeId).Flags & TWNetTree::FlagFile) != 0;
+}
+
+// ---- TWNetTree: storage ----
+
+TWNetTree::TWNetTree() { AllocNode(NoNode, "root node"); }
+
+TWNetTree::~TWNetTree() = default;
+
+TNodeId TWNetTree::AllocNode(TNodeId Parent, std::string_view Name) {
+  TNodeId id;
+  if (!FreeNodes.empty()) {
+    id = FreeNodes.back();
+  } else {
+    if (NodeEnd >= MaxNodes) throw Exception("TWNetTree.AddNode: too many nodes.");
+    id = NodeEnd;
+    // Full chunks from the second on; the first grows from a small one, so that a small tree
+    // stays small.
+    constexpr uint32_t full = 1u << NodeChunkBits;
+    const uint32_t chunk = id >> NodeChunkBits, offset = id & NodeChunkMask;
+    if (chunk >= NodeChunks.size()) {
+      NodeChunkCap = chunk == 0 ? 64 : full;
+      NodeChunks.emplace_back(new TNodeRec[NodeChunkCap]);
+    } else if (offset >= NodeChunkCap) {
+      const uint32_t cap = std::min(NodeChunkCap * 2, full);
+      std::unique_ptr<TNodeRec[]> grown(new TNodeRec[cap]);
+      std::memcpy(grown.get(), NodeChunks[chunk].get(), sizeof(TNodeRec) * offset);
+      NodeChunks[chunk] = std::move(grown);
+      NodeChunkCap = cap;
+    }
+  }
+  uint16_t len;
+  const uint32_t ref = StoreName(Name, len);
+  if (!FreeNodes.empty()) {
+    FreeNodes.pop_back();
+  } else {
+    ++NodeEnd;
+  }
+  Rec(id) = TNodeRec{Parent, ref, NoList, len, nsNew, 0};
+  NameBytesLive += Name.size();
+  return id;
+}
+
+uint32_t TWNetTree::StoreName(std::string_view Name, uint16_t &Len) {
+  if (Name.empty()) {
+    Len = 0;
+    return 0;
+  }
+  const bool isLong = Name.size() >= LongName;
+  const size_t need = Name.size() + (isLong ? sizeof(uint32_t) : 0);
+  uint32_t chunk, offset;
+  if (need > NameChunkSize) {
+    chunk = static_cast<uint32_t>(NameChunks.size());
+    offset = 0;
+    if (chunk >> (32 - NameChunkBits)) throw Exception("TWNetTree.AddNode: name pool full.");
+    NameChunks.emplace_back(new char[need]);
+  } else {
+    if (NameUsed + need > NameChunkCap) {
+      const auto next = static_cast<uint32_t>(NameChunks.size());
+      if (next >> (32 - NameChunkBits)) throw Exception("TWNetTree.AddNode: name pool full.");
+      // Chunks double from 4 KiB up to the full size; names never move once stored.
+      uint32_t cap = std::clamp<uint32_t>(NameChunkCap * 2, 4096, NameChunkSize);
+      while (cap < need) cap *= 2;
+      NameChunks.emplace_back(new char[cap]);
+      NameChunk = next;
+      NameChunkCap = cap;
+      NameUsed = 0;
+    }
+    chunk = NameChunk;
+    offset = NameUsed;
+    NameUsed += static_cast<uint32_t>(need);
+  }
+  char *p = NameChunks[chunk].get() + offset;
+  if (isLong) {
+    const auto n = static_cast<uint32_t>(Name.size());
+    std::memcpy(p, &n, sizeof n);
+    p += sizeof n;
+    Len = LongName;
+  } else {
+    Len = static_cast<uint16_t>(Name.size());
+  }
+  std::memcpy(p, Name.data(), Name.size());
+  NameBytesStored += need;
+  return chunk << NameChunkBits | offset;
+}
+
+std::string_view TWNetTree::NameOf(TNodeId Id) const {
+  const TNodeRec &r = Rec(Id);
+  if (r.NameLen == 0) return {};
+  const char *p = NameChunks[r.NameRef >> NameChunkBits].get() + (r.NameRef & (NameChunkSize - 1));
+  if (r.NameLen != LongName) return {p, r.NameLen};
+  uint32_t n;
+  std::memcpy(&n, p, sizeof n);
+  return {p + sizeof n, n};
+}
+
+void TWNetTree::FreeNode(TNodeId Id) {
+  TNodeRec &r = Rec(Id);
+  NameBytesLive -= NameOf(Id).size();
+  if (r.ChildList != NoList) {
+    ChildLists[r.ChildList] = TChildList();
+    FreeChildLists.push_back(r.ChildList);
+    r.ChildList = NoList;
+  }
+  r.Flags = FlagFree;
+  FreeNodes.push_back(Id);
+}
+
+// Names of freed nodes stay in the pool until it is more garbage than names; then the live
+// names are copied into fresh chunks.
+void TWNetTree::CompactNames() {
+  const size_t garbage = NameBytesStored - NameBytesLive;
+  if (garbage < (size_t{4} << 20) || garbage < NameBytesLive) return;
+  std::vector<std::unique_ptr<char[]>> old;
+  old.swap(NameChunks);
+  NameUsed = 0;
+  NameChunkCap = 0;
+  NameChunk = 0;
+  NameBytesStored = 0;
+  std::string name;
+  for (TNodeId id = 0; id < NodeEnd; ++id) {
+    TNodeRec &r = Rec(id);
+    if ((r.Flags & FlagFree) || r.NameLen == 0) continue;
+    const char *p = old[r.NameRef >> NameChunkBits].get() + (r.NameRef & (NameChunkSize - 1));
+    size_t n = r.NameLen;
+    if (r.NameLen == LongName) {
+      uint32_t n32;
+      std::memcpy(&n32, p, sizeof n32);
+      p += sizeof n32;
+      n = n32;
+    }
+    name.assign(p, n);
+    r.NameRef = StoreName(name, r.NameLen);
+  }
+}
+
+TNodeId TWNetTree::CheckedId(TWNetNode Node, const char *Routine) const {
+  if (!Node) return RootId;
+  if (Node.Tree != this || Node.NodeId >= NodeEnd || (Rec(Node.NodeId).Flags & FlagFree))
+    throw Exception(std::string(Routine) + ": the node is not in this tree.");
+  return Node.NodeId;
+}
+
+TWNetNode TWNetTree::Node(TNodeId Id) {
+  if (Id >= NodeEnd || (Rec(Id).Flags & FlagFree))
+    throw Exception("TWNetTree.Node: no node " + std::to_string(Id) + ".");
+  return {this, Id};
+}
+
+TNodeId TWNetTree::FileAt(int Index) const {
+  if (Index < 0 || Index >= FileList.Count()) ListIndexError(Index);
+  return FileList.Items[static_cast<size_t>(Index)];
+}
+
+TWNetNode TWNetTree::File(int Index) { return {this, FileAt(Index)}; }
+
+const TWNetNodeList &TWNetTree::ChildrenOf(TNodeId Id) const {
+  static const TWNetNodeList empty;
+  const uint32_t list = Rec(Id).ChildList;
+  return list == NoList ? empty : ChildLists[list].Items;
+}
+
+// ---- children and their name index ----
+
+void TWNetTree::IndexInsert(TNameIndex &Index, TNodeId Id, size_t Hash) {
+  auto &slots = Index.Slots;
+  if ((Index.Used + 1) * 4 > slots.size() * 3) {
+    std::vector<uint32_t> old(slots.size() < 32 ? 64 : slots.size() * 2, EmptySlot);
+    old.swap(slots);
+    const size_t mask = slots.size() - 1;
+    for (const uint32_t s : old) {
+      if (s == EmptySlot) continue;
+      size_t i = HashName(NameOf(s & IdMask)) & mask;
+      while (slots[i] != EmptySlot) i = (i + 1) & mask;
+      slots[i] = s;
+    }
+  }
+  const size_t mask = slots.size() - 1;
+  size_t i = Hash & mask;
+  while (slots[i] != EmptySlot) i = (i + 1) & mask;
+  slots[i] = SlotOf(Hash, Id);
+  ++Index.Used;
+}
+
+void TWNetTree::BuildIndex(TChildList &List) {
+  List.Index = std::make_unique<TNameIndex>();
+  TNameIndex &index = *List.Index;
+  size_t size = 64;
+  while (size * 3 < List.Items.Items.size() * 4 * 2) size *= 2;
+  index.Slots.assign(size, EmptySlot);
+  for (const TNodeId id : List.Items.Items) {
+    const std::string_view name = NameOf(id);
+    const size_t hash = HashName(name);
+    const size_t mask = index.Slots.size() - 1;
+    const uint32_t tag = SlotOf(hash, 0);
+    bool present = false;
+    for (size_t i = hash & mask; index.Slots[i] != EmptySlot; i = (i + 1) & mask) {
+      const uint32_t s = index.Slots[i];
+      if ((s & ~IdMask) == tag && NameOf(s & IdMask) == name) {
+        present = true;
+        break;
+      }
+    }
+    if (present) {
+      index.MayHaveDuplicates = true;
+    } else {
+      IndexInsert(index, id, hash);
+    }
+  }
+}
+
+// Backward-shift deletion keeps the probe runs of linear probing without tombstones.
+void TWNetTree::IndexErase(TChildList &List, TNodeId Id) {
+  TNameIndex &index = *List.Index;
+  auto &slots = index.Slots;
+  const size_t mask = slots.size() - 1;
+  const std::string_view name = NameOf(Id);
+  const size_t hash = HashName(name);
+  const uint32_t want = SlotOf(hash, Id);
+  size_t i = hash & mask;
+  while (slots[i] != want) {
+    if (slots[i] == EmptySlot) return; // a later duplicate, never indexed
+    i = (i + 1) & mask;
+  }
+  for (size_t j = i;;) {
+    j = (j + 1) & mask;
+    const uint32_t s = slots[j];
+    if (s == EmptySlot) break;
+    const size_t home = HashName(NameOf(s & IdMask)) & mask;
+    const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (!stays) {
+      slots[i] = s;
+      i = j;
+    }
+  }
+  slots[i] = EmptySlot;
+  --index.Used;
+  if (index.MayHaveDuplicates) {
+    // The next child of the same name, in order, takes the place of the removed one.
+    for (const TNodeId other : List.Items.Items) {
+      if (other != Id && NameOf(other) == name) {
+        IndexInsert(index, other, hash);
+        break;
+      }
+    }
+  }
+}
+
+TNodeId TWNetTree::FindChild(TNodeId Parent, std::string_view Name, size_t &Hash,
+                             bool &HashKnown) const {
+  const uint32_t list = Rec(Parent).ChildList;
+  if (list == NoList) return NoNode;
+  const TChildList &children = ChildLists[list];
+  if (children.Index) {
+    Hash = HashName(Name);
+    HashKnown = true;
+    const auto &slots = children.Index->Slots;
+    const size_t mask = slots.size() - 1;
+    const uint32_t tag = SlotOf(Hash, 0);
+    for (size_t i = Hash & mask; slots[i] != EmptySlot; i = (i + 1) & mask) {
+      const uint32_t s = slots[i];
+      if ((s & ~IdMask) == tag && NameOf(s & IdMask) == Name) return s & IdMask;
+    }
+    return NoNode;
+  }
+  if (Name.size() < LongName) {
+    const auto len = static_cast<uint16_t>(Name.size());
+    for (const TNodeId id : children.Items.Items) {
+      const TNodeRec &r = Rec(id);
+      if (r.NameLen == len &&
+          (len == 0 || std::memcmp(NameChunks[r.NameRef >> NameChunkBits].get() +
+                                       (r.NameRef & (NameChunkSize - 1)),
+                                   Name.data(), len) == 0))
+        return id;
+    }
+    return NoNode;
+  }
+  for (const TNodeId id : children.Items.Items)
+    if (NameOf(id) == Name) return id;
+  return NoNode;
+}
+
+TNodeId TWNetTree::AddChild(TNodeId Parent, std::string_view Name, size_t Hash, bool HashKnown,
+                            bool KnownAbsent) {
+  const TNodeId id = AllocNode(Parent, Name);
+  if (Rec(Parent).ChildList == NoList) {
+    uint32_t list;
+    if (!FreeChildLists.empty()) {
+      list = FreeChildLists.back();
+      FreeChildLists.pop_back();
+    } else {
+      list = static_cast<uint32_t>(ChildLists.size());
+      ChildLists.emplace_back();
+    }
+    Rec(Parent).ChildList = list;
+  }
+  TChildList &children = ChildLists[Rec(Parent).ChildList];
+  children.Items.Items.push_back(id);
+  if (children.Index) {
+    if (!HashKnown) Hash = HashName(Name);
+    bool present = false;
+    if (!KnownAbsent) {
+      size_t h;
+      bool known;
+      present = FindChild(Parent, Name, h, known) != NoNode; // the index lacks id yet
+    }
+    if (present) {
+      children.Index->MayHaveDuplicates = true;
+    } else {
+      IndexInsert(*children.Index, id, Hash);
+    }
+  } else if (children.Items.Items.size() >= IndexThreshold) {
+    BuildIndex(children);
+  }
+  return id;
+}
+
+void TWNetTree::UnlinkChild(TNodeId Parent, TNodeId Child) {
+  TNodeRec &p = Rec(Parent);
+  TChildList &children = ChildLists[p.ChildList];
+  auto &items = children.Items.Items;
+  items.erase(std::find(items.begin(), items.end(), Child));
+  if (children.Index) IndexErase(children, Child);
+  if (items.empty()) {
+    children = TChildList();
+    FreeChildLists.push_back(p.ChildList);
+    p.ChildList = NoList;
+  } else if (children.Index && items.size() < IndexLow) {
+    children.Index.reset();
+  }
+}
+
+TNodeId TWNetTree::Obtain(TNodeId Parent, std::string_view Name, bool &Created) {
+  size_t hash = 0;
+  bool hashKnown = false;
+  TNodeId id = FindChild(Parent, Name, hash, hashKnown);
+  TNodeRec *r;
+  if (id == NoNode) {
+    Created = true;
+    id = AddChild(Parent, Name, hash, hashKnown, true);
+    r = &Rec(id);
+    r->State = Loading ? nsKnown : nsNew;
+  } else {
+    Created = false;
+    r = &Rec(id);
+    if (!(r->Flags & FlagVisited)) r->State = nsKnown;
+  }
+  r->Flags |= FlagVisited;
+  return id;
+}
+
+// ---- TWNetTree: operations ----
+
+TWNetNode TWNetTree::AddNode(TWNetNode Parent, std::string_view Name) {
+  const TNodeId parent = CheckedId(Parent, "TWNetTree.AddNode");
+  return {this, AddChild(parent, Name, 0, false, false)};
+}
+
+TWNetNode TWNetTree::FindNode(TWNetNode Parent, std::string_view Name) {
+  const TNodeId parent = CheckedId(Parent, "TWNetTree.FindNode");
+  size_t hash;
+  bool hashKnown;
+  const TNodeId id = FindChild(parent, Name, hash, hashKnown);
+  return id == NoNode ? TWNetNode() : TWNetNode(this, id);
+}
+
+TWNetNode TWNetTree::ObtainNode(TWNetNode Parent, std::string_view Name, bool &Created) {
+  const TNodeId parent = CheckedId(Parent, "TWNetTree.ObtainNode");
+  return {this, Obtain(parent, Name, Created)};
+}
+
+void TWNetTree::SplitPath(std::string_view Path, std::vector<std::string_view> &Parts) {
+  Parts.clear();
+  if (Path.size() < 2 || Path[0] != '\\' || Path[1] != '\\') throw Exception("  ");
+  size_t start = 2;
+  for (size_t i = 2; i <= Path.size(); ++i) {
+    if (i == Path.size() || Path[i] == '\\') {
+      if (i > start) Parts.push_back(Path.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+}
+
+void SplitNetPath(std::string_view Path, std::vector<std::string> &List) {
+  std::vector<std::string_view> parts;
+  TWNetTree::SplitPath(Path, parts);
+  for (const auto part : parts) List.emplace_back(part);
+}
+
+void TWNetTree::AddFile(std::string_view Domain, std::string_view Path, std::string_view FileName) {
+  bool created;
+  TNodeId node = Obtain(RootId, Domain, created);
+  SplitPath(Path, SplitBuf);
+  for (const auto part : SplitBuf) node = Obtain(node, part, created);
+  const TNodeId leaf = Obtain(node, FileName, created);
+  if (created) {
+    Rec(leaf).Flags |= FlagFile;
+    FileList.Items.push_back(leaf);
+  }
+}
+
+void TWNetTree::UpdateCache(TNodeId Parent) {
+  if (Parent == CachedParent) return;
+  CachedParent = Parent;
+  CachedDomain.clear();
+  CachedDirectory.clear();
+  PathBuf.clear();
+  for (TNodeId n = Parent; n != NoNode;) {
+    const TNodeRec &r = Rec(n);
+    if (r.Parent == RootId) {
+      CachedDomain = NameOf(n);
+      CachedDirectory = "\\\\";
+      for (size_t k = PathBuf.size(); k-- > 0;) {
+        CachedDirectory += NameOf(PathBuf[k]);
+        CachedDirectory += '\\';
+      }
+      return;
+    }
+    PathBuf.push_back(n);
+    n = r.Parent;
+  }
+}
+
+std::string TWNetTree::GetDomain(int Index) {
+  UpdateCache(Rec(FileAt(Index)).Parent);
+  return CachedDomain;
+}
+
+std::string TWNetTree::GetDirectory(int Index) {
+  UpdateCache(Rec(FileAt(Index)).Parent);
+  return CachedDirectory;
+}
+
+void TWNetTree::RemoveFile(int Index) {
+  const TNodeId leaf = FileAt(Index);
+  CachedParent = NoNode;
+  TNodeRec &r = Rec(leaf);
+  if (r.ChildList != NoList) {
+    // A name that is also a directory (only a hand-edited list file makes one): the row goes,
+    // the node stays as the directory of what lies below it.
+    r.Flags &= ~FlagFile;
+  } else {
+    TNodeId n = r.Parent;
+    UnlinkChild(n, leaf);
+    FreeNode(leaf);
+    // Empty directories, shares, computers and domains go with their last file; a node that is
+    // itself a row stays.
+    while (n != RootId && Rec(n).ChildList == NoList && !(Rec(n).Flags & FlagFile)) {
+      const TNodeId up = Rec(n).Parent;
+      UnlinkChild(up, n);
+      FreeNode(n);
+      n = up;
+    }
+  }
+  FileList.Items.erase(FileList.Items.begin() + Index);
+  CompactNames();
+}
+
+void TWNetTree::Clear() {
+  NodeChunks.clear();
+  NodeEnd = 0;
+  NodeChunkCap = 0;
+  std::vector<TNodeId>().swap(FreeNodes);
+  NameChunks.clear();
+  NameUsed = 0;
+  NameChunkCap = 0;
+  NameChunk = 0;
+  NameBytesLive = 0;
+  NameBytesStored = 0;
+  std::vector<TChildList>().swap(ChildLists);
+  std::vector<uint32_t>().swap(FreeChildLists);
+  FileList.Clear();
+  CachedParent = NoNode;
+  CachedDomain.clear();
+  CachedDirectory.clear();
+  AllocNode(NoNode, "root node");
+}
+
+void TWNetTree::ResetMarks() {
+  for (TNodeId id = RootId + 1; id < NodeEnd; ++id) {
+    TNodeRec &r = Rec(id);
+    if (r.Flags & FlagFree) continue;
+    r.Flags &= ~FlagVisited;
+    r.State = nsKnown;
+  }
+}
+
+void TWNetTree::MarkSubtreeUnreached(TNodeId Top) {
+  std::vector<TNodeId> stack(ChildrenOf(Top).begin(), ChildrenOf(Top).end());
+  while (!stack.empty()) {
+    const TNodeId id = stack.back();
+    stack.pop_back();
+    TNodeRec &r = Rec(id);
+    r.State = nsUnreached;
+    r.Flags |= FlagVisited;
+    const auto &children = ChildrenOf(id);
+    stack.insert(stack.end(), children.begin(), children.end());
+  }
+}
+
+void TWNetTree::FinishMarks() {
+  for (const TNodeId d : ChildrenOf(RootId)) {
+    if (!(Rec(d).Flags & FlagVisited)) {
+      MarkSubtreeUnreached(d);
+      continue;
+    }
+    for (const TNodeId c : ChildrenOf(d))
+      if (!(Rec(c).Flags & FlagVisited)) MarkSubtreeUnreached(c);
+  }
+  for (const TNodeId f : FileList.Items) {
+    TNodeRec &r = Rec(f);
+    if (r.Flags & FlagVisited) continue;
+    r.Flags |= FlagVisited;
+    r.State = nsInaccessible;
+  }
+}
+
+int TWNetTree::CountByState(TNodeState State) const {
+  int n = 0;
+  for (const TNodeId f : FileList.Items) n += Rec(f).State == State;
+  return n;
+}
+
+} // namespace sonquarry

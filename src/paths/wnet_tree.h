@@ -1,0 +1,203 @@
+#pragma once
+// The store of found files: a tree of network path components (domain, computer, share,
+// directories, file) whose file leaves, in row order, are the rows of the result list.
+//
+// Nodes live in arrays owned by the tree and are named by 32-bit ids; names are packed into a
+// shared character pool. A TWNetNode is a small handle (tree + id) onto one node. Handles, name
+// views and child lists obtained from the tree stay valid until the tree is changed by an
+// operation that frees nodes (RemoveFile, Clear) or, for names and lists, by any change.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sonquarry {
+
+// File states; the values are also the image indices of the row icons.
+enum TNodeState : uint8_t { nsKnown = 0, nsNew = 1, nsInaccessible = 2, nsUnreached = 3 };
+
+using TNodeId = uint32_t;
+inline constexpr TNodeId NoNode = 0xFFFFFFFFu;
+
+// Raises the list-index error for an index outside a list.
+[[noreturn]] void ListIndexError(long long Index);
+
+// A typed list of node ids with add, get and put by index.
+class TWNetNodeList {
+public:
+  int Count() const { return static_cast<int>(Items.size()); }
+  TNodeId Get(int Index) const;
+  void Put(int Index, TNodeId Node);
+  int Add(TNodeId Node);
+  void Delete(int Index);
+  int IndexOf(TNodeId Node) const; // -1 when absent
+  void Clear();
+
+  TNodeId operator[](size_t Index) const { return Items[Index]; }
+  const TNodeId *begin() const { return Items.data(); }
+  const TNodeId *end() const { return Items.data() + Items.size(); }
+
+private:
+  friend class TWNetTree;
+  std::vector<TNodeId> Items;
+};
+
+class TWNetTree;
+
+// A handle onto one node of a tree; a default-constructed handle is "none".
+class TWNetNode {
+public:
+  TWNetNode() = default;
+  explicit operator bool() const { return Tree != nullptr; }
+  bool operator==(const TWNetNode &) const = default;
+
+  TNodeId Id() const { return NodeId; }
+  std::string_view Name() const;
+  TWNetNode Parent() const; // none for the root
+  const TWNetNodeList &Children() const;
+  bool Visited() const;
+  void SetVisited(bool Value);
+  TNodeState State() const;
+  void SetState(TNodeState Value);
+  bool IsFile() const; // the node is a row of Files
+
+private:
+  friend class TWNetTree;
+  TWNetNode(TWNetTree *ATree, TNodeId AId) : Tree(ATree), NodeId(AId) {}
+  TWNetTree *Tree = nullptr;
+  TNodeId NodeId = NoNode;
+};
+
+class TWNetTree {
+public:
+  TWNetTree();
+  ~TWNetTree();
+  TWNetTree(const TWNetTree &) = delete;
+  TWNetTree &operator=(const TWNetTree &) = delete;
+
+  // Set by the owner while the list file is loaded: nodes created then are nsKnown.
+  bool Loading = false;
+
+  TWNetNode Root() { return {this, RootId}; }
+  TWNetNode Node(TNodeId Id); // raises for an id that names no node
+  const TWNetNodeList &Files() const { return FileList; }
+  int Count() const { return FileList.Count(); }
+  TWNetNode File(int Index); // file Index of Files
+
+  // Parent none stands for Root in AddNode, FindNode and ObtainNode.
+  TWNetNode AddNode(TWNetNode Parent, std::string_view Name);
+  TWNetNode FindNode(TWNetNode Parent, std::string_view Name);
+  TWNetNode ObtainNode(TWNetNode Parent, std::string_view Name, bool &Created);
+  // Adds one found file; raises for a path that does not begin with two backslashes.
+  void AddFile(std::string_view Domain, std::string_view Path, std::string_view FileName);
+
+  std::string GetDomain(int Index);
+  std::string GetDirectory(int Index); // "\\Computer\Share\Dir\"
+  void RemoveFile(int Index);
+  void Clear();
+
+  void ResetMarks();
+  void FinishMarks();
+  int CountByState(TNodeState State) const;
+  // Column 0 file name, 1 domain, 2 directory.
+  void Sort(int Column, bool Ascending);
+
+private:
+  friend class TWNetNode;
+  friend int SaveListFile(const std::string &FileName, TWNetTree &Tree);
+  friend int LoadListFile(const std::string &FileName, TWNetTree &Tree);
+  friend void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
+
+  static constexpr TNodeId RootId = 0;
+  static constexpr uint32_t NoList = 0xFFFFFFFFu;
+  static constexpr uint8_t FlagVisited = 1, FlagFile = 2, FlagFree = 4;
+
+  struct TNodeRec {
+    TNodeId Parent;
+    uint32_t NameRef;   // chunk << NameChunkBits | offset in the name pool
+    uint32_t ChildList; // index into ChildLists, NoList while the node has no children
+    uint16_t NameLen;   // LongName: the length is stored in 4 bytes before the name
+    uint8_t State;
+    uint8_t Flags;
+  };
+  static_assert(sizeof(TNodeRec) == 16);
+  static constexpr uint16_t LongName = 0xFFFF;
+
+  struct TNameIndex;
+  struct TChildList {
+    TWNetNodeList Items;
+    std::unique_ptr<TNameIndex> Index; // only once the node has many children
+  };
+
+  TNodeRec &Rec(TNodeId Id) { return NodeChunks[Id >> NodeChunkBits][Id & NodeChunkMask]; }
+  const TNodeRec &Rec(TNodeId Id) const {
+    return NodeChunks[Id >> NodeChunkBits][Id & NodeChunkMask];
+  }
+  std::string_view NameOf(TNodeId Id) const;
+  const TWNetNodeList &ChildrenOf(TNodeId Id) const;
+  TNodeId CheckedId(TWNetNode Node, const char *Routine) const;
+  TNodeId FileAt(int Index) const;
+
+  TNodeId AllocNode(TNodeId Parent, std::string_view Name);
+  void FreeNode(TNodeId Id);
+  uint32_t StoreName(std::string_view Name, uint16_t &Len);
+  void CompactNames();
+
+  TNodeId AddChild(TNodeId Parent, std::string_view Name, size_t Hash, bool HashKnown,
+                   bool KnownAbsent);
+  TNodeId FindChild(TNodeId Parent, std::string_view Name, size_t &Hash, bool &HashKnown) const;
+  TNodeId Obtain(TNodeId Parent, std::string_view Name, bool &Created);
+  void UnlinkChild(TNodeId Parent, TNodeId Child);
+  void IndexInsert(TNameIndex &Index, TNodeId Id, size_t Hash);
+  void IndexErase(TChildList &List, TNodeId Id);
+  void BuildIndex(TChildList &List);
+
+  static void SplitPath(std::string_view Path, std::vector<std::string_view> &Parts);
+  void UpdateCache(TNodeId Parent);
+  void MarkSubtreeUnreached(TNodeId Top);
+
+  static constexpr unsigned NodeChunkBits = 16;
+  static constexpr uint32_t NodeChunkMask = (1u << NodeChunkBits) - 1;
+  static constexpr unsigned NameChunkBits = 20;
+  static constexpr uint32_t NameChunkSize = 1u << NameChunkBits;
+
+  std::vector<std::unique_ptr<TNodeRec[]>> NodeChunks;
+  uint32_t NodeEnd = 0;      // ids below are allocated or free
+  uint32_t NodeChunkCap = 0; // records the last node chunk has room for
+  std::vector<TNodeId> FreeNodes;
+
+  std::vector<std::unique_ptr<char[]>> NameChunks;
+  uint32_t NameUsed = 0;     // bytes used in the last ordinary chunk
+  uint32_t NameChunkCap = 0; // and its size
+  uint32_t NameChunk = 0;    // index of the last ordinary chunk
+  size_t NameBytesLive = 0;
+  size_t NameBytesStored = 0;
+
+  std::vector<TChildList> ChildLists;
+  std::vector<uint32_t> FreeChildLists;
+
+  TWNetNodeList FileList;
+
+  TNodeId CachedParent = NoNode;
+  std::string CachedDomain;
+  std::string CachedDirectory;
+  std::vector<std::string_view> SplitBuf;
+  std::vector<TNodeId> PathBuf;
+};
+
+// Appends the components of a path beginning with two backslashes to List; empty components
+// (doubled or trailing backslashes) are skipped. Raises an error whose message is "  " for a
+// path that does not begin with two backslashes.
+void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
+
+// The list file: three CR LF terminated lines per file (name, domain, directory), in row order,
+// UTF-8, no header. Result codes: 0 success, 1 cannot open, 2 read failure or texts not obtained,
+// 3 add failure (load) or write failure (save). A save replaces the file as a whole only when
+// everything was written; otherwise the previous file stays.
+int SaveListFile(const std::string &FileName, TWNetTree &Tree);
+int LoadListFile(const std::string &FileName, TWNetTree &Tree);
+
+} // namespace sonquarry
