@@ -12,7 +12,7 @@
 
 #include "paths/net_enum.h"
 #include "platform/smb_provider.h"
-#include "testnet_env.h"
+#include "smb_testnet.h"
 
 using namespace sonquarry;
 using namespace sonquarry::platform;

@@ -92,7 +92,7 @@ def big_layout(files, dirs):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("layout", "root", "host", "workgroup", "share", "manifest", "dirs"):
+    for name in ("layout", "root", "host", "workgroup", "share", "manifest", "dirsfile"):
         ap.add_argument(name)
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--dirs", type=int, default=1000)
@@ -124,7 +124,7 @@ def main():
     with open(a.manifest, "a", encoding="utf-8") as m:
         for rel, size in sorted(files):
             m.write("%s\t%s\t%s\t%s\t%d\n" % (a.host, a.workgroup, a.share, rel.replace("/", "\\"), size))
-    with open(a.dirs, "a", encoding="utf-8") as d:
+    with open(a.dirsfile, "a", encoding="utf-8") as d:
         for rel in sorted(dirs):
             d.write("%s\t%s\t%s\t%s\n" % (a.host, a.workgroup, a.share, rel.replace("/", "\\")))
 

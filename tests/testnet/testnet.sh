@@ -10,7 +10,12 @@
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
 #
-# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt).
+# `up` writes DIR/testnet.env (KEY=VALUE lines: subnet, workgroups, every host's name, address,
+# workgroup, role, shares), DIR/manifest.tsv (one line per generated file: host, workgroup, share,
+# path with backslashes, size; tab-separated) and DIR/dirs.tsv (the same per directory, no size).
+# Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt): copies with
+# other prefixes and directories run side by side. SQ_TESTNET_WAIT bounds the wait of `up`
+# (seconds, default 180); SQ_TESTNET_KEEP=1 leaves a failed `up` running for inspection.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -48,8 +53,6 @@ h_ip() { echo "$net.$(h_field "$1" 3)"; }
 h_wg() { local w; w=$(h_field "$1" 4); [ "$w" = - ] || echo "$w"; }
 h_role() { h_field "$1" 5; }
 h_ns() { echo "$prefix-$1"; }
-br_ns="$prefix-br"
-client_ns="$prefix-client"
 
 # Shares: "name|layout" per line; hidden ones end in $.
 h_shares() {
@@ -65,7 +68,7 @@ die() { echo "testnet: $*" >&2; exit 1; }
 note() { echo "testnet: $*" >&2; }
 
 usage() {
-  sed -n '2,14p' "$self" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,/^set -euo/p' "$self" | grep '^#' | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -91,16 +94,20 @@ done
 [ -n "$dir" ] || die "--dir DIR is required"
 [[ $prefix =~ ^[a-z][a-z0-9]{0,7}$ ]] || die "SQ_TESTNET_PREFIX must be 1-8 lower-case letters/digits"
 [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces, mounts)"
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
+[ "$cmd" != up ] || mkdir -p "$dir"
+[ ! -d "$dir" ] || dir=$(cd "$dir" && pwd)
 st="$dir/state"
+# A network keeps the prefix it was started with, whatever the environment says later.
+if [ "$cmd" != up ] && [ -f "$st/prefix" ]; then prefix=$(cat "$st/prefix"); fi
+br_ns="$prefix-br"
+client_ns="$prefix-client"
 
 # ---------------------------------------------------------------- processes
 # Pid files hold "PID STARTTIME" so that a recycled pid is never signalled.
 # proc_stat PID: the fields of /proc/PID/stat after the command name (1 state, 3 pgrp, 20 start).
 proc_stat() {
   local s
-  { s=$(<"/proc/$1/stat"); } 2>/dev/null || return 0
+  { read -r s <"/proc/$1/stat"; } 2>/dev/null || return 0  # not $(<...): fatal under set -e
   echo "${s##*) }"
 }
 proc_start() { # pid -> start time, empty when gone or a zombie
@@ -112,9 +119,9 @@ proc_pgid() { local a; read -r -a a <<<"$(proc_stat "$1")"; echo "${a[2]:-}"; }
 group_alive() { # pgid: a live (non-zombie) process is still in the group
   local f s a
   for f in /proc/[0-9]*/stat; do
-    { s=$(<"$f"); } 2>/dev/null || continue
+    { read -r s <"$f"; } 2>/dev/null || continue
     read -r -a a <<<"${s##*) }"
-    [ "${a[2]}" = "$1" ] && [ "${a[0]}" != Z ] && return 0
+    [ "${a[2]:-}" = "$1" ] && [ "${a[0]:-}" != Z ] && return 0
   done
   return 1
 }
@@ -180,14 +187,14 @@ start_proc() {
 
 # Ends the process of PIDFILE and its process group (the daemon's children): TERM, then KILL.
 stop_proc() {
-  local pidfile=$1 pid="" start="" group=0 i
+  local pidfile=$1 pid="" start="" group=0
   [ -f "$pidfile" ] || return 0
   read -r pid start <"$pidfile" || true
   if [ -n "$pid" ] && [ "$(proc_start "$pid")" = "$start" ]; then
     # Only a session leader of our own making is signalled as a group.
     [ "$(proc_pgid "$pid")" = "$pid" ] && group=1
     if [ $group = 1 ]; then kill -TERM -- "-$pid" 2>/dev/null || true; else kill -TERM "$pid" 2>/dev/null || true; fi
-    for i in $(seq 1 30); do
+    for _ in $(seq 1 30); do
       if [ $group = 1 ]; then group_alive "$pid" || break; else [ "$(proc_start "$pid")" = "$start" ] || break; fi
       sleep 0.1
     done
@@ -199,8 +206,8 @@ stop_proc() {
 
 # Kills whatever still runs inside one of our namespaces (by pid; they can only be ours).
 sweep_ns() {
-  local ns=$1 p i
-  for i in 1 2 3; do
+  local ns=$1 p
+  for _ in 1 2 3; do
     local pids
     pids=$(ip netns pids "$ns" 2>/dev/null || true)
     [ -n "$pids" ] || return 0
@@ -210,10 +217,24 @@ sweep_ns() {
 }
 
 # ---------------------------------------------------------------- teardown
+# owner_dir: the directory of the network whose PID namespace init runs in this prefix's bridge
+# namespace (empty when none does).
+owner_dir() {
+  local p a
+  for p in $(ip netns pids "$br_ns" 2>/dev/null || true); do
+    mapfile -d '' -t a 2>/dev/null <"/proc/$p/cmdline" || continue
+    if [[ ${a[1]:-} == */pidns_init.py && -n ${a[2]:-} ]]; then
+      echo "${a[2]%/state/init.raw}"
+      return 0
+    fi
+  done
+}
+
 # TERM every daemon's group at once, give them 3 s, then end the PID namespace (which KILLs the
-# rest), then remove the namespaces of this prefix.
-teardown() {
-  local f pid start i left init ns
+# rest), then remove the namespaces of this prefix. It never stops half-way.
+teardown() { (set +eu; teardown_steps); }
+teardown_steps() {
+  local f pid start left init ns
   local -a groups=()
   for f in "$dir"/pids/*.pid; do
     [ -e "$f" ] || continue
@@ -222,7 +243,7 @@ teardown() {
     kill -TERM -- "-$pid" 2>/dev/null || true
     groups+=("$pid")
   done
-  for i in $(seq 1 30); do
+  for _ in $(seq 1 30); do
     left=0
     for pid in "${groups[@]}"; do group_alive "$pid" && { left=1; break; }; done
     [ $left = 1 ] || break
@@ -233,6 +254,17 @@ teardown() {
     for _ in $(seq 1 50); do [ -n "$(proc_start "$init")" ] || break; sleep 0.1; done
   fi
   rm -f "$dir"/pids/*.pid "$st/init.pid"
+  # Namespaces of this prefix that a live network of another directory owns are left to it,
+  # except by `up`, which takes the prefix over.
+  local owner
+  owner=$(owner_dir)
+  if [ -n "$owner" ] && [ "$owner" != "$dir" ]; then
+    if [ "$cmd" != up ]; then
+      note "the namespaces $prefix-* belong to the network of $owner: left alone"
+      return 0
+    fi
+    note "stopping the network of $owner, which uses the prefix $prefix too"
+  fi
   for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E "^$prefix-" || true); do
     sweep_ns "$ns"
     ip netns del "$ns" 2>/dev/null || true
@@ -498,12 +530,16 @@ stop_host() { # host
 }
 
 # ---------------------------------------------------------------- client side
-# in_client PROGRAM ARGS...: what `exec` does, also used for the checks of `up`.
-in_client() {
-  ip netns exec "$client_ns" /usr/bin/env HOME="$dir/client/home" SQ_TESTNET_DIR="$dir" \
-    SQ_TESTNET_ENV="$dir/testnet.env" \
-    /bin/sh -c 'mount --bind "$0" /etc/samba && exec "$@"' "$dir/client/etc-samba" "$@"
+# client_cmd: the command line that runs a program as a client (what `exec` does, also used for
+# the checks of `up`): the client namespace, the client home, /etc/samba replaced by the client's
+# configuration and lmhosts in a mount namespace of its own.
+client_cmd=()
+set_client_cmd() {
+  client_cmd=(ip netns exec "$client_ns" /usr/bin/env HOME="$dir/client/home" SQ_TESTNET_DIR="$dir"
+    SQ_TESTNET_ENV="$dir/testnet.env"
+    /bin/sh -c 'mount --bind "$0" /etc/samba && exec "$@"' "$dir/client/etc-samba")
 }
+in_client() { set_client_cmd; "${client_cmd[@]}" "$@"; }
 
 tcp_open() { # ip port: true when a connection is accepted within a second
   in_client timeout 2 bash -c "exec 3<>/dev/tcp/$1/$2" 2>/dev/null
@@ -564,6 +600,8 @@ up_failed() {
   exit 1
 }
 
+since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}'; }
+
 cmd_up() {
   local t0 h what
   t0=$(date +%s.%N)
@@ -571,8 +609,13 @@ cmd_up() {
     [ -e "$p" ] || die "missing $p: run scripts/install-deps.sh"
   done
   [ -d /etc/samba ] || die "missing /etc/samba (samba not installed?)"
+  if [ -f "$st/prefix" ] && [ "$(cat "$st/prefix")" != "$prefix" ]; then
+    (prefix=$(cat "$st/prefix"); teardown)
+  fi
   teardown
+  note "leftovers stopped after $(since "$t0") s"
   rm -rf "$dir/hosts" "$dir/shares" "$dir/client" "$dir/pids" "$st" "$dir/testnet.env" "$dir/manifest.tsv" "$dir/dirs.tsv"
+  note "old files removed after $(since "$t0") s"
   mkdir -p "$st" "$dir/pids"
   echo "$prefix" >"$st/prefix"
   [ -d /run/samba ] || mkdir -p /run/samba
@@ -598,7 +641,7 @@ cmd_up() {
       sleep 0.5
     done
   done
-  note "daemons up after $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}') s; waiting for the browse list (at most ${wait_limit} s)"
+  note "daemons up after $(since "$t0") s; waiting for the browse list (at most ${wait_limit} s)"
   while what=$(browse_missing); do
     [ "$(date +%s)" -lt "$deadline" ] || up_failed "browse list incomplete after ${wait_limit} s: $what"
     sleep 2
@@ -626,7 +669,8 @@ require_up() {
 cmd_exec() {
   [ ${#args[@]} -gt 0 ] || die "exec needs a program: exec --dir DIR -- PROGRAM ARGS..."
   require_up
-  in_client "${args[@]}"
+  set_client_cmd
+  exec "${client_cmd[@]}" "${args[@]}"
 }
 
 host_key() { # NAME or key -> key
@@ -696,14 +740,14 @@ cmd_bigshare() {
     printf '[%s]\n  path = %s\n  comment = generated files\n  read only = yes\n  guest ok = yes\n' \
       "$big_share" "$root" >"$dir/hosts/$h/big.conf"
     grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
-    # smbd and samba-dcerpcd (its share list) reload on SIGHUP; nmbd keeps running, so the
-    # browse list stays as it is.
-    local f pid start
-    for f in "$dir/pids/$h.smbd.pid" "$dir/pids/$h.dcerpcd.pid"; do
-      pid_alive "$f" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
-      read -r pid start <"$f"
-      kill -HUP "$pid"
-    done
+    # smbd rereads its config on SIGHUP; samba-dcerpcd (which answers the share list) does not
+    # and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse list stays.
+    local pid start
+    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
+    read -r pid start <"$dir/pids/$h.smbd.pid"
+    kill -HUP "$pid"
+    stop_proc "$dir/pids/$h.dcerpcd.pid"
+    start_samba "$h"
   done
   write_env
   for n in "${args[@]}"; do
