@@ -1,7 +1,7 @@
 #include "engine/utf8_text.h"
 #include "paths/tree_search.h"
 #include "paths/unicode_lower.h"
-#include "platform/exception.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,15 +9,9 @@
 #include <vector>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 
 namespace {
-
-// Concatenates its parts (g++ 12 warns wrongly about "text" + std::to_string(n) at -O3).
-template <class... TParts> std::string Cat(const TParts &...Parts) {
-  std::string s;
-  ((s += Parts), ...);
-  return s;
-}
 
 // Runs the owner's loop: every match, continuing after each.
 std::vector<int> AllMatches(TTreeSearch &S) {
@@ -69,12 +63,7 @@ TEST(UnicodeLower, InvalidBytesPassUnchanged) {
 }
 
 TEST(TreeSearch, CreateNeedsATreeAndStartsAtItsDefaults) {
-  try {
-    TTreeSearch s(nullptr);
-    ADD_FAILURE();
-  } catch (const Exception &e) {
-    EXPECT_STREQ(e.what(), "TTreeSearch.Create: ATree = nil.");
-  }
+  EXPECT_EQ(ErrorOf([] { TTreeSearch s(nullptr); }), "TTreeSearch.Create: ATree = nil.");
   TWNetTree t;
   TTreeSearch s(&t);
   EXPECT_EQ(s.Tree(), &t);

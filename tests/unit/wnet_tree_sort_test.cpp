@@ -1,4 +1,5 @@
 #include "paths/wnet_tree.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +8,9 @@
 #include <vector>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 
 namespace {
-
-// Concatenates its parts (g++ 12 warns wrongly about "text" + std::to_string(n) at -O3).
-template <class... TParts> std::string Cat(const TParts &...Parts) {
-  std::string s;
-  ((s += Parts), ...);
-  return s;
-}
 
 // The plain form of the sort: keys built at every comparison, compared with only a to z folded,
 // and the same quicksort. The tree's sort must give the very same order.

@@ -1,45 +1,17 @@
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 
 namespace {
-
-// Concatenates its parts (g++ 12 warns wrongly about "text" + std::to_string(n) at -O3).
-template <class... TParts> std::string Cat(const TParts &...Parts) {
-  std::string s;
-  ((s += Parts), ...);
-  return s;
-}
-
-struct Row {
-  std::string Name, Domain, Directory;
-  bool operator==(const Row &) const = default;
-};
-
-std::vector<Row> Rows(TWNetTree &T) {
-  std::vector<Row> rows;
-  for (int i = 0; i < T.Count(); ++i)
-    rows.push_back({std::string(T.File(i).Name()), T.GetDomain(i), T.GetDirectory(i)});
-  return rows;
-}
-
-std::string ErrorOf(const std::function<void()> &F) {
-  try {
-    F();
-  } catch (const Exception &e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TWNetNode Path(TWNetTree &T, std::vector<std::string> Names) {
   TWNetNode n;
