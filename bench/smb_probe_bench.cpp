@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "../tests/integration/testnet_env.h"
+#include "../tests/integration/smb_testnet.h"
 #include "platform/smb_provider.h"
 
 using namespace sonquarry::platform;

@@ -8,6 +8,7 @@
 #include "platform/atomic_file.h"
 #include "platform/exception.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,7 +45,8 @@ struct TFileCloser {
 // Reads records of three CR LF terminated lines from a file in large blocks.
 class TRecordReader {
 public:
-  explicit TRecordReader(std::FILE *AFile) : File(AFile), Buf(IoBlock) {}
+  TRecordReader(std::FILE *AFile, size_t Expected)
+      : File(AFile), Buf(std::clamp<size_t>(Expected + 1, 64, IoBlock)) {}
 
   // 1: a record; 0: clean end of file; -1: a read error or a partial record at the end.
   int Next(std::string_view (&Lines)[3]) {
@@ -135,7 +137,6 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   int code = 0;
   bool writing = true;
   std::string buf;
-  buf.reserve(IoBlock + 4096);
   const auto flush = [&] {
     if (writing && !buf.empty() && !out.Write(buf.data(), buf.size())) {
       code = 3;
@@ -143,16 +144,29 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     }
     buf.clear();
   };
+  // The domain and directory lines of each directory are made once: after a sort, consecutive
+  // rows seldom share a directory.
+  std::vector<uint32_t> local(Tree.NodeEnd, TWNetTree::NoList);
+  std::vector<std::pair<size_t, size_t>> lines; // offset and size in texts
+  std::string texts;
   for (const TNodeId f : Tree.FileList) {
-    try {
-      Tree.UpdateCache(Tree.Rec(f).Parent);
-    } catch (const std::exception &) {
-      code = 2;
-      break;
+    const TNodeId parent = Tree.Rec(f).Parent;
+    if (local[parent] == TWNetTree::NoList) {
+      try {
+        Tree.UpdateCache(parent);
+      } catch (const std::exception &) {
+        code = 2;
+        break;
+      }
+      const size_t at = texts.size();
+      AppendLine(texts, Tree.CachedDomain);
+      AppendLine(texts, Tree.CachedDirectory);
+      local[parent] = static_cast<uint32_t>(lines.size());
+      lines.emplace_back(at, texts.size() - at);
     }
     AppendLine(buf, Tree.NameOf(f));
-    AppendLine(buf, Tree.CachedDomain);
-    AppendLine(buf, Tree.CachedDirectory);
+    const auto [at, size] = lines[local[parent]];
+    buf.append(texts, at, size);
     if (buf.size() >= IoBlock) flush();
   }
   if (code != 2) flush();
@@ -169,7 +183,8 @@ int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
   std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
   if (!file) return 1;
 
-  TRecordReader reader(file.get());
+  const auto size = std::filesystem::file_size(FileName, ec);
+  TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size));
   std::string_view lines[3];
   // Consecutive records mostly share their directory or a part of it: the nodes of the previous
   // record's path are taken again for the components that are the same, which is what looking

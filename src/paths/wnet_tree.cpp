@@ -128,8 +128,20 @@ TNodeId TWNetTree::AllocNode(TNodeId Parent, std::string_view Name) {
   } else {
     if (NodeEnd >= MaxNodes) throw Exception("TWNetTree.AddNode: too many nodes.");
     id = NodeEnd;
-    if ((id >> NodeChunkBits) >= NodeChunks.size())
-      NodeChunks.emplace_back(new TNodeRec[size_t{1} << NodeChunkBits]);
+    // Full chunks from the second on; the first grows from a small one, so that a small tree
+    // stays small.
+    constexpr uint32_t full = 1u << NodeChunkBits;
+    const uint32_t chunk = id >> NodeChunkBits, offset = id & NodeChunkMask;
+    if (chunk >= NodeChunks.size()) {
+      NodeChunkCap = chunk == 0 ? 64 : full;
+      NodeChunks.emplace_back(new TNodeRec[NodeChunkCap]);
+    } else if (offset >= NodeChunkCap) {
+      const uint32_t cap = std::min(NodeChunkCap * 2, full);
+      std::unique_ptr<TNodeRec[]> grown(new TNodeRec[cap]);
+      std::memcpy(grown.get(), NodeChunks[chunk].get(), sizeof(TNodeRec) * offset);
+      NodeChunks[chunk] = std::move(grown);
+      NodeChunkCap = cap;
+    }
   }
   uint16_t len;
   const uint32_t ref = StoreName(Name, len);
@@ -157,11 +169,15 @@ uint32_t TWNetTree::StoreName(std::string_view Name, uint16_t &Len) {
     if (chunk >> (32 - NameChunkBits)) throw Exception("TWNetTree.AddNode: name pool full.");
     NameChunks.emplace_back(new char[need]);
   } else {
-    if (NameUsed + need > NameChunkSize) {
+    if (NameUsed + need > NameChunkCap) {
       const auto next = static_cast<uint32_t>(NameChunks.size());
       if (next >> (32 - NameChunkBits)) throw Exception("TWNetTree.AddNode: name pool full.");
-      NameChunks.emplace_back(new char[NameChunkSize]);
+      // Chunks double from 4 KiB up to the full size; names never move once stored.
+      uint32_t cap = std::clamp<uint32_t>(NameChunkCap * 2, 4096, NameChunkSize);
+      while (cap < need) cap *= 2;
+      NameChunks.emplace_back(new char[cap]);
       NameChunk = next;
+      NameChunkCap = cap;
       NameUsed = 0;
     }
     chunk = NameChunk;
@@ -211,7 +227,8 @@ void TWNetTree::CompactNames() {
   if (garbage < (size_t{4} << 20) || garbage < NameBytesLive) return;
   std::vector<std::unique_ptr<char[]>> old;
   old.swap(NameChunks);
-  NameUsed = NameChunkSize;
+  NameUsed = 0;
+  NameChunkCap = 0;
   NameChunk = 0;
   NameBytesStored = 0;
   std::string name;
@@ -556,9 +573,11 @@ void TWNetTree::RemoveFile(int Index) {
 void TWNetTree::Clear() {
   NodeChunks.clear();
   NodeEnd = 0;
+  NodeChunkCap = 0;
   std::vector<TNodeId>().swap(FreeNodes);
   NameChunks.clear();
-  NameUsed = NameChunkSize;
+  NameUsed = 0;
+  NameChunkCap = 0;
   NameChunk = 0;
   NameBytesLive = 0;
   NameBytesStored = 0;

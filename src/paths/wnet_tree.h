@@ -165,12 +165,14 @@ private:
   static constexpr uint32_t NameChunkSize = 1u << NameChunkBits;
 
   std::vector<std::unique_ptr<TNodeRec[]>> NodeChunks;
-  uint32_t NodeEnd = 0; // ids below are allocated or free
+  uint32_t NodeEnd = 0;      // ids below are allocated or free
+  uint32_t NodeChunkCap = 0; // records the last node chunk has room for
   std::vector<TNodeId> FreeNodes;
 
   std::vector<std::unique_ptr<char[]>> NameChunks;
-  uint32_t NameUsed = NameChunkSize; // bytes used in the last ordinary chunk
-  uint32_t NameChunk = 0;            // index of the last ordinary chunk
+  uint32_t NameUsed = 0;     // bytes used in the last ordinary chunk
+  uint32_t NameChunkCap = 0; // and its size
+  uint32_t NameChunk = 0;    // index of the last ordinary chunk
   size_t NameBytesLive = 0;
   size_t NameBytesStored = 0;
 

@@ -48,7 +48,7 @@ uint64_t Head8(const TKey &K) {
   for (int p = 0; p < K.Count && taken < 8; ++p)
     for (size_t i = 0; i < K.Part[p].size() && taken < 8; ++i, ++taken)
       h = h << 8 | F(K.Part[p][i]);
-  return h << (8 * (8 - taken));
+  return taken == 0 ? 0 : h << (8 * (8 - taken));
 }
 
 // Compares the folded concatenations, given that they agree on their first Skip bytes (as far as

@@ -33,7 +33,7 @@ std::string ResolveTarget(const std::string &Path) {
 
 TAtomicFile::~TAtomicFile() { Abandon(); }
 
-bool TAtomicFile::Open(const std::string &ATarget) {
+bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode) {
   Abandon();
   Target = ResolveTarget(ATarget);
   const std::string dir = DirectoryOf(Target);
@@ -49,7 +49,8 @@ bool TAtomicFile::Open(const std::string &ATarget) {
                   (seed + static_cast<unsigned long long>(attempt) * 0x9e3779b97f4a7c15ULL) &
                       0xffffffULL);
     Temp = dir + "/." + base + suffix + ".tmp";
-    Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    Fd = ::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                static_cast<mode_t>(NewFileMode));
     if (Fd < 0 && errno != EEXIST) break;
   }
   if (Fd < 0) {
@@ -82,7 +83,9 @@ bool TAtomicFile::Commit() {
   const bool closed = ::close(Fd) == 0;
   Fd = -1;
   if (!synced || !closed || ::rename(Temp.c_str(), Target.c_str()) != 0) {
+    const int err = errno;
     Abandon();
+    errno = err;
     return false;
   }
   Temp.clear();
@@ -96,6 +99,7 @@ bool TAtomicFile::Commit() {
 }
 
 void TAtomicFile::Abandon() {
+  const int err = errno; // callers report the failure that led here, not the clean-up's
   if (Fd >= 0) {
     ::close(Fd);
     Fd = -1;
@@ -104,6 +108,7 @@ void TAtomicFile::Abandon() {
     ::unlink(Temp.c_str());
     Temp.clear();
   }
+  errno = err;
 }
 
 } // namespace sonquarry

@@ -16,12 +16,13 @@ public:
   ~TAtomicFile(); // an uncommitted temporary file is removed
 
   // Creates the temporary file beside Target (a symbolic link is followed, so the link stays).
-  // The new file gets the mode of the existing target, or the usual mode for a new file.
-  bool Open(const std::string &Target);
-  // Writes all of Data; false on any failure (no space, file size limit, I/O error).
+  // The new file gets the mode of the existing target, or NewFileMode (less the umask) for a new
+  // one. On failure errno tells why.
+  bool Open(const std::string &Target, unsigned NewFileMode = 0666);
+  // Writes all of Data; false on any failure (no space, file size limit, I/O error; see errno).
   bool Write(const char *Data, size_t Size);
   // Flushes the data to disk, closes and renames the temporary file over the target and flushes
-  // the directory. False when any step failed; the target is then unchanged.
+  // the directory. False when any step failed (see errno); the target is then unchanged.
   bool Commit();
   // Drops the temporary file; the target is unchanged.
   void Abandon();

@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/atomic_file.h"
+
 #include "platform/exception.h"
 #include "platform/folders.h"
 
@@ -497,48 +499,24 @@ private:
 
 std::function<void(size_t)> WriteHook; // set only by fault tests
 
-void WriteAll(int Fd, const std::string &Data, const std::string &Path) {
+// Replaces Path by Data through a temporary file in the same folder, flushed and renamed over it.
+void ReplaceFile(const std::string &Path, const std::string &Data) {
+  TAtomicFile file;
+  if (!file.Open(Path, 0600)) {
+    throw Exception("TRegistry: cannot create a temporary file for " + Path + ": " +
+                    ErrnoText(errno) + ".");
+  }
   constexpr size_t kPiece = 16384;
-  size_t done = 0;
-  while (done < Data.size()) {
-    const ssize_t n = ::write(Fd, Data.data() + done, std::min(kPiece, Data.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw Exception("TRegistry: cannot write " + Path + ": " + ErrnoText(errno) + ".");
-    done += static_cast<size_t>(n);
+  for (size_t done = 0; done < Data.size();) {
+    const size_t n = std::min(kPiece, Data.size() - done);
+    if (!file.Write(Data.data() + done, n)) {
+      throw Exception("TRegistry: cannot write " + file.TempName() + ": " + ErrnoText(errno) + ".");
+    }
+    done += n;
     if (WriteHook) WriteHook(done);
   }
-}
-
-// Replaces Path by Data: a temporary file in the same folder, flushed to disk, renamed over it.
-void ReplaceFile(const std::string &Path, const std::string &Data) {
-  const std::string tmp = Path + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw Exception("TRegistry: cannot create " + tmp + ": " + ErrnoText(errno) + ".");
-  try {
-    WriteAll(fd, Data, tmp);
-    if (::fsync(fd) != 0) {
-      throw Exception("TRegistry: cannot flush " + tmp + ": " + ErrnoText(errno) + ".");
-    }
-  } catch (...) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    throw Exception("TRegistry: cannot write " + tmp + ": " + ErrnoText(err) + ".");
-  }
-  if (::rename(tmp.c_str(), Path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    throw Exception("TRegistry: cannot replace " + Path + ": " + ErrnoText(err) + ".");
-  }
-  // The rename itself reaches the disk with the folder.
-  const int dir = ::open(DirOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  if (!file.Commit()) {
+    throw Exception("TRegistry: cannot replace " + Path + ": " + ErrnoText(errno) + ".");
   }
 }
 

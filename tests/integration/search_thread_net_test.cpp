@@ -7,7 +7,7 @@
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
 #include "platform/smb_provider.h"
-#include "testnet_env.h"
+#include "smb_testnet.h"
 
 using namespace sonquarry;
 using sonquarry::testing::TestNet;

@@ -1,3 +1,4 @@
+// ctest-labels: threads
 // The SMB provider and EnumNetResources against the real servers of the test network.
 #include <algorithm>
 #include <chrono>
@@ -11,7 +12,7 @@
 
 #include "paths/net_enum.h"
 #include "platform/smb_provider.h"
-#include "testnet_env.h"
+#include "smb_testnet.h"
 
 using namespace sonquarry;
 using namespace sonquarry::platform;

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 
 using sonquarry::testnet::Env;
@@ -91,10 +90,34 @@ struct Walk {
   std::set<std::string> dirs;
 };
 
-// Parses `smbclient -c 'recurse; ls'`: "\dir\sub" headers, then "  name  ATTR  size  date" rows.
+// Splits one row of `smbclient ... ls` ("  name  ATTR  size  Tue Dec  8 05:05:25 2026") from
+// the right, so that names with spaces survive; false for any other line.
+bool ParseLsRow(const std::string &l, std::string *name, std::string *attr, long long *size) {
+  const size_t date_len = 24; // "%a %b %e %H:%M:%S %Y"
+  if (l.size() < 2 + date_len || l.compare(0, 2, "  ") != 0) return false;
+  const std::string date = l.substr(l.size() - date_len);
+  if (date[3] != ' ' || date[7] != ' ' || date[13] != ':' || date[16] != ':' || date[19] != ' ')
+    return false;
+  std::string rest = l.substr(2, l.size() - 2 - date_len);
+  auto take = [&rest](auto pred) {
+    while (!rest.empty() && rest.back() == ' ') rest.pop_back();
+    size_t i = rest.size();
+    while (i > 0 && pred(rest[i - 1])) --i;
+    std::string tail = rest.substr(i);
+    rest.resize(i);
+    return tail;
+  };
+  std::string digits = take([](char c) { return c >= '0' && c <= '9'; });
+  *attr = take([](char c) { return std::strchr("ADHSRNV", c) != nullptr; });
+  while (!rest.empty() && rest.back() == ' ') rest.pop_back();
+  if (digits.empty() || attr->empty() || rest.empty()) return false;
+  *name = rest;
+  *size = std::stoll(digits);
+  return true;
+}
+
+// Parses `smbclient -c 'recurse; ls'`: "\dir\sub" headers, then rows.
 Walk ParseRecursiveLs(const std::string &out) {
-  static const std::regex row(
-      R"(^  (.+?)\s+([ADHSRNV]+)\s+(\d+)\s+\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}$)");
   Walk w;
   std::string cur;
   for (const auto &l : Lines(out)) {
@@ -102,15 +125,14 @@ Walk ParseRecursiveLs(const std::string &out) {
       cur = l.substr(1);
       continue;
     }
-    std::smatch m;
-    if (!std::regex_match(l, m, row)) continue;
-    std::string name = m[1];
-    if (name == "." || name == "..") continue;
+    std::string name, attr;
+    long long size = 0;
+    if (!ParseLsRow(l, &name, &attr, &size) || name == "." || name == "..") continue;
     std::string path = cur.empty() ? name : cur + "\\" + name;
-    if (m[2].str().find('D') != std::string::npos)
+    if (attr.find('D') != std::string::npos)
       w.dirs.insert(path);
     else
-      w.files[path] = std::stoll(m[3]);
+      w.files[path] = size;
   }
   return w;
 }

@@ -94,8 +94,8 @@ done
 [ -n "$dir" ] || die "--dir DIR is required"
 [[ $prefix =~ ^[a-z][a-z0-9]{0,7}$ ]] || die "SQ_TESTNET_PREFIX must be 1-8 lower-case letters/digits"
 [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces, mounts)"
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
+[ "$cmd" != up ] || mkdir -p "$dir"
+[ ! -d "$dir" ] || dir=$(cd "$dir" && pwd)
 st="$dir/state"
 # A network keeps the prefix it was started with, whatever the environment says later.
 if [ "$cmd" != up ] && [ -f "$st/prefix" ]; then prefix=$(cat "$st/prefix"); fi
@@ -217,6 +217,19 @@ sweep_ns() {
 }
 
 # ---------------------------------------------------------------- teardown
+# owner_dir: the directory of the network whose PID namespace init runs in this prefix's bridge
+# namespace (empty when none does).
+owner_dir() {
+  local p a
+  for p in $(ip netns pids "$br_ns" 2>/dev/null || true); do
+    mapfile -d '' -t a 2>/dev/null <"/proc/$p/cmdline" || continue
+    if [[ ${a[1]:-} == */pidns_init.py && -n ${a[2]:-} ]]; then
+      echo "${a[2]%/state/init.raw}"
+      return 0
+    fi
+  done
+}
+
 # TERM every daemon's group at once, give them 3 s, then end the PID namespace (which KILLs the
 # rest), then remove the namespaces of this prefix. It never stops half-way.
 teardown() { (set +eu; teardown_steps); }
@@ -241,6 +254,17 @@ teardown_steps() {
     for _ in $(seq 1 50); do [ -n "$(proc_start "$init")" ] || break; sleep 0.1; done
   fi
   rm -f "$dir"/pids/*.pid "$st/init.pid"
+  # Namespaces of this prefix that a live network of another directory owns are left to it,
+  # except by `up`, which takes the prefix over.
+  local owner
+  owner=$(owner_dir)
+  if [ -n "$owner" ] && [ "$owner" != "$dir" ]; then
+    if [ "$cmd" != up ]; then
+      note "the namespaces $prefix-* belong to the network of $owner: left alone"
+      return 0
+    fi
+    note "stopping the network of $owner, which uses the prefix $prefix too"
+  fi
   for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep -E "^$prefix-" || true); do
     sweep_ns "$ns"
     ip netns del "$ns" 2>/dev/null || true
@@ -506,12 +530,16 @@ stop_host() { # host
 }
 
 # ---------------------------------------------------------------- client side
-# in_client PROGRAM ARGS...: what `exec` does, also used for the checks of `up`.
-in_client() {
-  ip netns exec "$client_ns" /usr/bin/env HOME="$dir/client/home" SQ_TESTNET_DIR="$dir" \
-    SQ_TESTNET_ENV="$dir/testnet.env" \
-    /bin/sh -c 'mount --bind "$0" /etc/samba && exec "$@"' "$dir/client/etc-samba" "$@"
+# client_cmd: the command line that runs a program as a client (what `exec` does, also used for
+# the checks of `up`): the client namespace, the client home, /etc/samba replaced by the client's
+# configuration and lmhosts in a mount namespace of its own.
+client_cmd=()
+set_client_cmd() {
+  client_cmd=(ip netns exec "$client_ns" /usr/bin/env HOME="$dir/client/home" SQ_TESTNET_DIR="$dir"
+    SQ_TESTNET_ENV="$dir/testnet.env"
+    /bin/sh -c 'mount --bind "$0" /etc/samba && exec "$@"' "$dir/client/etc-samba")
 }
+in_client() { set_client_cmd; "${client_cmd[@]}" "$@"; }
 
 tcp_open() { # ip port: true when a connection is accepted within a second
   in_client timeout 2 bash -c "exec 3<>/dev/tcp/$1/$2" 2>/dev/null
@@ -572,6 +600,8 @@ up_failed() {
   exit 1
 }
 
+since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}'; }
+
 cmd_up() {
   local t0 h what
   t0=$(date +%s.%N)
@@ -583,7 +613,9 @@ cmd_up() {
     (prefix=$(cat "$st/prefix"); teardown)
   fi
   teardown
+  note "leftovers stopped after $(since "$t0") s"
   rm -rf "$dir/hosts" "$dir/shares" "$dir/client" "$dir/pids" "$st" "$dir/testnet.env" "$dir/manifest.tsv" "$dir/dirs.tsv"
+  note "old files removed after $(since "$t0") s"
   mkdir -p "$st" "$dir/pids"
   echo "$prefix" >"$st/prefix"
   [ -d /run/samba ] || mkdir -p /run/samba
@@ -609,7 +641,7 @@ cmd_up() {
       sleep 0.5
     done
   done
-  note "daemons up after $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}') s; waiting for the browse list (at most ${wait_limit} s)"
+  note "daemons up after $(since "$t0") s; waiting for the browse list (at most ${wait_limit} s)"
   while what=$(browse_missing); do
     [ "$(date +%s)" -lt "$deadline" ] || up_failed "browse list incomplete after ${wait_limit} s: $what"
     sleep 2
@@ -637,7 +669,8 @@ require_up() {
 cmd_exec() {
   [ ${#args[@]} -gt 0 ] || die "exec needs a program: exec --dir DIR -- PROGRAM ARGS..."
   require_up
-  in_client "${args[@]}"
+  set_client_cmd
+  exec "${client_cmd[@]}" "${args[@]}"
 }
 
 host_key() { # NAME or key -> key

@@ -2,12 +2,14 @@
 #include "platform/registry.h"
 #include "settings/form_position.h"
 #include "settings/settings.h"
+#include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
 
 #include <climits>
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 using sonquarry::test::TXdgSandbox;
 
 namespace {
@@ -102,23 +104,15 @@ TEST_F(FormPositionTest, MissingKeyOrValuesKeepTheDesignedBounds) {
 TEST_F(FormPositionTest, ErrorsPassOnToTheCaller) {
   TRegistry reg;
   TFormPosition f;
-  auto message = [](auto F) {
-    try {
-      F();
-    } catch (const Exception &e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
-  EXPECT_EQ(message([&] { WriteFormPosition(nullptr, &reg, MainFormKey); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFormPosition(nullptr, &reg, MainFormKey); }),
             "WriteFormPosition: Form = nil.");
-  EXPECT_EQ(message([&] { WriteFormPosition(nullptr, nullptr, MainFormKey); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFormPosition(nullptr, nullptr, MainFormKey); }),
             "WriteFormPosition: Form = nil.");
-  EXPECT_EQ(message([&] { WriteFormPosition(&f, nullptr, MainFormKey); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFormPosition(&f, nullptr, MainFormKey); }),
             "WriteFormPosition: Reg = nil.");
-  EXPECT_EQ(message([&] { ReadFormPosition(nullptr, &reg, MainFormKey, kScreen); }),
+  EXPECT_EQ(ErrorOf([&] { ReadFormPosition(nullptr, &reg, MainFormKey, kScreen); }),
             "ReadFormPosition: Form = nil.");
-  EXPECT_EQ(message([&] { ReadFormPosition(&f, nullptr, MainFormKey, kScreen); }),
+  EXPECT_EQ(ErrorOf([&] { ReadFormPosition(&f, nullptr, MainFormKey, kScreen); }),
             "ReadFormPosition: Reg = nil.");
   ASSERT_TRUE(reg.OpenKey(MainFormKey, true));
   reg.WriteString("Top", "12");

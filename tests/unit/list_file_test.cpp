@@ -1,5 +1,5 @@
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -23,21 +23,10 @@
 #include <vector>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Row {
-  std::string Name, Domain, Directory;
-  bool operator==(const Row &) const = default;
-};
-
-std::vector<Row> Rows(TWNetTree &T) {
-  std::vector<Row> rows;
-  for (int i = 0; i < T.Count(); ++i)
-    rows.push_back({std::string(T.File(i).Name()), T.GetDomain(i), T.GetDirectory(i)});
-  return rows;
-}
 
 std::string Record(const Row &R) {
   return R.Name + "\r\n" + R.Domain + "\r\n" + R.Directory + "\r\n";
@@ -84,10 +73,10 @@ int Load(const std::string &File, TWNetTree &T) {
 
 void FillBig(TWNetTree &T, int Files, const std::string &Tag) {
   for (int i = 0; i < Files; ++i)
-    T.AddFile("Domain" + std::to_string(i % 7),
-              "\\\\Computer" + std::to_string(i % 97) + "\\Music\\Album " + std::to_string(i / 13) +
-                  "\\",
-              Tag + " Artist - A fairly long title number " + std::to_string(i) + ".mp3");
+    T.AddFile(Cat("Domain", std::to_string(i % 7)),
+              Cat("\\\\Computer", std::to_string(i % 97), "\\Music\\Album ", std::to_string(i / 13),
+                  "\\"),
+              Cat(Tag, " Artist - A fairly long title number ", std::to_string(i), ".mp3"));
 }
 
 // Every node below the root with its marks, depth first, for comparing two trees.
@@ -251,12 +240,8 @@ TEST(ListFileSave, MissingDirectoryRaisesAndADirectoryAsTargetGivesOne) {
   TWNetTree t;
   t.AddFile("D", "\\\\PC\\S\\", "a");
   const std::string missing = dir / "no/such";
-  try {
-    SaveListFile(missing + "/x.lst", t);
-    ADD_FAILURE() << "no error";
-  } catch (const Exception &e) {
-    EXPECT_EQ(std::string(e.what()), "The path " + missing + "/ doesn't exist.");
-  }
+  EXPECT_EQ(ErrorOf([&] { SaveListFile(missing + "/x.lst", t); }),
+            "The path " + missing + "/ doesn't exist.");
   fs::create_directory(dir / "adir");
   EXPECT_EQ(SaveListFile(dir / "adir", t), 1);
   EXPECT_TRUE(fs::is_directory(dir / "adir"));

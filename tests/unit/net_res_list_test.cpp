@@ -1,9 +1,11 @@
 #include "engine/net_res_list.h"
 #include "platform/exception.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 
 namespace {
 
@@ -116,12 +118,7 @@ TEST(TIPResList, NullRecordIsAnError) {
   l.AddIP(1);
   l.Init();
   TDomNetRes *p = nullptr;
-  try {
-    l.Next(p);
-    FAIL() << "no error";
-  } catch (const Exception &e) {
-    EXPECT_STREQ(e.what(), "TIPResList.Next: ADomNetRes = nil.");
-  }
+  EXPECT_EQ(ErrorOf([&] { l.Next(p); }), "TIPResList.Next: ADomNetRes = nil.");
 }
 
 TEST(TIPResList, FillsTheCallersRecordWithEachComputer) {

@@ -1,11 +1,13 @@
 #include "platform/exception.h"
 #include "platform/registry.h"
+#include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 using sonquarry::test::ReadFile;
 using sonquarry::test::TXdgSandbox;
 using sonquarry::test::WriteFile;
@@ -258,12 +260,8 @@ TEST_F(RegistryTest, ReadsTypedValuesAndRefusesOtherTypes) {
   EXPECT_FALSE(reg.ReadBool("Int"));
   reg.WriteString("Str", std::string("cut\0here", 8));
   EXPECT_EQ(reg.ReadString("Str"), "cut");
-  try {
-    reg.ReadInteger("Str");
-    FAIL() << "no error";
-  } catch (const Exception &e) {
-    EXPECT_STREQ(e.what(), "TRegistry.ReadInteger: invalid data type for 'Str'.");
-  }
+  EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("Str"); }),
+            "TRegistry.ReadInteger: invalid data type for 'Str'.");
 }
 
 TEST_F(RegistryTest, RefusesWritesWithoutAWritableKey) {

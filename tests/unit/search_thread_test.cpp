@@ -136,6 +136,8 @@ protected:
 
   platform::TQueueDispatcher D;
   std::shared_ptr<FakeNetProvider> P;
+  // Requested domains must live until the thread has ended: members, not locals of a test.
+  const TNetRes Wg1 = Domain("WG1"), Wg2 = Domain("WG2"), Wg3 = Domain("WG3");
   TSearchThread *T = nullptr;
   bool Ended = false;
 };
@@ -186,7 +188,6 @@ TEST_F(SearchThreadTest, ComputersOfADomainAndAnEmptyDomain) {
   Start();
   std::vector<std::vector<std::string>> Got;
   T->SetOnComputers([&](TSearchThread *, TNetResStrings &L) { Got.push_back(Names(L)); });
-  const TNetRes Wg1 = Domain("WG1"), Wg3 = Domain("WG3");
   T->SearchComputers(&Wg1);
   ASSERT_TRUE(D.PumpUntil([&] { return Got.size() == 1; }, 5000));
   T->SearchComputers(&Wg3);
@@ -199,7 +200,6 @@ TEST_F(SearchThreadTest, TwoQuickRequestsDuringAStepGiveOneFurtherStepForTheSeco
   Start();
   std::vector<std::vector<std::string>> Got;
   T->SetOnComputers([&](TSearchThread *, TNetResStrings &L) { Got.push_back(Names(L)); });
-  const TNetRes Wg1 = Domain("WG1"), Wg2 = Domain("WG2"), Wg3 = Domain("WG3");
   P->Close("WG3");
   T->SearchComputers(&Wg3);
   ASSERT_TRUE(P->WaitBlocked(5000)); // the step for WG3 runs
@@ -243,7 +243,6 @@ TEST_F(SearchThreadTest, DetachWhileADeliveryWaitsForTheMainThread) {
   Start();
   int Calls = 0;
   T->SetOnComputers([&](TSearchThread *, TNetResStrings &) { ++Calls; });
-  const TNetRes Wg1 = Domain("WG1"), Wg2 = Domain("WG2");
   T->SearchComputers(&Wg1);
   // The delivery is queued and its thread blocked; the main thread has not pumped yet.
   ASSERT_TRUE([&] {
@@ -272,7 +271,6 @@ TEST_F(SearchThreadTest, DetachFromAnotherThreadWaitsForARunningHandlerThenNoMor
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     InHandler = false;
   });
-  const TNetRes Wg1 = Domain("WG1");
   std::thread Detacher([&] {
     while (!InHandler) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     T->SetOnComputers(nullptr);
@@ -295,7 +293,6 @@ TEST_F(SearchThreadTest, HandlerMayDetachItself) {
     Sender->SetOnComputers(nullptr);
     EXPECT_EQ(L.size(), 2u); // the list is still there after detaching
   });
-  const TNetRes Wg1 = Domain("WG1");
   T->SearchComputers(&Wg1);
   ASSERT_TRUE(D.PumpUntil([&] { return Calls == 1; }, 5000));
   T->SearchComputers(&Wg1);
@@ -307,7 +304,6 @@ TEST_F(SearchThreadTest, OwnerGoneWhileADeliveryWaitsAndTheLoopStops) {
   // The dialog detaches and terminates; the main loop then ends without pumping again.
   Start();
   T->SetOnComputers([&](TSearchThread *, TNetResStrings &) { ADD_FAILURE() << "called"; });
-  const TNetRes Wg1 = Domain("WG1");
   T->SearchComputers(&Wg1);
   while (D.Pending() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   T->SetOnComputers(nullptr);
@@ -326,7 +322,6 @@ TEST_F(SearchThreadTest, ComputersWithoutADomainEndTheStepWithTheError) {
   ASSERT_TRUE(D.PumpUntil([&] { return !T->LastError().empty(); }, 5000));
   EXPECT_EQ(T->LastError(), "TSearchThread.FindComputers: ADomain = nil.");
   EXPECT_EQ(Calls, 0);
-  const TNetRes Wg2 = Domain("WG2");
   T->SearchComputers(&Wg2);
   ASSERT_TRUE(D.PumpUntil([&] { return Calls == 1; }, 5000));
 }

@@ -1,12 +1,13 @@
-#include "platform/exception.h"
 #include "platform/registry.h"
 #include "settings/settings.h"
+#include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
 
 #include <gtest/gtest.h>
 #include <utility>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 using sonquarry::test::TXdgSandbox;
 using sonquarry::test::WriteFile;
 
@@ -273,24 +274,16 @@ TEST_F(SettingsTest, AListThatShrankLeavesOnlyItsEntries) {
 TEST_F(SettingsTest, ListHelpersCheckTheirArguments) {
   TRegistry reg;
   TNameList list;
-  auto message = [](auto F) {
-    try {
-      F();
-    } catch (const Exception &e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
-  EXPECT_EQ(message([&] { ReadRegStrings(nullptr, &list); }), "ReadRegStrings: Reg = nil.");
-  EXPECT_EQ(message([&] { ReadRegStrings(&reg, nullptr); }), "ReadRegStrings: AStrings = nil.");
-  EXPECT_EQ(message([&] { WriteRegStrings(nullptr, &list); }), "WriteRegStrings: Reg = nil.");
-  EXPECT_EQ(message([&] { WriteRegStrings(&reg, nullptr); }), "WriteRegStrings: AStrings = nil.");
-  EXPECT_EQ(message([&] { LoadRegStrings(nullptr, "\\K", &list); }), "LoadRegStrings: Reg = nil.");
-  EXPECT_EQ(message([&] { SaveRegStrings(nullptr, "\\K", &list); }), "SaveRegStrings: Reg = nil.");
+  EXPECT_EQ(ErrorOf([&] { ReadRegStrings(nullptr, &list); }), "ReadRegStrings: Reg = nil.");
+  EXPECT_EQ(ErrorOf([&] { ReadRegStrings(&reg, nullptr); }), "ReadRegStrings: AStrings = nil.");
+  EXPECT_EQ(ErrorOf([&] { WriteRegStrings(nullptr, &list); }), "WriteRegStrings: Reg = nil.");
+  EXPECT_EQ(ErrorOf([&] { WriteRegStrings(&reg, nullptr); }), "WriteRegStrings: AStrings = nil.");
+  EXPECT_EQ(ErrorOf([&] { LoadRegStrings(nullptr, "\\K", &list); }), "LoadRegStrings: Reg = nil.");
+  EXPECT_EQ(ErrorOf([&] { SaveRegStrings(nullptr, "\\K", &list); }), "SaveRegStrings: Reg = nil.");
   // The key is closed on the way out of an argument error too.
   ASSERT_TRUE(reg.OpenKey("\\K", true));
   reg.CloseKey();
-  EXPECT_EQ(message([&] { LoadRegStrings(&reg, "\\K", nullptr); }),
+  EXPECT_EQ(ErrorOf([&] { LoadRegStrings(&reg, "\\K", nullptr); }),
             "ReadRegStrings: AStrings = nil.");
   EXPECT_FALSE(reg.HasCurrentKey());
 

@@ -1,38 +1,17 @@
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 using namespace sonquarry;
+using namespace sonquarry::testing;
 
 namespace {
-
-struct Row {
-  std::string Name, Domain, Directory;
-  bool operator==(const Row &) const = default;
-};
-
-std::vector<Row> Rows(TWNetTree &T) {
-  std::vector<Row> rows;
-  for (int i = 0; i < T.Count(); ++i)
-    rows.push_back({std::string(T.File(i).Name()), T.GetDomain(i), T.GetDirectory(i)});
-  return rows;
-}
-
-std::string ErrorOf(const std::function<void()> &F) {
-  try {
-    F();
-  } catch (const Exception &e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TWNetNode Path(TWNetTree &T, std::vector<std::string> Names) {
   TWNetNode n;
@@ -110,18 +89,6 @@ TEST(WNetTreeAdd, FileInTheRootOfADomainOrShare) {
   EXPECT_EQ(t.File(1).Parent().Name(), "Share");
 }
 
-TEST(WNetTreeTexts, CacheFollowsTheRowsParent) {
-  TWNetTree t;
-  t.AddFile("Domain1", "\\\\Computer1\\Music\\Trance\\", "a.mp3");
-  t.AddFile("Domain2", "\\\\Computer2\\Other\\", "b.mp3");
-  t.AddFile("Domain1", "\\\\Computer1\\Music\\Trance\\", "c.mp3");
-  EXPECT_EQ(Rows(t), (std::vector<Row>{{"a.mp3", "Domain1", "\\\\Computer1\\Music\\Trance\\"},
-                                       {"b.mp3", "Domain2", "\\\\Computer2\\Other\\"},
-                                       {"c.mp3", "Domain1", "\\\\Computer1\\Music\\Trance\\"}}));
-  EXPECT_EQ(t.GetDirectory(1), "\\\\Computer2\\Other\\");
-  EXPECT_EQ(t.GetDomain(0), "Domain1");
-}
-
 TEST(WNetTreeTexts, IndexOutsideTheRowsRaisesTheListIndexError) {
   TWNetTree t;
   t.AddFile("D", "\\\\PC\\S\\", "a.mp3");
@@ -161,7 +128,7 @@ TEST(WNetTreeNodes, ManyChildrenKeepInsertionOrderAndAreFound) {
   std::vector<std::string> names;
   std::mt19937 rng(7);
   for (int i = 0; i < 3000; ++i)
-    names.push_back("n" + std::to_string(rng() % 100000) + "_" + std::to_string(i));
+    names.push_back(Cat("n", std::to_string(rng() % 100000), "_", std::to_string(i)));
   TWNetNode dir = t.AddNode({}, "D");
   for (size_t i = 0; i < names.size(); ++i) {
     t.AddNode(dir, names[i]);
@@ -182,7 +149,7 @@ TEST(WNetTreeNodes, RemovalKeepsTheNameIndexRight) {
   std::map<std::string, bool> model;
   std::mt19937 rng(11);
   for (int round = 0; round < 4000; ++round) {
-    const std::string name = "f" + std::to_string(rng() % 700);
+    const std::string name = Cat("f", std::to_string(rng() % 700));
     if (rng() % 3 != 0 || t.Count() == 0) {
       t.AddFile("D", "\\\\PC\\S\\", name);
       model[name] = true;
@@ -195,7 +162,7 @@ TEST(WNetTreeNodes, RemovalKeepsTheNameIndexRight) {
   ASSERT_EQ(t.Count(), static_cast<int>(model.size()));
   TWNetNode share = Path(t, {"D", "PC", "S"});
   for (int k = 0; k < 700; ++k) {
-    const std::string name = "f" + std::to_string(k);
+    const std::string name = Cat("f", std::to_string(k));
     TWNetNode n = t.FindNode(share, name);
     EXPECT_EQ(static_cast<bool>(n), model.count(name) == 1) << name;
     if (n) {
@@ -207,7 +174,7 @@ TEST(WNetTreeNodes, RemovalKeepsTheNameIndexRight) {
 TEST(WNetTreeNodes, DuplicateNamesFromAddNodeFindTheFirstThenTheNext) {
   for (const int others : {3, 40}) { // searched linearly, and through the index
     TWNetTree t;
-    for (int i = 0; i < others; ++i) t.AddFile("D", "\\\\PC\\S\\", "o" + std::to_string(i));
+    for (int i = 0; i < others; ++i) t.AddFile("D", "\\\\PC\\S\\", Cat("o", std::to_string(i)));
     t.AddFile("D", "\\\\PC\\S\\", "dup");
     TWNetNode share = Path(t, {"D", "PC", "S"});
     TWNetNode first = t.FindNode(share, "dup");
@@ -273,14 +240,14 @@ TEST(WNetTreeRemove, NamesSurviveCompactionOfThePool) {
   TWNetTree t;
   const std::string pad(60, 'p');
   for (int i = 0; i < 120000; ++i)
-    t.AddFile("D", "\\\\PC\\S" + std::to_string(i % 50) + "\\", pad + std::to_string(i));
+    t.AddFile("D", Cat("\\\\PC\\S", std::to_string(i % 50), "\\"), Cat(pad, std::to_string(i)));
   for (int i = 119999; i >= 0; --i)
     if (i % 10 != 3) t.RemoveFile(i);
   ASSERT_EQ(t.Count(), 12000);
   for (int k = 0; k < 12000; ++k) {
     const int i = k * 10 + 3;
-    ASSERT_EQ(t.File(k).Name(), pad + std::to_string(i));
-    ASSERT_EQ(t.GetDirectory(k), "\\\\PC\\S" + std::to_string(i % 50) + "\\");
+    ASSERT_EQ(t.File(k).Name(), Cat(pad, std::to_string(i)));
+    ASSERT_EQ(t.GetDirectory(k), Cat("\\\\PC\\S", std::to_string(i % 50), "\\"));
   }
   TWNetNode s3 = Path(t, {"D", "PC", "S3"});
   EXPECT_TRUE(t.FindNode(s3, pad + "53"));
@@ -359,27 +326,4 @@ TEST(WNetTreeClear, EmptiesEverythingAndStaysUsable) {
   EXPECT_EQ(t.Root().Children().Count(), 0);
   t.AddFile("E", "\\\\Q\\R\\", "x");
   EXPECT_EQ(Rows(t), (std::vector<Row>{{"x", "E", "\\\\Q\\R\\"}}));
-}
-
-TEST(WNetNodeList, AddGetPutDelete) {
-  TWNetNodeList l;
-  EXPECT_EQ(l.Add(5), 0);
-  EXPECT_EQ(l.Add(7), 1);
-  l.Put(0, 9);
-  EXPECT_EQ(l.Get(0), 9u);
-  EXPECT_EQ(l.IndexOf(7), 1);
-  EXPECT_EQ(l.IndexOf(5), -1);
-  l.Delete(0);
-  EXPECT_EQ(l.Count(), 1);
-  EXPECT_EQ(l.Get(0), 7u);
-  EXPECT_EQ(ErrorOf([&] { l.Put(1, 0); }), "List index out of bounds (1).");
-  EXPECT_EQ(ErrorOf([&] { l.Delete(-1); }), "List index out of bounds (-1).");
-}
-
-TEST(WNetTreeNodes, HandlesFromElsewhereAreRefused) {
-  TWNetTree a, b;
-  TWNetNode na = a.AddNode({}, "x");
-  EXPECT_EQ(ErrorOf([&] { b.AddNode(na, "y"); }),
-            "TWNetTree.AddNode: the node is not in this tree.");
-  EXPECT_EQ(ErrorOf([&] { TWNetNode().Name(); }), "TWNetNode: the node is none.");
 }

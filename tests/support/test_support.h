@@ -1,0 +1,43 @@
+#pragma once
+// Small helpers shared by the unit tests and the benchmarks (no gtest in here).
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "paths/wnet_tree.h"
+#include "platform/exception.h"
+
+namespace sonquarry::testing {
+
+// Concatenates its parts (g++ 12 warns wrongly about "text" + std::to_string(n) at -O3).
+template <class... TParts> std::string Cat(const TParts &...Parts) {
+  std::string s;
+  ((s += Parts), ...);
+  return s;
+}
+
+// The message of the Exception that F throws, or "(no error)" when it throws none.
+inline std::string ErrorOf(const std::function<void()> &F) {
+  try {
+    F();
+  } catch (const Exception &e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// One row of a path tree as its three texts, for comparing whole trees.
+struct Row {
+  std::string Name, Domain, Directory;
+  bool operator==(const Row &) const = default;
+};
+
+inline std::vector<Row> Rows(TWNetTree &T) {
+  std::vector<Row> rows;
+  for (int i = 0; i < T.Count(); ++i)
+    rows.push_back({std::string(T.File(i).Name()), T.GetDomain(i), T.GetDirectory(i)});
+  return rows;
+}
+
+} // namespace sonquarry::testing
