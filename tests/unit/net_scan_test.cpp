@@ -19,6 +19,7 @@
 #include "platform/exception.h"
 #include "platform/main_thread.h"
 #include "support/scan_log_blocks.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
@@ -29,6 +30,7 @@ using platform::NetDisplayServer;
 using platform::NetDisplayShare;
 using platform::NetUsageConnectable;
 using sonquarry::testing::CountBlocks;
+using sonquarry::testing::ErrorOf;
 using sonquarry::testing::FakeNetProvider;
 using sonquarry::testing::FindBlock;
 using sonquarry::testing::ReadLogBlocks;
@@ -255,12 +257,8 @@ TEST_F(NetScanTest, AddIPRangeOfOneAddressEqualsAddIP) {
 }
 
 TEST_F(NetScanTest, ThreadNeedsAList) {
-  try {
-    TScanResThread T(nullptr);
-    FAIL() << "no error";
-  } catch (const Exception &E) {
-    EXPECT_STREQ(E.what(), "TScanResThread.Create: ANetResList is not created.");
-  }
+  EXPECT_EQ(ErrorOf([] { TScanResThread T(nullptr); }),
+            "TScanResThread.Create: ANetResList is not created.");
 }
 
 // ---- a network-neighbourhood scan
