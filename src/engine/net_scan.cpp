@@ -1,6 +1,7 @@
 #include "engine/net_scan.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "engine/ip_range.h"
 #include "engine/scan_log.h"
@@ -75,7 +76,11 @@ void TNetScan::Start() {
     TNetResThList::Guard G(*List);
     G->Init();
   }
-  Log.Truncate(0);
+  {
+    // Threads of a coordinator released during its scan may still be writing their last blocks.
+    std::lock_guard<std::mutex> L(ScanLogLock);
+    Log.Truncate(0);
+  }
   const int Count = ThreadCountToStart();
   const int Delay = DelayToStart();
   for (int I = 0; I < Count; ++I) {

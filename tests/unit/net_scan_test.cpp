@@ -587,6 +587,25 @@ TEST_F(NetScanTest, ReleasedWhileAThreadIsInANetworkCall) {
   EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
 }
 
+TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
+  BuildNetwork(*Provider);
+  Provider->Hold("\\\\PC1\\music\\Rock");
+  Scan->Start();
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  Scan.reset();
+  // The old threads write their last blocks while the new scan empties the log.
+  Scan = std::make_unique<TNetScan>();
+  Scan->Provider = Provider;
+  Scan->MaxThreadCount = 4;
+  Connect(*Scan);
+  Provider->Release();
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(Finished, 1);
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(ReadLogBlocks(LogFile).Bad.empty());
+}
+
 TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
   BuildNetwork(*Provider);
   Scan->Start();
