@@ -21,6 +21,7 @@
 #include "platform/main_thread.h"
 #include "platform/net_provider.h"
 #include "support/scan_expect.h"
+#include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 
 namespace fs = std::filesystem;
@@ -40,11 +41,7 @@ int MsSince(Clock::time_point T) {
   return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
 }
 
-struct Report {
-  std::string Dir;
-  Strings Files;
-  std::string Domain;
-};
+using Report = sonquarry::testing::TReport;
 
 // The SMB provider, with one more share on one computer (for a share the provider hides).
 class ExtraShareProvider : public platform::INetProvider {
@@ -72,35 +69,17 @@ private:
   std::string Server_, Share_;
 };
 
-class EngineScanNet : public ::testing::Test {
+class EngineScanNet : public sonquarry::testing::TScanFixture {
 protected:
+  EngineScanNet() : TScanFixture("sonquarry-engine-", 30000) {}
   void SetUp() override {
-    platform::SetMainThread(&Main);
-    Dir = fs::temp_directory_path() /
-          ("sonquarry-engine-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-    LogFile = (Dir / "search.log").string();
-    Log.SetFileName(LogFile);
-    Log.SetLevel(4);
-    Scan = std::make_unique<TNetScan>();
-    Scan->Filter.Extentions = {".mp3"};
+    TScanFixture::SetUp();
     Scan->OnFilesFound = [this](TScanResThread *, const std::string &D, const Strings &Files,
                                 const std::string &Domain) {
       Reports.push_back({D, Files, Domain});
     };
     Scan->OnFinish = [this](TNetScan *) { ++Finished; };
   }
-  void TearDown() override {
-    Scan.reset();
-    Main.Close();
-    EXPECT_TRUE(platform::TThread::WaitForFreeThreads(30000));
-    platform::SetMainThread(nullptr);
-    Log.SetFileName("");
-    fs::remove_all(Dir);
-  }
-
   bool RunToEnd(int Ms = 120000) {
     Scan->Start();
     return Main.PumpUntil([&] { return Finished > 0; }, Ms);
@@ -129,12 +108,6 @@ protected:
   }
 
   testnet::Env E = testnet::Env::Load();
-  platform::TQueueDispatcher Main;
-  fs::path Dir;
-  std::string LogFile;
-  std::unique_ptr<TNetScan> Scan;
-  std::vector<Report> Reports;
-  int Finished = 0;
 };
 
 TEST_F(EngineScanNet, NeighbourhoodFindsEveryFileOfEveryShareOfBothWorkgroups) {

@@ -18,6 +18,7 @@
 #include "fake_net_provider.h"
 #include "platform/exception.h"
 #include "platform/main_thread.h"
+#include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
 
@@ -135,38 +136,17 @@ void AddIdleComputers(WalkProvider &P, int N) {
   P.Set("WG1", Comps);
 }
 
-struct Report {
-  std::string Dir;
-  Strings Files;
-  std::string Domain;
-};
+using Report = sonquarry::testing::TReport;
 
-class NetScanTest : public ::testing::Test {
+class NetScanTest : public sonquarry::testing::TScanFixture {
 protected:
+  NetScanTest() : TScanFixture("sonquarry-netscan-", 10000) {}
   void SetUp() override {
-    platform::SetMainThread(&Main);
-    Dir = fs::temp_directory_path() /
-          ("sonquarry-netscan-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(Dir);
-    fs::create_directories(Dir);
-    LogFile = (Dir / "search.log").string();
-    Log.SetFileName(LogFile);
-    Log.SetLevel(4);
+    TScanFixture::SetUp();
     Provider = std::make_shared<WalkProvider>();
-    Scan = std::make_unique<TNetScan>();
     Scan->Provider = Provider;
-    Scan->Filter.Extentions = {".mp3"};
     Scan->MaxThreadCount = 4;
     Connect(*Scan);
-  }
-  void TearDown() override {
-    Scan.reset();
-    Main.Close();
-    EXPECT_TRUE(platform::TThread::WaitForFreeThreads(10000));
-    platform::SetMainThread(nullptr);
-    Log.SetFileName("");
-    fs::remove_all(Dir);
   }
 
   void Connect(TNetScan &S) {
@@ -202,14 +182,9 @@ protected:
     return -1;
   }
 
-  platform::TQueueDispatcher Main;
-  fs::path Dir;
-  std::string LogFile;
   std::shared_ptr<WalkProvider> Provider;
-  std::unique_ptr<TNetScan> Scan;
-  std::vector<Report> Reports;
   Strings Queued;
-  int Enumerations = 0, Enumerated = 0, Finished = 0;
+  int Enumerations = 0, Enumerated = 0;
   std::vector<int> EnumErrors;
 };
 
