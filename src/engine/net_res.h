@@ -6,18 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/net_provider.h"
+
 namespace sonquarry {
 
-// Display types of the network provider that the engine tells apart.
-constexpr int32_t RESOURCEDISPLAYTYPE_GENERIC = 0;
-constexpr int32_t RESOURCEDISPLAYTYPE_DOMAIN = 1;
-constexpr int32_t RESOURCEDISPLAYTYPE_SERVER = 2;
-constexpr int32_t RESOURCEDISPLAYTYPE_SHARE = 3;
-constexpr int32_t RESOURCEDISPLAYTYPE_NETWORK = 6;
-constexpr int32_t RESOURCE_GLOBALNET = 2;
-constexpr int32_t RESOURCETYPE_DISK = 1;
-constexpr int32_t RESOURCEUSAGE_CONNECTABLE = 1;
-constexpr int32_t RESOURCEUSAGE_CONTAINER = 2;
+// The provider's numbers under the names the engine uses; the platform layer defines them once.
+constexpr int32_t RESOURCEDISPLAYTYPE_GENERIC = platform::NetDisplayGeneric;
+constexpr int32_t RESOURCEDISPLAYTYPE_DOMAIN = platform::NetDisplayDomain;
+constexpr int32_t RESOURCEDISPLAYTYPE_SERVER = platform::NetDisplayServer;
+constexpr int32_t RESOURCEDISPLAYTYPE_SHARE = platform::NetDisplayShare;
+constexpr int32_t RESOURCEDISPLAYTYPE_NETWORK = platform::NetDisplayNetwork;
+constexpr int32_t RESOURCE_GLOBALNET = platform::NetScopeGlobal;
+constexpr int32_t RESOURCETYPE_DISK = platform::NetTypeDisk;
+constexpr int32_t RESOURCEUSAGE_CONNECTABLE = platform::NetUsageConnectable;
+constexpr int32_t RESOURCEUSAGE_CONTAINER = platform::NetUsageContainer;
 
 struct TNetRes {
   int32_t Scope = 0;

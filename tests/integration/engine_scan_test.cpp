@@ -23,6 +23,7 @@
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
@@ -35,11 +36,9 @@ using sonquarry::testing::TScanView;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-namespace {
+using sonquarry::testing::MsSince;
 
-int MsSince(Clock::time_point T) {
-  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
-}
+namespace {
 
 using Report = sonquarry::testing::TReport;
 

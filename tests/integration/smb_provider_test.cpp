@@ -13,17 +13,16 @@
 #include "paths/net_enum.h"
 #include "platform/smb_provider.h"
 #include "smb_testnet.h"
+#include "support/test_support.h"
 
 using namespace sonquarry;
 using namespace sonquarry::platform;
 using sonquarry::testing::TestNet;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+using sonquarry::testing::MsSince;
 
-int MsSince(Clock::time_point T) {
-  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
-}
+namespace {
 
 // Bounds of a failing computer with the default probe (500 ms per port, two ports): refused
 // answers at once, silent and missing ones cost two probe time-outs.

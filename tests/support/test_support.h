@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the unit tests and the benchmarks (no gtest in here).
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@ template <class... TParts> std::string Cat(const TParts &...Parts) {
   std::string s;
   ((s += Parts), ...);
   return s;
+}
+
+// Milliseconds since T on the steady clock.
+inline int MsSince(std::chrono::steady_clock::time_point T) {
+  return int(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T)
+          .count());
 }
 
 // The message of the Exception that F throws, or "(no error)" when it throws none.

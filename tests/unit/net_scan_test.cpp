@@ -38,11 +38,9 @@ using sonquarry::testing::ReadLogBlocks;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-namespace {
+using sonquarry::testing::MsSince;
 
-int MsSince(Clock::time_point T) {
-  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
-}
+namespace {
 
 DirEntry D(const std::string &Name) { return {Name, true}; }
 DirEntry F(const std::string &Name) { return {Name, false}; }

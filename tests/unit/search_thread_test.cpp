@@ -10,6 +10,7 @@
 #include "paths/net_enum.h"
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
+#include "support/test_support.h"
 
 using namespace sonquarry;
 using platform::NetDisplayDomain;
@@ -19,11 +20,9 @@ using platform::NetEnumStatus;
 using sonquarry::testing::FakeNetProvider;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+using sonquarry::testing::MsSince;
 
-int MsSince(Clock::time_point T) {
-  return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T).count());
-}
+namespace {
 
 std::vector<std::string> Names(const TNetResStrings &L) {
   std::vector<std::string> Out;
