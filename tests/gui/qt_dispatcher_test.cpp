@@ -1,6 +1,5 @@
 // The hand-over to the main thread over Qt's event loop: calls run there in order, posted ones
 // too, and closing lets every blocked thread go.
-// ctest-labels: threads
 
 #include "platform/gui/qt_dispatcher.h"
 
