@@ -1,0 +1,236 @@
+// The main window with a list of 1,000,000 rows (offscreen): start-up, scrolling, sorting,
+// selecting, deleting, removing, the event loop while rows arrive, and memory per row.
+// Usage: main_form_gui_bench [ROWS]   (the list file is generated first in a temporary home)
+
+#include "paths/wnet_tree.h"
+#include "platform/folders.h"
+#include "platform/gui/qt_dispatcher.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+#include "ui/file_list_model.h"
+#include "ui/main_form.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace sonquarry;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Since(Clock::time_point T) {
+  return std::chrono::duration<double>(Clock::now() - T).count();
+}
+
+long RssKb() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// 20 domains, computers with one share, directories of 10 files.
+void Generate(const std::string &File, int Rows) {
+  TWNetTree t;
+  char dir[96], name[48];
+  for (int i = 0; i < Rows; ++i) {
+    const int d = i / 10;
+    std::snprintf(dir, sizeof dir, "\\\\PC%04d\\music\\Artist %03d\\Album %02d", d / 100 % 2000,
+                  d % 100, d % 7);
+    std::snprintf(name, sizeof name, "%02d - Track title number %07d.mp3", i % 10, i * 7919 % Rows);
+    t.AddFile("WORKGROUP" + std::to_string(d / 100 % 20), dir, name);
+  }
+  if (SaveListFile(File, t) != 0) {
+    std::fprintf(stderr, "cannot write %s\n", File.c_str());
+    std::exit(1);
+  }
+}
+
+void Paint(TMainForm &F) {
+  F.ListView->viewport()->repaint();
+  QApplication::processEvents();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const int rows = argc > 1 ? std::atoi(argv[1]) : 1000000;
+  if (!std::getenv("SQ_BENCH_HOME")) {
+    // Generate the list, then measure in a fresh process.
+    char tmpl[] = "/tmp/sq-gui-bench-XXXXXX";
+    const std::string home = ::mkdtemp(tmpl);
+    setenv("SQ_BENCH_HOME", home.c_str(), 1);
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    Generate(GetProgramDir() + "Sonquarry.lst", rows);
+    // A stored search mode: the first-run prompt would wait for a click.
+    TScanOptions opts;
+    opts.ScanMethod = 1;
+    SaveSettings(opts, TMainFormSettings());
+    std::fflush(nullptr);
+    execv("/proc/self/exe", argv);
+    return 1;
+  }
+  const long rssStart = RssKb();
+  QApplication app(argc, argv);
+  TQtDispatcher dispatcher;
+  platform::SetMainThread(&dispatcher);
+  const long rssQt = RssKb();
+  std::printf("rows: %d\n", rows);
+
+  {
+    TWNetTree t;
+    const auto l0 = Clock::now();
+    LoadListFile(GetProgramDir() + "Sonquarry.lst", t);
+    std::printf("list file load alone: %.3f s\n", Since(l0));
+  }
+  const auto t0 = Clock::now();
+  auto form = std::make_unique<TMainForm>();
+  TMainForm &F = *form;
+  const double built = Since(t0);
+  F.show();
+  QApplication::processEvents();
+  Paint(F);
+  std::printf("start-up until shown (incl. list load): %.3f s (window built %.3f s)\n", Since(t0),
+              built);
+  std::printf("rows in the view: %d\n", F.Model->rowCount());
+  const long rssShown = RssKb();
+
+  {
+    QScrollBar *bar = F.ListView->verticalScrollBar();
+    const int steps = 2000;
+    const auto s0 = Clock::now();
+    for (int i = 0; i <= steps; ++i) {
+      bar->setValue(int(long(bar->maximum()) * i / steps));
+      Paint(F);
+    }
+    std::printf("scroll top to bottom in %d repaints: %.3f s\n", steps, Since(s0));
+    const auto s1 = Clock::now();
+    for (int i = 0; i < 200; ++i) {
+      bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+      Paint(F);
+    }
+    std::printf("page up, 200 pages at the end: %.3f s\n", Since(s1));
+    bar->setValue(0);
+  }
+
+  for (int c = 0; c < 3; ++c) {
+    for (int dir = 0; dir < 2; ++dir) {
+      const auto s = Clock::now();
+      F.ColumnClick(c);
+      Paint(F);
+      std::printf("sort column %d %s incl. redraw: %.3f s\n", c,
+                  F.SortState[c] == 1 ? "ascending " : "descending", Since(s));
+    }
+  }
+
+  {
+    const auto s = Clock::now();
+    F.actSelectAll->trigger();
+    Paint(F);
+    std::printf("Select all: %.3f s (%s)\n", Since(s), F.PanelText(1).toUtf8().constData());
+  }
+  {
+    QItemSelection every;
+    for (int i = 0; i < rows; i += 2)
+      every.append(QItemSelectionRange(F.Model->index(i, 0), F.Model->index(i, 2)));
+    F.ListView->selectionModel()->select(every, QItemSelectionModel::ClearAndSelect |
+                                                    QItemSelectionModel::Rows);
+    const auto s = Clock::now();
+    F.actInvertSelection->trigger();
+    Paint(F);
+    std::printf("Invert selection after every other row: %.3f s (%s)\n", Since(s),
+                F.PanelText(1).toUtf8().constData());
+  }
+  {
+    QItemSelection spread;
+    for (int i = 5; i < rows; i += 10)
+      spread.append(QItemSelectionRange(F.Model->index(i, 0), F.Model->index(i, 2)));
+    F.ListView->selectionModel()->select(spread, QItemSelectionModel::ClearAndSelect |
+                                                     QItemSelectionModel::Rows);
+    F.ListView->selectionModel()->setCurrentIndex(F.Model->index(rows / 2 + 5, 0),
+                                                  QItemSelectionModel::NoUpdate);
+    const int n = F.SelectedRowCount();
+    const auto s = Clock::now();
+    F.actDelete->trigger();
+    Paint(F);
+    std::printf("Delete from list, %d spread rows: %.3f s (%s)\n", n, Since(s),
+                F.PanelText(0).toUtf8().constData());
+  }
+  {
+    const int n = F.FileTree->Count();
+    int marked = 0;
+    for (int i = 3; i < n && marked < 100000; i += 9, ++marked)
+      F.FileTree->File(i).SetState(nsInaccessible);
+    F.UpdateRemoveCommand();
+    const auto s = Clock::now();
+    F.actRemoveInaccessible->trigger();
+    Paint(F);
+    std::printf("Remove all inaccessible files, %d rows in state 2: %.3f s (%s)\n", marked,
+                Since(s), F.PanelText(0).toUtf8().constData());
+  }
+
+  {
+    // Rows arrive from a thread at 10,000 per second (100 directories of 100 files) while a
+    // 2 ms timer measures how late the loop gets to it.
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+      const auto start = Clock::now();
+      std::vector<std::string> names;
+      for (int f = 0; f < 100; ++f) names.push_back("new " + std::to_string(f) + ".mp3");
+      for (int b = 0; b < 300; ++b) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * b));
+        const std::string dir = "\\\\NEWPC\\share\\dir " + std::to_string(b);
+        dispatcher.RunBlocking([&] { F.FilesFound(dir, names, "NEWGROUP"); });
+      }
+      done = true;
+    });
+    QElapsedTimer gap;
+    qint64 worst = 0;
+    QTimer tick;
+    tick.setInterval(2);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      worst = std::max(worst, gap.restart());
+      F.ListView->viewport()->update();
+    });
+    gap.start();
+    tick.start();
+    const auto s = Clock::now();
+    while (!done) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    tick.stop();
+    feeder.join();
+    std::printf("30,000 rows arriving at 10,000/s: %.2f s, longest gap between 2 ms ticks: %lld "
+                "ms, longest hand-over turn %.1f ms (%s)\n",
+                Since(s), static_cast<long long>(worst), dispatcher.LongestTurnUs() / 1000.0,
+                F.PanelText(0).toUtf8().constData());
+  }
+
+  std::printf("resident memory: %ld kB at start, %ld kB with Qt, %ld kB shown with %d rows\n",
+              rssStart, rssQt, rssShown, rows);
+  std::printf("memory per row, whole process: %.1f bytes; beyond Qt's start: %.1f bytes\n",
+              rssShown * 1024.0 / rows, (rssShown - rssQt) * 1024.0 / rows);
+  form->ListFileName = std::string(std::getenv("SQ_BENCH_HOME")) + "/out.lst";
+  form.reset();
+  dispatcher.Close();
+  platform::SetMainThread(nullptr);
+  std::filesystem::remove_all(std::getenv("SQ_BENCH_HOME"));
+  return 0;
+}

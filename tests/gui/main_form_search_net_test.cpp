@@ -1,0 +1,197 @@
+// Searching the test network from the window: the list holds exactly the files on the servers,
+// and closing in the middle of a search over a host that never answers ends the process at once
+// with the rows found so far in the list file.
+
+#include "engine/ip_range.h"
+#include "platform/folders.h"
+#include "platform/gui/qt_dispatcher.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "support/scan_expect.h"
+#include "ui/app_run.h"
+#include "ui/main_form.h"
+#include "unit/xdg_sandbox.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+using namespace sonquarry;
+using namespace sonquarry::testing;
+
+namespace {
+
+bool SpinUntil(const std::function<bool()> &Pred, int Ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!Pred() && t.elapsed() < Ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return Pred();
+}
+
+std::set<TFound> Listed(TWNetTree &T) {
+  std::set<TFound> out;
+  for (int i = 0; i < T.Count(); ++i) {
+    std::string dir = T.GetDirectory(i);
+    if (!dir.empty() && dir.back() == '\\') dir.pop_back();
+    out.insert({T.GetDomain(i), dir, std::string(T.File(i).Name())});
+  }
+  return out;
+}
+
+uint32_t Ip(const std::string &S) { return StrIP(S); }
+
+} // namespace
+
+TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
+  test::TXdgSandbox sandbox;
+  test::TPromptsScope prompts;
+  const auto env = testnet::Env::Load();
+  TScanOptions stored;
+  stored.ScanMethod = 1; // no first-run prompt
+  stored.Filter.Extentions = {".mp3"};
+  SaveSettings(stored, TMainFormSettings());
+  TQtDispatcher dispatcher;
+  platform::SetMainThread(&dispatcher);
+  {
+    TMainForm form;
+    form.Scan->ScanMethod = 1;
+    for (const bool ip : {false, true}) {
+      SCOPED_TRACE(ip ? "IP" : "neighbourhood");
+      form.Scan->IsClearBefor = true;
+      form.Scan->NetBios = !ip;
+      form.Scan->MaxThreadCount = 64;
+      form.Scan->ClearNetRes();
+      const std::string client = env.Get("SQ_CLIENT_IP");
+      const std::string net = client.substr(0, client.rfind('.'));
+      if (ip) form.Scan->AddIPRange(Ip(net + ".1"), Ip(net + ".99"));
+      prompts->Records.clear();
+      form.actSearch->trigger();
+      EXPECT_EQ(form.PanelText(2).toStdString(), "Status: searching...");
+      bool sawRows = false, sawResources = false;
+      ASSERT_TRUE(SpinUntil(
+          [&] {
+            if (form.ScanState == 1 && form.FileTree->Count() > 0) sawRows = true;
+            if (form.ScanState == 1 && form.ResourceCount > 0) sawResources = true;
+            return form.ScanState == 0;
+          },
+          120000));
+      EXPECT_TRUE(sawRows);      // the list fills while the search runs
+      EXPECT_TRUE(sawResources); // and "Resources: " counts
+      TScanView view;
+      view.Ip = ip;
+      view.DirNames = false; // a directory is no row of the list
+      const auto listed = Listed(*form.FileTree);
+      const auto expected = TExpected(env, view).Found;
+      for (const auto &f : listed)
+        EXPECT_TRUE(expected.count(f)) << "listed, not on the servers: " << f.Dir << "\\" << f.Name;
+      for (const auto &f : expected)
+        EXPECT_TRUE(listed.count(f)) << "on the servers, not listed: " << f.Dir << "\\" << f.Name;
+      EXPECT_EQ(form.PanelText(0).toStdString(),
+                "Files: " + std::to_string(form.FileTree->Count()));
+      ASSERT_EQ(prompts->Messages().size(), 1u);
+      EXPECT_EQ(prompts->Messages()[0].rfind("Scan completed\n", 0), 0u);
+    }
+  }
+  dispatcher.Close();
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(60000));
+  platform::SetMainThread(nullptr);
+}
+
+// Run by the test below as its own process: searches and reports "ready" once rows arrived.
+TEST(MainFormSearchNet, CloseChild) {
+  const char *ready = std::getenv("SQ_CLOSE_CHILD_READY");
+  if (!ready) GTEST_SKIP() << "run by CloseDuringASearchEndsTheProcessAtOnce";
+  const std::string readyFile = ready;
+  RunMainWindow([readyFile](TMainForm &Form) {
+    Form.actSearch->trigger();
+    auto *poll = new QTimer(&Form);
+    QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile] {
+      if (Form.ScanState == 1 && Form.FileTree->Count() > 0) {
+        std::ofstream(readyFile) << Form.FileTree->Count();
+        poll->stop();
+      }
+    });
+    poll->start(20);
+  });
+}
+
+TEST(MainFormSearchNet, CloseDuringASearchEndsTheProcessAtOnce) {
+  if (std::getenv("SQ_CLOSE_CHILD_READY")) GTEST_SKIP();
+  test::TXdgSandbox sandbox;
+  const auto env = testnet::Env::Load();
+  // A host that accepts the connection and never says a word: a thread that reaches it stays in
+  // its network call.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  const int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(139);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 16), 0);
+
+  TScanOptions opts;
+  TMainFormSettings form;
+  opts.NetBios = false;
+  opts.ScanMethod = 1;
+  opts.MaxThreadCount = 4;
+  opts.Filter.Extentions = {".mp3"};
+  form.IPRanges.Add(Ip("127.0.0.1"), Ip("127.0.0.1"), 1);
+  form.IPRanges.Add(Ip(env.Host("ALPHA", "IP")), Ip(env.Host("ALPHA", "IP")), 1);
+  SaveSettings(opts, form);
+
+  const std::string readyFile = GetProgramDir() + "ready";
+  setenv("SQ_CLOSE_CHILD_READY", readyFile.c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string filter = "--gtest_filter=MainFormSearchNet.CloseChild";
+  char *argv[] = {self.data(), filter.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
+  unsetenv("SQ_CLOSE_CHILD_READY");
+  const auto start = std::chrono::steady_clock::now();
+  while (!std::filesystem::exists(readyFile) &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(120))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(std::filesystem::exists(readyFile));
+
+  const auto closed = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM); // the session ends: the window closes as by its close box
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0 &&
+         std::chrono::steady_clock::now() - closed < std::chrono::seconds(30))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
+  std::printf("process ended %.3f s after the close\n", took);
+  ::close(listener);
+  if (!WIFEXITED(status)) ::kill(pid, SIGKILL);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The silent host would hold a waiting process far longer than this.
+  EXPECT_LT(took, 10.0);
+  TWNetTree list;
+  ASSERT_EQ(LoadListFile(GetProgramDir() + "Sonquarry.lst", list), 0);
+  EXPECT_GT(list.Count(), 0);
+  for (int i = 0; i < list.Count(); ++i)
+    EXPECT_EQ(list.GetDirectory(i).rfind("\\\\" + env.Host("ALPHA", "IP") + "\\", 0), 0u);
+}
