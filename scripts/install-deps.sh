@@ -5,7 +5,7 @@ set -euo pipefail
 build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev qt6-base-dev)
 test_pkgs=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
            samba smbclient python3 python3-impacket nmap iproute2 procps psmisc util-linux
-           xvfb imagemagick)
+           xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium)
 
 want=("${build_pkgs[@]}")
 [ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")
