@@ -154,6 +154,7 @@ void TListActions::CancelFind() {
 }
 
 void TListActions::FindItem() {
+  if (FindDepth > 0) return; // a find is running: its slices let input through
   TDisabledAction busy(FindItemAction);
   if (!SearchFormPtr) SearchFormPtr = std::make_unique<TSearchForm>(Owner);
   SearchFormPtr->CheckAllColumns();
@@ -200,14 +201,14 @@ void TListActions::FindItem() {
     SelectRows(pending, last);
   }
   --FindDepth;
-  if (!found)
+  if (!found && !search.Cancelled)
     ShowInfoMessage(FormatMessage("Search string '%s' not found.", SearchFormPtr->Word()));
   Center(FirstRowOf(Selected()));
   NotifySelection();
 }
 
 void TListActions::FindNext() {
-  if (!TreeSearchPtr) return;
+  if (!TreeSearchPtr || FindDepth > 0) return;
   TDisabledAction busy(FindNextAction);
   TTreeSearch &search = *TreeSearchPtr;
   const int first = FirstRowOf(Selected());

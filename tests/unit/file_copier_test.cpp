@@ -1,4 +1,5 @@
 // The copier: free names, nothing half-written, never outside the folder, the result code.
+// ctest-labels: threads
 
 #include "platform/file_copier.h"
 #include "unit/xdg_sandbox.h"
@@ -8,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <set>
+#include <thread>
 
 using namespace sonquarry;
 namespace fs = std::filesystem;
@@ -159,4 +161,17 @@ TEST_F(Fixture, ProgressCountsTheBytes) {
   EXPECT_EQ(p.FileSize, source.Size);
   EXPECT_EQ(p.TotalDone, 2 * source.Size);
   EXPECT_EQ(fs::file_size(Dest + "/big (2).mp3"), uint64_t(source.Size));
+}
+
+TEST_F(Fixture, CancelFromAnotherThreadWhileReading) {
+  TStreamSource source;
+  source.Size = int64_t(1) << 40; // would take hours
+  TFileCopier copier(source);
+  int result = -1;
+  std::thread t([&] { result = copier.Copy({"\\\\PC\\s\\big.mp3"}, Dest); });
+  while (copier.Progress().FileDone < (4 << 20)) std::this_thread::yield();
+  copier.Cancel();
+  t.join();
+  EXPECT_EQ(result, 2);
+  EXPECT_TRUE(DestFiles().empty());
 }
