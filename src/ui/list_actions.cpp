@@ -25,18 +25,19 @@ namespace {
 // How long a find works before it lets the window process its input.
 constexpr qint64 FindSliceMs = 8;
 
-// Disables a menu entry for the life of the object.
+// Disables a menu entry for the life of the object, then gives it back its state.
 class TDisabledAction {
 public:
-  explicit TDisabledAction(QAction *A) : Action(A) {
+  explicit TDisabledAction(QAction *A) : Action(A), WasEnabled(A && A->isEnabled()) {
     if (Action) Action->setEnabled(false);
   }
   ~TDisabledAction() {
-    if (Action) Action->setEnabled(true);
+    if (Action) Action->setEnabled(WasEnabled);
   }
 
 private:
   QPointer<QAction> Action;
+  bool WasEnabled;
 };
 
 class TWaitCursor {
