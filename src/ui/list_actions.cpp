@@ -5,6 +5,7 @@
 #include "platform/folders.h"
 #include "platform/gui/copy_files.h"
 #include "platform/gui/message_box.h"
+#include "platform/gui/shell_services.h"
 #include "settings/settings.h"
 #include "ui/playlist.h"
 #include "ui/report.h"
@@ -264,8 +265,7 @@ void TListActions::CopySelected() {
   const TRowRanges rows = Selected();
   if (rows.empty()) return;
   if (Settings.PathForCopy.empty()) Settings.PathForCopy = GetPersonalFolder();
-  const std::string dir =
-      UserPrompts().ExistingDirectory(Owner, "Select directory", Settings.PathForCopy);
+  const std::string dir = BrowseForFolder(Owner, "Select directory", Settings.PathForCopy);
   if (dir.empty()) return;
   Settings.PathForCopy = dir;
   std::vector<std::string> files(static_cast<size_t>(RowCountOf(rows)));

@@ -9,6 +9,7 @@
 #include "platform/gui/window_services.h"
 #include "platform/registry.h"
 #include "ui/file_list_model.h"
+#include "ui/list_actions.h"
 
 #include <QAction>
 #include <QApplication>
@@ -233,6 +234,7 @@ void TMainForm::CreateActions() {
     denied.erase(denied.begin() + i);
     SaveSettings(*Scan, Settings);
   });
+  ConnectListActions();
   connect(pmSavePlaylist, &QAction::triggered, actSavePlaylistAs, &QAction::trigger);
   connect(actSavePlaylistAs, &QAction::enabledChanged, pmSavePlaylist, &QAction::setEnabled);
 
