@@ -1,5 +1,7 @@
 #include "platform/smb_copy_source.h"
 
+#if __has_include(<libsmbclient.h>)
+
 #include "platform/smb_auth.h"
 #include "platform/smb_url.h"
 
@@ -117,3 +119,10 @@ private:
 std::unique_ptr<ICopySource> MakeSmbCopySource() { return std::make_unique<TSmbCopySource>(); }
 
 } // namespace sonquarry
+
+#else
+// A layer built without libsmbclient reads no SMB files here.
+namespace sonquarry {
+std::unique_ptr<ICopySource> MakeSmbCopySource() { return nullptr; }
+} // namespace sonquarry
+#endif

@@ -7,7 +7,8 @@
 
 namespace sonquarry {
 
-// A source that reads smb:// files; one per copy, used from the copying thread only.
+// A source that reads smb:// files; one per copy, used from the copying thread only. Null when
+// this build has no way to read SMB files.
 std::unique_ptr<ICopySource> MakeSmbCopySource();
 
 } // namespace sonquarry
