@@ -252,7 +252,7 @@ TEST_F(TestNet, EnvFileDescribesEveryHostOnTheSubnet) {
       EXPECT_EQ(wg, "") << h;
   }
   EXPECT_EQ(roles, (std::set<std::string>{"samba-master", "samba-smb2", "refused", "silent",
-                                          "impacket", "missing"}));
+                                          "impacket", "direct445", "missing"}));
 }
 
 TEST_F(TestNet, EverySambaHostListsItsDiskShares) {

@@ -38,6 +38,7 @@ struct TScanView {
   std::set<std::string> DeniedHosts;     // host names
   std::set<std::string> DeniedShares;    // share names
   bool DirNames = true;                  // directories with a matching extension are names too
+  bool Port445 = false;                  // IP mode: hosts on port 445 only are found too
 };
 
 class TExpected {
@@ -46,7 +47,9 @@ public:
     for (const auto &Key : E.Hosts()) {
       const std::string Name = E.Host(Key, "NAME");
       const std::string Wg = E.Host(Key, "WORKGROUP");
-      const bool Serves = !E.Host(Key, "PORTS").empty();
+      const auto Ports = testnet::SplitList(E.Host(Key, "PORTS"));
+      const bool Serves = std::count(Ports.begin(), Ports.end(), "139") ||
+                          (V.Port445 && std::count(Ports.begin(), Ports.end(), "445"));
       // The neighbourhood knows only the hosts of a workgroup's browse list.
       if (!Serves || (!V.Ip && Wg.empty()) || V.DeniedHosts.count(Name)) continue;
       Hosts_.insert(Name);

@@ -41,11 +41,16 @@ charlie  SQCHARLIE  13 $wg2 samba-master
 refused  SQREFUSED  20 -    refused
 silent   SQSILENT   21 -    silent
 impacket SQIMPACKET 30 -    impacket
+direct   SQDIRECT   31 -    direct445
 missing  SQMISSING  99 -    missing
 "
 all_hosts=$(awk 'NF {print $1}' <<<"$host_table")
 samba_hosts="alpha bravo charlie"
-ns_hosts="alpha bravo charlie refused silent impacket"
+ns_hosts="alpha bravo charlie refused silent impacket direct"
+# Hosts served by impacket's SMB server, and the ports each listens on (direct: SMB over TCP
+# without NetBIOS, as NAS boxes and hardened Windows hosts run it).
+impacket_hosts="impacket direct"
+h_ports() { case $1 in impacket) echo "445 139" ;; direct) echo 445 ;; *) echo "445 139" ;; esac; }
 
 h_field() { awk -v k="$1" -v f="$2" '$1 == k {print $f}' <<<"$host_table"; }
 h_name() { h_field "$1" 2; }
@@ -61,6 +66,7 @@ h_shares() {
     bravo) printf '%s\n' "media|music" "empty|empty" ;;
     charlie) printf '%s\n' "archive|music" 'private$|secret' ;;
     impacket) printf '%s\n' "MEDIA|impacket" ;;
+    direct) printf '%s\n' "tunes|small" ;;
   esac
 }
 
@@ -316,7 +322,7 @@ gen_shares() {
   : >"$dir/manifest.tsv"
   : >"$dir/dirs.tsv"
   local h line name layout root
-  for h in $samba_hosts impacket; do
+  for h in $samba_hosts $impacket_hosts; do
     while IFS='|' read -r name layout; do
       root="$dir/shares/$h/$name"
       "$py" "$here/gen_tree.py" "$layout" "$root" "$(h_name "$h")" "$(h_wg "$h")" "$name" \
@@ -418,7 +424,7 @@ write_configs() {
     [ -f "$dir/hosts/$h/big.conf" ] || : >"$dir/hosts/$h/big.conf"
     samba_conf "$h" >"$dir/hosts/$h/smb.conf"
   done
-  mkdir -p "$dir/hosts/impacket/cwd" "$dir/hosts/impacket/log" "$dir/hosts/impacket/run"
+  for h in $impacket_hosts; do mkdir -p "$dir/hosts/$h/cwd" "$dir/hosts/$h/log" "$dir/hosts/$h/run"; done
   local c="$dir/client"
   for d in private lock state cache pid ncalrpc home/.smb etc-samba; do mkdir -p "$c/$d"; done
   client_conf >"$c/home/.smb/smb.conf"
@@ -426,7 +432,7 @@ write_configs() {
   # Hosts without a NetBIOS name service are found by name through lmhosts.
   {
     local k
-    for k in impacket refused silent missing; do echo "$(h_ip "$k") $(h_name "$k")#20"; done
+    for k in $impacket_hosts refused silent missing; do echo "$(h_ip "$k") $(h_name "$k")#20"; done
   } >"$c/etc-samba/lmhosts"
 }
 
@@ -480,6 +486,7 @@ write_env() {
         samba-master) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=NT1,SMB2,SMB3" ;;
         samba-smb2) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=SMB2,SMB3" ;;
         impacket) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=NT1,SMB2_02" ;;
+        direct445) echo "SQ_${key}_PORTS=445"; echo "SQ_${key}_PROTOCOLS=NT1,SMB2_02" ;;
         *) echo "SQ_${key}_PORTS="; echo "SQ_${key}_PROTOCOLS=" ;;
       esac
     done
@@ -503,23 +510,24 @@ start_samba() { # host
       nmbd --foreground --no-process-group -s "$hd/smb.conf" -l "$hd/log"
 }
 
-start_impacket() {
-  local hd="$dir/hosts/impacket" ns port ip
-  ns=$(h_ns impacket)
-  ip=$(h_ip impacket)
+start_impacket() { # host
+  local h=$1 hd="$dir/hosts/$1" ns port ip name layout
+  ns=$(h_ns "$h")
+  ip=$(h_ip "$h")
+  IFS='|' read -r name layout < <(h_shares "$h")
   # It serves IPC$ from its working directory: start it in an empty one.
-  for port in 445 139; do
-    pid_alive "$dir/pids/impacket.$port.pid" ||
-      start_proc "$dir/pids/impacket.$port.pid" "$hd/log/smbserver.$port.out" "$ns" "$hd/cwd" \
-        "$py" "$impacket_server" -smb2support -ip "$ip" -port "$port" -comment "impacket files" \
-        MEDIA "$dir/shares/impacket/MEDIA"
+  for port in $(h_ports "$h"); do
+    pid_alive "$dir/pids/$h.$port.pid" ||
+      start_proc "$dir/pids/$h.$port.pid" "$hd/log/smbserver.$port.out" "$ns" "$hd/cwd" \
+        "$py" "$impacket_server" -smb2support -ip "$ip" -port "$port" -comment "$h files" \
+        "$name" "$dir/shares/$h/$name"
   done
 }
 
 start_host() { # host
   case $(h_role "$1") in
     samba-*) start_samba "$1" ;;
-    impacket) start_impacket ;;
+    impacket | direct445) start_impacket "$1" ;;
   esac
 }
 
@@ -547,7 +555,7 @@ tcp_open() { # ip port: true when a connection is accepted within a second
 
 host_ready() { # host: its SMB ports accept connections
   local p
-  for p in 445 139; do tcp_open "$(h_ip "$1")" "$p" || return 1; done
+  for p in $(h_ports "$1"); do tcp_open "$(h_ip "$1")" "$p" || return 1; done
 }
 
 # The browse list is complete when both masters know both workgroups and their own servers,
@@ -630,10 +638,10 @@ cmd_up() {
   build_network
   start_init
   write_env
-  for h in $samba_hosts impacket; do start_host "$h"; done
+  for h in $samba_hosts $impacket_hosts; do start_host "$h"; done
 
   local deadline=$(( $(date +%s) + wait_limit ))
-  for h in $samba_hosts impacket; do
+  for h in $samba_hosts $impacket_hosts; do
     until host_ready "$h"; do
       [ "$(date +%s)" -lt "$deadline" ] || up_failed "$(h_name "$h") does not accept SMB connections"
       local f
@@ -709,7 +717,7 @@ cmd_start_host() {
   require_up
   local h
   h=$(host_key "${args[0]}")
-  case $(h_role "$h") in samba-*|impacket) ;; *) die "$(h_name "$h") runs no server" ;; esac
+  case $(h_role "$h") in samba-*|impacket|direct445) ;; *) die "$(h_name "$h") runs no server" ;; esac
   start_host "$h"
   for _ in $(seq 1 60); do host_ready "$h" && return 0; sleep 0.5; done
   die "$(h_name "$h") does not accept SMB connections"
