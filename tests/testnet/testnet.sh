@@ -66,7 +66,7 @@ h_shares() {
     bravo) printf '%s\n' "media|music" "empty|empty" ;;
     charlie) printf '%s\n' "archive|music" 'private$|secret' ;;
     impacket) printf '%s\n' "MEDIA|impacket" ;;
-    direct) printf '%s\n' "tunes|small" ;;
+    direct) printf '%s\n' "TUNES|small" ;;
   esac
 }
 
