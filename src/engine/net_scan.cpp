@@ -15,9 +15,8 @@ TNetScan::TNetScan()
       Lifeline(platform::TLifeline::Create()) {}
 
 TNetScan::~TNetScan() {
-  for (auto *T : Threads) {
+  for (const auto &T : Threads) {
     T->Terminate();
-    // From here on the thread may end and free itself at any moment: not touched again.
     T->SetOnTerminate(nullptr);
   }
   Threads.clear();
@@ -83,8 +82,9 @@ void TNetScan::Start() {
   }
   const int Count = ThreadCountToStart();
   const int Delay = DelayToStart();
+  Threads.reserve(Count); // a started thread is always listed
   for (int I = 0; I < Count; ++I) {
-    auto T = std::make_unique<TScanResThread>(List, Provider);
+    auto T = std::make_shared<TScanResThread>(List, Provider);
     T->OnResEnumerated = OnResEnumerated;
     T->OnResQueued = OnResQueued;
     T->OnFilesFound = OnFilesFound;
@@ -100,24 +100,18 @@ void TNetScan::Start() {
     T->Probe = Probe;
     T->Lifeline = Lifeline;
     Filter.AssignTo(T->Filter);
-    Threads.push_back(T.get());
-    try {
-      T->Resume();
-    } catch (...) {
-      Threads.pop_back();
-      throw;
-    }
-    // Running, it owns itself.
-    T.release();
+    T->Resume();
+    Threads.push_back(std::move(T));
   }
 }
 
 void TNetScan::Stop() {
-  for (auto *T : Threads) T->Terminate();
+  for (const auto &T : Threads) T->Terminate();
 }
 
 void TNetScan::ThreadTerminated(platform::TThread *Sender) {
-  const auto It = std::find(Threads.begin(), Threads.end(), Sender);
+  const auto It = std::find_if(Threads.begin(), Threads.end(),
+                               [Sender](const auto &T) { return T.get() == Sender; });
   if (It == Threads.end()) return;
   Threads.erase(It);
   if (Threads.empty() && OnFinish) {

@@ -88,7 +88,8 @@ void TScanResThread::Execute() {
               }
             }
           }
-        } catch (const Exception &E) {
+        } catch (const std::exception &E) {
+          // Also what a main-thread handler raised and the hand-over passed back.
           Add(std::string("!Exception: ") + E.what());
         }
       }

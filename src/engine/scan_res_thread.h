@@ -50,7 +50,8 @@ public:
   // Level of the log lines of a scan.
   static constexpr int LogLevel = 3;
 
-  // Created suspended and free on terminate. A null list throws Exception
+  // Created suspended and free on terminate; hold it in a std::shared_ptr (see TThread) so that
+  // it stays valid for its owner after it has ended. A null list throws Exception
   // "TScanResThread.Create: ANetResList is not created.". A null Provider means the process-wide
   // one.
   explicit TScanResThread(std::shared_ptr<TNetResThList> ANetResList,

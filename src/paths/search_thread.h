@@ -2,8 +2,10 @@
 // The background thread of the "Select computers" dialog: lists the domains of the network and
 // the computers of one domain, and hands each list to a handler on the main thread.
 //
-// It starts at once and frees itself when it ends: after Terminate the owner must not touch it.
-// Until its OnTerminate event has run on the main thread it stays valid.
+// Create starts it at once. The owner (the dialog) and the running thread share the object: the
+// owner may call any method, also after the thread has ended (a step that failed, a closed
+// dispatcher), and releases it by Terminate and dropping its pointer, without waiting; the thread
+// then ends within WaitMs (or when its network call returns) and the last of the two frees it.
 //
 // Handlers run on the main thread. The list lives only during the call: the handler copies the
 // names and may move the records out (it then owns them); the thread frees the rest.
@@ -34,9 +36,10 @@ public:
   static constexpr int WaitMs = 500;          // poll of the wake-up event, bounds a stop request
   static constexpr int DomainPauseMs = 15000; // pause before the domains are listed
 
-  // Provider: none means the process-wide one.
-  explicit TSearchThread(int PauseMs = DomainPauseMs,
-                         std::shared_ptr<platform::INetProvider> Provider = nullptr);
+  // Starts the thread. Provider: none means the process-wide one. Throws std::system_error when
+  // the thread cannot start.
+  static std::shared_ptr<TSearchThread>
+  Create(int PauseMs = DomainPauseMs, std::shared_ptr<platform::INetProvider> Provider = nullptr);
   ~TSearchThread() override;
 
   void SetOnDomains(TNetResEvent Handler);
@@ -54,6 +57,7 @@ protected:
   void Execute() override;
 
 private:
+  TSearchThread(int PauseMs, std::shared_ptr<platform::INetProvider> Provider);
   void FindDomains();
   void FindComputers(const TNetRes *ADomain);
   void Deliver(TNetResEvent TSearchThread::*Slot, TNetResStrings &List);

@@ -48,14 +48,26 @@ TThread::~TThread() {
 
 void TThread::Resume() {
   if (Started_) return;
-  Started_ = true;
   JoinEnded();
-  if (FreeOnTerminate_) {
-    std::lock_guard<std::mutex> L(FreeThreads().Lock);
-    ++FreeThreads().Live;
-  }
+  auto &R = FreeThreads();
   std::lock_guard<std::mutex> L(Lock_);
-  Handle_ = std::thread(&TThread::Main, this);
+  if (FreeOnTerminate_) {
+    Self_ = weak_from_this().lock();
+    std::lock_guard<std::mutex> G(R.Lock);
+    ++R.Live;
+  }
+  try {
+    Handle_ = std::thread(&TThread::Main, this);
+  } catch (...) {
+    if (FreeOnTerminate_) {
+      Self_.reset(); // not the last reference: the caller holds one
+      std::lock_guard<std::mutex> G(R.Lock);
+      --R.Live;
+      R.Ended.notify_all();
+    }
+    throw;
+  }
+  Started_ = true;
 }
 
 void TThread::Terminate() {
@@ -167,12 +179,18 @@ void TThread::Main(TThread *Self) {
     return;
   }
   std::thread Handle;
+  std::shared_ptr<TThread> Hold;
   {
     // Resume may still be storing the handle.
     std::lock_guard<std::mutex> L(Self->Lock_);
     Handle = std::move(Self->Handle_);
+    Hold = std::move(Self->Self_);
   }
-  delete Self;
+  // An owner that still holds the object frees it when it lets go.
+  if (Hold)
+    Hold.reset();
+  else
+    delete Self;
   auto &R = FreeThreads();
   std::lock_guard<std::mutex> L(R.Lock);
   R.Done.push_back(std::move(Handle));

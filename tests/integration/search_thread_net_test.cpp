@@ -22,7 +22,7 @@ TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
   platform::SmbProviderOptions O;
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
-  auto *T = new TSearchThread(100, std::make_shared<platform::TSmbProvider>(O));
+  auto T = TSearchThread::Create(100, std::make_shared<platform::TSmbProvider>(O));
   bool Ended = false;
   T->SetOnTerminate([&](platform::TThread *) { Ended = true; });
 

@@ -7,9 +7,13 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -367,6 +371,45 @@ TEST_F(NetScanTest, ErrorsOfOneResourceAreLoggedAndTheScanGoesOn) {
   EXPECT_EQ(Finished, 1);
 }
 
+TEST_F(NetScanTest, AnyStandardErrorOfAHandlerIsLoggedAndTheScanGoesOn) {
+  BuildNetwork(*Provider);
+  const std::vector<std::function<void()>> Raise = {
+      [] { throw Exception("Handler: refused."); },
+      [] { throw std::runtime_error("Handler: not now."); },
+      [] { (void)Strings().at(3); },
+      [] { throw std::bad_alloc(); },
+  };
+  for (const auto &R : Raise) {
+    std::string What;
+    try {
+      R();
+    } catch (const std::exception &E) {
+      What = E.what();
+    }
+    Scan = std::make_unique<TNetScan>();
+    Scan->Provider = Provider;
+    Scan->MaxThreadCount = 4;
+    Connect(*Scan);
+    Finished = 0;
+    Reports.clear();
+    auto Inner = Scan->OnFilesFound;
+    Scan->OnFilesFound = [Inner, &R](TScanResThread *S, const std::string &Dir,
+                                     const Strings &Files, const std::string &Domain) {
+      if (Dir == "\\\\PC1\\music\\Rock\\Deep") R();
+      Inner(S, Dir, Files, Domain);
+    };
+    Scan->Start();
+    ASSERT_TRUE(WaitFinished()) << What;
+    const auto L = ReadLogBlocks(LogFile);
+    const auto *Pc1 = FindBlock(L, "Processing resource \\\\PC1.");
+    ASSERT_TRUE(Pc1) << What;
+    EXPECT_EQ(Pc1->back(), "!Exception: " + What);
+    EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr) << What;
+    // No thread ended early: each says that the list is exhausted.
+    EXPECT_EQ(CountBlocks(L, "There is no more resources."), 4) << What;
+  }
+}
+
 TEST_F(NetScanTest, WalkStopsAtTheDepthLimitAndSaysSo) {
   using R = FakeNetProvider;
   Provider->Loop();
@@ -590,6 +633,59 @@ TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
   Main.PumpFor(300);
   EXPECT_EQ(Finished, 0);
   EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+}
+
+TEST_F(NetScanTest, ReleasedAfterTheDispatcherClosedUnderItsEndedThreads) {
+  BuildNetwork(*Provider);
+  Scan->Start();
+  // Every hand-over is refused from now on, the end-of-thread events included: the thread that
+  // took the root ends by itself, the others wait for work until they are stopped.
+  Main.Close();
+  const auto Start = Clock::now();
+  while (platform::TThread::FreeThreadCount() == Scan->ThreadCountToStart() &&
+         MsSince(Start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_LT(platform::TThread::FreeThreadCount(), Scan->ThreadCountToStart());
+  Scan->Stop(); // reaches the ended threads too
+  ASSERT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(Scan->Running());
+  for (const auto &T : Scan->RunningThreads()) EXPECT_TRUE(T->Finished());
+  Scan.reset();
+  EXPECT_EQ(Finished, 0);
+}
+
+// Makes every new thread ask for a stack larger than the address space, so none can start.
+class TNoThreadStarts {
+public:
+  TNoThreadStarts() {
+    pthread_getattr_default_np(&Saved_);
+    pthread_attr_t Huge;
+    pthread_attr_init(&Huge);
+    pthread_attr_setstacksize(&Huge, size_t{1} << 46);
+    pthread_setattr_default_np(&Huge);
+    pthread_attr_destroy(&Huge);
+  }
+  ~TNoThreadStarts() {
+    pthread_setattr_default_np(&Saved_);
+    pthread_attr_destroy(&Saved_);
+  }
+
+private:
+  pthread_attr_t Saved_;
+};
+
+TEST_F(NetScanTest, AThreadThatCannotStartLeavesTheCountsRight) {
+  BuildNetwork(*Provider);
+  {
+    TNoThreadStarts Limit;
+    EXPECT_THROW(Scan->Start(), std::system_error);
+  }
+  EXPECT_FALSE(Scan->Running());
+  EXPECT_EQ(platform::TThread::FreeThreadCount(), 0);
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(Finished, 1);
+  EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr);
 }
 
 // ---- the log under many threads

@@ -181,6 +181,16 @@ TEST_F(ScanLogTest, EmptyFileNameWritesNothingAndTruncateDoesNothing) {
   EXPECT_TRUE(fs::is_empty(Dir));
 }
 
+TEST_F(ScanLogTest, ACharacterDeviceIsWrittenToAndNotCut) {
+  TLog L;
+  L.SetFileName("/dev/null");
+  L.SetLevel(4);
+  EXPECT_NO_THROW(L.Truncate(0));
+  L.Add(3, "gone");
+  L.AddCont(3, "gone too");
+  EXPECT_TRUE(L.Errors().empty());
+}
+
 TEST_F(ScanLogTest, TextIsWrittenUnchanged) {
   TLog L;
   L.SetFileName(File);

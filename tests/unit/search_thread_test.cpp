@@ -1,8 +1,12 @@
 // ctest-labels: threads
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,9 +124,9 @@ protected:
     platform::SetMainThread(nullptr);
   }
   TSearchThread *Start(int PauseMs = 50) {
-    T = new TSearchThread(PauseMs, P);
+    T = TSearchThread::Create(PauseMs, P);
     T->SetOnTerminate([this](platform::TThread *) { Ended = true; });
-    return T;
+    return T.get();
   }
   // Terminates the thread and pumps until its end event ran; returns the time it took.
   int End() {
@@ -137,7 +141,7 @@ protected:
   std::shared_ptr<FakeNetProvider> P;
   // Requested domains must live until the thread has ended: members, not locals of a test.
   const TNetRes Wg1 = Domain("WG1"), Wg2 = Domain("WG2"), Wg3 = Domain("WG3");
-  TSearchThread *T = nullptr;
+  std::shared_ptr<TSearchThread> T;
   bool Ended = false;
 };
 
@@ -147,7 +151,7 @@ TEST_F(SearchThreadTest, DomainsOfTheSecondProviderArriveAfterThePause) {
   std::thread::id HandlerThread;
   std::unique_ptr<TNetRes> Taken;
   T->SetOnDomains([&](TSearchThread *Sender, TNetResStrings &L) {
-    EXPECT_EQ(Sender, T);
+    EXPECT_EQ(Sender, T.get());
     HandlerThread = std::this_thread::get_id();
     Got = Names(L);
     Taken = std::move(L[0].Res); // the handler takes over a record
@@ -323,6 +327,39 @@ TEST_F(SearchThreadTest, ComputersWithoutADomainEndTheStepWithTheError) {
   EXPECT_EQ(Calls, 0);
   T->SearchComputers(&Wg2);
   ASSERT_TRUE(D.PumpUntil([&] { return Calls == 1; }, 5000));
+}
+
+TEST_F(SearchThreadTest, AHandlerErrorOfAnyKindEndsOnlyThatStep) {
+  Start();
+  const std::vector<std::pair<std::function<void()>, std::string>> Raise = {
+      {[] { throw Exception("Dialog: gone."); }, "Dialog: gone."},
+      {[] { throw std::runtime_error("Dialog: busy."); }, "Dialog: busy."},
+  };
+  for (const auto &[R, What] : Raise) {
+    int Calls = 0;
+    T->SetOnComputers([&](TSearchThread *, TNetResStrings &) {
+      if (++Calls == 1) R();
+    });
+    T->SearchComputers(&Wg1);
+    ASSERT_TRUE(D.PumpUntil([&] { return T->LastError() == What; }, 5000)) << What;
+    // The thread still serves the dialog.
+    T->SearchComputers(&Wg2);
+    ASSERT_TRUE(D.PumpUntil([&] { return Calls == 2; }, 5000)) << What;
+    T->SetOnComputers(nullptr);
+  }
+}
+
+TEST_F(SearchThreadTest, TheOwnerMayUseAndReleaseTheThreadAfterItEnded) {
+  Start();
+  T->SetOnTerminate(nullptr);
+  T->Terminate();
+  // The end event is refused: nothing tells the owner that the thread is gone.
+  D.Close();
+  ASSERT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(T->Finished());
+  T->SetOnDomains(nullptr);
+  T->SearchDomains();
+  T = nullptr;
 }
 
 } // namespace
