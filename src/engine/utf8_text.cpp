@@ -79,6 +79,34 @@ const std::ctype<wchar_t> *UnicodeCType() {
 
 } // namespace
 
+bool IsValidUtf8(std::string_view Text) {
+  for (size_t Pos = 0; Pos < Text.size();) {
+    if (static_cast<unsigned char>(Text[Pos]) < 0x80) {
+      ++Pos;
+      continue;
+    }
+    char32_t C;
+    const size_t Len = SequenceAt(Text, Pos, C);
+    if (Len == 0) return false;
+    Pos += Len;
+  }
+  return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view Text) {
+  static constexpr char16_t High[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string Out;
+  Out.reserve(Text.size() + Text.size() / 2);
+  for (const char Ch : Text) {
+    const auto B = static_cast<unsigned char>(Ch);
+    Append(Out, B >= 0x80 && B < 0xA0 ? char32_t{High[B - 0x80]} : char32_t{B});
+  }
+  return Out;
+}
+
 char32_t TableLowerCase(char32_t C) {
   if (C >= 'A' && C <= 'Z') return C + 32;
   if ((C >= 0xC0 && C <= 0xDE && C != 0xD7) || (C >= 0x391 && C <= 0x3AB && C != 0x3A2) ||
