@@ -147,7 +147,8 @@ bool TAtomicFile::Commit() {
 
 std::string KeepBackup(const std::string &Path, const std::string &Suffix) {
   for (int n = 1; n < 1000; ++n) {
-    const std::string name = Path + Suffix + (n == 1 ? std::string() : "." + std::to_string(n));
+    std::string name = Path + Suffix;
+    if (n > 1) name += '.' + std::to_string(n);
     if (::linkat(AT_FDCWD, Path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
       return name;
     if (errno == EEXIST) continue;

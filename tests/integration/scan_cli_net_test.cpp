@@ -20,9 +20,11 @@
 #include "support/run_program.h"
 #include "support/scan_expect.h"
 #include "support/scan_log_blocks.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
+using sonquarry::testing::Cat;
 using sonquarry::testing::FindBlock;
 using sonquarry::testing::ReadLogBlocks;
 using sonquarry::testing::RunProgram;
@@ -422,7 +424,7 @@ TEST_F(ScanCliNet, CtrlCDuringTheLimitedConnectionPauseStopsAtOnceAndStillWrites
 
 TEST_F(ScanCliNet, ATerminalGetsAProgressLine) {
   // script(1) gives the scanner a terminal for stdout and stderr.
-  const std::string Cmd = "'" + ScanBinary() + "' --format none --log '" + LogFile + "'";
+  const std::string Cmd = Cat("'", ScanBinary(), "' --format none --log '", LogFile, "'");
   const TRun R = RunProgram({"script", "-qefc", Cmd, "/dev/null"}, Env);
   ASSERT_EQ(R.Status, 0) << R.Out << R.Err;
   // "\rhh:mm:ss  searching...  resources N  computers N  files N"

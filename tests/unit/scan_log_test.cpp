@@ -214,7 +214,9 @@ TEST_F(ScanLogTest, BlocksOfTwoThreadsUnderTheLockStayWhole) {
     for (int b = 0; b < Blocks; ++b) {
       std::lock_guard<std::mutex> G(sonquarry::ScanLogLock);
       L.Add(3, std::string("Processing resource ") + Who + std::to_string(b) + ".");
-      for (int c = 0; c < Cont; ++c) L.AddCont(3, std::string(1, Who) + std::to_string(b));
+      std::string Line(1, Who);
+      Line += std::to_string(b); // not "c" + std::string&&: g++ 12 warns wrongly at -O2
+      for (int c = 0; c < Cont; ++c) L.AddCont(3, Line);
     }
   };
   std::thread A(Writer, 'A'), B(Writer, 'B');
