@@ -15,6 +15,13 @@
 namespace sonquarry {
 namespace {
 
+// Domain records that a released dialog's thread may still read: kept for the process's life
+// (the few records of unanswered requests), since the thread is never waited for.
+std::vector<std::shared_ptr<TNetRes>> &Parked() {
+  static auto *P = new std::vector<std::shared_ptr<TNetRes>>;
+  return *P;
+}
+
 QLabel *SearchingLabel(QWidget *Parent) {
   auto *L = new QLabel(QObject::tr("searching..."), Parent);
   L->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -39,8 +46,8 @@ QPushButton *ArrowButton(const QString &Text, QWidget *Parent) {
 
 TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
                                  std::shared_ptr<platform::INetProvider> Provider)
-    : QDialog(Parent), Requested_(std::make_shared<std::vector<std::shared_ptr<TNetRes>>>()),
-      Timer_(new QTimer(this)), Clock_([] { return std::chrono::steady_clock::now(); }) {
+    : QDialog(Parent), Timer_(new QTimer(this)),
+      Clock_([] { return std::chrono::steady_clock::now(); }) {
   setObjectName("CompSearchForm");
   setWindowTitle(tr("Select computers"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -124,8 +131,6 @@ TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
 
   Thread_ =
       new TSearchThread(PauseMs < 0 ? TSearchThread::DomainPauseMs : PauseMs, std::move(Provider));
-  // The end event holds the requested domains until the thread has ended.
-  Thread_->SetOnTerminate([Keep = Requested_](platform::TThread *) {});
   Thread_->SetOnDomains([this](TSearchThread *, TNetResStrings &L) { DomainsArrived(L); });
   Thread_->SetOnComputers([this](TSearchThread *, TNetResStrings &L) { ComputersArrived(L); });
 }
@@ -136,6 +141,7 @@ TCompSearchForm::~TCompSearchForm() {
   Thread_->SetOnComputers(nullptr);
   Thread_->Terminate();
   Thread_ = nullptr;
+  Parked().insert(Parked().end(), Requested_.begin(), Requested_.end());
 }
 
 TCompSearchForm &TCompSearchForm::PlaceOver(const QWidget &Over) {
@@ -189,12 +195,14 @@ void TCompSearchForm::DomainChanged(int Index) {
   Computers_.clear();
   const auto &Domain = Domains_[static_cast<size_t>(Index)];
   if (!Domain) return; // a record the thread did not give; nothing to ask for
-  Requested_->push_back(Domain);
+  Requested_.push_back(Domain);
   Thread_->SearchComputers(Domain.get());
   EnterBusy(lblSearchComputers);
 }
 
 void TCompSearchForm::ComputersArrived(TNetResStrings &List) {
+  // The thread has read every requested domain: a new request needs an enabled panel.
+  Requested_.clear();
   lbComputers->clear();
   Computers_.clear();
   for (auto &Item : List) {

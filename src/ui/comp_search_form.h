@@ -6,8 +6,8 @@
 // One dialog serves the whole process; it is kept hidden between uses. A showing within a minute
 // of the last domain search keeps the lists and the selection; a later one searches again.
 // Releasing the dialog never waits for the thread: the handlers are detached (none runs after
-// that) and the thread is told to end; a domain record the thread may still read stays alive
-// until the thread object is gone.
+// that) and the thread is told to end; it never calls into the main thread again, and a domain
+// record it may still read stays alive.
 
 #include <QDialog>
 #include <chrono>
@@ -90,9 +90,8 @@ private:
   // Records of cmbDomain and lbComputers, index for index with their items.
   std::vector<std::shared_ptr<TNetRes>> Domains_;
   std::vector<std::unique_ptr<TNetRes>> Computers_;
-  // Domains handed to the thread; its end event holds them too, so none is freed while the
-  // thread may read it.
-  std::shared_ptr<std::vector<std::shared_ptr<TNetRes>>> Requested_;
+  // Domains handed to the thread and not answered yet: none is freed while the thread may read it.
+  std::vector<std::shared_ptr<TNetRes>> Requested_;
   QLabel *Blinking_ = nullptr;
   QTimer *Timer_;
   TClock Clock_;
