@@ -9,6 +9,7 @@
 #include "platform/gui/window_services.h"
 #include "platform/registry.h"
 #include "ui/file_list_model.h"
+#include "ui/options_form.h"
 
 #include <QAction>
 #include <QApplication>
@@ -113,6 +114,16 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   CreateMenus();
   CreateToolBar();
   CreateStatusBar();
+
+  OptionsHandler = [this](int PageIndex) {
+    if (!OptionsForm) {
+      OptionsForm = std::make_unique<TfmOptions>(this);
+      OptionsForm->OnHelp = ShowHelpTopic;
+    }
+    return sonquarry::ShowOptions(*OptionsForm, this, *Scan, Settings, PageIndex) ==
+           QDialog::Accepted;
+  };
+  ConnectCommand(actOptions, [this] { ShowOptions(); });
 
   // Defaults, then what the registry holds.
   ApplyMainFormDefaults(*Scan, Settings);

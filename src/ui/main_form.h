@@ -30,6 +30,7 @@ class QToolBar;
 namespace sonquarry {
 
 class TFileListModel;
+class TfmOptions;
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
@@ -42,6 +43,7 @@ public:
   std::unique_ptr<TNetScan> Scan;
   TMainFormSettings Settings;              // PlayListExt, PathForCopy, IPRanges, PlayerCommand
   std::unique_ptr<TTreeSearch> TreeSearch; // after the first "Find item..."
+  std::unique_ptr<TfmOptions> OptionsForm; // after the first "Options..."
   std::string ListFileName;                // the program's directory + "Sonquarry.lst"
 
   // 0 not sorted by the column, 1 ascending, 2 descending; at most one non-zero.

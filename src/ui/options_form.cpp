@@ -422,6 +422,11 @@ void TfmOptions::SetIPList(TIPList *List) {
   IPList_ = List;
   if (!List) return;
   for (const TIPRange &R : *List) AddRangeItem(R.From(), R.To(), R.Tag != 0);
+  // A disabled list shows no selection.
+  if (!rbIPAddress->isChecked()) {
+    lbIP->clearSelection();
+    lbIP->setCurrentRow(-1);
+  }
 }
 
 void TfmOptions::AddRangeItem(uint32_t From, uint32_t To, bool Checked) {

@@ -1,5 +1,6 @@
 // The Options dialog: validation, mask editing, the range list, the IP controls, what "Ok" stores
 // and saves and what "Cancel" leaves alone.
+#include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -20,6 +21,7 @@
 #include "support/recording_prompts.h"
 #include "ui/comp_search_form.h"
 #include "ui/ip_query_form.h"
+#include "ui/main_form.h"
 #include "ui/options_form.h"
 #include "unit/fake_net_provider.h"
 #include "unit/xdg_sandbox.h"
@@ -445,6 +447,38 @@ TEST_F(OptionsFormTest, F1ShowsTheHelpTopicWhereverTheFocusIs) {
   Form.edtPlayListExt->setFocus();
   QTest::keyClick(Form.edtPlayListExt, Qt::Key_F1);
   EXPECT_EQ(Topics, (Strings{"options.htm", "options.htm"}));
+}
+
+// The main window's "Options..." command: the dialog on the page last shown, and on "Ok" the
+// settings saved.
+TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
+  test::TXdgSandbox Sandbox;
+  test::TPromptsScope prompts;
+  TMainForm Main;
+  ASSERT_TRUE(Main.actOptions->isEnabled());
+  EXPECT_EQ(Main.actOptions->shortcut(), QKeySequence(Qt::Key_F12));
+  prompts->Dialogs.push_back([](QDialog &D) {
+    auto &F = static_cast<TfmOptions &>(D);
+    EXPECT_EQ(F.windowTitle(), "Options");
+    F.chkClearList->setChecked(true);
+    F.Pages->setCurrentIndex(TfmOptions::CompFilterPage);
+    F.btnOK->click();
+    return F.result();
+  });
+  Main.actOptions->trigger();
+  EXPECT_TRUE(Main.Scan->IsClearBefor);
+  TScanOptions Stored;
+  TMainFormSettings StoredForm;
+  LoadSettings(Stored, StoredForm, *Main.Scan);
+  EXPECT_TRUE(Stored.IsClearBefor);
+  EXPECT_FALSE(StoredForm.ScanMethodUnset);
+  // Cancelled, it saves nothing; the next open shows the page shown last.
+  prompts->Dialogs.push_back([](QDialog &D) {
+    EXPECT_EQ(static_cast<TfmOptions &>(D).Pages->currentIndex(), TfmOptions::CompFilterPage);
+    return int(QDialog::Rejected);
+  });
+  EXPECT_FALSE(Main.ShowOptions());
+  EXPECT_EQ(prompts->Records.size(), 2u);
 }
 
 } // namespace
