@@ -1,6 +1,7 @@
 #include "ui/main_form.h"
 
 #include "engine/scan_log.h"
+#include "engine/scan_report.h"
 #include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
@@ -23,12 +24,15 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTime>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -108,6 +112,19 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   FileTree = std::make_unique<TWNetTree>();
   Scan = std::make_unique<TNetScan>();
+  Scan->OnFilesFound = [this](TScanResThread *, const std::string &Dir,
+                              const std::vector<std::string> &Names,
+                              const std::string &Domain) { FilesFound(Dir, Names, Domain); };
+  Scan->OnResEnumerated = [this](TScanResThread *, const TNetResStrings &Children) {
+    ResourcesEnumerated(static_cast<int>(Children.size()));
+  };
+  Scan->OnFinish = [this](TNetScan *) { Guarded([this] { ScanFinished(); }); };
+  Timer = new QTimer(this);
+  Timer->setInterval(1000);
+  connect(Timer, &QTimer::timeout, this, [this] {
+    ShowElapsed(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
+  });
 
   CreateList();
   CreateActions();
@@ -131,7 +148,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   ShowFileCount(0);
   ShowSelectedCount(0);
-  Panels_[4]->setText("Time: 00:00:00");
+  ShowElapsed(0);
 
   ListFileName = GetProgramDir() + "Sonquarry.lst";
   LoadList();
@@ -141,7 +158,10 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   UpdateSelectionCommands();
   UpdateRemoveCommand();
+  EnableScanCommands(false);
   SortState = {0, 0, 0};
+  QMetaObject::invokeMethod(
+      this, [this] { Guarded([this] { FirstRunPrompt(); }); }, Qt::QueuedConnection);
 }
 
 TMainForm::~TMainForm() {
@@ -221,6 +241,9 @@ void TMainForm::CreateActions() {
     SaveListFile("scan.lst", *FileTree);
     close();
   });
+  ConnectCommand(actSearch, [this] { Search(); });
+  ConnectCommand(actStop, [this] { Stop(); });
+  ConnectCommand(actOptions, [this] { ShowOptions(-1); });
   ConnectCommand(actClear, [this] { Clear(); });
   ConnectCommand(actSelectAll, [this] { SelectAll(); });
   ConnectCommand(actInvertSelection, [this] { InvertSelection(); });
@@ -388,7 +411,7 @@ void TMainForm::ConnectCommand(QAction *Action, std::function<void()> Handler) {
   Wired_.insert(Action);
   connect(Action, &QAction::triggered, this, [H = std::move(Handler)] { Guarded(H); });
   if (Action == actOptions || Action == actSearch || Action == actStop) {
-    Action->setEnabled(true);
+    EnableScanCommands(ScanState != 0);
     return;
   }
   UpdateListCommands();
@@ -409,8 +432,138 @@ void TMainForm::SetEnabled(QAction *Action, bool Enabled) {
   Action->setEnabled(Enabled && Connected(Action));
 }
 
+void TMainForm::SetOptionsHandler(std::function<bool(int PageIndex)> Handler) {
+  OptionsHandler_ = std::move(Handler);
+  EnableScanCommands(ScanState != 0);
+}
+
 bool TMainForm::ShowOptions(int PageIndex) {
-  return OptionsHandler ? OptionsHandler(PageIndex) : false;
+  return OptionsHandler_ ? OptionsHandler_(PageIndex) : false;
+}
+
+// ---- search run control
+
+void TMainForm::SetScanState(uint8_t State) {
+  static const char *const texts[] = {"Status: ", "Status: searching...", "Status: stopping..."};
+  ScanState = State;
+  Panels_[2]->setText(texts[State < 3 ? State : 0]);
+}
+
+void TMainForm::EnableScanCommands(bool Running) {
+  SetEnabled(actSearch, !Running);
+  SetEnabled(actOptions, !Running && OptionsHandler_ != nullptr);
+  SetEnabled(actStop, Running);
+}
+
+void TMainForm::ShowResourceCount(int Count) {
+  ResourceCount = Count;
+  Panels_[3]->setText(QString("Resources: %1").arg(Count));
+}
+
+void TMainForm::ShowElapsed(double Seconds) {
+  Panels_[4]->setText(QString::fromStdString("Time: " + FormatHMS(Seconds)));
+}
+
+bool TMainForm::HaveAddressesToScan() {
+  for (;;) {
+    if (Scan->NetBios || Scan->IPRangeCount() != 0) return true;
+    ShowInfoMessage("No IP addresses for scanning.");
+    if (!ShowOptions(1)) return false;
+  }
+}
+
+void TMainForm::Search() {
+  if (ScanState != 0) return; // a second search waits for the end of the first
+  if (!Scan->Filter.CompListsUsable()) {
+    ShowMessageBox("Allowed and denied list of coumputers are the same. No computers to scanning.",
+                   MB_ICONINFORMATION);
+    return;
+  }
+  if (!Scan->Filter.ResListsUsable()) {
+    ShowMessageBox("Allowed and denied list of resources are the same. No resources to scanning.",
+                   MB_ICONINFORMATION);
+    return;
+  }
+  if (!HaveAddressesToScan()) return;
+  StartTime = std::chrono::steady_clock::now();
+  try {
+    EnableScanCommands(true);
+    ShowResourceCount(0);
+    if (Scan->IsClearBefor) {
+      ListView->selectionModel()->clear();
+      ShowFileCount(0);
+      FileTree->Clear();
+      ShowSelectedCount(SelectedRowCount());
+    }
+    FileTree->ResetMarks();
+    Model->RefreshAll();
+    try {
+      Scan->Start();
+    } catch (...) {
+      SetScanState(0);
+      throw;
+    }
+    SetScanState(1);
+    StartTime = std::chrono::steady_clock::now();
+    Timer->start();
+  } catch (...) {
+    ScanFinished();
+    throw;
+  }
+}
+
+void TMainForm::Stop() {
+  if (ScanState == 0) return;
+  SetScanState(2);
+  Scan->Stop();
+}
+
+void TMainForm::FilesFound(const std::string &Dir, const std::vector<std::string> &FileNames,
+                           const std::string &Domain) {
+  const int before = FileTree->Count();
+  for (const auto &name : FileNames) FileTree->AddFile(Domain, Dir, name);
+  const int after = FileTree->Count();
+  if (Model->RowCount() != after) ShowFileCount(after);
+  if (after != before && SortState != std::array<uint8_t, 3>{0, 0, 0}) {
+    // New rows go to the end: the list is no longer sorted.
+    SortState = {0, 0, 0};
+    ListView->horizontalHeader()->setSortIndicatorShown(false);
+  }
+}
+
+void TMainForm::ResourcesEnumerated(int Children) { ShowResourceCount(ResourceCount + Children); }
+
+void TMainForm::ScanFinished() {
+  Timer->stop();
+  EnableScanCommands(false);
+  SetScanState(0);
+  FileTree->FinishMarks();
+  Model->RefreshAll();
+  UpdateRemoveCommand();
+  ShowScanReport(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
+}
+
+void TMainForm::ShowScanReport(double Seconds) {
+  // The search time as a time of day in the locale's long format (without a time zone).
+  QString format = QLocale().timeFormat(QLocale::LongFormat);
+  format.remove('t');
+  const QTime time = QTime(0, 0).addMSecs(static_cast<int>(Seconds * 1000) % 86400000);
+  TScanSummary s;
+  s.SearchTime = QLocale().toString(time, format.trimmed()).toStdString();
+  s.FoundComps = Scan->FoundComps;
+  s.ScannedComps = Scan->ScannedComps;
+  s.AllFiles = FileTree->Count();
+  s.NewFiles = FileTree->CountByState(nsNew);
+  s.RemovedFiles = FileTree->CountByState(nsInaccessible);
+  s.UnknownFiles = FileTree->CountByState(nsUnreached);
+  ShowMessageBox(ScanReportText(s), MB_ICONINFORMATION);
+}
+
+void TMainForm::FirstRunPrompt() {
+  if (!Settings.ScanMethodUnset || Closed_) return;
+  ShowInfoMessage("Please select network search mode.");
+  ShowOptions(1);
 }
 
 void TMainForm::UpdateListCommands() {
@@ -758,12 +911,33 @@ bool TMainForm::event(QEvent *Event) {
 void TMainForm::changeEvent(QEvent *Event) { QMainWindow::changeEvent(Event); }
 
 void TMainForm::closeEvent(QCloseEvent *Event) {
-  Event->accept();
+  Event->accept(); // closing is never refused
+  Shutdown();
+}
+
+void TMainForm::Shutdown() {
   if (Closed_) return;
   Closed_ = true;
+  if (ScanState != 0) {
+    // The user sees the window go at once; the threads end on their own.
+    hide();
+    Scan->Stop();
+  }
+  Timer->stop();
   SaveList();
   WritePositionAndWidths();
   CloseHelpWindow();
+  try {
+    ListView->selectionModel()->clear();
+    FileTree->Clear();
+    Model->Reload();
+  } catch (...) {
+  }
+  try {
+    // Cuts the threads' hand-overs: no handler of this window runs from here on.
+    Scan.reset();
+  } catch (...) {
+  }
 }
 
 void TMainForm::ShowAbout() {

@@ -14,6 +14,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
@@ -97,9 +98,32 @@ public:
   bool Connected(QAction *Action) const { return Wired_.count(Action) != 0; }
 
   // The Options dialog (connected by whoever builds it): runs it on page PageIndex (-1: the
-  // page last shown) and returns whether it was closed with OK.
-  std::function<bool(int PageIndex)> OptionsHandler;
+  // page last shown) and returns whether it was closed with OK. "Options..." is enabled once a
+  // handler is set.
+  void SetOptionsHandler(std::function<bool(int PageIndex)> Handler);
   bool ShowOptions(int PageIndex = -1);
+
+  // ---- search run control
+  uint8_t ScanState = 0; // 0 idle, 1 searching, 2 stopping
+  int32_t ResourceCount = 0;
+  std::chrono::steady_clock::time_point StartTime;
+  QTimer *Timer;
+  void Search();
+  void Stop();
+  bool HaveAddressesToScan();
+  void SetScanState(uint8_t State);
+  void EnableScanCommands(bool Running);
+  void ShowResourceCount(int Count);
+  void ShowElapsed(double Seconds);
+  void FilesFound(const std::string &Dir, const std::vector<std::string> &FileNames,
+                  const std::string &Domain);
+  void ResourcesEnumerated(int Children);
+  void ScanFinished();
+  void ShowScanReport(double Seconds);
+  // Once the loop runs: the first run asks for the search mode.
+  void FirstRunPrompt();
+  // The close routine (list file, position, widths, release); runs once, from any close path.
+  void Shutdown();
 
   // ---- the list
   void ShowFileCount(int Count);
@@ -153,6 +177,7 @@ private:
   void FirstActivation();
   void ShowAbout();
 
+  std::function<bool(int PageIndex)> OptionsHandler_;
   std::set<QAction *> Wired_;
   std::array<QLabel *, 5> Panels_{};
   bool Activated = false;
