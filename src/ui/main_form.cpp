@@ -132,15 +132,14 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   CreateToolBar();
   CreateStatusBar();
 
-  OptionsHandler = [this](int PageIndex) {
+  SetOptionsHandler([this](int PageIndex) {
     if (!OptionsForm) {
       OptionsForm = std::make_unique<TfmOptions>(this);
       OptionsForm->OnHelp = ShowHelpTopic;
     }
     return sonquarry::ShowOptions(*OptionsForm, this, *Scan, Settings, PageIndex) ==
            QDialog::Accepted;
-  };
-  ConnectCommand(actOptions, [this] { ShowOptions(); });
+  });
 
   // Defaults, then what the registry holds.
   ApplyMainFormDefaults(*Scan, Settings);
