@@ -1,4 +1,3 @@
-// ctest-labels: threads
 // The "Select computers" dialog over a fake network: busy states, the arrow buttons, the reuse
 // within a minute, and releasing it (or ending the program) while the network does not answer.
 #include <QApplication>
