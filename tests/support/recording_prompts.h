@@ -23,7 +23,7 @@ struct TPromptRecord {
 class TRecordingPrompts final : public TUserPrompts {
 public:
   std::vector<TPromptRecord> Records;
-  std::vector<std::string> InputStarts; // the text each input prompt started with
+  std::vector<std::string> InputStarts;          // the text each input prompt started with
   std::deque<int> MessageAnswers;                // default IDOK (IDNO for yes/no boxes)
   std::deque<std::optional<std::string>> Inputs; // nullopt: cancelled; default cancelled
   std::deque<std::optional<std::string>> Files;  // save/open answers; default cancelled
