@@ -106,6 +106,9 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
       NoValue();
       SawNeighbourhood = true;
       C.NetBios = true;
+    } else if (Option == "--wsd" || Option == "--no-wsd") {
+      NoValue();
+      C.WsDiscovery = Option == "--wsd";
     } else if (Option == "--ip") {
       C.Ranges.push_back(ParseIPRangeArg(Value()));
       C.NetBios = false;
@@ -200,6 +203,8 @@ Finds the music files shared on the SMB network and prints one row per file.
 
 Discovery:
   --neighbourhood         walk workgroups, their computers and shares (default)
+  --no-wsd                leave out the computers that only WS-Discovery finds
+                          (current Windows); --wsd takes them in (default)
   --ip RANGE              probe addresses for TCP port 139 instead (repeatable);
                           RANGE is a.b.c.d, a.b.c.d-e.f.g.h or a.b.c.d/nn
 Filters (repeatable; '*' any run, '?' one character; lower-case letters in a

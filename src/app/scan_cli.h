@@ -25,6 +25,7 @@ struct TScanCommand {
   bool Help = false;
   bool Settings = false;
   std::optional<bool> NetBios;
+  std::optional<bool> WsDiscovery;
   std::vector<TIPRange> Ranges;
   std::optional<TNameList> AllowedComps, DeniedComps, AllowedRes, DeniedRes, Extentions;
   std::optional<int> Threads;

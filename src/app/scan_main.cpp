@@ -22,6 +22,7 @@
 #include "platform/folders.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
+#include "platform/wsd_provider.h"
 #include "settings/settings.h"
 
 using namespace sonquarry;
@@ -154,6 +155,9 @@ int Run(const TScanCommand &C) {
     LoadSettings(*Scan, Form, *Scan);
   }
   if (C.NetBios) Scan->NetBios = *C.NetBios;
+  if (C.WsDiscovery) Scan->WsDiscovery = *C.WsDiscovery;
+  // One discovery per scan, in this process, around whatever serves the SMB requests.
+  platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
   if (!C.Ranges.empty()) {
     Scan->IPResList->ClearList();
     for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());

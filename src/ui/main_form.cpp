@@ -9,6 +9,7 @@
 #include "platform/gui/user_prompts.h"
 #include "platform/gui/window_services.h"
 #include "platform/registry.h"
+#include "platform/wsd_provider.h"
 #include "ui/file_list_model.h"
 #include "ui/options_form.h"
 
@@ -497,6 +498,9 @@ void TMainForm::Search() {
     FileTree->ResetMarks();
     Model->RefreshAll();
     try {
+      // One discovery per scan, around whatever serves the SMB requests (a provider that the
+      // scan was given is left as it is).
+      platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
       Scan->Start();
     } catch (...) {
       SetScanState(0);
