@@ -129,6 +129,12 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
       C.Threads = ParseInt(Option, Value(), 1, 1024);
     } else if (Option == "--timeout") {
       C.TimeOut = ParseInt(Option, Value(), 0, 600000);
+    } else if (Option == "--port445") {
+      NoValue();
+      C.Probe445 = true;
+    } else if (Option == "--no-port445") {
+      NoValue();
+      C.Probe445 = false;
     } else if (Option == "--scan-method") {
       const std::string M = Value();
       if (M == "xp")
@@ -217,6 +223,8 @@ mask fit either case):
 Scan:
   --threads N             scanning threads (default 16)
   --timeout MS            time-out of one address probe in IP mode (default 500)
+  --port445               IP mode: also find hosts that accept SMB on TCP port
+                          445 only (without NetBIOS); --no-port445: do not
   --scan-method METHOD    xp (9 threads pausing 30 s between resources), other,
                           or auto (default)
   --settings              start from the settings the Sonquarry window stored;

@@ -30,6 +30,7 @@ struct TScanCommand {
   std::optional<TNameList> AllowedComps, DeniedComps, AllowedRes, DeniedRes, Extentions;
   std::optional<int> Threads;
   std::optional<int> TimeOut;
+  std::optional<bool> Probe445;
   std::optional<int> ScanMethod;
   std::string ListFile;
   std::optional<bool> Clear;

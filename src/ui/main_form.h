@@ -31,6 +31,7 @@ class QToolBar;
 namespace sonquarry {
 
 class TFileListModel;
+class TListActions;
 class TfmOptions;
 
 class TMainForm : public QMainWindow {
@@ -46,6 +47,8 @@ public:
   std::unique_ptr<TTreeSearch> TreeSearch; // after the first "Find item..."
   std::unique_ptr<TfmOptions> OptionsForm; // after the first "Options..."
   std::string ListFileName;                // the program's directory + "Sonquarry.lst"
+  // Playlists, reports, copy and find (list_actions.h).
+  std::unique_ptr<TListActions> ListActions;
 
   // 0 not sorted by the column, 1 ascending, 2 descending; at most one non-zero.
   std::array<uint8_t, 3> SortState{0, 0, 0};
@@ -166,6 +169,7 @@ protected:
 
 private:
   void CreateActions();
+  void ConnectListActions(); // main_form_actions.cpp
   void CreateMenus();
   void CreateToolBar();
   void CreateList();

@@ -132,8 +132,8 @@ QWidget *TfmOptions::MakeSearchPage() {
   auto *lblPlayer = new QLabel(tr("Player co&mmand:"), Player);
   edtPlayerCommand = new QLineEdit(Player);
   edtPlayerCommand->setPlaceholderText(tr("empty: the desktop's player"));
-  edtPlayerCommand->setToolTip(tr("The program that plays a playlist, e.g. \"vlc\" (the playlist "
-                                  "file is added as its last argument); empty: the desktop's "
+  edtPlayerCommand->setToolTip(tr("The program that plays a playlist, e.g. \"vlc %f\" (%f stands "
+                                  "for the playlist, else it is appended); empty: the desktop's "
                                   "handler of playlists"));
   lblPlayer->setBuddy(edtPlayerCommand);
   auto *PlayerRow = new QHBoxLayout(Player);

@@ -39,6 +39,7 @@ struct TScanView {
   std::set<std::string> DeniedShares;    // share names
   bool DirNames = true;                  // directories with a matching extension are names too
   bool Wsd = false;                      // the neighbourhood includes WS-Discovery's computers
+  bool Port445 = false;                  // IP mode: hosts on port 445 only are found too
 };
 
 class TExpected {
@@ -49,10 +50,11 @@ public:
       const std::string Wg = E.Host(Key, "WORKGROUP");
       const auto Ports = testnet::SplitList(E.Host(Key, "PORTS"));
       const bool Serves = !Ports.empty();
-      // IP mode probes port 139; the neighbourhood knows the hosts of a workgroup's browse list,
-      // and with WS-Discovery those that announce themselves that way.
+      // IP mode probes port 139 (and 445 with Port445); the neighbourhood knows the hosts of a
+      // workgroup's browse list, and with WS-Discovery those that announce themselves that way.
       const bool Listed = E.Host(Key, "BROWSE") == "1" || (V.Wsd && E.Host(Key, "WSD") == "1");
-      const bool Probed = std::count(Ports.begin(), Ports.end(), "139") != 0;
+      const bool Probed = std::count(Ports.begin(), Ports.end(), "139") != 0 ||
+                          (V.Port445 && std::count(Ports.begin(), Ports.end(), "445") != 0);
       if (!Serves || (V.Ip && !Probed) || (!V.Ip && (Wg.empty() || !Listed)) ||
           V.DeniedHosts.count(Name))
         continue;
