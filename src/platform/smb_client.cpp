@@ -18,8 +18,6 @@ namespace sonquarry::platform {
 
 namespace {
 
-constexpr const char *ProviderName = "SMB Network";
-
 void DropLibraryLog(void *, int, const char *) {}
 
 void CopyOut(char *To, int Size, const std::string &From) {
