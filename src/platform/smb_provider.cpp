@@ -383,7 +383,8 @@ struct TSmbProvider::TImpl {
         return nullptr;
       }
     }
-    auto W = TWorker::Spawn(WorkerPath, Config, Options.CallTimeOutMs, Error);
+    // A start may take long on a loaded machine: its greeting gets more than a call.
+    auto W = TWorker::Spawn(WorkerPath, Config, std::max(Options.CallTimeOutMs, 60000), Error);
     if (!W) {
       Diagnostic(Error.Message);
       return nullptr;
@@ -681,6 +682,13 @@ std::vector<pid_t> TSmbProvider::WorkerPids() const {
   for (auto &P : I_->Workers)
     if (auto W = P.lock(); W && W->Alive()) Out.push_back(W->Pid());
   return Out;
+}
+
+bool TSmbProvider::StartWorker(NetError *Error) {
+  NetError E;
+  const bool Ok = I_->Worker(true, E) != nullptr;
+  if (Error) *Error = E;
+  return Ok;
 }
 
 void TSmbProvider::NoteReachable(const std::string &Server) { I_->MarkReachable(Server); }

@@ -72,6 +72,10 @@ public:
                                           NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
 
+  // Starts the calling thread's worker now rather than at its first call; false when it cannot
+  // be started (Error says why).
+  bool StartWorker(NetError *Error = nullptr);
+
   const SmbProviderOptions &Options() const;
   // The process ids of the workers alive now.
   std::vector<pid_t> WorkerPids() const;

@@ -491,7 +491,7 @@ write_env() {
         samba-smb2) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=SMB2,SMB3" ;;
         samba-smb1) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=NT1" ;;
         impacket) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=NT1,SMB2_02" ;;
-        stuck) echo "SQ_${key}_PORTS=445,139"; echo "SQ_${key}_PROTOCOLS=" ;;
+        stuck) echo "SQ_${key}_PORTS="; echo "SQ_${key}_PROTOCOLS=" ;;
         *) echo "SQ_${key}_PORTS="; echo "SQ_${key}_PROTOCOLS=" ;;
       esac
     done
