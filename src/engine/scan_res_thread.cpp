@@ -140,9 +140,14 @@ bool TScanResThread::CheckResource(const TDomNetRes *DomNetRes) {
   if (!Filter.CompAllowed(Name)) return false;
   try {
     const std::string Host = ExtractCompName(Name);
-    const bool Up =
-        Probe ? Probe(Host, NetBiosPort, TimeOut) : ProbeHost(Host, NetBiosPort, TimeOut);
     // The user's time-out is the one that counts: the provider does not probe this host again.
+    bool Up = false;
+    if (Ahead) {
+      Up = Ahead->Probe(StrIP(Host));
+    } else {
+      for (const int Port : ProbePorts(Probe445))
+        if ((Up = Probe ? Probe(Host, Port, TimeOut) : ProbeHost(Host, Port, TimeOut))) break;
+    }
     if (Up) Provider_->NoteReachable(Host);
     return Up;
   } catch (const std::exception &) {
