@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "platform/wsd_provider.h"
 #include "ui/file_list_model.h"
+#include "ui/list_actions.h"
 
 #include <QAction>
 #include <QApplication>
@@ -257,6 +258,7 @@ void TMainForm::CreateActions() {
     denied.erase(denied.begin() + i);
     SaveSettings(*Scan, Settings);
   });
+  ConnectListActions();
   connect(pmSavePlaylist, &QAction::triggered, actSavePlaylistAs, &QAction::trigger);
   connect(actSavePlaylistAs, &QAction::enabledChanged, pmSavePlaylist, &QAction::setEnabled);
 
