@@ -561,11 +561,20 @@ TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
 
 TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
   BuildNetwork(*Provider);
+  Provider->Hold("\\\\PC1\\music\\Rock");
   Scan->Start();
-  Main.PumpFor(20);
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
   Scan->Stop();
-  // The end-of-thread events may be queued already; none may reach the released object.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 10000));
+  TScanResThread *Last = Scan->RunningThreads().front();
+  Provider->Release();
+  // Its hand-overs run one at a time until what waits is its end-of-thread event, which must not
+  // reach the released object.
+  for (;;) {
+    ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return Main.Pending() == 1; }, 10000));
+    if (Last->Finished()) break;
+    Main.Pump();
+  }
   Scan.reset();
   Main.PumpFor(300);
   EXPECT_EQ(Finished, 0);
