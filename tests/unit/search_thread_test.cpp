@@ -226,7 +226,8 @@ TEST_F(SearchThreadTest, TerminateDuringThePauseStillListsProvidersButNoDomains)
   bool Delivered = false;
   T->SetOnDomains([&](TSearchThread *, TNetResStrings &) { Delivered = true; });
   T->SearchDomains();
-  // Whether the stop comes before or inside the 15 s pause, it cuts it short.
+  ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return T->Busy(); }, 5000));
+  // Inside the 15 s pause: the stop cuts it short.
   EXPECT_LT(End(), 5000);
   EXPECT_FALSE(Delivered);
   EXPECT_EQ(P->Calls(), (std::vector<std::string>{""}));
