@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain build (unit and integration tests
 # on the bundled test network), the AddressSanitizer+UBSan build, the ThreadSanitizer build of the
-# threaded tests, and the fuzz targets. `scripts/test.sh debug` (or asan, tsan, fuzz, format) runs
+# threaded tests, and the fuzz targets. `scripts/test.sh debug` (or nogui, asan, tsan, fuzz, format) runs
 # only the named stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format debug asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format nogui debug asan tsan fuzz)
 
 scripts/install-deps.sh
 
@@ -23,6 +23,11 @@ stage_format() {
   local bad
   bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror 2>&1 | grep -E '^[^ ].*: (error|warning)' | cut -d: -f1 | sort -u || true)
   if [ -n "$bad" ]; then echo "not clang-formatted:"; echo "$bad"; return 1; fi
+}
+stage_nogui() {
+  echo "== the core and the headless programs without Qt"
+  scripts/build.sh build-nogui -DCMAKE_BUILD_TYPE=Debug -DSONQUARRY_GUI=OFF -DSONQUARRY_TESTS=OFF \
+    -DSONQUARRY_BENCH=OFF
 }
 stage_debug() {
   echo "== debug build and all tests"

@@ -14,8 +14,10 @@ struct TScanOptions {
   bool NetBios = true;                   // true: network neighbourhood; false: IP ranges
   int32_t TimeOut = DefaultProbeTimeOut; // ms allowed for one address probe
   int32_t MaxThreadCount = 16;
-  uint8_t ScanMethod = 2; // 0 "Win XP SP2", 1 "Other OS", 2 "Auto detect"
-  TScanFilter Filter;     // master copy; each scanning thread gets its own
+  uint8_t ScanMethod = 2;  // 0 "Win XP SP2", 1 "Other OS", 2 "Auto detect"
+  bool Probe445 = false;   // IP mode: a host listening on TCP 445 only counts as well
+  bool WsDiscovery = true; // neighbourhood mode: add the computers that WS-Discovery finds
+  TScanFilter Filter;      // master copy; each scanning thread gets its own
 };
 
 // The coordinator's address list that ApplyIPRanges fills.

@@ -110,6 +110,9 @@ void LoadSettings(TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
         const int32_t method = Reg.ReadInteger("ScanMethod");
         if (method == 0 || method == 1) Scan.ScanMethod = static_cast<uint8_t>(method);
       }
+      if (Reg.ValueExists("Probe445")) Scan.Probe445 = Reg.ReadBool("Probe445");
+      if (Reg.ValueExists("WsDiscovery")) Scan.WsDiscovery = Reg.ReadBool("WsDiscovery");
+      if (Reg.ValueExists("PlayerCommand")) Form.PlayerCommand = Reg.ReadString("PlayerCommand");
     }
     ReadIPRanges(&Reg, IPRangesKey, &Form.IPRanges);
     ApplyIPRanges(Form.IPRanges, Target);
@@ -135,6 +138,9 @@ void SaveSettings(TRegistry &Reg, const TScanOptions &Scan, const TMainFormSetti
       Reg.WriteInteger("MaxThreadCount", Scan.MaxThreadCount);
       Reg.WriteString("PathForCopy", Form.PathForCopy);
       Reg.WriteInteger("ScanMethod", Scan.ScanMethod);
+      Reg.WriteBool("Probe445", Scan.Probe445);
+      Reg.WriteBool("WsDiscovery", Scan.WsDiscovery);
+      Reg.WriteString("PlayerCommand", Form.PlayerCommand);
     }
     SaveRegStrings(&Reg, AllowedCompsKey, &Scan.Filter.AllowedComps);
     SaveRegStrings(&Reg, DeniedCompsKey, &Scan.Filter.DeniedComps);

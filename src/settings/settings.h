@@ -28,6 +28,7 @@ struct TMainFormSettings {
   std::string PlayListExt = ".m3u";
   std::string PathForCopy;     // last destination of a copy
   TIPList IPRanges;            // the edited and stored ranges; Tag non-zero: enabled
+  std::string PlayerCommand;   // empty: playlists open with the desktop's handler
   bool ScanMethodUnset = true; // no "ScanMethod" was loaded; not stored
 };
 
@@ -65,7 +66,8 @@ void ApplyIPRanges(const TIPList &IPRanges, TIPRangeTarget &Target);
 // applies the IP ranges to Target. A registry error ends the load silently where it happened.
 void LoadSettings(TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
                   TIPRangeTarget &Target);
-// Saves the main key's seven values, the five list subkeys and the IP ranges. A registry error
+// Saves the main key's values (the seven of the original layout, then "Probe445",
+// "WsDiscovery" and "PlayerCommand"), the five list subkeys and the IP ranges. A registry error
 // ends the save silently; what was written before stays.
 void SaveSettings(TRegistry &Reg, const TScanOptions &Scan, const TMainFormSettings &Form);
 

@@ -210,8 +210,11 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   Scan.TimeOut = 2500;
   Scan.MaxThreadCount = 3;
   Scan.ScanMethod = 1;
+  Scan.Probe445 = true;
+  Scan.WsDiscovery = false;
   Scan.Filter.AllowedComps = {"\\\\pc*"};
   Form.PlayListExt = ".pls";
+  Form.PlayerCommand = "vlc --one-instance";
   Form.PathForCopy = "/home/u/Music";
   Form.IPRanges.Add(0xC0A80105, 0xC0A80101, 1);
   Form.IPRanges.Add(0x0A000001, 0x0A000001, 0);
@@ -221,7 +224,8 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   }
   EXPECT_EQ(NamesOf(SettingsKey),
             (std::vector<std::string>{"TimeOut", "IsClearBefor", "PlayListExt", "NetBios",
-                                      "MaxThreadCount", "PathForCopy", "ScanMethod"}));
+                                      "MaxThreadCount", "PathForCopy", "ScanMethod", "Probe445",
+                                      "WsDiscovery", "PlayerCommand"}));
   EXPECT_EQ(NamesOf(IPRangesKey),
             (std::vector<std::string>{"AItem0", "BItem0", "CItem0", "AItem1", "BItem1", "CItem1"}));
   TRegistry reg;
@@ -246,6 +250,9 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   EXPECT_EQ(scan2.TimeOut, 2500);
   EXPECT_EQ(scan2.MaxThreadCount, 3);
   EXPECT_EQ(scan2.ScanMethod, 1);
+  EXPECT_TRUE(scan2.Probe445);
+  EXPECT_FALSE(scan2.WsDiscovery);
+  EXPECT_EQ(form2.PlayerCommand, "vlc --one-instance");
   EXPECT_EQ(scan2.Filter.AllowedComps, TNameList{"\\\\pc*"});
   EXPECT_EQ(scan2.Filter.Extentions, TNameList{".mp3"});
   EXPECT_EQ(form2.PlayListExt, ".pls");
