@@ -209,8 +209,8 @@ TEST_F(EngineScanNet, IPModeOverTheWholeSubnetFindsTheSameFilesAsUnknownDomain) 
   }
   EXPECT_EQ(Probed, 256);
   EXPECT_EQ(NotRespond, 256 - 4);
-  // 252 silent or refused probes of at most 500 ms on 64 threads.
-  EXPECT_LT(Ms, 20000);
+  // 252 silent or refused probes of at most 500 ms: one after another they would take 126 s.
+  EXPECT_LT(Ms, 60000);
 }
 
 TEST_F(EngineScanNet, AShareThatLinksBackToItselfEndsItsWalk) {
