@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Sonquarry. Arguments go to the program.
-# Until the window exists this is sonquarry-scan; without arguments it scans as the window would:
-# the stored settings, and the per-user list file read before and written back after the scan.
+# Installs what is missing, builds, and starts the Sonquarry window. Arguments go to the program.
+# `scripts/run.sh --scan [OPTION]...` runs the headless sonquarry-scan instead (see --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --build-only
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
-if [ -x build/src/app/sonquarry ]; then exec build/src/app/sonquarry "$@"; fi
-if [ $# -eq 0 ]; then
-  list="${XDG_DATA_HOME:-$HOME/.local/share}/sonquarry/Sonquarry.lst"
-  mkdir -p "$(dirname "$list")"
-  echo "sonquarry-scan --settings --list $list (see --help for more)" >&2
-  set -- --settings --list "$list"
+if [ "${1:-}" = "--scan" ]; then
+  shift
+  exec build/src/app/sonquarry-scan "$@"
 fi
-exec build/src/app/sonquarry-scan "$@"
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  cat >&2 <<'MSG'
+Sonquarry is a window program, but there is no display here (neither DISPLAY nor WAYLAND_DISPLAY
+is set). Either
+  - run it from a desktop session, or over ssh with X forwarding (ssh -X), or
+  - run it on a virtual display:  xvfb-run -a scripts/run.sh   (nothing visible; for tests), or
+  - scan without a window:        scripts/run.sh --scan --settings --list ~/.local/share/sonquarry/Sonquarry.lst
+MSG
+  exit 1
+fi
+exec build/src/app/sonquarry "$@"

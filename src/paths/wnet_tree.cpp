@@ -570,6 +570,83 @@ void TWNetTree::RemoveFile(int Index) {
   CompactNames();
 }
 
+void TWNetTree::RemoveFiles(const std::vector<int> &Indices) {
+  if (Indices.empty()) return;
+  int prev = -1;
+  for (const int i : Indices) {
+    if (i < 0 || i >= Count()) ListIndexError(i);
+    if (i <= prev) throw Exception("TWNetTree.RemoveFiles: the indices are not ascending.");
+    prev = i;
+  }
+  CachedParent = NoNode;
+  std::vector<TNodeId> doomed;
+  doomed.reserve(Indices.size());
+  auto &rows = FileList.Items;
+  size_t next = 0, out = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (next < Indices.size() && static_cast<size_t>(Indices[next]) == i) {
+      ++next;
+      TNodeRec &r = Rec(rows[i]);
+      if (r.ChildList != NoList) {
+        r.Flags &= ~FlagFile; // the node stays as the directory of what lies below it
+      } else {
+        r.Flags |= FlagDoomed;
+        doomed.push_back(rows[i]);
+      }
+      continue;
+    }
+    rows[out++] = rows[i];
+  }
+  rows.resize(out);
+  // Level by level: each parent's child list is compacted once, then parents left empty (and
+  // not rows themselves) go in the next round.
+  std::vector<TNodeId> parents;
+  while (!doomed.empty()) {
+    parents.clear();
+    for (const TNodeId id : doomed) parents.push_back(Rec(id).Parent);
+    std::sort(parents.begin(), parents.end());
+    parents.erase(std::unique(parents.begin(), parents.end()), parents.end());
+    for (const TNodeId p : parents) {
+      TNodeRec &pr = Rec(p);
+      TChildList &children = ChildLists[pr.ChildList];
+      auto &items = children.Items.Items;
+      items.erase(std::remove_if(items.begin(), items.end(),
+                                 [this](TNodeId c) { return (Rec(c).Flags & FlagDoomed) != 0; }),
+                  items.end());
+      if (items.empty()) {
+        children = TChildList();
+        FreeChildLists.push_back(pr.ChildList);
+        pr.ChildList = NoList;
+      } else if (children.Index) {
+        if (items.size() < IndexLow)
+          children.Index.reset();
+        else
+          BuildIndex(children);
+      }
+    }
+    for (const TNodeId id : doomed) FreeNode(id);
+    doomed.clear();
+    for (const TNodeId p : parents) {
+      TNodeRec &pr = Rec(p);
+      if (p != RootId && pr.ChildList == NoList && !(pr.Flags & FlagFile)) {
+        pr.Flags |= FlagDoomed;
+        doomed.push_back(p);
+      }
+    }
+  }
+  CompactNames();
+}
+
+int TWNetTree::RemoveFilesInState(TNodeState State) {
+  std::vector<int> indices;
+  const auto &rows = FileList.Items;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (Rec(rows[i]).State == State) indices.push_back(static_cast<int>(i));
+  }
+  RemoveFiles(indices);
+  return static_cast<int>(indices.size());
+}
+
 void TWNetTree::Clear() {
   NodeChunks.clear();
   NodeEnd = 0;

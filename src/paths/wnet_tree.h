@@ -97,6 +97,12 @@ public:
   std::string GetDomain(int Index);
   std::string GetDirectory(int Index); // "\\Computer\Share\Dir\"
   void RemoveFile(int Index);
+  // Removes the files at Indices (ascending, each once) in one pass over the tree: the same
+  // result as RemoveFile on each from the last down. Raises for an index outside Files or
+  // indices out of order, before anything is removed.
+  void RemoveFiles(const std::vector<int> &Indices);
+  // Removes every file in State the same way; returns how many went.
+  int RemoveFilesInState(TNodeState State);
   void Clear();
 
   void ResetMarks();
@@ -113,7 +119,7 @@ private:
 
   static constexpr TNodeId RootId = 0;
   static constexpr uint32_t NoList = 0xFFFFFFFFu;
-  static constexpr uint8_t FlagVisited = 1, FlagFile = 2, FlagFree = 4;
+  static constexpr uint8_t FlagVisited = 1, FlagFile = 2, FlagFree = 4, FlagDoomed = 8;
 
   struct TNodeRec {
     TNodeId Parent;

@@ -1,0 +1,74 @@
+// The window program: the main window over Qt's event loop.
+
+#include "platform/gui/message_box.h"
+#include "platform/gui/qt_dispatcher.h"
+#include "platform/main_thread.h"
+#include "platform/thread.h"
+#include "ui/main_form.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int SignalPipe[2] = {-1, -1};
+
+// The session ending (SIGTERM, SIGHUP) or Ctrl+C closes the window as its close box does.
+void OnSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] const ssize_t n = ::write(SignalPipe[1], &c, 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Sonquarry");
+  QApplication::setWindowIcon(QIcon(":/icons/sonquarry.svg"));
+  sonquarry::TQtDispatcher dispatcher;
+  dispatcher.OnPostedError = [](std::exception_ptr E) {
+    try {
+      std::rethrow_exception(E);
+    } catch (const std::exception &X) {
+      sonquarry::ShowMessageBox(X.what(), sonquarry::MB_OK);
+    } catch (...) {
+    }
+  };
+  sonquarry::platform::SetMainThread(&dispatcher);
+  int rc = 0;
+  {
+    sonquarry::TMainForm form;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
+      auto *notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &form);
+      QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+        char c;
+        [[maybe_unused]] const ssize_t n = ::read(SignalPipe[0], &c, 1);
+        form.close();
+      });
+      struct sigaction sa = {};
+      sa.sa_handler = OnSignal;
+      sigemptyset(&sa.sa_mask);
+      for (int s : {SIGTERM, SIGHUP, SIGINT}) sigaction(s, &sa, nullptr);
+    }
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.Shutdown(); });
+    form.show();
+    rc = QApplication::exec();
+    form.Shutdown();
+    // Threads still waiting in a hand-over are let go before the window's objects are released.
+    dispatcher.Close();
+  }
+  // A thread stuck in a network call must not hold the process: the list is written already.
+  // The closed dispatcher stays installed meanwhile, so ending threads skip their hand-overs.
+  if (!sonquarry::platform::TThread::WaitForFreeThreads(1000)) {
+    std::fflush(nullptr);
+    ::_exit(rc);
+  }
+  sonquarry::platform::SetMainThread(nullptr);
+  return rc;
+}

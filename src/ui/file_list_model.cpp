@@ -1,0 +1,99 @@
+#include "ui/file_list_model.h"
+
+// Resources of a static library are registered by hand.
+static void InitIcons() { Q_INIT_RESOURCE(icons); }
+
+namespace sonquarry {
+
+void InitUiResources() {
+  static const bool done = (InitIcons(), true);
+  (void)done;
+}
+
+TFileListModel::TFileListModel(TWNetTree &ATree, QObject *Parent)
+    : QAbstractTableModel(Parent), Tree(ATree) {}
+
+int TFileListModel::rowCount(const QModelIndex &Parent) const {
+  return Parent.isValid() ? 0 : Rows;
+}
+
+int TFileListModel::columnCount(const QModelIndex &Parent) const {
+  return Parent.isValid() ? 0 : 3;
+}
+
+const std::array<QIcon, 4> &TFileListModel::StateIcons() {
+  InitUiResources();
+  static const std::array<QIcon, 4> icons = {
+      QIcon(":/icons/state-known.svg"), QIcon(":/icons/state-new.svg"),
+      QIcon(":/icons/state-inaccessible.svg"), QIcon(":/icons/state-unreached.svg")};
+  return icons;
+}
+
+QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
+  if (!Index.isValid() || Index.row() >= Rows) return {};
+  // A row the tree cannot serve stays empty; the view never sees an error.
+  try {
+    const int row = Index.row();
+    if (Role == Qt::DisplayRole) {
+      switch (Index.column()) {
+      case 0: {
+        const std::string_view name = Tree.File(row).Name();
+        return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+      }
+      case 1:
+        return QString::fromStdString(Tree.GetDomain(row));
+      case 2:
+        return QString::fromStdString(Tree.GetDirectory(row));
+      default:
+        return {};
+      }
+    }
+    if (Role == Qt::DecorationRole && Index.column() == 0) {
+      const unsigned state = Tree.File(row).State();
+      if (state < 4) return StateIcons()[state];
+    }
+  } catch (...) {
+  }
+  return {};
+}
+
+QVariant TFileListModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
+  if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
+  static const char *const captions[] = {"File name", "Domain", "Directory"};
+  if (Section < 0 || Section > 2) return {};
+  return QString::fromLatin1(captions[Section]);
+}
+
+void TFileListModel::SetRowCount(int Count) {
+  if (Count < 0) Count = 0;
+  if (Count == Rows) return;
+  if (Count > Rows) {
+    beginInsertRows({}, Rows, Count - 1);
+    Rows = Count;
+    endInsertRows();
+  } else if (Count == 0) {
+    beginResetModel();
+    Rows = 0;
+    endResetModel();
+  } else {
+    beginRemoveRows({}, Count, Rows - 1);
+    Rows = Count;
+    endRemoveRows();
+  }
+}
+
+void TFileListModel::Reload() {
+  beginResetModel();
+  Rows = Tree.Count();
+  endResetModel();
+}
+
+void TFileListModel::BeginReorder() { emit layoutAboutToBeChanged(); }
+
+void TFileListModel::EndReorder() { emit layoutChanged(); }
+
+void TFileListModel::RefreshAll() {
+  if (Rows > 0) emit dataChanged(index(0, 0), index(Rows - 1, 2));
+}
+
+} // namespace sonquarry

@@ -1,0 +1,195 @@
+// Searching from the window over a scripted network: the status bar while it runs, Stop, the
+// report, the four states of a rescan, the first run, and what comes back after a restart.
+
+#include "platform/folders.h"
+#include "platform/gui/qt_dispatcher.h"
+#include "platform/registry.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "ui/main_form.h"
+#include "unit/fake_net_provider.h"
+#include "unit/xdg_sandbox.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTableView>
+#include <QTest>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace sonquarry;
+using sonquarry::testing::FakeNetProvider;
+
+namespace {
+
+platform::DirEntry F(const std::string &N) { return {N, false}; }
+platform::DirEntry D(const std::string &N) { return {N, true}; }
+
+class MainFormSearchTest : public ::testing::Test {
+protected:
+  test::TXdgSandbox Sandbox;
+  test::TPromptsScope Prompts;
+  TQtDispatcher Dispatcher;
+  std::shared_ptr<FakeNetProvider> Net = std::make_shared<FakeNetProvider>();
+  std::unique_ptr<TMainForm> Form;
+  std::vector<int> OptionsPages;
+
+  void SetUp() override {
+    platform::SetMainThread(&Dispatcher);
+    using R = FakeNetProvider;
+    Net->Set(R::Top, {R::Res(platform::NetDisplayNetwork, "SMB Network")});
+    Net->Set("SMB Network", {R::Res(platform::NetDisplayDomain, "WG1")});
+    Net->Set("WG1", {R::Res(platform::NetDisplayServer, "\\\\PC1"),
+                     R::Res(platform::NetDisplayServer, "\\\\PC2")});
+    Net->Set("\\\\PC1",
+             {R::Res(platform::NetDisplayShare, "\\\\PC1\\music", platform::NetUsageConnectable)});
+    Net->Set("\\\\PC2",
+             {R::Res(platform::NetDisplayShare, "\\\\PC2\\songs", platform::NetUsageConnectable)});
+    Net->SetDir("\\\\PC1\\music", {D("."), D(".."), D("Rock"), F("a.mp3"), F("b.mp3")});
+    Net->SetDir("\\\\PC1\\music\\Rock", {F("c.mp3"), F("notes.txt")});
+    Net->SetDir("\\\\PC2\\songs", {F("x.mp3")});
+  }
+  void TearDown() override {
+    Form.reset();
+    Dispatcher.Close();
+    EXPECT_TRUE(platform::TThread::WaitForFreeThreads(20000));
+    platform::SetMainThread(nullptr);
+  }
+  void Open() {
+    Form = std::make_unique<TMainForm>();
+    Form->Scan->Provider = Net;
+    Form->Scan->NetBios = true;
+    Form->Scan->MaxThreadCount = 4;
+    Form->Scan->ScanMethod = 1;
+    Form->SetOptionsHandler([this](int Page) {
+      OptionsPages.push_back(Page);
+      return false;
+    });
+  }
+  static bool SpinUntil(const std::function<bool()> &Pred) {
+    QElapsedTimer t;
+    t.start();
+    while (!Pred() && t.elapsed() < 30000)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return Pred();
+  }
+  std::string Panel(int I) { return Form->PanelText(I).toStdString(); }
+};
+
+} // namespace
+
+TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
+  Open();
+  Net->Close("\\\\PC2");
+  Form->actSearch->trigger();
+  EXPECT_EQ(Panel(2), "Status: searching...");
+  EXPECT_FALSE(Form->actSearch->isEnabled());
+  EXPECT_TRUE(Form->actStop->isEnabled());
+  ASSERT_TRUE(SpinUntil([&] { return Net->WaitBlocked(0); }));
+  ASSERT_TRUE(SpinUntil([&] { return Form->FileTree->Count() == 3; }));
+  EXPECT_EQ(Panel(0), "Files: 3");
+  EXPECT_NE(Panel(3), "Resources: 0");
+  Form->actStop->trigger();
+  EXPECT_EQ(Panel(2), "Status: stopping...");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Panel(2), "Status: stopping..."); // until the last thread has ended
+  Net->Open();
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  EXPECT_EQ(Panel(2), "Status: ");
+  EXPECT_TRUE(Form->actSearch->isEnabled());
+  EXPECT_FALSE(Form->actStop->isEnabled());
+  ASSERT_FALSE(Prompts->Messages().empty());
+  EXPECT_EQ(Prompts->Messages().back().rfind("Scan completed\nSearch Time : ", 0), 0u);
+  EXPECT_EQ(Prompts->Records.back().Style, MB_ICONINFORMATION | MB_TOPMOST);
+}
+
+TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
+  Open();
+  Form->actSearch->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  ASSERT_EQ(Form->FileTree->Count(), 4);
+  EXPECT_EQ(Form->FileTree->CountByState(nsNew), 4);
+  // b.mp3 goes, d.mp3 arrives, PC2 stops answering.
+  Net->SetDir("\\\\PC1\\music", {D("Rock"), F("a.mp3"), F("d.mp3")});
+  Net->Set("\\\\PC2", {}, platform::NetEnumStatus::OpenFailed);
+  Form->actSearch->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  auto state = [&](const std::string &Name) {
+    for (int i = 0; i < Form->FileTree->Count(); ++i)
+      if (Form->FileTree->File(i).Name() == Name) return int(Form->FileTree->File(i).State());
+    return -1;
+  };
+  EXPECT_EQ(state("a.mp3"), nsKnown);
+  EXPECT_EQ(state("d.mp3"), nsNew);
+  EXPECT_EQ(state("b.mp3"), nsInaccessible);
+  EXPECT_EQ(state("x.mp3"), nsUnreached);
+  const std::string report = Prompts->Messages().back();
+  EXPECT_NE(report.find("All files : 5\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nNew : 1\nRemoved (or inaccessible) : 1\n"
+                        "Unknown (computer not found) : 1"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find(std::string(62, '-')), std::string::npos);
+  EXPECT_TRUE(Form->actRemoveInaccessible->isEnabled());
+}
+
+TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {
+  Open();
+  Prompts->Records.clear();
+  Form->Scan->Filter.AllowedComps = {"\\\\PC1"};
+  Form->Scan->Filter.DeniedComps = {"\\\\PC1"};
+  Form->actSearch->trigger();
+  Form->Scan->Filter.AllowedComps.clear();
+  Form->Scan->Filter.AllowedRes = {"music"};
+  Form->Scan->Filter.DeniedRes = {"music"};
+  Form->actSearch->trigger();
+  Form->Scan->Filter.AllowedRes.clear();
+  Form->Scan->NetBios = false; // IP mode without a range
+  Form->actSearch->trigger();
+  EXPECT_EQ(Prompts->Messages(),
+            (std::vector<std::string>{
+                "Allowed and denied list of coumputers are the same. No computers to scanning.",
+                "Allowed and denied list of resources are the same. No resources to scanning.",
+                "No IP addresses for scanning."}));
+  EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
+  EXPECT_EQ(Form->ScanState, 0);
+  EXPECT_EQ(Panel(2), "Status:"); // as at start-up: nothing began
+  Form->ShowElapsed(3723);
+  EXPECT_EQ(Panel(4), "Time: 01:02:03");
+}
+
+TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBack) {
+  Open();
+  Form->show();
+  ASSERT_TRUE(SpinUntil([&] { return !OptionsPages.empty(); }));
+  EXPECT_EQ(Prompts->Messages(), (std::vector<std::string>{"Please select network search mode."}));
+  EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
+  Form->Scan->ScanMethod = 1;
+  SaveSettings(*Form->Scan, Form->Settings);
+  Form->ListView->setColumnWidth(0, 222);
+  Form->ListView->setColumnWidth(2, 333);
+  Form->move(17, 23);
+  Form->FileTree->AddFile("WG", "\\\\PC\\s", "kept.mp3");
+  QTest::keyClick(Form.get(), Qt::Key_Escape); // Esc closes and writes the list file
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_TRUE(std::filesystem::exists(GetProgramDir() + "Sonquarry.lst"));
+  {
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey(SettingsKey, false));
+    reg.DeleteValue("Col2Width");
+  }
+  Prompts->Records.clear();
+  OptionsPages.clear();
+  Open();
+  Form->show();
+  QTest::qWait(50);
+  EXPECT_TRUE(Prompts->Records.empty());
+  EXPECT_TRUE(OptionsPages.empty());
+  EXPECT_EQ(Form->ListView->columnWidth(0), 222);
+  EXPECT_EQ(Form->ListView->columnWidth(1), 100);
+  EXPECT_EQ(Form->ListView->columnWidth(2), 333);
+  EXPECT_EQ(Form->pos(), QPoint(17, 23));
+  EXPECT_EQ(Panel(0), "Files: 1");
+}

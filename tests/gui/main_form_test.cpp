@@ -1,0 +1,367 @@
+// The main window's list as the user works it: sorting by a header, deleting, removing
+// inaccessible files, Insert, which commands are enabled, and the list file's messages.
+
+#include "paths/wnet_tree.h"
+#include "platform/folders.h"
+#include "platform/gui/message_box.h"
+#include "support/recording_prompts.h"
+#include "ui/file_list_model.h"
+#include "ui/main_form.h"
+#include "unit/xdg_sandbox.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTableView>
+#include <QTest>
+#include <QToolBar>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+using namespace sonquarry;
+
+namespace {
+
+struct TRow {
+  std::string Name, Domain, Dir;
+  TNodeState State = nsKnown;
+};
+
+class MainFormTest : public ::testing::Test {
+protected:
+  test::TXdgSandbox Sandbox;
+  test::TPromptsScope Prompts;
+  std::unique_ptr<TMainForm> Form;
+
+  void Open(const std::vector<TRow> &Rows = {}) {
+    Form = std::make_unique<TMainForm>();
+    for (const auto &r : Rows) Form->FileTree->AddFile(r.Domain, r.Dir, r.Name);
+    for (size_t i = 0; i < Rows.size(); ++i) Form->FileTree->File(int(i)).SetState(Rows[i].State);
+    Form->ShowFileCount(Form->FileTree->Count());
+    Form->UpdateRemoveCommand();
+  }
+  // Rows "t00.mp3" ... in one directory per ten rows.
+  void OpenNumbered(int N) {
+    std::vector<TRow> rows;
+    for (int i = 0; i < N; ++i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "t%02d.mp3", i);
+      rows.push_back({name, "WG", "\\\\PC\\music\\d" + std::to_string(i / 10)});
+    }
+    Open(rows);
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> out;
+    for (int i = 0; i < Form->FileTree->Count(); ++i)
+      out.emplace_back(Form->FileTree->File(i).Name());
+    return out;
+  }
+  void Select(int First, int Last) {
+    Form->ListView->selectionModel()->select(
+        QItemSelection(Form->Model->index(First, 0), Form->Model->index(Last, 2)),
+        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  void Focus(int Row) {
+    Form->ListView->selectionModel()->setCurrentIndex(Form->Model->index(Row, 0),
+                                                      QItemSelectionModel::NoUpdate);
+  }
+  std::vector<int> Selected() { return Form->SelectedRows(); }
+};
+
+} // namespace
+
+TEST_F(MainFormTest, FrameCaptionSizeMenusAndPopupInOrder) {
+  Open();
+  EXPECT_EQ(Form->windowTitle().toStdString(), "Vantrell Sonquarry");
+  EXPECT_EQ(ApplicationTitle(), "Vantrell Sonquarry");
+  EXPECT_EQ(Form->size(), QSize(630, 477));
+  auto texts = [](const QList<QAction *> &Actions) {
+    std::vector<std::string> out;
+    for (QAction *a : Actions)
+      out.push_back(a->isSeparator() ? "-" : a->text().remove('&').toStdString());
+    return out;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(texts(Form->menuBar()->actions()), (V{"File", "PlayList", "Scan", "Help"}));
+  EXPECT_EQ(texts(Form->FileMenu->actions()),
+            (V{"Save selected to playlist", "Save selected to playlist as...", "-",
+               "Copy selected files to directory...", "Export", "-", "Exit"}));
+  EXPECT_EQ(texts(Form->ExportMenu->actions()), (V{"HTML", "Text file"}));
+  EXPECT_EQ(texts(Form->PlayListMenu->actions()),
+            (V{"Play selected files", "-", "Clear", "Select all", "Invert selection",
+               "Delete from list", "-", "Remove all inaccessible files", "-", "Find item...",
+               "Find next", "Show first selected item"}));
+  EXPECT_EQ(texts(Form->ScanMenu->actions()), (V{"Search", "Stop", "-", "Options..."}));
+  EXPECT_EQ(texts(Form->HelpMenu->actions()),
+            (V{"Contents", "Getting started", "FAQ and tips", "-", "About..."}));
+  EXPECT_EQ(texts(Form->ListPopup->actions()),
+            (V{"Play selected files", "Save selected to playlist",
+               "Copy selected files to directory...", "-", "Clear", "Select all",
+               "Invert selection", "Delete from list", "-", "Remove all inaccessible files", "-",
+               "Find item...", "Find next", "Show first selected item", "-",
+               "Add current computer to denied list", "Remove current computer form denied list"}));
+  std::vector<std::string> buttons;
+  for (QAction *a : Form->ToolBar->actions())
+    buttons.push_back(a->isSeparator() ? "-" : a->iconText().toStdString());
+  EXPECT_EQ(buttons,
+            (V{"Search", "Stop", "-", "Play", "Save", "Delete", "Clear", "-", "Find", "Options"}));
+  EXPECT_EQ(Form->ListView->columnWidth(0), 150);
+  EXPECT_EQ(Form->ListView->columnWidth(1), 100);
+  EXPECT_EQ(Form->ListView->columnWidth(2), 400);
+  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
+  EXPECT_EQ(Form->PanelText(4).toStdString(), "Time: 00:00:00");
+  EXPECT_TRUE(Prompts->Records.empty()); // no list file yet: no message
+}
+
+TEST_F(MainFormTest, HeaderClicksCycleAndKeepOnlyTheFirstSelectedRow) {
+  Open({{"b.mp3", "WG2", "\\\\PC2\\s"},
+        {"a.mp3", "WG1", "\\\\PC1\\s"},
+        {"c.mp3", "WG3", "\\\\PC0\\s"},
+        {"a.mp3", "WG1", "\\\\PC1\\s\\x"}});
+  Select(0, 0); // b.mp3
+  Select(2, 2); // c.mp3
+  Focus(2);
+  struct Step {
+    int Column;
+    std::array<uint8_t, 3> State;
+    std::vector<std::string> Order;
+  } steps[] = {
+      {0, {1, 0, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {0, {2, 0, 0}, {"c.mp3", "b.mp3", "a.mp3", "a.mp3"}},
+      {0, {1, 0, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {1, {0, 1, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {2, {0, 0, 1}, {"c.mp3", "a.mp3", "a.mp3", "b.mp3"}},
+      {2, {0, 0, 2}, {"b.mp3", "a.mp3", "a.mp3", "c.mp3"}},
+  };
+  for (const auto &s : steps) {
+    Form->ColumnClick(s.Column);
+    EXPECT_EQ(Form->SortState, s.State) << s.Column;
+    EXPECT_EQ(Names(), s.Order) << s.Column;
+    // Only b.mp3, the first selected row of the first order, stays selected and focused.
+    ASSERT_EQ(Selected().size(), 1u);
+    EXPECT_EQ(Form->FileTree->File(Selected()[0]).Name(), "b.mp3");
+    EXPECT_EQ(Form->FocusedRow(), Selected()[0]);
+  }
+  // Two rows with the same texts cannot exist; the first exact match wins among name twins.
+  Form->ListView->selectionModel()->clear();
+  const int second = Names()[1] == "a.mp3" ? 1 : 2;
+  Select(second, second);
+  const std::string dir = Form->FileTree->GetDirectory(second);
+  Form->ColumnClick(0);
+  ASSERT_EQ(Selected().size(), 1u);
+  EXPECT_EQ(Form->FileTree->GetDirectory(Selected()[0]), dir);
+}
+
+TEST_F(MainFormTest, HeaderClickWithFewerThanTwoRowsChangesNothing) {
+  for (int n : {0, 1}) {
+    OpenNumbered(n);
+    Form->ColumnClick(0);
+    EXPECT_EQ(Form->SortState, (std::array<uint8_t, 3>{0, 0, 0})) << n;
+  }
+}
+
+TEST_F(MainFormTest, DeleteSelectsTheRowAfterTheFocusedOne) {
+  struct Case {
+    int First, Last, Focused; // -1: no focused row
+    int Expected;             // old index of the row selected afterwards, -1: none
+  } cases[] = {
+      {5, 9, 7, 10},    // the row that was row 10, now row 5
+      {5, 9, -1, -1},   // no focus: nothing selected
+      {15, 19, 19, 14}, // nothing after it: the new last row
+      {0, 19, 3, -1},   // every row deleted
+  };
+  for (const auto &c : cases) {
+    OpenNumbered(20);
+    const auto before = Names();
+    Select(c.First, c.Last);
+    if (c.Focused >= 0) Focus(c.Focused);
+    ASSERT_TRUE(Form->actDelete->isEnabled());
+    Form->actDelete->trigger();
+    const int left = 20 - (c.Last - c.First + 1);
+    EXPECT_EQ(Form->FileTree->Count(), left);
+    EXPECT_EQ(Form->Model->rowCount(), left);
+    EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: " + std::to_string(left));
+    if (c.Expected < 0) {
+      EXPECT_TRUE(Selected().empty()) << c.First;
+      EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
+      EXPECT_FALSE(Form->actDelete->isEnabled());
+    } else {
+      ASSERT_EQ(Selected().size(), 1u) << c.First;
+      EXPECT_EQ(Names()[Selected()[0]], before[c.Expected]);
+      EXPECT_EQ(Form->FocusedRow(), Selected()[0]);
+      EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 1");
+    }
+  }
+}
+
+TEST_F(MainFormTest, RemoveInaccessibleKeepsUnreachedRowsAndStaysEnabled) {
+  Open({{"a.mp3", "W", "\\\\A\\s", nsUnreached}, {"b.mp3", "W", "\\\\B\\s", nsUnreached}});
+  ASSERT_TRUE(Form->actRemoveInaccessible->isEnabled());
+  Form->actRemoveInaccessible->trigger();
+  EXPECT_EQ(Form->FileTree->Count(), 2);
+  EXPECT_TRUE(Form->actRemoveInaccessible->isEnabled());
+
+  Open({{"a.mp3", "W", "\\\\A\\s", nsInaccessible},
+        {"b.mp3", "W", "\\\\A\\s", nsKnown},
+        {"c.mp3", "W", "\\\\B\\s", nsUnreached},
+        {"d.mp3", "W", "\\\\B\\t", nsInaccessible},
+        {"e.mp3", "W", "\\\\B\\t", nsNew}});
+  Select(0, 4);
+  Form->actRemoveInaccessible->trigger();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"b.mp3", "c.mp3", "e.mp3"}));
+  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 3");
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
+
+  Open({{"a.mp3", "W", "\\\\A\\s", nsKnown}, {"b.mp3", "W", "\\\\A\\s", nsNew}});
+  EXPECT_FALSE(Form->actRemoveInaccessible->isEnabled());
+}
+
+TEST_F(MainFormTest, InsertMovesOnAndTogglesExceptOnTheLastRow) {
+  OpenNumbered(5);
+  Form->show();
+  Select(1, 1);
+  Focus(1);
+  QTest::keyClick(Form->ListView, Qt::Key_Insert);
+  EXPECT_EQ(Selected(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(Form->FocusedRow(), 2);
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 2");
+  Focus(4);
+  QTest::keyClick(Form->ListView, Qt::Key_Insert);
+  EXPECT_EQ(Selected(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(Form->FocusedRow(), 4);
+  Form->ListView->selectionModel()->clear();
+  Focus(0);
+  QTest::keyClick(Form->ListView, Qt::Key_Insert); // nothing selected: nothing happens
+  EXPECT_TRUE(Selected().empty());
+}
+
+TEST_F(MainFormTest, SelectAllAndInvertCountRows) {
+  OpenNumbered(30);
+  Form->actSelectAll->trigger();
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 30");
+  Form->ListView->selectionModel()->clear();
+  for (int i = 0; i < 30; i += 2) Select(i, i);
+  Form->actInvertSelection->trigger();
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 15");
+  for (int i : Selected()) EXPECT_EQ(i % 2, 1);
+  Form->actClear->trigger();
+  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
+  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
+  EXPECT_EQ(Form->SortState, (std::array<uint8_t, 3>{0, 0, 0}));
+}
+
+TEST_F(MainFormTest, CommandGroupsFollowRowsSelectionAndConnection) {
+  OpenNumbered(0);
+  auto listGroup = [&] {
+    std::vector<bool> out;
+    for (QAction *a : {Form->actClear, Form->actSelectAll, Form->actInvertSelection,
+                       Form->pmAddDenied, Form->pmRemoveDenied})
+      out.push_back(a->isEnabled());
+    return out;
+  };
+  EXPECT_EQ(listGroup(), std::vector<bool>(5, false));
+  OpenNumbered(3);
+  EXPECT_EQ(listGroup(), std::vector<bool>(5, true));
+  // Commands of other work stay disabled until connected; Find next also needs a find.
+  EXPECT_FALSE(Form->actFindItem->isEnabled());
+  EXPECT_FALSE(Form->actExportHtml->isEnabled());
+  Form->ConnectCommand(Form->actFindItem, [] {});
+  Form->ConnectCommand(Form->actFindNext, [] {});
+  EXPECT_TRUE(Form->actFindItem->isEnabled());
+  EXPECT_FALSE(Form->actFindNext->isEnabled());
+  Form->TreeSearch = std::make_unique<TTreeSearch>(Form->FileTree.get());
+  Form->UpdateListCommands();
+  EXPECT_TRUE(Form->actFindNext->isEnabled());
+
+  EXPECT_FALSE(Form->actDelete->isEnabled());
+  Select(1, 1);
+  EXPECT_TRUE(Form->actDelete->isEnabled());
+  EXPECT_FALSE(Form->actPlay->isEnabled()); // not connected yet
+  Form->ConnectCommand(Form->actPlay, [] {});
+  EXPECT_TRUE(Form->actPlay->isEnabled());
+  Form->ListView->selectionModel()->clear();
+  EXPECT_FALSE(Form->actPlay->isEnabled());
+  EXPECT_FALSE(Form->actDelete->isEnabled());
+}
+
+TEST_F(MainFormTest, EnterAndDoubleClickPlay) {
+  OpenNumbered(3);
+  Form->show();
+  int played = 0;
+  Form->ConnectCommand(Form->actPlay, [&] { ++played; });
+  Select(0, 0);
+  Focus(0);
+  QTest::keyClick(Form->ListView, Qt::Key_Return);
+  EXPECT_EQ(played, 1);
+}
+
+TEST_F(MainFormTest, DeniedListPopupCommands) {
+  Open({{"a.mp3", "W", "\\\\Computer1\\Music\\Trance"}, {"b.mp3", "W", "\\\\Other\\x"}});
+  auto &denied = Form->Scan->Filter.DeniedComps;
+  denied.clear();
+  Select(0, 1);
+  Form->pmAddDenied->trigger(); // two rows: nothing
+  EXPECT_TRUE(denied.empty());
+  Form->ListView->selectionModel()->clear();
+  Select(0, 0);
+  Form->pmAddDenied->trigger();
+  Form->pmAddDenied->trigger();
+  EXPECT_EQ(denied, (std::vector<std::string>{"\\\\Computer1"}));
+  Form->ListView->selectionModel()->clear();
+  Select(1, 1);
+  Form->pmAddDenied->trigger();
+  Form->ListView->selectionModel()->clear();
+  Select(0, 0);
+  Form->pmRemoveDenied->trigger();
+  EXPECT_EQ(denied, (std::vector<std::string>{"\\\\Other"}));
+  // Removing wrote every setting at once, the unsaved \\Other too.
+  TScanOptions stored;
+  TMainFormSettings form;
+  TNetScan target;
+  LoadSettings(stored, form, target);
+  EXPECT_EQ(stored.Filter.DeniedComps, (std::vector<std::string>{"\\\\Other"}));
+}
+
+TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
+  const std::string list = GetProgramDir() + "Sonquarry.lst";
+  {
+    std::ofstream f(list, std::ios::binary);
+    f << "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\ny.mp3\r\nWG\r\n\\\\PC\\s\\d\\\r\n";
+  }
+  Open();
+  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 2");
+  EXPECT_EQ(Form->FileTree->File(0).State(), nsKnown);
+  Form->FileTree->AddFile("WG", "\\\\PC\\t", "z.mp3");
+  Form->ShowFileCount(3);
+  Form->close();
+  TWNetTree back;
+  EXPECT_EQ(LoadListFile(list, back), 0);
+  EXPECT_EQ(back.Count(), 3);
+  EXPECT_TRUE(Prompts->Records.empty());
+
+  // A list directory that has gone: the close says so and still closes.
+  Open();
+  Form->ListFileName = GetProgramDir() + "gone/Sonquarry.lst";
+  Form->close();
+  ASSERT_EQ(Prompts->Messages().size(), 1u);
+  EXPECT_EQ(Prompts->Messages()[0],
+            "Can not write list file. Dirrectory " + GetProgramDir() + "gone does not exist.");
+  EXPECT_EQ(Prompts->Records[0].Style, MB_ICONERROR | MB_TOPMOST);
+
+  // A list file that cannot be read.
+  std::filesystem::remove(list);
+  std::filesystem::create_directory(list);
+  Prompts->Records.clear();
+  Open();
+  ASSERT_EQ(Prompts->Messages().size(), 1u);
+  EXPECT_NE(Prompts->Messages()[0].find(list), std::string::npos);
+  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
+}
