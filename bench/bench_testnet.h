@@ -60,9 +60,14 @@ inline std::string Testnet() { return SONQUARRY_SOURCE_DIR "/tests/testnet/testn
 
 // Outside the network: brings it up (with Prepare run once it is up), runs this program again
 // inside it with --inside, and takes the network down again if it started it. Inside: Body.
-inline int Main(int argc, char **argv, const std::string &DefaultDir, const std::string &Prefix,
-                const std::function<int()> &Prepare, const std::function<int()> &Body) {
+// SQ_TESTNET_PREFIX, when set, replaces DefaultPrefix.
+inline int Main(int argc, char **argv, const std::string &DefaultDir,
+                const std::string &DefaultPrefix, const std::function<int()> &Prepare,
+                const std::function<int()> &Body) {
   std::string Dir = DefaultDir;
+  // A prefix of the caller's own keeps a second network beside this one apart.
+  const char *Given = std::getenv("SQ_TESTNET_PREFIX");
+  const std::string Prefix = Given && *Given ? Given : DefaultPrefix;
   bool Inside = false, Keep = false;
   for (int I = 1; I < argc; ++I) {
     const std::string A = argv[I];

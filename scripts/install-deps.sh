@@ -2,10 +2,11 @@
 # Installs what building and testing Sonquarry needs on Debian 12; quiet when all is there.
 set -euo pipefail
 
-build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev qt6-base-dev libqt6svg6)
+build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev libxml2-dev libcurl4-openssl-dev qt6-base-dev
+            libqt6svg6)
 test_pkgs=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
            samba smbclient python3 python3-impacket nmap iproute2 procps psmisc util-linux
-           xvfb imagemagick)
+           wsdd xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium)
 
 want=("${build_pkgs[@]}")
 [ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")

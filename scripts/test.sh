@@ -54,6 +54,8 @@ stage_fuzz() {
   for f in build-fuzz/fuzz/*_fuzz; do
     [ -x "$f" ] || continue
     corpus=$(mktemp -d)
+    # Seeds, where a target has them, get it past the outer layers of its format in seconds.
+    [ ! -d "fuzz/corpus/$(basename "$f")" ] || cp "fuzz/corpus/$(basename "$f")"/* "$corpus"/
     log=build-fuzz/artifacts/$(basename "$f").log
     echo "-- $(basename "$f")"
     rc=0

@@ -106,6 +106,9 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
       NoValue();
       SawNeighbourhood = true;
       C.NetBios = true;
+    } else if (Option == "--wsd" || Option == "--no-wsd") {
+      NoValue();
+      C.WsDiscovery = Option == "--wsd";
     } else if (Option == "--ip") {
       C.Ranges.push_back(ParseIPRangeArg(Value()));
       C.NetBios = false;
@@ -126,6 +129,12 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
       C.Threads = ParseInt(Option, Value(), 1, 1024);
     } else if (Option == "--timeout") {
       C.TimeOut = ParseInt(Option, Value(), 0, 600000);
+    } else if (Option == "--port445") {
+      NoValue();
+      C.Probe445 = true;
+    } else if (Option == "--no-port445") {
+      NoValue();
+      C.Probe445 = false;
     } else if (Option == "--scan-method") {
       const std::string M = Value();
       if (M == "xp")
@@ -200,6 +209,8 @@ Finds the music files shared on the SMB network and prints one row per file.
 
 Discovery:
   --neighbourhood         walk workgroups, their computers and shares (default)
+  --no-wsd                leave out the computers that only WS-Discovery finds
+                          (current Windows); --wsd takes them in (default)
   --ip RANGE              probe addresses for TCP port 139 instead (repeatable);
                           RANGE is a.b.c.d, a.b.c.d-e.f.g.h or a.b.c.d/nn
 Filters (repeatable; '*' any run, '?' one character; lower-case letters in a
@@ -212,6 +223,8 @@ mask fit either case):
 Scan:
   --threads N             scanning threads (default 16)
   --timeout MS            time-out of one address probe in IP mode (default 500)
+  --port445               IP mode: also find hosts that accept SMB on TCP port
+                          445 only (without NetBIOS); --no-port445: do not
   --scan-method METHOD    xp (9 threads pausing 30 s between resources), other,
                           or auto (default)
   --settings              start from the settings the Sonquarry window stored;

@@ -25,10 +25,12 @@ struct TScanCommand {
   bool Help = false;
   bool Settings = false;
   std::optional<bool> NetBios;
+  std::optional<bool> WsDiscovery;
   std::vector<TIPRange> Ranges;
   std::optional<TNameList> AllowedComps, DeniedComps, AllowedRes, DeniedRes, Extentions;
   std::optional<int> Threads;
   std::optional<int> TimeOut;
+  std::optional<bool> Probe445;
   std::optional<int> ScanMethod;
   std::string ListFile;
   std::optional<bool> Clear;

@@ -22,6 +22,7 @@
 #include "platform/folders.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
+#include "platform/wsd_provider.h"
 #include "settings/settings.h"
 
 using namespace sonquarry;
@@ -154,6 +155,9 @@ int Run(const TScanCommand &C) {
     LoadSettings(*Scan, Form, *Scan);
   }
   if (C.NetBios) Scan->NetBios = *C.NetBios;
+  if (C.WsDiscovery) Scan->WsDiscovery = *C.WsDiscovery;
+  // One discovery per scan, in this process, around whatever serves the SMB requests.
+  platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
   if (!C.Ranges.empty()) {
     Scan->IPResList->ClearList();
     for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());
@@ -165,6 +169,7 @@ int Run(const TScanCommand &C) {
   if (C.Extentions) Scan->Filter.Extentions = *C.Extentions;
   if (C.Threads) Scan->MaxThreadCount = *C.Threads;
   if (C.TimeOut) Scan->TimeOut = *C.TimeOut;
+  if (C.Probe445) Scan->Probe445 = *C.Probe445;
   if (C.ScanMethod) Scan->ScanMethod = static_cast<uint8_t>(*C.ScanMethod);
   if (C.Clear) Scan->IsClearBefor = *C.Clear;
 

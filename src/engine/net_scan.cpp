@@ -15,6 +15,7 @@ TNetScan::TNetScan()
       Lifeline(platform::TLifeline::Create()) {}
 
 TNetScan::~TNetScan() {
+  if (Ahead) Ahead->Stop();
   for (auto *T : Threads) {
     T->Terminate();
     // From here on the thread may end and free itself at any moment: not touched again.
@@ -72,17 +73,32 @@ void TNetScan::Start() {
   FoundComps = 0;
   ScannedComps = 0;
   const auto &List = NetBios ? NetResList : IPResList;
+  const int Count = ThreadCountToStart();
+  const int Delay = DelayToStart();
+  TIPList Ranges;
   {
     TNetResThList::Guard G(*List);
     G->Init();
+    if (!NetBios) Ranges = static_cast<TIPResList *>(G.get())->IPList;
   }
   {
     // Threads of a coordinator released during its scan may still be writing their last blocks.
     std::lock_guard<std::mutex> L(ScanLogLock);
     Log.Truncate(0);
   }
-  const int Count = ThreadCountToStart();
-  const int Delay = DelayToStart();
+  // The limited-connection method exists to keep connection attempts few: no probing ahead.
+  if (!NetBios && !Probe && Delay == 0)
+    Ahead = std::make_shared<TProbeAhead>(Ranges, Filter, TimeOut, Probe445, Count);
+  struct TNoThreads {
+    TNetScan &S;
+    ~TNoThreads() {
+      // A start that failed before its first thread leaves no probing behind.
+      if (S.Threads.empty() && S.Ahead) {
+        S.Ahead->Stop();
+        S.Ahead.reset();
+      }
+    }
+  } NoThreads{*this};
   for (int I = 0; I < Count; ++I) {
     auto T = std::make_unique<TScanResThread>(List, Provider);
     T->OnResEnumerated = OnResEnumerated;
@@ -98,6 +114,8 @@ void TNetScan::Start() {
     T->PollInterval = PollInterval;
     T->DelaySlice = DelaySlice;
     T->Probe = Probe;
+    T->Probe445 = Probe445;
+    T->Ahead = Ahead;
     T->Lifeline = Lifeline;
     Filter.AssignTo(T->Filter);
     Threads.push_back(T.get());
@@ -114,12 +132,18 @@ void TNetScan::Start() {
 
 void TNetScan::Stop() {
   for (auto *T : Threads) T->Terminate();
+  // Threads waiting for a probe get their answer now.
+  if (Ahead) Ahead->Stop();
 }
 
 void TNetScan::ThreadTerminated(platform::TThread *Sender) {
   const auto It = std::find(Threads.begin(), Threads.end(), Sender);
   if (It == Threads.end()) return;
   Threads.erase(It);
+  if (Threads.empty() && Ahead) {
+    Ahead->Stop();
+    Ahead.reset();
+  }
   if (Threads.empty() && OnFinish) {
     ClearNetRes();
     OnFinish(this);

@@ -53,7 +53,8 @@ public:
   int LimitedDelay = DefaultLimitedDelay;
   int PollInterval = TScanResThread::DefaultPollInterval;
   int DelaySlice = TScanResThread::DefaultDelaySlice;
-  // Network access of the threads; null: the process-wide provider and ProbeHost.
+  // Network access of the threads; null: the process-wide provider and the address probes made
+  // ahead of the threads. A Probe given here is called by each thread for its own address.
   std::shared_ptr<platform::INetProvider> Provider;
   TScanResThread::TProbe Probe;
 
@@ -87,6 +88,8 @@ private:
   void OnFirstFile(TScanResThread *) { ++FoundComps; }
 
   std::vector<TScanResThread *> Threads; // not owned: they free themselves
+  // The probes of the running IP scan; the threads share it.
+  std::shared_ptr<TProbeAhead> Ahead;
   std::shared_ptr<platform::TLifeline> Lifeline;
 };
 

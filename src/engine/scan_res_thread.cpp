@@ -136,7 +136,10 @@ bool TScanResThread::CheckResource(const TDomNetRes *DomNetRes) {
   if (!Filter.CompAllowed(Name)) return false;
   try {
     const std::string Host = ExtractCompName(Name);
-    return Probe ? Probe(Host, NetBiosPort, TimeOut) : ProbeHost(Host, NetBiosPort, TimeOut);
+    if (Ahead) return Ahead->Probe(StrIP(Host));
+    for (const int Port : ProbePorts(Probe445))
+      if (Probe ? Probe(Host, Port, TimeOut) : ProbeHost(Host, Port, TimeOut)) return true;
+    return false;
   } catch (const std::exception &) {
     return false;
   }

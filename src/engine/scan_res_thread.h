@@ -19,6 +19,7 @@
 
 #include "engine/net_res.h"
 #include "engine/net_res_list.h"
+#include "engine/probe_ahead.h"
 #include "engine/scan_filter.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
@@ -70,7 +71,11 @@ public:
   int32_t Delay = 0;
   int PollInterval = DefaultPollInterval;
   int DelaySlice = DefaultDelaySlice;
-  // The address probe of IP mode; empty: ProbeHost.
+  // IP mode: a host that accepts connections on port 445 only counts as well.
+  bool Probe445 = false;
+  // The address probe of IP mode: the probes made ahead of the threads when set, else Probe,
+  // else ProbeHost.
+  std::shared_ptr<TProbeAhead> Ahead;
   TProbe Probe;
   // Guards every hand-over to the main thread; may be null (no owner that goes away).
   std::shared_ptr<platform::TLifeline> Lifeline;

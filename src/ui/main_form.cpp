@@ -9,7 +9,9 @@
 #include "platform/gui/user_prompts.h"
 #include "platform/gui/window_services.h"
 #include "platform/registry.h"
+#include "platform/wsd_provider.h"
 #include "ui/file_list_model.h"
+#include "ui/list_actions.h"
 
 #include <QAction>
 #include <QApplication>
@@ -256,6 +258,7 @@ void TMainForm::CreateActions() {
     denied.erase(denied.begin() + i);
     SaveSettings(*Scan, Settings);
   });
+  ConnectListActions();
   connect(pmSavePlaylist, &QAction::triggered, actSavePlaylistAs, &QAction::trigger);
   connect(actSavePlaylistAs, &QAction::enabledChanged, pmSavePlaylist, &QAction::setEnabled);
 
@@ -487,6 +490,9 @@ void TMainForm::Search() {
     FileTree->ResetMarks();
     Model->RefreshAll();
     try {
+      // One discovery per scan, around whatever serves the SMB requests (a provider that the
+      // scan was given is left as it is).
+      platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
       Scan->Start();
     } catch (...) {
       SetScanState(0);

@@ -31,6 +31,7 @@ class QToolBar;
 namespace sonquarry {
 
 class TFileListModel;
+class TListActions;
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
@@ -44,6 +45,8 @@ public:
   TMainFormSettings Settings;              // PlayListExt, PathForCopy, IPRanges, PlayerCommand
   std::unique_ptr<TTreeSearch> TreeSearch; // after the first "Find item..."
   std::string ListFileName;                // the program's directory + "Sonquarry.lst"
+  // Playlists, reports, copy and find (list_actions.h).
+  std::unique_ptr<TListActions> ListActions;
 
   // 0 not sorted by the column, 1 ascending, 2 descending; at most one non-zero.
   std::array<uint8_t, 3> SortState{0, 0, 0};
@@ -164,6 +167,7 @@ protected:
 
 private:
   void CreateActions();
+  void ConnectListActions(); // main_form_actions.cpp
   void CreateMenus();
   void CreateToolBar();
   void CreateList();

@@ -187,16 +187,32 @@ protected:
   Strings Env;
 };
 
-TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfBothWorkgroups) {
+TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfEveryWorkgroup) {
   TRun R = Scan({"--log", LogFile, "--format", "tsv"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   TScanView V;
   V.DirNames = false; // a directory is no row of the list
+  V.Wsd = true;
   const TExpected W(E, V);
   const auto Got = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
+  // The host announced both ways once; the one only WS-Discovery knows under its workgroup.
   EXPECT_EQ(Got.size(), W.Found.size());
-  ExpectReport(R.Err, 3, 3, int(W.Found.size()), int(W.Found.size()), 0, 0);
+  EXPECT_TRUE(
+      std::set<Row>(Got.begin(), Got.end())
+          .count({"02 - Loud.MP3", "SQGROUP3", "\\\\SQDELTA\\tunes\\Rock\\Artist One\\", 1}));
+  ExpectReport(R.Err, 4, 4, int(W.Found.size()), int(W.Found.size()), 0, 0);
+
+  // Without WS-Discovery the browse lists alone, as before.
+  R = Scan({"--no-wsd", "--log", LogFile, "--format", "tsv"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  V.Wsd = false;
+  const TExpected Browse(E, V);
+  const auto Listed = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Listed.begin(), Listed.end()), Rows(Browse, 1)));
+  EXPECT_EQ(Listed.size(), Browse.Found.size());
+  ExpectReport(R.Err, 3, 3, int(Browse.Found.size()), int(Browse.Found.size()), 0, 0);
+  V.Wsd = true;
 
   // The default format: the full path of every row.
   R = Scan({"--log", LogFile});
@@ -241,6 +257,7 @@ TEST_F(ScanCliNet, FiltersAndExtensionsFromTheCommandLine) {
   TScanView V;
   V.DirNames = false;
   V.Exts = {".wma", ".mp2"};
+  V.Wsd = true;
   V.DeniedHosts = {"SQBRAVO"};
   V.DeniedShares = {"Shared Music"};
   const TExpected W(E, V);
@@ -299,7 +316,7 @@ TEST_F(ScanCliNet, ARescanWithTheListMarksKnownNewRemovedAndUnreachedRows) {
   Want.insert(Gone);
   Want.insert(Unreached.begin(), Unreached.end());
 
-  TRun R = Scan({"--list", List, "--format", "tsv", "--log", LogFile});
+  TRun R = Scan({"--no-wsd", "--list", List, "--format", "tsv", "--log", LogFile});
   ASSERT_EQ(R.Status, 0) << R.Err;
   const auto Got = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Want));
@@ -308,7 +325,7 @@ TEST_F(ScanCliNet, ARescanWithTheListMarksKnownNewRemovedAndUnreachedRows) {
   EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Want)));
 
   // --clear starts from an empty list: the rows of the unreached computer are gone.
-  R = Scan({"--list", List, "--clear", "--format", "tsv", "--log", LogFile});
+  R = Scan({"--no-wsd", "--list", List, "--clear", "--format", "tsv", "--log", LogFile});
   ASSERT_EQ(R.Status, 0) << R.Err;
   const auto Cleared = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Cleared.begin(), Cleared.end()), Rows(W, 1)));
@@ -338,6 +355,7 @@ TEST_F(ScanCliNet, StoredSettingsAreUsedAndTheCommandLineOverridesThem) {
   V.DirNames = false;
   V.Exts = {".wma"};
   V.DeniedShares = {"music"};
+  V.Wsd = true; // the stored default
   EXPECT_EQ(ParseTsv(R.Out).size(), TExpected(E, V).Found.size());
   {
     const auto Got = ParseTsv(R.Out);

@@ -7,6 +7,7 @@
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
 #include "platform/smb_provider.h"
+#include "platform/wsd_provider.h"
 #include "smb_testnet.h"
 
 using namespace sonquarry;
@@ -14,7 +15,8 @@ using sonquarry::testing::TestNet;
 
 namespace {
 
-TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
+// With WsDiscovery, the workgroups and computers that WS-Discovery finds join the browse lists'.
+void DomainsThenComputersOfEachDomain(bool WsDiscovery) {
   TestNet Net;
   if (!Net.Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
   platform::TQueueDispatcher D;
@@ -22,7 +24,9 @@ TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
   platform::SmbProviderOptions O;
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
-  auto *T = new TSearchThread(100, std::make_shared<platform::TSmbProvider>(O));
+  std::shared_ptr<platform::INetProvider> P = std::make_shared<platform::TSmbProvider>(O);
+  if (WsDiscovery) P = std::make_shared<platform::TWsdNetProvider>(P);
+  auto *T = new TSearchThread(100, P);
   bool Ended = false;
   T->SetOnTerminate([&](platform::TThread *) { Ended = true; });
 
@@ -32,14 +36,19 @@ TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
   ASSERT_TRUE(D.PumpUntil([&] { return !Domains.empty(); }, 30000));
   std::set<std::string> Names;
   for (auto &I : Domains) Names.insert(I.Name);
-  const auto Want = Net.List("SQ_WORKGROUPS");
+  auto Want = Net.List("SQ_WORKGROUPS");
+  if (WsDiscovery)
+    for (auto &H : Net.List("SQ_WSD_HOSTS")) Want.push_back(Net.Get("SQ_" + H + "_WORKGROUP"));
   EXPECT_EQ(Names, std::set<std::string>(Want.begin(), Want.end()));
+  EXPECT_EQ(Names.size(), Domains.size());
 
   for (auto &Dom : Domains) {
     std::set<std::string> Got;
+    std::size_t Count = 0;
     bool Done = false;
     T->SetOnComputers([&](TSearchThread *, TNetResStrings &L) {
       for (auto &I : L) Got.insert(I.Name);
+      Count = L.size();
       Done = true;
     });
     T->SearchComputers(Dom.Res.get()); // the record lives until the answer is in
@@ -47,7 +56,12 @@ TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
     std::set<std::string> WantComputers;
     for (auto &H : Net.HostsWithRole("samba"))
       if (Net.Get("SQ_" + H + "_WORKGROUP") == Dom.Name) WantComputers.insert("\\\\" + Net.Name(H));
+    if (WsDiscovery)
+      for (auto &H : Net.List("SQ_WSD_HOSTS"))
+        if (Net.Get("SQ_" + H + "_WORKGROUP") == Dom.Name)
+          WantComputers.insert("\\\\" + Net.Name(H));
     EXPECT_EQ(Got, WantComputers) << Dom.Name;
+    EXPECT_EQ(Count, Got.size()) << Dom.Name; // each computer once
   }
   T->SetOnComputers(nullptr);
   T->Terminate();
@@ -55,6 +69,12 @@ TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) {
   D.Close();
   EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
   platform::SetMainThread(nullptr);
+}
+
+TEST(SearchThreadNet, DomainsThenComputersOfEachDomain) { DomainsThenComputersOfEachDomain(false); }
+
+TEST(SearchThreadNet, WithWsDiscoveryTheDialogSeesOneTree) {
+  DomainsThenComputersOfEachDomain(true);
 }
 
 } // namespace

@@ -38,6 +38,8 @@ struct TScanView {
   std::set<std::string> DeniedHosts;     // host names
   std::set<std::string> DeniedShares;    // share names
   bool DirNames = true;                  // directories with a matching extension are names too
+  bool Wsd = false;                      // the neighbourhood includes WS-Discovery's computers
+  bool Port445 = false;                  // IP mode: hosts on port 445 only are found too
 };
 
 class TExpected {
@@ -46,9 +48,16 @@ public:
     for (const auto &Key : E.Hosts()) {
       const std::string Name = E.Host(Key, "NAME");
       const std::string Wg = E.Host(Key, "WORKGROUP");
-      const bool Serves = !E.Host(Key, "PORTS").empty();
-      // The neighbourhood knows only the hosts of a workgroup's browse list.
-      if (!Serves || (!V.Ip && Wg.empty()) || V.DeniedHosts.count(Name)) continue;
+      const auto Ports = testnet::SplitList(E.Host(Key, "PORTS"));
+      const bool Serves = !Ports.empty();
+      // IP mode probes port 139 (and 445 with Port445); the neighbourhood knows the hosts of a
+      // workgroup's browse list, and with WS-Discovery those that announce themselves that way.
+      const bool Listed = E.Host(Key, "BROWSE") == "1" || (V.Wsd && E.Host(Key, "WSD") == "1");
+      const bool Probed = std::count(Ports.begin(), Ports.end(), "139") != 0 ||
+                          (V.Port445 && std::count(Ports.begin(), Ports.end(), "445") != 0);
+      if (!Serves || (V.Ip && !Probed) || (!V.Ip && (Wg.empty() || !Listed)) ||
+          V.DeniedHosts.count(Name))
+        continue;
       Hosts_.insert(Name);
       const std::string Domain = V.Ip ? "<<unknown>>" : Wg;
       const std::string Comp = V.Ip ? E.Host(Key, "IP") : Name;

@@ -34,7 +34,7 @@ TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
     for (const char *O :
          {"--neighbourhood", "--ip RANGE", "--allow-computer", "--deny-computer", "--allow-share",
           "--deny-share", "--ext", "--threads", "--timeout", "--scan-method", "--settings",
-          "--list", "--clear", "--format", "--sort", "--log"})
+          "--list", "--clear", "--format", "--sort", "--log", "--no-wsd", "--port445"})
       EXPECT_NE(R.Out.find(O), std::string::npos) << O;
   }
 }
@@ -60,6 +60,7 @@ TEST(ScanCliTest, BadArgumentsSayWhyShowTheUsageAndExitTwo) {
       {{"--sort", "name:up"}, "--sort order is asc or desc, not 'up'"},
       {{"--ext", "."}, "--ext needs an extension"},
       {{"--help=yes"}, "--help takes no value"},
+      {{"--no-wsd=1"}, "--no-wsd takes no value"},
       {{"--neighbourhood", "--ip", "10.0.0.1"}, "--neighbourhood and --ip exclude each other"},
   };
   for (const auto &[Args, Message] : Cases) {

@@ -1,0 +1,82 @@
+// What WS-Discovery adds to a neighbourhood scan of the test network.
+//
+//   build/bench/wsd_bench [--dir DIR] [--keep]
+//
+// Starts a test network of its own in DIR (default /tmp/sonquarry-bench-wsd, namespaces sqbw-*)
+// unless one is up there, and prints, best of five runs each: the discovery alone, the listing of
+// the provider's workgroups from the browse list alone and with the discovery beside it, and a
+// whole neighbourhood scan through the engine without and with WS-Discovery.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "bench_testnet.h"
+#include "platform/smb_provider.h"
+#include "platform/wsd_provider.h"
+
+using namespace sonquarry;
+using namespace sonquarry::bench;
+
+namespace {
+
+constexpr int Runs = 5;
+
+template <class F> double Best(F &&Body) {
+  double B = 1e9;
+  for (int I = 0; I < Runs; ++I) {
+    const auto T = Clock::now();
+    Body();
+    B = std::min(B, Since(T));
+  }
+  return B;
+}
+
+double Workgroups(platform::INetProvider &P, std::size_t &Count) {
+  return Best([&] {
+    platform::NetResource Top;
+    Top.DisplayType = platform::NetDisplayNetwork;
+    Top.RemoteName = platform::TSmbProvider::ProviderName;
+    std::vector<platform::NetResource> Out;
+    P.EnumResources(&Top, Out);
+    Count = Out.size();
+  });
+}
+
+int Body() {
+  std::size_t Found = 0;
+  const double Discovery = Best([&] { Found = platform::DiscoverComputers().size(); });
+  std::printf("discovery alone: %.3f s (%zu computers)\n", Discovery, Found);
+
+  auto Smb = std::make_shared<platform::TSmbProvider>();
+  std::size_t Plain = 0, Merged = 0;
+  const double Browse = Workgroups(*Smb, Plain);
+  platform::TWsdNetProvider Wsd(Smb);
+  const double Both = Workgroups(Wsd, Merged);
+  std::printf("workgroups, browse list: %.3f s (%zu)\n", Browse, Plain);
+  std::printf("workgroups, browse list with WS-Discovery beside it: %.3f s (%zu)\n", Both, Merged);
+  std::printf("added to the workgroup listing: %.3f s\n", std::max(0.0, Both - Browse));
+
+  double Scan[2] = {1e9, 1e9};
+  int32_t Comps[2] = {0, 0};
+  for (int I = 0; I < 2 * Runs; ++I) {
+    const bool On = I % 2 == 1;
+    platform::SetNetProvider(Smb);
+    platform::UseWsDiscovery(On);
+    const TScanResult R = EngineScan([](TNetScan &S) { S.NetBios = true; });
+    Scan[On] = std::min(Scan[On], R.Seconds);
+    Comps[On] = R.ScannedComps;
+  }
+  platform::SetNetProvider(nullptr);
+  std::printf("neighbourhood scan without WS-Discovery: %.3f s (%d computers)\n", Scan[0],
+              int(Comps[0]));
+  std::printf("neighbourhood scan with WS-Discovery: %.3f s (%d computers)\n", Scan[1],
+              int(Comps[1]));
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  return Main(argc, argv, "/tmp/sonquarry-bench-wsd", "sqbw", nullptr, Body);
+}

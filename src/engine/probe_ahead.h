@@ -1,0 +1,51 @@
+#pragma once
+// The address probes of an IP scan, made ahead of the scanning threads: the addresses of the
+// scan's ranges that its filter allows are probed many at a time, in the order the threads take
+// them, so a thread finds the result of its address ready or waits for that one probe.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/ip_range.h"
+#include "engine/scan_filter.h"
+
+namespace sonquarry {
+
+namespace platform {
+class TTcpSweep;
+}
+
+// The port tried beside the NetBIOS port when hosts without NetBIOS count (SMB over TCP).
+constexpr int DirectSmbPort = 445;
+
+// The ports of an address probe: NetBIOS alone, or with the direct SMB port.
+std::vector<uint16_t> ProbePorts(bool Probe445);
+
+class TProbeAhead {
+public:
+  // Ranges and Filter are copied; the iteration starts from the lowest address. Threads is the
+  // scan's thread count: descriptors are left for their network calls.
+  TProbeAhead(const TIPList &Ranges, const TScanFilter &Filter, int TimeOut, bool Probe445,
+              int Threads);
+  ~TProbeAhead();
+  TProbeAhead(const TProbeAhead &) = delete;
+  TProbeAhead &operator=(const TProbeAhead &) = delete;
+
+  // True when Address accepted a connection within the time-out; false after Stop.
+  bool Probe(uint32_t Address);
+  // Ends every attempt at once.
+  void Stop();
+
+  int InFlightLimit() const;
+  int PeakInFlight() const;
+
+private:
+  TIPList Ranges_;
+  TScanFilter Filter_;
+  std::atomic<bool> Stopping_{false};
+  std::unique_ptr<platform::TTcpSweep> Sweep_;
+};
+
+} // namespace sonquarry

@@ -1,0 +1,37 @@
+#pragma once
+// Playlists of the selected rows: one smb:// URL per row, because Linux players open those and not
+// UNC paths; UTF-8, CR LF after every line.
+
+#include "ui/row_ranges.h"
+
+#include <functional>
+#include <string>
+
+namespace sonquarry {
+
+class TWNetTree;
+
+// The playlist line of row Index, without its line end.
+std::string PlayListLine(TWNetTree &Tree, int Index);
+
+// Writes one line per row of Rows, in row order, replacing FileName. False with nothing written
+// when Rows is empty; false after "Can not write to file %s." when the file cannot be created.
+bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows);
+
+// The playlist handed to the player: "playlist.m3u" in the cache folder (the current directory
+// when there is none). Rewritten at every Play, never deleted.
+std::string TemporaryPlayListName();
+
+// Starts PlayerCommand on the playlist ("%f" in it is replaced by the file name, else the name is
+// appended as the last argument) or, when it is empty, asks the desktop to open the file. False
+// when nothing could be started.
+bool OpenPlayList(const std::string &FileName, const std::string &PlayerCommand);
+
+// The message when a playlist could not be handed to a player.
+std::string CannotPlayMessage();
+
+// Replaces what OpenPlayList does (tests); an empty function restores it. Returns the previous.
+using TPlayListOpener = std::function<bool(const std::string &File, const std::string &Command)>;
+TPlayListOpener SetPlayListOpener(TPlayListOpener Opener);
+
+} // namespace sonquarry

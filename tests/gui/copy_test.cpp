@@ -1,0 +1,149 @@
+// "Copy selected files to directory...": the folder asked for and remembered, the progress window
+// with Cancel, the one message on failure.
+
+#include "platform/exception.h"
+#include "platform/file_copier.h"
+#include "platform/gui/copy_files.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "support/tree_table.h"
+#include "ui/list_actions.h"
+#include "unit/xdg_sandbox.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <thread>
+
+using namespace sonquarry;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Local files, or an endless file that only Cancel ends.
+class TTestSource final : public ICopySource {
+public:
+  TTestSource(std::string Root, std::atomic<int> &AReads) : Local(std::move(Root)), Reads(AReads) {}
+  bool Open(const std::string &P, int64_t &S, std::string &E) override {
+    Endless = P.find("endless") != std::string::npos;
+    if (Endless) {
+      S = -1;
+      return true;
+    }
+    return Local.Open(P, S, E);
+  }
+  long Read(char *B, size_t C, std::string &E) override {
+    ++Reads;
+    if (!Endless) return Local.Read(B, C, E);
+    if (Cancelled) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::memset(B, 'x', std::min<size_t>(C, 4096));
+    return long(std::min<size_t>(C, 4096));
+  }
+  void Close() override { Local.Close(); }
+  void Cancel() override { Cancelled = true; }
+
+private:
+  TLocalCopySource Local;
+  std::atomic<int> &Reads;
+  bool Endless = false;
+  std::atomic<bool> Cancelled{false};
+};
+
+struct Fixture : ::testing::Test {
+  test::TXdgSandbox Home;
+  test::TPromptsScope Prompts;
+  test::TTreeView List;
+  TMainFormSettings Settings;
+  std::unique_ptr<TTreeSearch> Search;
+  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+  std::atomic<int> Reads{0};
+  TCopySourceFactory Previous;
+  std::string Dest = Home.Root() + "/dest";
+
+  Fixture() {
+    Previous = SetCopySourceFactory(
+        [this] { return std::make_unique<TTestSource>(Home.Root() + "/net", Reads); });
+    fs::create_directories(Dest);
+    fs::create_directories(Home.Root() + "/home/Music");
+    test::WriteFile(Home.Root() + "/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Music\"\n");
+    for (const char *name : {"a.mp3", "b.mp3", "c.mp3"}) {
+      test::WriteFile(Home.Root() + "/net/PC/s/" + name, name);
+      List.Add("W", "\\\\PC\\s\\", name);
+    }
+  }
+  ~Fixture() override { SetCopySourceFactory(Previous); }
+};
+
+} // namespace
+
+TEST_F(Fixture, CopiesTheSelectedFilesAndRemembersTheFolder) {
+  List.Select({0, 2});
+  Actions.CopySelected(); // the browser is cancelled: nothing changes
+  ASSERT_EQ(Prompts->Records.size(), 1u);
+  EXPECT_EQ(Prompts->Records[0].Caption, "Select directory");
+  EXPECT_EQ(Prompts->Records[0].Text, Home.Root() + "/home/Music"); // the documents folder
+  EXPECT_EQ(Settings.PathForCopy, Home.Root() + "/home/Music");
+
+  Prompts->Directories = {Dest};
+  Actions.CopySelected();
+  EXPECT_EQ(Settings.PathForCopy, Dest);
+  EXPECT_EQ(test::ReadFile(Dest + "/a.mp3"), "a.mp3");
+  EXPECT_EQ(test::ReadFile(Dest + "/c.mp3"), "c.mp3");
+  EXPECT_FALSE(fs::exists(Dest + "/b.mp3"));
+  EXPECT_TRUE(Prompts->Messages().empty());
+
+  Actions.CopySelected(); // starts where the last one went; cancelled
+  EXPECT_EQ(Prompts->Records.back().Text, Dest);
+  EXPECT_EQ(Settings.PathForCopy, Dest);
+}
+
+TEST_F(Fixture, FailureGivesOneMessage) {
+  fs::remove(Home.Root() + "/net/PC/s/b.mp3");
+  List.Select({0, 1, 2});
+  Prompts->Directories = {Dest};
+  Actions.CopySelected();
+  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Error while copying file."});
+  EXPECT_EQ(test::ReadFile(Dest + "/a.mp3"), "a.mp3");
+}
+
+TEST_F(Fixture, CancelInTheProgressWindowEndsTheCopyAndTheWindowAnswers) {
+  List.Add("W", "\\\\PC\\s\\", "endless.mp3");
+  List.Select({0, 3});
+  Prompts->Directories = {Dest};
+  int ticks = 0;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    ++ticks; // the event loop runs while the copy thread works
+    if (Reads < 20) return;
+    for (QWidget *w : QApplication::topLevelWidgets())
+      if (w->objectName() == "CopyProgress" && w->isVisible())
+        if (auto *b = w->findChild<QPushButton *>()) b->click();
+  });
+  poll.start(5);
+  Actions.CopySelected();
+  EXPECT_GE(ticks, 2);
+  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Error while copying file."});
+  std::set<std::string> left;
+  for (const auto &e : fs::directory_iterator(Dest)) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, std::set<std::string>{"a.mp3"});
+}
+
+TEST_F(Fixture, FileListFollowsTheSelection) {
+  List.Select({2, 0});
+  std::vector<std::string> files(2);
+  Actions.GetFileListForCopy2(files);
+  EXPECT_EQ(files, (std::vector<std::string>{"\\\\PC\\s\\a.mp3", "\\\\PC\\s\\c.mp3"}));
+  std::vector<std::string> wrong(3);
+  try {
+    Actions.GetFileListForCopy2(wrong);
+    ADD_FAILURE() << "no error";
+  } catch (const Exception &e) {
+    EXPECT_STREQ(e.what(), "GetFileListForCopy2");
+  }
+}

@@ -1,0 +1,205 @@
+// Find item, Find next and the "Find Item" dialog as the user drives them.
+
+#include "platform/gui/message_box.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "support/tree_table.h"
+#include "ui/list_actions.h"
+#include "ui/search_form.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace sonquarry;
+
+namespace {
+
+struct Fixture : ::testing::Test {
+  test::TPromptsScope Prompts;
+  test::TTreeView List;
+  TMainFormSettings Settings;
+  std::unique_ptr<TTreeSearch> Search;
+  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+  QAction FindItemEntry, FindNextEntry;
+  int Notified = 0;
+
+  Fixture() {
+    Actions.FindItemAction = &FindItemEntry;
+    Actions.FindNextAction = &FindNextEntry;
+    Actions.SelectionChanged = [this] { ++Notified; };
+  }
+  // Answers the next "Find Item" dialog: the word, the two options, then OK (or Cancel).
+  void Answer(const std::string &Word, bool SelectAll, bool FromCurrent = false, bool Ok = true) {
+    Prompts->Dialogs.push_back([=, this](QDialog &D) {
+      auto &f = static_cast<TSearchForm &>(D);
+      EXPECT_FALSE(FindItemEntry.isEnabled()); // disabled while the command runs
+      f.cmbWord->setEditText(QString::fromStdString(Word));
+      f.chbSelAll->setChecked(SelectAll);
+      f.chbCurrentPosition->setChecked(FromCurrent);
+      (Ok ? f.btnOK : f.btnCancel)->click();
+      return f.result();
+    });
+  }
+  std::vector<std::string> History() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < Actions.SearchForm()->cmbWord->count(); ++i)
+      out.push_back(Actions.SearchForm()->cmbWord->itemText(i).toStdString());
+    return out;
+  }
+};
+
+} // namespace
+
+TEST_F(Fixture, SelectAllFindsByNameAndByDirectory) {
+  List.Add("W", "\\\\PC\\Music\\", "Track1.mp3");
+  List.Add("W", "\\\\PC\\Other\\", "Song.mp3");
+  List.Add("W", "\\\\PC\\Track\\", "Intro.mp3");
+  List.Select({1});
+  Answer("track", true);
+  Actions.FindItem();
+  EXPECT_EQ(List.Selected(), (TRowRanges{{0, 0}, {2, 2}}));
+  EXPECT_TRUE(Prompts->Messages().empty());
+  EXPECT_EQ(Notified, 1);
+  EXPECT_TRUE(FindItemEntry.isEnabled());
+}
+
+TEST_F(Fixture, SelectAllSelectsEveryMatchOfALongList) {
+  TRowRanges expected;
+  for (int i = 0; i < 5000; ++i) {
+    const bool match = (i / 7) % 3 == 0; // runs of seven rows
+    List.Tree.AddFile("W", "\\\\PC\\S\\", (match ? "hit " : "miss ") + std::to_string(i));
+    if (match) {
+      if (!expected.empty() && expected.back().Last + 1 == i)
+        expected.back().Last = i;
+      else
+        expected.push_back({i, i});
+    }
+  }
+  List.Model.Reset();
+  Answer("HIT", true);
+  Actions.FindItem();
+  EXPECT_EQ(List.Selected(), expected);
+  EXPECT_EQ(List.Current(), expected.back().Last);
+}
+
+TEST_F(Fixture, FindNextWalksTheMatchesAndStopsAfterTheLast) {
+  for (int i = 0; i < 30; ++i)
+    List.Tree.AddFile("W", "\\\\PC\\S\\", (i % 10 == 3 ? "hit " : "row ") + std::to_string(i));
+  List.Model.Reset();
+  List.Select({10});
+  Answer("hit", false, true); // from the current position: the first match at row 10 or later
+  Actions.FindItem();
+  EXPECT_EQ(List.Selected(), (TRowRanges{{13, 13}}));
+  EXPECT_EQ(List.Current(), 13);
+  Actions.FindNext();
+  EXPECT_EQ(List.Selected(), (TRowRanges{{23, 23}}));
+  EXPECT_TRUE(Prompts->Messages().empty());
+  Actions.FindNext(); // after the last match
+  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Search string 'hit' not found."});
+  EXPECT_EQ(List.Selected(), (TRowRanges{{23, 23}}));
+  EXPECT_TRUE(FindNextEntry.isEnabled());
+}
+
+TEST_F(Fixture, NoMatchClearsTheSelectionAndSaysSo) {
+  List.Add("W", "\\\\PC\\S\\", "a.mp3");
+  List.Select({0});
+  for (bool selectAll : {true, false}) {
+    Prompts->Records.clear();
+    Answer("nothing", selectAll);
+    Actions.FindItem();
+    EXPECT_TRUE(List.Selected().empty());
+    EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Search string 'nothing' not found."});
+  }
+}
+
+TEST_F(Fixture, DialogRefusesBlankWordAndKeepsHistory) {
+  List.Add("W", "\\\\PC\\S\\", "a.mp3");
+  bool stayedOpen = false;
+  Prompts->Dialogs.push_back([&](QDialog &D) {
+    auto &f = static_cast<TSearchForm &>(D);
+    f.cmbWord->setEditText("");
+    f.show();
+    f.btnOK->click();
+    stayedOpen = f.isVisible() && f.result() != QDialog::Accepted;
+    f.btnCancel->click();
+    return f.result();
+  });
+  Actions.FindItem();
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Search string cannot be blank."});
+
+  Answer("Word", true, false, /*Ok=*/false); // cancelled: kept in the history, nothing searched
+  Actions.FindItem();
+  EXPECT_EQ(Search.get(), nullptr);
+  Answer("other", true);
+  Actions.FindItem();
+  Answer("WORD", true);
+  Actions.FindItem();
+  EXPECT_EQ(History(), (std::vector<std::string>{"other", "Word"}));
+}
+
+TEST_F(Fixture, ColumnBoxesFollowAllItemsAndResetAtEveryOpening) {
+  List.Add("W", "\\\\PC\\S\\", "track.mp3");
+  Prompts->Dialogs.push_back([](QDialog &D) {
+    auto &f = static_cast<TSearchForm &>(D);
+    f.chbFileName->click();
+    EXPECT_FALSE(f.chbAllColumns->isChecked());
+    EXPECT_TRUE(f.chbDomain->isChecked());
+    f.chbAllColumns->click(); // back to all three
+    EXPECT_TRUE(f.chbFileName->isChecked() && f.chbDomain->isChecked());
+    f.chbAllColumns->click();
+    EXPECT_FALSE(f.chbFileName->isChecked() || f.chbDomain->isChecked() ||
+                 f.chbDirectory->isChecked());
+    f.cmbWord->setEditText("track");
+    f.btnOK->click();
+    return f.result();
+  });
+  Actions.FindItem();
+  EXPECT_EQ(List.Selected(), (TRowRanges{{0, 0}})); // unchecked boxes do not narrow the search
+  Prompts->Dialogs.push_back([](QDialog &D) {
+    auto &f = static_cast<TSearchForm &>(D);
+    EXPECT_TRUE(f.chbAllColumns->isChecked() && f.chbFileName->isChecked());
+    return int(QDialog::Rejected);
+  });
+  Actions.FindItem();
+}
+
+TEST_F(Fixture, LongFindCanBeCancelled) {
+  for (int i = 0; i < 300000; ++i)
+    List.Tree.AddFile("W", "\\\\PC\\S" + std::to_string(i / 1000) + "\\", std::to_string(i));
+  List.Model.Reset();
+  Answer("", true);
+  Prompts->Dialogs.back() = [](QDialog &D) {
+    auto &f = static_cast<TSearchForm &>(D);
+    f.cmbWord->setEditText("pc");
+    f.btnOK->click();
+    return f.result();
+  };
+  bool finding = false;
+  QTimer::singleShot(0, [&] {
+    finding = Actions.Finding();
+    Actions.CancelFind();
+  });
+  Actions.FindItem();
+  EXPECT_TRUE(finding);
+  const TRowRanges selected = List.Selected();
+  ASSERT_FALSE(selected.empty());
+  EXPECT_EQ(selected.front().First, 0);
+  EXPECT_LT(RowCountOf(selected), List.Tree.Count());
+  EXPECT_TRUE(Prompts->Messages().empty());
+}
+
+TEST_F(Fixture, ShowFirstSelectedCentersIt) {
+  for (int i = 0; i < 100; ++i) List.Tree.AddFile("W", "\\\\PC\\S\\", std::to_string(i));
+  List.Model.Reset();
+  std::vector<int> centered;
+  Actions.CenterRow = [&](int Row) { centered.push_back(Row); };
+  Actions.ShowFirstSelected();
+  List.Select({70, 40});
+  Actions.ShowFirstSelected();
+  EXPECT_EQ(centered, std::vector<int>{40});
+}

@@ -1,0 +1,184 @@
+// Playlists and reports as the user gets them: lines, line ends, questions and messages.
+
+#include "platform/gui/message_box.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "support/test_support.h"
+#include "support/tree_table.h"
+#include "ui/list_actions.h"
+#include "ui/playlist.h"
+#include "ui/report.h"
+#include "unit/xdg_sandbox.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace sonquarry;
+using test::ReadFile;
+
+namespace {
+
+struct Fixture : ::testing::Test {
+  test::TXdgSandbox Home;
+  test::TPromptsScope Prompts;
+  test::TTreeView List;
+  TMainFormSettings Settings;
+  std::unique_ptr<TTreeSearch> Search;
+  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+  std::vector<std::pair<std::string, std::string>> Opened;
+  TPlayListOpener PreviousOpener;
+  bool OpenResult = true;
+
+  Fixture() {
+    SetApplicationTitle("Vantrell Sonquarry");
+    PreviousOpener = SetPlayListOpener([this](const std::string &F, const std::string &C) {
+      Opened.emplace_back(F, C);
+      return OpenResult;
+    });
+    for (int i = 0; i < 7; ++i)
+      List.Add("SQGROUP1", "\\\\PC\\Music\\", "track " + std::to_string(i) + ".mp3");
+  }
+  ~Fixture() override { SetPlayListOpener(PreviousOpener); }
+  std::string Path(const std::string &Name) const { return Home.Root() + "/" + Name; }
+};
+
+} // namespace
+
+TEST_F(Fixture, PlaylistHoldsTheSelectedRowsInRowOrderAsUrls) {
+  List.Add("SQGROUP1", "\\\\PC\\Shared Music\\Größe #1\\", "50% & more\r.mp3");
+  List.Select({8 - 1, 5, 2}); // selected out of order
+  ASSERT_TRUE(WritePlayList(Path("a.m3u"), List.Tree, List.Selected()));
+  EXPECT_EQ(ReadFile(Path("a.m3u")), "smb://PC/Music/track%202.mp3\r\n"
+                                     "smb://PC/Music/track%205.mp3\r\n"
+                                     "smb://PC/Shared%20Music/Gr%C3%B6%C3%9Fe%20%231/"
+                                     "50%25%20%26%20more%0D.mp3\r\n");
+}
+
+TEST_F(Fixture, NothingSelectedWritesNothingAndSaysNothing) {
+  EXPECT_FALSE(WritePlayList(Path("none.m3u"), List.Tree, List.Selected()));
+  Actions.Play();
+  EXPECT_FALSE(std::filesystem::exists(Path("none.m3u")));
+  EXPECT_FALSE(std::filesystem::exists(TemporaryPlayListName()));
+  EXPECT_TRUE(Opened.empty());
+  EXPECT_TRUE(Prompts->Records.empty());
+}
+
+TEST_F(Fixture, PlayHandsTheCachePlaylistToTheUsersPlayerOrTheDesktop) {
+  List.Select({1});
+  for (const std::string command : {"", "vlc --one-instance %f"}) {
+    Settings.PlayerCommand = command;
+    Actions.Play();
+    ASSERT_FALSE(Opened.empty());
+    EXPECT_EQ(Opened.back(),
+              std::make_pair(Home.Root() + "/cache/sonquarry/playlist.m3u", command));
+    EXPECT_EQ(ReadFile(Opened.back().first), "smb://PC/Music/track%201.mp3\r\n");
+  }
+  EXPECT_TRUE(Prompts->Records.empty());
+
+  OpenResult = false;
+  Actions.Play();
+  ASSERT_EQ(Prompts->Messages().size(), 1u);
+  EXPECT_EQ(Prompts->Messages()[0].rfind("Can not play files.\n", 0), 0u);
+  EXPECT_NE(Prompts->Messages()[0].find("vlc-plugin-samba"), std::string::npos);
+}
+
+TEST_F(Fixture, PlaylistThatCannotBeWrittenIsNotPlayed) {
+  List.Select({1});
+  Home.Set("XDG_CACHE_HOME", "/proc/no/such");
+  const std::string before = std::filesystem::current_path();
+  std::filesystem::current_path("/proc"); // the fall-back, the current directory, is read-only
+  Actions.Play();
+  std::filesystem::current_path(before);
+  EXPECT_TRUE(Opened.empty());
+  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Can not write to file playlist.m3u."});
+}
+
+TEST_F(Fixture, SaveAfterSaveAsRewritesTheSameFileWithoutAsking) {
+  test::WriteFile(Path("old.m3u"), "someone else's list\r\n");
+  List.Select({3});
+  Actions.Save(); // no file yet: the dialog
+  ASSERT_EQ(Prompts->Records.size(), 1u);
+  EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "m3u");
+  EXPECT_FALSE(Prompts->LastFileRequest.OverwritePrompt);
+  EXPECT_EQ(ReadFile(Path("old.m3u")), "someone else's list\r\n"); // cancelled: untouched
+
+  Prompts->Files = {Path("old.m3u")};
+  Actions.SaveAs(); // an existing file is replaced without a question
+  EXPECT_EQ(ReadFile(Path("old.m3u")), "smb://PC/Music/track%203.mp3\r\n");
+  List.Select({4, 6});
+  Actions.Save();
+  EXPECT_EQ(ReadFile(Path("old.m3u")),
+            "smb://PC/Music/track%204.mp3\r\nsmb://PC/Music/track%206.mp3\r\n");
+  EXPECT_EQ(Prompts->Records.size(), 2u); // two dialogs, no message
+}
+
+TEST_F(Fixture, TextReportIsEveryRowInRowOrder) {
+  List.Tree.Clear();
+  List.Add("W", "\\\\PC\\B\\", "z.mp3");
+  List.Add("W", "\\\\PC\\A\\", "y & z.mp3");
+  List.Tree.Sort(2, true);
+  Prompts->Files = {Path("r.txt")};
+  Actions.ExportText();
+  EXPECT_EQ(ReadFile(Path("r.txt")), "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n");
+  EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "txt");
+}
+
+TEST_F(Fixture, HtmlReportPiecesEscapedWithCharset) {
+  List.Tree.Clear();
+  List.Add("W", "\\\\PC\\A&B\\", "<script>alert(\"x\")</script>.mp3");
+  Prompts->Files = {Path("r.html")};
+  Actions.ExportHtml();
+  EXPECT_EQ(ReadFile(Path("r.html")),
+            "<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">"
+            "<TITLE>Vantrell Sonquarry report</TITLE></HEAD>\n\r"
+            "<BODY><center><font size=\"+1\" color=\"#000000\"><b><a "
+            "href=\"https://www.vantrell.com/sonquarry/\">Vantrell Sonquarry</a></b> 2.0 "
+            "report</font></center><br><br>\n\r"
+            "<a href=\"\\\\PC\\A&amp;B\\&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;.mp3\">"
+            "\\\\PC\\A&amp;B\\&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;.mp3</a><br>\r"
+            "</BODY></HTML>");
+  EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "html");
+}
+
+TEST_F(Fixture, ExistingReportIsRewrittenOnlyAfterYes) {
+  const std::string file = Path("r.txt");
+  struct Case {
+    std::optional<int> Answer; // nothing: the dialog is cancelled
+    bool Rewritten;
+  } cases[] = {{std::nullopt, false}, {IDNO, false}, {IDYES, true}};
+  for (const auto &c : cases) {
+    test::WriteFile(file, "keep me");
+    Prompts->Records.clear();
+    if (c.Answer) {
+      Prompts->Files = {file};
+      Prompts->MessageAnswers = {*c.Answer};
+    }
+    Actions.ExportText();
+    EXPECT_EQ(ReadFile(file) != "keep me", c.Rewritten);
+    if (c.Answer) {
+      ASSERT_EQ(Prompts->Messages().size(), 1u);
+      EXPECT_EQ(Prompts->Messages()[0], "File " + file + " exists. Rewrite?");
+      EXPECT_EQ(Prompts->Records.back().Style, unsigned(MB_YESNO | MB_ICONQUESTION | MB_TOPMOST));
+    } else {
+      EXPECT_TRUE(Prompts->Messages().empty());
+    }
+  }
+}
+
+TEST_F(Fixture, ReportFailuresAreReported) {
+  Prompts->Files = {Path("no/such/dir/r.html")};
+  Actions.ExportHtml();
+  EXPECT_EQ(Prompts->Messages(),
+            std::vector<std::string>{"Can not create file " + Path("no/such/dir/r.html") + "."});
+
+  Prompts->Records.clear();
+  Prompts->Files = {"/dev/full"};
+  Prompts->MessageAnswers = {IDYES};
+  Actions.ExportText();
+  EXPECT_EQ(Prompts->Messages(), (std::vector<std::string>{"File /dev/full exists. Rewrite?",
+                                                           "Can not write to file /dev/full."}));
+
+  std::unique_ptr<TReportFile> out;
+  EXPECT_EQ(sonquarry::testing::ErrorOf([&] { CreateFile(nullptr, out); }),
+            "CreateFile: SaveDialog = nil.");
+}

@@ -1,0 +1,52 @@
+// The HTML report of a long list in a real browser: headless Chromium's DOM shows every row as a
+// link, non-ASCII names as they are, and a name holding markup as text.
+
+#include "paths/wnet_tree.h"
+#include "platform/gui/message_box.h"
+#include "support/run_program.h"
+#include "ui/report.h"
+#include "unit/xdg_sandbox.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace sonquarry;
+using sonquarry::testing::RunProgram;
+
+TEST(ReportBrowser, ChromiumShowsNamesAsText) {
+  if (::access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "Chromium is not installed";
+  test::TXdgSandbox home;
+  TWNetTree tree;
+  constexpr int rows = 100000;
+  for (int i = 0; i < rows - 2; ++i)
+    tree.AddFile("W", "\\\\PC\\Music\\dir " + std::to_string(i / 100) + "\\",
+                 "track " + std::to_string(i) + ".mp3");
+  tree.AddFile("Gruppe", "\\\\PC\\Müsik\\", "Ärger – 日本 & \"Öl\".mp3");
+  tree.AddFile("W", "\\\\PC\\Music\\", "<script>document.title='owned'</script>.mp3");
+  const std::string file = home.Root() + "/report.html";
+  {
+    std::FILE *f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    TReportFile out(f);
+    ASSERT_TRUE(WriteHtmlReport(tree, out, file, "Vantrell Sonquarry"));
+  }
+  const auto r = RunProgram(
+      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+       "--disable-component-update", "--disable-default-apps", "--disable-sync", "--no-first-run",
+       "--user-data-dir=" + home.Root() + "/chromium", "--dump-dom", "file://" + file},
+      {"HOME=" + home.Root() + "/home"}, nullptr, 120000);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string &dom = r.Out;
+  size_t links = 0;
+  for (auto p = dom.find("<a href="); p != std::string::npos; p = dom.find("<a href=", p + 1))
+    ++links;
+  EXPECT_EQ(links, size_t(rows) + 1); // the rows and the home page
+  // The DOM serialises text: markup in a name comes back escaped, and no script element exists.
+  EXPECT_NE(dom.find("\\\\PC\\Music\\&lt;script&gt;document.title='owned'&lt;/script&gt;.mp3</a>"),
+            std::string::npos);
+  EXPECT_EQ(dom.find("<script"), std::string::npos);
+  EXPECT_NE(dom.find("<title>Vantrell Sonquarry report</title>"), std::string::npos);
+  // Decoded as UTF-8: the letters arrive whole, not as Latin-1 pairs.
+  EXPECT_NE(dom.find("\\\\PC\\Müsik\\Ärger – 日本 &amp; \"Öl\".mp3</a>"), std::string::npos);
+  EXPECT_EQ(dom.find("Ã"), std::string::npos);
+}

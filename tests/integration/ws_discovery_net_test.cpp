@@ -1,0 +1,191 @@
+// WS-Discovery against the test network's wsdd hosts, and against a misbehaving device that this
+// test plays itself in the client namespace.
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "integration/smb_testnet.h"
+#include "platform/ws_discovery.h"
+#include "support/test_support.h"
+#include "support/wsd_messages.h"
+
+using namespace sonquarry;
+using namespace sonquarry::platform;
+using sonquarry::testing::TestNet;
+
+namespace {
+
+using TFoundSet = std::set<std::tuple<std::string, std::string, std::string>>;
+
+std::string Dotted(uint32_t A) {
+  in_addr I{htonl(A)};
+  char B[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &I, B, sizeof B);
+}
+
+TFoundSet Announced(const TestNet &Net) {
+  TFoundSet Want;
+  for (const auto &H : Net.List("SQ_WSD_HOSTS"))
+    Want.insert({Net.Name(H), Net.Get("SQ_" + H + "_WORKGROUP"), Net.Ip(H)});
+  return Want;
+}
+
+TFoundSet AsSet(const std::vector<WsdComputer> &Found) {
+  TFoundSet S;
+  for (const auto &C : Found) S.insert({C.Name, C.Workgroup, Dotted(C.Address)});
+  return S;
+}
+
+// A device on the client's own address: answers each Probe (once per message id) with what
+// Replies gives for its HTTP port and the Probe's id, and accepts HTTP connections that it never
+// answers.
+using TReplies = std::function<std::vector<std::string>(const std::string &, const std::string &)>;
+class TFakeDevice {
+public:
+  explicit TFakeDevice(TReplies Replies) : Replies_(std::move(Replies)) {
+    Udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int On = 1;
+    ::setsockopt(Udp_, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_port = htons(3702);
+    EXPECT_EQ(::bind(Udp_, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
+    ip_mreq M{};
+    inet_pton(AF_INET, "239.255.255.250", &M.imr_multiaddr);
+    inet_pton(AF_INET, TestNet().Get("SQ_CLIENT_IP").c_str(), &M.imr_interface);
+    EXPECT_EQ(::setsockopt(Udp_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0);
+    Tcp_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in T{};
+    T.sin_family = AF_INET;
+    T.sin_addr = M.imr_interface;
+    socklen_t Len = sizeof T;
+    EXPECT_EQ(::bind(Tcp_, reinterpret_cast<sockaddr *>(&T), sizeof T), 0);
+    ::listen(Tcp_, 8);
+    ::getsockname(Tcp_, reinterpret_cast<sockaddr *>(&T), &Len);
+    Port_ = std::to_string(ntohs(T.sin_port));
+    Thread_ = std::thread([this] { Serve(); });
+  }
+  ~TFakeDevice() {
+    Stop_ = true;
+    Thread_.join();
+    for (int Fd : Held_) ::close(Fd);
+    ::close(Udp_);
+    ::close(Tcp_);
+  }
+  int Connections() const { return Connections_; }
+
+private:
+  void Serve() {
+    std::set<std::string> Seen;
+    while (!Stop_) {
+      pollfd P[2] = {{Udp_, POLLIN, 0}, {Tcp_, POLLIN, 0}};
+      if (::poll(P, 2, 50) <= 0) continue;
+      if (P[1].revents & POLLIN) {
+        Held_.push_back(::accept(Tcp_, nullptr, nullptr));
+        ++Connections_;
+      }
+      if (!(P[0].revents & POLLIN)) continue;
+      std::string B(65536, '\0');
+      sockaddr_in From{};
+      socklen_t Len = sizeof From;
+      const ssize_t N =
+          ::recvfrom(Udp_, B.data(), B.size(), 0, reinterpret_cast<sockaddr *>(&From), &Len);
+      if (N <= 0) continue;
+      B.resize(std::size_t(N));
+      const auto Id = B.find("<wsa:MessageID>"), End = B.find("</wsa:MessageID>");
+      if (B.find("discovery/Probe<") == std::string::npos || Id == std::string::npos ||
+          End == std::string::npos)
+        continue;
+      const std::string MessageId = B.substr(Id + 15, End - Id - 15);
+      if (!Seen.insert(MessageId).second) continue;
+      for (const auto &R : Replies_(Port_, MessageId))
+        ::sendto(Udp_, R.data(), R.size(), 0, reinterpret_cast<sockaddr *>(&From), Len);
+    }
+  }
+
+  TReplies Replies_;
+  int Udp_ = -1, Tcp_ = -1;
+  std::string Port_;
+  std::vector<int> Held_;
+  std::atomic<int> Connections_{0};
+  std::atomic<bool> Stop_{false};
+  std::thread Thread_;
+};
+
+TEST(WsDiscoveryNet, FindsEveryAnnouncedHostWithItsWorkgroupOnce) {
+  TestNet Net;
+  ASSERT_TRUE(Net.Ok());
+  std::vector<std::string> Log;
+  WsdOptions O;
+  O.Log = [&](const std::string &L) { Log.push_back(L); };
+  const auto Found = DiscoverComputers(O);
+  EXPECT_EQ(AsSet(Found), Announced(Net));
+  EXPECT_EQ(Found.size(), Announced(Net).size());
+  EXPECT_EQ(Log, std::vector<std::string>{});
+}
+
+TEST(WsDiscoveryNet, GarbageCostsALogLine) {
+  TestNet Net;
+  ASSERT_TRUE(Net.Ok());
+  const std::string Me = Net.Get("SQ_CLIENT_IP");
+  TFakeDevice Fake([&](const std::string &, const std::string &) {
+    return std::vector<std::string>{
+        "\x01garbage<<<", std::string(40000, '<'),
+        sonquarry::testing::WsdProbeMatches("urn:uuid:other", "urn:uuid:x")};
+  });
+  std::vector<std::string> Log;
+  WsdOptions O;
+  O.Log = [&](const std::string &L) { Log.push_back(L); };
+  const auto Found = DiscoverComputers(O);
+  EXPECT_EQ(AsSet(Found), Announced(Net));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     "WS-Discovery: answer from " + Me + " refused: not well-formed XML",
+                     "WS-Discovery: answer from " + Me + " refused: too large (40000 bytes)",
+                     "WS-Discovery: answer from " + Me + " refused: it answers no Probe of ours"}));
+  EXPECT_EQ(Fake.Connections(), 0);
+}
+
+// A device whose metadata never comes costs the Get's time-out; one that points the Get at
+// another address gets no Get at all; the real hosts are found all the same.
+TEST(WsDiscoveryNet, AGetNeverAnsweredOrPointedElsewhereCostsTheBoundedTime) {
+  TestNet Net;
+  ASSERT_TRUE(Net.Ok());
+  const std::string Me = Net.Get("SQ_CLIENT_IP"), Missing = Net.Ip("MISSING");
+  TFakeDevice Fake([&](const std::string &Port, const std::string &ProbeId) {
+    return std::vector<std::string>{
+        sonquarry::testing::WsdProbeMatches(ProbeId, "urn:uuid:silent",
+                                            "http://" + Me + ":" + Port + "/s"),
+        sonquarry::testing::WsdProbeMatches(ProbeId, "urn:uuid:elsewhere",
+                                            "http://" + Missing + ":5357/e")};
+  });
+  std::vector<std::string> Log;
+  WsdOptions O;
+  O.GetTimeOutMs = 1500;
+  O.Log = [&](const std::string &L) { Log.push_back(L); };
+  const auto T0 = std::chrono::steady_clock::now();
+  const auto Found = DiscoverComputers(O);
+  const int Ms = sonquarry::testing::MsSince(T0);
+  EXPECT_EQ(AsSet(Found), Announced(Net));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"WS-Discovery: " + Me + " left out: no http address at " +
+                                          Me + " among \"http://" + Missing + ":5357/e\"...",
+                                      "WS-Discovery: no metadata from " + Me + " within 1500 ms"}));
+  EXPECT_EQ(Fake.Connections(), 1);
+  // Far above the bound (probe + resolve + get time), far below a hang.
+  EXPECT_LT(Ms, O.ProbeWaitMs + O.ResolveWaitMs + O.GetTimeOutMs + 5000);
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+// ctest-labels: threads
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/wsd_provider.h"
+#include "unit/fake_net_provider.h"
+
+using namespace sonquarry::platform;
+using sonquarry::testing::FakeNetProvider;
+
+namespace {
+
+NetResource Res(int32_t Display, const std::string &Name) {
+  NetResource R;
+  R.Scope = NetScopeGlobal;
+  R.Type = NetTypeDisk;
+  R.DisplayType = Display;
+  R.Usage = Display == NetDisplayShare ? NetUsageConnectable : NetUsageContainer;
+  R.RemoteName = Name;
+  R.Provider = "SMB Network";
+  return R;
+}
+
+std::vector<std::string> Names(const std::vector<NetResource> &L) {
+  std::vector<std::string> N;
+  for (auto &R : L) N.push_back(R.RemoteName);
+  return N;
+}
+
+class WsdProviderTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Inner->Set("", {Res(NetDisplayNetwork, "SMB Network")});
+    Inner->Set("SMB Network",
+               {Res(NetDisplayDomain, "SQGROUP1"), Res(NetDisplayDomain, "SQGROUP2")});
+    Inner->Set("SQGROUP1",
+               {Res(NetDisplayServer, "\\\\SQALPHA"), Res(NetDisplayServer, "\\\\SQBRAVO")});
+    Inner->Set("SQGROUP2", {Res(NetDisplayServer, "\\\\SQCHARLIE")});
+    Inner->Set("\\\\SQALPHA", {Res(NetDisplayShare, "\\\\SQALPHA\\music")});
+    Inner->Set("\\\\10.0.0.14", {Res(NetDisplayShare, "\\\\10.0.0.14\\tunes")});
+    Inner->SetDir("\\\\10.0.0.14\\tunes\\rock", {{"a.mp3", false}, {"live", true}});
+  }
+  std::vector<std::string> List(const std::string &Name, int32_t Display,
+                                NetEnumStatus Want = NetEnumStatus::Ok) {
+    std::vector<NetResource> Out;
+    const NetResource C = Res(Display, Name);
+    EXPECT_EQ(P.EnumResources(&C, Out), Want) << Name;
+    for (auto &R : Out) {
+      EXPECT_EQ(R.Scope, NetScopeGlobal);
+      EXPECT_EQ(R.Provider, "SMB Network");
+    }
+    return Names(Out);
+  }
+
+  std::shared_ptr<FakeNetProvider> Inner = std::make_shared<FakeNetProvider>();
+  std::vector<WsdComputer> Found = {{"sqalpha", "sqgroup1", 0x0A00000B},
+                                    {"SQDELTA", "SQGROUP3", 0x0A00000E},
+                                    {"SQECHO", "SQGROUP1", 0x0A00000F}};
+  int Discoveries = 0;
+  TWsdNetProvider P{Inner, [this] {
+                      ++Discoveries;
+                      return Found;
+                    }};
+};
+
+TEST_F(WsdProviderTest, OneTreeEachWorkgroupAndComputerOnce) {
+  EXPECT_EQ(List("SMB Network", NetDisplayNetwork),
+            (std::vector<std::string>{"SQGROUP1", "SQGROUP2", "SQGROUP3"}));
+  EXPECT_EQ(List("SQGROUP1", NetDisplayDomain),
+            (std::vector<std::string>{"\\\\SQALPHA", "\\\\SQBRAVO", "\\\\SQECHO"}));
+  EXPECT_EQ(List("SQGROUP2", NetDisplayDomain), (std::vector<std::string>{"\\\\SQCHARLIE"}));
+  EXPECT_EQ(List("sqgroup3", NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+  // One discovery for the whole tree; no browse master is asked for a workgroup only it named.
+  EXPECT_EQ(Discoveries, 1);
+  const auto Calls = Inner->Calls();
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "sqgroup3"), 0);
+  // Each listing of the workgroups (a new scan) discovers again.
+  List("SMB Network", NetDisplayNetwork);
+  EXPECT_EQ(Discoveries, 2);
+}
+
+TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
+  List("SMB Network", NetDisplayNetwork);
+  List("SQGROUP3", NetDisplayDomain);
+  List("SQGROUP1", NetDisplayDomain);
+  EXPECT_EQ(List("\\\\SQDELTA", NetDisplayServer),
+            (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
+  std::vector<DirEntry> Entries;
+  ASSERT_TRUE(P.FindFiles("\\\\SQDELTA\\tunes\\rock", Entries));
+  ASSERT_EQ(Entries.size(), 2u);
+  EXPECT_EQ(Entries[0].Name, "a.mp3");
+  // Found both ways: by name, as the browse list has it.
+  EXPECT_EQ(List("\\\\SQALPHA", NetDisplayServer),
+            (std::vector<std::string>{"\\\\SQALPHA\\music"}));
+  const auto Calls = Inner->Calls();
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\SQDELTA"), 0);
+  EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\10.0.0.11"), 0);
+}
+
+TEST_F(WsdProviderTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
+  Found.clear();
+  Inner->Set("SMB Network", {}, NetEnumStatus::OpenFailed);
+  List("SMB Network", NetDisplayNetwork, NetEnumStatus::OpenFailed);
+  Inner->Set("SQGROUP2", {}, NetEnumStatus::ReadFailed);
+  List("SQGROUP2", NetDisplayDomain, NetEnumStatus::ReadFailed);
+  // Without browse lists at all, what discovery finds is the whole tree.
+  Found = {{"SQDELTA", "SQGROUP3", 0x0A00000E}};
+  EXPECT_EQ(List("SMB Network", NetDisplayNetwork), (std::vector<std::string>{"SQGROUP3"}));
+  EXPECT_EQ(List("SQGROUP3", NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+}
+
+TEST(WsdProviderSetting, OnWrapsThePlainProviderOnceOffRestoresIt) {
+  auto Plain = std::make_shared<FakeNetProvider>();
+  SetNetProvider(Plain);
+  UseWsDiscovery(true);
+  UseWsDiscovery(true);
+  auto W = std::dynamic_pointer_cast<TWsdNetProvider>(NetProvider());
+  ASSERT_TRUE(W);
+  EXPECT_EQ(W->Inner(), Plain);
+  UseWsDiscovery(false);
+  EXPECT_EQ(NetProvider(), Plain);
+  SetNetProvider(nullptr);
+}
+
+} // namespace
