@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/net_res.h"
@@ -93,7 +94,9 @@ private:
   void QueueChildren();
   void QueueComputers(const std::string &DomainName);
   void ScanShares(const std::string &Domain);
-  void WalkDir(const std::string &Dir, const std::string &Domain, int Depth);
+  // The directories of one share walked so far, by their identity on the server.
+  using TWalkedDirs = std::unordered_map<uint64_t, std::string>;
+  void WalkDir(const std::string &Dir, const std::string &Domain, int Depth, TWalkedDirs &Walked);
   void WriteMessages();
   void Add(std::string Line) { Messages.push_back(std::move(Line)); }
   // Runs Fn on the main thread and waits; a refused hand-over terminates the thread.

@@ -58,10 +58,22 @@ void TThread::Resume() {
   Handle_ = std::thread(&TThread::Main, this);
 }
 
+namespace {
+thread_local TThread *CurrentThread = nullptr;
+}
+
+TThread *TThread::Current() { return CurrentThread; }
+
+void TThread::SetTerminateHook(std::function<void()> Hook) {
+  std::lock_guard<std::mutex> L(Lock_);
+  TerminateHook_ = std::move(Hook);
+}
+
 void TThread::Terminate() {
   Terminated_.store(true, std::memory_order_release);
   std::lock_guard<std::mutex> L(Lock_);
   TerminateSignal_.notify_all();
+  if (TerminateHook_) TerminateHook_();
 }
 
 void TThread::SetOnTerminate(TNotifyEvent Handler) {
@@ -149,6 +161,7 @@ void TThread::DoTerminate() {
 }
 
 void TThread::Main(TThread *Self) {
+  CurrentThread = Self;
   try {
     Self->Execute();
   } catch (const std::exception &E) {
@@ -158,6 +171,7 @@ void TThread::Main(TThread *Self) {
     std::lock_guard<std::mutex> L(Self->Lock_);
     Self->FatalError_ = "unknown exception";
   }
+  CurrentThread = nullptr;
   Self->Finished_.store(true, std::memory_order_release);
   Self->DoTerminate();
   if (!Self->FreeOnTerminate_) {

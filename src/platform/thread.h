@@ -69,6 +69,13 @@ public:
 
   static void Sleep(int Ms);
 
+  // The thread whose Execute runs on the calling thread; null on any other thread.
+  static TThread *Current();
+  // A blocking call on this thread installs Hook while it waits; Terminate runs it (on the
+  // terminating thread, under this thread's lock: it must not block) so that the call ends at
+  // once. An empty function removes it.
+  void SetTerminateHook(std::function<void()> Hook);
+
 protected:
   virtual void Execute() = 0;
 
@@ -87,7 +94,8 @@ private:
   std::atomic<bool> Terminated_{false};
   std::atomic<bool> Finished_{false};
   std::atomic<bool> Exited_{false};
-  TNotifyEvent OnTerminate_; // guarded by Lock_
+  TNotifyEvent OnTerminate_;            // guarded by Lock_
+  std::function<void()> TerminateHook_; // guarded by Lock_
   mutable std::mutex Lock_;
   std::condition_variable TerminateSignal_;
   std::string FatalError_;
