@@ -127,8 +127,33 @@ char32_t TableLowerCase(char32_t C) {
       C % 2 == 0)
     return C + 1;
   if (((C >= 0x139 && C <= 0x148) || (C >= 0x179 && C <= 0x17E)) && C % 2 == 1) return C + 1;
-  if ((C >= 0x460 && C <= 0x481) || (C >= 0x48A && C <= 0x4BF) || (C >= 0x4D0 && C <= 0x52F))
+  if ((C >= 0x460 && C <= 0x481) || (C >= 0x48A && C <= 0x4BF) || (C >= 0x4D0 && C <= 0x52F) ||
+      (C >= 0x3D8 && C <= 0x3EF) || C == 0x370 || C == 0x372 || C == 0x376)
     return C % 2 == 0 ? C + 1 : C;
+  if (C >= 0x4C1 && C <= 0x4CE) return C % 2 == 1 ? C + 1 : C;
+  if (C >= 0x388 && C <= 0x38A) return C + 37;
+  if (C == 0x38E || C == 0x38F) return C + 63;
+  if (C >= 0x3FD && C <= 0x3FF) return C - 130;
+  switch (C) {
+  case 0x37F:
+    return 0x3F3;
+  case 0x386:
+    return 0x3AC;
+  case 0x38C:
+    return 0x3CC;
+  case 0x3CF:
+    return 0x3D7;
+  case 0x3F4:
+    return 0x3B8;
+  case 0x3F7:
+    return 0x3F8;
+  case 0x3F9:
+    return 0x3F2;
+  case 0x3FA:
+    return 0x3FB;
+  case 0x4C0:
+    return 0x4CF;
+  }
   return C;
 }
 

@@ -64,6 +64,7 @@ void TSearchThread::Execute() {
       Mode = Mode_;
       Domain = Domain_;
     }
+    Busy_ = true;
     try {
       if (Mode == 0)
         FindDomains();
@@ -74,6 +75,7 @@ void TSearchThread::Execute() {
       std::lock_guard<std::mutex> L(RequestLock_);
       LastError_ = E.what();
     }
+    Busy_ = false;
   }
 }
 

@@ -14,6 +14,7 @@
 // called on the main thread under the slot lock; the thread itself never holds that lock while it
 // waits for the main thread.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,8 @@ public:
   int PauseMs() const { return PauseMs_; }
   // The message of the last error that ended a step ("" if none).
   std::string LastError() const;
+  // True from taking a request until its step has ended.
+  bool Busy() const { return Busy_; }
 
 protected:
   void Execute() override;
@@ -72,6 +75,7 @@ private:
   const int PauseMs_;
   std::shared_ptr<platform::INetProvider> Provider_;
   std::string LastError_; // guarded by RequestLock_
+  std::atomic<bool> Busy_{false};
 };
 
 } // namespace sonquarry
