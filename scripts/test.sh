@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the plain build (unit and integration tests
-# on the bundled test network), the AddressSanitizer+UBSan build, the ThreadSanitizer build of the
-# threaded tests, and the fuzz targets. `scripts/test.sh debug` (or nogui, asan, tsan, fuzz, format) runs
-# only the named stages.
+# on the bundled test network), the Release build with its unit tests, the AddressSanitizer+UBSan
+# build, the ThreadSanitizer build of the threaded tests, and the fuzz targets. `scripts/test.sh
+# debug` (or nogui, release, asan, tsan, fuzz, format) runs only the named stages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format nogui debug asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format nogui debug release asan tsan fuzz)
 
 scripts/install-deps.sh
 
@@ -33,6 +33,11 @@ stage_debug() {
   echo "== debug build and all tests"
   scripts/build.sh build -DCMAKE_BUILD_TYPE=Debug
   ctest --test-dir build -j "$jobs" --timeout 900
+}
+stage_release() {
+  echo "== release build (optimiser warnings as errors) and the unit tests"
+  scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release
+  ctest --test-dir build-release -j "$jobs" -L unit --timeout 900
 }
 stage_asan() {
   echo "== AddressSanitizer + UBSan build and all tests"

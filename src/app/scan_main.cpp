@@ -21,6 +21,7 @@
 #include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/main_thread.h"
+#include "platform/registry.h"
 #include "platform/thread.h"
 #include "platform/wsd_provider.h"
 #include "settings/settings.h"
@@ -95,9 +96,17 @@ public:
   bool Enabled() const { return Enabled_; }
   void Show(double Seconds, int Resources, int Computers, int Files, bool Stopping) {
     if (!Enabled_) return;
-    std::string Line = "\r" + FormatHMS(Seconds) + (Stopping ? "  stopping..." : "  searching...") +
-                       "  resources " + std::to_string(Resources) + "  computers " +
-                       std::to_string(Computers) + "  files " + std::to_string(Files) + "\033[K";
+    // Appended piece by piece: "text" + std::string&& trips g++ 12's -Wrestrict at -O2.
+    std::string Line = "\r";
+    Line += FormatHMS(Seconds);
+    Line += Stopping ? "  stopping..." : "  searching...";
+    Line += "  resources ";
+    Line += std::to_string(Resources);
+    Line += "  computers ";
+    Line += std::to_string(Computers);
+    Line += "  files ";
+    Line += std::to_string(Files);
+    Line += "\033[K";
     std::fputs(Line.c_str(), stderr);
     std::fflush(stderr);
     Shown_ = true;
@@ -147,6 +156,8 @@ int Run(const TScanCommand &C) {
     }
   } Restore{Main};
 
+  // A hive that does not parse or cannot be saved is told here, not on the side.
+  SetRegistryLogHandler([](const std::string &Line) { Say(Line); });
   auto Scan = std::make_unique<TNetScan>();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);

@@ -16,9 +16,8 @@ TNetScan::TNetScan()
 
 TNetScan::~TNetScan() {
   if (Ahead) Ahead->Stop();
-  for (auto *T : Threads) {
+  for (const auto &T : Threads) {
     T->Terminate();
-    // From here on the thread may end and free itself at any moment: not touched again.
     T->SetOnTerminate(nullptr);
   }
   Threads.clear();
@@ -99,8 +98,9 @@ void TNetScan::Start() {
       }
     }
   } NoThreads{*this};
+  Threads.reserve(Count); // a started thread is always listed
   for (int I = 0; I < Count; ++I) {
-    auto T = std::make_unique<TScanResThread>(List, Provider);
+    auto T = std::make_shared<TScanResThread>(List, Provider);
     T->OnResEnumerated = OnResEnumerated;
     T->OnResQueued = OnResQueued;
     T->OnFilesFound = OnFilesFound;
@@ -118,26 +118,20 @@ void TNetScan::Start() {
     T->Ahead = Ahead;
     T->Lifeline = Lifeline;
     Filter.AssignTo(T->Filter);
-    Threads.push_back(T.get());
-    try {
-      T->Resume();
-    } catch (...) {
-      Threads.pop_back();
-      throw;
-    }
-    // Running, it owns itself.
-    T.release();
+    T->Resume();
+    Threads.push_back(std::move(T));
   }
 }
 
 void TNetScan::Stop() {
-  for (auto *T : Threads) T->Terminate();
+  for (const auto &T : Threads) T->Terminate();
   // Threads waiting for a probe get their answer now.
   if (Ahead) Ahead->Stop();
 }
 
 void TNetScan::ThreadTerminated(platform::TThread *Sender) {
-  const auto It = std::find(Threads.begin(), Threads.end(), Sender);
+  const auto It = std::find_if(Threads.begin(), Threads.end(),
+                               [Sender](const auto &T) { return T.get() == Sender; });
   if (It == Threads.end()) return;
   Threads.erase(It);
   if (Threads.empty() && Ahead) {

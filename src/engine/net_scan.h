@@ -3,10 +3,13 @@
 // shared lists (network neighbourhood, IP ranges), the threads of the running scan and the two
 // counters of the end-of-scan summary. Every operation runs on the main thread.
 //
-// Shutdown: the owner may release the coordinator while a scan runs. The destructor asks every
-// thread to stop, detaches their end-of-thread events and cuts the lifeline that guards their
-// hand-overs, so no handler of a released coordinator ever runs; the threads hold the list they
-// drain and end on their own once their network call in progress returns.
+// Shutdown: the owner may release the coordinator at any time, also while a scan runs or after
+// the main-thread dispatcher has closed. The destructor asks every thread to stop, detaches their
+// end-of-thread events and cuts the lifeline that guards their hand-overs, so no handler of a
+// released coordinator ever runs; the threads hold the list they drain and end on their own once
+// their network call in progress returns. The coordinator shares the ownership of its threads,
+// so a thread that ended without its end-of-thread event (dispatcher closed) is still valid
+// while listed, and is freed by whichever of the two lets go last.
 
 #include <cstdint>
 #include <functional>
@@ -68,7 +71,8 @@ public:
   void ClearNetRes();
 
   // Starts a scan and returns at once. A failure (the log cannot be emptied, a thread cannot be
-  // created) propagates; threads already started run on. Throws Exception
+  // created or started) propagates; threads already started run on and are listed, the one that
+  // failed is not. Throws Exception
   // "TNetScan.Start: a scan is running." while threads of the previous scan still run.
   void Start();
   // Asks every thread to end; does not wait.
@@ -79,7 +83,7 @@ public:
   int DelayToStart() const;
   bool LimitedMethod() const;
 
-  const std::vector<TScanResThread *> &RunningThreads() const { return Threads; }
+  const std::vector<std::shared_ptr<TScanResThread>> &RunningThreads() const { return Threads; }
 
 private:
   void ThreadTerminated(platform::TThread *Sender);
@@ -87,7 +91,7 @@ private:
   void OnCompScanned(TScanResThread *, int Count) { ScannedComps += Count; }
   void OnFirstFile(TScanResThread *) { ++FoundComps; }
 
-  std::vector<TScanResThread *> Threads; // not owned: they free themselves
+  std::vector<std::shared_ptr<TScanResThread>> Threads;
   // The probes of the running IP scan; the threads share it.
   std::shared_ptr<TProbeAhead> Ahead;
   std::shared_ptr<platform::TLifeline> Lifeline;

@@ -9,8 +9,8 @@
 
 namespace sonquarry {
 
-TLog Log;
-std::mutex ScanLogLock;
+TLog &Log = *new TLog;
+std::mutex &ScanLogLock = *new std::mutex;
 
 namespace {
 
@@ -85,7 +85,9 @@ void TLog::Truncate(std::uintmax_t Size) {
   if (!Stream_) return;
   std::error_code Ec;
   if (std::fflush(Stream_) != 0) Ec = std::error_code(errno, std::generic_category());
-  if (!Ec) std::filesystem::resize_file(FileName_, Size, Ec);
+  // A device or a pipe has no size to set.
+  if (!Ec && std::filesystem::is_regular_file(FileName_, Ec))
+    std::filesystem::resize_file(FileName_, Size, Ec);
   const int CloseErr = CloseFile();
   if (!Ec && CloseErr != 0) Ec = std::error_code(CloseErr, std::generic_category());
   if (Ec)

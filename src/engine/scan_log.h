@@ -31,7 +31,8 @@ public:
   void Add(int MsgLevel, const std::string &Text);
   // The same with a continuation line.
   void AddCont(int MsgLevel, const std::string &Text);
-  // Sets the file's size (creating it); throws Exception on failure. Nothing without a file name.
+  // Sets the file's size (creating it); throws Exception on failure. Nothing without a file name;
+  // a log that is not a regular file (/dev/null, a terminal, a pipe) is left as it is.
   void Truncate(std::uintmax_t Size);
   // Messages of writes that failed.
   const std::vector<std::string> &Errors() const { return Errors_; }
@@ -54,8 +55,9 @@ private:
 };
 
 // The process-wide log, and the lock a scanning thread holds while it writes one block.
-// TLog does not lock by itself.
-extern TLog Log;
-extern std::mutex ScanLogLock;
+// TLog does not lock by itself. Both are created on first use and never destroyed, so a thread
+// that outlives its coordinator (or main) can still write its last block during the exit.
+extern TLog &Log;
+extern std::mutex &ScanLogLock;
 
 } // namespace sonquarry

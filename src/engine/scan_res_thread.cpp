@@ -77,7 +77,11 @@ void TScanResThread::Execute() {
             if (!CheckResource(Taken)) {
               Add("Not respond");
             } else {
-              const int Code = EnumNetResources(*Provider_, Taken->NetRes.get(), &ChildList);
+              platform::NetError Error;
+              const int Code =
+                  EnumNetResources(*Provider_, Taken->NetRes.get(), &ChildList, &Error);
+              if (Error.Broken && !Terminated())
+                Add("The children could not be listed: " + Error.Message);
               if (Code != EnumDone && OnEnumError) HandOver([&] { OnEnumError(this, Code); });
               if (Terminated()) {
                 Add("Thread was terminated.");
@@ -88,7 +92,8 @@ void TScanResThread::Execute() {
               }
             }
           }
-        } catch (const Exception &E) {
+        } catch (const std::exception &E) {
+          // Also what a main-thread handler raised and the hand-over passed back.
           Add(std::string("!Exception: ") + E.what());
         }
       }
@@ -136,10 +141,16 @@ bool TScanResThread::CheckResource(const TDomNetRes *DomNetRes) {
   if (!Filter.CompAllowed(Name)) return false;
   try {
     const std::string Host = ExtractCompName(Name);
-    if (Ahead) return Ahead->Probe(StrIP(Host));
-    for (const int Port : ProbePorts(Probe445))
-      if (Probe ? Probe(Host, Port, TimeOut) : ProbeHost(Host, Port, TimeOut)) return true;
-    return false;
+    // The user's time-out is the one that counts: the provider does not probe this host again.
+    bool Up = false;
+    if (Ahead) {
+      Up = Ahead->Probe(StrIP(Host));
+    } else {
+      for (const int Port : ProbePorts(Probe445))
+        if ((Up = Probe ? Probe(Host, Port, TimeOut) : ProbeHost(Host, Port, TimeOut))) break;
+    }
+    if (Up) Provider_->NoteReachable(Host);
+    return Up;
   } catch (const std::exception &) {
     return false;
   }
@@ -204,10 +215,12 @@ void TScanResThread::ScanShares(const std::string &Domain) {
     if (Terminated()) return;
     if (!C.Res) continue;
     const std::string Share = GetNetResName(C.Res->RemoteName);
-    if (Filter.ResAllowed(Share))
-      WalkDir(C.Res->RemoteName, Domain, 0);
-    else
+    if (Filter.ResAllowed(Share)) {
+      TWalkedDirs Walked;
+      WalkDir(C.Res->RemoteName, Domain, 0, Walked);
+    } else {
       Add(FormatMessage("Resource %s was filtered.", C.Res->RemoteName));
+    }
   }
 }
 
@@ -217,29 +230,43 @@ void TScanResThread::FileFoundOnce() {
   if (OnFirstFile) HandOver([&] { OnFirstFile(this); });
 }
 
-void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, int Depth) {
+void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, int Depth,
+                             TWalkedDirs &Walked) {
   // A stop between two directories leaves the next one unopened and unreported.
   if (Terminated()) return;
   std::vector<std::string> FileNames;
-  std::vector<platform::DirEntry> Entries;
+  platform::NetError Error;
   // A directory that cannot be listed is reported with no files.
-  Provider_->FindFiles(Dir, Entries);
-  for (const auto &E : Entries) {
-    if (E.Name == "." || E.Name == "..") continue;
-    if (E.Directory) {
-      const std::string Sub = Dir + "\\" + E.Name;
-      if (Depth < MaxWalkDepth)
-        WalkDir(Sub, Domain, Depth + 1);
-      else
-        Add("Directory " + Sub + " was not walked: it lies more than " +
-            std::to_string(MaxWalkDepth) + " levels below its share.");
+  if (auto Listing = Provider_->OpenDir(Dir, &Error)) {
+    // Links may lead back into the share: each directory is walked once.
+    if (const uint64_t Id = Listing->DirId()) {
+      const auto [Seen, New] = Walked.emplace(Id, Dir);
+      if (!New) {
+        Add("Directory " + Dir + " was not walked: it is " + Seen->second + " again.");
+        return;
+      }
     }
-    if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
-      FileNames.push_back(E.Name);
-      FileFoundOnce();
+    platform::DirEntry E;
+    while (Listing->Next(E, &Error)) {
+      if (E.Name == "." || E.Name == "..") continue;
+      if (E.Directory) {
+        const std::string Sub = Dir + "\\" + E.Name;
+        if (Depth < MaxWalkDepth)
+          WalkDir(Sub, Domain, Depth + 1, Walked);
+        else
+          Add("Directory " + Sub + " was not walked: it lies more than " +
+              std::to_string(MaxWalkDepth) + " levels below its share.");
+      }
+      if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
+        FileNames.push_back(E.Name);
+        FileFoundOnce();
+      }
+      if (Terminated()) return;
     }
-    if (Terminated()) return;
   }
+  if (Terminated()) return;
+  // The provider's own failures (not the server's answers) are worth a line.
+  if (Error.Broken) Add("Directory " + Dir + " was not listed completely: " + Error.Message);
   if (OnFilesFound) HandOver([&] { OnFilesFound(this, Dir, FileNames, Domain); });
 }
 

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/net_res.h"
@@ -51,7 +52,8 @@ public:
   // Level of the log lines of a scan.
   static constexpr int LogLevel = 3;
 
-  // Created suspended and free on terminate. A null list throws Exception
+  // Created suspended and free on terminate; hold it in a std::shared_ptr (see TThread) so that
+  // it stays valid for its owner after it has ended. A null list throws Exception
   // "TScanResThread.Create: ANetResList is not created.". A null Provider means the process-wide
   // one.
   explicit TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
@@ -93,7 +95,9 @@ private:
   void QueueChildren();
   void QueueComputers(const std::string &DomainName);
   void ScanShares(const std::string &Domain);
-  void WalkDir(const std::string &Dir, const std::string &Domain, int Depth);
+  // The directories of one share walked so far, by their identity on the server.
+  using TWalkedDirs = std::unordered_map<uint64_t, std::string>;
+  void WalkDir(const std::string &Dir, const std::string &Domain, int Depth, TWalkedDirs &Walked);
   void WriteMessages();
   void Add(std::string Line) { Messages.push_back(std::move(Line)); }
   // Runs Fn on the main thread and waits; a refused hand-over terminates the thread.

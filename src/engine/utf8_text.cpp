@@ -1,6 +1,8 @@
 #include "engine/utf8_text.h"
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <locale>
 #include <stdexcept>
@@ -79,6 +81,40 @@ const std::ctype<wchar_t> *UnicodeCType() {
 
 } // namespace
 
+bool IsValidUtf8(std::string_view Text) {
+  // Runs of ASCII eight bytes at a time: a list file is mostly ASCII.
+  size_t Pos = 0;
+  for (uint64_t Word; Pos + 8 <= Text.size(); Pos += 8) {
+    std::memcpy(&Word, Text.data() + Pos, 8);
+    if (Word & 0x8080808080808080ULL) break;
+  }
+  while (Pos < Text.size()) {
+    if (static_cast<unsigned char>(Text[Pos]) < 0x80) {
+      ++Pos;
+      continue;
+    }
+    char32_t C;
+    const size_t Len = SequenceAt(Text, Pos, C);
+    if (Len == 0) return false;
+    Pos += Len;
+  }
+  return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view Text) {
+  static constexpr char16_t High[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  std::string Out;
+  Out.reserve(Text.size() + Text.size() / 2);
+  for (const char Ch : Text) {
+    const auto B = static_cast<unsigned char>(Ch);
+    Append(Out, B >= 0x80 && B < 0xA0 ? char32_t{High[B - 0x80]} : char32_t{B});
+  }
+  return Out;
+}
+
 char32_t TableLowerCase(char32_t C) {
   if (C >= 'A' && C <= 'Z') return C + 32;
   if ((C >= 0xC0 && C <= 0xDE && C != 0xD7) || (C >= 0x391 && C <= 0x3AB && C != 0x3A2) ||
@@ -91,8 +127,33 @@ char32_t TableLowerCase(char32_t C) {
       C % 2 == 0)
     return C + 1;
   if (((C >= 0x139 && C <= 0x148) || (C >= 0x179 && C <= 0x17E)) && C % 2 == 1) return C + 1;
-  if ((C >= 0x460 && C <= 0x481) || (C >= 0x48A && C <= 0x4BF) || (C >= 0x4D0 && C <= 0x52F))
+  if ((C >= 0x460 && C <= 0x481) || (C >= 0x48A && C <= 0x4BF) || (C >= 0x4D0 && C <= 0x52F) ||
+      (C >= 0x3D8 && C <= 0x3EF) || C == 0x370 || C == 0x372 || C == 0x376)
     return C % 2 == 0 ? C + 1 : C;
+  if (C >= 0x4C1 && C <= 0x4CE) return C % 2 == 1 ? C + 1 : C;
+  if (C >= 0x388 && C <= 0x38A) return C + 37;
+  if (C == 0x38E || C == 0x38F) return C + 63;
+  if (C >= 0x3FD && C <= 0x3FF) return C - 130;
+  switch (C) {
+  case 0x37F:
+    return 0x3F3;
+  case 0x386:
+    return 0x3AC;
+  case 0x38C:
+    return 0x3CC;
+  case 0x3CF:
+    return 0x3D7;
+  case 0x3F4:
+    return 0x3B8;
+  case 0x3F7:
+    return 0x3F8;
+  case 0x3F9:
+    return 0x3F2;
+  case 0x3FA:
+    return 0x3FB;
+  case 0x4C0:
+    return 0x4CF;
+  }
   return C;
 }
 

@@ -11,6 +11,12 @@ namespace sonquarry {
 std::u32string DecodeUtf8(std::string_view Text);
 std::string EncodeUtf8(std::u32string_view Text);
 
+// True when Text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(std::string_view Text);
+// Text in the Windows 8-bit code page of Western Europe (Windows-1252) as UTF-8; the five bytes
+// that code page leaves unassigned become the C1 controls of the same value, as Windows maps them.
+std::string Windows1252ToUtf8(std::string_view Text);
+
 // The lower-case form of one code point (simple case mapping); others are returned unchanged.
 char32_t LowerCaseChar(char32_t C);
 std::string LowerCaseUtf8(std::string_view Text);

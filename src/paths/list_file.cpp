@@ -1,9 +1,12 @@
-// The list file: three CR LF terminated lines per row (file name, domain, directory).
+// The list file: three lines per row (file name, domain, directory).
 //
-// Only CR LF ends a line, so a lone CR or LF inside a name is kept and read back as it was. The one
-// sequence a text cannot hold is CR LF itself: a save writes a run of CRs that stands right
-// before an LF as nothing, so the LF stays and the file stays aligned.
+// A save writes CR LF line ends. Only CR LF ends a line then, so a lone CR or LF inside a name is
+// kept and read back as it was. The one sequence a text cannot hold is CR LF itself: a save
+// writes a run of CRs that stands right before an LF as nothing, so the LF stays and the file
+// stays aligned. A file without a single CR LF (an edited or converted list) ends its lines with
+// LF.
 
+#include "engine/utf8_text.h"
 #include "paths/wnet_tree.h"
 #include "platform/atomic_file.h"
 #include "platform/exception.h"
@@ -42,43 +45,78 @@ struct TFileCloser {
   void operator()(std::FILE *F) const { std::fclose(F); }
 };
 
-// Reads records of three CR LF terminated lines from a file in large blocks.
+// Whether the file holds a CR LF anywhere; reads it from where it stands to its end.
+bool HasCrLf(std::FILE *File, bool &Failed) {
+  std::vector<char> buf(IoBlock);
+  char last = 0;
+  for (;;) {
+    const size_t n = std::fread(buf.data(), 1, buf.size(), File);
+    if (n == 0) {
+      Failed = std::ferror(File) != 0;
+      return false;
+    }
+    if (last == '\r' && buf[0] == '\n') return true;
+    for (const char *p = buf.data(), *end = buf.data() + n;
+         (p = static_cast<const char *>(std::memchr(p, '\r', static_cast<size_t>(end - p)))); ++p)
+      if (p + 1 < end && p[1] == '\n') return true;
+    last = buf[n - 1];
+  }
+}
+
+// Reads records of three lines from a file in large blocks.
 class TRecordReader {
 public:
-  TRecordReader(std::FILE *AFile, size_t Expected)
-      : File(AFile), Buf(std::clamp<size_t>(Expected + 1, 64, IoBlock)) {}
+  TRecordReader(std::FILE *AFile, size_t Expected, bool ACrLf)
+      : File(AFile), Buf(std::clamp<size_t>(Expected + 1, 64, IoBlock)), CrLf(ACrLf),
+        EolSize(ACrLf ? 2 : 1) {}
 
   // 1: a record; 0: clean end of file; -1: a read error or a partial record at the end.
   int Next(std::string_view (&Lines)[3]) {
-    size_t ends[3];
+    size_t starts[3], ends[3];
     int got = 0;
     size_t scan = 0; // relative to Begin
     while (got < 3) {
       const size_t at = FindLineEnd(scan);
       if (at != NoEnd) {
+        starts[got] = got == 0 ? 0 : ends[got - 1] + EolSize;
         ends[got++] = at;
-        scan = at + 2;
+        scan = at + EolSize;
         continue;
       }
-      if (Eof) return got == 0 && Begin == End ? 0 : -1;
-      if (!Fill()) return -1;
+      if (!Eof) {
+        if (!Fill()) return -1;
+        continue;
+      }
+      // The last line without its line end; a CR there is what is left of a cut CR LF.
+      const size_t from = got == 0 ? 0 : ends[got - 1] + EolSize;
+      size_t to = End - Begin;
+      if (from == to) return got == 0 ? 0 : -1;
+      if (CrLf && Buf[Begin + to - 1] == '\r') --to;
+      starts[got] = from;
+      ends[got++] = to;
+      if (got < 3) return -1;
+      scan = End - Begin;
     }
     const char *base = Buf.data() + Begin;
-    Lines[0] = {base, ends[0]};
-    Lines[1] = {base + ends[0] + 2, ends[1] - ends[0] - 2};
-    Lines[2] = {base + ends[1] + 2, ends[2] - ends[1] - 2};
-    Begin += ends[2] + 2;
+    for (int k = 0; k < 3; ++k) Lines[k] = {base + starts[k], ends[k] - starts[k]};
+    Begin = std::min(Begin + ends[2] + EolSize, End);
     return 1;
   }
 
 private:
   static constexpr size_t NoEnd = static_cast<size_t>(-1);
 
-  // Offset (from Begin) of the next CR LF at or after Scan; NoEnd when the data read so far has
-  // none, Scan then stays where the search has to go on after the next Fill.
+  // Offset (from Begin) of the next line end at or after Scan; NoEnd when the data read so far
+  // has none, Scan then stays where the search has to go on after the next Fill.
   size_t FindLineEnd(size_t &Scan) const {
     const char *base = Buf.data() + Begin;
     const size_t size = End - Begin;
+    if (!CrLf) {
+      const void *lf = Scan < size ? std::memchr(base + Scan, '\n', size - Scan) : nullptr;
+      if (lf) return static_cast<size_t>(static_cast<const char *>(lf) - base);
+      Scan = size;
+      return NoEnd;
+    }
     while (Scan < size) {
       const void *cr = std::memchr(base + Scan, '\r', size - Scan);
       if (!cr) {
@@ -114,10 +152,19 @@ private:
 
   std::FILE *File;
   std::vector<char> Buf;
+  const bool CrLf;
+  const size_t EolSize;
   size_t Begin = 0;
   size_t End = 0;
   bool Eof = false;
 };
+
+// Whether two names stand for one file.
+bool SameFile(const std::string &A, const std::string &B) {
+  if (A == B) return true;
+  std::error_code ec;
+  return std::filesystem::equivalent(A, B, ec);
+}
 
 } // namespace
 
@@ -132,7 +179,7 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   std::error_code ec;
   if (std::filesystem::is_directory(FileName, ec)) return 1;
   TAtomicFile out;
-  if (!out.Open(FileName)) return 1;
+  if (!out.Open(FileName, 0666, true)) return 1;
 
   int code = 0;
   bool writing = true;
@@ -170,78 +217,111 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     if (buf.size() >= IoBlock) flush();
   }
   if (code != 2) flush();
+  // What a failed load could not read stays beside the new list.
+  const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
+                    std::filesystem::exists(FileName, ec);
+  if (code == 0 && keep && KeepBackup(FileName, ".bak").empty()) code = 3;
   if (code == 0 && !out.Commit()) code = 3;
-  if (code != 0) out.Abandon();
-  return code;
+  if (code != 0) {
+    out.Abandon();
+    return code;
+  }
+  if (keep || SameFile(FileName, Tree.DamagedListFile)) Tree.DamagedListFile.clear();
+  return 0;
 }
 
 int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
-  std::error_code ec;
-  const auto status = std::filesystem::status(FileName, ec);
-  if (status.type() == std::filesystem::file_type::not_found) return 0;
-  if (status.type() == std::filesystem::file_type::directory) return 1;
-  std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
-  if (!file) return 1;
+  // A lambda: it shares this friend's access to the tree.
+  const auto load = [&]() -> int {
+    std::error_code ec;
+    const auto status = std::filesystem::status(FileName, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return 0;
+    if (status.type() == std::filesystem::file_type::directory) return 1;
+    std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
+    if (!file) return 1;
 
-  const auto size = std::filesystem::file_size(FileName, ec);
-  TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size));
-  std::string_view lines[3];
-  // Consecutive records mostly share their directory or a part of it: the nodes of the previous
-  // record's path are taken again for the components that are the same, which is what looking
-  // them up again would give (they are found and already visited).
-  bool havePrev = false;
-  std::string prevDomain;
-  TNodeId prevDomainNode = NoNode;
-  std::string prevDir;
-  std::vector<std::pair<size_t, size_t>> prevParts; // offset and length in prevDir
-  std::vector<TNodeId> prevNodes;
-  std::vector<std::string_view> parts;
-
-  for (;;) {
-    const int got = reader.Next(lines);
-    if (got == 0) return 0;
-    if (got < 0) return 2;
-    const std::string_view name = lines[0], domain = lines[1], dir = lines[2];
-    try {
-      bool created;
-      if (!havePrev || domain != prevDomain) {
-        prevDomainNode = Tree.Obtain(TWNetTree::RootId, domain, created);
-        prevDomain.assign(domain);
-        prevDir.clear();
-        prevParts.clear();
-        prevNodes.clear();
-        havePrev = true;
-      }
-      TNodeId node;
-      if (!prevParts.empty() && dir == prevDir) {
-        node = prevNodes.back();
-      } else {
-        TWNetTree::SplitPath(dir, parts);
-        size_t same = 0;
-        while (same < parts.size() && same < prevParts.size() &&
-               parts[same] ==
-                   std::string_view(prevDir).substr(prevParts[same].first, prevParts[same].second))
-          ++same;
-        prevNodes.resize(same);
-        node = same ? prevNodes.back() : prevDomainNode;
-        for (size_t k = same; k < parts.size(); ++k) {
-          node = Tree.Obtain(node, parts[k], created);
-          prevNodes.push_back(node);
-        }
-        prevDir.assign(dir);
-        prevParts.clear();
-        for (const auto part : parts)
-          prevParts.emplace_back(static_cast<size_t>(part.data() - dir.data()), part.size());
-      }
-      const TNodeId leaf = Tree.Obtain(node, name, created);
-      if (created) {
-        Tree.Rec(leaf).Flags |= TWNetTree::FlagFile;
-        Tree.FileList.Add(leaf);
-      }
-    } catch (const std::exception &) {
-      return 3;
+    bool failed = false;
+    const bool crlf = HasCrLf(file.get(), failed);
+    if (failed || std::fseek(file.get(), 0, SEEK_SET) != 0) return 2;
+    char bom[3];
+    if (std::fread(bom, 1, 3, file.get()) != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) {
+      if (std::ferror(file.get()) || std::fseek(file.get(), 0, SEEK_SET) != 0) return 2;
     }
+    const auto size = std::filesystem::file_size(FileName, ec);
+    TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size), crlf);
+    std::string_view lines[3];
+    std::string converted[3];
+    // Consecutive records mostly share their directory or a part of it: the nodes of the previous
+    // record's path are taken again for the components that are the same, which is what looking
+    // them up again would give (they are found and already visited).
+    bool havePrev = false;
+    std::string prevDomain;
+    TNodeId prevDomainNode = NoNode;
+    std::string prevDir;
+    std::vector<std::pair<size_t, size_t>> prevParts; // offset and length in prevDir
+    std::vector<TNodeId> prevNodes;
+    std::vector<std::string_view> parts;
+
+    for (;;) {
+      const int got = reader.Next(lines);
+      if (got == 0) return 0;
+      if (got < 0) return 2;
+      for (int k = 0; k < 3; ++k)
+        if (!IsValidUtf8(lines[k])) lines[k] = converted[k] = Windows1252ToUtf8(lines[k]);
+      const std::string_view name = lines[0], domain = lines[1], dir = lines[2];
+      try {
+        bool created;
+        if (!havePrev || domain != prevDomain) {
+          prevDomainNode = Tree.Obtain(TWNetTree::RootId, domain, created);
+          prevDomain.assign(domain);
+          prevDir.clear();
+          prevParts.clear();
+          prevNodes.clear();
+          havePrev = true;
+        }
+        TNodeId node;
+        if (!prevParts.empty() && dir == prevDir) {
+          node = prevNodes.back();
+        } else {
+          TWNetTree::SplitPath(dir, parts);
+          size_t same = 0;
+          while (same < parts.size() && same < prevParts.size() &&
+                 parts[same] == std::string_view(prevDir).substr(prevParts[same].first,
+                                                                 prevParts[same].second))
+            ++same;
+          prevNodes.resize(same);
+          node = same ? prevNodes.back() : prevDomainNode;
+          for (size_t k = same; k < parts.size(); ++k) {
+            node = Tree.Obtain(node, parts[k], created);
+            prevNodes.push_back(node);
+          }
+          prevDir.assign(dir);
+          prevParts.clear();
+          for (const auto part : parts)
+            prevParts.emplace_back(static_cast<size_t>(part.data() - dir.data()), part.size());
+        }
+        const TNodeId leaf = Tree.Obtain(node, name, created);
+        if (created) {
+          Tree.Rec(leaf).Flags |= TWNetTree::FlagFile;
+          Tree.FileList.Add(leaf);
+        }
+      } catch (const std::exception &) {
+        return 3;
+      }
+    }
+  };
+  int code;
+  try {
+    code = load();
+  } catch (...) {
+    Tree.DamagedListFile = FileName;
+    throw;
   }
+  if (code != 0)
+    Tree.DamagedListFile = FileName;
+  else if (Tree.DamagedListFile == FileName)
+    Tree.DamagedListFile.clear();
+  return code;
 }
 
 } // namespace sonquarry

@@ -9,7 +9,13 @@ namespace sonquarry {
 TSearchThread::TSearchThread(int PauseMs, std::shared_ptr<platform::INetProvider> Provider)
     : PauseMs_(PauseMs), Provider_(Provider ? std::move(Provider) : platform::NetProvider()) {
   SetFreeOnTerminate(true);
-  Resume();
+}
+
+std::shared_ptr<TSearchThread>
+TSearchThread::Create(int PauseMs, std::shared_ptr<platform::INetProvider> Provider) {
+  std::shared_ptr<TSearchThread> T(new TSearchThread(PauseMs, std::move(Provider)));
+  T->Resume();
+  return T;
 }
 
 TSearchThread::~TSearchThread() = default;
@@ -58,16 +64,18 @@ void TSearchThread::Execute() {
       Mode = Mode_;
       Domain = Domain_;
     }
+    Busy_ = true;
     try {
       if (Mode == 0)
         FindDomains();
       else
         FindComputers(Domain);
-    } catch (const Exception &E) {
-      // The step ends; the thread keeps serving, so its owner's pointer stays valid.
+    } catch (const std::exception &E) {
+      // The step ends; the thread keeps serving its dialog.
       std::lock_guard<std::mutex> L(RequestLock_);
       LastError_ = E.what();
     }
+    Busy_ = false;
   }
 }
 

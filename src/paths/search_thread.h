@@ -2,8 +2,10 @@
 // The background thread of the "Select computers" dialog: lists the domains of the network and
 // the computers of one domain, and hands each list to a handler on the main thread.
 //
-// It starts at once and frees itself when it ends: after Terminate the owner must not touch it.
-// Until its OnTerminate event has run on the main thread it stays valid.
+// Create starts it at once. The owner (the dialog) and the running thread share the object: the
+// owner may call any method, also after the thread has ended (a step that failed, a closed
+// dispatcher), and releases it by Terminate and dropping its pointer, without waiting; the thread
+// then ends within WaitMs (or when its network call returns) and the last of the two frees it.
 //
 // Handlers run on the main thread. The list lives only during the call: the handler copies the
 // names and may move the records out (it then owns them); the thread frees the rest.
@@ -12,6 +14,7 @@
 // called on the main thread under the slot lock; the thread itself never holds that lock while it
 // waits for the main thread.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,9 +37,10 @@ public:
   static constexpr int WaitMs = 500;          // poll of the wake-up event, bounds a stop request
   static constexpr int DomainPauseMs = 15000; // pause before the domains are listed
 
-  // Provider: none means the process-wide one.
-  explicit TSearchThread(int PauseMs = DomainPauseMs,
-                         std::shared_ptr<platform::INetProvider> Provider = nullptr);
+  // Starts the thread. Provider: none means the process-wide one. Throws std::system_error when
+  // the thread cannot start.
+  static std::shared_ptr<TSearchThread>
+  Create(int PauseMs = DomainPauseMs, std::shared_ptr<platform::INetProvider> Provider = nullptr);
   ~TSearchThread() override;
 
   void SetOnDomains(TNetResEvent Handler);
@@ -49,11 +53,14 @@ public:
   int PauseMs() const { return PauseMs_; }
   // The message of the last error that ended a step ("" if none).
   std::string LastError() const;
+  // True from taking a request until its step has ended.
+  bool Busy() const { return Busy_; }
 
 protected:
   void Execute() override;
 
 private:
+  TSearchThread(int PauseMs, std::shared_ptr<platform::INetProvider> Provider);
   void FindDomains();
   void FindComputers(const TNetRes *ADomain);
   void Deliver(TNetResEvent TSearchThread::*Slot, TNetResStrings &List);
@@ -68,6 +75,7 @@ private:
   const int PauseMs_;
   std::shared_ptr<platform::INetProvider> Provider_;
   std::string LastError_; // guarded by RequestLock_
+  std::atomic<bool> Busy_{false};
 };
 
 } // namespace sonquarry

@@ -80,6 +80,9 @@ public:
 
   // Set by the owner while the list file is loaded: nodes created then are nsKnown.
   bool Loading = false;
+  // The list file whose last load ended with an error (set by LoadListFile): the next save to it
+  // keeps it as a backup first, so what could not be read is not lost. Cleared by that save.
+  std::string DamagedListFile;
 
   TWNetNode Root() { return {this, RootId}; }
   TWNetNode Node(TNodeId Id); // raises for an id that names no node
@@ -199,10 +202,16 @@ private:
 // path that does not begin with two backslashes.
 void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 
-// The list file: three CR LF terminated lines per file (name, domain, directory), in row order,
-// UTF-8, no header. Result codes: 0 success, 1 cannot open, 2 read failure or texts not obtained,
-// 3 add failure (load) or write failure (save). A save replaces the file as a whole only when
-// everything was written; otherwise the previous file stays.
+// The list file: three lines per file (name, domain, directory), in row order, no header. Result
+// codes: 0 success, 1 cannot open, 2 read failure or texts not obtained, 3 add failure (load) or
+// write failure (save).
+// - A save writes UTF-8 with CR LF line ends and replaces the file as a whole only when
+//   everything was written; otherwise the previous file stays. A read-only file is not replaced
+//   (1). After a failed load of the same file the old one is first kept as FILE.bak (.bak.2, ...).
+// - A load takes a file that holds a CR LF anywhere as CR LF lines (a lone CR or LF stays part of
+//   a name), a file without any as LF lines; a last line may lack its line end; a UTF-8 BOM is
+//   skipped; a line that is not valid UTF-8 is read as Windows-1252 (a list of the Windows
+//   program).
 int SaveListFile(const std::string &FileName, TWNetTree &Tree);
 int LoadListFile(const std::string &FileName, TWNetTree &Tree);
 

@@ -1,11 +1,16 @@
 #include "platform/atomic_file.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <signal.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,16 +34,58 @@ std::string ResolveTarget(const std::string &Path) {
   return Path;
 }
 
+// "." + Base + ".PID.HEX.tmp": the pid of the process that wrote it; 0 for another name.
+long TempOwner(std::string_view Name, std::string_view Base) {
+  if (Name.size() < Base.size() + 7 || Name[0] != '.' || Name.substr(1, Base.size()) != Base ||
+      Name.substr(Base.size() + 1, 1) != "." || Name.substr(Name.size() - 4) != ".tmp")
+    return 0;
+  const std::string_view mid = Name.substr(Base.size() + 2, Name.size() - Base.size() - 6);
+  const auto dot = mid.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot + 1 == mid.size()) return 0;
+  long pid = 0;
+  for (const char c : mid.substr(0, dot)) {
+    if (c < '0' || c > '9' || pid > 100000000) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  for (const char c : mid.substr(dot + 1))
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return 0;
+  return pid;
+}
+
+// Removes the temporary files for Base in Dir whose writer is gone (a killed save).
+void RemoveStaleTemps(const std::string &Dir, const std::string &Base) {
+  DIR *d = ::opendir(Dir.c_str());
+  if (!d) return;
+  while (const dirent *e = ::readdir(d)) {
+    const long pid = TempOwner(e->d_name, Base);
+    if (pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue; // still saving
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
+}
+
+bool ReadOnlyFile(const std::string &Path) {
+  struct stat st;
+  if (::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return (st.st_mode & 0222) == 0 || ::access(Path.c_str(), W_OK) != 0;
+}
+
 } // namespace
 
 TAtomicFile::~TAtomicFile() { Abandon(); }
 
-bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode) {
+bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode, bool KeepReadOnly) {
   Abandon();
   Target = ResolveTarget(ATarget);
+  if (KeepReadOnly && ReadOnlyFile(Target)) {
+    errno = EACCES;
+    return false;
+  }
   const std::string dir = DirectoryOf(Target);
   const auto slash = Target.rfind('/');
   const std::string base = slash == std::string::npos ? Target : Target.substr(slash + 1);
+  RemoveStaleTemps(dir, base);
   // A name of our own with O_EXCL rather than mkstemp: the new file then gets the mode that the
   // umask gives any new file, as a plain create of the target would.
   const auto seed =
@@ -96,6 +143,26 @@ bool TAtomicFile::Commit() {
     ::close(dirFd);
   }
   return true;
+}
+
+std::string KeepBackup(const std::string &Path, const std::string &Suffix) {
+  for (int n = 1; n < 1000; ++n) {
+    std::string name = Path + Suffix;
+    if (n > 1) name += '.' + std::to_string(n);
+    if (::linkat(AT_FDCWD, Path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      return name;
+    if (errno == EEXIST) continue;
+    if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != EOPNOTSUPP) return {};
+    // No hard links here: a copy, created only where no file is.
+    std::error_code ec;
+    if (std::filesystem::copy_file(Path, name, std::filesystem::copy_options::none, ec))
+      return name;
+    if (ec == std::errc::file_exists) continue;
+    errno = ec.value();
+    return {};
+  }
+  errno = EEXIST;
+  return {};
 }
 
 void TAtomicFile::Abandon() {

@@ -17,8 +17,11 @@ public:
 
   // Creates the temporary file beside Target (a symbolic link is followed, so the link stays).
   // The new file gets the mode of the existing target, or NewFileMode (less the umask) for a new
-  // one. On failure errno tells why.
-  bool Open(const std::string &Target, unsigned NewFileMode = 0666);
+  // one. Temporary files of this naming that a killed save left beside Target (their process is
+  // gone) are removed first. With KeepReadOnly a target that the user made read-only (no write
+  // permission for us, or no write bit at all, which root would override) is not replaced: Open
+  // fails with EACCES. On failure errno tells why.
+  bool Open(const std::string &Target, unsigned NewFileMode = 0666, bool KeepReadOnly = false);
   // Writes all of Data; false on any failure (no space, file size limit, I/O error; see errno).
   bool Write(const char *Data, size_t Size);
   // Flushes the data to disk, closes and renames the temporary file over the target and flushes
@@ -28,6 +31,8 @@ public:
   void Abandon();
 
   bool IsOpen() const { return Fd >= 0; }
+  // The file that Commit replaces (Target with its symbolic links resolved).
+  const std::string &TargetName() const { return Target; }
   const std::string &TempName() const { return Temp; }
 
 private:
@@ -35,5 +40,11 @@ private:
   std::string Target;
   std::string Temp;
 };
+
+// Keeps the current content of Path under the first free name of Path + Suffix, Path + Suffix +
+// ".2", ".3", ...: an earlier backup is never overwritten. The backup is a hard link (a copy where
+// the file system has none), so a later replacement of Path leaves it alone. Returns its name, or
+// "" with errno set when Path cannot be kept.
+std::string KeepBackup(const std::string &Path, const std::string &Suffix);
 
 } // namespace sonquarry

@@ -55,9 +55,12 @@ std::vector<uint32_t> InterfaceIPv4() {
 uint32_t LocalIPv4() {
   const auto named = ResolveIPv4(LocalHostName());
   if (!named.empty() && !IsLoopbackIPv4(named.front())) return named.front();
-  for (uint32_t a : InterfaceIPv4())
+  const auto ifs = InterfaceIPv4();
+  for (uint32_t a : ifs)
     if (!IsLoopbackIPv4(a)) return a;
-  return named.empty() ? 0 : named.front();
+  // A name that does not resolve still leaves the loopback interface.
+  if (!named.empty()) return named.front();
+  return ifs.empty() ? 0 : ifs.front();
 }
 
 } // namespace sonquarry::platform

@@ -7,7 +7,7 @@
 // (3, "\\NAME\share"). Every entry of a container is returned, however many there are.
 //
 // Threads: an implementation may be called from several threads at once; it keeps whatever is not
-// thread-safe (a libsmbclient context) per thread.
+// thread-safe (a libsmbclient context) per thread. A listing belongs to the thread that opened it.
 
 #include <cstdint>
 #include <memory>
@@ -39,10 +39,13 @@ struct NetResource {
   std::string Provider;
 };
 
-// A failure: Code is an errno value (0: none), Message a line fit for the log.
+// A failure: Code is an errno value (0: none), Message a line fit for the log. Broken: the call
+// failed for the provider's own sake (its worker died, timed out, broke the protocol or was
+// ended by a stop), not for the server's answer.
 struct NetError {
   int Code = 0;
   std::string Message;
+  bool Broken = false;
 };
 
 enum class NetEnumStatus {
@@ -56,6 +59,17 @@ enum class NetEnumStatus {
 struct DirEntry {
   std::string Name;
   bool Directory = false;
+};
+
+// A directory listing read entry by entry.
+class INetDirListing {
+public:
+  virtual ~INetDirListing() = default;
+  // The next entry; false at the end (Error's Code 0) or on a failure.
+  virtual bool Next(DirEntry &Entry, NetError *Error = nullptr) = 0;
+  // The directory's identity on its server: the same for every path that leads to the same
+  // directory of a share; 0 when unknown.
+  virtual uint64_t DirId() const { return 0; }
 };
 
 class INetProvider {
@@ -72,6 +86,15 @@ public:
   // server reports them. False when the directory cannot be listed.
   virtual bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
                          NetError *Error = nullptr) = 0;
+
+  // The entries of UncDir as FindFiles gives them, one at a time; null when the directory cannot
+  // be listed. This one lists the whole directory with FindFiles first.
+  virtual std::unique_ptr<INetDirListing> OpenDir(const std::string &UncDir,
+                                                  NetError *Error = nullptr);
+
+  // The caller has just reached Server (a name or dotted address) itself, with its own time-out:
+  // no probe of the provider's own needs to ask again.
+  virtual void NoteReachable(const std::string &Server) { (void)Server; }
 };
 
 // The process-wide provider: the SMB one unless another was installed.

@@ -520,21 +520,41 @@ void ReplaceFile(const std::string &Path, const std::string &Data) {
   }
 }
 
-// Parses the hive file; a file that does not parse is renamed to ".bad" (the caller holds the
-// lock) and an empty hive is returned. Raises when the file cannot be read.
-THive LoadHive(const std::string &Path) {
+// Tells once per state of the file (size and time) that the hive does not parse: every registry
+// object of a session reads it again.
+void ReportUnparsable(const std::string &Path, const std::string &Error) {
+  struct stat st;
+  std::string state = Path;
+  if (::stat(Path.c_str(), &st) == 0) {
+    state += ' ' + std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
+             std::to_string(st.st_mtim.tv_nsec);
+  }
+  {
+    static std::string reported;
+    std::lock_guard<std::mutex> lock(LogMutex);
+    if (reported == state) return;
+    reported = state;
+  }
+  LogLine("Registry: " + Path + " could not be parsed (" + Error +
+          "); the settings start from their defaults, and the file is kept as " + Path +
+          ".bad when settings are next saved.");
+}
+
+// Parses the hive file for a save (the caller holds the lock). A file that does not parse is
+// first kept under a free ".bad" name; the save then starts from an empty hive. Raises when the
+// file cannot be read or kept.
+THive LoadHiveForSave(const std::string &Path) {
   const std::optional<std::string> text = ReadWholeFile(Path);
   if (!text) return THive();
   std::string error;
   if (std::optional<THive> hive = THive::Parse(*text, &error)) return std::move(*hive);
-  const std::string bad = Path + ".bad";
-  if (::rename(Path.c_str(), bad.c_str()) == 0) {
-    LogLine("Registry: " + Path + " could not be parsed (" + error + "); it was moved to " + bad +
-            " and the settings start from their defaults.");
-  } else {
-    LogLine("Registry: " + Path + " could not be parsed (" + error + ") nor moved aside (" +
-            ErrnoText(errno) + "); the settings start from their defaults.");
+  const std::string bad = KeepBackup(Path, ".bad");
+  if (bad.empty()) {
+    throw Exception("TRegistry: " + Path + " could not be parsed (" + error +
+                    ") nor kept aside: " + ErrnoText(errno) + ".");
   }
+  LogLine("Registry: " + Path + " could not be parsed (" + error + "); it was kept as " + bad +
+          " and replaced by the settings saved now.");
   return THive();
 }
 
@@ -687,13 +707,11 @@ TRegistry::TRegistry(std::string HiveFile) : HiveFile_(std::move(HiveFile)) {
   try {
     const std::optional<std::string> text = ReadWholeFile(HiveFile_);
     if (text) {
-      if (std::optional<THive> hive = THive::Parse(*text)) {
+      std::string error;
+      if (std::optional<THive> hive = THive::Parse(*text, &error))
         Hive_ = std::move(*hive);
-      } else {
-        // Set it aside under the lock, after checking that no writer replaced it meanwhile.
-        TFileLock lock(HiveFile_ + ".lock");
-        Hive_ = LoadHive(HiveFile_);
-      }
+      else
+        ReportUnparsable(HiveFile_, error); // left as it is until a save
     }
   } catch (const Exception &e) {
     LogLine(std::string("Registry: ") + e.what() + " The settings start from their defaults.");
@@ -780,14 +798,16 @@ bool TRegistry::KeyExists(const std::string &Key) const {
 
 bool TRegistry::DeleteKey(const std::string &Key) {
   const std::optional<std::string> path = FullPath(Key);
-  if (!path || path->find('\\') == std::string::npos || !Hive_.KeyExists(*path)) return false;
+  if (!path || path->find('\\') == std::string::npos) return false;
+  const bool existed = Hive_.KeyExists(*path);
   if (Current_) {
     const std::string cur = LowerAscii(*Current_);
     const std::string del = LowerAscii(*path);
     if (cur == del || cur.compare(0, del.size() + 1, del + '\\') == 0) CloseKey();
   }
+  // Recorded also when this copy does not hold the key: another instance may have made it.
   Record({TChange::DeleteKey, *path, {}});
-  return true;
+  return existed;
 }
 
 const TRegValue *TRegistry::FindValue(const char *Routine, const std::string &Name) const {
@@ -898,11 +918,12 @@ void TRegistry::WriteExpandString(const std::string &Name, const std::string &Va
 bool TRegistry::DeleteValue(const std::string &Name) {
   if (!Current_) throw Exception("TRegistry.DeleteValue: no key is open.");
   if (ReadOnly_) throw Exception("TRegistry.DeleteValue: the key is open read-only.");
-  if (!FindValue("TRegistry.DeleteValue", Name)) return false;
+  const bool existed = FindValue("TRegistry.DeleteValue", Name) != nullptr;
+  // Recorded also when this copy does not hold the value: another instance may have written it.
   TChange change{TChange::DeleteValue, *Current_, {}};
   change.Value.Name = Name;
   Record(std::move(change));
-  return true;
+  return existed;
 }
 
 void TRegistry::Apply(THive &Hive, const TChange &Change) const {
@@ -935,7 +956,7 @@ void TRegistry::Flush() {
   }
   TFileLock lock(HiveFile_ + ".lock");
   // Another instance may have saved since this one read the hive: replay onto its state.
-  THive merged = LoadHive(HiveFile_);
+  THive merged = LoadHiveForSave(HiveFile_);
   for (const TChange &c : Journal_) Apply(merged, c);
   ReplaceFile(HiveFile_, merged.Serialize());
   Hive_ = std::move(merged);

@@ -7,6 +7,10 @@
 // copy, and writes its changes back when it is released (or at Flush). The write takes a file
 // lock, reads the hive again, replays this object's changes onto it and replaces the file
 // atomically, so neither a crash nor a second instance leaves a half-written or clobbered hive.
+// Deletions are replayed whether or not this object's copy held the key or value, so what a
+// second instance created meanwhile is deleted too. A hive that does not parse is only read as
+// empty; the first save keeps it as "registry.reg.bad" (".bad.2", ... when that exists) before
+// it replaces it, so no earlier backup is overwritten.
 
 #include <cstdint>
 #include <functional>
@@ -32,8 +36,13 @@ enum class TRegDataType { rdUnknown, rdString, rdExpandString, rdInteger, rdBina
 // The root keys a registry object can work below.
 enum class TRegRoot { CurrentUser, ClassesRoot, LocalMachine, Users, CurrentConfig };
 
-// Where registry problems that reach no caller (a hive set aside, a failed save at release) are
-// told. The default writes the line to std::clog; an empty handler restores the default.
+// The one place where registry problems that reach no caller are told: a hive that does not
+// parse (the settings start from their defaults), a bad hive kept aside at a save, a hive that
+// cannot be read, changes that could not be saved at release. A program connects it once at
+// start-up to what its user sees: sonquarry-scan to its standard error, the window to its log
+// and a message box. It is called on the thread that used the registry (the main thread), one
+// complete line per problem, and may be called again while a message is shown. The default
+// writes the line to std::clog; an empty handler restores the default.
 using TRegistryLogHandler = std::function<void(const std::string &Line)>;
 void SetRegistryLogHandler(TRegistryLogHandler Handler);
 
@@ -114,7 +123,9 @@ public:
   std::string CurrentPath() const; // the open key below the root, without a leading backslash
 
   bool KeyExists(const std::string &Key) const;
-  bool DeleteKey(const std::string &Key); // false when it did not exist or is the root
+  // False when this copy does not hold the key (the deletion is recorded all the same) or it is
+  // the root.
+  bool DeleteKey(const std::string &Key);
 
   // Value operations work on the open key; without one they raise an error.
   bool ValueExists(const std::string &Name) const;
@@ -131,6 +142,7 @@ public:
   void WriteBool(const std::string &Name, bool Value);                       // DWORD 0 or 1
   void WriteString(const std::string &Name, const std::string &Value);       // REG_SZ
   void WriteExpandString(const std::string &Name, const std::string &Value); // REG_EXPAND_SZ
+  // False when this copy does not hold the value; the deletion is recorded all the same.
   bool DeleteValue(const std::string &Name);
 
   // Writes pending changes now; raises an error when the hive cannot be written (the changes

@@ -6,23 +6,30 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
-#include <shared_mutex>
+#include <poll.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <system_error>
-
-#include <libsmbclient.h>
+#include <unistd.h>
 
 #include "platform/diag.h"
-#include "platform/smb_auth.h"
-#include "platform/smb_threads.h"
 #include "platform/smb_url.h"
+#include "platform/smb_wire.h"
+#include "platform/smb_worker.h"
 #include "platform/tcp_probe.h"
+#include "platform/thread.h"
+
+extern char **environ;
 
 namespace sonquarry::platform {
 
@@ -85,93 +92,11 @@ NetError SmbError(int Errno, const std::string &Where) {
 
 namespace {
 
-// ---- process-wide libsmbclient state
-
-// libsmbclient keeps process-wide state behind every context: talloc stack frames and locks (per
-// thread once the thread hooks are in), the protocol range, the configuration, the name caches.
-// Making or freeing a context, a browse listing (it sets the process-wide protocol range) and
-// the first connection of a context to a share (name resolution, caches) hold this lock
-// exclusively; listings over a connection the calling thread's context already holds share it.
-// Without the thread hooks every call is exclusive.
-std::shared_mutex LibraryLock;
-std::atomic<uint64_t> NextProviderId{1};
-
-void DropLibraryLog(void *, int, const char *) {}
-
-struct TContextDeleter {
-  void operator()(SMBCCTX *C) const {
-    std::unique_lock<std::shared_mutex> L(LibraryLock);
-    smbc_free_context(C, 1);
-  }
-};
-using TContextPtr = std::unique_ptr<SMBCCTX, TContextDeleter>;
-
-// What one thread keeps: its context, and for each computer the identity that worked there.
-struct TThreadState {
-  uint64_t Provider = 0;
-  TContextPtr Context;
-  std::vector<SmbIdentity> Identities;
-  std::map<std::string, std::size_t> IdentityOf;
-  // Server and share of the connections the context has made ("smb://server/share", lower case).
-  std::set<std::string> Connected;
-  SmbIdentity Current;
-};
-thread_local TThreadState Tls;
-
-void CopyOut(char *To, int Size, const std::string &From) {
-  if (Size <= 0) return;
-  const std::size_t N = std::min(From.size(), std::size_t(Size - 1));
-  std::memcpy(To, From.data(), N);
-  To[N] = '\0';
-}
-
-void AuthFn(SMBCCTX *C, const char *, const char *, char *Wg, int WgLen, char *User, int UserLen,
-            char *Password, int PasswordLen) {
-  auto *S = static_cast<TThreadState *>(smbc_getOptionUserData(C));
-  if (!S) return;
-  CopyOut(User, UserLen, S->Current.User);
-  CopyOut(Password, PasswordLen, S->Current.Password);
-  if (!S->Current.Domain.empty()) CopyOut(Wg, WgLen, S->Current.Domain);
-}
+using Clock = std::chrono::steady_clock;
 
 std::string Lower(std::string S) {
   for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
   return S;
-}
-
-// "client min protocol" and "client max protocol" of the [global] section of Path.
-void ReadProtocolRange(const std::string &Path, std::string &Min, std::string &Max) {
-  std::ifstream In(Path);
-  std::string Line, Section = "global";
-  while (std::getline(In, Line)) {
-    std::string T;
-    bool Blank = false;
-    for (char C : Line) {
-      if (C == ' ' || C == '\t' || C == '\r')
-        Blank = !T.empty();
-      else {
-        if (Blank) T += ' ';
-        Blank = false;
-        T += C;
-      }
-    }
-    if (T.empty() || T[0] == '#' || T[0] == ';') continue;
-    if (T[0] == '[') {
-      Section = Lower(T.substr(1, T.find(']') - 1));
-      continue;
-    }
-    if (Section != "global") continue;
-    const auto Eq = T.find('=');
-    if (Eq == std::string::npos) continue;
-    std::string Key = Lower(T.substr(0, Eq));
-    while (!Key.empty() && Key.back() == ' ') Key.pop_back();
-    std::string Value = T.substr(Eq + 1);
-    while (!Value.empty() && Value.front() == ' ') Value.erase(0, 1);
-    if (Key == "client min protocol")
-      Min = Value;
-    else if (Key == "client max protocol")
-      Max = Value;
-  }
 }
 
 // The IPv4 address that a static name table (lmhosts, or /etc/hosts) gives Name, if any.
@@ -200,294 +125,659 @@ std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string
   return std::nullopt;
 }
 
+NetError Broken(int Code, std::string Message) {
+  NetError E{Code, std::move(Message)};
+  E.Broken = true;
+  return E;
+}
+
+// ---- one worker process
+
+class TWorker {
+public:
+  ~TWorker() {
+    End();
+    if (Fd_ >= 0) ::close(Fd_);
+  }
+
+  // Starts Path and says Hello; null on failure.
+  static std::shared_ptr<TWorker> Spawn(const std::string &Path, const wire::Hello &Config,
+                                        int TimeOutMs, NetError &Error);
+
+  pid_t Pid() const { return Pid_; }
+  // Ended by its owner (a stop, a provider released): a failure afterwards is no fault of its.
+  bool EndedByOwner() const { return EndedByOwner_.load(std::memory_order_acquire); }
+  bool Alive() const {
+    std::lock_guard<std::mutex> L(M_);
+    return !Reaped_;
+  }
+
+  // Any thread, never blocks.
+  void Kill() {
+    EndedByOwner_.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> L(M_);
+    if (!Reaped_) ::kill(Pid_, SIGKILL);
+  }
+  // Kills and reaps it; how it ended.
+  std::string End() {
+    std::lock_guard<std::mutex> L(M_);
+    if (!Reaped_) {
+      ::kill(Pid_, SIGKILL);
+      int St = 0;
+      pid_t R;
+      while ((R = ::waitpid(Pid_, &St, 0)) < 0 && errno == EINTR) {
+      }
+      Reaped_ = true;
+      if (R == Pid_) Status_ = St;
+    }
+    return How();
+  }
+  // After the socket ended: waits a little for the process to go by itself, then ends it.
+  std::string Gone() {
+    {
+      std::lock_guard<std::mutex> L(M_);
+      for (int I = 0; I < 20 && !Reaped_; ++I) {
+        int St = 0;
+        const pid_t R = ::waitpid(Pid_, &St, WNOHANG);
+        if (R == Pid_ || (R < 0 && errno == ECHILD)) {
+          Reaped_ = true;
+          Status_ = St;
+          break;
+        }
+        ::usleep(5000);
+      }
+    }
+    return End();
+  }
+
+  bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload, NetError &Error) {
+    const auto B = wire::Encode(Kind, Payload);
+    std::size_t Done = 0;
+    while (Done < B.size()) {
+      const ssize_t N = ::send(Fd_, B.data() + Done, B.size() - Done, MSG_NOSIGNAL);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) {
+        Error = Broken(EPIPE, "ended (" + Gone() + ")");
+        return false;
+      }
+      Done += std::size_t(N);
+    }
+    return true;
+  }
+
+  bool Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, NetError &Error) {
+    for (;;) {
+      auto R = wire::Decode(In_);
+      if (R.F) {
+        In_.erase(In_.begin(), In_.begin() + std::ptrdiff_t(R.Used));
+        F = std::move(*R.F);
+        return true;
+      }
+      if (!R.Incomplete) {
+        End();
+        Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
+        return false;
+      }
+      const auto Left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+      if (Left <= 0) {
+        End();
+        Error = Broken(ETIMEDOUT, "did not answer within " + std::to_string(TimeOutMs) + " ms");
+        return false;
+      }
+      pollfd P{Fd_, POLLIN, 0};
+      const int N = ::poll(&P, 1, int(std::min<long long>(Left, 1 << 30)));
+      if (N < 0 && errno != EINTR) {
+        Error = Broken(errno, "could not be read (" + std::generic_category().message(errno) + ")");
+        End();
+        return false;
+      }
+      if (N <= 0) continue;
+      uint8_t Buf[65536];
+      const ssize_t Got = ::read(Fd_, Buf, sizeof Buf);
+      if (Got < 0 && errno == EINTR) continue;
+      if (Got <= 0) {
+        Error = Broken(EPIPE, "ended (" + Gone() + ")");
+        return false;
+      }
+      In_.insert(In_.end(), Buf, Buf + Got);
+    }
+  }
+
+private:
+  TWorker(pid_t Pid, int Fd) : Pid_(Pid), Fd_(Fd) {}
+
+  std::string How() const {
+    if (WIFSIGNALED(Status_)) return "signal " + std::to_string(WTERMSIG(Status_));
+    if (WIFEXITED(Status_)) return "exit status " + std::to_string(WEXITSTATUS(Status_));
+    return "gone";
+  }
+
+  const pid_t Pid_;
+  const int Fd_;
+  std::vector<uint8_t> In_; // the owning thread's only
+  mutable std::mutex M_;
+  bool Reaped_ = false;
+  int Status_ = 0;
+  std::atomic<bool> EndedByOwner_{false};
+};
+
+std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hello &Config,
+                                        int TimeOutMs, NetError &Error) {
+  auto Fail = [&](int Code, const std::string &Why) -> std::shared_ptr<TWorker> {
+    Error =
+        Broken(Code, "SMB worker " + (Path.empty() ? std::string("sonquarry-smb-worker") : Path) +
+                         " could not be started: " + Why);
+    return nullptr;
+  };
+  if (Path.empty()) return Fail(ENOENT, "not found beside the program");
+  int Sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
+    return Fail(errno, std::generic_category().message(errno));
+  posix_spawn_file_actions_t Fa;
+  posix_spawnattr_t At;
+  posix_spawn_file_actions_init(&Fa);
+  posix_spawnattr_init(&At);
+  posix_spawn_file_actions_adddup2(&Fa, Sv[1], SmbWorkerFd);
+  posix_spawn_file_actions_addclosefrom_np(&Fa, SmbWorkerFd + 1);
+  // A process group of its own: the terminal's Ctrl+C is the program's, which ends its workers.
+  sigset_t None, Defaults;
+  sigemptyset(&None);
+  sigemptyset(&Defaults);
+  sigaddset(&Defaults, SIGTERM);
+  sigaddset(&Defaults, SIGCHLD);
+  posix_spawnattr_setflags(&At,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&At, 0);
+  posix_spawnattr_setsigmask(&At, &None);
+  posix_spawnattr_setsigdefault(&At, &Defaults);
+  const std::string Fd = std::to_string(SmbWorkerFd), Parent = std::to_string(::getpid());
+  std::vector<char *> Argv{const_cast<char *>(Path.c_str()),   const_cast<char *>("--fd"),
+                           const_cast<char *>(Fd.c_str()),     const_cast<char *>("--parent"),
+                           const_cast<char *>(Parent.c_str()), nullptr};
+  pid_t Pid = -1;
+  const int Rc = ::posix_spawn(&Pid, Path.c_str(), &Fa, &At, Argv.data(), environ);
+  posix_spawn_file_actions_destroy(&Fa);
+  posix_spawnattr_destroy(&At);
+  ::close(Sv[1]);
+  if (Rc != 0) {
+    ::close(Sv[0]);
+    return Fail(Rc, std::generic_category().message(Rc));
+  }
+  std::shared_ptr<TWorker> W(new TWorker(Pid, Sv[0]));
+  wire::Frame F;
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(TimeOutMs);
+  if (!W->Send(wire::Type::Hello, wire::Put(Config), Error) ||
+      !W->Receive(F, Deadline, TimeOutMs, Error))
+    return Fail(Error.Code, "it " + Error.Message);
+  uint32_t Said = 0;
+  if (F.Kind != wire::Type::HelloOk || !wire::GetHandle(F.Payload, Said) || pid_t(Said) != Pid) {
+    W->End();
+    return Fail(EPROTO, "it did not greet as a worker");
+  }
+  return W;
+}
+
+// ---- the workers of the calling thread: one per provider, ended with the thread
+
+struct TSlot {
+  uint64_t Provider = 0;
+  std::shared_ptr<TWorker> Worker;
+};
+thread_local std::vector<TSlot> Slots;
+
+std::atomic<uint64_t> NextProviderId{1};
+
+// While it lives, a terminate request of the calling TThread ends W.
+class TCancelScope {
+public:
+  explicit TCancelScope(const std::shared_ptr<TWorker> &W) : T_(TThread::Current()) {
+    if (T_) T_->SetTerminateHook([W] { W->Kill(); });
+  }
+  ~TCancelScope() {
+    if (T_) T_->SetTerminateHook(nullptr);
+  }
+  TCancelScope(const TCancelScope &) = delete;
+  TCancelScope &operator=(const TCancelScope &) = delete;
+
+private:
+  TThread *T_;
+};
+
+bool StopRequested() {
+  TThread *T = TThread::Current();
+  return T && T->Terminated();
+}
+
 } // namespace
 
 // ---- the provider
 
 struct TSmbProvider::TImpl {
   SmbProviderOptions Options;
-  uint64_t Id = NextProviderId++;
-  std::vector<SmbIdentity> Identities;
-  std::string MinProtocol = "SMB2_02", MaxProtocol = "SMB3";
-  bool Threads = false; // the library's thread hooks are in: listings may run side by side
+  const uint64_t Id = NextProviderId++;
+  std::string WorkerPath;
+  wire::Hello Config;
+
+  mutable std::mutex WorkersLock;
+  std::vector<std::weak_ptr<TWorker>> Workers;
+  bool Released = false;
 
   struct TProbe {
     bool Reachable;
-    std::chrono::steady_clock::time_point At;
+    Clock::time_point At;
   };
   std::mutex ProbeLock;
   std::map<uint32_t, TProbe> Probes;
+  std::map<std::string, std::optional<uint32_t>> Addresses; // by lower-case name
 
-  // The calling thread's context for this provider, created on first use. LibraryLock held.
-  SMBCCTX *Context(NetError *Error);
-  bool Reachable(const std::string &Server, NetError *Error);
-  // Lists Url with the identities in turn; calls Entry for every entry. False on failure.
-  bool List(const std::string &Url, const std::string &Server, bool Browse,
-            const std::function<void(const smbc_dirent &)> &Entry, NetError *Error,
-            const std::string &Where);
-};
-
-SMBCCTX *TSmbProvider::TImpl::Context(NetError *Error) {
-  if (Tls.Context && Tls.Provider == Id) return Tls.Context.get();
-  if (Tls.Context) smbc_free_context(Tls.Context.release(), 1); // the lock is held already
-  Tls.IdentityOf.clear();
-  Tls.Connected.clear();
-  SMBCCTX *C = smbc_new_context();
-  if (!C) {
-    if (Error) *Error = SmbError(errno, "libsmbclient context");
-    return nullptr;
+  // The calling thread's worker; Spawn starts one when it has none.
+  std::shared_ptr<TWorker> Worker(bool Spawn, NetError &Error) {
+    for (auto &S : Slots)
+      if (S.Provider == Id && S.Worker) return S.Worker;
+    if (!Spawn) return nullptr;
+    {
+      std::lock_guard<std::mutex> L(WorkersLock);
+      if (Released) {
+        Error = Broken(ECANCELED, "the SMB provider was released");
+        return nullptr;
+      }
+    }
+    // A start may take long on a loaded machine: its greeting gets more than a call.
+    auto W = TWorker::Spawn(WorkerPath, Config, std::max(Options.CallTimeOutMs, 60000), Error);
+    if (!W) {
+      Diagnostic(Error.Message);
+      return nullptr;
+    }
+    {
+      std::lock_guard<std::mutex> L(WorkersLock);
+      std::erase_if(Workers, [](const std::weak_ptr<TWorker> &P) { return P.expired(); });
+      if (Released) {
+        Error = Broken(ECANCELED, "the SMB provider was released");
+        return nullptr;
+      }
+      Workers.push_back(W);
+    }
+    std::erase_if(Slots, [](const TSlot &S) { return !S.Worker; });
+    Slots.push_back({Id, W});
+    return W;
   }
-  smbc_setDebug(C, 0);
-  smbc_setLogCallback(C, nullptr, DropLibraryLog);
-  if (!Options.ConfigFile.empty() && smbc_setConfiguration(C, Options.ConfigFile.c_str()) != 0)
-    Diagnostic("SMB client configuration " + Options.ConfigFile + " could not be loaded.");
-  smbc_setTimeout(C, Options.TimeOutMs);
-  smbc_setOptionUseKerberos(C, 0);
-  smbc_setOptionFallbackAfterKerberos(C, 1);
-  smbc_setOptionUseCCache(C, 0);
-  smbc_setOptionUserData(C, &Tls);
-  smbc_setFunctionAuthDataWithContext(C, AuthFn);
-  if (!smbc_init_context(C)) {
-    const int Err = errno;
-    smbc_free_context(C, 0);
-    if (Error) *Error = SmbError(Err, "libsmbclient context");
-    return nullptr;
-  }
-  Tls.Context.reset(C);
-  Tls.Provider = Id;
-  Tls.Identities = Identities;
-  return C;
-}
 
-bool TSmbProvider::TImpl::Reachable(const std::string &Server, NetError *Error) {
-  if (Options.ProbeTimeOutMs <= 0) return true;
-  in_addr A{};
-  uint32_t Address;
-  if (::inet_pton(AF_INET, Server.c_str(), &A) == 1) {
-    Address = ntohl(A.s_addr);
-  } else {
-    // A name that a static table maps to an address may point at a computer that is gone; names
-    // found only by broadcast are left to libsmbclient, which fails those quickly.
+  // A failed exchange: the worker is ended and forgotten by this thread; Error says why.
+  void Fail(const std::shared_ptr<TWorker> &W, const std::string &What, NetError &Error) {
+    for (auto &S : Slots)
+      if (S.Provider == Id && S.Worker == W) S.Worker.reset();
+    const std::string Pid = std::to_string(W->Pid());
+    W->End();
+    if (W->EndedByOwner() || StopRequested()) {
+      Error = Broken(ECANCELED, What + ": stopped");
+      return;
+    }
+    Error.Message = "SMB worker " + Pid + " " + Error.Message + " during " + What +
+                    "; the next call gets a new worker";
+    Error.Broken = true;
+    Diagnostic(Error.Message);
+  }
+
+  // Sends one request on the calling thread's worker and reads its first reply.
+  bool Ask(std::shared_ptr<TWorker> &W, wire::Type Kind, const std::vector<uint8_t> &Payload,
+           wire::Frame &Reply, const std::string &What, NetError &Error) {
+    if (StopRequested()) {
+      Error = Broken(ECANCELED, What + ": stopped");
+      return false;
+    }
+    if (!W && !(W = Worker(true, Error))) return false;
+    TCancelScope Cancel(W);
+    if (StopRequested()) {
+      Error = Broken(ECANCELED, What + ": stopped");
+      return false;
+    }
+    if (W->Send(Kind, Payload, Error) && Next(W, Reply, Error)) return true;
+    Fail(W, What, Error);
+    return false;
+  }
+  // The next reply of an exchange under way.
+  bool Next(const std::shared_ptr<TWorker> &W, wire::Frame &Reply, NetError &Error) {
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
+    return W->Receive(Reply, Deadline, Options.CallTimeOutMs, Error);
+  }
+  bool Unexpected(const std::shared_ptr<TWorker> &W, const std::string &What, NetError &Error) {
+    W->End();
+    Error = Broken(EPROTO, "broke the protocol (an unexpected reply)");
+    Fail(W, What, Error);
+    return false;
+  }
+  // An Error reply: the server's answer, not the worker's fault.
+  static bool ServerError(const wire::Frame &F, NetError &Error) {
+    wire::ErrorReply R;
+    if (F.Kind != wire::Type::Error || !wire::Get(F.Payload, R)) return false;
+    Error = NetError{R.Code, R.Message};
+    return true;
+  }
+
+  void EndAll() {
+    std::vector<std::shared_ptr<TWorker>> All;
+    {
+      std::lock_guard<std::mutex> L(WorkersLock);
+      Released = true;
+      for (auto &P : Workers)
+        if (auto W = P.lock()) All.push_back(std::move(W));
+      Workers.clear();
+    }
+    for (auto &W : All) {
+      W->Kill();
+      W->End();
+    }
+  }
+
+  std::optional<uint32_t> AddressOf(const std::string &Server) {
+    in_addr A{};
+    if (::inet_pton(AF_INET, Server.c_str(), &A) == 1) return ntohl(A.s_addr);
+    const std::string Key = Lower(Server);
+    {
+      std::lock_guard<std::mutex> L(ProbeLock);
+      if (auto It = Addresses.find(Key); It != Addresses.end()) return It->second;
+    }
     auto Known = StaticAddress(Options.LmhostsFile, Server);
     if (!Known) Known = StaticAddress(Options.HostsFile, Server);
-    if (!Known) return true;
-    Address = *Known;
-  }
-  const auto Now = std::chrono::steady_clock::now();
-  {
     std::lock_guard<std::mutex> L(ProbeLock);
-    auto It = Probes.find(Address);
-    if (It != Probes.end()) {
-      const int Keep = It->second.Reachable ? Options.ProbeKeepMs : Options.ProbeKeepFailedMs;
-      if (Now - It->second.At < std::chrono::milliseconds(Keep)) {
-        if (!It->second.Reachable && Error) *Error = SmbError(EHOSTDOWN, "\\\\" + Server);
-        return It->second.Reachable;
+    Addresses[Key] = Known;
+    return Known;
+  }
+
+  void MarkReachable(const std::string &Server) {
+    if (Options.ProbeTimeOutMs <= 0) return;
+    if (const auto A = AddressOf(Server)) {
+      std::lock_guard<std::mutex> L(ProbeLock);
+      Probes[*A] = {true, Clock::now()};
+    }
+  }
+
+  bool Reachable(const std::string &Server, NetError *Error) {
+    if (Options.ProbeTimeOutMs <= 0) return true;
+    // A name that a static table maps to an address may point at a computer that is gone; names
+    // found only by broadcast are left to libsmbclient, which fails those quickly.
+    const auto Address = AddressOf(Server);
+    if (!Address) return true;
+    {
+      std::lock_guard<std::mutex> L(ProbeLock);
+      auto It = Probes.find(*Address);
+      if (It != Probes.end()) {
+        const int Keep = It->second.Reachable ? Options.ProbeKeepMs : Options.ProbeKeepFailedMs;
+        if (Clock::now() - It->second.At < std::chrono::milliseconds(Keep)) {
+          if (!It->second.Reachable && Error) *Error = SmbError(EHOSTDOWN, "\\\\" + Server);
+          return It->second.Reachable;
+        }
+      }
+    }
+    const bool Ok = ProbeTcp(*Address, 445, Options.ProbeTimeOutMs) ||
+                    ProbeTcp(*Address, 139, Options.ProbeTimeOutMs);
+    {
+      std::lock_guard<std::mutex> L(ProbeLock);
+      Probes[*Address] = {Ok, Clock::now()};
+    }
+    if (!Ok && Error) *Error = SmbError(EHOSTDOWN, "\\\\" + Server);
+    return Ok;
+  }
+
+  NetEnumStatus Enum(int32_t Level, const std::string &RemoteName, std::vector<NetResource> &Out,
+                     NetError &Error) {
+    std::shared_ptr<TWorker> W;
+    wire::Frame F;
+    const std::string What = "the listing of " + RemoteName;
+    if (!Ask(W, wire::Type::Enum, wire::Put(wire::EnumRequest{Level, RemoteName}), F, What, Error))
+      return NetEnumStatus::OpenFailed;
+    std::vector<wire::Resource> Batch;
+    for (;;) {
+      if (F.Kind == wire::Type::Resources && wire::Get(F.Payload, Batch)) {
+        for (auto &R : Batch) {
+          NetResource N;
+          N.Scope = NetScopeGlobal;
+          N.Type = NetTypeDisk;
+          N.DisplayType = R.DisplayType;
+          N.Usage = R.Usage;
+          N.RemoteName = std::move(R.RemoteName);
+          N.Comment = std::move(R.Comment);
+          N.Provider = ProviderName;
+          Out.push_back(std::move(N));
+        }
+      } else if (wire::EnumEnd End; F.Kind == wire::Type::EnumEnd && wire::Get(F.Payload, End)) {
+        if (End.Status != uint8_t(NetEnumStatus::Ok)) Error = NetError{End.Code, End.Message};
+        return NetEnumStatus(End.Status);
+      } else {
+        Unexpected(W, What, Error);
+        return NetEnumStatus::ReadFailed;
+      }
+      TCancelScope Cancel(W);
+      if (StopRequested() || !Next(W, F, Error)) {
+        Fail(W, What, Error);
+        return NetEnumStatus::ReadFailed;
       }
     }
   }
-  const bool Ok = ProbeTcp(Address, 445, Options.ProbeTimeOutMs) ||
-                  ProbeTcp(Address, 139, Options.ProbeTimeOutMs);
-  {
-    std::lock_guard<std::mutex> L(ProbeLock);
-    Probes[Address] = {Ok, std::chrono::steady_clock::now()};
-  }
-  if (!Ok && Error) *Error = SmbError(EHOSTDOWN, "\\\\" + Server);
-  return Ok;
-}
+};
 
 namespace {
 
-// "smb://server/share" of a URL below it, lower case: one connection of a context.
-std::string ConnectionKey(const std::string &Url) {
-  const std::size_t Host = Url.find("//");
-  std::size_t End = Host == std::string::npos ? std::string::npos : Url.find('/', Host + 2);
-  if (End != std::string::npos) End = Url.find('/', End + 1);
-  return Lower(Url.substr(0, End));
+// A listing read from the calling thread's worker in batches. When that worker was replaced
+// (it died in another listing), the directory is opened again in the new one and the entries
+// already handed out are skipped.
+class TSmbListing final : public INetDirListing {
+public:
+  TSmbListing(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc)
+      : P_(std::move(P)), Unc_(std::move(Unc)) {}
+
+  ~TSmbListing() override {
+    if (End_ || !W_ || StopRequested()) return;
+    NetError Ignored;
+    if (P_->Worker(false, Ignored) != W_) return;
+    wire::Frame F;
+    if (P_->Ask(W_, wire::Type::Close, wire::PutHandle(Handle_), F, What(), Ignored) &&
+        F.Kind != wire::Type::Closed)
+      P_->Unexpected(W_, What(), Ignored);
+  }
+
+  bool Open(NetError &Error) {
+    NetError Ignored;
+    W_ = P_->Worker(false, Ignored);
+    wire::Frame F;
+    if (!P_->Ask(W_, wire::Type::OpenDir, wire::PutString(Unc_), F, What(), Error)) return false;
+    wire::Opened O;
+    if (P_->ServerError(F, Error)) return false;
+    if (F.Kind != wire::Type::Opened || !wire::Get(F.Payload, O))
+      return P_->Unexpected(W_, What(), Error);
+    Handle_ = O.Handle;
+    if (Id_ == 0) Id_ = O.Id;
+    Batch_.clear();
+    Pos_ = 0;
+    End_ = false;
+    return true;
+  }
+
+  bool Next(DirEntry &Entry, NetError *Error) override {
+    NetError E;
+    const bool Ok = NextEntry(Entry, E);
+    if (Error) *Error = E;
+    return Ok;
+  }
+
+  uint64_t DirId() const override { return Id_; }
+
+private:
+  std::string What() const { return "the listing of " + Unc_; }
+
+  bool NextEntry(DirEntry &Entry, NetError &Error) {
+    for (;;) {
+      if (Pos_ < Batch_.size()) {
+        Entry.Name = std::move(Batch_[Pos_].Name);
+        Entry.Directory = Batch_[Pos_].Directory;
+        ++Pos_;
+        if (Skip_ > 0) {
+          --Skip_;
+          continue;
+        }
+        ++Handed_;
+        return true;
+      }
+      if (End_) return false;
+      NetError Ignored;
+      if (P_->Worker(false, Ignored) != W_) {
+        // Its worker is gone: again in the thread's new one, from where it was.
+        if (StopRequested()) {
+          Error = Broken(ECANCELED, What() + ": stopped");
+          return false;
+        }
+        if (!Open(Error)) return false;
+        Skip_ = Handed_;
+      }
+      wire::Frame F;
+      if (!P_->Ask(W_, wire::Type::ReadDir,
+                   wire::Put(wire::ReadDir{Handle_, wire::MaxBatchEntries}), F, What(), Error))
+        return false;
+      if (P_->ServerError(F, Error)) return false;
+      bool Last = false;
+      if (F.Kind != wire::Type::Entries || !wire::Get(F.Payload, Batch_, Last))
+        return P_->Unexpected(W_, What(), Error);
+      Pos_ = 0;
+      End_ = Last;
+    }
+  }
+
+  std::shared_ptr<TSmbProvider::TImpl> P_;
+  std::string Unc_;
+  std::shared_ptr<TWorker> W_;
+  uint32_t Handle_ = 0;
+  uint64_t Id_ = 0;
+  std::vector<wire::Entry> Batch_;
+  std::size_t Pos_ = 0;
+  uint64_t Handed_ = 0, Skip_ = 0;
+  bool End_ = false;
+};
+
+// "\\PC\share..." with a share at least; the server, or "".
+std::string ShareServer(const std::string &UncDir) {
+  const std::string Server = UncServer(UncDir);
+  if (Server.empty() || UncDir.find_first_not_of('\\', Server.size() + 2) == std::string::npos)
+    return "";
+  return Server;
 }
 
 } // namespace
 
-bool TSmbProvider::TImpl::List(const std::string &Url, const std::string &Server, bool Browse,
-                               const std::function<void(const smbc_dirent &)> &Entry,
-                               NetError *Error, const std::string &Where) {
-  const std::string Key = Lower(Server);
-  const std::string Connection = ConnectionKey(Url);
-  if (Threads && !Browse && Tls.Context && Tls.Provider == Id && !Tls.Identities.empty() &&
-      Tls.Connected.count(Connection)) {
-    // Over a connection this context holds already: beside other threads' listings.
-    std::shared_lock<std::shared_mutex> Shared(LibraryLock);
-    SMBCCTX *C = Tls.Context.get();
-    const auto It = Tls.IdentityOf.find(Key);
-    Tls.Current = Tls.Identities[It == Tls.IdentityOf.end() ? 0 : It->second];
-    smbc_setUser(C, Tls.Current.User.c_str());
-    if (SMBCFILE *Dir = smbc_getFunctionOpendir(C)(C, Url.c_str())) {
-      while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-      smbc_getFunctionClosedir(C)(C, Dir);
-      return true;
-    }
-    // A failure is tried again alone, with every identity.
-  }
-  std::unique_lock<std::shared_mutex> Library(LibraryLock);
-  SMBCCTX *C = Context(Error);
-  if (!C) return false;
-  std::size_t First = 0;
-  if (auto It = Tls.IdentityOf.find(Key); It != Tls.IdentityOf.end()) First = It->second;
-  int Err = 0;
-  for (std::size_t I = First; I < Tls.Identities.size(); ++I) {
-    Tls.Current = Tls.Identities[I];
-    smbc_setUser(C, Tls.Current.User.c_str());
-    SMBCFILE *Dir = nullptr;
-    // The range is process-wide: browse listings set NT1 and put the configured range back.
-    if (Browse) smbc_setOptionProtocols(C, "NT1", "NT1");
-    Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
-    Err = errno;
-    if (Dir) {
-      while (const smbc_dirent *D = smbc_getFunctionReaddir(C)(C, Dir)) Entry(*D);
-      smbc_getFunctionClosedir(C)(C, Dir);
-    }
-    if (Browse) smbc_setOptionProtocols(C, MinProtocol.c_str(), MaxProtocol.c_str());
-    if (Dir) {
-      Tls.IdentityOf[Key] = I;
-      if (!Browse) Tls.Connected.insert(Connection);
-      return true;
-    }
-    // Only a refusal of who we are is worth another identity.
-    if (Err != EACCES && Err != EPERM) break;
-  }
-  if (Error) *Error = SmbError(Err, Where);
-  return false;
-}
-
-TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_unique<TImpl>()) {
+TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_shared<TImpl>()) {
   I_->Options = std::move(Options);
-  {
-    // Before the first context of the process.
-    std::unique_lock<std::shared_mutex> L(LibraryLock);
-    I_->Threads = EnableSmbThreads();
-  }
-  std::optional<SmbIdentity> FromFile;
-  if (I_->Options.CredentialsFile != "-") {
-    const std::string Path = I_->Options.CredentialsFile.empty() ? DefaultCredentialsFile()
-                                                                 : I_->Options.CredentialsFile;
-    FromFile = LoadCredentialsFile(Path);
-  }
-  I_->Identities = SmbIdentities(FromFile);
-  std::string Conf = I_->Options.ConfigFile;
-  if (Conf.empty()) {
-    const char *Home = std::getenv("HOME");
-    const std::string User = Home ? std::string(Home) + "/.smb/smb.conf" : "";
-    Conf = (!User.empty() && std::ifstream(User).good()) ? User : "/etc/samba/smb.conf";
-  }
-  ReadProtocolRange(Conf, I_->MinProtocol, I_->MaxProtocol);
+  I_->WorkerPath = I_->Options.WorkerPath.empty() ? SmbWorkerPath() : I_->Options.WorkerPath;
+  I_->Config.ConfigFile = I_->Options.ConfigFile;
+  I_->Config.CredentialsFile = I_->Options.CredentialsFile;
+  I_->Config.TimeOutMs = I_->Options.TimeOutMs;
 }
 
-TSmbProvider::~TSmbProvider() = default;
+TSmbProvider::~TSmbProvider() { I_->EndAll(); }
 
 const SmbProviderOptions &TSmbProvider::Options() const { return I_->Options; }
 
-namespace {
-
-NetResource Entry(int32_t DisplayType, int32_t Usage, std::string RemoteName, std::string Comment) {
-  NetResource R;
-  R.Scope = NetScopeGlobal;
-  R.Type = NetTypeDisk;
-  R.DisplayType = DisplayType;
-  R.Usage = Usage;
-  R.RemoteName = std::move(RemoteName);
-  R.Comment = std::move(Comment);
-  R.Provider = TSmbProvider::ProviderName;
-  return R;
+std::vector<pid_t> TSmbProvider::WorkerPids() const {
+  std::vector<pid_t> Out;
+  std::lock_guard<std::mutex> L(I_->WorkersLock);
+  for (auto &P : I_->Workers)
+    if (auto W = P.lock(); W && W->Alive()) Out.push_back(W->Pid());
+  return Out;
 }
 
-std::string Name(const smbc_dirent &D) {
-  return std::string(D.name, strnlen(D.name, D.namelen + 1));
-}
-std::string Comment(const smbc_dirent &D) {
-  return D.comment ? std::string(D.comment) : std::string();
+bool TSmbProvider::StartWorker(NetError *Error) {
+  NetError E;
+  const bool Ok = I_->Worker(true, E) != nullptr;
+  if (Error) *Error = E;
+  return Ok;
 }
 
-} // namespace
+void TSmbProvider::NoteReachable(const std::string &Server) { I_->MarkReachable(Server); }
 
 NetEnumStatus TSmbProvider::EnumResources(const NetResource *Container,
                                           std::vector<NetResource> &Out, NetError *Error) {
+  NetError E;
+  auto Done = [&](NetEnumStatus S) {
+    if (Error) *Error = E;
+    return S;
+  };
   if (!Container) {
-    Out.push_back(Entry(NetDisplayNetwork, NetUsageContainer, ProviderName, ""));
-    return NetEnumStatus::Ok;
+    NetResource Top;
+    Top.Scope = NetScopeGlobal;
+    Top.Type = NetTypeDisk;
+    Top.DisplayType = NetDisplayNetwork;
+    Top.Usage = NetUsageContainer;
+    Top.RemoteName = ProviderName;
+    Top.Provider = ProviderName;
+    Out.push_back(std::move(Top));
+    return Done(NetEnumStatus::Ok);
   }
-  const std::size_t Before = Out.size();
-  bool Ok = false;
+  const std::string &Name = Container->RemoteName;
   switch (Container->DisplayType) {
-  case NetDisplayNetwork:
-    Ok = I_->List(
-        "smb://", "", true,
-        [&](const smbc_dirent &D) {
-          if (D.smbc_type == SMBC_WORKGROUP)
-            Out.push_back(Entry(NetDisplayDomain, NetUsageContainer, Name(D), Comment(D)));
-        },
-        Error, Container->RemoteName);
-    break;
-  case NetDisplayDomain:
-    if (Container->RemoteName.empty() || Container->RemoteName.find('\\') != std::string::npos) {
-      if (Error) *Error = SmbError(EINVAL, Container->RemoteName);
-      return NetEnumStatus::OpenFailed;
+  case NetDisplayNetwork: // the workgroups
+    return Done(I_->Enum(NetDisplayNetwork, Name, Out, E));
+  case NetDisplayDomain: // the servers of a workgroup
+    if (Name.empty() || Name.find('\\') != std::string::npos) {
+      E = SmbError(EINVAL, Name);
+      return Done(NetEnumStatus::OpenFailed);
     }
-    Ok = I_->List(
-        UncToSmbUrl(Container->RemoteName), "", true,
-        [&](const smbc_dirent &D) {
-          if (D.smbc_type == SMBC_SERVER)
-            Out.push_back(Entry(NetDisplayServer, NetUsageContainer, "\\\\" + Name(D), Comment(D)));
-        },
-        Error, Container->RemoteName);
-    break;
-  case NetDisplayServer: {
-    const std::string Server = UncServer(Container->RemoteName);
-    if (Server.empty() || Container->RemoteName.size() != Server.size() + 2) {
-      if (Error) *Error = SmbError(EINVAL, Container->RemoteName);
-      return NetEnumStatus::OpenFailed;
+    return Done(I_->Enum(NetDisplayDomain, Name, Out, E));
+  case NetDisplayServer: { // the disk shares of a server
+    const std::string Server = UncServer(Name);
+    if (Server.empty() || Name.size() != Server.size() + 2) {
+      E = SmbError(EINVAL, Name);
+      return Done(NetEnumStatus::OpenFailed);
     }
-    if (!I_->Reachable(Server, Error)) return NetEnumStatus::OpenFailed;
-    Ok = I_->List(
-        UncToSmbUrl(Container->RemoteName), Server, false,
-        [&](const smbc_dirent &D) {
-          const std::string Share = Name(D);
-          // Disk shares only; "$" shares are hidden ones (impacket calls IPC$ a disk).
-          if (D.smbc_type != SMBC_FILE_SHARE || Share.empty() || Share.back() == '$') return;
-          Out.push_back(Entry(NetDisplayShare, NetUsageConnectable, "\\\\" + Server + "\\" + Share,
-                              Comment(D)));
-        },
-        Error, Container->RemoteName);
-    break;
+    if (!I_->Reachable(Server, &E)) return Done(NetEnumStatus::OpenFailed);
+    const auto S = I_->Enum(NetDisplayServer, Name, Out, E);
+    if (S == NetEnumStatus::Ok || S == NetEnumStatus::NoMoreItems) I_->MarkReachable(Server);
+    return Done(S);
   }
   default:
-    if (Error) *Error = SmbError(ENOTDIR, Container->RemoteName);
-    return NetEnumStatus::OpenFailed;
+    E = SmbError(ENOTDIR, Name);
+    return Done(NetEnumStatus::OpenFailed);
   }
-  if (!Ok) return NetEnumStatus::OpenFailed;
-  if (Out.size() == Before) {
-    if (Error) *Error = NetError{0, Container->RemoteName + ": holds nothing"};
-    return NetEnumStatus::NoMoreItems;
+}
+
+std::unique_ptr<INetDirListing> TSmbProvider::OpenDir(const std::string &UncDir, NetError *Error) {
+  NetError E;
+  const std::string Server = ShareServer(UncDir);
+  std::unique_ptr<INetDirListing> Result;
+  if (Server.empty()) {
+    E = SmbError(EINVAL, UncDir);
+  } else if (I_->Reachable(Server, &E)) {
+    auto L = std::make_unique<TSmbListing>(I_, UncDir);
+    if (L->Open(E)) {
+      I_->MarkReachable(Server);
+      Result = std::move(L);
+    }
   }
-  return NetEnumStatus::Ok;
+  if (Error) *Error = E;
+  return Result;
 }
 
 bool TSmbProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
                              NetError *Error) {
-  const std::string Server = UncServer(UncDir);
-  // A share at least: "\\PC\share".
-  if (Server.empty() || UncDir.find_first_not_of('\\', Server.size() + 2) == std::string::npos) {
-    if (Error) *Error = SmbError(EINVAL, UncDir);
-    return false;
+  auto L = OpenDir(UncDir, Error);
+  if (!L) return false;
+  DirEntry D;
+  NetError E;
+  while (L->Next(D, &E)) Out.push_back(std::move(D));
+  if (Error) *Error = E;
+  return E.Code == 0 && !E.Broken;
+}
+
+std::string SmbWorkerPath() {
+  namespace fs = std::filesystem;
+  if (const char *Env = std::getenv("SONQUARRY_SMB_WORKER"); Env && *Env) return Env;
+  std::error_code Ec;
+  const fs::path Exe = fs::read_symlink("/proc/self/exe", Ec);
+  if (Ec) return "";
+  const fs::path Dir = Exe.parent_path();
+  for (const char *Rel : {".", "../libexec/sonquarry", "../src/app", "../../src/app"}) {
+    const fs::path P = (Dir / Rel / "sonquarry-smb-worker").lexically_normal();
+    if (::access(P.c_str(), X_OK) == 0) return P.string();
   }
-  if (!I_->Reachable(Server, Error)) return false;
-  return I_->List(
-      UncToSmbUrl(UncDir), Server, false,
-      [&](const smbc_dirent &D) {
-        if (D.smbc_type == SMBC_DIR)
-          Out.push_back({Name(D), true});
-        else if (D.smbc_type == SMBC_FILE || D.smbc_type == SMBC_LINK)
-          Out.push_back({Name(D), false});
-      },
-      Error, UncDir);
+  return "";
 }
 
 // ---- the process-wide provider

@@ -1,27 +1,34 @@
 #pragma once
-// The network provider over libsmbclient.
+// The network provider over SMB. libsmbclient never runs in the program: every thread that
+// calls this provider gets a worker process of its own (sonquarry-smb-worker, see smb_worker.h),
+// spawned on its first call, that holds one single-threaded libsmbclient context.
 //
 // Top: one provider, "SMB Network" (display type 6). Its children: the workgroups of smb://
 // (display type 1). A workgroup's: the servers of smb://WORKGROUP (2, "\\NAME"). A server's: its
 // disk shares (3, "\\NAME\share"; printer, IPC and "$" shares are left out). Every entry has
 // scope 2 and type 1; providers, workgroups and servers are containers, shares connectable.
-// The workgroup and server levels need SMB1 browsing: they are listed with the protocol range
-// NT1..NT1, shares and directories with the client configuration's range.
+// EnumResources is the one place that maps these levels to their sources.
 //
-// Each thread gets its own libsmbclient context (contexts are not thread-safe), freed when the
-// thread ends. libsmbclient also keeps process-wide state behind its contexts (talloc stack
-// frames, the protocol range) and Debian's build exports no thread hooks, so calls from several
-// threads into the library are serialised: SMB requests of different threads do not overlap.
+// Calls and their ends
+// - Each exchange with a worker is bounded by CallTimeOutMs; a worker that passes it, dies or
+//   breaks the protocol fails that call only (NetError::Broken, a diagnostic line), is ended and
+//   replaced at the thread's next call. A listing that was open in it carries on in the new one.
+// - When the calling TThread is asked to terminate, its worker is ended at once and the call in
+//   flight returns.
+// - A thread's worker ends with the thread; every worker ends when the provider is released; a
+//   worker ends by itself with the program, even a killed one.
 //
 // Before the first connection to a computer the provider makes a TCP probe of 445, then 139, with
 // ProbeTimeOutMs; a computer that answers on neither fails at once (EHOSTDOWN) instead of holding
-// the thread in libsmbclient's connection time-outs (5-10 s). This needs the address: a computer
-// named by IPv4 address, or by a name that lmhosts or the hosts file maps to one. Names found
-// only by NetBIOS broadcast are left to libsmbclient: a name nobody answers for fails there in
-// under a second. Results are kept per address for a while.
+// a worker in libsmbclient's connection time-outs. This needs the address: a computer named by
+// IPv4 address, or by a name that lmhosts or the hosts file maps to one. Names found only by
+// NetBIOS broadcast are left to libsmbclient. Results are kept per address for a while; a
+// computer that NoteReachable names, or that answers a call, counts as reachable.
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 #include "platform/net_provider.h"
 
@@ -29,7 +36,7 @@ namespace sonquarry::platform {
 
 struct SmbProviderOptions {
   // smb.conf of the client; "" leaves libsmbclient's choice ($HOME/.smb/smb.conf, then
-  // /etc/samba/smb.conf). It is process-wide in libsmbclient: the first context loads it.
+  // /etc/samba/smb.conf).
   std::string ConfigFile;
   // The credentials file; "" the default one (DefaultCredentialsFile), "-" none.
   std::string CredentialsFile;
@@ -43,6 +50,10 @@ struct SmbProviderOptions {
   // Static name tables that give a name its address for the probe.
   std::string LmhostsFile = "/etc/samba/lmhosts";
   std::string HostsFile = "/etc/hosts";
+  // The worker program; "" the one beside the executable (SmbWorkerPath).
+  std::string WorkerPath = "";
+  // Bound of one exchange with a worker (a level, opening a listing, a batch of entries).
+  int CallTimeOutMs = 20000;
 };
 
 class TSmbProvider final : public INetProvider {
@@ -50,22 +61,37 @@ public:
   static constexpr const char *ProviderName = "SMB Network";
 
   explicit TSmbProvider(SmbProviderOptions Options = {});
+  // Ends every worker of this provider; calls still in flight fail.
   ~TSmbProvider() override;
 
   NetEnumStatus EnumResources(const NetResource *Container, std::vector<NetResource> &Out,
                               NetError *Error = nullptr) override;
   bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
                  NetError *Error = nullptr) override;
+  std::unique_ptr<INetDirListing> OpenDir(const std::string &UncDir,
+                                          NetError *Error = nullptr) override;
+  void NoteReachable(const std::string &Server) override;
+
+  // Starts the calling thread's worker now rather than at its first call; false when it cannot
+  // be started (Error says why).
+  bool StartWorker(NetError *Error = nullptr);
 
   const SmbProviderOptions &Options() const;
+  // The process ids of the workers alive now.
+  std::vector<pid_t> WorkerPids() const;
 
   struct TImpl;
 
 private:
-  std::unique_ptr<TImpl> I_;
+  std::shared_ptr<TImpl> I_;
 };
 
 // The one mapping of libsmbclient's errno values to a code and a log line about Where.
 NetError SmbError(int Errno, const std::string &Where);
+
+// sonquarry-smb-worker beside the running executable: in the same directory (the build tree's
+// programs, an installation's bin), in ../libexec/sonquarry, or in the build tree's src/app seen
+// from its tests/ and bench/; SONQUARRY_SMB_WORKER overrides. "" when none exists.
+std::string SmbWorkerPath();
 
 } // namespace sonquarry::platform

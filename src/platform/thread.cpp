@@ -48,20 +48,44 @@ TThread::~TThread() {
 
 void TThread::Resume() {
   if (Started_) return;
-  Started_ = true;
   JoinEnded();
-  if (FreeOnTerminate_) {
-    std::lock_guard<std::mutex> L(FreeThreads().Lock);
-    ++FreeThreads().Live;
-  }
+  auto &R = FreeThreads();
   std::lock_guard<std::mutex> L(Lock_);
-  Handle_ = std::thread(&TThread::Main, this);
+  if (FreeOnTerminate_) {
+    Self_ = weak_from_this().lock();
+    std::lock_guard<std::mutex> G(R.Lock);
+    ++R.Live;
+  }
+  try {
+    Handle_ = std::thread(&TThread::Main, this);
+  } catch (...) {
+    if (FreeOnTerminate_) {
+      Self_.reset(); // not the last reference: the caller holds one
+      std::lock_guard<std::mutex> G(R.Lock);
+      --R.Live;
+      R.Ended.notify_all();
+    }
+    throw;
+  }
+  Started_ = true;
+}
+
+namespace {
+thread_local TThread *CurrentThread = nullptr;
+}
+
+TThread *TThread::Current() { return CurrentThread; }
+
+void TThread::SetTerminateHook(std::function<void()> Hook) {
+  std::lock_guard<std::mutex> L(Lock_);
+  TerminateHook_ = std::move(Hook);
 }
 
 void TThread::Terminate() {
   Terminated_.store(true, std::memory_order_release);
   std::lock_guard<std::mutex> L(Lock_);
   TerminateSignal_.notify_all();
+  if (TerminateHook_) TerminateHook_();
 }
 
 void TThread::SetOnTerminate(TNotifyEvent Handler) {
@@ -149,6 +173,7 @@ void TThread::DoTerminate() {
 }
 
 void TThread::Main(TThread *Self) {
+  CurrentThread = Self;
   try {
     Self->Execute();
   } catch (const std::exception &E) {
@@ -158,6 +183,7 @@ void TThread::Main(TThread *Self) {
     std::lock_guard<std::mutex> L(Self->Lock_);
     Self->FatalError_ = "unknown exception";
   }
+  CurrentThread = nullptr;
   Self->Finished_.store(true, std::memory_order_release);
   Self->DoTerminate();
   if (!Self->FreeOnTerminate_) {
@@ -167,12 +193,18 @@ void TThread::Main(TThread *Self) {
     return;
   }
   std::thread Handle;
+  std::shared_ptr<TThread> Hold;
   {
     // Resume may still be storing the handle.
     std::lock_guard<std::mutex> L(Self->Lock_);
     Handle = std::move(Self->Handle_);
+    Hold = std::move(Self->Self_);
   }
-  delete Self;
+  // An owner that still holds the object frees it when it lets go.
+  if (Hold)
+    Hold.reset();
+  else
+    delete Self;
   auto &R = FreeThreads();
   std::lock_guard<std::mutex> L(R.Lock);
   R.Done.push_back(std::move(Handle));

@@ -9,10 +9,17 @@
 // - When Execute has returned, OnTerminate (if set) runs on the main thread while the thread waits
 //   (TMainThreadDispatcher::RunBlocking). It is read on the main thread, so an owner that clears
 //   it there before the event runs is never called. If the dispatcher is closed it is skipped.
-// - FreeOnTerminate: the thread deletes its object after OnTerminate. Until OnTerminate has run
-//   (or the dispatcher was closed), the object stays valid for the main thread; afterwards no one
-//   may touch it. The std::thread of a freed thread is joined by the process (next Resume of any
-//   thread, or WaitForFreeThreads), so every thread is joined before the process ends.
+// - FreeOnTerminate, owned by std::shared_ptr (std::make_shared before Resume): the running
+//   thread holds one reference to itself and drops it after OnTerminate (or after the refused
+//   hand-over of a closed dispatcher). The object is freed by whoever lets go last: the thread
+//   when no owner holds it any more, else the last owner. An owner may therefore keep its
+//   pointer, call Terminate, SetOnTerminate or Finished, and release it in any order.
+// - FreeOnTerminate, made with new (no shared owner): the thread deletes its object after
+//   OnTerminate; until then it stays valid for the main thread, afterwards no one may touch it.
+// - Either way the std::thread of a self-freeing thread is joined by the process (next Resume of
+//   any thread, or WaitForFreeThreads), so every thread is joined before the process ends.
+// - Resume that cannot start the thread (no resources) throws std::system_error and leaves the
+//   object as if Resume had never been called: not started, no self reference, not counted.
 // - Not FreeOnTerminate: the owner calls WaitFor (or deletes the object, which terminates and
 //   joins). WaitFor on the main thread processes the dispatcher's pending calls while it waits, so
 //   the thread's own hand-overs and its end event still run.
@@ -34,7 +41,7 @@
 
 namespace sonquarry::platform {
 
-class TThread {
+class TThread : public std::enable_shared_from_this<TThread> {
 public:
   using TNotifyEvent = std::function<void(TThread *Sender)>;
 
@@ -44,7 +51,7 @@ public:
   TThread(const TThread &) = delete;
   TThread &operator=(const TThread &) = delete;
 
-  // Starts the thread; later calls do nothing.
+  // Starts the thread; later calls do nothing. Throws std::system_error when it cannot start.
   void Resume();
   // Asks Execute to end at its next check; wakes WaitTerminated.
   void Terminate();
@@ -69,6 +76,13 @@ public:
 
   static void Sleep(int Ms);
 
+  // The thread whose Execute runs on the calling thread; null on any other thread.
+  static TThread *Current();
+  // A blocking call on this thread installs Hook while it waits; Terminate runs it (on the
+  // terminating thread, under this thread's lock: it must not block) so that the call ends at
+  // once. An empty function removes it.
+  void SetTerminateHook(std::function<void()> Hook);
+
 protected:
   virtual void Execute() = 0;
 
@@ -87,10 +101,12 @@ private:
   std::atomic<bool> Terminated_{false};
   std::atomic<bool> Finished_{false};
   std::atomic<bool> Exited_{false};
-  TNotifyEvent OnTerminate_; // guarded by Lock_
+  TNotifyEvent OnTerminate_;            // guarded by Lock_
+  std::function<void()> TerminateHook_; // guarded by Lock_
   mutable std::mutex Lock_;
   std::condition_variable TerminateSignal_;
   std::string FatalError_;
+  std::shared_ptr<TThread> Self_; // the running thread's hold on a shared object; under Lock_
 };
 
 } // namespace sonquarry::platform

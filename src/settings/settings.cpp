@@ -37,7 +37,7 @@ bool LoadRegStrings(TRegistry *Reg, const std::string &Key, TNameList *AStrings)
 bool SaveRegStrings(TRegistry *Reg, const std::string &Key, const TNameList *AStrings) {
   if (!Reg) throw Exception("SaveRegStrings: Reg = nil.");
   TRegKeyCloser closer(*Reg);
-  if (Reg->KeyExists(Key)) Reg->DeleteKey(Key);
+  Reg->DeleteKey(Key); // also when another instance made it since this one read the hive
   if (!Reg->OpenKey(Key, true)) return false;
   WriteRegStrings(Reg, AStrings);
   return true;
@@ -66,7 +66,7 @@ bool WriteIPRanges(TRegistry *Reg, const std::string &Key, const TIPList *AList)
   if (!Reg) throw Exception("WriteIPRanges: Reg = nil.");
   if (!AList) throw Exception("WriteIPRanges: AList = nil.");
   TRegKeyCloser closer(*Reg);
-  if (Reg->KeyExists(Key)) Reg->DeleteKey(Key);
+  Reg->DeleteKey(Key); // also when another instance made it since this one read the hive
   if (!Reg->OpenKey(Key, true)) return false;
   for (size_t i = 0; i < AList->Count(); ++i) {
     const TIPRange &r = (*AList)[i];

@@ -12,6 +12,7 @@
 #include "platform/wsd_provider.h"
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
+#include "ui/options_form.h"
 
 #include <QAction>
 #include <QApplication>
@@ -132,6 +133,15 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   CreateMenus();
   CreateToolBar();
   CreateStatusBar();
+
+  SetOptionsHandler([this](int PageIndex) {
+    if (!OptionsForm) {
+      OptionsForm = std::make_unique<TfmOptions>(this);
+      OptionsForm->OnHelp = ShowHelpTopic;
+    }
+    return sonquarry::ShowOptions(*OptionsForm, this, *Scan, Settings, PageIndex) ==
+           QDialog::Accepted;
+  });
 
   // Defaults, then what the registry holds.
   ApplyMainFormDefaults(*Scan, Settings);

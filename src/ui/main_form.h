@@ -32,6 +32,7 @@ namespace sonquarry {
 
 class TFileListModel;
 class TListActions;
+class TfmOptions;
 
 class TMainForm : public QMainWindow {
   Q_OBJECT
@@ -44,6 +45,7 @@ public:
   std::unique_ptr<TNetScan> Scan;
   TMainFormSettings Settings;              // PlayListExt, PathForCopy, IPRanges, PlayerCommand
   std::unique_ptr<TTreeSearch> TreeSearch; // after the first "Find item..."
+  std::unique_ptr<TfmOptions> OptionsForm; // after the first "Options..."
   std::string ListFileName;                // the program's directory + "Sonquarry.lst"
   // Playlists, reports, copy and find (list_actions.h).
   std::unique_ptr<TListActions> ListActions;

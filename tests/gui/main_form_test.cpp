@@ -52,7 +52,7 @@ protected:
   void OpenNumbered(int N) {
     std::vector<TRow> rows;
     for (int i = 0; i < N; ++i) {
-      char name[16];
+      char name[32];
       std::snprintf(name, sizeof name, "t%02d.mp3", i);
       rows.push_back({name, "WG", "\\\\PC\\music\\d" + std::to_string(i / 10)});
     }

@@ -26,7 +26,7 @@ void DomainsThenComputersOfEachDomain(bool WsDiscovery) {
   O.CredentialsFile = "-";
   std::shared_ptr<platform::INetProvider> P = std::make_shared<platform::TSmbProvider>(O);
   if (WsDiscovery) P = std::make_shared<platform::TWsdNetProvider>(P);
-  auto *T = new TSearchThread(100, P);
+  auto T = TSearchThread::Create(100, P);
   bool Ended = false;
   T->SetOnTerminate([&](platform::TThread *) { Ended = true; });
 

@@ -381,7 +381,6 @@ TEST_F(TestNet, DeadHostsRefuseOrStaySilent) {
   double ms = 0;
   for (int port : {445, 139}) {
     EXPECT_EQ(TcpConnect(Ip("REFUSED"), port, 1000, &ms), Connect::Refused) << port;
-    EXPECT_LT(ms, 500) << port;
     EXPECT_EQ(TcpConnect(Ip("SILENT"), port, 300, &ms), Connect::TimedOut) << port;
     EXPECT_EQ(TcpConnect(Ip("ALPHA"), port, 1000, &ms), Connect::Open) << port;
   }

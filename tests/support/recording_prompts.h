@@ -23,6 +23,7 @@ struct TPromptRecord {
 class TRecordingPrompts final : public TUserPrompts {
 public:
   std::vector<TPromptRecord> Records;
+  std::vector<std::string> InputStarts;          // the text each input prompt started with
   std::deque<int> MessageAnswers;                // default IDOK (IDNO for yes/no boxes)
   std::deque<std::optional<std::string>> Inputs; // nullopt: cancelled; default cancelled
   std::deque<std::optional<std::string>> Files;  // save/open answers; default cancelled
@@ -38,6 +39,7 @@ public:
   bool InputQuery(const std::string &Caption, const std::string &Prompt,
                   std::string &Value) override {
     Records.push_back({"input", Caption, Prompt, 0});
+    InputStarts.push_back(Value);
     if (Inputs.empty()) return false;
     auto answer = Take(Inputs);
     if (answer) Value = *answer;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "paths/wnet_tree.h"
@@ -23,6 +24,16 @@ inline int MsSince(std::chrono::steady_clock::time_point T) {
   return int(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T)
           .count());
+}
+
+// Polls Cond until it holds (true) or Ms have passed (false).
+inline bool WaitUntil(const std::function<bool()> &Cond, int Ms) {
+  const auto T = std::chrono::steady_clock::now();
+  while (!Cond()) {
+    if (MsSince(T) >= Ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // The message of the Exception that F throws, or "(no error)" when it throws none.

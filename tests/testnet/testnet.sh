@@ -15,7 +15,7 @@
 # path with backslashes, size; tab-separated) and DIR/dirs.tsv (the same per directory, no size).
 # Namespaces are named PREFIX-* with PREFIX from SQ_TESTNET_PREFIX (default sqt): copies with
 # other prefixes and directories run side by side. SQ_TESTNET_WAIT bounds the wait of `up`
-# (seconds, default 180); SQ_TESTNET_KEEP=1 leaves a failed `up` running for inspection.
+# (seconds, default 420); SQ_TESTNET_KEEP=1 leaves a failed `up` running for inspection.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -24,7 +24,8 @@ py=/usr/bin/python3
 impacket_server=/usr/share/doc/python3-impacket/examples/smbserver.py
 dcerpcd=/usr/libexec/samba/samba-dcerpcd
 prefix=${SQ_TESTNET_PREFIX:-sqt}
-wait_limit=${SQ_TESTNET_WAIT:-180}
+# The browse list needs about 45 s on an idle machine and took 175 s with both cores busy.
+wait_limit=${SQ_TESTNET_WAIT:-420}
 
 net=10.213.77
 subnet=$net.0/24
@@ -189,7 +190,16 @@ start_proc() {
     die "cannot start $1 in $ns; see $log"
   read -r inner <"$pidfile.inner"
   rm -f "$pidfile.inner"
-  pid=$(inner_to_outer "$inner" "$init") || die "$1 in $ns ended at once; see $log"
+  # Looked for a while rather than once: a single pass over /proc on a loaded machine once missed
+  # a daemon that had started. Each miss is noted in the daemon's log.
+  local try
+  for try in $(seq 1 30); do
+    pid=$(inner_to_outer "$inner" "$init") && break
+    pid=""
+    echo "testnet.sh: $(date +%T.%N) pid $inner of $1 not found in /proc (try $try)" >>"$log"
+    sleep 0.1
+  done
+  [ -n "$pid" ] || die "$1 in $ns ended at once; see $log"
   echo "$pid $(proc_start "$pid")" >"$pidfile"
 }
 

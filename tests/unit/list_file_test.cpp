@@ -174,12 +174,59 @@ TEST(ListFileLoad, MissingFileGivesZeroAndChangesNothing) {
 TEST(ListFileLoad, TrailingPartialRecordStopsWithTheRecordsBeforeKept) {
   TempDir dir;
   const std::string two = Record({"a", "D", "\\\\PC\\S\\"}) + Record({"b", "D", "\\\\PC\\T\\"});
-  for (const std::string tail : {"c\r\n", "c\r\nD\r\n", "c\r\nD\r\n\\\\PC\\S\\", "c", "\r\n"}) {
+  for (const std::string tail : {"c\r\n", "c\r\nD\r\n", "c\r\nD", "c", "\r\n"}) {
     WriteAll(dir / "p.lst", two + tail);
     TWNetTree t;
     EXPECT_EQ(Load(dir / "p.lst", t), 2) << tail;
     EXPECT_EQ(Rows(t), (std::vector<Row>{{"a", "D", "\\\\PC\\S\\"}, {"b", "D", "\\\\PC\\T\\"}}));
   }
+}
+
+TEST(ListFileLoad, EveryKindOfLineEndAndABomLoadEveryRecord) {
+  TempDir dir;
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::vector<Row> ab = {{"a", "D", "\\\\PC\\S\\"}, {"b", "D", "\\\\PC\\T\\"}};
+  const struct {
+    std::string Text;
+    std::vector<Row> Want;
+  } cases[] = {
+      {"a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\", ab},           // no final line end
+      {"a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\\r", ab},         // a cut final CR LF
+      {"a\nD\n\\\\PC\\S\\\nb\nD\n\\\\PC\\T\\\n", ab},                   // LF only
+      {"a\nD\n\\\\PC\\S\\\nb\nD\n\\\\PC\\T\\", ab},                     // LF only, no final LF
+      {bom + "a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\\r\n", ab}, // BOM
+      {bom + "a\nD\n\\\\PC\\S\\\nb\nD\n\\\\PC\\T\\\n", ab},
+      // One CR LF makes the file a CR LF file: the LF inside the name stays.
+      {"x\ny.mp3\r\nD\r\n\\\\PC\\S\\\r\n", {{"x\ny.mp3", "D", "\\\\PC\\S\\"}}},
+  };
+  for (const auto &c : cases) {
+    WriteAll(dir / "e.lst", c.Text);
+    TWNetTree t;
+    EXPECT_EQ(Load(dir / "e.lst", t), 0) << c.Text;
+    EXPECT_EQ(Rows(t), c.Want) << c.Text;
+  }
+}
+
+TEST(ListFileLoad, AWindows1252ListLoadsAndARescanFindsItsFilesKnown) {
+  TempDir dir;
+  // "Café – François €.mp3" in Munich's workgroup, as the Windows program wrote it; the second
+  // record is UTF-8 already and stays as it is.
+  WriteAll(dir / "w.lst",
+           "Caf\xE9 \x96 Fran\xE7ois \x80.mp3\r\nM\xFCnchen\r\n\\\\PC\\M\xFCsik\\\r\n"
+           "Gr\xC3\xBC\xC3\x9F.mp3\r\nD\r\n\\\\PC\\S\\\r\n");
+  const Row cafe = {"Caf\xC3\xA9 \xE2\x80\x93 Fran\xC3\xA7ois \xE2\x82\xAC.mp3", "M\xC3\xBCnchen",
+                    "\\\\PC\\M\xC3\xBCsik\\"};
+  const Row gruss = {"Gr\xC3\xBC\xC3\x9F.mp3", "D", "\\\\PC\\S\\"};
+  TWNetTree t;
+  ASSERT_EQ(Load(dir / "w.lst", t), 0);
+  EXPECT_EQ(Rows(t), (std::vector<Row>{cafe, gruss}));
+  // What the scan reports (UTF-8 from the share) is the same row.
+  t.ResetMarks();
+  t.AddFile(cafe.Domain, cafe.Directory, cafe.Name);
+  t.AddFile(gruss.Domain, gruss.Directory, gruss.Name);
+  t.FinishMarks();
+  EXPECT_EQ(t.Count(), 2);
+  EXPECT_EQ(t.CountByState(nsKnown), 2);
 }
 
 TEST(ListFileLoad, DirectoryWithoutTwoBackslashesGivesCodeThree) {
@@ -261,6 +308,68 @@ TEST(ListFileSave, KeepsTheModeOfTheFileAndFollowsASymbolicLink) {
   ASSERT_EQ(stat((dir / "real.lst").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.lst", "real.lst"}));
+}
+
+TEST(ListFileSave, AFailedLoadKeepsTheOldFileAsABackupAtTheNextSave) {
+  TempDir dir;
+  const std::string file = dir / "Sonquarry.lst";
+  // A cut-off record (code 2), then a directory that is no path (code 3): the second backup
+  // never replaces the first.
+  const struct {
+    std::string Text, Backup;
+  } cases[] = {
+      {Record({"a", "D", "\\\\PC\\S\\"}) + "b\r\nD\r\n", "Sonquarry.lst.bak"},
+      {Record({"a", "D", "\\\\PC\\S\\"}) + Record({"b", "D", "no path\\"}), "Sonquarry.lst.bak.2"},
+  };
+  std::vector<std::string> want = {"Sonquarry.lst"};
+  for (const auto &c : cases) {
+    WriteAll(file, c.Text);
+    TWNetTree t;
+    EXPECT_NE(Load(file, t), 0);
+    t.AddFile("D", "\\\\PC\\S\\", "new.mp3");
+    ASSERT_EQ(SaveListFile(file, t), 0);
+    want.push_back(c.Backup);
+    EXPECT_EQ(dir.Entries(), want);
+    EXPECT_EQ(ReadAll(dir / c.Backup), c.Text);
+    EXPECT_EQ(ReadAll(file),
+              Record({"a", "D", "\\\\PC\\S\\"}) + Record({"new.mp3", "D", "\\\\PC\\S\\"}));
+    // Only the first save keeps a backup.
+    ASSERT_EQ(SaveListFile(file, t), 0);
+    EXPECT_EQ(dir.Entries(), want);
+  }
+  EXPECT_EQ(ReadAll(dir / "Sonquarry.lst.bak"), cases[0].Text);
+}
+
+TEST(ListFileSave, AReadOnlyListIsNotReplaced) {
+  TempDir dir;
+  const std::string file = dir / "ro.lst";
+  const std::string text = Record({"a", "D", "\\\\PC\\S\\"});
+  WriteAll(file, text);
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  TWNetTree t;
+  t.AddFile("D", "\\\\PC\\S\\", "b");
+  EXPECT_EQ(SaveListFile(file, t), 1);
+  EXPECT_EQ(ReadAll(file), text);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"ro.lst"});
+}
+
+TEST(ListFileSave, RemovesTheTemporaryFilesOfKilledSavesOnly) {
+  TempDir dir;
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string stale = Cat(".a.lst.", std::to_string(gone), ".1f2e.tmp");
+  const std::vector<std::string> kept = {
+      Cat(".a.lst.", std::to_string(getppid()), ".1f2e.tmp"), // its save still runs
+      Cat(".b.lst.", std::to_string(gone), ".1f2e.tmp"),      // another file's
+      ".a.lst.notes", "a.lst"};
+  for (const auto &n : kept) WriteAll(dir / n, "x");
+  WriteAll(dir / stale, "x");
+  TWNetTree t;
+  ASSERT_EQ(SaveListFile(dir / "a.lst", t), 0);
+  auto want = kept;
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(dir.Entries(), want);
 }
 
 TEST(ListFileSave, FileSizeLimitMidSaveKeepsTheOldList) {

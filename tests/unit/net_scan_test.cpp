@@ -7,9 +7,13 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -118,20 +122,6 @@ void BuildNetwork(WalkProvider &P) {
   P.SetDir("\\\\PC1\\private", {F("secret.mp3")});
   P.SetDir("\\\\PC1\\empty", {D("."), D("..")});
   P.SetDir("\\\\PC3\\songs", {F("x.wma")});
-}
-
-// Extra computers of WG1 without shares, so that nine threads find more work than first takes.
-void AddIdleComputers(WalkProvider &P, int N) {
-  using R = FakeNetProvider;
-  std::vector<platform::NetResource> Comps = {R::Res(NetDisplayServer, "\\\\PC1"),
-                                              R::Res(NetDisplayServer, "\\\\PC2"),
-                                              R::Res(NetDisplayServer, "\\\\DENIED")};
-  for (int I = 0; I < N; ++I) {
-    const std::string Pc = "\\\\X" + std::to_string(I);
-    Comps.push_back(R::Res(NetDisplayServer, Pc));
-    P.Set(Pc, {});
-  }
-  P.Set("WG1", Comps);
 }
 
 using Report = sonquarry::testing::TReport;
@@ -367,6 +357,45 @@ TEST_F(NetScanTest, ErrorsOfOneResourceAreLoggedAndTheScanGoesOn) {
   EXPECT_EQ(Finished, 1);
 }
 
+TEST_F(NetScanTest, AnyStandardErrorOfAHandlerIsLoggedAndTheScanGoesOn) {
+  BuildNetwork(*Provider);
+  const std::vector<std::function<void()>> Raise = {
+      [] { throw Exception("Handler: refused."); },
+      [] { throw std::runtime_error("Handler: not now."); },
+      [] { (void)Strings().at(3); },
+      [] { throw std::bad_alloc(); },
+  };
+  for (const auto &R : Raise) {
+    std::string What;
+    try {
+      R();
+    } catch (const std::exception &E) {
+      What = E.what();
+    }
+    Scan = std::make_unique<TNetScan>();
+    Scan->Provider = Provider;
+    Scan->MaxThreadCount = 4;
+    Connect(*Scan);
+    Finished = 0;
+    Reports.clear();
+    auto Inner = Scan->OnFilesFound;
+    Scan->OnFilesFound = [Inner, &R](TScanResThread *S, const std::string &Dir,
+                                     const Strings &Files, const std::string &Domain) {
+      if (Dir == "\\\\PC1\\music\\Rock\\Deep") R();
+      Inner(S, Dir, Files, Domain);
+    };
+    Scan->Start();
+    ASSERT_TRUE(WaitFinished()) << What;
+    const auto L = ReadLogBlocks(LogFile);
+    const auto *Pc1 = FindBlock(L, "Processing resource \\\\PC1.");
+    ASSERT_TRUE(Pc1) << What;
+    EXPECT_EQ(Pc1->back(), "!Exception: " + What);
+    EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr) << What;
+    // No thread ended early: each says that the list is exhausted.
+    EXPECT_EQ(CountBlocks(L, "There is no more resources."), 4) << What;
+  }
+}
+
 TEST_F(NetScanTest, WalkStopsAtTheDepthLimitAndSaysSo) {
   using R = FakeNetProvider;
   Provider->Loop();
@@ -439,9 +468,7 @@ TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt)
   ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
   Scan->Stop();
   Provider->Release();
-  const auto T0 = Clock::now();
   ASSERT_TRUE(WaitFinished());
-  EXPECT_LT(MsSince(T0), 1000);
   Main.PumpFor(300);
   EXPECT_EQ(Finished, 1);
   // Nothing below or after the interrupted directory was listed or reported.
@@ -456,48 +483,45 @@ TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt)
   EXPECT_EQ(Pc1->back(), "\\\\PC1\\empty"); // nothing after the share list
 }
 
-TEST_F(NetScanTest, StopDuringTheLimitedConnectionDelayEndsWithinHalfASecond) {
-  BuildNetwork(*Provider);
-  AddIdleComputers(*Provider, 6);
-  Scan->ScanMethod = 0; // 9 threads pausing 30000 ms between resources
+TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
+  using R = FakeNetProvider;
+  // Eighteen computers under the root: whatever the order, every thread finds a first resource.
+  std::vector<platform::NetResource> Comps;
+  for (int I = 0; I < 18; ++I) {
+    const std::string Pc = "\\\\X" + std::to_string(I);
+    Comps.push_back(R::Res(NetDisplayServer, Pc));
+    Provider->Set(Pc, {});
+  }
+  Provider->Set(R::Top, Comps);
+  Scan->ScanMethod = 0; // 9 threads pausing 30000 ms before each further resource
   Scan->Start();
   EXPECT_EQ(Scan->RunningThreads().size(), 9u);
-  // Fourteen resources for nine threads: some wait their pause now.
-  Main.PumpFor(1500);
+  // The first resource of each thread is processed at once: the root and eight computers.
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->Calls().size() >= 9; }, 20000))
+      << Provider->Calls().size();
+  Main.PumpFor(300);
+  EXPECT_EQ(Provider->Calls().size(), 9u);
   EXPECT_EQ(Finished, 0);
-  const auto T0 = Clock::now();
   Scan->Stop();
-  ASSERT_TRUE(WaitFinished(5000));
-  EXPECT_LE(MsSince(T0), 500);
+  // Far less than the pause: it is waited in slices that look at the stop.
+  ASSERT_TRUE(WaitFinished(20000));
   Main.PumpFor(100);
   EXPECT_EQ(Finished, 1);
+  EXPECT_EQ(Provider->Calls().size(), 9u);
 }
 
-TEST_F(NetScanTest, LimitedConnectionMethodPausesBeforeLaterResources) {
-  BuildNetwork(*Provider);
-  AddIdleComputers(*Provider, 6);
-  Scan->ScanMethod = 0;
-  Scan->LimitedDelay = 1200;
-  Scan->DelaySlice = 100;
-  const auto T0 = Clock::now();
-  Scan->Start();
-  ASSERT_TRUE(WaitFinished(20000));
-  // Fourteen resources, nine threads: five are second takes, each after 11 slices of 100 ms.
-  EXPECT_GE(MsSince(T0), 1100);
-  EXPECT_EQ(Reports.size(), 8u); // nothing is filtered here: DENIED\\x is walked too
-}
-
-TEST_F(NetScanTest, StopWhileWaitingForWorkEndsWithinThePollInterval) {
+TEST_F(NetScanTest, StopEndsThreadsThatWaitForWork) {
   BuildNetwork(*Provider);
   Provider->Close("WG2"); // one thread holds the domain; the others wait for work
   Scan->Start();
   ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitBlocked(0); }, 10000));
-  Main.PumpFor(400);
+  // Every other thread has run out of work and waits.
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->Calls().size() == 7; }, 10000));
   Scan->Stop();
+  // The holder is still in its call: only the waiting threads can end now.
+  ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 20000));
   Provider->Open();
-  const auto T0 = Clock::now();
-  ASSERT_TRUE(WaitFinished(5000));
-  EXPECT_LE(MsSince(T0), 400);
+  ASSERT_TRUE(WaitFinished());
   Main.PumpFor(100);
   EXPECT_EQ(Finished, 1);
   const auto L = ReadLogBlocks(LogFile);
@@ -534,8 +558,7 @@ TEST_F(NetScanTest, ReleasedWhileThreadsWaitInAHandOver) {
   Scan->OnResQueued = [&](TScanResThread *, const std::string &) { ++Calls; };
   Scan->Start();
   // Let the threads queue hand-overs without running them.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_GT(Main.Pending(), 0u);
+  ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return Main.Pending() > 0; }, 10000));
   Scan.reset();
   Main.PumpFor(500);
   EXPECT_EQ(Calls, 0);
@@ -581,15 +604,77 @@ TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
 
 TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
   BuildNetwork(*Provider);
+  Provider->Hold("\\\\PC1\\music\\Rock");
   Scan->Start();
-  Main.PumpFor(20);
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
   Scan->Stop();
-  // The end-of-thread events may be queued already; none may reach the released object.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 10000));
+  TScanResThread *Last = Scan->RunningThreads().front();
+  Provider->Release();
+  // Its hand-overs run one at a time until what waits is its end-of-thread event, which must not
+  // reach the released object.
+  for (;;) {
+    ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return Main.Pending() == 1; }, 10000));
+    if (Last->Finished()) break;
+    Main.Pump();
+  }
   Scan.reset();
   Main.PumpFor(300);
   EXPECT_EQ(Finished, 0);
   EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+}
+
+TEST_F(NetScanTest, ReleasedAfterTheDispatcherClosedUnderItsEndedThreads) {
+  BuildNetwork(*Provider);
+  Scan->Start();
+  // Every hand-over is refused from now on, the end-of-thread events included: the thread that
+  // took the root ends by itself, the others wait for work until they are stopped.
+  Main.Close();
+  const auto Start = Clock::now();
+  while (platform::TThread::FreeThreadCount() == Scan->ThreadCountToStart() &&
+         MsSince(Start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_LT(platform::TThread::FreeThreadCount(), Scan->ThreadCountToStart());
+  Scan->Stop(); // reaches the ended threads too
+  ASSERT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(Scan->Running());
+  for (const auto &T : Scan->RunningThreads()) EXPECT_TRUE(T->Finished());
+  Scan.reset();
+  EXPECT_EQ(Finished, 0);
+}
+
+// Makes every new thread ask for a stack larger than the address space, so none can start.
+class TNoThreadStarts {
+public:
+  TNoThreadStarts() {
+    pthread_getattr_default_np(&Saved_);
+    pthread_attr_t Huge;
+    pthread_attr_init(&Huge);
+    pthread_attr_setstacksize(&Huge, size_t{1} << 46);
+    pthread_setattr_default_np(&Huge);
+    pthread_attr_destroy(&Huge);
+  }
+  ~TNoThreadStarts() {
+    pthread_setattr_default_np(&Saved_);
+    pthread_attr_destroy(&Saved_);
+  }
+
+private:
+  pthread_attr_t Saved_;
+};
+
+TEST_F(NetScanTest, AThreadThatCannotStartLeavesTheCountsRight) {
+  BuildNetwork(*Provider);
+  {
+    TNoThreadStarts Limit;
+    EXPECT_THROW(Scan->Start(), std::system_error);
+  }
+  EXPECT_FALSE(Scan->Running());
+  EXPECT_EQ(platform::TThread::FreeThreadCount(), 0);
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(Finished, 1);
+  EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr);
 }
 
 // ---- the log under many threads
@@ -625,6 +710,150 @@ TEST_F(NetScanTest, BlocksOfManyThreadsNeverInterleave) {
   EXPECT_EQ(Computers, 40);
   EXPECT_EQ(Reports.size(), 200u);
   EXPECT_EQ(CountBlocks(L, "There is no more resources."), 16);
+}
+
+// A thread writes its block while it holds ScanLogLock: with the lock held elsewhere, no block of
+// a finished resource reaches the log.
+TEST_F(NetScanTest, ThreadsWriteTheirBlocksOnlyUnderTheScanLogLock) {
+  BuildNetwork(*Provider);
+  Provider->Close("WG1");
+  Scan->Start();
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitBlocked(0); }, 10000));
+  // Everything outside WG1 is done and logged; the other threads wait for work.
+  ASSERT_TRUE(Main.PumpUntil(
+      [&] { return FindBlock(ReadLogBlocks(LogFile), "Processing resource \\\\PC3.") != nullptr; },
+      10000));
+  std::unique_lock<std::mutex> Held(ScanLogLock);
+  const auto Before = fs::file_size(LogFile);
+  Provider->Open(); // WG1 and its computers are processed now
+  EXPECT_FALSE(Main.PumpUntil([&] { return fs::file_size(LogFile) != Before; }, 1000));
+  Held.unlock();
+  ASSERT_TRUE(WaitFinished());
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty());
+  const auto *Wg1 = FindBlock(L, "Processing resource WG1.");
+  ASSERT_TRUE(Wg1);
+  EXPECT_EQ(Wg1->size(), 5u);
+}
+
+// ---- one coordinator, several scans
+
+TEST_F(NetScanTest, SearchStopAndSearchAgainFindsEverythingWithOneFinishEach) {
+  BuildNetwork(*Provider);
+  Provider->Hold("\\\\PC1\\music\\Rock");
+  Scan->Start();
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  Scan->Stop();
+  Provider->Release();
+  ASSERT_TRUE(WaitFinished());
+  Main.PumpFor(100);
+  EXPECT_EQ(Finished, 1);
+  Finished = 0;
+  Reports.clear();
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  Main.PumpFor(100);
+  EXPECT_EQ(Finished, 1);
+  std::set<std::string> Dirs;
+  for (auto &R : Reports) Dirs.insert(R.Dir);
+  EXPECT_EQ(Dirs, (std::set<std::string>{"\\\\PC1\\music", "\\\\PC1\\music\\Rock",
+                                         "\\\\PC1\\music\\Rock\\Deep", "\\\\PC1\\music\\album.mp3",
+                                         "\\\\PC1\\private", "\\\\PC1\\empty", "\\\\DENIED\\x",
+                                         "\\\\PC3\\songs"}));
+  EXPECT_EQ(Reports.size(), Dirs.size());
+}
+
+TEST_F(NetScanTest, IPModeStartsAgainAtTheLowestAddressAfterAStop) {
+  std::mutex M;
+  std::condition_variable Cv;
+  Strings Probed;
+  bool Gate = true, Waiting = false;
+  Scan->Probe = [&](const std::string &Host, int, int) {
+    std::unique_lock<std::mutex> L(M);
+    Probed.push_back(Host);
+    if (Host == "10.0.0.3" && Gate) {
+      Waiting = true;
+      Cv.wait(L, [&] { return !Gate; });
+    }
+    return false;
+  };
+  Scan->NetBios = false;
+  Scan->MaxThreadCount = 1;
+  Scan->AddIPRange(StrIP("10.0.0.1"), StrIP("10.0.0.5"));
+  Scan->Start();
+  ASSERT_TRUE(sonquarry::testing::WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> L(M);
+        return Waiting;
+      },
+      10000));
+  Scan->Stop();
+  {
+    std::lock_guard<std::mutex> L(M);
+    Gate = false;
+    Cv.notify_all();
+  }
+  ASSERT_TRUE(WaitFinished());
+  Finished = 0;
+  {
+    std::lock_guard<std::mutex> L(M);
+    EXPECT_EQ(Probed, (Strings{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+    Probed.clear();
+  }
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  std::lock_guard<std::mutex> L(M);
+  EXPECT_EQ(Probed, (Strings{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}));
+}
+
+TEST_F(NetScanTest, AFilterChangedDuringAScanAffectsOnlyTheNextScan) {
+  BuildNetwork(*Provider);
+  Provider->Close("WG2"); // PC3 is not known yet when the filter changes
+  Scan->Start();
+  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitBlocked(0); }, 10000));
+  Scan->Filter.DeniedComps = {"\\\\PC3"};
+  Scan->Filter.DeniedRes = {"music"};
+  Provider->Open();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr);
+  EXPECT_NE(ReportOf("\\\\PC1\\music"), nullptr);
+  Finished = 0;
+  Reports.clear();
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  EXPECT_EQ(ReportOf("\\\\PC3\\songs"), nullptr);
+  EXPECT_EQ(ReportOf("\\\\PC1\\music"), nullptr);
+  EXPECT_NE(ReportOf("\\\\PC1\\empty"), nullptr);
+}
+
+TEST_F(NetScanTest, TheLogHoldsOnlyTheLatestScan) {
+  BuildNetwork(*Provider);
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  ASSERT_NE(FindBlock(ReadLogBlocks(LogFile), "Processing resource \\\\DENIED."), nullptr);
+  Finished = 0;
+  Scan->Filter.DeniedComps = {"\\\\DENIED"};
+  Scan->MaxThreadCount = 2;
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  const auto L = ReadLogBlocks(LogFile);
+  EXPECT_TRUE(L.Bad.empty());
+  EXPECT_EQ(CountBlocks(L, "Processing root resource."), 1);
+  EXPECT_EQ(FindBlock(L, "Processing resource \\\\DENIED."), nullptr);
+  EXPECT_EQ(CountBlocks(L, "There is no more resources."), 2);
+}
+
+TEST_F(NetScanTest, AThreadCountOfZeroOrLessStillGivesAScanThatEnds) {
+  BuildNetwork(*Provider);
+  for (const int Count : {0, -5}) {
+    Finished = 0;
+    Reports.clear();
+    Scan->MaxThreadCount = Count;
+    Scan->Start();
+    EXPECT_EQ(Scan->RunningThreads().size(), 1u) << Count;
+    ASSERT_TRUE(WaitFinished()) << Count;
+    EXPECT_EQ(Reports.size(), 8u) << Count;
+  }
 }
 
 } // namespace

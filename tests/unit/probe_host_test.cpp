@@ -1,6 +1,7 @@
-// ctest-labels: threads
+// ctest-labels: threads root
 // The probe against real sockets: a loopback listener, a closed loopback port, and a target
-// that never answers, made inside a network namespace of this test's own.
+// that never answers, made inside a network namespace of this test's own. The namespace needs
+// root (CAP_SYS_ADMIN); without it those tests are skipped and say why.
 #include "engine/ip_range.h"
 #include "platform/local_host.h"
 
@@ -17,6 +18,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -72,7 +74,28 @@ int ClosedPort() {
   return port;
 }
 
-bool Sh(const std::string &Cmd) { return std::system((Cmd + " >/dev/null 2>&1").c_str()) == 0; }
+bool Sh(const std::string &Cmd, std::string *Output = nullptr) {
+  std::FILE *P = ::popen((Cmd + " 2>&1").c_str(), "r");
+  if (!P) return false;
+  char Buf[256];
+  std::string Out;
+  while (std::fgets(Buf, sizeof Buf, P)) Out += Buf;
+  const bool Ok = ::pclose(P) == 0;
+  if (!Ok && Output) *Output += Cmd + ": " + (Out.empty() ? "failed\n" : Out);
+  return Ok;
+}
+
+// CAP_SYS_ADMIN in the effective set: what creating and entering a namespace needs.
+bool MayCreateNamespaces() {
+  std::FILE *F = std::fopen("/proc/self/status", "r");
+  if (!F) return false;
+  char Line[256];
+  unsigned long long Caps = 0;
+  while (std::fgets(Line, sizeof Line, F))
+    if (std::sscanf(Line, "CapEff: %llx", &Caps) == 1) break;
+  std::fclose(F);
+  return (Caps >> 21) & 1;
+}
 
 // A namespace with a veth pair whose 10.255.0.0/24 side holds one fixed neighbour that does not
 // exist: SYNs to 10.255.0.2 leave and are never answered, nothing else is reachable.
@@ -82,23 +105,31 @@ public:
     RemoveStale();
     Sh("ip netns del " + Name_);
     const std::string n = "ip -n " + Name_ + " ";
-    Ok_ = Sh("ip netns add " + Name_) && Sh(n + "link set lo up") &&
-          Sh(n + "link add sqp0 type veth peer name sqp1") && Sh(n + "link set sqp0 up") &&
-          Sh(n + "link set sqp1 up") && Sh(n + "addr add 10.255.0.1/24 dev sqp0") &&
-          Sh(n + "neigh add 10.255.0.2 lladdr 02:00:00:00:00:02 dev sqp0 nud permanent");
+    std::string *E = &Error_;
+    Ok_ = Sh("ip netns add " + Name_, E) && Sh(n + "link set lo up", E) &&
+          Sh(n + "link add sqp0 type veth peer name sqp1", E) && Sh(n + "link set sqp0 up", E) &&
+          Sh(n + "link set sqp1 up", E) && Sh(n + "addr add 10.255.0.1/24 dev sqp0", E) &&
+          Sh(n + "neigh add 10.255.0.2 lladdr 02:00:00:00:00:02 dev sqp0 nud permanent", E);
   }
   ~BlackholeNetns() { Sh("ip netns del " + Name_); }
   bool Ok() const { return Ok_; }
   const std::string &Name() const { return Name_; }
+  const std::string &Error() const { return Error_; }
+
+  // Moves the calling thread into the namespace.
+  bool Enter() const {
+    const int fd = ::open(("/run/netns/" + Name_).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
+    ::close(fd);
+    return entered;
+  }
 
   // Runs Fn on a thread that has entered the namespace; false if entering failed.
   template <class F> bool RunInside(F Fn) const {
     bool entered = false;
     std::thread t([&] {
-      const int fd = ::open(("/run/netns/" + Name_).c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) return;
-      entered = ::setns(fd, CLONE_NEWNET) == 0;
-      ::close(fd);
+      entered = Enter();
       if (entered) Fn();
     });
     t.join();
@@ -124,8 +155,18 @@ private:
   }
 
   std::string Name_;
+  std::string Error_;
   bool Ok_ = false;
 };
+
+// Skips the test without the privilege; fails it when the namespace cannot be built with it.
+#define REQUIRE_NETNS(ns)                                                                          \
+  do {                                                                                             \
+    if (!MayCreateNamespaces())                                                                    \
+      GTEST_SKIP() << "needs root (CAP_SYS_ADMIN) to create network namespace " << (ns).Name();    \
+    ASSERT_TRUE((ns).Ok()) << "cannot build network namespace " << (ns).Name() << ":\n"            \
+                           << (ns).Error();                                                        \
+  } while (0)
 
 void NoOp(int) {}
 
@@ -143,8 +184,8 @@ TEST(ProbeHost, ClosedPortFailsWellBeforeTheTimeOut) {
   const int port = ClosedPort();
   ASSERT_NE(port, 0);
   const auto start = Clock::now();
-  EXPECT_FALSE(ProbeHost("127.0.0.1", port, 2000));
-  EXPECT_LT(MsSince(start), 500);
+  EXPECT_FALSE(ProbeHost("127.0.0.1", port, 10000));
+  EXPECT_LT(MsSince(start), 5000); // the refusal, not the time-out
 }
 
 TEST(ProbeHost, TimeOutZeroStillFailsCleanlyOnRefusal) {
@@ -154,20 +195,54 @@ TEST(ProbeHost, TimeOutZeroStillFailsCleanlyOnRefusal) {
   EXPECT_LT(MsSince(start), 2000);
 }
 
+// Connections in progress to the silent neighbour, as the namespace's TCP table lists them.
+int SynSentToSilentNeighbour() {
+  std::FILE *F = std::fopen("/proc/thread-self/net/tcp", "r");
+  if (!F) return -1;
+  char Line[512];
+  int N = 0;
+  while (std::fgets(Line, sizeof Line, F)) {
+    char Remote[64] = {}, State[8] = {};
+    // "sl local_address rem_address st ..."; 10.255.0.2:139 in the kernel's byte order.
+    if (std::sscanf(Line, " %*s %*s %63s %7s", Remote, State) == 2 &&
+        std::string(Remote) == "0200FF0A:008B" && std::string(State) == "02")
+      ++N;
+  }
+  std::fclose(F);
+  return N;
+}
+
 TEST(ProbeHost, ProbesOfSeveralThreadsRunInParallel) {
-  Listener open;
-  const int closed = ClosedPort();
-  std::atomic<int> wrong{0};
+  BlackholeNetns ns;
+  REQUIRE_NETNS(ns);
+  constexpr int Threads = 8;
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0}, outside{0};
   std::vector<std::thread> pool;
-  for (int t = 0; t < 8; ++t)
-    pool.emplace_back([&, t] {
-      for (int k = 0; k < 20; ++k) {
-        const bool toOpen = (t + k) % 2 == 0;
-        if (ProbeHost("127.0.0.1", toOpen ? open.Port() : closed, 500) != toOpen) ++wrong;
+  for (int t = 0; t < Threads; ++t)
+    pool.emplace_back([&] {
+      if (!ns.Enter()) {
+        ++outside;
+        return;
       }
+      while (!done)
+        if (ProbeHost("10.255.0.2", NetBiosPort, 1000)) ++answered;
     });
+  // Every prober waits for its answer at the same time: the kernel holds all their connects.
+  int most = 0;
+  const bool entered = ns.RunInside([&] {
+    const auto start = Clock::now();
+    while (most < Threads && MsSince(start) < 30000) {
+      most = std::max(most, SynSentToSilentNeighbour());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  done = true;
   for (auto &th : pool) th.join();
-  EXPECT_EQ(wrong.load(), 0);
+  ASSERT_TRUE(entered);
+  EXPECT_EQ(outside.load(), 0);
+  EXPECT_EQ(most, Threads);
+  EXPECT_EQ(answered.load(), 0);
 }
 
 TEST(ProbeHost, BadInputIsFalseNotAnError) {
@@ -184,7 +259,7 @@ TEST(ProbeHost, DottedTextIsDecimalLikeStrIP) {
   // The resolver would read 0177.0.0.01 as octal 127.0.0.1; the probe reads it as 177.0.0.1.
   // Inside the namespace 177.0.0.1 has no route, so nothing leaves this machine.
   BlackholeNetns ns;
-  ASSERT_TRUE(ns.Ok());
+  REQUIRE_NETNS(ns);
   bool padded = false, octal = true;
   ASSERT_TRUE(ns.RunInside([&] {
     Listener l;
@@ -198,7 +273,7 @@ TEST(ProbeHost, DottedTextIsDecimalLikeStrIP) {
 
 TEST(ProbeHost, SilentTargetFailsAfterAboutTheTimeOut) {
   BlackholeNetns ns;
-  ASSERT_TRUE(ns.Ok()) << "cannot build network namespace " << ns.Name();
+  REQUIRE_NETNS(ns);
   bool result = true;
   long long ms = 0;
   ASSERT_TRUE(ns.RunInside([&] {
@@ -208,12 +283,12 @@ TEST(ProbeHost, SilentTargetFailsAfterAboutTheTimeOut) {
   }));
   EXPECT_FALSE(result);
   EXPECT_GE(ms, 450);
-  EXPECT_LT(ms, 1500);
+  EXPECT_LT(ms, 5000); // not the system's own connect time-out of minutes
 }
 
 TEST(ProbeHost, SignalsDoNotCutTheWaitShort) {
   BlackholeNetns ns;
-  ASSERT_TRUE(ns.Ok());
+  REQUIRE_NETNS(ns);
   struct sigaction sa {};
   struct sigaction old {};
   sa.sa_handler = NoOp; // no SA_RESTART: poll returns EINTR
@@ -256,52 +331,65 @@ TEST(ProbeHost, SignalsDoNotCutTheWaitShort) {
   ::sigaction(SIGUSR1, &old, nullptr);
   EXPECT_FALSE(result);
   EXPECT_GE(ms, 350);
-  EXPECT_LT(ms, 1500);
+  EXPECT_LT(ms, 5000);
 }
 
 TEST(LocalHost, InterfaceAddressesOfANamespace) {
   BlackholeNetns ns;
-  ASSERT_TRUE(ns.Ok());
+  REQUIRE_NETNS(ns);
   std::vector<uint32_t> addrs;
   ASSERT_TRUE(ns.RunInside([&] { addrs = platform::InterfaceIPv4(); }));
   EXPECT_NE(std::find(addrs.begin(), addrs.end(), 0x0AFF0001u), addrs.end());
   EXPECT_NE(std::find(addrs.begin(), addrs.end(), 0x7F000001u), addrs.end());
 }
 
-TEST(LocalHost, LocalAddressPrefersNonLoopback) {
-  const uint32_t ip = GetLocalIP();
-  const auto named = platform::ResolveIPv4(platform::LocalHostName());
-  const auto ifs = platform::InterfaceIPv4();
-  const bool anyNonLoopback =
-      std::any_of(ifs.begin(), ifs.end(),
-                  [](uint32_t a) { return !platform::IsLoopbackIPv4(a); }) ||
-      std::any_of(named.begin(), named.end(),
-                  [](uint32_t a) { return !platform::IsLoopbackIPv4(a); });
-  if (anyNonLoopback) {
-    EXPECT_FALSE(platform::IsLoopbackIPv4(ip)) << IPToStr(ip);
-  }
-  const bool known = std::find(named.begin(), named.end(), ip) != named.end() ||
-                     std::find(ifs.begin(), ifs.end(), ip) != ifs.end();
-  EXPECT_TRUE(known) << IPToStr(ip);
-  EXPECT_FALSE(platform::LocalHostName().empty());
-
-  const std::string subnet = GetLocalSubnet();
-  EXPECT_EQ(subnet, IPToStr(ip).substr(0, IPToStr(ip).rfind('.') + 1));
+// The first IPv4 answer of the resolver for the host name, asked directly; 0 when none.
+uint32_t FirstNamedAddress() {
+  char Host[256] = {};
+  if (::gethostname(Host, sizeof Host - 1) != 0) return 0;
+  addrinfo Hints{};
+  Hints.ai_family = AF_INET;
+  Hints.ai_socktype = SOCK_STREAM;
+  addrinfo *Res = nullptr;
+  if (::getaddrinfo(Host, nullptr, &Hints, &Res) != 0 || !Res) return 0;
+  const uint32_t A = ntohl(reinterpret_cast<sockaddr_in *>(Res->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(Res);
+  return A;
 }
 
-TEST(LocalHost, SubnetOfANamespaceWithoutNamesIsItsInterface) {
-  // Inside the namespace the host name may still resolve through /etc/hosts to an address of
-  // the outer system; only the interface list is the namespace's own.
+// Inside the namespace the host name may still resolve through /etc/hosts to an address of the
+// outer system; the interfaces are the namespace's own: loopback and 10.255.0.1.
+TEST(LocalHost, LocalAddressIsTheNamedOneUnlessLoopbackThenTheInterfaceOne) {
   BlackholeNetns ns;
-  ASSERT_TRUE(ns.Ok());
-  uint32_t ip = 1;
-  std::vector<uint32_t> named;
+  REQUIRE_NETNS(ns);
+  uint32_t ip = 1, named = 1;
+  std::string subnet;
   ASSERT_TRUE(ns.RunInside([&] {
     ip = GetLocalIP();
-    named = platform::ResolveIPv4(platform::LocalHostName());
+    subnet = GetLocalSubnet();
+    named = FirstNamedAddress();
   }));
-  if (named.empty() || platform::IsLoopbackIPv4(named.front()))
-    EXPECT_EQ(ip, 0x0AFF0001u);
-  else
-    EXPECT_EQ(ip, named.front());
+  const bool useNamed = named != 0 && (named >> 24) != 127;
+  const uint32_t expected = useNamed ? named : 0x0AFF0001u;
+  EXPECT_EQ(ip, expected) << std::hex << ip;
+  char dotted[16];
+  std::snprintf(dotted, sizeof dotted, "%u.%u.%u.", expected >> 24, (expected >> 16) & 255,
+                (expected >> 8) & 255);
+  EXPECT_EQ(subnet, dotted);
+  if (!useNamed) {
+    EXPECT_EQ(subnet, "10.255.0.");
+  }
+}
+
+TEST(LocalHost, OnlyLoopbackGivesTheLoopbackAddress) {
+  BlackholeNetns ns;
+  REQUIRE_NETNS(ns);
+  ASSERT_TRUE(Sh("ip -n " + ns.Name() + " link del sqp0"));
+  uint32_t ip = 1, named = 1;
+  ASSERT_TRUE(ns.RunInside([&] {
+    ip = GetLocalIP();
+    named = FirstNamedAddress();
+  }));
+  EXPECT_EQ(ip, named != 0 && (named >> 24) != 127 ? named : 0x7F000001u) << std::hex << ip;
+  EXPECT_FALSE(platform::LocalHostName().empty());
 }

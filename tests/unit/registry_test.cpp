@@ -4,7 +4,10 @@
 #include "unit/xdg_sandbox.h"
 
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
@@ -365,21 +368,87 @@ TEST_F(RegistryTest, MergesTheChangesOfTwoInstances) {
   EXPECT_FALSE(reg.KeyExists("\\S\\Old"));
 }
 
-TEST_F(RegistryTest, SetsAGarbageHiveAsideAndStartsEmpty) {
-  WriteFile(Sandbox.Hive(), "\x01\x02 not a registry file\n");
-  std::vector<std::string> log;
-  SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
-  {
-    TRegistry reg;
-    EXPECT_FALSE(reg.KeyExists("\\Software"));
-    ASSERT_TRUE(reg.OpenKey(kMain, true));
-    reg.WriteInteger("TimeOut", 1);
+TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
+  // Each save of a broken hive keeps it under a name of its own: no backup is overwritten.
+  const struct {
+    std::string Garbage, Backup;
+  } cases[] = {{"\x01\x02 not a registry file\n", ".bad"}, {"[broken", ".bad.2"}};
+  for (const auto &c : cases) {
+    WriteFile(Sandbox.Hive(), c.Garbage);
+    std::vector<std::string> log;
+    SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+    {
+      TRegistry reader; // reading alone leaves the file as it is
+      EXPECT_FALSE(reader.KeyExists("\\Software"));
+    }
+    EXPECT_EQ(ReadFile(Sandbox.Hive()), c.Garbage);
+    EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + c.Backup));
+    {
+      TRegistry reg;
+      ASSERT_TRUE(reg.OpenKey(kMain, true));
+      reg.WriteInteger("TimeOut", 1);
+    }
+    SetRegistryLogHandler(nullptr);
+    // One line when the hive was first read, one when the save kept it.
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[0].find("defaults"), std::string::npos) << log[0];
+    EXPECT_NE(log[1].find("registry.reg" + c.Backup), std::string::npos) << log[1];
+    EXPECT_EQ(ReadFile(Sandbox.Hive() + c.Backup), c.Garbage);
+    EXPECT_TRUE(THive::Parse(ReadFile(Sandbox.Hive())).has_value());
   }
-  SetRegistryLogHandler(nullptr);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_NE(log[0].find("registry.reg.bad"), std::string::npos) << log[0];
-  EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), "\x01\x02 not a registry file\n");
-  EXPECT_TRUE(THive::Parse(ReadFile(Sandbox.Hive())).has_value());
+  EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), cases[0].Garbage);
+}
+
+TEST_F(RegistryTest, DeletionsReachWhatAnotherProcessCreatedMeanwhile) {
+  {
+    TRegistry setup;
+    ASSERT_TRUE(setup.OpenKey(kMain, true));
+    setup.WriteInteger("Keep", 1);
+  }
+  const std::string denied = std::string(kMain) + "DeniedComps";
+  const struct {
+    const char *What;
+    std::function<void(TRegistry &)> Create, Delete;
+    std::function<bool(TRegistry &)> Gone;
+  } cases[] = {
+      {"list subkey",
+       [&](TRegistry &R) {
+         ASSERT_TRUE(R.OpenKey(denied, true));
+         R.WriteString("Item0", "\\\\PC1");
+       },
+       [&](TRegistry &R) { EXPECT_FALSE(R.DeleteKey(denied)); },
+       [&](TRegistry &R) { return !R.KeyExists(denied); }},
+      {"value",
+       [](TRegistry &R) {
+         ASSERT_TRUE(R.OpenKey(kMain, true));
+         R.WriteInteger("Item3", 3);
+       },
+       [](TRegistry &R) {
+         ASSERT_TRUE(R.OpenKey(kMain, true));
+         EXPECT_FALSE(R.DeleteValue("Item3"));
+       },
+       [](TRegistry &R) { return R.OpenKeyReadOnly(kMain) && !R.ValueExists("Item3"); }},
+  };
+  for (const auto &c : cases) {
+    TRegistry mine; // read before the other process made the key or value
+    const pid_t pid = fork();
+    if (pid == 0) {
+      {
+        TRegistry other;
+        c.Create(other);
+      }
+      _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.What;
+    c.Delete(mine);
+    mine.Flush();
+    TRegistry after;
+    EXPECT_TRUE(c.Gone(after)) << c.What;
+    ASSERT_TRUE(after.OpenKeyReadOnly(kMain));
+    EXPECT_EQ(after.ReadInteger("Keep"), 1) << c.What;
+  }
 }
 
 TEST_F(RegistryTest, GarbageWrittenAfterLoadingIsSetAsideAtSave) {

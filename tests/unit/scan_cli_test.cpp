@@ -109,6 +109,19 @@ TEST(ScanCliTest, StoredSettingsAreTheStartAndOptionsOverrideThem) {
   EXPECT_EQ(R.Status, 1);
 }
 
+TEST(ScanCliTest, ABrokenHiveIsToldAndLeftAsItIs) {
+  TXdgSandbox Home;
+  sonquarry::test::WriteFile(Home.Hive(), "[broken");
+  // Unusable lists end the run before the network; the settings were read by then.
+  const TRun R = Scan({"--settings", "--allow-computer", "pc1", "--deny-computer", "PC1"});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_NE(R.Err.find("sonquarry-scan: Registry: " + Home.Hive() + " could not be parsed"),
+            std::string::npos)
+      << R.Err;
+  EXPECT_EQ(sonquarry::test::ReadFile(Home.Hive()), "[broken");
+  EXPECT_FALSE(std::filesystem::exists(Home.Hive() + ".bad"));
+}
+
 TEST(ScanCliTest, AStartFailureExitsOne) {
   TXdgSandbox Home;
   // The log cannot be emptied: Start fails before any thread exists.
@@ -119,6 +132,16 @@ TEST(ScanCliTest, AStartFailureExitsOne) {
   EXPECT_NE(R.Err.find("no such dir"), std::string::npos) << R.Err;
   EXPECT_EQ(R.Err.find("Scan completed"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/never.lst"));
+}
+
+TEST(ScanCliTest, TheLogMayBeACharacterDevice) {
+  TXdgSandbox Home;
+  // Loopback only: nothing answers on port 139 there, or it is this machine's own server.
+  const TRun R = Scan({"--log", "/dev/null", "--ip", "127.0.0.1", "--timeout", "200", "--threads",
+                       "1", "--format", "none"});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find("Scan completed"), std::string::npos) << R.Err;
+  EXPECT_EQ(R.Err.find("lost lines"), std::string::npos) << R.Err;
 }
 
 TEST(ScanCliTest, AListThatCannotBeReadIsNeitherScannedNorOverwritten) {

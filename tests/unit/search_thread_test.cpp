@@ -1,8 +1,12 @@
 // ctest-labels: threads
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,9 +124,9 @@ protected:
     platform::SetMainThread(nullptr);
   }
   TSearchThread *Start(int PauseMs = 50) {
-    T = new TSearchThread(PauseMs, P);
+    T = TSearchThread::Create(PauseMs, P);
     T->SetOnTerminate([this](platform::TThread *) { Ended = true; });
-    return T;
+    return T.get();
   }
   // Terminates the thread and pumps until its end event ran; returns the time it took.
   int End() {
@@ -137,7 +141,7 @@ protected:
   std::shared_ptr<FakeNetProvider> P;
   // Requested domains must live until the thread has ended: members, not locals of a test.
   const TNetRes Wg1 = Domain("WG1"), Wg2 = Domain("WG2"), Wg3 = Domain("WG3");
-  TSearchThread *T = nullptr;
+  std::shared_ptr<TSearchThread> T;
   bool Ended = false;
 };
 
@@ -147,7 +151,7 @@ TEST_F(SearchThreadTest, DomainsOfTheSecondProviderArriveAfterThePause) {
   std::thread::id HandlerThread;
   std::unique_ptr<TNetRes> Taken;
   T->SetOnDomains([&](TSearchThread *Sender, TNetResStrings &L) {
-    EXPECT_EQ(Sender, T);
+    EXPECT_EQ(Sender, T.get());
     HandlerThread = std::this_thread::get_id();
     Got = Names(L);
     Taken = std::move(L[0].Res); // the handler takes over a record
@@ -215,10 +219,10 @@ TEST_F(SearchThreadTest, TwoQuickRequestsDuringAStepGiveOneFurtherStepForTheSeco
 
 TEST_F(SearchThreadTest, TerminateWhileWaitingEndsWithinTheWait) {
   Start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100)); // inside its 500 ms wait
+  // With no request it waits for one; the stop ends that wait (End fails after 5000 ms).
   const int Ms = End();
   std::printf("terminate while waiting ended after %d ms\n", Ms);
-  EXPECT_LE(Ms, TSearchThread::WaitMs + 250);
+  EXPECT_TRUE(P->Calls().empty());
 }
 
 TEST_F(SearchThreadTest, TerminateDuringThePauseStillListsProvidersButNoDomains) {
@@ -226,8 +230,9 @@ TEST_F(SearchThreadTest, TerminateDuringThePauseStillListsProvidersButNoDomains)
   bool Delivered = false;
   T->SetOnDomains([&](TSearchThread *, TNetResStrings &) { Delivered = true; });
   T->SearchDomains();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_LT(End(), 2000);
+  ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return T->Busy(); }, 5000));
+  // Inside the 15 s pause: the stop cuts it short.
+  EXPECT_LT(End(), 5000);
   EXPECT_FALSE(Delivered);
   EXPECT_EQ(P->Calls(), (std::vector<std::string>{""}));
 }
@@ -250,8 +255,8 @@ TEST_F(SearchThreadTest, DetachWhileADeliveryWaitsForTheMainThread) {
     return D.Pending() == 1;
   }());
   const auto Before = Clock::now();
-  T->SetOnComputers(nullptr); // must not wait for the delivery
-  EXPECT_LT(MsSince(Before), 100);
+  T->SetOnComputers(nullptr); // must not wait for the delivery, which only this thread can run
+  EXPECT_LT(MsSince(Before), 5000);
   D.Pump();
   EXPECT_EQ(Calls, 0);
   // The thread goes on serving: a new handler gets the next answer.
@@ -323,6 +328,39 @@ TEST_F(SearchThreadTest, ComputersWithoutADomainEndTheStepWithTheError) {
   EXPECT_EQ(Calls, 0);
   T->SearchComputers(&Wg2);
   ASSERT_TRUE(D.PumpUntil([&] { return Calls == 1; }, 5000));
+}
+
+TEST_F(SearchThreadTest, AHandlerErrorOfAnyKindEndsOnlyThatStep) {
+  Start();
+  const std::vector<std::pair<std::function<void()>, std::string>> Raise = {
+      {[] { throw Exception("Dialog: gone."); }, "Dialog: gone."},
+      {[] { throw std::runtime_error("Dialog: busy."); }, "Dialog: busy."},
+  };
+  for (const auto &[R, What] : Raise) {
+    int Calls = 0;
+    T->SetOnComputers([&](TSearchThread *, TNetResStrings &) {
+      if (++Calls == 1) R();
+    });
+    T->SearchComputers(&Wg1);
+    ASSERT_TRUE(D.PumpUntil([&] { return T->LastError() == What; }, 5000)) << What;
+    // The thread still serves the dialog.
+    T->SearchComputers(&Wg2);
+    ASSERT_TRUE(D.PumpUntil([&] { return Calls == 2; }, 5000)) << What;
+    T->SetOnComputers(nullptr);
+  }
+}
+
+TEST_F(SearchThreadTest, TheOwnerMayUseAndReleaseTheThreadAfterItEnded) {
+  Start();
+  T->SetOnTerminate(nullptr);
+  T->Terminate();
+  // The end event is refused: nothing tells the owner that the thread is gone.
+  D.Close();
+  ASSERT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(T->Finished());
+  T->SetOnDomains(nullptr);
+  T->SearchDomains();
+  T = nullptr;
 }
 
 } // namespace

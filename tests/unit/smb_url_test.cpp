@@ -9,6 +9,7 @@
 #include "platform/smb_auth.h"
 #include "platform/smb_provider.h"
 #include "platform/smb_url.h"
+#include "xdg_sandbox.h"
 
 using namespace sonquarry::platform;
 namespace fs = std::filesystem;
@@ -127,12 +128,14 @@ TEST_F(CredentialsFileTest, MissingFileIsSilentlyAbsent) {
 }
 
 TEST_F(CredentialsFileTest, DefaultPathFollowsXdgConfigHome) {
-  ::setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+  sonquarry::test::TXdgSandbox Env; // restores both variables at the end
+  Env.Set("XDG_CONFIG_HOME", Dir.string());
   EXPECT_EQ(DefaultCredentialsFile(), Dir.string() + "/sonquarry/credentials");
-  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
-  ::setenv("HOME", "/home/someone", 1);
+  Env.Set("XDG_CONFIG_HOME", "relative/ignored");
+  Env.Set("HOME", "/home/someone");
   EXPECT_EQ(DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
-  ::unsetenv("XDG_CONFIG_HOME");
+  Env.Set("XDG_CONFIG_HOME", std::nullopt);
+  EXPECT_EQ(DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
 }
 
 TEST(SmbProviderTest, TopListsTheOneProviderWithoutTouchingTheNetwork) {

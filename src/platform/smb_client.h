@@ -1,0 +1,54 @@
+#pragma once
+// The SMB side of sonquarry-smb-worker: one libsmbclient context, used by one thread only (the
+// worker's), so nothing here locks. Only the worker links libsmbclient.
+//
+// Protocol ranges per call: the browse levels (workgroups, the servers of a workgroup) need SMB1
+// browsing and are listed with NT1 only; shares and directories are asked with SMB2_02..SMB3
+// first and with NT1 when the server negotiates nothing newer (remembered per server).
+//
+// Directory identity: a listing's Id is the server's file id of the directory (from the "."
+// entry, checked once per share against a stat) when the server gives real file ids (SMB2 and
+// up); otherwise libsmbclient makes ids up from names, and the Id is a digest of the listing
+// (the directory's own times and every entry's name, attributes, size and times), which two
+// paths to one directory share.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/net_provider.h"
+#include "platform/smb_auth.h"
+#include "platform/smb_wire.h"
+
+namespace sonquarry::platform {
+
+class TSmbClient {
+public:
+  // Open listings of one worker at most: a walk holds one per level.
+  static constexpr std::size_t MaxOpen = 256;
+
+  explicit TSmbClient(const wire::Hello &Config);
+  ~TSmbClient();
+  TSmbClient(const TSmbClient &) = delete;
+  TSmbClient &operator=(const TSmbClient &) = delete;
+
+  // The children of a container: Level is its display type (network, domain, server).
+  NetEnumStatus Enum(int32_t Level, const std::string &RemoteName, std::vector<wire::Resource> &Out,
+                     NetError &Error);
+  bool OpenDir(const std::string &UncDir, wire::Opened &Out, NetError &Error);
+  // The next entries of a listing, at most Max; End when no more follow (the listing is then
+  // closed).
+  bool ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,
+               NetError &Error);
+  void Close(uint32_t Handle);
+
+  struct TImpl;
+
+private:
+  std::unique_ptr<TImpl> I_;
+};
+
+} // namespace sonquarry::platform

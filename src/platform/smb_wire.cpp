@@ -1,0 +1,276 @@
+#include "platform/smb_wire.h"
+
+#include <array>
+#include <cstring>
+
+namespace sonquarry::platform::wire {
+
+namespace {
+
+constexpr uint8_t Magic[3] = {'S', 'Q', 'W'};
+
+constexpr std::array<uint32_t, 256> CrcTable() {
+  std::array<uint32_t, 256> T{};
+  for (uint32_t I = 0; I < 256; ++I) {
+    uint32_t C = I;
+    for (int K = 0; K < 8; ++K) C = (C & 1) ? 0xEDB88320u ^ (C >> 1) : C >> 1;
+    T[I] = C;
+  }
+  return T;
+}
+constexpr auto Table = CrcTable();
+
+uint32_t Le32(const uint8_t *P) {
+  return uint32_t(P[0]) | uint32_t(P[1]) << 8 | uint32_t(P[2]) << 16 | uint32_t(P[3]) << 24;
+}
+
+void PutLe32(std::vector<uint8_t> &B, uint32_t V) {
+  for (int I = 0; I < 4; ++I) B.push_back(uint8_t(V >> (8 * I)));
+}
+
+} // namespace
+
+uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
+  Crc = ~Crc;
+  for (uint8_t B : Bytes) Crc = Table[(Crc ^ B) & 0xFF] ^ (Crc >> 8);
+  return ~Crc;
+}
+
+bool KnownType(uint8_t T) {
+  return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::Close)) ||
+         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Closed));
+}
+
+std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
+  std::vector<uint8_t> B;
+  B.reserve(HeaderSize + Payload.size() + TrailerSize);
+  B.insert(B.end(), Magic, Magic + 3);
+  B.push_back(Version);
+  B.push_back(uint8_t(Kind));
+  B.insert(B.end(), 3, 0);
+  PutLe32(B, uint32_t(Payload.size()));
+  B.insert(B.end(), Payload.begin(), Payload.end());
+  PutLe32(B, Crc32(B));
+  return B;
+}
+
+std::optional<uint32_t> PayloadLength(std::span<const uint8_t, HeaderSize> H, std::string *Why) {
+  auto Fail = [&](const char *Text) -> std::optional<uint32_t> {
+    if (Why) *Why = Text;
+    return std::nullopt;
+  };
+  if (std::memcmp(H.data(), Magic, 3) != 0) return Fail("not a worker frame");
+  if (H[3] != Version) return Fail("another protocol version");
+  if (!KnownType(H[4])) return Fail("unknown frame type");
+  if (H[5] || H[6] || H[7]) return Fail("reserved bytes set");
+  const uint32_t Length = Le32(H.data() + 8);
+  if (Length > MaxPayload) return Fail("frame too long");
+  return Length;
+}
+
+DecodeResult Decode(std::span<const uint8_t> Bytes) {
+  DecodeResult R;
+  if (Bytes.size() < HeaderSize) {
+    R.Incomplete = true;
+    R.Why = "truncated frame";
+    return R;
+  }
+  const auto Length = PayloadLength(Bytes.first<HeaderSize>(), &R.Why);
+  if (!Length) return R;
+  const std::size_t Total = HeaderSize + *Length + TrailerSize;
+  if (Bytes.size() < Total) {
+    R.Incomplete = true;
+    R.Why = "truncated frame";
+    return R;
+  }
+  if (Crc32(Bytes.first(Total - TrailerSize)) != Le32(Bytes.data() + Total - TrailerSize)) {
+    R.Why = "checksum mismatch";
+    return R;
+  }
+  Frame F;
+  F.Kind = Type(Bytes[4]);
+  F.Payload.assign(Bytes.begin() + HeaderSize, Bytes.begin() + HeaderSize + *Length);
+  R.F = std::move(F);
+  R.Used = Total;
+  return R;
+}
+
+// ---- fields
+
+Writer &Writer::U8(uint8_t V) {
+  B_.push_back(V);
+  return *this;
+}
+Writer &Writer::U32(uint32_t V) {
+  PutLe32(B_, V);
+  return *this;
+}
+Writer &Writer::U64(uint64_t V) {
+  U32(uint32_t(V));
+  return U32(uint32_t(V >> 32));
+}
+Writer &Writer::Str(const std::string &V) {
+  U32(uint32_t(V.size()));
+  B_.insert(B_.end(), V.begin(), V.end());
+  return *this;
+}
+
+bool Reader::Take(std::size_t N, const uint8_t *&P) {
+  if (!Ok_ || B_.size() - Pos_ < N) {
+    Ok_ = false;
+    return false;
+  }
+  P = B_.data() + Pos_;
+  Pos_ += N;
+  return true;
+}
+bool Reader::U8(uint8_t &V) {
+  const uint8_t *P;
+  if (!Take(1, P)) return false;
+  V = *P;
+  return true;
+}
+bool Reader::U32(uint32_t &V) {
+  const uint8_t *P;
+  if (!Take(4, P)) return false;
+  V = Le32(P);
+  return true;
+}
+bool Reader::I32(int32_t &V) {
+  uint32_t U;
+  if (!U32(U)) return false;
+  V = static_cast<int32_t>(U);
+  return true;
+}
+bool Reader::U64(uint64_t &V) {
+  uint32_t Lo, Hi;
+  if (!U32(Lo) || !U32(Hi)) return false;
+  V = uint64_t(Hi) << 32 | Lo;
+  return true;
+}
+bool Reader::Str(std::string &V, uint32_t Max) {
+  uint32_t N;
+  const uint8_t *P;
+  if (!U32(N)) return false;
+  if (N > Max) {
+    Ok_ = false;
+    return false;
+  }
+  if (!Take(N, P)) return false;
+  V.assign(reinterpret_cast<const char *>(P), N);
+  return true;
+}
+
+// ---- messages
+
+std::vector<uint8_t> Put(const Hello &M) {
+  return Writer().Str(M.ConfigFile).Str(M.CredentialsFile).I32(M.TimeOutMs).Take();
+}
+bool Get(std::span<const uint8_t> P, Hello &M) {
+  Reader R(P);
+  return R.Str(M.ConfigFile) && R.Str(M.CredentialsFile) && R.I32(M.TimeOutMs) && R.Done();
+}
+
+std::vector<uint8_t> Put(const EnumRequest &M) {
+  return Writer().I32(M.Level).Str(M.RemoteName).Take();
+}
+bool Get(std::span<const uint8_t> P, EnumRequest &M) {
+  Reader R(P);
+  return R.I32(M.Level) && R.Str(M.RemoteName) && R.Done();
+}
+
+std::vector<uint8_t> Put(const std::vector<Resource> &M) {
+  Writer W;
+  W.U32(uint32_t(M.size()));
+  for (const auto &E : M) W.I32(E.DisplayType).I32(E.Usage).Str(E.RemoteName).Str(E.Comment);
+  return W.Take();
+}
+bool Get(std::span<const uint8_t> P, std::vector<Resource> &M) {
+  Reader R(P);
+  uint32_t N;
+  if (!R.U32(N)) return false;
+  // Each entry takes 16 bytes at least: a count beyond that is a lie, not a reason to allocate.
+  if (N > R.Left() / 16) return false;
+  M.clear();
+  M.reserve(N);
+  for (uint32_t I = 0; I < N; ++I) {
+    Resource E;
+    if (!R.I32(E.DisplayType) || !R.I32(E.Usage) || !R.Str(E.RemoteName) || !R.Str(E.Comment))
+      return false;
+    M.push_back(std::move(E));
+  }
+  return R.Done();
+}
+
+std::vector<uint8_t> Put(const EnumEnd &M) {
+  return Writer().U8(M.Status).I32(M.Code).Str(M.Message).Take();
+}
+bool Get(std::span<const uint8_t> P, EnumEnd &M) {
+  Reader R(P);
+  return R.U8(M.Status) && M.Status <= 3 && R.I32(M.Code) && R.Str(M.Message) && R.Done();
+}
+
+std::vector<uint8_t> Put(const ErrorReply &M) { return Writer().I32(M.Code).Str(M.Message).Take(); }
+bool Get(std::span<const uint8_t> P, ErrorReply &M) {
+  Reader R(P);
+  return R.I32(M.Code) && R.Str(M.Message) && R.Done();
+}
+
+std::vector<uint8_t> Put(const Opened &M) {
+  return Writer().U32(M.Handle).U64(M.Id).U8(uint8_t(M.Kind)).Take();
+}
+bool Get(std::span<const uint8_t> P, Opened &M) {
+  Reader R(P);
+  uint8_t K;
+  if (!R.U32(M.Handle) || !R.U64(M.Id) || !R.U8(K) || !R.Done()) return false;
+  if (K > uint8_t(IdKind::Listing)) return false;
+  M.Kind = IdKind(K);
+  return true;
+}
+
+std::vector<uint8_t> Put(const ReadDir &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
+bool Get(std::span<const uint8_t> P, ReadDir &M) {
+  Reader R(P);
+  return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End) {
+  Writer W;
+  W.U8(End ? 1 : 0).U32(uint32_t(M.size()));
+  for (const auto &E : M) W.U8(E.Directory ? 1 : 0).Str(E.Name);
+  return W.Take();
+}
+bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
+  Reader R(P);
+  uint8_t Last;
+  uint32_t N;
+  if (!R.U8(Last) || Last > 1 || !R.U32(N) || N > MaxBatchEntries || N > R.Left() / 5) return false;
+  M.clear();
+  M.reserve(N);
+  for (uint32_t I = 0; I < N; ++I) {
+    Entry E;
+    uint8_t Flags;
+    if (!R.U8(Flags) || Flags > 1 || !R.Str(E.Name)) return false;
+    // A name is one path component: never empty, never with a separator or a NUL.
+    if (E.Name.empty() || E.Name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
+      return false;
+    E.Directory = Flags == 1;
+    M.push_back(std::move(E));
+  }
+  End = Last == 1;
+  return R.Done();
+}
+
+std::vector<uint8_t> PutString(const std::string &S) { return Writer().Str(S).Take(); }
+bool GetString(std::span<const uint8_t> P, std::string &S) {
+  Reader R(P);
+  return R.Str(S) && R.Done();
+}
+
+std::vector<uint8_t> PutHandle(uint32_t Handle) { return Writer().U32(Handle).Take(); }
+bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle) {
+  Reader R(P);
+  return R.U32(Handle) && R.Done();
+}
+
+} // namespace sonquarry::platform::wire

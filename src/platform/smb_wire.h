@@ -1,0 +1,178 @@
+#pragma once
+// The protocol between the programs and sonquarry-smb-worker, over a socket pair.
+//
+// A frame: magic "SQW" (3 bytes), version (1 byte), type (1 byte), three zero bytes, payload
+// length (u32), the payload, then the CRC-32 of everything before it (u32). Integers are little
+// endian; a string is a u32 length and its bytes. A frame that is truncated, too long, of another
+// version, with non-zero reserved bytes or a wrong checksum is refused; so is a payload that does
+// not hold exactly what its type says. Nothing is trusted before it is checked.
+//
+// Exchanges (the program asks, the worker answers each request with one reply, or with a run of
+// Resources frames ended by EnumEnd):
+//   Hello      -> HelloOk                      configuration; the first request
+//   Enum       -> Resources* EnumEnd | Error   the children of a workgroup/server level
+//   OpenDir    -> Opened | Error               a directory listing, read with ReadDir
+//   ReadDir    -> Entries | Error              the next entries, and whether they are the last
+//   Close      -> Closed                       ends a listing (or a file, once files are read)
+// Handles number the open listings of one worker. Reading files joins with OpenFile (-> Opened,
+// Id holding the size) and ReadFile (-> Data) on the same handles.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sonquarry::platform::wire {
+
+constexpr uint8_t Version = 1;
+constexpr std::size_t HeaderSize = 12;
+constexpr std::size_t TrailerSize = 4;
+// A frame never carries more: a bigger length is a broken peer, not a big directory.
+constexpr uint32_t MaxPayload = 1u << 20;
+// Entries of one Entries frame, and bytes of their names, at most.
+constexpr uint32_t MaxBatchEntries = 512;
+constexpr uint32_t MaxBatchBytes = 256u << 10;
+
+enum class Type : uint8_t {
+  Hello = 1,
+  Enum = 2,
+  OpenDir = 3,
+  ReadDir = 4,
+  Close = 5,
+  HelloOk = 64,
+  Error = 65,
+  Resources = 66,
+  EnumEnd = 67,
+  Opened = 68,
+  Entries = 69,
+  Closed = 70,
+};
+bool KnownType(uint8_t T);
+
+struct Frame {
+  Type Kind = Type::Error;
+  std::vector<uint8_t> Payload;
+};
+
+// The whole frame, ready to send.
+std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload);
+
+// Checks the header of a frame; the payload length when it is sound.
+std::optional<uint32_t> PayloadLength(std::span<const uint8_t, HeaderSize> Header,
+                                      std::string *Why = nullptr);
+// Decodes one frame from the front of Bytes: the frame and the bytes it used, or none (Why says
+// why; Incomplete tells a short buffer from a broken one).
+struct DecodeResult {
+  std::optional<Frame> F;
+  std::size_t Used = 0;
+  bool Incomplete = false;
+  std::string Why;
+};
+DecodeResult Decode(std::span<const uint8_t> Bytes);
+
+uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc = 0);
+
+// ---- payload fields
+
+class Writer {
+public:
+  Writer &U8(uint8_t V);
+  Writer &U32(uint32_t V);
+  Writer &I32(int32_t V) { return U32(static_cast<uint32_t>(V)); }
+  Writer &U64(uint64_t V);
+  Writer &Str(const std::string &V);
+  const std::vector<uint8_t> &Bytes() const { return B_; }
+  std::vector<uint8_t> Take() { return std::move(B_); }
+
+private:
+  std::vector<uint8_t> B_;
+};
+
+// Every read fails (and keeps failing) once the payload is short; Done checks that nothing is
+// left over.
+class Reader {
+public:
+  explicit Reader(std::span<const uint8_t> Bytes) : B_(Bytes) {}
+  bool U8(uint8_t &V);
+  bool U32(uint32_t &V);
+  bool I32(int32_t &V);
+  bool U64(uint64_t &V);
+  bool Str(std::string &V, uint32_t Max = MaxPayload);
+  bool Done() const { return Ok_ && Pos_ == B_.size(); }
+  std::size_t Left() const { return Ok_ ? B_.size() - Pos_ : 0; }
+
+private:
+  bool Take(std::size_t N, const uint8_t *&P);
+  std::span<const uint8_t> B_;
+  std::size_t Pos_ = 0;
+  bool Ok_ = true;
+};
+
+// ---- messages
+
+struct Hello {
+  std::string ConfigFile;      // "" libsmbclient's own choice
+  std::string CredentialsFile; // "" the default one, "-" none
+  int32_t TimeOutMs = 5000;
+};
+struct EnumRequest {
+  int32_t Level = 0; // the container's display type
+  std::string RemoteName;
+};
+struct Resource {
+  int32_t DisplayType = 0;
+  int32_t Usage = 0;
+  std::string RemoteName;
+  std::string Comment;
+};
+struct EnumEnd {
+  uint8_t Status = 0; // NetEnumStatus
+  int32_t Code = 0;
+  std::string Message;
+};
+struct ErrorReply {
+  int32_t Code = 0;
+  std::string Message;
+};
+enum class IdKind : uint8_t { None = 0, FileId = 1, Listing = 2 };
+struct Opened {
+  uint32_t Handle = 0;
+  uint64_t Id = 0;
+  IdKind Kind = IdKind::None;
+};
+struct ReadDir {
+  uint32_t Handle = 0;
+  uint32_t Max = MaxBatchEntries;
+};
+struct Entry {
+  std::string Name;
+  bool Directory = false;
+};
+
+std::vector<uint8_t> Put(const Hello &M);
+std::vector<uint8_t> Put(const EnumRequest &M);
+std::vector<uint8_t> Put(const std::vector<Resource> &M);
+std::vector<uint8_t> Put(const EnumEnd &M);
+std::vector<uint8_t> Put(const ErrorReply &M);
+std::vector<uint8_t> Put(const Opened &M);
+std::vector<uint8_t> Put(const ReadDir &M);
+// End: the listing has no more entries after these (and is closed).
+std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End);
+std::vector<uint8_t> PutString(const std::string &S);
+std::vector<uint8_t> PutHandle(uint32_t Handle);
+
+// Each false when the payload does not hold exactly one such message.
+bool Get(std::span<const uint8_t> P, Hello &M);
+bool Get(std::span<const uint8_t> P, EnumRequest &M);
+bool Get(std::span<const uint8_t> P, std::vector<Resource> &M);
+bool Get(std::span<const uint8_t> P, EnumEnd &M);
+bool Get(std::span<const uint8_t> P, ErrorReply &M);
+bool Get(std::span<const uint8_t> P, Opened &M);
+bool Get(std::span<const uint8_t> P, ReadDir &M);
+bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);
+bool GetString(std::span<const uint8_t> P, std::string &S);
+bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle);
+
+} // namespace sonquarry::platform::wire

@@ -1,0 +1,170 @@
+#include "platform/smb_worker.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/smb_client.h"
+#include "platform/smb_wire.h"
+
+namespace sonquarry::platform {
+
+namespace {
+
+constexpr int ExitEnd = 0, ExitUsage = 2, ExitProtocol = 3, ExitOrphan = 4;
+
+class TServer {
+public:
+  explicit TServer(int Fd) : Fd_(Fd) {}
+
+  // One frame from the program; false at the end of the socket or on a broken frame.
+  bool Receive(wire::Frame &F) {
+    for (;;) {
+      auto R = wire::Decode(In_);
+      if (R.F) {
+        In_.erase(In_.begin(), In_.begin() + std::ptrdiff_t(R.Used));
+        F = std::move(*R.F);
+        return true;
+      }
+      if (!R.Incomplete) {
+        Broken_ = true;
+        return false;
+      }
+      uint8_t Buf[65536];
+      const ssize_t N = ::read(Fd_, Buf, sizeof Buf);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return false;
+      In_.insert(In_.end(), Buf, Buf + N);
+    }
+  }
+
+  bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload) {
+    const auto B = wire::Encode(Kind, Payload);
+    std::size_t Done = 0;
+    while (Done < B.size()) {
+      const ssize_t N = ::send(Fd_, B.data() + Done, B.size() - Done, MSG_NOSIGNAL);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return false;
+      Done += std::size_t(N);
+    }
+    return true;
+  }
+
+  bool SendError(const NetError &E) {
+    return Send(wire::Type::Error, wire::Put(wire::ErrorReply{E.Code, E.Message}));
+  }
+
+  bool Broken() const { return Broken_; }
+
+private:
+  int Fd_;
+  std::vector<uint8_t> In_;
+  bool Broken_ = false;
+};
+
+// Resources in frames that stay well below the frame limit.
+bool SendResources(TServer &S, const std::vector<wire::Resource> &All) {
+  std::vector<wire::Resource> Batch;
+  std::size_t Bytes = 0;
+  for (const auto &R : All) {
+    Batch.push_back(R);
+    Bytes += 16 + R.RemoteName.size() + R.Comment.size();
+    if (Bytes >= wire::MaxBatchBytes) {
+      if (!S.Send(wire::Type::Resources, wire::Put(Batch))) return false;
+      Batch.clear();
+      Bytes = 0;
+    }
+  }
+  return Batch.empty() || S.Send(wire::Type::Resources, wire::Put(Batch));
+}
+
+int Serve(int Fd) {
+  TServer S(Fd);
+  wire::Frame F;
+  if (!S.Receive(F)) return S.Broken() ? ExitProtocol : ExitEnd;
+  wire::Hello Config;
+  if (F.Kind != wire::Type::Hello || !wire::Get(F.Payload, Config)) return ExitProtocol;
+  TSmbClient Client(Config);
+  if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
+  while (S.Receive(F)) {
+    bool Sent = false;
+    NetError E;
+    switch (F.Kind) {
+    case wire::Type::Enum: {
+      wire::EnumRequest Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      std::vector<wire::Resource> Out;
+      const NetEnumStatus Status = Client.Enum(Q.Level, Q.RemoteName, Out, E);
+      Sent =
+          SendResources(S, Out) &&
+          S.Send(wire::Type::EnumEnd, wire::Put(wire::EnumEnd{uint8_t(Status), E.Code, E.Message}));
+      break;
+    }
+    case wire::Type::OpenDir: {
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      wire::Opened O;
+      Sent = Client.OpenDir(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
+      break;
+    }
+    case wire::Type::ReadDir: {
+      wire::ReadDir Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      std::vector<wire::Entry> Out;
+      bool End = false;
+      Sent = Client.ReadDir(Q.Handle, Q.Max, Out, End, E)
+                 ? S.Send(wire::Type::Entries, wire::Put(Out, End))
+                 : S.SendError(E);
+      break;
+    }
+    case wire::Type::Close: {
+      uint32_t Handle;
+      if (!wire::GetHandle(F.Payload, Handle)) return ExitProtocol;
+      Client.Close(Handle);
+      Sent = S.Send(wire::Type::Closed, {});
+      break;
+    }
+    default:
+      return ExitProtocol;
+    }
+    if (!Sent) return ExitEnd;
+  }
+  return S.Broken() ? ExitProtocol : ExitEnd;
+}
+
+} // namespace
+
+int SmbWorkerMain(int argc, char **argv) {
+  int Fd = -1;
+  long Parent = -1;
+  for (int I = 1; I + 1 < argc; I += 2) {
+    const std::string Key = argv[I];
+    char *End = nullptr;
+    const long V = std::strtol(argv[I + 1], &End, 10);
+    if (!End || *End) return ExitUsage;
+    if (Key == "--fd")
+      Fd = int(V);
+    else if (Key == "--parent")
+      Parent = V;
+    else
+      return ExitUsage;
+  }
+  if (Fd < 0 || Parent <= 0) return ExitUsage;
+  // Gone with the program, even when it is killed; it may have gone before this line.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != pid_t(Parent)) return ExitOrphan;
+  // The terminal's Ctrl+C is the program's to handle; it ends its workers itself.
+  std::signal(SIGINT, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int Status = Serve(Fd);
+  ::close(Fd);
+  return Status;
+}
+
+} // namespace sonquarry::platform

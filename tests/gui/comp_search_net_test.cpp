@@ -1,0 +1,146 @@
+// "Select computers" over the test network, opened from the Options dialog: it lists the
+// workgroups and the computers of each, and its selection lands in the Options list. With
+// SQ_SCREENSHOT_DIR set (and a real display) it also saves pictures of both dialogs.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <set>
+#include <thread>
+
+#include "engine/net_scan.h"
+#include "integration/smb_testnet.h"
+#include "platform/main_thread.h"
+#include "platform/smb_provider.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+#include "support/recording_prompts.h"
+#include "ui/comp_search_form.h"
+#include "ui/options_form.h"
+#include "unit/xdg_sandbox.h"
+
+namespace sonquarry {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
+
+bool PumpUntil(const std::function<bool()> &Pred, int Ms) {
+  const auto End = Clock::now() + std::chrono::milliseconds(Ms);
+  for (;;) {
+    platform::BuiltInMainThread().Pump();
+    QApplication::processEvents();
+    if (Pred()) return true;
+    if (Clock::now() > End) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Saves a picture of a shown window when screenshots are asked for.
+void Shot(QWidget &W, const char *Name) {
+  const char *Dir = std::getenv("SQ_SCREENSHOT_DIR");
+  if (!Dir) return;
+  W.show();
+  W.raise();
+  PumpUntil([] { return false; }, 300);
+  QDir().mkpath(Dir);
+  EXPECT_TRUE(W.grab().save(QString(Dir) + "/" + Name + ".png")) << Name;
+}
+
+TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
+  sonquarry::testing::TestNet Net;
+  if (!Net.Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
+  platform::SmbProviderOptions O;
+  O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  test::TXdgSandbox Sandbox;
+  test::TPromptsScope prompts;
+
+  TNetScan Scan;
+  TMainFormSettings Settings;
+  ApplyMainFormDefaults(Scan, Settings);
+  Settings.IPRanges.Add(StrIP(Net.Ip("ALPHA")), StrIP(Net.Ip("CHARLIE")), 1);
+  Settings.IPRanges.Add(StrIP(Net.Ip("SILENT")), StrIP(Net.Ip("SILENT")), 0);
+  Scan.Filter.DeniedRes = {"secret$", "private$"};
+  auto Form = std::make_unique<TfmOptions>();
+  Form->CompSearchPauseMs = 0;
+  Form->CompSearchProvider = std::make_shared<platform::TSmbProvider>(O);
+
+  // Every workgroup and each computer of each, as the network describes them.
+  const Strings Groups = Net.List("SQ_WORKGROUPS");
+  std::map<std::string, std::set<std::string>> Want;
+  for (auto &H : Net.HostsWithRole("samba"))
+    Want[Net.Get("SQ_" + H + "_WORKGROUP")].insert("\\\\" + Net.Name(H));
+  std::set<std::string> All;
+  for (auto &[G, Names] : Want) All.insert(Names.begin(), Names.end());
+
+  const auto SelectComputers = [&](QDialog &D) {
+    auto &S = static_cast<TCompSearchForm &>(D);
+    S.show();
+    EXPECT_TRUE(S.Busy());
+    EXPECT_TRUE(PumpUntil([&] { return !S.Busy(); }, 60000));
+    Strings Domains;
+    for (int i = 0; i < S.cmbDomain->count(); ++i)
+      Domains.push_back(S.cmbDomain->itemText(i).toStdString());
+    EXPECT_EQ(std::set<std::string>(Domains.begin(), Domains.end()),
+              std::set<std::string>(Groups.begin(), Groups.end()));
+    for (int i = 0; i < S.cmbDomain->count(); ++i) {
+      S.cmbDomain->setCurrentIndex(i);
+      EXPECT_TRUE(PumpUntil([&] { return !S.Busy(); }, 60000));
+      std::set<std::string> Got;
+      for (int r = 0; r < S.lbComputers->count(); ++r)
+        Got.insert(S.lbComputers->item(r)->text().toStdString());
+      EXPECT_EQ(Got, Want[Domains[static_cast<size_t>(i)]]) << Domains[static_cast<size_t>(i)];
+      S.btnAddAll->click();
+    }
+    S.lbSelComputers->setCurrentRow(0);
+    Shot(S, "select-computers");
+    S.hide();
+    return int(QDialog::Accepted);
+  };
+
+  prompts->Dialogs.push_back([&](QDialog &) {
+    TfmOptions &F = *Form;
+    prompts->Dialogs.push_back(SelectComputers);
+    F.btnFindDeniedComp->click();
+    const Strings Denied = TfmOptions::Entries(F.lbDeniedComp);
+    EXPECT_EQ(std::set<std::string>(Denied.begin(), Denied.end()), All);
+    EXPECT_EQ(Denied.size(), All.size());
+    F.chkMP2->setChecked(true);
+    F.edtPlayerCommand->setText("vlc");
+    const char *Pages[] = {"options-search", "options-network", "options-computers",
+                           "options-resources"};
+    for (int p = 0; p < 4; ++p) {
+      F.Pages->setCurrentIndex(p);
+      Shot(F, Pages[p]);
+    }
+    F.hide();
+    F.btnOK->click();
+    return F.result();
+  });
+  ASSERT_EQ(ShowOptions(*Form, nullptr, Scan, Settings), QDialog::Accepted);
+  EXPECT_EQ(std::set<std::string>(Scan.Filter.DeniedComps.begin(), Scan.Filter.DeniedComps.end()),
+            All);
+
+  // The import reached the hive as well.
+  TNetScan Loaded;
+  TMainFormSettings LoadedForm;
+  LoadSettings(Loaded, LoadedForm, Loaded);
+  EXPECT_EQ(Loaded.Filter.DeniedComps, Scan.Filter.DeniedComps);
+
+  Form.reset();
+  EXPECT_TRUE(PumpUntil([] { return platform::TThread::FreeThreadCount() == 0; }, 10000));
+}
+
+} // namespace
+} // namespace sonquarry
