@@ -609,7 +609,7 @@ TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
   ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
   Scan->Stop();
   ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 10000));
-  TScanResThread *Last = Scan->RunningThreads().front();
+  TScanResThread *Last = Scan->RunningThreads().front().get();
   Provider->Release();
   // Its hand-overs run one at a time until what waits is its end-of-thread event, which must not
   // reach the released object.
