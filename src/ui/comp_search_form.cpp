@@ -129,8 +129,8 @@ TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
   connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
   connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-  Thread_ =
-      new TSearchThread(PauseMs < 0 ? TSearchThread::DomainPauseMs : PauseMs, std::move(Provider));
+  Thread_ = TSearchThread::Create(PauseMs < 0 ? TSearchThread::DomainPauseMs : PauseMs,
+                                  std::move(Provider));
   Thread_->SetOnDomains([this](TSearchThread *, TNetResStrings &L) { DomainsArrived(L); });
   Thread_->SetOnComputers([this](TSearchThread *, TNetResStrings &L) { ComputersArrived(L); });
 }
@@ -140,7 +140,7 @@ TCompSearchForm::~TCompSearchForm() {
   Thread_->SetOnDomains(nullptr);
   Thread_->SetOnComputers(nullptr);
   Thread_->Terminate();
-  Thread_ = nullptr;
+  Thread_.reset();
   Parked().insert(Parked().end(), Requested_.begin(), Requested_.end());
 }
 

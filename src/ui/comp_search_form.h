@@ -86,7 +86,7 @@ private:
   void AddAllClick();
   void RemoveClick();
 
-  TSearchThread *Thread_ = nullptr; // frees itself once told to end
+  std::shared_ptr<TSearchThread> Thread_; // let go at release; the thread ends on its own
   // Records of cmbDomain and lbComputers, index for index with their items.
   std::vector<std::shared_ptr<TNetRes>> Domains_;
   std::vector<std::unique_ptr<TNetRes>> Computers_;
