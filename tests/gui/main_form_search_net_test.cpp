@@ -96,7 +96,8 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
       EXPECT_TRUE(sawResources); // and "Resources: " counts
       TScanView view;
       view.Ip = ip;
-      view.DirNames = false; // a directory is no row of the list
+      view.Wsd = !ip && form.Scan->WsDiscovery; // the window's default finds SQDELTA too
+      view.DirNames = false;                    // a directory is no row of the list
       const auto listed = Listed(*form.FileTree);
       const auto expected = TExpected(env, view).Found;
       for (const auto &f : listed)
