@@ -93,12 +93,13 @@ TLocalCopySource::~TLocalCopySource() { Close(); }
 
 bool TLocalCopySource::Open(const std::string &UncPath, int64_t &Size, std::string &Error) {
   Close();
-  std::string path = Root;
   size_t pos = 0;
   while (pos < UncPath.size() && UncPath[pos] == '\\') ++pos;
-  for (; pos < UncPath.size(); ++pos) path += UncPath[pos] == '\\' ? '/' : UncPath[pos];
-  if (!path.empty() && Root.size() < path.size() && path[Root.size()] != '/')
-    path.insert(Root.size(), "/");
+  std::string rel;
+  for (; pos < UncPath.size(); ++pos) rel += UncPath[pos] == '\\' ? '/' : UncPath[pos];
+  std::string path = Root;
+  if (!rel.empty() && rel.front() != '/') path += '/';
+  path += rel;
   Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (Fd < 0) {
     Error = ErrnoText(path, errno);
