@@ -51,8 +51,8 @@ TScanResult IpScan(const std::vector<std::string> &Ips) {
 int HungHosts(const testnet::Env &E) {
   const std::string Net = E.Get("SQ_TESTNET_DIR");
   std::vector<std::string> Others;
-  for (const char *H : {"ALPHA", "BRAVO", "CHARLIE", "DELTA", "ECHO", "REFUSED", "SILENT",
-                        "IMPACKET", "MISSING"})
+  for (const char *H :
+       {"ALPHA", "BRAVO", "CHARLIE", "DELTA", "ECHO", "REFUSED", "SILENT", "IMPACKET", "MISSING"})
     Others.push_back(E.Host(H, "IP"));
   // Three addresses where no host is.
   const uint32_t Missing = StrIP(E.Host("MISSING", "IP"));
