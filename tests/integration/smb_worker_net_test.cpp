@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -256,21 +257,30 @@ TEST_F(SmbWorkerNet, TheScannerEndsAtOnceAndLeavesNoWorkerBehind) {
   const std::string Scanner = sonquarry::testing::ScanBinary();
   const std::vector<std::string> Args{Scanner, "--ip", E.Host("STUCK", "IP"), "--format", "none",
                                       "--log", LogFile};
-  // Workers of other processes than this one: the scanner's.
-  auto Workers = [](const std::string &Parent) {
+  // The workers of Parent; with 0, those of any program this test started (other programs on
+  // the machine may run workers of their own).
+  auto Workers = [](pid_t Parent) {
     int N = 0;
     for (auto &P : std::filesystem::directory_iterator("/proc")) {
       std::ifstream In(P.path() / "cmdline");
       const std::string C((std::istreambuf_iterator<char>(In)), {});
       const auto At = C.find(std::string("--parent") + '\0');
       if (C.find("sonquarry-smb-worker") == std::string::npos || At == std::string::npos) continue;
-      const std::string Of = C.substr(At + 9, C.find('\0', At + 9) - At - 9);
-      N += Parent.empty() ? Of != std::to_string(::getpid()) : Of == Parent;
+      const pid_t Of = std::atoi(C.c_str() + At + 9);
+      if (Parent) {
+        N += Of == Parent;
+      } else {
+        std::ifstream Stat("/proc/" + std::to_string(Of) + "/stat");
+        std::string Pid, Comm, State;
+        pid_t PPid = 0;
+        Stat >> Pid >> Comm >> State >> PPid;
+        N += PPid == ::getpid();
+      }
     }
     return N;
   };
   // Interrupted once its thread has a worker for the stuck host's share list.
-  const TRun C = RunProgram(Args, {}, [&](const TRun &) { return Workers("") > 0; });
+  const TRun C = RunProgram(Args, {}, [&](const TRun &) { return Workers(0) > 0; });
   EXPECT_EQ(C.Status, 130) << C.Err;
   std::printf("Ctrl+C with the stuck host in flight: %.3f s\n", C.AfterInterrupt);
   EXPECT_GE(C.AfterInterrupt, 0);
@@ -285,11 +295,11 @@ TEST_F(SmbWorkerNet, TheScannerEndsAtOnceAndLeavesNoWorkerBehind) {
                                                      .data()));
     ::_exit(127);
   }
-  ASSERT_TRUE(Main.PumpUntil([&] { return Workers(std::to_string(Pid)) > 0; }, 20000));
+  ASSERT_TRUE(Main.PumpUntil([&] { return Workers(Pid) > 0; }, 20000));
   ::kill(Pid, SIGKILL);
   int St;
   ::waitpid(Pid, &St, 0);
-  EXPECT_TRUE(Main.PumpUntil([&] { return Workers(std::to_string(Pid)) == 0; }, 10000));
+  EXPECT_TRUE(Main.PumpUntil([&] { return Workers(Pid) == 0; }, 10000));
 }
 
 } // namespace
