@@ -1,6 +1,12 @@
-// The SMB workers: how long one takes to start, and the memory each costs (PSS, with a listing
-// done, so its libsmbclient holds a connection) with 16 and 64 threads. Runs as a client of a
-// running test network: testnet.sh exec --dir DIR -- build/bench/smb_worker_bench
+// The SMB workers: how long one takes to start, the memory each costs (PSS, with a listing done,
+// so its libsmbclient holds a connection) with 16 and 64 threads, and what hung hosts cost a scan.
+//
+//   build/bench/smb_worker_bench [--dir DIR] [--keep]
+//
+// Starts a test network of its own in DIR (default /tmp/sonquarry-bench-workers, namespaces
+// sqbw-*) unless one is up there. The hung hosts: SQSTUCK's four addresses, which accept
+// connections on 445 and 139 and never answer; the scan of 16 addresses with them is compared
+// with the same scan of the other 12 and with a scan of one hung host alone (its own time-out).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,11 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_testnet.h"
+#include "engine/ip_range.h"
 #include "integration/testnet_env.h"
 #include "platform/smb_provider.h"
 
 using namespace sonquarry;
-using Clock = std::chrono::steady_clock;
+using namespace sonquarry::bench;
 
 namespace {
 
@@ -31,14 +39,47 @@ long PssKiB(pid_t Pid) {
   return -1;
 }
 
-} // namespace
+TScanResult IpScan(const std::vector<std::string> &Ips) {
+  return EngineScan([&](TNetScan &S) {
+    S.NetBios = false;
+    S.MaxThreadCount = 16;
+    for (auto &Ip : Ips) S.AddIP(StrIP(Ip));
+  });
+}
 
-int main() {
-  if (!std::getenv("SQ_TESTNET_ENV")) {
-    std::fprintf(stderr, "run inside the test network: testnet.sh exec --dir DIR -- %s\n",
-                 "build/bench/smb_worker_bench");
-    return 2;
+// 16 addresses of which 4 hang, against the other 12 alone and one hung host alone.
+int HungHosts(const testnet::Env &E) {
+  const std::string Net = E.Get("SQ_TESTNET_DIR");
+  std::vector<std::string> Others;
+  for (const char *H :
+       {"ALPHA", "BRAVO", "CHARLIE", "DELTA", "ECHO", "REFUSED", "SILENT", "IMPACKET", "MISSING"})
+    Others.push_back(E.Host(H, "IP"));
+  // Three addresses where no host is.
+  const uint32_t Missing = StrIP(E.Host("MISSING", "IP"));
+  for (uint32_t A = Missing - 3; A < Missing; ++A) Others.push_back(IPToStr(A));
+  const auto Stuck = testnet::SplitList(E.Get("SQ_STUCK_IPS"));
+  if (Others.size() != 12 || Stuck.size() != 4) return 1;
+  if (Run({Testnet(), "start-host", "--dir", Net, E.Host("STUCK", "NAME")}, false) != 0) return 1;
+  double Without = 1e9, With = 1e9, Alone = 1e9;
+  int Comps = 0;
+  for (int R = 0; R < 3; ++R) {
+    const TScanResult W = IpScan(Others);
+    Without = std::min(Without, W.Seconds);
+    Comps = W.ScannedComps;
+    std::vector<std::string> All = Others;
+    All.insert(All.end(), Stuck.begin(), Stuck.end());
+    With = std::min(With, IpScan(All).Seconds);
+    Alone = std::min(Alone, IpScan({Stuck[0]}).Seconds);
   }
+  Run({Testnet(), "stop-host", "--dir", Net, E.Host("STUCK", "NAME")}, false);
+  std::printf("scan of 12 addresses (%d computers), best of 3: %.2f s\n", Comps, Without);
+  std::printf("the same with 4 hung hosts (16 addresses): %.2f s\n", With);
+  std::printf("one hung host alone (its time-out): %.2f s\n", Alone);
+  std::printf("added by the hung hosts: %.2f s (target: at most %.2f s)\n", With - Without, Alone);
+  return 0;
+}
+
+int Body() {
   const auto E = testnet::Env::Load();
   platform::SmbProviderOptions O;
   O.ConfigFile = E.Get("SQ_CLIENT_CONF");
@@ -82,5 +123,11 @@ int main() {
                 Threads, Pids.size(), Sum / 1024.0, Pids.empty() ? 0.0 : Sum / 1024.0 / Pids.size(),
                 int(std::count(Ok.begin(), Ok.end(), 1)));
   }
-  return 0;
+  return HungHosts(E);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  return Main(argc, argv, "/tmp/sonquarry-bench-workers", "sqbw", nullptr, Body);
 }

@@ -2,6 +2,11 @@
 add_library(sonquarry_options INTERFACE)
 target_compile_features(sonquarry_options INTERFACE cxx_std_20)
 target_compile_options(sonquarry_options INTERFACE -Wall -Wextra)
+# GCC 12's libstdc++ inlines string concatenation into memcpy calls that -Wrestrict misreads at -O2
+# and above (GCC bug 105651, fixed in 13): the warning fires on plain `"a" + s` in every file.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  target_compile_options(sonquarry_options INTERFACE -Wno-restrict)
+endif()
 if(SONQUARRY_WERROR)
   target_compile_options(sonquarry_options INTERFACE -Werror)
 endif()

@@ -253,8 +253,8 @@ TEST_F(TestNet, EnvFileDescribesEveryHostOnTheSubnet) {
     else
       EXPECT_EQ(wg, "") << h;
   }
-  EXPECT_EQ(roles, (std::set<std::string>{"samba-master", "samba-smb2", "wsd", "refused", "silent",
-                                          "impacket", "missing"}));
+  EXPECT_EQ(roles, (std::set<std::string>{"samba-master", "samba-smb2", "samba-smb1", "wsd",
+                                          "refused", "silent", "stuck", "impacket", "missing"}));
 }
 
 TEST_F(TestNet, EverySambaHostListsItsDiskShares) {
@@ -279,9 +279,13 @@ TEST_F(TestNet, ProtocolRangesAreAsDescribed) {
         {"smbclient", "-L", Ip(h), "-N", "-g", "-m", "NT1", "--option=client max protocol = NT1"});
     EXPECT_EQ(nt1.status == 0, Speaks(h, "NT1")) << h;
     EXPECT_EQ(nt1.out.find("Disk|") != std::string::npos, Speaks(h, "NT1")) << h;
+    auto smb2 = RunProgram({"smbclient", "-L", Ip(h), "-N", "-g", "-m", "SMB3",
+                            "--option=client min protocol = SMB2_02"});
+    EXPECT_EQ(smb2.status == 0, Speaks(h, "SMB2")) << h;
   }
   EXPECT_TRUE(Speaks("ALPHA", "NT1"));
   EXPECT_FALSE(Speaks("BRAVO", "NT1"));
+  EXPECT_FALSE(Speaks("ECHO", "SMB2"));
 }
 
 TEST_F(TestNet, BothMastersServeTheWholeBrowseList) {
@@ -331,11 +335,12 @@ TEST_F(TestNet, SharesHoldExactlyTheirManifest) {
   for (const auto &h : env().Hosts())
     for (const auto &s : env().List("SQ_" + h + "_SHARES")) want[{env().Host(h, "NAME"), s}];
 
-  const std::string loop = env().Get("SQ_LOOP_SHARE"); // \\HOST\share
+  const std::string loop = env().Get("SQ_LOOP_SHARE"), loops = env().Get("SQ_LOOPS_SHARE");
   int walked = 0;
   for (const auto &[key, tree] : want) {
     const auto &[host, share] = key;
-    if ("\\\\" + host + "\\" + share == loop || share == env().Get("SQ_BIG_SHARE")) continue;
+    const std::string unc = "\\\\" + host + "\\" + share;
+    if (unc == loop || unc == loops || share == env().Get("SQ_BIG_SHARE")) continue;
     auto r = RunProgram({"smbclient", "//" + ip_of[host] + "/" + share, "-N", "-c", "recurse; ls"});
     ASSERT_EQ(r.status, 0) << host << " " << share;
     Walk got = ParseRecursiveLs(r.out);
@@ -363,6 +368,15 @@ TEST_F(TestNet, LoopShareLinksBackToItself) {
   Walk w = ParseRecursiveLs(r.out);
   EXPECT_EQ(w.files.count("song.mp3"), 1u) << r.out;
   EXPECT_EQ(w.dirs.count(link), 1u) << r.out;
+  // Two links back to the top, side by side in "a".
+  const std::string loops = env().Get("SQ_LOOPS_SHARE");
+  slash = loops.find('\\', 2);
+  r = RunProgram({"smbclient", "//" + loops.substr(2, slash - 2) + "/" + loops.substr(slash + 1),
+                  "-N", "-c", "ls a\\up1\\a\\up2\\*"});
+  ASSERT_EQ(r.status, 0);
+  w = ParseRecursiveLs(r.out);
+  EXPECT_EQ(w.files.count("top.mp3"), 1u) << r.out;
+  EXPECT_EQ(w.dirs.count("a"), 1u) << r.out;
 }
 
 TEST_F(TestNet, ImpacketServesItsShareOverNt1AndSmb2) {

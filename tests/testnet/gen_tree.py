@@ -58,6 +58,13 @@ LOOP = [
     "song.mp3",
 ]
 
+# testnet.sh adds two links back to the share root inside "a".
+LOOPS = [
+    "top.mp3",
+    "a/inner.mp3",
+    "a/b/deep.mp3",
+]
+
 IMPACKET = [
     "Album A/one.mp3",
     "Album A/two.MP3",
@@ -74,6 +81,7 @@ LAYOUTS = {
     "small": SMALL,
     "secret": SECRET,
     "loop": LOOP,
+    "loops": LOOPS,
     "impacket": IMPACKET,
     "empty": [],
 }
