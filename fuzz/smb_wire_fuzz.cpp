@@ -31,6 +31,8 @@ void Payload(std::span<const uint8_t> P) {
   RoundTrip<ErrorReply>(P);
   RoundTrip<Opened>(P);
   RoundTrip<ReadDir>(P);
+  RoundTrip<ReadFile>(P);
+  RoundTrip<Data>(P);
   std::vector<Entry> Entries;
   bool End = false;
   if (Get(P, Entries, End)) {

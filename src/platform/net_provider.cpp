@@ -1,5 +1,7 @@
 #include "platform/net_provider.h"
 
+#include <cerrno>
+
 namespace sonquarry::platform {
 
 namespace {
@@ -25,6 +27,11 @@ std::unique_ptr<INetDirListing> INetProvider::OpenDir(const std::string &UncDir,
   std::vector<DirEntry> Entries;
   if (!FindFiles(UncDir, Entries, Error)) return nullptr;
   return std::make_unique<TListedDir>(std::move(Entries));
+}
+
+std::unique_ptr<INetFile> INetProvider::OpenFile(const std::string &UncPath, NetError *Error) {
+  if (Error) *Error = NetError{ENOTSUP, UncPath + ": files cannot be read here"};
+  return nullptr;
 }
 
 } // namespace sonquarry::platform

@@ -9,6 +9,7 @@
 // Threads: an implementation may be called from several threads at once; it keeps whatever is not
 // thread-safe (a libsmbclient context) per thread. A listing belongs to the thread that opened it.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -72,6 +73,18 @@ public:
   virtual uint64_t DirId() const { return 0; }
 };
 
+// A file of a share read from its start to its end, by the thread that opened it.
+class INetFile {
+public:
+  virtual ~INetFile() = default;
+  // The size when it was opened; -1 when unknown.
+  virtual int64_t Size() const = 0;
+  // The next bytes, at most Capacity: how many, 0 at the end of the file, -1 on a failure.
+  virtual long Read(char *Buffer, std::size_t Capacity, NetError *Error = nullptr) = 0;
+  // From any thread: a Read in flight and every later one fail soon.
+  virtual void Cancel() = 0;
+};
+
 class INetProvider {
 public:
   virtual ~INetProvider() = default;
@@ -91,6 +104,10 @@ public:
   // be listed. This one lists the whole directory with FindFiles first.
   virtual std::unique_ptr<INetDirListing> OpenDir(const std::string &UncDir,
                                                   NetError *Error = nullptr);
+
+  // The file UncPath ("\\PC\share\dir\name") for reading; null when it cannot be opened. This
+  // one opens nothing (ENOTSUP).
+  virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
 
   // The caller has just reached Server (a name or dotted address) itself, with its own time-out:
   // no probe of the provider's own needs to ask again.

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <sys/stat.h>
@@ -91,6 +92,8 @@ struct TSmbClient::TImpl {
   std::map<std::string, bool> RealIds;
   struct TOpen {
     SMBCFILE *Dir = nullptr;
+    bool File = false;
+    std::string Path; // a file's, for its errors
   };
   std::map<uint32_t, TOpen> Open;
   uint32_t NextHandle = 1;
@@ -131,9 +134,10 @@ struct TSmbClient::TImpl {
     return C;
   }
 
-  // Opens Url with the identities in turn, in the protocol range of the call. Null on failure.
+  // Opens Url (a directory, or a file to read) with the identities in turn, in the protocol
+  // range of the call. Null on failure.
   SMBCFILE *OpenUrl(const std::string &Url, const std::string &Server, bool Browse, NetError &Error,
-                    const std::string &Where) {
+                    const std::string &Where, bool File = false) {
     SMBCCTX *C = Ctx(Error);
     if (!C) return nullptr;
     const std::string Key = Lower(Server);
@@ -149,7 +153,8 @@ struct TSmbClient::TImpl {
       for (std::size_t I = First; I < Identities.size(); ++I) {
         Current = Identities[I];
         smbc_setUser(C, Current.User.c_str());
-        SMBCFILE *Dir = smbc_getFunctionOpendir(C)(C, Url.c_str());
+        SMBCFILE *Dir = File ? smbc_getFunctionOpen(C)(C, Url.c_str(), O_RDONLY, 0)
+                             : smbc_getFunctionOpendir(C)(C, Url.c_str());
         Err = errno;
         if (Dir) {
           IdentityOf[Key] = I;
@@ -176,6 +181,19 @@ struct TSmbClient::TImpl {
     while (const smbc_dirent *D = smbc_getFunctionReaddir(Context)(Context, Dir)) Entry(*D);
     smbc_getFunctionClosedir(Context)(Context, Dir);
     return true;
+  }
+
+  void CloseOne(const TOpen &O) {
+    if (O.File)
+      smbc_getFunctionClose(Context)(Context, O.Dir);
+    else
+      smbc_getFunctionClosedir(Context)(Context, O.Dir);
+  }
+
+  uint32_t Keep(SMBCFILE *F, bool IsFile, std::string Path = {}) {
+    while (Open.count(NextHandle) || NextHandle == 0) ++NextHandle;
+    Open[NextHandle] = {F, IsFile, std::move(Path)};
+    return NextHandle++;
   }
 
   bool RealIdsOf(const std::string &Url, const std::string &Server, uint64_t DotId) {
@@ -206,7 +224,7 @@ TSmbClient::TSmbClient(const wire::Hello &Config) : I_(std::make_unique<TImpl>()
 
 TSmbClient::~TSmbClient() {
   if (I_->Context) {
-    for (auto &[H, O] : I_->Open) smbc_getFunctionClosedir(I_->Context)(I_->Context, O.Dir);
+    for (const auto &[H, O] : I_->Open) I_->CloseOne(O);
     smbc_free_context(I_->Context, 1);
   }
 }
@@ -302,9 +320,55 @@ bool TSmbClient::OpenDir(const std::string &UncDir, wire::Opened &Out, NetError 
     Out.Id = Digest.H == 0 ? 1 : Digest.H;
     Out.Kind = wire::IdKind::Listing;
   }
-  while (I_->Open.count(I_->NextHandle) || I_->NextHandle == 0) ++I_->NextHandle;
-  Out.Handle = I_->NextHandle++;
-  I_->Open[Out.Handle] = {Dir};
+  Out.Handle = I_->Keep(Dir, false);
+  return true;
+}
+
+bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error) {
+  if (I_->Open.size() >= MaxOpen) {
+    Error = SmbError(EMFILE, UncPath);
+    return false;
+  }
+  SMBCFILE *F = I_->OpenUrl(UncToSmbUrl(UncPath), UncServer(UncPath), false, Error, UncPath, true);
+  if (!F) return false;
+  struct stat St {};
+  SMBCCTX *C = I_->Context;
+  if (smbc_getFunctionFstat(C)(C, F, &St) == 0 && S_ISDIR(St.st_mode)) {
+    smbc_getFunctionClose(C)(C, F);
+    Error = SmbError(EISDIR, UncPath);
+    return false;
+  }
+  Out.Id = St.st_size > 0 ? uint64_t(St.st_size) : 0;
+  Out.Kind = wire::IdKind::None;
+  Out.Handle = I_->Keep(F, true, UncPath);
+  return true;
+}
+
+bool TSmbClient::ReadFile(uint32_t Handle, uint32_t Max, wire::Data &Out, NetError &Error) {
+  const auto It = I_->Open.find(Handle);
+  if (It == I_->Open.end() || !It->second.File) {
+    Error = SmbError(EBADF, "file " + std::to_string(Handle));
+    return false;
+  }
+  SMBCCTX *C = I_->Context;
+  Max = std::clamp<uint32_t>(Max, 1, wire::MaxChunk);
+  Out.Bytes.resize(Max);
+  std::size_t Got = 0;
+  Out.End = false;
+  // libsmbclient may hand less than asked before the end: fill the chunk.
+  while (Got < Max) {
+    const ssize_t N = smbc_getFunctionRead(C)(C, It->second.Dir, Out.Bytes.data() + Got, Max - Got);
+    if (N < 0) {
+      Error = SmbError(errno, It->second.Path);
+      return false;
+    }
+    if (N == 0) {
+      Out.End = true;
+      break;
+    }
+    Got += std::size_t(N);
+  }
+  Out.Bytes.resize(Got);
   return true;
 }
 
@@ -312,7 +376,7 @@ bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry>
                          NetError &Error) {
   End = false;
   const auto It = I_->Open.find(Handle);
-  if (It == I_->Open.end()) {
+  if (It == I_->Open.end() || It->second.File) {
     Error = SmbError(EBADF, "listing " + std::to_string(Handle));
     return false;
   }
@@ -340,7 +404,7 @@ bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry>
 void TSmbClient::Close(uint32_t Handle) {
   const auto It = I_->Open.find(Handle);
   if (It == I_->Open.end()) return;
-  smbc_getFunctionClosedir(I_->Context)(I_->Context, It->second.Dir);
+  I_->CloseOne(It->second);
   I_->Open.erase(It);
 }
 

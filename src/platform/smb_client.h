@@ -27,7 +27,7 @@ namespace sonquarry::platform {
 
 class TSmbClient {
 public:
-  // Open listings of one worker at most: a walk holds one per level.
+  // Open listings and files of one worker at most: a walk holds one listing per level.
   static constexpr std::size_t MaxOpen = 256;
 
   explicit TSmbClient(const wire::Hello &Config);
@@ -43,6 +43,11 @@ public:
   // closed).
   bool ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,
                NetError &Error);
+  // A file for reading: Out.Id holds its size.
+  bool OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error);
+  // The next bytes of a file, at most Max (and MaxChunk); Out.End at its end.
+  bool ReadFile(uint32_t Handle, uint32_t Max, wire::Data &Out, NetError &Error);
+  // Ends a listing or a file.
   void Close(uint32_t Handle);
 
   struct TImpl;

@@ -7,8 +7,8 @@
 
 namespace sonquarry {
 
-// A source that reads smb:// files; one per copy, used from the copying thread only. Null when
-// this build has no way to read SMB files.
+// A source that reads the files through the process-wide network provider (SMB, by the copying
+// thread's worker process); one per copy, used from the copying thread only.
 std::unique_ptr<ICopySource> MakeSmbCopySource();
 
 } // namespace sonquarry

@@ -191,25 +191,15 @@ public:
   }
 
   bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload, NetError &Error) {
-    const auto B = wire::Encode(Kind, Payload);
-    std::size_t Done = 0;
-    while (Done < B.size()) {
-      const ssize_t N = ::send(Fd_, B.data() + Done, B.size() - Done, MSG_NOSIGNAL);
-      if (N < 0 && errno == EINTR) continue;
-      if (N <= 0) {
-        Error = Broken(EPIPE, "ended (" + Gone() + ")");
-        return false;
-      }
-      Done += std::size_t(N);
-    }
-    return true;
+    if (wire::SendFrame(Fd_, Kind, Payload)) return true;
+    Error = Broken(EPIPE, "ended (" + Gone() + ")");
+    return false;
   }
 
   bool Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, NetError &Error) {
     for (;;) {
-      auto R = wire::Decode(In_);
+      auto R = wire::Take(In_);
       if (R.F) {
-        In_.erase(In_.begin(), In_.begin() + std::ptrdiff_t(R.Used));
         F = std::move(*R.F);
         return true;
       }
@@ -654,6 +644,132 @@ private:
   bool End_ = false;
 };
 
+// A file read from the calling thread's worker in chunks, with a few chunks asked for ahead so
+// that the worker reads the next one while this one is written. A worker that dies takes the
+// read with it: the file is not opened again.
+class TSmbFile final : public INetFile {
+public:
+  static constexpr int ReadAhead = 2;
+
+  TSmbFile(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc)
+      : P_(std::move(P)), Unc_(std::move(Unc)) {}
+
+  ~TSmbFile() override {
+    if (!Handle_ || Failed_ || StopRequested()) return;
+    NetError Ignored;
+    if (P_->Worker(false, Ignored) != W_) return;
+    // The replies still on their way come first, then the close.
+    wire::Frame F;
+    for (; InFlight_ > 0; --InFlight_) {
+      TCancelScope Cancel(W_);
+      if (!P_->Next(W_, F, Ignored)) {
+        P_->Fail(W_, What(), Ignored);
+        return;
+      }
+    }
+    if (P_->Ask(W_, wire::Type::Close, wire::PutHandle(Handle_), F, What(), Ignored) &&
+        F.Kind != wire::Type::Closed)
+      P_->Unexpected(W_, What(), Ignored);
+  }
+
+  bool Open(NetError &Error) {
+    std::shared_ptr<TWorker> W = P_->Worker(true, Error);
+    if (!W) return false;
+    {
+      std::lock_guard<std::mutex> L(Lock_);
+      W_ = W;
+      if (Cancelled_) W->Kill();
+    }
+    wire::Frame F;
+    if (!P_->Ask(W, wire::Type::OpenFile, wire::PutString(Unc_), F, What(), Error)) return false;
+    if (P_->ServerError(F, Error)) return false;
+    wire::Opened O;
+    if (F.Kind != wire::Type::Opened || !wire::Get(F.Payload, O) || O.Handle == 0)
+      return P_->Unexpected(W, What(), Error);
+    Handle_ = O.Handle;
+    Size_ = int64_t(O.Id);
+    return true;
+  }
+
+  int64_t Size() const override { return Size_; }
+
+  long Read(char *Buffer, std::size_t Capacity, NetError *Error) override {
+    NetError E;
+    const long N = ReadSome(Buffer, Capacity, E);
+    if (Error) *Error = E;
+    return N;
+  }
+
+  void Cancel() override {
+    std::lock_guard<std::mutex> L(Lock_);
+    Cancelled_ = true;
+    if (W_) W_->Kill();
+  }
+
+private:
+  std::string What() const { return "the reading of " + Unc_; }
+
+  long ReadSome(char *Buffer, std::size_t Capacity, NetError &Error) {
+    for (;;) {
+      if (Failed_) {
+        Error = Why_;
+        return -1;
+      }
+      if (Pos_ < Chunk_.Bytes.size()) {
+        const std::size_t N = std::min(Capacity, Chunk_.Bytes.size() - Pos_);
+        std::memcpy(Buffer, Chunk_.Bytes.data() + Pos_, N);
+        Pos_ += N;
+        return long(N);
+      }
+      if (Chunk_.End) return 0;
+      if (!Handle_) return Fail(Broken(EBADF, What() + ": not open"));
+      for (; InFlight_ < ReadAhead; ++InFlight_) {
+        if (StopRequested()) return Fail(Broken(ECANCELED, What() + ": stopped"));
+        if (!W_->Send(wire::Type::ReadFile, wire::Put(wire::ReadFile{Handle_, wire::MaxChunk}),
+                      Error))
+          return Lost(Error);
+      }
+      wire::Frame F;
+      {
+        TCancelScope Cancel(W_);
+        if (!P_->Next(W_, F, Error)) return Lost(Error);
+      }
+      --InFlight_;
+      if (P_->ServerError(F, Error)) return Fail(Error);
+      if (F.Kind != wire::Type::Data || !wire::Get(F.Payload, Chunk_) ||
+          (Chunk_.Bytes.empty() && !Chunk_.End)) {
+        P_->Unexpected(W_, What(), Error);
+        return Lost(Error, false);
+      }
+      Pos_ = 0;
+    }
+  }
+
+  long Fail(const NetError &E) {
+    Failed_ = true;
+    Why_ = E;
+    return -1;
+  }
+  // The worker is gone with the read.
+  long Lost(NetError &Error, bool Tell = true) {
+    if (Tell) P_->Fail(W_, What(), Error);
+    return Fail(Error);
+  }
+
+  std::shared_ptr<TSmbProvider::TImpl> P_;
+  std::string Unc_;
+  std::mutex Lock_; // W_'s writes and Cancel
+  std::shared_ptr<TWorker> W_;
+  bool Cancelled_ = false;
+  uint32_t Handle_ = 0;
+  int64_t Size_ = -1;
+  int InFlight_ = 0;
+  wire::Data Chunk_;
+  std::size_t Pos_ = 0;
+  bool Failed_ = false;
+  NetError Why_;
+};
+
 // "\\PC\share..." with a share at least; the server, or "".
 std::string ShareServer(const std::string &UncDir) {
   const std::string Server = UncServer(UncDir);
@@ -736,6 +852,23 @@ NetEnumStatus TSmbProvider::EnumResources(const NetResource *Container,
     E = SmbError(ENOTDIR, Name);
     return Done(NetEnumStatus::OpenFailed);
   }
+}
+
+std::unique_ptr<INetFile> TSmbProvider::OpenFile(const std::string &UncPath, NetError *Error) {
+  NetError E;
+  const std::string Server = ShareServer(UncPath);
+  std::unique_ptr<INetFile> Result;
+  if (Server.empty()) {
+    E = SmbError(EINVAL, UncPath);
+  } else if (I_->Reachable(Server, &E)) {
+    auto F = std::make_unique<TSmbFile>(I_, UncPath);
+    if (F->Open(E)) {
+      I_->MarkReachable(Server);
+      Result = std::move(F);
+    }
+  }
+  if (Error) *Error = E;
+  return Result;
 }
 
 std::unique_ptr<INetDirListing> TSmbProvider::OpenDir(const std::string &UncDir, NetError *Error) {

@@ -70,6 +70,10 @@ public:
                  NetError *Error = nullptr) override;
   std::unique_ptr<INetDirListing> OpenDir(const std::string &UncDir,
                                           NetError *Error = nullptr) override;
+  // Read in chunks of wire::MaxChunk by the calling thread's worker, a few asked for ahead, each
+  // bounded by CallTimeOutMs; Cancel ends the worker.
+  std::unique_ptr<INetFile> OpenFile(const std::string &UncPath,
+                                     NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
 
   // Starts the calling thread's worker now rather than at its first call; false when it cannot

@@ -1,7 +1,9 @@
 #include "platform/smb_wire.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace sonquarry::platform::wire {
 
@@ -37,8 +39,8 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
 }
 
 bool KnownType(uint8_t T) {
-  return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::Close)) ||
-         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Closed));
+  return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
+         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Data));
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -93,6 +95,24 @@ DecodeResult Decode(std::span<const uint8_t> Bytes) {
   R.F = std::move(F);
   R.Used = Total;
   return R;
+}
+
+DecodeResult Take(std::vector<uint8_t> &Buffer) {
+  DecodeResult R = Decode(Buffer);
+  if (R.F) Buffer.erase(Buffer.begin(), Buffer.begin() + std::ptrdiff_t(R.Used));
+  return R;
+}
+
+bool SendFrame(int Fd, Type Kind, const std::vector<uint8_t> &Payload) {
+  const auto B = Encode(Kind, Payload);
+  std::size_t Done = 0;
+  while (Done < B.size()) {
+    const ssize_t N = ::send(Fd, B.data() + Done, B.size() - Done, MSG_NOSIGNAL);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    Done += std::size_t(N);
+  }
+  return true;
 }
 
 // ---- fields
@@ -259,6 +279,29 @@ bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
   }
   End = Last == 1;
   return R.Done();
+}
+
+std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
+bool Get(std::span<const uint8_t> P, ReadFile &M) {
+  Reader R(P);
+  return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const Data &M) {
+  Writer W;
+  W.U8(M.End ? 1 : 0).U32(uint32_t(M.Bytes.size()));
+  auto B = W.Take();
+  B.insert(B.end(), M.Bytes.begin(), M.Bytes.end());
+  return B;
+}
+bool Get(std::span<const uint8_t> P, Data &M) {
+  Reader R(P);
+  uint8_t End;
+  uint32_t N;
+  if (!R.U8(End) || End > 1 || !R.U32(N) || N > MaxChunk || N != R.Left()) return false;
+  M.End = End == 1;
+  M.Bytes.assign(P.end() - std::ptrdiff_t(N), P.end());
+  return true;
 }
 
 std::vector<uint8_t> PutString(const std::string &S) { return Writer().Str(S).Take(); }

@@ -13,9 +13,12 @@
 //   Enum       -> Resources* EnumEnd | Error   the children of a workgroup/server level
 //   OpenDir    -> Opened | Error               a directory listing, read with ReadDir
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
-//   Close      -> Closed                       ends a listing (or a file, once files are read)
-// Handles number the open listings of one worker. Reading files joins with OpenFile (-> Opened,
-// Id holding the size) and ReadFile (-> Data) on the same handles.
+//   OpenFile   -> Opened | Error               a file for reading; Id holds its size
+//   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
+//   Close      -> Closed                       ends a listing or a file
+// Handles number the open listings and files of one worker. Requests may be sent before the
+// replies of earlier ones arrive (a reader keeps a few ReadFile in flight); replies keep their
+// order.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +32,10 @@ namespace sonquarry::platform::wire {
 constexpr uint8_t Version = 1;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
+// Bytes of one Data frame at most.
+constexpr uint32_t MaxChunk = 1u << 20;
 // A frame never carries more: a bigger length is a broken peer, not a big directory.
-constexpr uint32_t MaxPayload = 1u << 20;
+constexpr uint32_t MaxPayload = MaxChunk + 64;
 // Entries of one Entries frame, and bytes of their names, at most.
 constexpr uint32_t MaxBatchEntries = 512;
 constexpr uint32_t MaxBatchBytes = 256u << 10;
@@ -41,6 +46,8 @@ enum class Type : uint8_t {
   OpenDir = 3,
   ReadDir = 4,
   Close = 5,
+  OpenFile = 6,
+  ReadFile = 7,
   HelloOk = 64,
   Error = 65,
   Resources = 66,
@@ -48,6 +55,7 @@ enum class Type : uint8_t {
   Opened = 68,
   Entries = 69,
   Closed = 70,
+  Data = 71,
 };
 bool KnownType(uint8_t T);
 
@@ -71,6 +79,11 @@ struct DecodeResult {
   std::string Why;
 };
 DecodeResult Decode(std::span<const uint8_t> Bytes);
+// Decodes the first frame of Buffer and takes its bytes out.
+DecodeResult Take(std::vector<uint8_t> &Buffer);
+
+// Sends the whole frame on a stream socket (no SIGPIPE); false when the peer is gone.
+bool SendFrame(int Fd, Type Kind, const std::vector<uint8_t> &Payload);
 
 uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc = 0);
 
@@ -150,6 +163,14 @@ struct Entry {
   std::string Name;
   bool Directory = false;
 };
+struct ReadFile {
+  uint32_t Handle = 0;
+  uint32_t Max = MaxChunk;
+};
+struct Data {
+  bool End = false; // nothing follows these bytes
+  std::vector<uint8_t> Bytes;
+};
 
 std::vector<uint8_t> Put(const Hello &M);
 std::vector<uint8_t> Put(const EnumRequest &M);
@@ -158,6 +179,8 @@ std::vector<uint8_t> Put(const EnumEnd &M);
 std::vector<uint8_t> Put(const ErrorReply &M);
 std::vector<uint8_t> Put(const Opened &M);
 std::vector<uint8_t> Put(const ReadDir &M);
+std::vector<uint8_t> Put(const ReadFile &M);
+std::vector<uint8_t> Put(const Data &M);
 // End: the listing has no more entries after these (and is closed).
 std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End);
 std::vector<uint8_t> PutString(const std::string &S);
@@ -171,6 +194,8 @@ bool Get(std::span<const uint8_t> P, EnumEnd &M);
 bool Get(std::span<const uint8_t> P, ErrorReply &M);
 bool Get(std::span<const uint8_t> P, Opened &M);
 bool Get(std::span<const uint8_t> P, ReadDir &M);
+bool Get(std::span<const uint8_t> P, ReadFile &M);
+bool Get(std::span<const uint8_t> P, Data &M);
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);
 bool GetString(std::span<const uint8_t> P, std::string &S);
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle);

@@ -26,9 +26,8 @@ public:
   // One frame from the program; false at the end of the socket or on a broken frame.
   bool Receive(wire::Frame &F) {
     for (;;) {
-      auto R = wire::Decode(In_);
+      auto R = wire::Take(In_);
       if (R.F) {
-        In_.erase(In_.begin(), In_.begin() + std::ptrdiff_t(R.Used));
         F = std::move(*R.F);
         return true;
       }
@@ -45,15 +44,7 @@ public:
   }
 
   bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload) {
-    const auto B = wire::Encode(Kind, Payload);
-    std::size_t Done = 0;
-    while (Done < B.size()) {
-      const ssize_t N = ::send(Fd_, B.data() + Done, B.size() - Done, MSG_NOSIGNAL);
-      if (N < 0 && errno == EINTR) continue;
-      if (N <= 0) return false;
-      Done += std::size_t(N);
-    }
-    return true;
+    return wire::SendFrame(Fd_, Kind, Payload);
   }
 
   bool SendError(const NetError &E) {
@@ -121,6 +112,21 @@ int Serve(int Fd) {
       Sent = Client.ReadDir(Q.Handle, Q.Max, Out, End, E)
                  ? S.Send(wire::Type::Entries, wire::Put(Out, End))
                  : S.SendError(E);
+      break;
+    }
+    case wire::Type::OpenFile: {
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      wire::Opened O;
+      Sent = Client.OpenFile(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
+      break;
+    }
+    case wire::Type::ReadFile: {
+      wire::ReadFile Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      wire::Data Out;
+      Sent = Client.ReadFile(Q.Handle, Q.Max, Out, E) ? S.Send(wire::Type::Data, wire::Put(Out))
+                                                      : S.SendError(E);
       break;
     }
     case wire::Type::Close: {

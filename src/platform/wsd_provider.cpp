@@ -71,6 +71,13 @@ struct TWsdNetProvider::TImpl {
     auto It = Address.find(Folded(Server));
     return It == Address.end() ? "" : Dotted(It->second);
   }
+
+  // "\\NAME\rest" as "\\ADDRESS\rest" when WS-Discovery alone knows NAME.
+  std::string ByAddress(const std::string &Unc) {
+    const std::string Name = ServerOf(Unc);
+    const std::string At = Name.empty() ? "" : Reach(Name);
+    return At.empty() ? Unc : "\\\\" + At + Unc.substr(Name.size() + 2);
+  }
 };
 
 TWsdNetProvider::TWsdNetProvider(std::shared_ptr<INetProvider> Inner, TDiscover Discover)
@@ -168,10 +175,11 @@ NetEnumStatus TWsdNetProvider::EnumResources(const NetResource *Container,
 
 bool TWsdNetProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
                                 NetError *Error) {
-  const std::string Name = ServerOf(UncDir);
-  const std::string At = Name.empty() ? "" : I_->Reach(Name);
-  if (At.empty()) return I_->Inner->FindFiles(UncDir, Out, Error);
-  return I_->Inner->FindFiles("\\\\" + At + UncDir.substr(Name.size() + 2), Out, Error);
+  return I_->Inner->FindFiles(I_->ByAddress(UncDir), Out, Error);
+}
+
+std::unique_ptr<INetFile> TWsdNetProvider::OpenFile(const std::string &UncPath, NetError *Error) {
+  return I_->Inner->OpenFile(I_->ByAddress(UncPath), Error);
 }
 
 void UseWsDiscovery(bool On) {

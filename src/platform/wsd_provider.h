@@ -30,6 +30,8 @@ public:
                               NetError *Error = nullptr) override;
   bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
                  NetError *Error = nullptr) override;
+  std::unique_ptr<INetFile> OpenFile(const std::string &UncPath,
+                                     NetError *Error = nullptr) override;
 
   const std::shared_ptr<INetProvider> &Inner() const;
 

@@ -2,7 +2,9 @@
 // A network provider for unit tests: a fixed tree of resources, a log of the containers asked
 // for, and an optional gate that holds an enumeration until the test opens it.
 
+#include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,6 +27,10 @@ public:
   void SetDir(const std::string &Unc, std::vector<platform::DirEntry> Entries) {
     std::lock_guard<std::mutex> L(Lock_);
     Dirs_[Unc] = std::move(Entries);
+  }
+  void SetFile(const std::string &Unc, std::string Content) {
+    std::lock_guard<std::mutex> L(Lock_);
+    Files_[Unc] = std::move(Content);
   }
   // While closed, an enumeration of Container waits until Open.
   void Close(const std::string &Container) {
@@ -82,6 +88,17 @@ public:
     return true;
   }
 
+  std::unique_ptr<platform::INetFile> OpenFile(const std::string &UncPath,
+                                               platform::NetError *Error) override {
+    std::lock_guard<std::mutex> L(Lock_);
+    auto It = Files_.find(UncPath);
+    if (It == Files_.end()) {
+      if (Error) *Error = {2, "no such file: " + UncPath};
+      return nullptr;
+    }
+    return std::make_unique<TFile>(It->second);
+  }
+
   static platform::NetResource Res(int32_t DisplayType, const std::string &RemoteName,
                                    int32_t Usage = platform::NetUsageContainer) {
     platform::NetResource R;
@@ -96,6 +113,22 @@ public:
   }
 
 private:
+  class TFile final : public platform::INetFile {
+  public:
+    explicit TFile(std::string AContent) : Content(std::move(AContent)) {}
+    int64_t Size() const override { return int64_t(Content.size()); }
+    long Read(char *Buffer, std::size_t Capacity, platform::NetError *) override {
+      const std::size_t N = std::min(Capacity, Content.size() - Pos);
+      std::copy_n(Content.data() + Pos, N, Buffer);
+      Pos += N;
+      return long(N);
+    }
+    void Cancel() override {}
+
+  private:
+    std::string Content;
+    std::size_t Pos = 0;
+  };
   struct Node {
     std::vector<platform::NetResource> Children;
     platform::NetEnumStatus Status;
@@ -104,6 +137,7 @@ private:
   std::condition_variable Cv_;
   std::map<std::string, Node> Tree_;
   std::map<std::string, std::vector<platform::DirEntry>> Dirs_;
+  std::map<std::string, std::string> Files_;
   std::vector<std::string> Calls_;
   std::string Gated_;
   bool GateOpen_ = true, Blocked_ = false;

@@ -42,6 +42,7 @@ protected:
     Inner->Set("\\\\SQALPHA", {Res(NetDisplayShare, "\\\\SQALPHA\\music")});
     Inner->Set("\\\\10.0.0.14", {Res(NetDisplayShare, "\\\\10.0.0.14\\tunes")});
     Inner->SetDir("\\\\10.0.0.14\\tunes\\rock", {{"a.mp3", false}, {"live", true}});
+    Inner->SetFile("\\\\10.0.0.14\\tunes\\rock\\a.mp3", "ID3 a");
   }
   std::vector<std::string> List(const std::string &Name, int32_t Display,
                                 NetEnumStatus Want = NetEnumStatus::Ok) {
@@ -92,6 +93,11 @@ TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
   ASSERT_TRUE(P.FindFiles("\\\\SQDELTA\\tunes\\rock", Entries));
   ASSERT_EQ(Entries.size(), 2u);
   EXPECT_EQ(Entries[0].Name, "a.mp3");
+  // Its files are read the same way, so copying from it works too.
+  auto F = P.OpenFile("\\\\SQDELTA\\tunes\\rock\\a.mp3");
+  ASSERT_TRUE(F);
+  char Buf[16];
+  EXPECT_EQ(std::string(Buf, std::size_t(F->Read(Buf, sizeof Buf))), "ID3 a");
   // Found both ways: by name, as the browse list has it.
   EXPECT_EQ(List("\\\\SQALPHA", NetDisplayServer),
             (std::vector<std::string>{"\\\\SQALPHA\\music"}));
