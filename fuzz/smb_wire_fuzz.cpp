@@ -33,6 +33,7 @@ void Payload(std::span<const uint8_t> P) {
   RoundTrip<ReadDir>(P);
   RoundTrip<ReadFile>(P);
   RoundTrip<Data>(P);
+  RoundTrip<Listing>(P);
   std::vector<Entry> Entries;
   bool End = false;
   if (Get(P, Entries, End)) {

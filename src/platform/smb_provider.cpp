@@ -549,9 +549,9 @@ struct TSmbProvider::TImpl {
 
 namespace {
 
-// A listing read from the calling thread's worker in batches. When that worker was replaced
-// (it died in another listing), the directory is opened again in the new one and the entries
-// already handed out are skipped.
+// A listing read from the calling thread's worker in batches, the first with the open. When
+// that worker was replaced (it died in another listing), the directory is opened again in the
+// new one and the entries already handed out are skipped.
 class TSmbListing final : public INetDirListing {
 public:
   TSmbListing(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc)
@@ -572,15 +572,15 @@ public:
     W_ = P_->Worker(false, Ignored);
     wire::Frame F;
     if (!P_->Ask(W_, wire::Type::OpenDir, wire::PutString(Unc_), F, What(), Error)) return false;
-    wire::Opened O;
     if (P_->ServerError(F, Error)) return false;
-    if (F.Kind != wire::Type::Opened || !wire::Get(F.Payload, O))
+    wire::Listing L;
+    if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
       return P_->Unexpected(W_, What(), Error);
-    Handle_ = O.Handle;
-    if (Id_ == 0) Id_ = O.Id;
-    Batch_.clear();
+    Handle_ = L.Dir.Handle;
+    if (Id_ == 0) Id_ = L.Dir.Id;
+    Batch_ = std::move(L.Entries);
     Pos_ = 0;
-    End_ = false;
+    End_ = L.End;
     return true;
   }
 
@@ -619,6 +619,7 @@ private:
         }
         if (!Open(Error)) return false;
         Skip_ = Handed_;
+        continue;
       }
       wire::Frame F;
       if (!P_->Ask(W_, wire::Type::ReadDir,

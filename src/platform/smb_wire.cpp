@@ -40,7 +40,7 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
 
 bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
-         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Data));
+         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing));
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -236,32 +236,21 @@ bool Get(std::span<const uint8_t> P, ErrorReply &M) {
   return R.I32(M.Code) && R.Str(M.Message) && R.Done();
 }
 
-std::vector<uint8_t> Put(const Opened &M) {
-  return Writer().U32(M.Handle).U64(M.Id).U8(uint8_t(M.Kind)).Take();
-}
-bool Get(std::span<const uint8_t> P, Opened &M) {
-  Reader R(P);
+namespace {
+
+void PutOpened(Writer &W, const Opened &M) { W.U32(M.Handle).U64(M.Id).U8(uint8_t(M.Kind)); }
+bool GetOpened(Reader &R, Opened &M) {
   uint8_t K;
-  if (!R.U32(M.Handle) || !R.U64(M.Id) || !R.U8(K) || !R.Done()) return false;
-  if (K > uint8_t(IdKind::Listing)) return false;
+  if (!R.U32(M.Handle) || !R.U64(M.Id) || !R.U8(K) || K > uint8_t(IdKind::Listing)) return false;
   M.Kind = IdKind(K);
   return true;
 }
 
-std::vector<uint8_t> Put(const ReadDir &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
-bool Get(std::span<const uint8_t> P, ReadDir &M) {
-  Reader R(P);
-  return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
-}
-
-std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End) {
-  Writer W;
+void PutEntries(Writer &W, const std::vector<Entry> &M, bool End) {
   W.U8(End ? 1 : 0).U32(uint32_t(M.size()));
   for (const auto &E : M) W.U8(E.Directory ? 1 : 0).Str(E.Name);
-  return W.Take();
 }
-bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
-  Reader R(P);
+bool GetEntries(Reader &R, std::vector<Entry> &M, bool &End) {
   uint8_t Last;
   uint32_t N;
   if (!R.U8(Last) || Last > 1 || !R.U32(N) || N > MaxBatchEntries || N > R.Left() / 5) return false;
@@ -278,7 +267,46 @@ bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
     M.push_back(std::move(E));
   }
   End = Last == 1;
-  return R.Done();
+  return true;
+}
+
+} // namespace
+
+std::vector<uint8_t> Put(const Opened &M) {
+  Writer W;
+  PutOpened(W, M);
+  return W.Take();
+}
+bool Get(std::span<const uint8_t> P, Opened &M) {
+  Reader R(P);
+  return GetOpened(R, M) && R.Done();
+}
+
+std::vector<uint8_t> Put(const ReadDir &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
+bool Get(std::span<const uint8_t> P, ReadDir &M) {
+  Reader R(P);
+  return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End) {
+  Writer W;
+  PutEntries(W, M, End);
+  return W.Take();
+}
+bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
+  Reader R(P);
+  return GetEntries(R, M, End) && R.Done();
+}
+
+std::vector<uint8_t> Put(const Listing &M) {
+  Writer W;
+  PutOpened(W, M.Dir);
+  PutEntries(W, M.Entries, M.End);
+  return W.Take();
+}
+bool Get(std::span<const uint8_t> P, Listing &M) {
+  Reader R(P);
+  return GetOpened(R, M.Dir) && GetEntries(R, M.Entries, M.End) && R.Done();
 }
 
 std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }

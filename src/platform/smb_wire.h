@@ -11,11 +11,13 @@
 // Resources frames ended by EnumEnd):
 //   Hello      -> HelloOk                      configuration; the first request
 //   Enum       -> Resources* EnumEnd | Error   the children of a workgroup/server level
-//   OpenDir    -> Opened | Error               a directory listing, read with ReadDir
+//   OpenDir    -> Listing | Error              a directory listing with its first entries; when
+//                                              those are not the last, read on with ReadDir
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
 //   OpenFile   -> Opened | Error               a file for reading; Id holds its size
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
-//   Close      -> Closed                       ends a listing or a file
+//   Close      -> Closed                       ends a listing or a file (a listing whose last
+//                                              entries were sent is closed already)
 // Handles number the open listings and files of one worker. Requests may be sent before the
 // replies of earlier ones arrive (a reader keeps a few ReadFile in flight); replies keep their
 // order.
@@ -29,7 +31,8 @@
 
 namespace sonquarry::platform::wire {
 
-constexpr uint8_t Version = 1;
+// 2: OpenDir answers with the first entries (one exchange for most directories).
+constexpr uint8_t Version = 2;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
 // Bytes of one Data frame at most.
@@ -56,6 +59,7 @@ enum class Type : uint8_t {
   Entries = 69,
   Closed = 70,
   Data = 71,
+  Listing = 72,
 };
 bool KnownType(uint8_t T);
 
@@ -163,6 +167,12 @@ struct Entry {
   std::string Name;
   bool Directory = false;
 };
+// The reply to OpenDir.
+struct Listing {
+  Opened Dir;
+  std::vector<Entry> Entries;
+  bool End = false; // no more entries follow (the listing is closed)
+};
 struct ReadFile {
   uint32_t Handle = 0;
   uint32_t Max = MaxChunk;
@@ -181,6 +191,7 @@ std::vector<uint8_t> Put(const Opened &M);
 std::vector<uint8_t> Put(const ReadDir &M);
 std::vector<uint8_t> Put(const ReadFile &M);
 std::vector<uint8_t> Put(const Data &M);
+std::vector<uint8_t> Put(const Listing &M);
 // End: the listing has no more entries after these (and is closed).
 std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End);
 std::vector<uint8_t> PutString(const std::string &S);
@@ -196,6 +207,7 @@ bool Get(std::span<const uint8_t> P, Opened &M);
 bool Get(std::span<const uint8_t> P, ReadDir &M);
 bool Get(std::span<const uint8_t> P, ReadFile &M);
 bool Get(std::span<const uint8_t> P, Data &M);
+bool Get(std::span<const uint8_t> P, Listing &M);
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);
 bool GetString(std::span<const uint8_t> P, std::string &S);
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle);

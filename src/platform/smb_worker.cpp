@@ -100,8 +100,16 @@ int Serve(int Fd) {
     case wire::Type::OpenDir: {
       std::string Unc;
       if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
-      wire::Opened O;
-      Sent = Client.OpenDir(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
+      // The first entries go with the reply: most directories then cost one exchange.
+      wire::Listing L;
+      if (!Client.OpenDir(Unc, L.Dir, E)) {
+        Sent = S.SendError(E);
+      } else if (!Client.ReadDir(L.Dir.Handle, wire::MaxBatchEntries, L.Entries, L.End, E)) {
+        Client.Close(L.Dir.Handle);
+        Sent = S.SendError(E);
+      } else {
+        Sent = S.Send(wire::Type::Listing, wire::Put(L));
+      }
       break;
     }
     case wire::Type::ReadDir: {
