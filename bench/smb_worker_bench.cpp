@@ -103,12 +103,15 @@ int Body() {
     platform::TSmbProvider P(O);
     std::vector<std::thread> Ts;
     std::vector<int> Ok(Threads, 0);
+    std::vector<std::string> Why(Threads);
     std::atomic<int> Done{0};
     std::atomic<bool> Measured{false};
     for (int I = 0; I < Threads; ++I)
       Ts.emplace_back([&, I] {
         std::vector<platform::DirEntry> Out;
-        Ok[I] = P.FindFiles(Share, Out);
+        platform::NetError Error;
+        Ok[I] = P.FindFiles(Share, Out, &Error);
+        if (!Ok[I]) Why[I] = Error.Message;
         ++Done;
         while (!Measured) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       });
@@ -122,6 +125,11 @@ int Body() {
                 "ok)\n",
                 Threads, Pids.size(), Sum / 1024.0, Pids.empty() ? 0.0 : Sum / 1024.0 / Pids.size(),
                 int(std::count(Ok.begin(), Ok.end(), 1)));
+    for (auto &W : Why)
+      if (!W.empty()) {
+        std::printf("  a failed listing: %s\n", W.c_str());
+        break;
+      }
   }
   return HungHosts(E);
 }

@@ -31,6 +31,7 @@
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTime>
@@ -98,6 +99,36 @@ constexpr int ColumnWidths[3] = {150, 100, 400};
 constexpr int PanelWidths[5] = {80, 150, 150, 120, 50};
 const char *const PanelInitial[5] = {
     "Files:", "Selected files:", "Status:", "Resources: ", "Time:"};
+// The longest text each panel shows in use: a narrow window shrinks the panels down to it, so
+// the last one is never cut off.
+const char *const PanelWidest[5] = {"Files: 0000000", "Selected files: 0000000",
+                                    "Status: searching...", "Resources: 000000", "Time: 00:00:00"};
+
+// A status-bar panel: its own width where the window is wide enough, its longest text's where
+// it is not.
+class TStatusPanel : public QLabel {
+public:
+  TStatusPanel(const char *Text, int Width, const char *Widest, QWidget *Parent)
+      : QLabel(QString::fromLatin1(Text), Parent), Width_(Width),
+        Widest_(QString::fromLatin1(Widest)) {
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+  }
+  QSize sizeHint() const override {
+    const QSize need = minimumSizeHint();
+    return {std::max(Width_, need.width()), need.height()};
+  }
+  QSize minimumSizeHint() const override {
+    const int text = std::max(fontMetrics().horizontalAdvance(Widest_),
+                              fontMetrics().horizontalAdvance(this->text()));
+    const QMargins m = contentsMargins();
+    return {text + m.left() + m.right() + 2 * margin() + 4, QLabel::minimumSizeHint().height()};
+  }
+
+private:
+  int Width_;
+  QString Widest_;
+};
+
 const char *const ColumnWidthValues[3] = {"Col1Width", "Col2Width", "Col3Width"};
 
 } // namespace
@@ -143,6 +174,16 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
            QDialog::Accepted;
   });
 
+  // Registry problems that reach no caller (a hive that does not parse, changes not saved): the
+  // log and the user hear of them.
+  SetRegistryLogHandler([](const std::string &Line) {
+    {
+      const std::lock_guard<std::mutex> lock(ScanLogLock);
+      Log.Add(1, Line);
+    }
+    ShowMessageBox(Line, MB_ICONWARNING);
+  });
+
   // Defaults, then what the registry holds.
   ApplyMainFormDefaults(*Scan, Settings);
   LoadSettings(*Scan, Settings, *Scan);
@@ -168,6 +209,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 TMainForm::~TMainForm() {
   // The view must not ask a released tree for rows.
   ListView->setModel(nullptr);
+  SetRegistryLogHandler(nullptr);
   try {
     Scan.reset();
   } catch (...) {
@@ -398,9 +440,8 @@ void TMainForm::CreateList() {
 
 void TMainForm::CreateStatusBar() {
   for (int i = 0; i < 5; ++i) {
-    auto *l = new QLabel(PanelInitial[i], this);
+    auto *l = new TStatusPanel(PanelInitial[i], PanelWidths[i], PanelWidest[i], this);
     l->setObjectName(QString("Panel%1").arg(i));
-    l->setMinimumWidth(PanelWidths[i]);
     l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panels_[i] = l;
     statusBar()->addWidget(l, i == 4 ? 1 : 0);
@@ -580,7 +621,7 @@ void TMainForm::UpdateListCommands() {
 }
 
 void TMainForm::UpdateSelectionCommands() {
-  const bool any = SelectedRowCount() > 0;
+  const bool any = ListView->selectionModel()->hasSelection();
   for (QAction *a :
        {actPlay, actDelete, actSavePlaylist, actSavePlaylistAs, actCopy, actShowFirstSelected})
     SetEnabled(a, any);
@@ -620,32 +661,16 @@ void TMainForm::SelectionChanged() {
 
 // ---- selection
 
-std::vector<std::pair<int, int>> TMainForm::SelectedRanges() const {
-  std::vector<std::pair<int, int>> r;
-  const QItemSelection sel = ListView->selectionModel()->selection();
-  r.reserve(sel.size());
-  for (const QItemSelectionRange &range : sel) r.emplace_back(range.top(), range.bottom());
-  std::sort(r.begin(), r.end());
-  std::vector<std::pair<int, int>> merged;
-  for (const auto &x : r) {
-    if (!merged.empty() && x.first <= merged.back().second + 1)
-      merged.back().second = std::max(merged.back().second, x.second);
-    else
-      merged.push_back(x);
-  }
-  return merged;
+TRowRanges TMainForm::SelectedRanges() const {
+  return SelectedRowRanges(ListView->selectionModel());
 }
 
-int TMainForm::SelectedRowCount() const {
-  int n = 0;
-  for (const auto &[a, b] : SelectedRanges()) n += b - a + 1;
-  return n;
-}
+int TMainForm::SelectedRowCount() const { return RowCountOf(SelectedRanges()); }
 
 std::vector<int> TMainForm::SelectedRows() const {
   std::vector<int> rows;
-  for (const auto &[a, b] : SelectedRanges())
-    for (int i = a; i <= b; ++i) rows.push_back(i);
+  for (const TRowRange &r : SelectedRanges())
+    for (int i = r.First; i <= r.Last; ++i) rows.push_back(i);
   return rows;
 }
 
@@ -657,8 +682,8 @@ int TMainForm::FocusedRow() const {
 // \\Computer of the one selected row; empty unless exactly one row is selected.
 std::string TMainForm::CurrentComputerEntry() const {
   const auto ranges = SelectedRanges();
-  if (ranges.size() != 1 || ranges[0].first != ranges[0].second) return {};
-  const std::string dir = FileTree->GetDirectory(ranges[0].first);
+  if (ranges.size() != 1 || ranges[0].First != ranges[0].Last) return {};
+  const std::string dir = FileTree->GetDirectory(ranges[0].First);
   const size_t start = dir.rfind("\\\\", 0) == 0 ? 2 : 0;
   const size_t end = dir.find('\\', start);
   return "\\\\" + dir.substr(start, end == std::string::npos ? std::string::npos : end - start);
@@ -681,7 +706,7 @@ void TMainForm::ColumnClick(int Column) {
   std::string name, domain, directory; // of the first selected row
   const auto ranges = SelectedRanges();
   if (!ranges.empty()) {
-    const int first = ranges.front().first;
+    const int first = ranges.front().First;
     name = FileTree->File(first).Name();
     domain = FileTree->GetDomain(first);
     directory = FileTree->GetDirectory(first);
@@ -729,13 +754,20 @@ void TMainForm::InvertSelection() {
     // quadratic in the number of ranges).
     QItemSelection inverted;
     int next = 0;
-    for (const auto &[a, b] : SelectedRanges()) {
-      if (a > next) inverted.select(Model->index(next, 0), Model->index(a - 1, 2));
-      next = b + 1;
+    for (const TRowRange &r : SelectedRanges()) {
+      if (r.First > next) inverted.select(Model->index(next, 0), Model->index(r.First - 1, 2));
+      next = r.Last + 1;
     }
     if (next < n) inverted.select(Model->index(next, 0), Model->index(n - 1, 2));
-    ListView->selectionModel()->select(inverted, QItemSelectionModel::ClearAndSelect |
-                                                     QItemSelectionModel::Rows);
+    // Cleared first: replacing one many-range selection by another costs the product of both.
+    // The frozen view is redrawn whole, so the two changes need not reach it one by one.
+    QItemSelectionModel *sm = ListView->selectionModel();
+    {
+      const QSignalBlocker quiet(sm);
+      sm->clearSelection();
+      sm->select(inverted, QItemSelectionModel::Select);
+    }
+    UpdateSelectionCommands();
   }
   ShowSelectedCount(SelectedRowCount());
 }

@@ -11,6 +11,7 @@
 #include "paths/tree_search.h"
 #include "paths/wnet_tree.h"
 #include "settings/settings.h"
+#include "ui/row_ranges.h"
 
 #include <QMainWindow>
 #include <array>
@@ -142,7 +143,7 @@ public:
   void RemoveInaccessible();
 
   // Selected rows without listing them one by one: ascending, non-overlapping [first, last].
-  std::vector<std::pair<int, int>> SelectedRanges() const;
+  TRowRanges SelectedRanges() const;
   int SelectedRowCount() const;
   std::vector<int> SelectedRows() const; // ascending
   int FocusedRow() const;                // -1 when no row has the focus

@@ -14,8 +14,10 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTest>
 #include <QToolBar>
@@ -120,6 +122,36 @@ TEST_F(MainFormTest, FrameCaptionSizeMenusAndPopupInOrder) {
   EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
   EXPECT_EQ(Form->PanelText(4).toStdString(), "Time: 00:00:00");
   EXPECT_TRUE(Prompts->Records.empty()); // no list file yet: no message
+}
+
+TEST_F(MainFormTest, StatusPanelsReadableAtTheFirstSize) {
+  Open();
+  Form->show();
+  Form->ShowSelectedCount(1000000);
+  Form->SetScanState(1);
+  Form->ShowResourceCount(99999);
+  Form->ShowElapsed(35999);
+  QApplication::processEvents();
+  ASSERT_EQ(Form->size(), QSize(630, 477));
+  const int barWidth = Form->statusBar()->width();
+  for (int i = 0; i < 5; ++i) {
+    auto *panel = Form->findChild<QLabel *>(QString("Panel%1").arg(i));
+    ASSERT_NE(panel, nullptr);
+    SCOPED_TRACE(panel->text().toStdString());
+    EXPECT_GE(panel->contentsRect().width(), panel->fontMetrics().horizontalAdvance(panel->text()));
+    EXPECT_LE(panel->geometry().right(), barWidth);
+  }
+  Form->SetScanState(0);
+}
+
+TEST_F(MainFormTest, RegistryProblemsShowAMessage) {
+  std::filesystem::create_directories(std::filesystem::path(Sandbox.Hive()).parent_path());
+  std::ofstream(Sandbox.Hive()) << "not a registry file\n";
+  Open();
+  const auto messages = Prompts->Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("could not be parsed"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find(Sandbox.Hive()), std::string::npos) << messages[0];
 }
 
 TEST_F(MainFormTest, HeaderClicksCycleAndKeepOnlyTheFirstSelectedRow) {

@@ -20,6 +20,7 @@
 #include "integration/testnet_env.h"
 #include "platform/main_thread.h"
 #include "platform/net_provider.h"
+#include "support/extra_share_provider.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
@@ -40,38 +41,9 @@ using sonquarry::testing::MsSince;
 
 namespace {
 
+using sonquarry::testing::ExtraShareProvider;
+
 using Report = sonquarry::testing::TReport;
-
-// The SMB provider, with one more share on one computer (for a share the provider hides).
-class ExtraShareProvider : public platform::INetProvider {
-public:
-  ExtraShareProvider(std::string Server, std::string Share)
-      : Server_(std::move(Server)), Share_(std::move(Share)) {}
-  platform::NetEnumStatus EnumResources(const platform::NetResource *C,
-                                        std::vector<platform::NetResource> &Out,
-                                        platform::NetError *Error) override {
-    auto S = Real_->EnumResources(C, Out, Error);
-    if (C && C->RemoteName == Server_ && S == platform::NetEnumStatus::Ok) {
-      platform::NetResource R = Out.back();
-      R.RemoteName = Server_ + "\\" + Share_;
-      Out.push_back(R);
-    }
-    return S;
-  }
-  bool FindFiles(const std::string &Dir, std::vector<platform::DirEntry> &Out,
-                 platform::NetError *Error) override {
-    return Real_->FindFiles(Dir, Out, Error);
-  }
-  std::unique_ptr<platform::INetDirListing> OpenDir(const std::string &Dir,
-                                                    platform::NetError *Error) override {
-    return Real_->OpenDir(Dir, Error);
-  }
-  void NoteReachable(const std::string &Server) override { Real_->NoteReachable(Server); }
-
-private:
-  std::shared_ptr<platform::INetProvider> Real_ = platform::NetProvider();
-  std::string Server_, Share_;
-};
 
 class EngineScanNet : public sonquarry::testing::TScanFixture {
 protected:

@@ -22,6 +22,7 @@
 #include "integration/testnet_env.h"
 #include "platform/main_thread.h"
 #include "platform/smb_provider.h"
+#include "support/extra_share_provider.h"
 #include "support/run_program.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
@@ -37,38 +38,18 @@ using sonquarry::testing::MsSince;
 
 namespace {
 
+using sonquarry::testing::ExtraShareProvider;
+
 const std::string Tool = SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh";
 
-// The SMB provider with one more share on one computer (hidden shares are not listed).
-class ExtraShareProvider : public platform::INetProvider {
-public:
-  ExtraShareProvider(std::shared_ptr<platform::INetProvider> Real, std::string Server,
-                     std::string Share)
-      : Real_(std::move(Real)), Server_(std::move(Server)), Share_(std::move(Share)) {}
-  platform::NetEnumStatus EnumResources(const platform::NetResource *C,
-                                        std::vector<platform::NetResource> &Out,
-                                        platform::NetError *Error) override {
-    auto S = Real_->EnumResources(C, Out, Error);
-    if (C && C->RemoteName == Server_ && S == platform::NetEnumStatus::Ok) {
-      platform::NetResource R = Out.back();
-      R.RemoteName = Server_ + "\\" + Share_;
-      Out.push_back(R);
-    }
-    return S;
+// SQSTUCK accepts and never answers while this lives; otherwise it refuses.
+struct THungHost {
+  explicit THungHost(std::string ANet) : Net(std::move(ANet)) {
+    Up = RunProgram({Tool, "start-host", "--dir", Net, "SQSTUCK"}).Status == 0;
   }
-  bool FindFiles(const std::string &Dir, std::vector<platform::DirEntry> &Out,
-                 platform::NetError *Error) override {
-    return Real_->FindFiles(Dir, Out, Error);
-  }
-  std::unique_ptr<platform::INetDirListing> OpenDir(const std::string &Dir,
-                                                    platform::NetError *Error) override {
-    return Real_->OpenDir(Dir, Error);
-  }
-  void NoteReachable(const std::string &Server) override { Real_->NoteReachable(Server); }
-
-private:
-  std::shared_ptr<platform::INetProvider> Real_;
-  std::string Server_, Share_;
+  ~THungHost() { RunProgram({Tool, "stop-host", "--dir", Net, "SQSTUCK"}); }
+  std::string Net;
+  bool Up = false;
 };
 
 class SmbWorkerNet : public sonquarry::testing::TScanFixture {
@@ -134,12 +115,8 @@ protected:
 };
 
 TEST_F(SmbWorkerNet, AStuckHostHoldsUpNobodyAndStopEndsItsCall) {
-  ASSERT_EQ(RunProgram({Tool, "start-host", "--dir", E.Get("SQ_TESTNET_DIR"), "SQSTUCK"}).Status,
-            0);
-  struct TStop {
-    std::string Net;
-    ~TStop() { RunProgram({Tool, "stop-host", "--dir", Net, "SQSTUCK"}); }
-  } Stop{E.Get("SQ_TESTNET_DIR")};
+  const THungHost Stuck(E.Get("SQ_TESTNET_DIR"));
+  ASSERT_TRUE(Stuck.Up);
   Scan->NetBios = false;
   for (const char *H : {"STUCK", "ALPHA", "BRAVO", "ECHO"}) Scan->AddIP(StrIP(E.Host(H, "IP")));
   Scan->Filter.AllowedRes = {"music", "media", "oldies"};
@@ -197,7 +174,7 @@ TEST_F(SmbWorkerNet, AShareWithTwoLinksBackToItsTopEndsWithEachFileOnce) {
   const std::string Ip = E.Host("ECHO", "IP");
   const std::string Loops = E.Get("SQ_LOOPS_SHARE");
   const std::string Share = Loops.substr(Loops.rfind('\\') + 1);
-  Scan->Provider = std::make_shared<ExtraShareProvider>(Provider, "\\\\" + Ip, Share);
+  Scan->Provider = std::make_shared<ExtraShareProvider>("\\\\" + Ip, Share, Provider);
   Scan->NetBios = false;
   Scan->AddIP(StrIP(Ip));
   Scan->Filter.AllowedRes = {Share};
@@ -248,12 +225,8 @@ TEST_F(SmbWorkerNet, AWorkerKilledInAWalkCostsOneListing) {
 // Ctrl+C ends sonquarry-scan at once with a call to the stuck host in flight; a killed
 // sonquarry-scan leaves no worker behind.
 TEST_F(SmbWorkerNet, TheScannerEndsAtOnceAndLeavesNoWorkerBehind) {
-  ASSERT_EQ(RunProgram({Tool, "start-host", "--dir", E.Get("SQ_TESTNET_DIR"), "SQSTUCK"}).Status,
-            0);
-  struct TStop {
-    std::string Net;
-    ~TStop() { RunProgram({Tool, "stop-host", "--dir", Net, "SQSTUCK"}); }
-  } Stop{E.Get("SQ_TESTNET_DIR")};
+  const THungHost Stuck(E.Get("SQ_TESTNET_DIR"));
+  ASSERT_TRUE(Stuck.Up);
   const std::string Scanner = sonquarry::testing::ScanBinary();
   const std::vector<std::string> Args{Scanner, "--ip", E.Host("STUCK", "IP"), "--format", "none",
                                       "--log", LogFile};

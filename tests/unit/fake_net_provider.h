@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
