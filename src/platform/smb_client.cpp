@@ -344,32 +344,29 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetErro
   return true;
 }
 
-bool TSmbClient::ReadFile(uint32_t Handle, uint32_t Max, wire::Data &Out, NetError &Error) {
+long TSmbClient::ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End, NetError &Error) {
+  End = false;
   const auto It = I_->Open.find(Handle);
   if (It == I_->Open.end() || !It->second.File) {
     Error = SmbError(EBADF, "file " + std::to_string(Handle));
-    return false;
+    return -1;
   }
   SMBCCTX *C = I_->Context;
-  Max = std::clamp<uint32_t>(Max, 1, wire::MaxChunk);
-  Out.Bytes.resize(Max);
   std::size_t Got = 0;
-  Out.End = false;
   // libsmbclient may hand less than asked before the end: fill the chunk.
   while (Got < Max) {
-    const ssize_t N = smbc_getFunctionRead(C)(C, It->second.Dir, Out.Bytes.data() + Got, Max - Got);
+    const ssize_t N = smbc_getFunctionRead(C)(C, It->second.Dir, To + Got, Max - Got);
     if (N < 0) {
       Error = SmbError(errno, It->second.Path);
-      return false;
+      return -1;
     }
     if (N == 0) {
-      Out.End = true;
+      End = true;
       break;
     }
     Got += std::size_t(N);
   }
-  Out.Bytes.resize(Got);
-  return true;
+  return long(Got);
 }
 
 bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,

@@ -45,8 +45,8 @@ public:
                NetError &Error);
   // A file for reading: Out.Id holds its size.
   bool OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error);
-  // The next bytes of a file, at most Max (and MaxChunk); Out.End at its end.
-  bool ReadFile(uint32_t Handle, uint32_t Max, wire::Data &Out, NetError &Error);
+  // The next bytes of a file into To, at most Max: how many (End: the file ends there), or -1.
+  long ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End, NetError &Error);
   // Ends a listing or a file.
   void Close(uint32_t Handle);
 

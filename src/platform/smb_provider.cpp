@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -198,11 +199,8 @@ public:
 
   bool Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, NetError &Error) {
     for (;;) {
-      auto R = wire::Take(In_);
-      if (R.F) {
-        F = std::move(*R.F);
-        return true;
-      }
+      const auto R = wire::Take(In_, F);
+      if (R.Used) return true;
       if (!R.Incomplete) {
         End();
         Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
@@ -223,19 +221,25 @@ public:
         return false;
       }
       if (N <= 0) continue;
-      uint8_t Buf[65536];
-      const ssize_t Got = ::read(Fd_, Buf, sizeof Buf);
+      // Straight into the buffer, all that is there: file chunks are megabytes.
+      int Ready = 0;
+      if (::ioctl(Fd_, FIONREAD, &Ready) != 0 || Ready <= 0) Ready = 65536;
+      const std::size_t Want = std::min<std::size_t>(std::size_t(Ready), ReadSize);
+      const std::size_t Had = In_.size();
+      In_.resize(Had + Want);
+      const ssize_t Got = ::read(Fd_, In_.data() + Had, Want);
+      In_.resize(Had + std::size_t(std::max<ssize_t>(Got, 0)));
       if (Got < 0 && errno == EINTR) continue;
       if (Got <= 0) {
         Error = Broken(EPIPE, "ended (" + Gone() + ")");
         return false;
       }
-      In_.insert(In_.end(), Buf, Buf + Got);
     }
   }
 
 private:
   TWorker(pid_t Pid, int Fd) : Pid_(Pid), Fd_(Fd) {}
+  static constexpr std::size_t ReadSize = 4 << 20;
 
   std::string How() const {
     if (WIFSIGNALED(Status_)) return "signal " + std::to_string(WTERMSIG(Status_));
@@ -730,7 +734,7 @@ private:
                       Error))
           return Lost(Error);
       }
-      wire::Frame F;
+      wire::Frame &F = Reply_;
       {
         TCancelScope Cancel(W_);
         if (!P_->Next(W_, F, Error)) return Lost(Error);
@@ -765,6 +769,7 @@ private:
   uint32_t Handle_ = 0;
   int64_t Size_ = -1;
   int InFlight_ = 0;
+  wire::Frame Reply_; // kept, with the room of its payload, from chunk to chunk
   wire::Data Chunk_;
   std::size_t Pos_ = 0;
   bool Failed_ = false;

@@ -35,8 +35,8 @@ namespace sonquarry::platform::wire {
 constexpr uint8_t Version = 2;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
-// Bytes of one Data frame at most.
-constexpr uint32_t MaxChunk = 1u << 20;
+// Bytes of one Data frame at most: big, because each is one read that waits for the server.
+constexpr uint32_t MaxChunk = 4u << 20;
 // A frame never carries more: a bigger length is a broken peer, not a big directory.
 constexpr uint32_t MaxPayload = MaxChunk + 64;
 // Entries of one Entries frame, and bytes of their names, at most.
@@ -83,11 +83,13 @@ struct DecodeResult {
   std::string Why;
 };
 DecodeResult Decode(std::span<const uint8_t> Bytes);
-// Decodes the first frame of Buffer and takes its bytes out.
-DecodeResult Take(std::vector<uint8_t> &Buffer);
+// Decodes the first frame of Buffer into Into (its payload's room is reused; R.F stays empty) and
+// takes its bytes out of Buffer; R.Used is 0 when there is none.
+DecodeResult Take(std::vector<uint8_t> &Buffer, Frame &Into);
 
 // Sends the whole frame on a stream socket (no SIGPIPE); false when the peer is gone.
 bool SendFrame(int Fd, Type Kind, const std::vector<uint8_t> &Payload);
+bool SendAll(int Fd, std::span<const uint8_t> Bytes);
 
 uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc = 0);
 
@@ -192,6 +194,11 @@ std::vector<uint8_t> Put(const ReadDir &M);
 std::vector<uint8_t> Put(const ReadFile &M);
 std::vector<uint8_t> Put(const Data &M);
 std::vector<uint8_t> Put(const Listing &M);
+// A Data frame built in place, without copying its bytes: DataFrame sizes Frame for Max bytes,
+// which go at DataAt; SealData fixes the frame for the N bytes that came.
+constexpr std::size_t DataAt = HeaderSize + 5;
+uint8_t *DataFrame(std::vector<uint8_t> &Frame, uint32_t Max);
+void SealData(std::vector<uint8_t> &Frame, uint32_t N, bool End);
 // End: the listing has no more entries after these (and is closed).
 std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End);
 std::vector<uint8_t> PutString(const std::string &S);
