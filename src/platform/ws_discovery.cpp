@@ -133,7 +133,11 @@ std::string Text(const xmlNode *N) {
 // A URI as these messages carry them: visible ASCII only, not too long.
 bool PlainUri(std::string_view S) {
   if (S.empty() || S.size() > MaxUri) return false;
-  return std::all_of(S.begin(), S.end(), [](char C) { return C > 0x20 && C < 0x7f; });
+  // Printable ASCII without the characters that a URI never holds unescaped.
+  return std::all_of(S.begin(), S.end(), [](char C) {
+    return C > 0x20 && C < 0x7f &&
+           std::string_view("\"<>\\^`{|}").find(C) == std::string_view::npos;
+  });
 }
 
 struct TEnvelope {
