@@ -58,6 +58,16 @@ inline double Timed(const std::vector<std::string> &Argv, int *Status = nullptr)
 
 inline std::string Testnet() { return SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh"; }
 
+// The hosts that the scan benchmarks give a large share, and the Prepare step that makes them.
+inline const std::vector<std::string> BigHosts = {"ALPHA", "BRAVO", "CHARLIE"};
+
+inline int PrepareBigShares() {
+  std::vector<std::string> Args = {Testnet(), "bigshare", "--dir", std::getenv("SQ_BENCH_DIR")};
+  for (auto &H : BigHosts) Args.push_back(H);
+  std::fprintf(stderr, "making the large shares\n");
+  return Run(Args, false);
+}
+
 // Outside the network: brings it up (with Prepare run once it is up), runs this program again
 // inside it with --inside, and takes the network down again if it started it. Inside: Body.
 // SQ_TESTNET_PREFIX, when set, replaces DefaultPrefix.

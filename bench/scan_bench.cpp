@@ -21,15 +21,6 @@ using namespace sonquarry::bench;
 namespace {
 
 constexpr int Runs = 3;
-const std::vector<std::string> BigHosts = {"ALPHA", "BRAVO", "CHARLIE"};
-
-int Prepare() {
-  const std::string Dir = std::getenv("SQ_BENCH_DIR");
-  std::vector<std::string> Args = {Testnet(), "bigshare", "--dir", Dir};
-  for (auto &H : BigHosts) Args.push_back(H);
-  std::fprintf(stderr, "making the large shares\n");
-  return Run(Args, false);
-}
 
 double SmbclientList(const std::string &Ip, const std::string &Share) {
   int Status = 0;
@@ -98,5 +89,5 @@ int Body() {
 } // namespace
 
 int main(int argc, char **argv) {
-  return Main(argc, argv, "/tmp/sonquarry-bench-scan", "sqbs", Prepare, Body);
+  return Main(argc, argv, "/tmp/sonquarry-bench-scan", "sqbs", PrepareBigShares, Body);
 }

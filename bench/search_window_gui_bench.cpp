@@ -30,14 +30,6 @@ using namespace sonquarry::bench;
 namespace {
 
 constexpr int Runs = 3;
-const std::vector<std::string> BigHosts = {"ALPHA", "BRAVO", "CHARLIE"};
-
-int Prepare() {
-  std::vector<std::string> Args = {Testnet(), "bigshare", "--dir", std::getenv("SQ_BENCH_DIR")};
-  for (auto &H : BigHosts) Args.push_back(H);
-  std::fprintf(stderr, "making the large shares\n");
-  return Run(Args, false);
-}
 
 struct TWindowRun {
   double Seconds = 0;
@@ -148,5 +140,5 @@ int Body() {
 
 int main(int argc, char **argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  return Main(argc, argv, "/tmp/sonquarry-bench-window", "sqbw", Prepare, Body);
+  return Main(argc, argv, "/tmp/sonquarry-bench-window", "sqbw", PrepareBigShares, Body);
 }
