@@ -7,6 +7,7 @@
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"
+#include "ui/file_list_model.h"
 #include "ui/main_form.h"
 #include "unit/fake_net_provider.h"
 #include "unit/xdg_sandbox.h"
@@ -103,6 +104,18 @@ TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
   ASSERT_FALSE(Prompts->Messages().empty());
   EXPECT_EQ(Prompts->Messages().back().rfind("Scan completed\nSearch Time : ", 0), 0u);
   EXPECT_EQ(Prompts->Records.back().Style, MB_ICONINFORMATION | MB_TOPMOST);
+}
+
+TEST_F(MainFormSearchTest, RowsReachTheListWhileTheSearchRuns) {
+  Open();
+  Net->Close("\\\\PC2"); // the search cannot end before the rows of PC1 are listed
+  Form->actSearch->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Form->Model->RowCount() == 3; }));
+  EXPECT_EQ(Form->ScanState, 1);
+  EXPECT_TRUE(Form->actSelectAll->isEnabled());
+  Net->Open();
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  EXPECT_EQ(Form->Model->RowCount(), 4);
 }
 
 TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
