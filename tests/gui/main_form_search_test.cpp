@@ -6,6 +6,7 @@
 #include "platform/registry.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "ui/main_form.h"
 #include "unit/fake_net_provider.h"
@@ -21,6 +22,8 @@
 
 using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
+
+using sonquarry::testing::SpinUntil;
 
 namespace {
 
@@ -67,13 +70,6 @@ protected:
       OptionsPages.push_back(Page);
       return false;
     });
-  }
-  static bool SpinUntil(const std::function<bool()> &Pred) {
-    QElapsedTimer t;
-    t.start();
-    while (!Pred() && t.elapsed() < 30000)
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return Pred();
   }
   std::string Panel(int I) { return Form->PanelText(I).toStdString(); }
 };
