@@ -6,6 +6,7 @@
 #include "platform/registry.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
@@ -22,6 +23,8 @@
 
 using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
+
+using sonquarry::testing::SpinUntil;
 
 namespace {
 
@@ -68,13 +71,6 @@ protected:
       OptionsPages.push_back(Page);
       return false;
     });
-  }
-  static bool SpinUntil(const std::function<bool()> &Pred) {
-    QElapsedTimer t;
-    t.start();
-    while (!Pred() && t.elapsed() < 30000)
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return Pred();
   }
   std::string Panel(int I) { return Form->PanelText(I).toStdString(); }
 };
