@@ -65,11 +65,12 @@ void SetMainThread(TMainThreadDispatcher *D) { Installed.store(D, std::memory_or
 
 TQueueDispatcher &BuiltInMainThread() { return BuiltIn; }
 
-// ---- TQueueDispatcher
+// ---- TDispatcherBase
 
-struct TQueueDispatcher::TCall {
+struct TDispatcherBase::TCall {
   std::function<void()> Fn;
   std::shared_ptr<TLifeline> Guard;
+  std::condition_variable Done; // its blocked caller waits here
   bool Blocking = false;
   bool Started = false;   // the main thread has taken it
   bool Finished = false;  // the main thread is done with it
@@ -78,38 +79,36 @@ struct TQueueDispatcher::TCall {
   std::exception_ptr Error;
 };
 
-TQueueDispatcher::TQueueDispatcher() : Main_(std::this_thread::get_id()) { ListenForCuts(); }
+TDispatcherBase::TDispatcherBase() : Main_(std::this_thread::get_id()) { ListenForCuts(); }
 
-TQueueDispatcher::~TQueueDispatcher() {
-  Close();
-  StopListeningForCuts();
-}
+TDispatcherBase::~TDispatcherBase() { StopListeningForCuts(); }
 
-bool TQueueDispatcher::IsMainThread() const { return std::this_thread::get_id() == Main_; }
+bool TDispatcherBase::IsMainThread() const { return std::this_thread::get_id() == Main_; }
 
-bool TQueueDispatcher::Closed() const {
+bool TDispatcherBase::Closed() const {
   std::lock_guard<std::mutex> L(Lock_);
   return Closed_;
 }
 
-std::size_t TQueueDispatcher::Pending() const {
+std::size_t TDispatcherBase::Pending() const {
   std::lock_guard<std::mutex> L(Lock_);
   return Queue_.size();
 }
 
-void TQueueDispatcher::WakeWaiters() {
+void TDispatcherBase::WakeWaiters() {
+  // Only callers whose call has not started can leave on a cut.
   std::lock_guard<std::mutex> L(Lock_);
-  Finished_.notify_all();
+  for (const auto &C : Queue_)
+    if (C->Blocking) C->Done.notify_one();
 }
 
-void TQueueDispatcher::Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L) {
-  (void)L;
+void TDispatcherBase::Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L) {
   Queue_.push_back(C);
-  Arrived_.notify_all();
+  Signal(L);
 }
 
-bool TQueueDispatcher::RunBlocking(std::function<void()> Fn,
-                                   const std::shared_ptr<TLifeline> &Guard) {
+bool TDispatcherBase::RunBlocking(std::function<void()> Fn,
+                                  const std::shared_ptr<TLifeline> &Guard) {
   if (IsMainThread()) {
     if (Closed()) return false;
     if (Guard) return Guard->Run(Fn);
@@ -123,7 +122,7 @@ bool TQueueDispatcher::RunBlocking(std::function<void()> Fn,
   std::unique_lock<std::mutex> L(Lock_);
   if (Closed_ || (Guard && !Guard->Alive())) return false;
   Enqueue(C, L);
-  Finished_.wait(
+  C->Done.wait(
       L, [&] { return C->Finished || (!C->Started && (Closed_ || (Guard && !Guard->Alive()))); });
   if (!C->Finished) {
     // Not taken yet: the main thread will skip it and never touch C->Fn.
@@ -134,7 +133,7 @@ bool TQueueDispatcher::RunBlocking(std::function<void()> Fn,
   return C->Ran;
 }
 
-void TQueueDispatcher::Post(std::function<void()> Fn, const std::shared_ptr<TLifeline> &Guard) {
+void TDispatcherBase::Post(std::function<void()> Fn, const std::shared_ptr<TLifeline> &Guard) {
   auto C = std::make_shared<TCall>();
   C->Fn = std::move(Fn);
   C->Guard = Guard;
@@ -143,23 +142,24 @@ void TQueueDispatcher::Post(std::function<void()> Fn, const std::shared_ptr<TLif
   Enqueue(C, L);
 }
 
-void TQueueDispatcher::Close() {
+void TDispatcherBase::Close() {
   std::deque<std::shared_ptr<TCall>> Dropped;
   {
-    std::lock_guard<std::mutex> L(Lock_);
+    std::unique_lock<std::mutex> L(Lock_);
     Closed_ = true;
     Dropped.swap(Queue_);
-    Finished_.notify_all();
-    Arrived_.notify_all();
+    for (const auto &C : Dropped)
+      if (C->Blocking) C->Done.notify_one();
+    Signal(L);
   }
   // Dropped functions die here, outside the lock; callers that left never see them again.
 }
 
-// Takes the front call and runs it with the lock released; L is held again on return.
-void TQueueDispatcher::RunFront(std::unique_lock<std::mutex> &L) {
+bool TDispatcherBase::RunFront(std::unique_lock<std::mutex> &L, std::exception_ptr &PostedError) {
+  if (Queue_.empty()) return false;
   auto C = Queue_.front();
   Queue_.pop_front();
-  if (C->Abandoned) return;
+  if (C->Abandoned) return false;
   C->Started = true;
   L.unlock();
   std::exception_ptr Error;
@@ -182,19 +182,36 @@ void TQueueDispatcher::RunFront(std::unique_lock<std::mutex> &L) {
   C->Finished = true;
   if (C->Blocking) {
     C->Error = Error;
-    Finished_.notify_all();
-  } else if (Error) {
+    C->Done.notify_one();
+  } else {
+    PostedError = Error;
+  }
+  return true;
+}
+
+// ---- TQueueDispatcher
+
+void TQueueDispatcher::Signal(std::unique_lock<std::mutex> &L) {
+  (void)L;
+  Arrived_.notify_all();
+}
+
+bool TQueueDispatcher::RunOne(std::unique_lock<std::mutex> &L) {
+  std::exception_ptr Error;
+  const bool Ran = RunFront(L, Error);
+  if (Error) {
     // A posted function has no caller to hand its failure to: it reaches the loop that pumps.
     L.unlock();
     std::rethrow_exception(Error);
   }
+  return Ran;
 }
 
 std::size_t TQueueDispatcher::Pump() {
   std::unique_lock<std::mutex> L(Lock_);
-  std::size_t N = Queue_.size(), Done = 0;
-  while (N-- > 0 && !Queue_.empty()) {
-    RunFront(L);
+  std::size_t N = Queued(), Done = 0;
+  while (N-- > 0 && Queued() > 0) {
+    RunOne(L);
     ++Done;
   }
   return Done;
@@ -205,8 +222,8 @@ std::size_t TQueueDispatcher::PumpFor(int TimeOutMs) {
   std::unique_lock<std::mutex> L(Lock_);
   std::size_t Done = 0;
   for (;;) {
-    if (!Queue_.empty()) {
-      RunFront(L);
+    if (Queued() > 0) {
+      RunOne(L);
       ++Done;
       continue;
     }
@@ -222,12 +239,12 @@ bool TQueueDispatcher::PumpUntil(const std::function<bool()> &Pred, int TimeOutM
     const auto Now = std::chrono::steady_clock::now();
     if (Now >= Deadline) return false;
     std::unique_lock<std::mutex> L(Lock_);
-    if (Queue_.empty()) {
+    if (Queued() == 0) {
       // Pred may depend on things that queue nothing (a thread that ended): look again soon.
       Arrived_.wait_until(L, std::min(Deadline, Now + std::chrono::milliseconds(5)));
       continue;
     }
-    RunFront(L);
+    RunOne(L);
   }
 }
 

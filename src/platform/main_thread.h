@@ -80,21 +80,55 @@ void SetMainThread(TMainThreadDispatcher *D);
 class TQueueDispatcher;
 TQueueDispatcher &BuiltInMainThread();
 
-// A plain queue. The thread that creates it is its main thread and must pump it.
-class TQueueDispatcher final : public TMainThreadDispatcher {
+// The queue under both dispatchers: calls wait in order for the main thread; a blocked caller
+// sleeps on its own call, so that the end of one call wakes only its caller. The thread that
+// creates it is its main thread. A subclass runs the queue (RunFront) and says how the main
+// thread learns of new work (Signal).
+class TDispatcherBase : public TMainThreadDispatcher {
 public:
-  TQueueDispatcher();
-  ~TQueueDispatcher() override;
-  TQueueDispatcher(const TQueueDispatcher &) = delete;
-  TQueueDispatcher &operator=(const TQueueDispatcher &) = delete;
+  ~TDispatcherBase() override;
+  TDispatcherBase(const TDispatcherBase &) = delete;
+  TDispatcherBase &operator=(const TDispatcherBase &) = delete;
 
   bool RunBlocking(std::function<void()> Fn,
                    const std::shared_ptr<TLifeline> &Guard = nullptr) override;
   void Post(std::function<void()> Fn, const std::shared_ptr<TLifeline> &Guard = nullptr) override;
   bool IsMainThread() const override;
-  std::size_t ProcessPending() override { return Pump(); }
   void Close() override;
   bool Closed() const override;
+  // Number of functions waiting.
+  std::size_t Pending() const;
+
+protected:
+  TDispatcherBase();
+  // Under the lock: a call was queued, or the dispatcher closed.
+  virtual void Signal(std::unique_lock<std::mutex> &L) = 0;
+  // Takes the front call and runs it with the lock released; L is held again on return. The
+  // error of a posted call (it has no caller to take it) is handed back; false: the queue was
+  // empty or the call was abandoned, nothing ran.
+  bool RunFront(std::unique_lock<std::mutex> &L, std::exception_ptr &PostedError);
+  void WakeWaiters() override;
+  // Calls waiting, abandoned ones included; with the lock held.
+  std::size_t Queued() const { return Queue_.size(); }
+
+  mutable std::mutex Lock_;
+  bool Closed_ = false;
+
+private:
+  struct TCall;
+  void Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L);
+
+  std::deque<std::shared_ptr<TCall>> Queue_;
+  const std::thread::id Main_;
+};
+
+// A plain queue that its main thread pumps.
+class TQueueDispatcher final : public TDispatcherBase {
+public:
+  TQueueDispatcher() = default;
+  ~TQueueDispatcher() override { Close(); }
+
+  std::size_t ProcessPending() override { return Pump(); }
 
   // Runs what is queued now (not what those functions queue); returns the number run.
   std::size_t Pump();
@@ -103,23 +137,15 @@ public:
   // Runs queued functions until Pred() holds (tested before waiting and after each function) or
   // TimeOutMs passes; returns Pred()'s last value.
   bool PumpUntil(const std::function<bool()> &Pred, int TimeOutMs);
-  // Number of functions waiting.
-  std::size_t Pending() const;
 
 protected:
-  void WakeWaiters() override;
+  void Signal(std::unique_lock<std::mutex> &L) override;
 
 private:
-  struct TCall;
-  void Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L);
-  void RunFront(std::unique_lock<std::mutex> &L);
+  // RunFront that passes a posted function's failure on to the loop that pumps.
+  bool RunOne(std::unique_lock<std::mutex> &L);
 
-  mutable std::mutex Lock_;
-  std::condition_variable Arrived_;  // the main thread waits for work
-  std::condition_variable Finished_; // callers wait for their call
-  std::deque<std::shared_ptr<TCall>> Queue_;
-  bool Closed_ = false;
-  const std::thread::id Main_;
+  std::condition_variable Arrived_; // the main thread waits for work
 };
 
 } // namespace sonquarry::platform
