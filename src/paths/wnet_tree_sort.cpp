@@ -3,11 +3,12 @@
 // The sort key of a row is the concatenation of its three texts (name, domain, directory in an
 // order given by the column), compared with only a to z folded to upper case. Rather than
 // building keys at every comparison, the part of the key that belongs to the file's directory is
-// ranked once per sort among all directories, and each row carries the first eight folded bytes
-// of its own part. Most comparisons are then decided by two integers; the rest fall back to a
-// byte-wise comparison of the concatenations, so every comparison gives what comparing the full
-// keys gives, and the quicksort below (the same partitioning and pivot choice as always) yields
-// the same order.
+// ranked once per sort among all directories. Sorted by directory or domain, each row carries the
+// first eight folded bytes of its own part: most comparisons are then decided by two integers,
+// the rest fall back to a byte-wise comparison of the concatenations. Sorted by name, where many
+// names share long prefixes, the whole keys are ranked first, eight bytes at a time. Either way
+// every comparison gives what comparing the full keys gives, and the quicksort below (the same
+// partitioning and pivot choice as always) yields the same order.
 
 #include "paths/wnet_tree.h"
 
@@ -41,14 +42,27 @@ struct TKey {
   }
 };
 
-// The first eight folded bytes of a key, big-endian, padded with zero bytes.
-uint64_t Head8(const TKey &K) {
+// The eight folded bytes of a key from byte Skip on, big-endian, padded with zero bytes; Len
+// tells how many of them the key holds, so that padding never passes for a zero byte.
+uint64_t Head8(const TKey &K, size_t Skip, uint32_t &Len) {
   uint64_t h = 0;
-  int taken = 0;
-  for (int p = 0; p < K.Count && taken < 8; ++p)
-    for (size_t i = 0; i < K.Part[p].size() && taken < 8; ++i, ++taken)
-      h = h << 8 | F(K.Part[p][i]);
+  uint32_t taken = 0;
+  for (int p = 0; p < K.Count && taken < 8; ++p) {
+    const std::string_view s = K.Part[p];
+    if (Skip >= s.size()) {
+      Skip -= s.size();
+      continue;
+    }
+    for (size_t i = Skip; i < s.size() && taken < 8; ++i, ++taken) h = h << 8 | F(s[i]);
+    Skip = 0;
+  }
+  Len = taken;
   return taken == 0 ? 0 : h << (8 * (8 - taken));
+}
+
+uint64_t Head8(const TKey &K) {
+  uint32_t len;
+  return Head8(K, 0, len);
 }
 
 // Compares the folded concatenations, given that they agree on their first Skip bytes (as far as
@@ -122,7 +136,86 @@ void HoareSort(std::vector<TSortEntry> &E, const Compare &Cmp, bool Ascending) {
   }
 }
 
-int CompareRank(uint32_t A, uint32_t B) { return A < B ? -1 : A > B ? 1 : 0; }
+struct TRadixItem {
+  uint64_t Chunk;
+  uint32_t Len; // bytes of the key in Chunk; 8 while the key goes on
+  uint32_t Row;
+};
+
+// The rows 0..Names.size()-1 in the order of their keys (Order), and each row's rank: equal keys
+// share a rank, a smaller key has a smaller one. The key of a row is Names[row] followed by
+// Rest(row) (folded already), whose rank among all rests is Tail(row). The keys are sorted eight
+// folded bytes at a time: a prefix that many names share costs one read of each name per eight
+// bytes rather than one per comparison, and those reads are fetched ahead. Rows whose names lie
+// wholly in the bytes they agree on (equal names) are ordered by Tail at once.
+template <class RestOf, class TailRank>
+std::vector<uint32_t> KeyRanks(const std::vector<std::string_view> &Names, const RestOf &Rest,
+                               const TailRank &Tail, std::vector<uint32_t> &Order) {
+  const size_t count = Names.size();
+  std::vector<TRadixItem> items(count);
+  for (size_t k = 0; k < count; ++k) items[k].Row = static_cast<uint32_t>(k);
+  std::vector<uint8_t> starts(count, 0); // 1 where a key differs from the one before it
+  if (count > 0) starts[0] = 1;
+  const auto less = [](const TRadixItem &a, const TRadixItem &b) {
+    return a.Chunk != b.Chunk ? a.Chunk < b.Chunk : a.Len < b.Len;
+  };
+  struct TTask {
+    size_t Lo, Hi, Depth; // items Lo..Hi-1 agree on their first Depth bytes
+  };
+  std::vector<TTask> tasks{{0, count, 0}};
+  while (!tasks.empty()) {
+    const TTask t = tasks.back();
+    tasks.pop_back();
+    const auto lo = items.begin() + static_cast<ptrdiff_t>(t.Lo);
+    const auto hi = items.begin() + static_cast<ptrdiff_t>(t.Hi);
+    const size_t first = Names[lo->Row].size();
+    const bool tails = first <= t.Depth && std::all_of(lo, hi, [&](const TRadixItem &i) {
+                         return Names[i.Row].size() == first;
+                       });
+    constexpr size_t ahead = 16;
+    for (size_t i = t.Lo; i < t.Hi; ++i) {
+      TRadixItem &it = items[i];
+      if (tails) {
+        it.Chunk = Tail(it.Row), it.Len = 0;
+        continue;
+      }
+      if (i + 2 * ahead < t.Hi) __builtin_prefetch(&Names[items[i + 2 * ahead].Row]);
+      if (i + ahead < t.Hi) {
+        const std::string_view n = Names[items[i + ahead].Row];
+        if (t.Depth < n.size()) __builtin_prefetch(n.data() + t.Depth);
+      }
+      const std::string_view n = Names[it.Row];
+      if (t.Depth + 8 <= n.size()) {
+        uint64_t h = 0;
+        for (size_t b = t.Depth; b < t.Depth + 8; ++b) h = h << 8 | F(n[b]);
+        it.Chunk = h, it.Len = 8;
+      } else {
+        TKey key;
+        key.Part[0] = n, key.Part[1] = Rest(it.Row), key.Count = 2;
+        it.Chunk = Head8(key, t.Depth, it.Len);
+      }
+    }
+    if (!std::is_sorted(lo, hi, less)) std::sort(lo, hi, less);
+    for (size_t g = t.Lo; g < t.Hi;) {
+      size_t e = g + 1;
+      while (e < t.Hi && !less(items[g], items[e])) ++e;
+      starts[g] = 1;
+      if (items[g].Len == 8 && e - g > 1) tasks.push_back({g, e, t.Depth + 8});
+      g = e;
+    }
+  }
+  std::vector<uint32_t> rank(count);
+  Order.resize(count);
+  uint32_t r = 0;
+  for (size_t k = 0; k < count; ++k) {
+    if (k > 0 && starts[k]) ++r;
+    rank[items[k].Row] = r;
+    Order[k] = items[k].Row;
+  }
+  return rank;
+}
+
+int CompareRank(uint64_t A, uint64_t B) { return A < B ? -1 : A > B ? 1 : 0; }
 
 } // namespace
 
@@ -132,106 +225,126 @@ void TWNetTree::Sort(int Column, bool Ascending) {
   const size_t count = FileList.Items.size();
   if (count < 2) return;
 
+  // Per row: its name and its directory's node. The rows' records lie anywhere in memory, so
+  // each is fetched a few rows ahead.
+  std::vector<std::string_view> names(count);
+  std::vector<TNodeId> parentNode(count);
+  for (size_t k = 0; k < count; ++k) {
+    if (k + 16 < count) __builtin_prefetch(&Rec(FileList.Items[k + 16]));
+    names[k] = NameOf(FileList.Items[k]);
+    parentNode[k] = Rec(FileList.Items[k]).Parent;
+  }
+
   // The directory part of the key: domain + directory for columns 0 and 1, the directory alone
-  // for column 2 (whose key ends with the domain), each folded once.
-  std::vector<uint32_t> local(NodeEnd, NoList);
+  // for column 2 (whose key ends with the domain), each folded once. Sorted by name, only rows
+  // with equal names need it, so it is made on the first such row.
   struct TParentText {
     size_t Off, Len;       // folded directory part in texts
     size_t DomOff, DomLen; // folded domain in texts
   };
   std::vector<TParentText> parents;
   std::string texts;
-  std::string domain, directory;
-  for (const TNodeId f : FileList.Items) {
-    const TNodeId p = Rec(f).Parent;
-    if (local[p] != NoList) continue;
-    local[p] = static_cast<uint32_t>(parents.size());
-    UpdateCache(p);
-    TParentText t{};
-    t.Off = texts.size();
-    if (Column != 2) texts += CachedDomain;
-    texts += CachedDirectory;
-    t.Len = texts.size() - t.Off;
-    t.DomOff = texts.size();
-    texts += CachedDomain;
-    t.DomLen = CachedDomain.size();
-    for (size_t k = t.Off; k < texts.size(); ++k) texts[k] = static_cast<char>(F(texts[k]));
-    parents.push_back(t);
-  }
+  std::vector<uint32_t> parent(count); // a row's entry in parents
   const auto text = [&](uint32_t q) {
     return std::string_view(texts).substr(parents[q].Off, parents[q].Len);
   };
   const auto dom = [&](uint32_t q) {
     return std::string_view(texts).substr(parents[q].DomOff, parents[q].DomLen);
   };
-
   // Ranks of the directory parts: equal texts share a rank. The texts that begin with the text
   // of rank r follow it directly in this order; the last of them is last[r].
-  std::vector<uint32_t> order(parents.size());
-  for (uint32_t q = 0; q < order.size(); ++q) order[q] = q;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return text(a) < text(b); });
-  std::vector<uint32_t> rank(parents.size());
-  std::vector<uint32_t> byRank; // a parent of each rank
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (k == 0 || text(order[k]) != text(order[k - 1])) byRank.push_back(order[k]);
-    rank[order[k]] = static_cast<uint32_t>(byRank.size() - 1);
-  }
-  std::vector<uint32_t> last(byRank.size());
-  std::vector<uint32_t> open;
-  for (uint32_t r = 0; r < byRank.size(); ++r) {
-    while (!open.empty() && !text(byRank[r]).starts_with(text(byRank[open.back()]))) {
-      last[open.back()] = r - 1;
-      open.pop_back();
+  std::vector<uint32_t> rank, last;
+  std::vector<uint32_t> local; // entry in parents by directory node
+  bool dirsMade = false;
+  const auto makeDirs = [&] {
+    if (dirsMade) return;
+    dirsMade = true;
+    local.assign(NodeEnd, NoList);
+    for (size_t k = 0; k < count; ++k) {
+      const TNodeId p = parentNode[k];
+      if (local[p] != NoList) {
+        parent[k] = local[p];
+        continue;
+      }
+      parent[k] = local[p] = static_cast<uint32_t>(parents.size());
+      UpdateCache(p);
+      TParentText t{};
+      t.Off = texts.size();
+      if (Column != 2) texts += CachedDomain;
+      texts += CachedDirectory;
+      t.Len = texts.size() - t.Off;
+      t.DomOff = texts.size();
+      texts += CachedDomain;
+      t.DomLen = CachedDomain.size();
+      for (size_t i = t.Off; i < texts.size(); ++i) texts[i] = static_cast<char>(F(texts[i]));
+      parents.push_back(t);
     }
-    open.push_back(r);
-  }
-  for (const uint32_t r : open) last[r] = static_cast<uint32_t>(byRank.size() - 1);
-
-  const auto parentOf = [&](TNodeId f) { return local[Rec(f).Parent]; };
-  // The full key of a row as pieces.
-  const auto key = [&](TNodeId f) {
-    const uint32_t q = parentOf(f);
-    TKey k;
-    if (Column == 0) {
-      k.Part[0] = NameOf(f), k.Part[1] = text(q), k.Count = 2;
-    } else if (Column == 1) {
-      k.Part[0] = text(q), k.Part[1] = NameOf(f), k.Count = 2;
-    } else {
-      k.Part[0] = text(q), k.Part[1] = NameOf(f), k.Part[2] = dom(q), k.Count = 3;
+    std::vector<uint32_t> order(parents.size());
+    for (uint32_t q = 0; q < order.size(); ++q) order[q] = q;
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return text(a) < text(b); });
+    rank.resize(parents.size());
+    std::vector<uint32_t> byRank; // a parent of each rank
+    for (size_t k = 0; k < order.size(); ++k) {
+      if (k == 0 || text(order[k]) != text(order[k - 1])) byRank.push_back(order[k]);
+      rank[order[k]] = static_cast<uint32_t>(byRank.size() - 1);
     }
-    return k;
-  };
-  // The row's own part of the key (after the directory part) for columns 1 and 2.
-  const auto own = [&](TNodeId f) {
-    TKey k;
-    k.Part[0] = NameOf(f), k.Count = 1;
-    if (Column == 2) k.Part[1] = dom(parentOf(f)), k.Count = 2;
-    return k;
+    last.resize(byRank.size());
+    std::vector<uint32_t> open;
+    for (uint32_t r = 0; r < byRank.size(); ++r) {
+      while (!open.empty() && !text(byRank[r]).starts_with(text(byRank[open.back()]))) {
+        last[open.back()] = r - 1;
+        open.pop_back();
+      }
+      open.push_back(r);
+    }
+    for (const uint32_t r : open) last[r] = static_cast<uint32_t>(byRank.size() - 1);
   };
 
   std::vector<TSortEntry> entries(count);
-  for (size_t k = 0; k < count; ++k) {
-    const TNodeId f = FileList.Items[k];
-    entries[k] = {Head8(Column == 0 ? key(f) : own(f)), rank[parentOf(f)], f};
-  }
-
   if (Column == 0) {
-    // name + directory part: the heads hold the first bytes of the whole key.
-    const auto cmp = [&](const TSortEntry &a, const TSortEntry &b) {
-      if (a.Head != b.Head) return a.Head < b.Head ? -1 : 1;
-      const std::string_view na = NameOf(a.File), nb = NameOf(b.File);
-      const size_t m = std::min(na.size(), nb.size());
-      for (size_t i = 8; i < m; ++i) {
-        const uint8_t ca = F(na[i]), cb = F(nb[i]);
-        if (ca != cb) return ca < cb ? -1 : 1;
-      }
-      if (na.size() == nb.size()) return CompareRank(a.Rank, b.Rank);
-      return CompareFrom(key(a.File), key(b.File), std::max<size_t>(m, 8));
-    };
-    HoareSort(entries, cmp, Ascending);
+    // name + directory part: whole keys ranked first, then the quicksort on the ranks.
+    std::vector<uint32_t> order;
+    const std::vector<uint32_t> ranks = KeyRanks(
+        names, [&](uint32_t k) { return makeDirs(), text(parent[k]); },
+        [&](uint32_t k) { return makeDirs(), rank[parent[k]]; }, order);
+    if (ranks[order.back()] == count - 1) {
+      // No two keys are equal: the sorted order is the only one.
+      for (size_t k = 0; k < count; ++k) parentNode[k] = FileList.Items[order[k]];
+      for (size_t k = 0; k < count; ++k)
+        FileList.Items[k] = parentNode[Ascending ? k : count - 1 - k];
+      return;
+    }
+    for (size_t k = 0; k < count; ++k) entries[k] = {ranks[k], 0, FileList.Items[k]};
+    HoareSort(
+        entries,
+        [](const TSortEntry &a, const TSortEntry &b) { return CompareRank(a.Head, b.Head); },
+        Ascending);
   } else {
-    // directory part + own part: equal ranks leave the own parts to decide; different ranks
-    // decide unless one directory part begins the other.
+    makeDirs();
+    const auto parentOf = [&](TNodeId f) { return local[Rec(f).Parent]; };
+    // The full key of a row as pieces.
+    const auto key = [&](TNodeId f) {
+      const uint32_t q = parentOf(f);
+      TKey k;
+      k.Part[0] = text(q), k.Part[1] = NameOf(f), k.Count = 2;
+      if (Column == 2) k.Part[2] = dom(q), k.Count = 3;
+      return k;
+    };
+    // The row's own part of the key (after the directory part).
+    const auto ownOf = [&](std::string_view Name, uint32_t q) {
+      TKey k;
+      k.Part[0] = Name, k.Count = 1;
+      if (Column == 2) k.Part[1] = dom(q), k.Count = 2;
+      return k;
+    };
+    const auto own = [&](TNodeId f) { return ownOf(NameOf(f), parentOf(f)); };
+    for (size_t k = 0; k < count; ++k) {
+      if (k + 16 < count) __builtin_prefetch(names[k + 16].data());
+      entries[k] = {Head8(ownOf(names[k], parent[k])), rank[parent[k]], FileList.Items[k]};
+    }
+    // Equal ranks leave the own parts to decide; different ranks decide unless one directory
+    // part begins the other.
     const auto cmp = [&](const TSortEntry &a, const TSortEntry &b) {
       if (a.Rank == b.Rank) {
         if (a.Head != b.Head) return a.Head < b.Head ? -1 : 1;
