@@ -162,6 +162,13 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
   });
 
+  RowsTimer = new QTimer(this);
+  RowsTimer->setSingleShot(true);
+  RowsTimer->setInterval(RowsInterval);
+  connect(RowsTimer, &QTimer::timeout, this, [this] {
+    if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
+  });
+
   CreateList();
   CreateActions();
   CreateMenus();
@@ -574,7 +581,11 @@ void TMainForm::FilesFound(const std::string &Dir, const std::vector<std::string
   const int before = FileTree->Count();
   for (const auto &name : FileNames) FileTree->AddFile(Domain, Dir, name);
   const int after = FileTree->Count();
-  if (Model->RowCount() != after) ShowFileCount(after);
+  if (after != before) {
+    // The count at once, the rows with the next insert.
+    Panels_[0]->setText(QString("Files: %1").arg(after));
+    if (!RowsTimer->isActive()) RowsTimer->start();
+  }
   if (after != before && SortState != std::array<uint8_t, 3>{0, 0, 0}) {
     // New rows go to the end: the list is no longer sorted.
     SortState = {0, 0, 0};
@@ -586,6 +597,8 @@ void TMainForm::ResourcesEnumerated(int Children) { ShowResourceCount(ResourceCo
 
 void TMainForm::ScanFinished() {
   Timer->stop();
+  RowsTimer->stop();
+  if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
   EnableScanCommands(false);
   SetScanState(0);
   FileTree->FinishMarks();
