@@ -112,6 +112,10 @@ public:
   int32_t ResourceCount = 0;
   std::chrono::steady_clock::time_point StartTime;
   QTimer *Timer;
+  // Rows found by the search reach the list at this pace: one insert per interval, not one per
+  // directory, keeps the event loop free for painting and input.
+  QTimer *RowsTimer;
+  static constexpr int RowsInterval = 100; // ms
   void Search();
   void Stop();
   bool HaveAddressesToScan();

@@ -249,26 +249,12 @@ QWidget *TfmOptions::MakeCompFilterPage() {
       {btnFindDeniedComp, btnAddDeniedComp, btnEditDeniedComp, btnDeleteDeniedComp,
        btnClearDeniedComp},
       tshCompFilter));
-  for (QListWidget *L : {lbAllowedComp, lbDeniedComp}) {
-    connect(L, &QListWidget::itemDoubleClicked, this, [this, L] { EditComputerMask(L); });
-    L->installEventFilter(this);
-  }
-  connect(btnFindAllowedComp, &QPushButton::clicked, this,
-          [this] { FindComputers(lbAllowedComp); });
-  connect(btnFindDeniedComp, &QPushButton::clicked, this, [this] { FindComputers(lbDeniedComp); });
-  connect(btnAddAllowedComp, &QPushButton::clicked, this,
-          [this] { AddComputerMask(lbAllowedComp); });
-  connect(btnAddDeniedComp, &QPushButton::clicked, this, [this] { AddComputerMask(lbDeniedComp); });
-  connect(btnEditAllowedComp, &QPushButton::clicked, this,
-          [this] { EditComputerMask(lbAllowedComp); });
-  connect(btnEditDeniedComp, &QPushButton::clicked, this,
-          [this] { EditComputerMask(lbDeniedComp); });
-  connect(btnDeleteAllowedComp, &QPushButton::clicked, this,
-          [this] { DeleteSelectedMasks(lbAllowedComp); });
-  connect(btnDeleteDeniedComp, &QPushButton::clicked, this,
-          [this] { DeleteSelectedMasks(lbDeniedComp); });
-  connect(btnClearAllowedComp, &QPushButton::clicked, this, [this] { ClearMasks(lbAllowedComp); });
-  connect(btnClearDeniedComp, &QPushButton::clicked, this, [this] { ClearMasks(lbDeniedComp); });
+  WireMaskList(lbAllowedComp, &TfmOptions::AddComputerMask, &TfmOptions::EditComputerMask,
+               {btnFindAllowedComp, btnAddAllowedComp, btnEditAllowedComp, btnDeleteAllowedComp,
+                btnClearAllowedComp});
+  WireMaskList(lbDeniedComp, &TfmOptions::AddComputerMask, &TfmOptions::EditComputerMask,
+               {btnFindDeniedComp, btnAddDeniedComp, btnEditDeniedComp, btnDeleteDeniedComp,
+                btnClearDeniedComp});
   return tshCompFilter;
 }
 
@@ -294,22 +280,27 @@ QWidget *TfmOptions::MakeResourceFilterPage() {
       tr("&Deny"), tr("Resources from the list will not be scanned for files."), lbDeniedRes,
       {btnAddDeniedRes, btnEditDeniedRes, btnDeleteDeniedRes, btnClearDeniedRes},
       tshResourceFilter));
-  for (QListWidget *L : {lbAllowedRes, lbDeniedRes}) {
-    connect(L, &QListWidget::itemDoubleClicked, this, [this, L] { EditResourceMask(L); });
-    L->installEventFilter(this);
-  }
-  connect(btnAddAllowedRes, &QPushButton::clicked, this, [this] { AddResourceMask(lbAllowedRes); });
-  connect(btnAddDeniedRes, &QPushButton::clicked, this, [this] { AddResourceMask(lbDeniedRes); });
-  connect(btnEditAllowedRes, &QPushButton::clicked, this,
-          [this] { EditResourceMask(lbAllowedRes); });
-  connect(btnEditDeniedRes, &QPushButton::clicked, this, [this] { EditResourceMask(lbDeniedRes); });
-  connect(btnDeleteAllowedRes, &QPushButton::clicked, this,
-          [this] { DeleteSelectedMasks(lbAllowedRes); });
-  connect(btnDeleteDeniedRes, &QPushButton::clicked, this,
-          [this] { DeleteSelectedMasks(lbDeniedRes); });
-  connect(btnClearAllowedRes, &QPushButton::clicked, this, [this] { ClearMasks(lbAllowedRes); });
-  connect(btnClearDeniedRes, &QPushButton::clicked, this, [this] { ClearMasks(lbDeniedRes); });
+  WireMaskList(
+      lbAllowedRes, &TfmOptions::AddResourceMask, &TfmOptions::EditResourceMask,
+      {nullptr, btnAddAllowedRes, btnEditAllowedRes, btnDeleteAllowedRes, btnClearAllowedRes});
+  WireMaskList(lbDeniedRes, &TfmOptions::AddResourceMask, &TfmOptions::EditResourceMask,
+               {nullptr, btnAddDeniedRes, btnEditDeniedRes, btnDeleteDeniedRes, btnClearDeniedRes});
   return tshResourceFilter;
+}
+
+void TfmOptions::WireMaskList(QListWidget *List, TMaskAction Add, TMaskAction Edit,
+                              const TMaskButtons &Buttons) {
+  const auto On = [this, List](QPushButton *Button, TMaskAction Action) {
+    if (Button)
+      connect(Button, &QPushButton::clicked, this, [this, List, Action] { (this->*Action)(List); });
+  };
+  On(Buttons.Find, &TfmOptions::FindComputers);
+  On(Buttons.Add, Add);
+  On(Buttons.Edit, Edit);
+  On(Buttons.Delete, &TfmOptions::DeleteSelectedMasks);
+  On(Buttons.Clear, &TfmOptions::ClearMasks);
+  connect(List, &QListWidget::itemDoubleClicked, this, [this, List, Edit] { (this->*Edit)(List); });
+  List->installEventFilter(this);
 }
 
 bool TfmOptions::IsComputerList(const QObject *List) const {

@@ -74,6 +74,13 @@ public:
   // "Select computers" into List; AddFoundComputer adds one name unless it is there byte for byte.
   void FindComputers(QListWidget *List);
   void AddFoundComputer(QListWidget *List, const std::string &Name);
+  using TMaskAction = void (TfmOptions::*)(QListWidget *);
+  struct TMaskButtons {
+    QPushButton *Find, *Add, *Edit, *Delete, *Clear;
+  };
+  // Connects a mask list's buttons, double click and keys; Find is null on resource lists.
+  void WireMaskList(QListWidget *List, TMaskAction Add, TMaskAction Edit,
+                    const TMaskButtons &Buttons);
   // The range list's actions.
   void NewIP();
   void EditIP();

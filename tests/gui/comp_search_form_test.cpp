@@ -16,6 +16,7 @@
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
+#include "support/gui_spin.h"
 #include "ui/comp_search_form.h"
 #include "unit/fake_net_provider.h"
 
@@ -25,18 +26,6 @@ namespace {
 using platform::NetResource;
 using sonquarry::testing::FakeNetProvider;
 using Clock = std::chrono::steady_clock;
-
-// Runs the main thread's hand-overs and Qt's events until Pred holds.
-bool PumpUntil(const std::function<bool()> &Pred, int Ms = 10000) {
-  const auto End = Clock::now() + std::chrono::milliseconds(Ms);
-  for (;;) {
-    platform::BuiltInMainThread().Pump();
-    QApplication::processEvents();
-    if (Pred()) return true;
-    if (Clock::now() > End) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
 
 std::vector<std::string> Texts(const QListWidget *L) {
   std::vector<std::string> Out;
@@ -66,7 +55,7 @@ protected:
     Form.reset();
     P->Open();
     // Every thread of the test has ended before the next begins.
-    EXPECT_TRUE(PumpUntil([] { return platform::TThread::FreeThreadCount() == 0; }));
+    EXPECT_TRUE(testing::SpinUntil([] { return platform::TThread::FreeThreadCount() == 0; }));
   }
   static NetResource Server(const std::string &Name) {
     return FakeNetProvider::Res(platform::NetDisplayServer, Name);
@@ -79,11 +68,11 @@ protected:
   // Shows the dialog and waits for its domains.
   void ShowLoaded() {
     Form->show();
-    ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+    ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   }
   void Choose(int Index) {
     Form->cmbDomain->setCurrentIndex(Index);
-    ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+    ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   }
   void Select(QListWidget *L, std::initializer_list<int> Rows) {
     L->clearSelection();
@@ -106,12 +95,12 @@ TEST_F(CompSearchFormTest, ListsAreFilledWhileTheDialogBlinksAndStaysUsable) {
   EXPECT_TRUE(Form->btnCancel->isEnabled());
   EXPECT_EQ(Form->cursor().shape(), Qt::WaitCursor);
   // The domain label blinks, the computer label stays hidden.
-  ASSERT_TRUE(PumpUntil([&] { return Form->lblSearchDomains->isVisible(); }));
-  ASSERT_TRUE(PumpUntil([&] { return !Form->lblSearchDomains->isVisible(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return Form->lblSearchDomains->isVisible(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return !Form->lblSearchDomains->isVisible(); }));
   EXPECT_FALSE(Form->lblSearchComputers->isVisible());
 
   P->Open();
-  ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   EXPECT_EQ(Texts(Form->cmbDomain), (std::vector<std::string>{"WG1", "WG2"}));
   EXPECT_EQ(Form->cmbDomain->currentIndex(), -1);
   EXPECT_TRUE(Form->pnlMain->isEnabled());
@@ -121,10 +110,10 @@ TEST_F(CompSearchFormTest, ListsAreFilledWhileTheDialogBlinksAndStaysUsable) {
   Form->cmbDomain->setCurrentIndex(0);
   ASSERT_TRUE(P->WaitBlocked(5000));
   EXPECT_FALSE(Form->pnlMain->isEnabled());
-  ASSERT_TRUE(PumpUntil([&] { return Form->lblSearchComputers->isVisible(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return Form->lblSearchComputers->isVisible(); }));
   EXPECT_FALSE(Form->lblSearchDomains->isVisible());
   P->Open();
-  ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   EXPECT_EQ(Texts(Form->lbComputers),
             (std::vector<std::string>{"\\\\ALPHA", "\\\\BRAVO", "\\\\CHARLIE", "\\\\alpha"}));
   EXPECT_FALSE(Form->lblSearchComputers->isVisible());
@@ -172,7 +161,7 @@ TEST_F(CompSearchFormTest, AShowingWithinAMinuteKeepsEverythingALaterOneSearches
 
   Now += std::chrono::seconds(60);
   Form->show();
-  PumpUntil([] { return false; }, 50);
+  testing::SpinUntil([] { return false; }, 50);
   EXPECT_FALSE(Form->Busy());
   EXPECT_EQ(P->Calls().size(), Searches);
   EXPECT_EQ(Form->cmbDomain->count(), 2);
@@ -188,7 +177,7 @@ TEST_F(CompSearchFormTest, AShowingWithinAMinuteKeepsEverythingALaterOneSearches
   EXPECT_EQ(Form->lbComputers->count(), 0);
   EXPECT_TRUE(Form->SelectedNames().empty());
   P->Open();
-  ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   EXPECT_GT(P->Calls().size(), Searches);
   EXPECT_EQ(Texts(Form->cmbDomain), (std::vector<std::string>{"WG1", "WG2"}));
 }
@@ -201,7 +190,7 @@ TEST_F(CompSearchFormTest, ClosedWhileBusyTheAnswerStillFillsTheHiddenDialog) {
   ASSERT_TRUE(P->WaitBlocked(5000));
   Form->reject();
   P->Open();
-  ASSERT_TRUE(PumpUntil([&] { return !Form->Busy(); }));
+  ASSERT_TRUE(testing::SpinUntil([&] { return !Form->Busy(); }));
   EXPECT_EQ(Form->lbComputers->count(), 4);
 }
 
@@ -222,7 +211,7 @@ TEST_F(CompSearchFormTest, ReleasedWhileTheNetworkDoesNotAnswer) {
     }
     Form.reset();
     P->Open();
-    ASSERT_TRUE(PumpUntil([] { return platform::TThread::FreeThreadCount() == 0; }));
+    ASSERT_TRUE(testing::SpinUntil([] { return platform::TThread::FreeThreadCount() == 0; }));
   }
 }
 
@@ -238,7 +227,7 @@ TEST(CompSearchFormExitTest, TheProgramEndsWhileAnEnumerationHangs) {
         P->Close("WG1"); // never opened: a host that never answers
         auto *Form = new TCompSearchForm(nullptr, 0, P);
         Form->show();
-        if (!PumpUntil([&] { return !Form->Busy(); })) std::exit(3);
+        if (!testing::SpinUntil([&] { return !Form->Busy(); })) std::exit(3);
         Form->cmbDomain->setCurrentIndex(0);
         if (!P->WaitBlocked(5000)) std::exit(4);
         delete Form;

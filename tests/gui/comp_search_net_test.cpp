@@ -24,6 +24,7 @@
 #include "platform/smb_provider.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "ui/comp_search_form.h"
 #include "ui/options_form.h"
@@ -35,24 +36,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-bool PumpUntil(const std::function<bool()> &Pred, int Ms) {
-  const auto End = Clock::now() + std::chrono::milliseconds(Ms);
-  for (;;) {
-    platform::BuiltInMainThread().Pump();
-    QApplication::processEvents();
-    if (Pred()) return true;
-    if (Clock::now() > End) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 // Saves a picture of a shown window when screenshots are asked for.
 void Shot(QWidget &W, const char *Name) {
   const char *Dir = std::getenv("SQ_SCREENSHOT_DIR");
   if (!Dir) return;
   W.show();
   W.raise();
-  PumpUntil([] { return false; }, 300);
+  testing::SpinUntil([] { return false; }, 300);
   QDir().mkpath(Dir);
   EXPECT_TRUE(W.grab().save(QString(Dir) + "/" + Name + ".png")) << Name;
 }
@@ -88,7 +78,7 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
     auto &S = static_cast<TCompSearchForm &>(D);
     S.show();
     EXPECT_TRUE(S.Busy());
-    EXPECT_TRUE(PumpUntil([&] { return !S.Busy(); }, 60000));
+    EXPECT_TRUE(testing::SpinUntil([&] { return !S.Busy(); }, 60000));
     Strings Domains;
     for (int i = 0; i < S.cmbDomain->count(); ++i)
       Domains.push_back(S.cmbDomain->itemText(i).toStdString());
@@ -96,7 +86,7 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
               std::set<std::string>(Groups.begin(), Groups.end()));
     for (int i = 0; i < S.cmbDomain->count(); ++i) {
       S.cmbDomain->setCurrentIndex(i);
-      EXPECT_TRUE(PumpUntil([&] { return !S.Busy(); }, 60000));
+      EXPECT_TRUE(testing::SpinUntil([&] { return !S.Busy(); }, 60000));
       std::set<std::string> Got;
       for (int r = 0; r < S.lbComputers->count(); ++r)
         Got.insert(S.lbComputers->item(r)->text().toStdString());
@@ -139,7 +129,7 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   EXPECT_EQ(Loaded.Filter.DeniedComps, Scan.Filter.DeniedComps);
 
   Form.reset();
-  EXPECT_TRUE(PumpUntil([] { return platform::TThread::FreeThreadCount() == 0; }, 10000));
+  EXPECT_TRUE(testing::SpinUntil([] { return platform::TThread::FreeThreadCount() == 0; }, 10000));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/gui/qt_dispatcher.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/scan_expect.h"
 #include "ui/app_run.h"
@@ -39,13 +40,6 @@ using namespace sonquarry;
 using namespace sonquarry::testing;
 
 namespace {
-
-bool SpinUntil(const std::function<bool()> &Pred, int Ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!Pred() && t.elapsed() < Ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return Pred();
-}
 
 std::set<TFound> Listed(TWNetTree &T) {
   std::set<TFound> out;

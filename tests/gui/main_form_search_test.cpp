@@ -6,7 +6,9 @@
 #include "platform/registry.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
+#include "ui/file_list_model.h"
 #include "ui/main_form.h"
 #include "unit/fake_net_provider.h"
 #include "unit/xdg_sandbox.h"
@@ -21,6 +23,8 @@
 
 using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
+
+using sonquarry::testing::SpinUntil;
 
 namespace {
 
@@ -68,13 +72,6 @@ protected:
       return false;
     });
   }
-  static bool SpinUntil(const std::function<bool()> &Pred) {
-    QElapsedTimer t;
-    t.start();
-    while (!Pred() && t.elapsed() < 30000)
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return Pred();
-  }
   std::string Panel(int I) { return Form->PanelText(I).toStdString(); }
 };
 
@@ -103,6 +100,18 @@ TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
   ASSERT_FALSE(Prompts->Messages().empty());
   EXPECT_EQ(Prompts->Messages().back().rfind("Scan completed\nSearch Time : ", 0), 0u);
   EXPECT_EQ(Prompts->Records.back().Style, MB_ICONINFORMATION | MB_TOPMOST);
+}
+
+TEST_F(MainFormSearchTest, RowsReachTheListWhileTheSearchRuns) {
+  Open();
+  Net->Close("\\\\PC2"); // the search cannot end before the rows of PC1 are listed
+  Form->actSearch->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Form->Model->RowCount() == 3; }));
+  EXPECT_EQ(Form->ScanState, 1);
+  EXPECT_TRUE(Form->actSelectAll->isEnabled());
+  Net->Open();
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  EXPECT_EQ(Form->Model->RowCount(), 4);
 }
 
 TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {

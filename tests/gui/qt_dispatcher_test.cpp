@@ -2,6 +2,7 @@
 // too, and closing lets every blocked thread go.
 
 #include "platform/gui/qt_dispatcher.h"
+#include "support/gui_spin.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -12,15 +13,7 @@
 
 using namespace sonquarry;
 
-namespace {
-// Runs the event loop until Pred holds (or a generous limit passes).
-bool SpinUntil(const std::function<bool()> &Pred) {
-  QElapsedTimer t;
-  t.start();
-  while (!Pred() && t.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  return Pred();
-}
-} // namespace
+using sonquarry::testing::SpinUntil;
 
 TEST(QtDispatcher, BlockingAndPostedCallsRunOnTheLoopInOrder) {
   TQtDispatcher d;

@@ -156,6 +156,13 @@ protected:
     };
   }
 
+  // Starts a scan of the fake network whose listing of Dir waits for Provider->Release().
+  bool StartHeldIn(const std::string &Dir) {
+    BuildNetwork(*Provider);
+    Provider->Hold(Dir);
+    Scan->Start();
+    return Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000);
+  }
   bool WaitFinished(int Ms = 10000) {
     return Main.PumpUntil([&] { return Finished > 0; }, Ms);
   }
@@ -462,10 +469,7 @@ TEST_F(NetScanTest, IPModeProbesEachAllowedAddressAndScansWhoAnswers) {
 // ---- stopping
 
 TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt) {
-  BuildNetwork(*Provider);
-  Provider->Hold("\\\\PC1\\music\\Rock");
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
   Scan->Stop();
   Provider->Release();
   ASSERT_TRUE(WaitFinished());
@@ -567,13 +571,10 @@ TEST_F(NetScanTest, ReleasedWhileThreadsWaitInAHandOver) {
 }
 
 TEST_F(NetScanTest, ReleasedWhileAThreadIsInANetworkCall) {
-  BuildNetwork(*Provider);
-  Provider->Hold("\\\\PC1\\music\\Rock\\Deep");
   int Calls = 0;
   Scan->OnFilesFound = [&](TScanResThread *, const std::string &, const Strings &,
                            const std::string &) { ++Calls; };
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock\\Deep"));
   const int Before = Calls;
   Scan.reset();
   Provider->Release();
@@ -584,10 +585,7 @@ TEST_F(NetScanTest, ReleasedWhileAThreadIsInANetworkCall) {
 }
 
 TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
-  BuildNetwork(*Provider);
-  Provider->Hold("\\\\PC1\\music\\Rock");
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
   Scan.reset();
   // The old threads write their last blocks while the new scan empties the log.
   Scan = std::make_unique<TNetScan>();
@@ -603,10 +601,7 @@ TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
 }
 
 TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
-  BuildNetwork(*Provider);
-  Provider->Hold("\\\\PC1\\music\\Rock");
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
   Scan->Stop();
   ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 10000));
   TScanResThread *Last = Scan->RunningThreads().front().get();
@@ -739,10 +734,7 @@ TEST_F(NetScanTest, ThreadsWriteTheirBlocksOnlyUnderTheScanLogLock) {
 // ---- one coordinator, several scans
 
 TEST_F(NetScanTest, SearchStopAndSearchAgainFindsEverythingWithOneFinishEach) {
-  BuildNetwork(*Provider);
-  Provider->Hold("\\\\PC1\\music\\Rock");
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000));
+  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
   Scan->Stop();
   Provider->Release();
   ASSERT_TRUE(WaitFinished());

@@ -15,27 +15,31 @@
 
 namespace sonquarry {
 
-void WriteFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key) {
-  if (!Form) throw Exception("WriteFormPosition: Form = nil.");
-  if (!Reg) throw Exception("WriteFormPosition: Reg = nil.");
+namespace {
+
+TFormPosition PositionOf(const QWidget *Form) {
   TFormPosition p;
   p.Maximized = Form->isMaximized();
   p.Left = Form->x();
   p.Top = Form->y();
   p.Width = Form->width();
   p.Height = Form->height();
+  return p;
+}
+
+} // namespace
+
+void WriteFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key) {
+  if (!Form) throw Exception("WriteFormPosition: Form = nil.");
+  if (!Reg) throw Exception("WriteFormPosition: Reg = nil.");
+  TFormPosition p = PositionOf(Form);
   WriteFormPosition(&p, Reg, Key);
 }
 
 void ReadFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key) {
   if (!Form) throw Exception("ReadFormPosition: Form = nil.");
   if (!Reg) throw Exception("ReadFormPosition: Reg = nil.");
-  TFormPosition p;
-  p.Maximized = Form->isMaximized();
-  p.Left = Form->x();
-  p.Top = Form->y();
-  p.Width = Form->width();
-  p.Height = Form->height();
+  TFormPosition p = PositionOf(Form);
   TScreenSize screen{p.Left + p.Width, p.Top + p.Height};
   if (const QScreen *s = QGuiApplication::primaryScreen()) {
     const QRect area = s->availableGeometry();
