@@ -169,7 +169,7 @@ void TListActions::FindItem() {
   const int first = FirstRowOf(Selected());
   search.Position = first < 0 ? 0 : first;
   search.SelectAll = SearchFormPtr->chbSelAll->isChecked();
-  if (QItemSelectionModel *sel = View->selectionModel()) sel->clearSelection();
+  if (QItemSelectionModel *sel = View->selectionModel()) ClearSelection(*sel);
   if (!SearchFormPtr->chbCurrentPosition->isChecked()) search.Position = 0;
   if (!search.SelectAll) {
     FindNext();
@@ -235,7 +235,7 @@ bool TListActions::RunFindNext() {
   while (!search.Finished()) {
     if (search.FindNext()) {
       QItemSelectionModel *sel = View->selectionModel();
-      if (!search.SelectAll && sel) sel->clearSelection();
+      if (!search.SelectAll && sel) ClearSelection(*sel);
       SelectRows({{search.Position, search.Position}}, search.Position);
       Center(search.Position);
       NotifySelection();

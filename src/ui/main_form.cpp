@@ -1,5 +1,7 @@
 #include "ui/main_form.h"
 
+#include "ui/row_selection.h"
+
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
 #include "platform/exception.h"
@@ -13,6 +15,7 @@
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
+#include "ui/row_selection.h"
 
 #include <QAction>
 #include <QApplication>
@@ -408,9 +411,11 @@ void TMainForm::CreateToolBar() {
 
 void TMainForm::CreateList() {
   Model = new TFileListModel(*FileTree, this);
-  ListView = new QTableView(this);
+  auto *view = new TListView(this);
+  ListView = view;
   ListView->setObjectName("ListView");
   ListView->setModel(Model);
+  view->UseRowSelection();
   ListView->setShowGrid(true);
   ListView->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListView->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -634,7 +639,7 @@ void TMainForm::UpdateListCommands() {
 }
 
 void TMainForm::UpdateSelectionCommands() {
-  const bool any = ListView->selectionModel()->hasSelection();
+  const bool any = !SelectedRanges().empty();
   for (QAction *a :
        {actPlay, actDelete, actSavePlaylist, actSavePlaylistAs, actCopy, actShowFirstSelected})
     SetEnabled(a, any);
@@ -760,27 +765,9 @@ void TMainForm::SelectAll() {
 
 void TMainForm::InvertSelection() {
   TWaitCursor wait;
-  const int n = Model->RowCount();
-  if (n > 0) {
+  if (Model->RowCount() > 0) {
     TViewFrozen frozen(ListView);
-    // The complement of the selected ranges, selected in one step (toggling row by row is
-    // quadratic in the number of ranges).
-    QItemSelection inverted;
-    int next = 0;
-    for (const TRowRange &r : SelectedRanges()) {
-      if (r.First > next) inverted.select(Model->index(next, 0), Model->index(r.First - 1, 2));
-      next = r.Last + 1;
-    }
-    if (next < n) inverted.select(Model->index(next, 0), Model->index(n - 1, 2));
-    // Cleared first: replacing one many-range selection by another costs the product of both.
-    // The frozen view is redrawn whole, so the two changes need not reach it one by one.
-    QItemSelectionModel *sm = ListView->selectionModel();
-    {
-      const QSignalBlocker quiet(sm);
-      sm->clearSelection();
-      sm->select(inverted, QItemSelectionModel::Select);
-    }
-    UpdateSelectionCommands();
+    static_cast<TRowSelectionModel *>(ListView->selectionModel())->Invert();
   }
   ShowSelectedCount(SelectedRowCount());
 }

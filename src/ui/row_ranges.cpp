@@ -1,5 +1,7 @@
 #include "ui/row_ranges.h"
 
+#include "ui/row_selection.h"
+
 #include <QItemSelectionModel>
 #include <algorithm>
 
@@ -25,7 +27,12 @@ TRowRanges RowRangesOf(const QItemSelection &Selection) {
 }
 
 TRowRanges SelectedRowRanges(const QItemSelectionModel *Model) {
+  if (const auto *rows = qobject_cast<const TRowSelectionModel *>(Model)) return rows->Ranges();
   return Model ? RowRangesOf(Model->selection()) : TRowRanges{};
+}
+
+void ClearSelection(QItemSelectionModel &Model) {
+  Model.select(QItemSelection(), QItemSelectionModel::Clear);
 }
 
 int RowCountOf(const TRowRanges &Ranges) {

@@ -21,6 +21,9 @@ TRowRanges RowRangesOf(const QItemSelection &Selection);
 // The selected rows of Model; empty without a model.
 TRowRanges SelectedRowRanges(const QItemSelectionModel *Model);
 int RowCountOf(const TRowRanges &Ranges);
+// Selects no row. (Qt's clearSelection does nothing where its own ranges are empty, as they are
+// in the list's row selection.)
+void ClearSelection(QItemSelectionModel &Model);
 // The first selected row, -1 when none.
 inline int FirstRowOf(const TRowRanges &Ranges) { return Ranges.empty() ? -1 : Ranges[0].First; }
 

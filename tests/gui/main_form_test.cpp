@@ -25,6 +25,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,63 @@ TEST_F(MainFormTest, SelectAllAndInvertCountRows) {
   EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
   EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
   EXPECT_EQ(Form->SortState, (std::array<uint8_t, 3>{0, 0, 0}));
+}
+
+TEST_F(MainFormTest, MouseAndKeysSelectRowsAndSelectedRowsLookSelected) {
+  OpenNumbered(8);
+  Form->show();
+  QTableView *v = Form->ListView;
+  const auto click = [&](int Row, Qt::KeyboardModifiers Mods) {
+    QTest::mouseClick(v->viewport(), Qt::LeftButton, Mods,
+                      v->visualRect(Form->Model->index(Row, 1)).center());
+  };
+  struct TStep {
+    const char *What;
+    std::function<void()> Do;
+    std::vector<int> Rows;
+  } steps[] = {
+      {"click", [&] { click(1, {}); }, {1}},
+      {"Ctrl+click adds", [&] { click(3, Qt::ControlModifier); }, {1, 3}},
+      {"Shift+click extends from the anchor", [&] { click(5, Qt::ShiftModifier); }, {1, 3, 4, 5}},
+      {"Ctrl+click on a selected row takes it out",
+       [&] { click(4, Qt::ControlModifier); },
+       {1, 3, 5}},
+      {"click on a selected row keeps only it", [&] { click(3, {}); }, {3}},
+      {"Shift+Down twice, a row arrives, Shift+Up",
+       [&] {
+         QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier);
+         QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier);
+         Form->FileTree->AddFile("WG", "\\\\PC\\new", "new.mp3");
+         Form->ShowFileCount(Form->FileTree->Count());
+         QTest::keyClick(v, Qt::Key_Up, Qt::ShiftModifier);
+       },
+       {3, 4}},
+      {"Ctrl+Space toggles the focused row",
+       [&] { QTest::keyClick(v, Qt::Key_Space, Qt::ControlModifier); },
+       {3}},
+      {"Ctrl+A",
+       [&] { QTest::keyClick(v, Qt::Key_A, Qt::ControlModifier); },
+       {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+  };
+  for (const TStep &s : steps) {
+    s.Do();
+    EXPECT_EQ(Selected(), s.Rows) << s.What;
+    EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: " + std::to_string(s.Rows.size()))
+        << s.What;
+  }
+  // Drawn: the highlight behind the selected rows only.
+  Form->ListView->selectionModel()->clear();
+  Select(2, 2);
+  const QImage shot = v->viewport()->grab().toImage();
+  const auto lit = [&](int Row) {
+    const QRect r = v->visualRect(Form->Model->index(Row, 0));
+    const QColor c = shot.pixelColor(r.right() - 2, r.center().y());
+    return c == v->palette().color(QPalette::Active, QPalette::Highlight) ||
+           c == v->palette().color(QPalette::Inactive, QPalette::Highlight);
+  };
+  EXPECT_TRUE(lit(2));
+  EXPECT_FALSE(lit(1));
+  EXPECT_FALSE(lit(3));
 }
 
 TEST_F(MainFormTest, CommandGroupsFollowRowsSelectionAndConnection) {
