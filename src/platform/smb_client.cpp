@@ -4,9 +4,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 
 #include <libsmbclient.h>
@@ -20,6 +23,8 @@ namespace sonquarry::platform {
 namespace {
 
 void DropLibraryLog(void *, int, const char *) {}
+
+constexpr uint16_t FileAttributeDirectory = 0x10;
 
 void CopyOut(char *To, int Size, const std::string &From) {
   if (Size <= 0) return;
@@ -91,12 +96,15 @@ struct TSmbClient::TImpl {
   // Per share: whether its listings carry the server's file ids.
   std::map<std::string, bool> RealIds;
   struct TOpen {
-    SMBCFILE *Dir = nullptr;
+    SMBCFILE *Dir = nullptr; // a file's; a listing is read whole at its open
     bool File = false;
-    std::string Path; // a file's, for its errors
+    std::string Path;                 // a file's, for its errors
+    std::vector<wire::Entry> Entries; // a listing's, and the next to hand out
+    std::size_t Next = 0;
   };
   std::map<uint32_t, TOpen> Open;
   uint32_t NextHandle = 1;
+  int Range = -1; // the protocol range set: 0 SMB2 and up, 1 NT1 only
 
   static void Auth(SMBCCTX *C, const char *, const char *, char *Wg, int WgLen, char *User,
                    int UserLen, char *Password, int PasswordLen) {
@@ -143,10 +151,10 @@ struct TSmbClient::TImpl {
     const std::string Key = Lower(Server);
     const bool Old = Browse || Smb1Only.count(Key);
     for (int Pass = Old ? 1 : 0; Pass < 2; ++Pass) {
-      if (Pass == 0)
-        smbc_setOptionProtocols(C, "SMB2_02", "SMB3");
-      else
-        smbc_setOptionProtocols(C, "NT1", "NT1");
+      // Setting the range looks its parameters up by name: only when it changes.
+      if (Pass != Range)
+        smbc_setOptionProtocols(C, Pass == 0 ? "SMB2_02" : "NT1", Pass == 0 ? "SMB3" : "NT1");
+      Range = Pass;
       std::size_t First = 0;
       if (auto It = IdentityOf.find(Key); It != IdentityOf.end()) First = It->second;
       int Err = 0;
@@ -183,17 +191,118 @@ struct TSmbClient::TImpl {
     return true;
   }
 
-  void CloseOne(const TOpen &O) {
-    if (O.File)
-      smbc_getFunctionClose(Context)(Context, O.Dir);
-    else
-      smbc_getFunctionClosedir(Context)(Context, O.Dir);
+  // A listing read whole: its identity and entries, or why it failed.
+  struct TListed {
+    bool Ok = false;
+    wire::Opened Dir; // Id and Kind
+    std::vector<wire::Entry> Entries;
+    NetError Error;
+  };
+
+  TListed List(const std::string &UncDir) {
+    TListed L;
+    const std::string Url = UncToSmbUrl(UncDir);
+    const std::string Server = UncServer(UncDir);
+    SMBCFILE *Dir = OpenUrl(Url, Server, false, L.Error, UncDir);
+    if (!Dir) return L;
+    SMBCCTX *C = Context;
+    // libsmbclient holds the whole listing once it is open: one pass takes the entries and the
+    // directory's identity, and the listing is freed at once. Only "." needs the stat of
+    // readdirplus2 (its file id); for every other entry that call costs a server lookup and
+    // hundreds of times the plain one.
+    bool WantDotId = MayHaveRealIds(Url, Server);
+    TDigest Digest;
+    uint64_t DotId = 0;
+    struct stat St {};
+    for (;;) {
+      const libsmb_file_info *F = WantDotId ? smbc_getFunctionReaddirPlus2(C)(C, Dir, &St)
+                                            : smbc_getFunctionReaddirPlus(C)(C, Dir);
+      if (!F) break;
+      if (!F->name) continue;
+      const std::string_view N = F->name;
+      if (N == "." && WantDotId) {
+        DotId = uint64_t(St.st_ino);
+        WantDotId = false;
+      }
+      // Never a path component: a broken or hostile server.
+      if (!N.empty() && N.find_first_of("/\\") == std::string_view::npos)
+        L.Entries.push_back({std::string(N), (F->attrs & FileAttributeDirectory) != 0});
+      if (N == "..") continue;
+      Digest.Add(N.data(), N.size());
+      Digest.Add("", 1);
+      Digest.Add(uint64_t(F->attrs));
+      Digest.Add(F->size);
+      Digest.Add(F->btime_ts);
+      Digest.Add(F->mtime_ts);
+      Digest.Add(F->ctime_ts);
+    }
+    smbc_getFunctionClosedir(C)(C, Dir);
+    if (RealIdsOf(Url, Server, DotId)) {
+      L.Dir.Id = DotId;
+      L.Dir.Kind = wire::IdKind::FileId;
+    } else {
+      L.Dir.Id = Digest.H == 0 ? 1 : Digest.H;
+      L.Dir.Kind = wire::IdKind::Listing;
+    }
+    L.Ok = true;
+    return L;
   }
 
-  uint32_t Keep(SMBCFILE *F, bool IsFile, std::string Path = {}) {
+  // Read-ahead. A walk asks for the subdirectories of each listing, depth first, in the order
+  // of its entries: Planned holds them, the next on top. While no request waits, the worker
+  // lists the top one, so that the server's round trips for it overlap the program's work on
+  // the listing before. Anything else asked for drops what the walk passed over.
+  static constexpr std::size_t MaxPlanned = 16384;
+  std::deque<std::string> Planned;
+  std::optional<std::pair<std::string, TListed>> Ahead;
+
+  TListed Listed(const std::string &UncDir) {
+    std::optional<std::pair<std::string, TListed>> Had;
+    Had.swap(Ahead);
+    if (Had && Had->first == UncDir) return std::move(Had->second);
+    const auto It = std::find(Planned.rbegin(), Planned.rend(), UncDir);
+    // Above it: what the walk passed over; none of it: another walk.
+    Planned.erase(It == Planned.rend() ? Planned.begin() : std::prev(It.base()), Planned.end());
+    return List(UncDir);
+  }
+
+  void PlanBelow(const std::string &UncDir, const std::vector<wire::Entry> &Entries) {
+    for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
+      if (E->Directory && E->Name != "." && E->Name != "..")
+        Planned.push_back(UncDir + "\\" + E->Name);
+    while (Planned.size() > MaxPlanned) Planned.pop_front();
+  }
+
+  bool ReadAhead() {
+    if (Ahead || Planned.empty()) return false;
+    std::string Next = std::move(Planned.back());
+    Planned.pop_back();
+    TListed L = List(Next);
+    Ahead.emplace(std::move(Next), std::move(L));
+    return true;
+  }
+
+  void CloseOne(const TOpen &O) {
+    if (O.File) smbc_getFunctionClose(Context)(Context, O.Dir);
+  }
+
+  uint32_t Keep(TOpen O) {
     while (Open.count(NextHandle) || NextHandle == 0) ++NextHandle;
-    Open[NextHandle] = {F, IsFile, std::move(Path)};
+    Open[NextHandle] = std::move(O);
     return NextHandle++;
+  }
+  uint32_t KeepListing(std::vector<wire::Entry> Entries) {
+    TOpen O;
+    O.Entries = std::move(Entries);
+    return Keep(std::move(O));
+  }
+
+  // Whether the listings of Url's share may carry the server's file ids: not known yet, or
+  // known to.
+  bool MayHaveRealIds(const std::string &Url, const std::string &Server) const {
+    if (Smb1Only.count(Lower(Server))) return false;
+    const auto It = RealIds.find(ShareKey(Url));
+    return It == RealIds.end() || It->second;
   }
 
   bool RealIdsOf(const std::string &Url, const std::string &Server, uint64_t DotId) {
@@ -285,44 +394,18 @@ bool TSmbClient::OpenDir(const std::string &UncDir, wire::Opened &Out, NetError 
     Error = SmbError(EMFILE, UncDir);
     return false;
   }
-  const std::string Url = UncToSmbUrl(UncDir);
-  const std::string Server = UncServer(UncDir);
-  SMBCFILE *Dir = I_->OpenUrl(Url, Server, false, Error, UncDir);
-  if (!Dir) return false;
-  SMBCCTX *C = I_->Context;
-  // One pass for the directory's identity, then back to the start for the caller.
-  const off_t Start = smbc_getFunctionTelldir(C)(C, Dir);
-  TDigest Digest;
-  uint64_t DotId = 0;
-  struct stat St {};
-  while (const libsmb_file_info *F = smbc_getFunctionReaddirPlus2(C)(C, Dir, &St)) {
-    if (!F->name) continue;
-    const std::string N = F->name;
-    if (N == "..") continue;
-    if (N == ".") DotId = uint64_t(St.st_ino);
-    Digest.Add(N.data(), N.size() + 1);
-    Digest.Add(uint64_t(F->attrs));
-    Digest.Add(F->size);
-    Digest.Add(F->btime_ts);
-    Digest.Add(F->mtime_ts);
-    Digest.Add(F->ctime_ts);
+  TImpl::TListed L = I_->Listed(UncDir);
+  if (!L.Ok) {
+    Error = L.Error;
+    return false;
   }
-  if (smbc_getFunctionLseekdir(C)(C, Dir, Start) != 0) {
-    // Cannot rewind: list it again.
-    smbc_getFunctionClosedir(C)(C, Dir);
-    Dir = I_->OpenUrl(Url, Server, false, Error, UncDir);
-    if (!Dir) return false;
-  }
-  if (I_->RealIdsOf(Url, Server, DotId)) {
-    Out.Id = DotId;
-    Out.Kind = wire::IdKind::FileId;
-  } else {
-    Out.Id = Digest.H == 0 ? 1 : Digest.H;
-    Out.Kind = wire::IdKind::Listing;
-  }
-  Out.Handle = I_->Keep(Dir, false);
+  I_->PlanBelow(UncDir, L.Entries);
+  Out = L.Dir;
+  Out.Handle = I_->KeepListing(std::move(L.Entries));
   return true;
 }
+
+bool TSmbClient::ReadAhead() { return I_->ReadAhead(); }
 
 bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error) {
   if (I_->Open.size() >= MaxOpen) {
@@ -340,7 +423,11 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetErro
   }
   Out.Id = St.st_size > 0 ? uint64_t(St.st_size) : 0;
   Out.Kind = wire::IdKind::None;
-  Out.Handle = I_->Keep(F, true, UncPath);
+  TImpl::TOpen O;
+  O.Dir = F;
+  O.File = true;
+  O.Path = UncPath;
+  Out.Handle = I_->Keep(std::move(O));
   return true;
 }
 
@@ -377,23 +464,16 @@ bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry>
     Error = SmbError(EBADF, "listing " + std::to_string(Handle));
     return false;
   }
-  SMBCCTX *C = I_->Context;
+  auto &O = It->second;
   Max = std::clamp<uint32_t>(Max, 1, wire::MaxBatchEntries);
   std::size_t Bytes = 0;
-  struct stat St {};
-  while (Out.size() < Max && Bytes < wire::MaxBatchBytes) {
-    const libsmb_file_info *F = smbc_getFunctionReaddirPlus2(C)(C, It->second.Dir, &St);
-    if (!F) {
-      Close(Handle);
-      End = true;
-      break;
-    }
-    if (!F->name) continue;
-    std::string N = F->name;
-    // Never a path component: a broken or hostile server.
-    if (N.empty() || N.find_first_of("/\\") != std::string::npos) continue;
-    Bytes += N.size() + 5;
-    Out.push_back({std::move(N), S_ISDIR(St.st_mode)});
+  while (Out.size() < Max && Bytes < wire::MaxBatchBytes && O.Next < O.Entries.size()) {
+    Bytes += O.Entries[O.Next].Name.size() + 5;
+    Out.push_back(std::move(O.Entries[O.Next++]));
+  }
+  if (O.Next == O.Entries.size()) {
+    Close(Handle);
+    End = true;
   }
   return true;
 }

@@ -6,6 +6,9 @@
 // browsing and are listed with NT1 only; shares and directories are asked with SMB2_02..SMB3
 // first and with NT1 when the server negotiates nothing newer (remembered per server).
 //
+// Listings: a directory is listed whole when it is opened (libsmbclient reads it whole anyway);
+// ReadDir hands out what is left. See ReadAhead.
+//
 // Directory identity: a listing's Id is the server's file id of the directory (from the "."
 // entry, checked once per share against a stat) when the server gives real file ids (SMB2 and
 // up); otherwise libsmbclient makes ids up from names, and the Id is a digest of the listing
@@ -39,6 +42,9 @@ public:
   NetEnumStatus Enum(int32_t Level, const std::string &RemoteName, std::vector<wire::Resource> &Out,
                      NetError &Error);
   bool OpenDir(const std::string &UncDir, wire::Opened &Out, NetError &Error);
+  // Lists the directory that a walk will most likely ask for next, for its OpenDir; false when
+  // there is none to list or one is listed already. For the time no request waits.
+  bool ReadAhead();
   // The next entries of a listing, at most Max; End when no more follow (the listing is then
   // closed).
   bool ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,

@@ -1,6 +1,7 @@
 #include "platform/smb_copy_source.h"
 
 #include "platform/net_provider.h"
+#include "platform/thread.h"
 
 #include <atomic>
 #include <mutex>
@@ -16,18 +17,25 @@ public:
 
   bool Open(const std::string &UncPath, int64_t &Size, std::string &Error) override {
     Close();
-    if (Cancelled) {
-      Error = "cancelled";
-      return false;
+    {
+      std::lock_guard<std::mutex> l(Lock);
+      if (Cancelled) {
+        Error = "cancelled";
+        return false;
+      }
+      // A Cancel while it opens ends this thread's worker, and the call with it (a thread that
+      // is not a TThread waits for the open).
+      Opener = platform::TThread::Current();
     }
     platform::NetError E;
     auto F = platform::NetProvider()->OpenFile(UncPath, &E);
+    std::lock_guard<std::mutex> l(Lock);
+    Opener = nullptr;
     if (!F) {
       Error = E.Message.empty() ? UncPath + ": cannot be opened" : E.Message;
       return false;
     }
     Size = F->Size();
-    std::lock_guard<std::mutex> l(Lock);
     File = std::move(F);
     // A Cancel that came while it opened ends the read at once.
     if (Cancelled) File->Cancel();
@@ -57,11 +65,13 @@ public:
     Cancelled = true;
     std::lock_guard<std::mutex> l(Lock);
     if (File) File->Cancel();
+    if (Opener) Opener->Terminate();
   }
 
 private:
-  std::mutex Lock; // File's hand-over against Cancel
+  std::mutex Lock; // File's hand-over and Opener against Cancel
   std::unique_ptr<platform::INetFile> File;
+  platform::TThread *Opener = nullptr; // the thread in OpenFile
   std::atomic<bool> Cancelled{false};
 };
 

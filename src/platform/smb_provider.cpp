@@ -784,6 +784,27 @@ std::string ShareServer(const std::string &UncDir) {
   return Server;
 }
 
+// A listing or a file of a path on a share: the server's probe first; an open marks it
+// reachable.
+template <class TOpened>
+std::unique_ptr<TOpened> OpenBelowShare(const std::shared_ptr<TSmbProvider::TImpl> &P,
+                                        const std::string &Unc, NetError *Error) {
+  NetError E;
+  const std::string Server = ShareServer(Unc);
+  std::unique_ptr<TOpened> Result;
+  if (Server.empty()) {
+    E = SmbError(EINVAL, Unc);
+  } else if (P->Reachable(Server, &E)) {
+    auto O = std::make_unique<TOpened>(P, Unc);
+    if (O->Open(E)) {
+      P->MarkReachable(Server);
+      Result = std::move(O);
+    }
+  }
+  if (Error) *Error = E;
+  return Result;
+}
+
 } // namespace
 
 TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_shared<TImpl>()) {
@@ -861,37 +882,11 @@ NetEnumStatus TSmbProvider::EnumResources(const NetResource *Container,
 }
 
 std::unique_ptr<INetFile> TSmbProvider::OpenFile(const std::string &UncPath, NetError *Error) {
-  NetError E;
-  const std::string Server = ShareServer(UncPath);
-  std::unique_ptr<INetFile> Result;
-  if (Server.empty()) {
-    E = SmbError(EINVAL, UncPath);
-  } else if (I_->Reachable(Server, &E)) {
-    auto F = std::make_unique<TSmbFile>(I_, UncPath);
-    if (F->Open(E)) {
-      I_->MarkReachable(Server);
-      Result = std::move(F);
-    }
-  }
-  if (Error) *Error = E;
-  return Result;
+  return OpenBelowShare<TSmbFile>(I_, UncPath, Error);
 }
 
 std::unique_ptr<INetDirListing> TSmbProvider::OpenDir(const std::string &UncDir, NetError *Error) {
-  NetError E;
-  const std::string Server = ShareServer(UncDir);
-  std::unique_ptr<INetDirListing> Result;
-  if (Server.empty()) {
-    E = SmbError(EINVAL, UncDir);
-  } else if (I_->Reachable(Server, &E)) {
-    auto L = std::make_unique<TSmbListing>(I_, UncDir);
-    if (L->Open(E)) {
-      I_->MarkReachable(Server);
-      Result = std::move(L);
-    }
-  }
-  if (Error) *Error = E;
-  return Result;
+  return OpenBelowShare<TSmbListing>(I_, UncDir, Error);
 }
 
 bool TSmbProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,

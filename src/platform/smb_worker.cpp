@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -52,6 +53,13 @@ public:
 
   bool Broken() const { return Broken_; }
 
+  // Whether a request has come, whole or in part.
+  bool Waiting() {
+    if (!In_.empty()) return true;
+    pollfd P{Fd_, POLLIN, 0};
+    return ::poll(&P, 1, 0) != 0;
+  }
+
 private:
   int Fd_;
   std::vector<uint8_t> In_;
@@ -83,7 +91,10 @@ int Serve(int Fd) {
   TSmbClient Client(Config);
   std::vector<uint8_t> Chunk;
   if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
-  while (S.Receive(F)) {
+  for (;;) {
+    while (!S.Waiting() && Client.ReadAhead()) {
+    }
+    if (!S.Receive(F)) break;
     bool Sent = false;
     NetError E;
     switch (F.Kind) {

@@ -1,8 +1,11 @@
-// The copier against the test network's servers: collisions, Cancel in the middle of a large file,
-// a server stopped in the middle of a copy, remote names that try to leave the folder.
+// The copier against the test network's servers: collisions, Cancel in the middle of a large file
+// and while a hung server holds an open, a server stopped in the middle of a copy, remote names
+// that try to leave the folder.
 
+#include "hung_host.h"
 #include "platform/file_copier.h"
 #include "platform/smb_copy_source.h"
+#include "platform/smb_provider.h"
 #include "support/run_program.h"
 #include "testnet_env.h"
 
@@ -93,6 +96,35 @@ TEST_F(CopierNet, CancelInTheMiddleOfALargeFileLeavesNothing) {
   copier.Cancel();
   t.join();
   EXPECT_EQ(result, 2);
+  EXPECT_TRUE(Listing(Dest).empty());
+}
+
+// The hung server would hold the open for the provider's ten minutes; Cancel ends it.
+TEST_F(CopierNet, CancelWhileAHungServerHoldsTheOpenEndsAtOnce) {
+  const sonquarry::testing::THungHost stuck(Net);
+  ASSERT_TRUE(stuck.Up);
+  platform::SmbProviderOptions o;
+  o.ConfigFile = E.Get("SQ_CLIENT_CONF");
+  o.CredentialsFile = "-";
+  o.TimeOutMs = o.CallTimeOutMs = 600000;
+  auto provider = std::make_shared<platform::TSmbProvider>(o);
+  platform::SetNetProvider(provider);
+  struct TRestore {
+    ~TRestore() { platform::SetNetProvider(nullptr); }
+  } restore;
+  auto source = MakeSmbCopySource();
+  TFileCopier copier(*source);
+  TCopyThread copy(copier, {"\\\\" + E.Host("STUCK", "IP") + "\\music\\x.mp3"}, Dest.string());
+  copy.Resume();
+  // Its worker is up: the open follows at once.
+  while (provider->WorkerPids().empty() && !copy.Finished())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(copy.Finished()) << copier.Error;
+  const auto cancelled = std::chrono::steady_clock::now();
+  copier.Cancel();
+  copy.WaitFor();
+  EXPECT_EQ(copy.Result(), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(60));
   EXPECT_TRUE(Listing(Dest).empty());
 }
 

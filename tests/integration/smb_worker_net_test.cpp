@@ -19,6 +19,7 @@
 #include "engine/ip_range.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
+#include "integration/hung_host.h"
 #include "integration/testnet_env.h"
 #include "platform/main_thread.h"
 #include "platform/smb_provider.h"
@@ -39,18 +40,7 @@ using sonquarry::testing::MsSince;
 namespace {
 
 using sonquarry::testing::ExtraShareProvider;
-
-const std::string Tool = SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh";
-
-// SQSTUCK accepts and never answers while this lives; otherwise it refuses.
-struct THungHost {
-  explicit THungHost(std::string ANet) : Net(std::move(ANet)) {
-    Up = RunProgram({Tool, "start-host", "--dir", Net, "SQSTUCK"}).Status == 0;
-  }
-  ~THungHost() { RunProgram({Tool, "stop-host", "--dir", Net, "SQSTUCK"}); }
-  std::string Net;
-  bool Up = false;
-};
+using sonquarry::testing::THungHost;
 
 class SmbWorkerNet : public sonquarry::testing::TScanFixture {
 protected:

@@ -10,8 +10,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <atomic>
-#include <thread>
 
 namespace sonquarry {
 namespace {
@@ -85,24 +83,20 @@ int CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
   if (!source) return 1;
   TFileCopier copier(*source);
   TCopyDialog dialog(Owner, copier);
-  std::atomic<bool> finished{false};
-  int result = 1;
-  std::thread worker([&] {
-    result = copier.Copy(Sources, Destination);
-    finished = true;
-  });
+  TCopyThread worker(copier, Sources, Destination);
+  worker.Resume();
   QEventLoop loop;
   QTimer tick;
   QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
     dialog.Show(copier.Progress());
-    if (finished) loop.quit();
+    if (worker.Finished()) loop.quit();
   });
   tick.start(50);
   dialog.show();
   loop.exec();
-  worker.join();
+  worker.WaitFor();
   dialog.hide();
-  return result;
+  return worker.Result();
 }
 
 TCopySourceFactory SetCopySourceFactory(TCopySourceFactory AFactory) {
