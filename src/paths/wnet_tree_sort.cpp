@@ -301,7 +301,7 @@ void TWNetTree::Sort(int Column, bool Ascending) {
     for (const uint32_t r : open) last[r] = static_cast<uint32_t>(byRank.size() - 1);
   };
 
-  std::vector<TSortEntry> entries(count);
+  std::vector<TSortEntry> entries;
   if (Column == 0) {
     // name + directory part: whole keys ranked first, then the quicksort on the ranks.
     std::vector<uint32_t> order;
@@ -309,12 +309,14 @@ void TWNetTree::Sort(int Column, bool Ascending) {
         names, [&](uint32_t k) { return makeDirs(), text(parent[k]); },
         [&](uint32_t k) { return makeDirs(), rank[parent[k]]; }, order);
     if (ranks[order.back()] == count - 1) {
-      // No two keys are equal: the sorted order is the only one.
+      // No two keys are equal: the sorted order is the only one (parentNode, done with, holds
+      // the rows meanwhile).
       for (size_t k = 0; k < count; ++k) parentNode[k] = FileList.Items[order[k]];
       for (size_t k = 0; k < count; ++k)
         FileList.Items[k] = parentNode[Ascending ? k : count - 1 - k];
       return;
     }
+    entries.resize(count);
     for (size_t k = 0; k < count; ++k) entries[k] = {ranks[k], 0, FileList.Items[k]};
     HoareSort(
         entries,
@@ -322,6 +324,7 @@ void TWNetTree::Sort(int Column, bool Ascending) {
         Ascending);
   } else {
     makeDirs();
+    entries.resize(count);
     const auto parentOf = [&](TNodeId f) { return local[Rec(f).Parent]; };
     // The full key of a row as pieces.
     const auto key = [&](TNodeId f) {

@@ -198,13 +198,16 @@ void TRowSelectionDelegate::initStyleOption(QStyleOptionViewItem *Option,
 
 TListView::TListView(QWidget *Parent) : QTableView(Parent) {}
 
-void TListView::UseRowSelection() {
-  QItemSelectionModel *old = selectionModel();
-  Rows_ = new TRowSelectionModel(model(), this);
-  setSelectionModel(Rows_);
+TRowSelectionModel *InstallRowSelection(QTableView &View) {
+  QItemSelectionModel *old = View.selectionModel();
+  auto *rows = new TRowSelectionModel(View.model(), &View);
+  View.setSelectionModel(rows);
   delete old;
-  setItemDelegate(new TRowSelectionDelegate(*Rows_, this));
+  View.setItemDelegate(new TRowSelectionDelegate(*rows, &View));
+  return rows;
 }
+
+void TListView::UseRowSelection() { Rows_ = InstallRowSelection(*this); }
 
 namespace {
 struct TPressScope {

@@ -62,6 +62,9 @@ private:
   const TRowSelectionModel &Selection_;
 };
 
+// Puts a TRowSelectionModel and its delegate on View (after setModel) and returns it.
+TRowSelectionModel *InstallRowSelection(QTableView &View);
+
 // The list view over a TRowSelectionModel with its delegate.
 class TListView final : public QTableView {
   Q_OBJECT
