@@ -309,11 +309,11 @@ void TWNetTree::Sort(int Column, bool Ascending) {
         names, [&](uint32_t k) { return makeDirs(), text(parent[k]); },
         [&](uint32_t k) { return makeDirs(), rank[parent[k]]; }, order);
     if (ranks[order.back()] == count - 1) {
-      // No two keys are equal: the sorted order is the only one (parentNode, done with, holds
-      // the rows meanwhile).
-      for (size_t k = 0; k < count; ++k) parentNode[k] = FileList.Items[order[k]];
+      // No two keys are equal: the sorted order is the only one.
+      std::vector<TNodeId> sorted(count);
       for (size_t k = 0; k < count; ++k)
-        FileList.Items[k] = parentNode[Ascending ? k : count - 1 - k];
+        sorted[k] = FileList.Items[order[Ascending ? k : count - 1 - k]];
+      FileList.Items = std::move(sorted);
       return;
     }
     entries.resize(count);

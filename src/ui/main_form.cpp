@@ -1,7 +1,5 @@
 #include "ui/main_form.h"
 
-#include "ui/row_selection.h"
-
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
 #include "platform/exception.h"
@@ -165,9 +163,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   RowsTimer = new QTimer(this);
   RowsTimer->setSingleShot(true);
   RowsTimer->setInterval(RowsInterval);
-  connect(RowsTimer, &QTimer::timeout, this, [this] {
-    if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
-  });
+  connect(RowsTimer, &QTimer::timeout, this, &TMainForm::InsertWaitingRows);
 
   CreateList();
   CreateActions();
@@ -597,8 +593,7 @@ void TMainForm::ResourcesEnumerated(int Children) { ShowResourceCount(ResourceCo
 
 void TMainForm::ScanFinished() {
   Timer->stop();
-  RowsTimer->stop();
-  if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
+  InsertWaitingRows();
   EnableScanCommands(false);
   SetScanState(0);
   FileTree->FinishMarks();
@@ -655,6 +650,11 @@ void TMainForm::UpdateRemoveCommand() {
     }
   }
   SetEnabled(actRemoveInaccessible, some);
+}
+
+void TMainForm::InsertWaitingRows() {
+  RowsTimer->stop();
+  if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
 }
 
 void TMainForm::ShowFileCount(int Count) {

@@ -116,6 +116,8 @@ public:
   // directory, keeps the event loop free for painting and input.
   QTimer *RowsTimer;
   static constexpr int RowsInterval = 100; // ms
+  // The rows the search added that the list does not show yet.
+  void InsertWaitingRows();
   void Search();
   void Stop();
   bool HaveAddressesToScan();
