@@ -424,10 +424,9 @@ void TMainForm::CreateList() {
 
 void TMainForm::CreateStatusBar() {
   for (int i = 0; i < 5; ++i) {
-    auto *l = new TStatusPanel(QString::fromLatin1(PanelInitial[i]), PanelWidths[i],
-                               QString::fromLatin1(PanelWidest[i]), this);
-    l->setObjectName(QString("Panel%1").arg(i));
-    l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto *l =
+        new TStatusPanel(QString::fromLatin1(PanelInitial[i]), PanelWidths[i],
+                         QString::fromLatin1(PanelWidest[i]), QString("Panel%1").arg(i), this);
     Panels_[i] = l;
     statusBar()->addWidget(l, i == 4 ? 1 : 0);
   }

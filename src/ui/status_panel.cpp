@@ -1,33 +1,36 @@
 #include "ui/status_panel.h"
 
 #include <QEvent>
-#include <QPainter>
-#include <QStyle>
 #include <algorithm>
 
 namespace sonquarry {
 
-TStatusPanel::TStatusPanel(const QString &Text, int Width, const QString &Widest, QWidget *Parent)
-    : QFrame(Parent), Text_(Text), Width_(Width), Widest_(Widest) {
+TStatusPanel::TStatusPanel(const QString &Text, int Width, const QString &Widest,
+                           const QString &Name, QWidget *Parent)
+    : QWidget(Parent), Label_(new QLabel(Text, this)), Width_(Width), Widest_(Widest) {
+  Label_->setObjectName(Name);
+  Label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 }
 
 void TStatusPanel::setText(const QString &Text) {
-  if (Text == Text_) return;
-  Text_ = Text;
-  if (fontMetrics().horizontalAdvance(Text_) > HintText_) updateGeometry();
-  update(contentsRect());
-}
-
-int TStatusPanel::TextWidth() const {
-  if (WidestWidth_ < 0) WidestWidth_ = fontMetrics().horizontalAdvance(Widest_);
-  HintText_ = std::max(WidestWidth_, fontMetrics().horizontalAdvance(Text_));
-  return HintText_;
+  if (Text == Label_->text()) return;
+  Label_->setText(Text);
+  if (Hint_.isValid() && Label_->fontMetrics().horizontalAdvance(Text) > TextWidth_) {
+    Hint_ = QSize();
+    updateGeometry();
+  }
 }
 
 QSize TStatusPanel::minimumSizeHint() const {
-  const QMargins M = contentsMargins();
-  return {TextWidth() + M.left() + M.right() + 4, fontMetrics().height() + M.top() + M.bottom()};
+  if (!Hint_.isValid()) {
+    const QFontMetrics Fm = Label_->fontMetrics();
+    TextWidth_ = std::max(Fm.horizontalAdvance(Widest_), Fm.horizontalAdvance(Label_->text()));
+    const QMargins M = Label_->contentsMargins();
+    Hint_ = {TextWidth_ + M.left() + M.right() + 2 * Label_->margin() + 4,
+             Label_->minimumSizeHint().height()};
+  }
+  return Hint_;
 }
 
 QSize TStatusPanel::sizeHint() const {
@@ -35,22 +38,17 @@ QSize TStatusPanel::sizeHint() const {
   return {std::max(Width_, Need.width()), Need.height()};
 }
 
-void TStatusPanel::paintEvent(QPaintEvent *Event) {
-  QFrame::paintEvent(Event);
-  QPainter P(this);
-  // As a framed label: half an 'x' free before the text.
-  const QRect R =
-      contentsRect().adjusted(fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2, 0, 0, 0);
-  style()->drawItemText(&P, R, Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(), Text_,
-                        foregroundRole());
+void TStatusPanel::resizeEvent(QResizeEvent *Event) {
+  Label_->setGeometry(rect());
+  QWidget::resizeEvent(Event);
 }
 
 void TStatusPanel::changeEvent(QEvent *Event) {
   if (Event->type() == QEvent::FontChange || Event->type() == QEvent::StyleChange) {
-    WidestWidth_ = -1;
+    Hint_ = QSize();
     updateGeometry();
   }
-  QFrame::changeEvent(Event);
+  QWidget::changeEvent(Event);
 }
 
 } // namespace sonquarry
