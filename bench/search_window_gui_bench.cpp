@@ -44,6 +44,7 @@ struct TWindowRun {
   qint64 WorstGapMs = 0;
   double WorstGapAt = 0; // seconds after Search when the longest gap ended
   long long LongestTurnUs = 0;
+  long long Turns = 0; // of the hand-over queue
   int Rows = 0;
   double Cpu = 0;     // user+sys of the process and its reaped workers
   double MainCpu = 0; // of the main thread alone
@@ -115,6 +116,7 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   R.Cpu = CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN) - Cpu0;
   Tick.stop();
   R.LongestTurnUs = Dispatcher.LongestTurnUs();
+  R.Turns = Dispatcher.Turns();
   R.Rows = Form.FileTree->Count();
   Form.ListFileName = std::string(std::getenv("XDG_DATA_HOME")) + "/bench.lst";
   return R;
@@ -177,8 +179,9 @@ int Body() {
     std::printf("window search, longest gap between 2 ms ticks (all runs): %lld ms, "
                 "%.2f s after Search in a search of %.2f s\n",
                 static_cast<long long>(Worst.WorstGapMs), Worst.WorstGapAt, Worst.Seconds);
-    std::printf("window search, longest turn of the hand-over queue (all runs): %.1f ms\n",
-                Worst.LongestTurnUs / 1000.0);
+    std::printf("window search, longest turn of the hand-over queue (all runs): %.1f ms; "
+                "%lld turns in the fastest search\n",
+                Worst.LongestTurnUs / 1000.0, Best.Turns);
     std::printf("sonquarry-scan, three hosts: %.3f s\n", ScanBest);
     std::printf("window/sonquarry-scan: %.2f x\n", Best.Seconds / ScanBest);
     const int N = Runs();

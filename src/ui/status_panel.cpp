@@ -10,13 +10,17 @@ TStatusPanel::TStatusPanel(const QString &Text, int Width, const QString &Widest
     : QWidget(Parent), Label_(new QLabel(Text, this)), Width_(Width), Widest_(Widest) {
   Label_->setObjectName(Name);
   Label_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  // Opaque: a new text repaints the label without the bar beneath it.
+  Label_->setAutoFillBackground(true);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
 }
 
 void TStatusPanel::setText(const QString &Text) {
   if (Text == Label_->text()) return;
   Label_->setText(Text);
-  if (Hint_.isValid() && Label_->fontMetrics().horizontalAdvance(Text) > TextWidth_) {
+  // A text shorter than the widest in use is taken to be narrower too (digits are equally wide).
+  if (Hint_.isValid() && Text.size() >= Widest_.size() &&
+      Label_->fontMetrics().horizontalAdvance(Text) > TextWidth_) {
     Hint_ = QSize();
     updateGeometry();
   }
