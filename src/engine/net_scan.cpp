@@ -14,7 +14,9 @@ TNetScan::TNetScan()
       IPResList(std::make_shared<TNetResThList>(std::make_unique<TIPResList>())),
       Lifeline(platform::TLifeline::Create()) {}
 
-TNetScan::~TNetScan() {
+TNetScan::~TNetScan() { Detach(); }
+
+void TNetScan::Detach() {
   if (Ahead) Ahead->Stop();
   for (const auto &T : Threads) {
     T->Terminate();

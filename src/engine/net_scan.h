@@ -77,6 +77,9 @@ public:
   void Start();
   // Asks every thread to end; does not wait.
   void Stop();
+  // What the destructor does, for an owner that must keep the object a while longer (a call of
+  // its own may still be on the stack): every thread is asked to end and no handler runs again.
+  void Detach();
   bool Running() const { return !Threads.empty(); }
   // Number of threads and their delay that Start would use now.
   int ThreadCountToStart() const;

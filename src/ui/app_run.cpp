@@ -48,6 +48,9 @@ int RunMainWindow(const std::function<void(TMainForm &)> &AfterShow) {
         char c;
         [[maybe_unused]] const ssize_t n = ::read(SignalPipe[0], &c, 1);
         form.close();
+        // Ends every event loop, also that of a dialog still open, which would otherwise keep
+        // the process alive (quit() would ask the dialog first, and a question box refuses).
+        QCoreApplication::exit(0);
       });
       struct sigaction sa = {};
       sa.sa_handler = OnSignal;

@@ -148,6 +148,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   CreateStatusBar();
 
   SetOptionsHandler([this](int PageIndex) {
+    if (Closed_) return false;
     if (!OptionsForm) {
       OptionsForm = std::make_unique<TfmOptions>(this);
       OptionsForm->OnHelp = ShowHelpTopic;
@@ -598,7 +599,7 @@ void TMainForm::ShowScanReport(double Seconds) {
 void TMainForm::FirstRunPrompt() {
   if (!Settings.ScanMethodUnset || Closed_) return;
   ShowInfoMessage("Please select network search mode.");
-  ShowOptions(1);
+  if (!Closed_) ShowOptions(1);
 }
 
 void TMainForm::UpdateListCommands() {
@@ -947,8 +948,9 @@ void TMainForm::Shutdown() {
   } catch (...) {
   }
   try {
-    // Cuts the threads' hand-overs: no handler of this window runs from here on.
-    Scan.reset();
+    // Cuts the threads' hand-overs: no handler of this window runs from here on. The object
+    // itself stays: a dialog open when the session ended may still be on the stack above us.
+    Scan->Detach();
   } catch (...) {
   }
 }

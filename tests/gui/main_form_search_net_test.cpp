@@ -15,6 +15,7 @@
 #include "unit/xdg_sandbox.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPixmap>
@@ -120,16 +121,19 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
   platform::SetMainThread(nullptr);
 }
 
-// Run by the test below as its own process: searches and reports "ready" once rows arrived.
+// Run by the test below as its own process: searches unless the search mode was never chosen,
+// and reports "ready" once rows arrived (SQ_CLOSE_CHILD_WAIT=rows) or a message box is open.
 TEST(MainFormSearchNet, CloseChild) {
   const char *ready = std::getenv("SQ_CLOSE_CHILD_READY");
-  if (!ready) GTEST_SKIP() << "run by CloseDuringASearchEndsTheProcessAtOnce";
+  if (!ready) GTEST_SKIP() << "run by CloseEndsTheProcessAtOnce";
   const std::string readyFile = ready;
-  RunMainWindow([readyFile](TMainForm &Form) {
-    Form.actSearch->trigger();
+  const bool rows = std::string(std::getenv("SQ_CLOSE_CHILD_WAIT")) == "rows";
+  RunMainWindow([readyFile, rows](TMainForm &Form) {
+    if (!Form.Settings.ScanMethodUnset) Form.actSearch->trigger();
     auto *poll = new QTimer(&Form);
-    QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile] {
-      if (Form.ScanState == 1 && Form.FileTree->Count() > 0) {
+    QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, rows] {
+      if (rows ? Form.ScanState == 1 && Form.FileTree->Count() > 0
+               : QApplication::activeModalWidget() != nullptr) {
         std::ofstream(readyFile) << Form.FileTree->Count();
         poll->stop();
       }
@@ -138,10 +142,12 @@ TEST(MainFormSearchNet, CloseChild) {
   });
 }
 
-TEST(MainFormSearchNet, CloseDuringASearchEndsTheProcessAtOnce) {
+// The session ends (SIGTERM) in the middle of a search over a host that never answers, or while
+// a message box waits for the user: the process ends at once with the rows found in the list.
+TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
   if (std::getenv("SQ_CLOSE_CHILD_READY")) GTEST_SKIP();
-  test::TXdgSandbox sandbox;
   const auto env = testnet::Env::Load();
+  const std::string alpha = env.Host("ALPHA", "IP");
   // A host that accepts the connection and never says a word: a thread that reaches it stays in
   // its network call.
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -155,49 +161,70 @@ TEST(MainFormSearchNet, CloseDuringASearchEndsTheProcessAtOnce) {
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(listener, 16), 0);
 
-  TScanOptions opts;
-  TMainFormSettings form;
-  opts.NetBios = false;
-  opts.ScanMethod = 1;
-  opts.MaxThreadCount = 4;
-  opts.Filter.Extentions = {".mp3"};
-  form.IPRanges.Add(Ip("127.0.0.1"), Ip("127.0.0.1"), 1);
-  form.IPRanges.Add(Ip(env.Host("ALPHA", "IP")), Ip(env.Host("ALPHA", "IP")), 1);
-  SaveSettings(opts, form);
+  struct TCase {
+    const char *Name;
+    std::vector<std::string> Hosts; // empty: the search mode was never chosen
+    const char *Wait;
+    bool Rows; // the list file holds ALPHA's rows
+  } cases[] = {
+      {"a search over a silent host", {"127.0.0.1", alpha}, "rows", true},
+      {"the first-run box", {}, "box", false},
+      {"the scan report", {alpha}, "box", true},
+  };
+  for (const TCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::TXdgSandbox sandbox;
+    if (!c.Hosts.empty()) {
+      TScanOptions opts;
+      TMainFormSettings form;
+      opts.NetBios = false;
+      opts.ScanMethod = 1;
+      opts.MaxThreadCount = 4;
+      opts.Filter.Extentions = {".mp3"};
+      for (const auto &h : c.Hosts) form.IPRanges.Add(Ip(h), Ip(h), 1);
+      SaveSettings(opts, form);
+    }
 
-  const std::string readyFile = GetProgramDir() + "ready";
-  setenv("SQ_CLOSE_CHILD_READY", readyFile.c_str(), 1);
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  std::string filter = "--gtest_filter=MainFormSearchNet.CloseChild";
-  char *argv[] = {self.data(), filter.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
-  unsetenv("SQ_CLOSE_CHILD_READY");
-  const auto start = std::chrono::steady_clock::now();
-  while (!std::filesystem::exists(readyFile) &&
-         std::chrono::steady_clock::now() - start < std::chrono::seconds(120))
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(std::filesystem::exists(readyFile));
+    const std::string readyFile = GetProgramDir() + "ready";
+    setenv("SQ_CLOSE_CHILD_READY", readyFile.c_str(), 1);
+    setenv("SQ_CLOSE_CHILD_WAIT", c.Wait, 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=MainFormSearchNet.CloseChild";
+    char *argv[] = {self.data(), filter.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
+    unsetenv("SQ_CLOSE_CHILD_READY");
+    const auto start = std::chrono::steady_clock::now();
+    while (!std::filesystem::exists(readyFile) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(120))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(std::filesystem::exists(readyFile));
 
-  const auto closed = std::chrono::steady_clock::now();
-  ::kill(pid, SIGTERM); // the session ends: the window closes as by its close box
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0 &&
-         std::chrono::steady_clock::now() - closed < std::chrono::seconds(30))
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
-  std::printf("process ended %.3f s after the close\n", took);
+    const auto closed = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM); // the session ends: the window closes as by its close box
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - closed < std::chrono::seconds(30))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
+    std::printf("%s: process ended %.3f s after the close\n", c.Name, took);
+    if (ended != pid) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    ASSERT_EQ(ended, pid) << "the process did not end";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The silent host or the open box would hold the process far longer than this.
+    EXPECT_LT(took, 10.0);
+    TWNetTree list;
+    ASSERT_EQ(LoadListFile(GetProgramDir() + "Sonquarry.lst", list), 0);
+    EXPECT_EQ(list.Count() > 0, c.Rows);
+    for (int i = 0; i < list.Count(); ++i)
+      EXPECT_EQ(list.GetDirectory(i).rfind("\\\\" + alpha + "\\", 0), 0u);
+  }
   ::close(listener);
-  if (!WIFEXITED(status)) ::kill(pid, SIGKILL);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  // The silent host would hold a waiting process far longer than this.
-  EXPECT_LT(took, 10.0);
-  TWNetTree list;
-  ASSERT_EQ(LoadListFile(GetProgramDir() + "Sonquarry.lst", list), 0);
-  EXPECT_GT(list.Count(), 0);
-  for (int i = 0; i < list.Count(); ++i)
-    EXPECT_EQ(list.GetDirectory(i).rfind("\\\\" + env.Host("ALPHA", "IP") + "\\", 0), 0u);
 }

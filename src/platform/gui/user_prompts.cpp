@@ -24,6 +24,19 @@ QMessageBox::StandardButtons ButtonsOf(unsigned Style) {
   }
 }
 
+// The answer of a box closed without a button: what Esc would have chosen.
+int Unanswered(unsigned Style) {
+  switch (Style & 0xF) {
+  case MB_OKCANCEL:
+  case MB_YESNOCANCEL:
+    return IDCANCEL;
+  case MB_YESNO:
+    return IDNO;
+  default:
+    return IDOK;
+  }
+}
+
 QMessageBox::Icon IconOf(unsigned Style) {
   switch (Style & 0xF0) {
   case MB_ICONERROR:
@@ -73,7 +86,10 @@ public:
   int MessageBox(const std::string &Caption, const std::string &Text, unsigned Style) override {
     QMessageBox box(IconOf(Style), Q(Caption), Q(Text), ButtonsOf(Style));
     if (Style & MB_TOPMOST) box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    switch (box.exec()) {
+    const int answer = box.exec();
+    // A box that nobody answered (the session ended) must not read as consent.
+    if (!box.clickedButton()) return Unanswered(Style);
+    switch (answer) {
     case QMessageBox::Yes:
       return IDYES;
     case QMessageBox::No:
