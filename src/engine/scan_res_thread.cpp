@@ -99,7 +99,8 @@ void TScanResThread::PostFilesFound(const std::string &Dir, std::vector<std::str
       [this, Call, Mark, Dir, Names = std::move(FileNames), Domain] {
         Call->Ran = true;
         TPosted &P = *Posted_;
-        if (P.Failed.load(std::memory_order_acquire)) return;
+        // Stopped meanwhile: had it waited, the thread would not have walked this far.
+        if (Terminated() || P.Failed.load(std::memory_order_acquire)) return;
         try {
           if (OnFilesFound) OnFilesFound(this, Dir, Names, Domain);
         } catch (...) {

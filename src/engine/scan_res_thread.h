@@ -14,7 +14,8 @@
 //   with a wait. The calls of one thread run in the order it made them, and the thread waits for
 //   its directories at every other event and at the end of each resource, so a handler's failure
 //   still fails the resource it was raised for, as if the thread had waited: the walk stops, the
-//   resource's later events are not delivered, and its log block ends with the error.
+//   resource's later events are not delivered, and its log block ends with the error. A thread
+//   that is stopped delivers none of the directories it still has waiting.
 // - Events and settings are set before Resume and not changed afterwards.
 
 #include <condition_variable>
