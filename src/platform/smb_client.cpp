@@ -250,20 +250,38 @@ struct TSmbClient::TImpl {
 
   // Read-ahead. A walk asks for the subdirectories of each listing, depth first, in the order
   // of its entries: Planned holds them, the next on top. While no request waits, the worker
-  // lists the top one, so that the server's round trips for it overlap the program's work on
-  // the listing before. Anything else asked for drops what the walk passed over.
+  // lists the top ones (a few, each planning its own subdirectories), so that the server's round
+  // trips overlap the program's work; the reply to an OpenDir brings those that follow it whole.
+  // Anything else asked for drops what the walk passed over.
   static constexpr std::size_t MaxPlanned = 16384;
+  static constexpr std::size_t MaxAhead = 8, MaxAheadEntries = 4096;
   std::deque<std::string> Planned;
-  std::optional<std::pair<std::string, TListed>> Ahead;
+  std::deque<std::pair<std::string, TListed>> Ahead;
+  std::size_t AheadEntries = 0;
 
-  TListed Listed(const std::string &UncDir) {
-    std::optional<std::pair<std::string, TListed>> Had;
-    Had.swap(Ahead);
-    if (Had && Had->first == UncDir) return std::move(Had->second);
+  // The listing of UncDir; Planned says whether its subdirectories are planned already.
+  TListed Listed(const std::string &UncDir, bool &Planned_) {
+    const auto Hit =
+        std::find_if(Ahead.begin(), Ahead.end(), [&](const auto &A) { return A.first == UncDir; });
+    if (Hit != Ahead.end()) {
+      TListed L = std::move(Hit->second);
+      Ahead.erase(Ahead.begin(), std::next(Hit));
+      CountAhead();
+      Planned_ = true;
+      return L;
+    }
+    Ahead.clear();
+    AheadEntries = 0;
     const auto It = std::find(Planned.rbegin(), Planned.rend(), UncDir);
     // Above it: what the walk passed over; none of it: another walk.
     Planned.erase(It == Planned.rend() ? Planned.begin() : std::prev(It.base()), Planned.end());
+    Planned_ = false;
     return List(UncDir);
+  }
+
+  void CountAhead() {
+    AheadEntries = 0;
+    for (const auto &A : Ahead) AheadEntries += A.second.Entries.size();
   }
 
   void PlanBelow(const std::string &UncDir, const std::vector<wire::Entry> &Entries) {
@@ -273,13 +291,35 @@ struct TSmbClient::TImpl {
     while (Planned.size() > MaxPlanned) Planned.pop_front();
   }
 
+  bool WouldReadAhead() const {
+    return Ahead.size() < MaxAhead && AheadEntries < MaxAheadEntries && !Planned.empty();
+  }
+
   bool ReadAhead() {
-    if (Ahead || Planned.empty()) return false;
+    if (!WouldReadAhead()) return false;
     std::string Next = std::move(Planned.back());
     Planned.pop_back();
     TListed L = List(Next);
-    Ahead.emplace(std::move(Next), std::move(L));
+    if (L.Ok) PlanBelow(Next, L.Entries);
+    AheadEntries += L.Entries.size();
+    Ahead.emplace_back(std::move(Next), std::move(L));
     return true;
+  }
+
+  // Takes the listings read ahead that follow, whole, into Out (within a frame's room).
+  void Following(std::vector<wire::AheadListing> &Out) {
+    std::size_t Bytes = 0;
+    while (!Ahead.empty() && Out.size() < wire::MaxAheadListings) {
+      auto &[Dir, L] = Ahead.front();
+      if (!L.Ok || L.Entries.size() > wire::MaxBatchEntries) break;
+      std::size_t Size = Dir.size() + 17;
+      for (const auto &E : L.Entries) Size += E.Name.size() + 5;
+      if (Bytes + Size > wire::MaxBatchBytes) break;
+      Bytes += Size;
+      Out.push_back({std::move(Dir), L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
+      Ahead.pop_front();
+    }
+    CountAhead();
   }
 
   void CloseOne(const TOpen &O) {
@@ -394,18 +434,23 @@ bool TSmbClient::OpenDir(const std::string &UncDir, wire::Opened &Out, NetError 
     Error = SmbError(EMFILE, UncDir);
     return false;
   }
-  TImpl::TListed L = I_->Listed(UncDir);
+  bool Planned = false;
+  TImpl::TListed L = I_->Listed(UncDir, Planned);
   if (!L.Ok) {
     Error = L.Error;
     return false;
   }
-  I_->PlanBelow(UncDir, L.Entries);
+  if (!Planned) I_->PlanBelow(UncDir, L.Entries);
   Out = L.Dir;
   Out.Handle = I_->KeepListing(std::move(L.Entries));
   return true;
 }
 
 bool TSmbClient::ReadAhead() { return I_->ReadAhead(); }
+
+bool TSmbClient::WouldReadAhead() const { return I_->WouldReadAhead(); }
+
+void TSmbClient::Following(std::vector<wire::AheadListing> &Out) { I_->Following(Out); }
 
 bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error) {
   if (I_->Open.size() >= MaxOpen) {

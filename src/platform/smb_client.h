@@ -7,7 +7,7 @@
 // first and with NT1 when the server negotiates nothing newer (remembered per server).
 //
 // Listings: a directory is listed whole when it is opened (libsmbclient reads it whole anyway);
-// ReadDir hands out what is left. See ReadAhead.
+// ReadDir hands out what is left. See ReadAhead and Following.
 //
 // Directory identity: a listing's Id is the server's file id of the directory (from the "."
 // entry, checked once per share against a stat) when the server gives real file ids (SMB2 and
@@ -45,6 +45,10 @@ public:
   // Lists the directory that a walk will most likely ask for next, for its OpenDir; false when
   // there is none to list or one is listed already. For the time no request waits.
   bool ReadAhead();
+  // Whether ReadAhead has anything to do.
+  bool WouldReadAhead() const;
+  // After an OpenDir: the listings read ahead that the walk asks for next, whole, for its reply.
+  void Following(std::vector<wire::AheadListing> &Out);
   // The next entries of a listing, at most Max; End when no more follow (the listing is then
   // closed).
   bool ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,7 +18,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -221,10 +221,15 @@ public:
         return false;
       }
       if (N <= 0) continue;
-      // Straight into the buffer, all that is there: file chunks are megabytes.
-      int Ready = 0;
-      if (::ioctl(Fd_, FIONREAD, &Ready) != 0 || Ready <= 0) Ready = 65536;
-      const std::size_t Want = std::min<std::size_t>(std::size_t(Ready), ReadSize);
+      // Straight into the buffer: the rest of the frame once its header is here (file chunks are
+      // megabytes), else room for a reply of a few hundred entries. No FIONREAD: one call less
+      // per exchange.
+      std::size_t Want = FirstRead;
+      if (In_.size() >= wire::HeaderSize)
+        if (const auto Length = wire::PayloadLength(
+                std::span<const uint8_t, wire::HeaderSize>(In_.data(), wire::HeaderSize)))
+          Want = std::max(Want, wire::HeaderSize + *Length + wire::TrailerSize - In_.size());
+      Want = std::min(Want, ReadSize);
       const std::size_t Had = In_.size();
       In_.resize(Had + Want);
       const ssize_t Got = ::read(Fd_, In_.data() + Had, Want);
@@ -239,7 +244,7 @@ public:
 
 private:
   TWorker(pid_t Pid, int Fd) : Pid_(Pid), Fd_(Fd) {}
-  static constexpr std::size_t ReadSize = 4 << 20;
+  static constexpr std::size_t ReadSize = 4 << 20, FirstRead = 16 << 10;
 
   std::string How() const {
     if (WIFSIGNALED(Status_)) return "signal " + std::to_string(WTERMSIG(Status_));
@@ -317,6 +322,8 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
 struct TSlot {
   uint64_t Provider = 0;
   std::shared_ptr<TWorker> Worker;
+  // Whole listings that came read ahead with a reply, not asked for yet.
+  std::deque<wire::AheadListing> Ahead;
 };
 thread_local std::vector<TSlot> Slots;
 
@@ -393,8 +400,32 @@ struct TSmbProvider::TImpl {
       Workers.push_back(W);
     }
     std::erase_if(Slots, [](const TSlot &S) { return !S.Worker; });
-    Slots.push_back({Id, W});
+    Slots.push_back({Id, W, {}});
     return W;
+  }
+
+  // The listing of Unc if it came read ahead: taken, with those the walk passed over. Any other
+  // directory means the walk went elsewhere: the rest is dropped.
+  bool TakeAhead(const std::string &Unc, wire::AheadListing &Out) {
+    for (auto &S : Slots) {
+      if (S.Provider != Id || S.Ahead.empty()) continue;
+      const auto It = std::find_if(S.Ahead.begin(), S.Ahead.end(),
+                                   [&](const wire::AheadListing &A) { return A.Dir == Unc; });
+      if (It == S.Ahead.end()) {
+        S.Ahead.clear();
+        return false;
+      }
+      Out = std::move(*It);
+      S.Ahead.erase(S.Ahead.begin(), std::next(It));
+      return true;
+    }
+    return false;
+  }
+  void KeepAhead(const std::shared_ptr<TWorker> &W, std::vector<wire::AheadListing> &Listings) {
+    for (auto &S : Slots)
+      if (S.Provider == Id && S.Worker == W)
+        S.Ahead.assign(std::make_move_iterator(Listings.begin()),
+                       std::make_move_iterator(Listings.end()));
   }
 
   // A failed exchange: the worker is ended and forgotten by this thread; Error says why.
@@ -572,6 +603,15 @@ public:
   }
 
   bool Open(NetError &Error) {
+    if (wire::AheadListing A; P_->TakeAhead(Unc_, A)) {
+      // Whole, with no handle in the worker.
+      Handle_ = 0;
+      if (Id_ == 0) Id_ = A.Id;
+      Batch_ = std::move(A.Entries);
+      Pos_ = 0;
+      End_ = true;
+      return true;
+    }
     NetError Ignored;
     W_ = P_->Worker(false, Ignored);
     wire::Frame F;
@@ -580,6 +620,7 @@ public:
     wire::Listing L;
     if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
       return P_->Unexpected(W_, What(), Error);
+    P_->KeepAhead(W_, L.Next);
     Handle_ = L.Dir.Handle;
     if (Id_ == 0) Id_ = L.Dir.Id;
     Batch_ = std::move(L.Entries);

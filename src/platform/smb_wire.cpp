@@ -309,11 +309,31 @@ std::vector<uint8_t> Put(const Listing &M) {
   Writer W;
   PutOpened(W, M.Dir);
   PutEntries(W, M.Entries, M.End);
+  W.U32(uint32_t(M.Next.size()));
+  for (const auto &A : M.Next) {
+    W.Str(A.Dir).U64(A.Id).U8(uint8_t(A.Kind));
+    PutEntries(W, A.Entries, true);
+  }
   return W.Take();
 }
 bool Get(std::span<const uint8_t> P, Listing &M) {
   Reader R(P);
-  return GetOpened(R, M.Dir) && GetEntries(R, M.Entries, M.End) && R.Done();
+  uint32_t N;
+  if (!GetOpened(R, M.Dir) || !GetEntries(R, M.Entries, M.End) || !R.U32(N) || N > MaxAheadListings)
+    return false;
+  M.Next.clear();
+  for (uint32_t I = 0; I < N; ++I) {
+    AheadListing A;
+    uint8_t K;
+    bool End = false;
+    // Whole listings only, of a named directory.
+    if (!R.Str(A.Dir) || A.Dir.empty() || !R.U64(A.Id) || !R.U8(K) ||
+        K > uint8_t(IdKind::Listing) || !GetEntries(R, A.Entries, End) || !End)
+      return false;
+    A.Kind = IdKind(K);
+    M.Next.push_back(std::move(A));
+  }
+  return R.Done();
 }
 
 std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }

@@ -12,7 +12,10 @@
 //   Hello      -> HelloOk                      configuration; the first request
 //   Enum       -> Resources* EnumEnd | Error   the children of a workgroup/server level
 //   OpenDir    -> Listing | Error              a directory listing with its first entries; when
-//                                              those are not the last, read on with ReadDir
+//                                              those are not the last, read on with ReadDir. It
+//                                              may bring whole listings of the directories the
+//                                              walk opens next (read ahead), to be taken from it
+//                                              instead of asking
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
 //   OpenFile   -> Opened | Error               a file for reading; Id holds its size
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
@@ -32,7 +35,8 @@
 namespace sonquarry::platform::wire {
 
 // 2: OpenDir answers with the first entries (one exchange for most directories).
-constexpr uint8_t Version = 2;
+// 3: and with the whole listings read ahead that follow it.
+constexpr uint8_t Version = 3;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
 // Bytes of one Data frame at most: big, because each is one read that waits for the server.
@@ -42,6 +46,8 @@ constexpr uint32_t MaxPayload = MaxChunk + 64;
 // Entries of one Entries frame, and bytes of their names, at most.
 constexpr uint32_t MaxBatchEntries = 512;
 constexpr uint32_t MaxBatchBytes = 256u << 10;
+// Listings read ahead in one Listing at most.
+constexpr uint32_t MaxAheadListings = 16;
 
 enum class Type : uint8_t {
   Hello = 1,
@@ -169,11 +175,19 @@ struct Entry {
   std::string Name;
   bool Directory = false;
 };
+// A whole listing read ahead: the directory, its identity and all its entries.
+struct AheadListing {
+  std::string Dir;
+  uint64_t Id = 0;
+  IdKind Kind = IdKind::None;
+  std::vector<Entry> Entries;
+};
 // The reply to OpenDir.
 struct Listing {
   Opened Dir;
   std::vector<Entry> Entries;
-  bool End = false; // no more entries follow (the listing is closed)
+  bool End = false;               // no more entries follow (the listing is closed)
+  std::vector<AheadListing> Next; // in the order the walk asks for them
 };
 struct ReadFile {
   uint32_t Handle = 0;

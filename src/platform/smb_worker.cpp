@@ -34,11 +34,13 @@ public:
         Broken_ = true;
         return false;
       }
-      uint8_t Buf[65536];
-      const ssize_t N = ::read(Fd_, Buf, sizeof Buf);
+      // Straight into the buffer: requests are small.
+      const std::size_t Had = In_.size();
+      In_.resize(Had + ReadSize);
+      const ssize_t N = ::read(Fd_, In_.data() + Had, ReadSize);
+      In_.resize(Had + std::size_t(std::max<ssize_t>(N, 0)));
       if (N < 0 && errno == EINTR) continue;
       if (N <= 0) return false;
-      In_.insert(In_.end(), Buf, Buf + N);
     }
   }
 
@@ -61,6 +63,7 @@ public:
   }
 
 private:
+  static constexpr std::size_t ReadSize = 4096;
   int Fd_;
   std::vector<uint8_t> In_;
   bool Broken_ = false;
@@ -92,7 +95,8 @@ int Serve(int Fd) {
   std::vector<uint8_t> Chunk;
   if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
   for (;;) {
-    while (!S.Waiting() && Client.ReadAhead()) {
+    // The poll only when there is something to read ahead: one call less per directory.
+    while (Client.WouldReadAhead() && !S.Waiting() && Client.ReadAhead()) {
     }
     if (!S.Receive(F)) break;
     bool Sent = false;
@@ -119,6 +123,7 @@ int Serve(int Fd) {
         Client.Close(L.Dir.Handle);
         Sent = S.SendError(E);
       } else {
+        Client.Following(L.Next);
         Sent = S.Send(wire::Type::Listing, wire::Put(L));
       }
       break;

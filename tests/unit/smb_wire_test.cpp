@@ -55,6 +55,7 @@ Listing Sample() {
   L.Dir = {7, 0x1122334455667788ull, IdKind::FileId};
   L.Entries = {{"a.mp3", false}, {"Sub dir", true}};
   L.End = true;
+  L.Next = {{"\\\\PC\\s\\Sub dir", 42, IdKind::FileId, {{"b.mp3", false}}}};
   return L;
 }
 
@@ -73,6 +74,11 @@ TEST(SmbWire, ListingCarriesHandleIdEntriesAndEnd) {
   EXPECT_TRUE(L.Entries[1].Directory);
   EXPECT_FALSE(L.Entries[0].Directory);
   EXPECT_TRUE(L.End);
+  ASSERT_EQ(L.Next.size(), 1u);
+  EXPECT_EQ(L.Next[0].Dir, "\\\\PC\\s\\Sub dir");
+  EXPECT_EQ(L.Next[0].Id, 42u);
+  ASSERT_EQ(L.Next[0].Entries.size(), 1u);
+  EXPECT_EQ(L.Next[0].Entries[0].Name, "b.mp3");
 
   Listing Empty;
   ASSERT_TRUE(Get(Put(Listing{}), Empty));
@@ -87,12 +93,19 @@ TEST(SmbWire, BrokenListingsAreRefused) {
     std::size_t At; // byte to change, or the length to cut to
     int Value;      // -1: cut
   };
-  // Handle 4, id 8, kind 1, end 1, count 4, then entry flags 1, name length 4, name.
+  // Handle 4, id 8, kind 1, end 1, count 4, then entry flags 1, name length 4, name; at 40 the
+  // count of listings read ahead, at 44 the first one's directory, at 71 its end flag.
   const Case Cases[] = {
-      {"unknown id kind", 12, 3},         {"end flag not 0/1", 13, 2},
-      {"more entries than sent", 14, 3},  {"entry flag not 0/1", 18, 2},
-      {"separator in a name", 23, '/'},   {"cut in a name", 25, -1},
+      {"unknown id kind", 12, 3},
+      {"end flag not 0/1", 13, 2},
+      {"more entries than sent", 14, 3},
+      {"entry flag not 0/1", 18, 2},
+      {"separator in a name", 23, '/'},
+      {"cut in a name", 25, -1},
       {"cut before the entries", 13, -1},
+      {"more listings read ahead than allowed", 40, MaxAheadListings + 1},
+      {"a listing read ahead without its directory", 44, 0},
+      {"a listing read ahead that is not whole", 71, 0},
   };
   for (const auto &C : Cases) {
     auto P = Good;
