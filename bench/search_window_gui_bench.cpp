@@ -20,6 +20,9 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <sys/resource.h>
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +44,25 @@ struct TWindowRun {
   qint64 WorstGapMs = 0;
   double WorstGapAt = 0; // seconds after Search when the longest gap ended
   long long LongestTurnUs = 0;
+  long long Turns = 0; // of the hand-over queue
   int Rows = 0;
+  double Cpu = 0;     // user+sys of the process and its reaped workers
+  double MainCpu = 0; // of the main thread alone
 };
+
+// User+sys seconds of this process (RUSAGE_SELF) or of its reaped children (RUSAGE_CHILDREN).
+double CpuSeconds(int Who) {
+  rusage U{};
+  getrusage(Who, &U);
+  auto S = [](const timeval &T) { return double(T.tv_sec) + T.tv_usec / 1e6; };
+  return S(U.ru_utime) + S(U.ru_stime);
+}
+
+double ThreadCpuSeconds() {
+  timespec T{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &T);
+  return double(T.tv_sec) + T.tv_nsec / 1e9;
+}
 
 TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &Share,
                         TQtDispatcher &Dispatcher) {
@@ -74,6 +94,8 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
     R.WorstGapAt = Since(T);
   });
   Dispatcher.ResetLongestTurn();
+  const double Cpu0 = CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN);
+  const double Main0 = ThreadCpuSeconds();
   Gap.start();
   Tick.start();
   Form.actSearch->trigger();
@@ -88,8 +110,13 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   Poll.start();
   Loop.exec();
   R.Seconds = Since(T);
+  R.MainCpu = ThreadCpuSeconds() - Main0;
+  // The threads reap their workers as they end, just after the scan's end.
+  platform::TThread::WaitForFreeThreads(30000);
+  R.Cpu = CpuSeconds(RUSAGE_SELF) + CpuSeconds(RUSAGE_CHILDREN) - Cpu0;
   Tick.stop();
   R.LongestTurnUs = Dispatcher.LongestTurnUs();
+  R.Turns = Dispatcher.Turns();
   R.Rows = Form.FileTree->Count();
   Form.ListFileName = std::string(std::getenv("XDG_DATA_HOME")) + "/bench.lst";
   return R;
@@ -130,15 +157,19 @@ int Body() {
     WindowSearch(Ips, Share, Dispatcher); // warm the servers' caches and the workers' start
     TWindowRun Best;
     Best.Seconds = 1e9;
-    double ScanBest = 1e9;
+    double ScanBest = 1e9, ScanCpu = 0, WindowCpu = 0, MainCpu = 0;
     TWindowRun Worst;
     for (int I = 0, N = Runs(); I < N; ++I) {
       const TWindowRun W = WindowSearch(Ips, Share, Dispatcher);
       if (W.Seconds < Best.Seconds) Best = W;
       if (W.WorstGapMs > Worst.WorstGapMs) Worst = W;
       Worst.LongestTurnUs = std::max(Worst.LongestTurnUs, W.LongestTurnUs);
+      WindowCpu += W.Cpu;
+      MainCpu += W.MainCpu;
       int Status = 0;
+      const double Cpu0 = CpuSeconds(RUSAGE_CHILDREN);
       ScanBest = std::min(ScanBest, Timed(ScanArgs, &Status));
+      ScanCpu += CpuSeconds(RUSAGE_CHILDREN) - Cpu0;
       if (Status != 0) {
         std::fprintf(stderr, "sonquarry-scan failed (%d)\n", Status);
         Rc = 1;
@@ -148,10 +179,15 @@ int Body() {
     std::printf("window search, longest gap between 2 ms ticks (all runs): %lld ms, "
                 "%.2f s after Search in a search of %.2f s\n",
                 static_cast<long long>(Worst.WorstGapMs), Worst.WorstGapAt, Worst.Seconds);
-    std::printf("window search, longest turn of the hand-over queue (all runs): %.1f ms\n",
-                Worst.LongestTurnUs / 1000.0);
+    std::printf("window search, longest turn of the hand-over queue (all runs): %.1f ms; "
+                "%lld turns in the fastest search\n",
+                Worst.LongestTurnUs / 1000.0, Best.Turns);
     std::printf("sonquarry-scan, three hosts: %.3f s\n", ScanBest);
     std::printf("window/sonquarry-scan: %.2f x\n", Best.Seconds / ScanBest);
+    const int N = Runs();
+    std::printf("CPU seconds per search (user+sys with the workers, mean of %d): window %.3f "
+                "(main thread %.3f), sonquarry-scan %.3f: %.2f x\n",
+                N, WindowCpu / N, MainCpu / N, ScanCpu / N, WindowCpu / ScanCpu);
   }
   Dispatcher.Close();
   platform::TThread::WaitForFreeThreads(30000);

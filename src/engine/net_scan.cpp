@@ -90,6 +90,11 @@ void TNetScan::Start() {
   // The limited-connection method exists to keep connection attempts few: no probing ahead.
   if (!NetBios && !Probe && Delay == 0)
     Ahead = std::make_shared<TProbeAhead>(Ranges, Filter, TimeOut, Probe445, Count);
+  // Opened however the start ends: the threads started run on.
+  struct TOpenGate {
+    std::shared_ptr<TStartGate> G = std::make_shared<TStartGate>();
+    ~TOpenGate() { G->Open(); }
+  } Gate;
   struct TNoThreads {
     TNetScan &S;
     ~TNoThreads() {
@@ -119,6 +124,7 @@ void TNetScan::Start() {
     T->Probe445 = Probe445;
     T->Ahead = Ahead;
     T->Lifeline = Lifeline;
+    T->Gate = Gate.G;
     Filter.AssignTo(T->Filter);
     T->Resume();
     Threads.push_back(std::move(T));

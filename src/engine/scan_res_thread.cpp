@@ -1,7 +1,10 @@
 #include "engine/scan_res_thread.h"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <mutex>
+#include <utility>
 
 #include "engine/scan_log.h"
 #include "paths/net_enum.h"
@@ -21,9 +24,47 @@ std::string_view ExtractFileExt(std::string_view Name) {
 
 } // namespace
 
+void TStartGate::Open() {
+  std::lock_guard<std::mutex> L(Lock_);
+  Open_ = true;
+  Opened_.notify_all();
+}
+
+void TStartGate::Wait() {
+  std::unique_lock<std::mutex> L(Lock_);
+  Opened_.wait(L, [this] { return Open_; });
+}
+
+// The directories a thread handed over without waiting: how many wait, and what became of them.
+struct TScanResThread::TPosted {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  int Pending = 0;
+  bool Dropped = false;     // one was refused: lifeline cut or dispatcher closed
+  std::exception_ptr Error; // the first handler failure since the thread last looked
+  size_t Mark = 0;          // the log lines there were when the failed directory was handed over
+  std::atomic<bool> Failed{false};
+};
+
+// Lives as long as the posted call that holds it: counts it off when the main thread has run or
+// dropped it.
+struct TScanResThread::TPostedCall {
+  explicit TPostedCall(std::shared_ptr<TPosted> Of) : P(std::move(Of)) {}
+  TPostedCall(const TPostedCall &) = delete;
+  TPostedCall &operator=(const TPostedCall &) = delete;
+  ~TPostedCall() {
+    std::lock_guard<std::mutex> L(P->Lock);
+    --P->Pending;
+    if (!Ran) P->Dropped = true;
+    P->Changed.notify_all();
+  }
+  const std::shared_ptr<TPosted> P;
+  bool Ran = false;
+};
+
 TScanResThread::TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
                                std::shared_ptr<platform::INetProvider> Provider)
-    : ResList(std::move(ANetResList)) {
+    : ResList(std::move(ANetResList)), Posted_(std::make_shared<TPosted>()) {
   if (!ResList) throw Exception("TScanResThread.Create: ANetResList is not created.");
   Provider_ = Provider ? std::move(Provider) : platform::NetProvider();
   SetFreeOnTerminate(true);
@@ -32,13 +73,81 @@ TScanResThread::TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
 TScanResThread::~TScanResThread() = default;
 
 void TScanResThread::HandOver(const std::function<void()> &Fn) {
-  if (!Synchronize(Fn, Lifeline)) Terminate();
+  // Runs after this thread's directories handed over before it: not after one that failed.
+  const bool Ran = Synchronize(
+      [&] {
+        if (!Posted_->Failed.load(std::memory_order_acquire)) Fn();
+      },
+      Lifeline);
+  if (!Ran) Terminate();
+  AwaitPosted(0);
+}
+
+void TScanResThread::PostFilesFound(const std::string &Dir, std::vector<std::string> FileNames,
+                                    const std::string &Domain) {
+  AwaitPosted(MaxPosted - 1);
+  if (Stopped()) return;
+  TPosted &P = *Posted_;
+  {
+    std::lock_guard<std::mutex> L(P.Lock);
+    ++P.Pending;
+  }
+  auto Call = std::make_shared<TPostedCall>(Posted_);
+  const size_t Mark = Messages.size();
+  // The thread waits for its posted calls before it ends: this stays valid while one runs.
+  platform::MainThread().Post(
+      [this, Call, Mark, Dir, Names = std::move(FileNames), Domain] {
+        Call->Ran = true;
+        TPosted &P = *Posted_;
+        // Stopped meanwhile: had it waited, the thread would not have walked this far.
+        if (Terminated() || P.Failed.load(std::memory_order_acquire)) return;
+        try {
+          if (OnFilesFound) OnFilesFound(this, Dir, Names, Domain);
+        } catch (...) {
+          std::lock_guard<std::mutex> L(P.Lock);
+          P.Error = std::current_exception();
+          P.Mark = Mark;
+          P.Failed.store(true, std::memory_order_release);
+        }
+      },
+      Lifeline);
+}
+
+void TScanResThread::AwaitPosted(int Keep) {
+  TPosted &P = *Posted_;
+  std::unique_lock<std::mutex> L(P.Lock);
+  auto Gone = [&] { return P.Dropped || (Lifeline && !Lifeline->Alive()); };
+  // A failure: the calls after it skip their handlers; they are waited for all the same.
+  const auto Enough = [&] { return P.Pending <= (P.Error ? 0 : Keep); };
+  // A cut lifeline wakes nobody here: look again now and then.
+  while (!Enough() && !Gone()) P.Changed.wait_for(L, std::chrono::milliseconds(50));
+  if (Gone()) {
+    L.unlock();
+    Terminate();
+    return;
+  }
+  if (!P.Error) return;
+  const std::exception_ptr Error = std::exchange(P.Error, nullptr);
+  P.Failed.store(false, std::memory_order_release);
+  if (Messages.size() > P.Mark) Messages.resize(P.Mark);
+  L.unlock();
+  std::rethrow_exception(Error);
+}
+
+bool TScanResThread::Stopped() const {
+  return Terminated() || Posted_->Failed.load(std::memory_order_acquire);
 }
 
 void TScanResThread::Execute() {
+  if (Gate) Gate->Wait();
   TDomNetRes Own; // the record Next fills in IP mode
   bool First = true;
   auto Finish = [&] {
+    try {
+      // Posted calls refer to this thread.
+      AwaitPosted(0);
+    } catch (...) {
+    }
     ChildList.clear();
     WriteMessages();
   };
@@ -88,13 +197,21 @@ void TScanResThread::Execute() {
                 Leave = true;
               } else {
                 ProcessChildren(*Taken);
+                AwaitPosted(0);
                 if (OnResEnumerated) HandOver([&] { OnResEnumerated(this, ChildList); });
               }
             }
           }
         } catch (const std::exception &E) {
-          // Also what a main-thread handler raised and the hand-over passed back.
-          Add(std::string("!Exception: ") + E.what());
+          // Also what a main-thread handler raised and the hand-over passed back; a directory's
+          // handler that failed before this error came first.
+          std::string What = E.what();
+          try {
+            AwaitPosted(0);
+          } catch (const std::exception &First) {
+            What = First.what();
+          }
+          Add("!Exception: " + What);
         }
       }
       if (Leave) break;
@@ -212,7 +329,7 @@ void TScanResThread::QueueComputers(const std::string &DomainName) {
 
 void TScanResThread::ScanShares(const std::string &Domain) {
   for (const auto &C : ChildList) {
-    if (Terminated()) return;
+    if (Stopped()) return;
     if (!C.Res) continue;
     const std::string Share = GetNetResName(C.Res->RemoteName);
     if (Filter.ResAllowed(Share)) {
@@ -233,7 +350,7 @@ void TScanResThread::FileFoundOnce() {
 void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, int Depth,
                              TWalkedDirs &Walked) {
   // A stop between two directories leaves the next one unopened and unreported.
-  if (Terminated()) return;
+  if (Stopped()) return;
   std::vector<std::string> FileNames;
   platform::NetError Error;
   // A directory that cannot be listed is reported with no files.
@@ -261,13 +378,13 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
         FileNames.push_back(E.Name);
         FileFoundOnce();
       }
-      if (Terminated()) return;
+      if (Stopped()) return;
     }
   }
-  if (Terminated()) return;
+  if (Stopped()) return;
   // The provider's own failures (not the server's answers) are worth a line.
   if (Error.Broken) Add("Directory " + Dir + " was not listed completely: " + Error.Message);
-  if (OnFilesFound) HandOver([&] { OnFilesFound(this, Dir, FileNames, Domain); });
+  if (OnFilesFound) PostFilesFound(Dir, std::move(FileNames), Domain);
 }
 
 void TScanResThread::WriteMessages() {

@@ -7,13 +7,21 @@
 // - The thread holds shared ownership of its list and of the provider it uses, and owns its filter
 //   copy, so an owner released while the thread is still blocked in a network call or a hand-over
 //   leaves nothing dangling.
-// - Every event runs on the main thread through a blocking hand-over guarded by Lifeline. A
-//   hand-over that is refused (lifeline cut, dispatcher closed) makes the thread terminate itself:
-//   nobody is left to receive what it finds.
+// - Every event runs on the main thread, guarded by Lifeline. A hand-over that is refused
+//   (lifeline cut, dispatcher closed) makes the thread terminate itself: nobody is left to
+//   receive what it finds.
+// - OnFilesFound is handed over without waiting (the walk goes on meanwhile), every other event
+//   with a wait. The calls of one thread run in the order it made them, and the thread waits for
+//   its directories at every other event and at the end of each resource, so a handler's failure
+//   still fails the resource it was raised for, as if the thread had waited: the walk stops, the
+//   resource's later events are not delivered, and its log block ends with the error. A thread
+//   that is stopped delivers none of the directories it still has waiting.
 // - Events and settings are set before Resume and not changed afterwards.
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +39,19 @@ namespace platform {
 class INetProvider;
 }
 
+// Shut while a coordinator starts its threads: each waits here before its first resource, so
+// that the threads already started do not compete with the one starting them.
+class TStartGate {
+public:
+  void Open();
+  void Wait();
+
+private:
+  std::mutex Lock_;
+  std::condition_variable Opened_;
+  bool Open_ = false;
+};
+
 class TScanResThread : public platform::TThread {
 public:
   using TResEnumeratedEvent =
@@ -47,6 +68,8 @@ public:
   static constexpr int DefaultPollInterval = 200;
   // The delay between resources is slept in slices of this many ms.
   static constexpr int DefaultDelaySlice = 500;
+  // At most this many directories of a thread wait for the main thread.
+  static constexpr int MaxPosted = 64;
   // Directories deeper than this below the share are not walked (links may loop).
   static constexpr int MaxWalkDepth = 64;
   // Level of the log lines of a scan.
@@ -81,6 +104,8 @@ public:
   TProbe Probe;
   // Guards every hand-over to the main thread; may be null (no owner that goes away).
   std::shared_ptr<platform::TLifeline> Lifeline;
+  // Waited for before the first resource; may be null.
+  std::shared_ptr<TStartGate> Gate;
 
 protected:
   void Execute() override;
@@ -102,6 +127,14 @@ private:
   void Add(std::string Line) { Messages.push_back(std::move(Line)); }
   // Runs Fn on the main thread and waits; a refused hand-over terminates the thread.
   void HandOver(const std::function<void()> &Fn);
+  // Hands a directory's files to the main thread without waiting for their handler.
+  void PostFilesFound(const std::string &Dir, std::vector<std::string> FileNames,
+                      const std::string &Domain);
+  // Waits until at most Keep directories are left with the main thread; raises a handler's
+  // failure among those run, with the log lines added after that directory taken back.
+  void AwaitPosted(int Keep);
+  // Terminated, or a directory's handler failed.
+  bool Stopped() const;
   void FileFoundOnce();
 
   std::shared_ptr<TNetResThList> ResList;
@@ -109,6 +142,9 @@ private:
   std::vector<std::string> Messages;
   TNetResStrings ChildList;
   bool FileFound = false;
+  struct TPosted;
+  struct TPostedCall;
+  const std::shared_ptr<TPosted> Posted_;
 };
 
 } // namespace sonquarry

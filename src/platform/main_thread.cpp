@@ -104,6 +104,7 @@ void TDispatcherBase::WakeWaiters() {
 
 void TDispatcherBase::Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L) {
   Queue_.push_back(C);
+  if (C->Blocking) ++BlockingQueued_;
   Signal(L);
 }
 
@@ -148,6 +149,7 @@ void TDispatcherBase::Close() {
     std::unique_lock<std::mutex> L(Lock_);
     Closed_ = true;
     Dropped.swap(Queue_);
+    BlockingQueued_ = 0;
     for (const auto &C : Dropped)
       if (C->Blocking) C->Done.notify_one();
     Signal(L);
@@ -159,6 +161,7 @@ bool TDispatcherBase::RunFront(std::unique_lock<std::mutex> &L, std::exception_p
   if (Queue_.empty()) return false;
   auto C = Queue_.front();
   Queue_.pop_front();
+  if (C->Blocking) --BlockingQueued_;
   if (C->Abandoned) return false;
   C->Started = true;
   L.unlock();

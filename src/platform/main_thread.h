@@ -110,6 +110,8 @@ protected:
   void WakeWaiters() override;
   // Calls waiting, abandoned ones included; with the lock held.
   std::size_t Queued() const { return Queue_.size(); }
+  // Blocking calls among them; with the lock held.
+  std::size_t BlockingQueued() const { return BlockingQueued_; }
 
   mutable std::mutex Lock_;
   bool Closed_ = false;
@@ -119,6 +121,7 @@ private:
   void Enqueue(const std::shared_ptr<TCall> &C, std::unique_lock<std::mutex> &L);
 
   std::deque<std::shared_ptr<TCall>> Queue_;
+  std::size_t BlockingQueued_ = 0;
   const std::thread::id Main_;
 };
 

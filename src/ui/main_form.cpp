@@ -14,6 +14,7 @@
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
 #include "ui/row_selection.h"
+#include "ui/status_panel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -104,31 +105,6 @@ const char *const PanelInitial[5] = {
 // the last one is never cut off.
 const char *const PanelWidest[5] = {"Files: 0000000", "Selected files: 0000000",
                                     "Status: searching...", "Resources: 000000", "Time: 00:00:00"};
-
-// A status-bar panel: its own width where the window is wide enough, its longest text's where
-// it is not.
-class TStatusPanel : public QLabel {
-public:
-  TStatusPanel(const char *Text, int Width, const char *Widest, QWidget *Parent)
-      : QLabel(QString::fromLatin1(Text), Parent), Width_(Width),
-        Widest_(QString::fromLatin1(Widest)) {
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-  }
-  QSize sizeHint() const override {
-    const QSize need = minimumSizeHint();
-    return {std::max(Width_, need.width()), need.height()};
-  }
-  QSize minimumSizeHint() const override {
-    const int text = std::max(fontMetrics().horizontalAdvance(Widest_),
-                              fontMetrics().horizontalAdvance(this->text()));
-    const QMargins m = contentsMargins();
-    return {text + m.left() + m.right() + 2 * margin() + 4, QLabel::minimumSizeHint().height()};
-  }
-
-private:
-  int Width_;
-  QString Widest_;
-};
 
 const char *const ColumnWidthValues[3] = {"Col1Width", "Col2Width", "Col3Width"};
 
@@ -449,9 +425,9 @@ void TMainForm::CreateList() {
 
 void TMainForm::CreateStatusBar() {
   for (int i = 0; i < 5; ++i) {
-    auto *l = new TStatusPanel(PanelInitial[i], PanelWidths[i], PanelWidest[i], this);
-    l->setObjectName(QString("Panel%1").arg(i));
-    l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto *l =
+        new TStatusPanel(QString::fromLatin1(PanelInitial[i]), PanelWidths[i],
+                         QString::fromLatin1(PanelWidest[i]), QString("Panel%1").arg(i), this);
     Panels_[i] = l;
     statusBar()->addWidget(l, i == 4 ? 1 : 0);
   }

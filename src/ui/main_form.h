@@ -23,7 +23,6 @@
 #include <vector>
 
 class QAction;
-class QLabel;
 class QMenu;
 class QTableView;
 class QTimer;
@@ -33,6 +32,7 @@ namespace sonquarry {
 
 class TFileListModel;
 class TListActions;
+class TStatusPanel;
 class TfmOptions;
 
 class TMainForm : public QMainWindow {
@@ -190,7 +190,7 @@ private:
 
   std::function<bool(int PageIndex)> OptionsHandler_;
   std::set<QAction *> Wired_;
-  std::array<QLabel *, 5> Panels_{};
+  std::array<TStatusPanel *, 5> Panels_{};
   bool Activated = false;
   bool SelectionRefreshQueued_ = false;
   bool Closed_ = false;

@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <chrono>
+#include <QTimer>
 #include <iostream>
 
 namespace sonquarry {
@@ -13,16 +13,28 @@ namespace {
 constexpr auto TurnBudget = std::chrono::milliseconds(15);
 } // namespace
 
-TQtDispatcher::TQtDispatcher() : Receiver_(std::make_unique<QObject>()) {}
+TQtDispatcher::TQtDispatcher()
+    : Receiver_(std::make_unique<QObject>()), Pace_(std::make_unique<QTimer>()) {
+  Pace_->setSingleShot(true);
+  QObject::connect(Pace_.get(), &QTimer::timeout, Receiver_.get(), [this] {
+    {
+      std::lock_guard<std::mutex> L(Lock_);
+      Paced_ = false;
+    }
+    Drain(true);
+  });
+}
 
 TQtDispatcher::~TQtDispatcher() { Close(); }
 
 void TQtDispatcher::Signal(std::unique_lock<std::mutex> &L) {
   (void)L;
   if (WakePosted_ || Closed_) return;
+  // Posted calls alone wait for the paced turn.
+  if (Paced_ && BlockingQueued() == 0) return;
   WakePosted_ = true;
   QMetaObject::invokeMethod(
-      Receiver_.get(), [this] { Drain(); }, Qt::QueuedConnection);
+      Receiver_.get(), [this] { Drain(false); }, Qt::QueuedConnection);
 }
 
 void TQtDispatcher::ReportPostedError(std::exception_ptr Error) {
@@ -40,10 +52,30 @@ void TQtDispatcher::ReportPostedError(std::exception_ptr Error) {
   }
 }
 
-std::size_t TQtDispatcher::Drain() {
+std::size_t TQtDispatcher::Drain(bool Now) {
   const auto Start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> L(Lock_);
   WakePosted_ = false;
+  if (Queued() == 0) return 0;
+  if (!Now && BlockingQueued() == 0 && Start - LastTurn_ < PostedPace) {
+    if (!Paced_) {
+      Paced_ = true;
+      const auto Left =
+          std::chrono::ceil<std::chrono::milliseconds>(PostedPace - (Start - LastTurn_));
+      L.unlock();
+      Pace_->start(Left);
+    }
+    return 0;
+  }
+  if (Paced_) {
+    // This turn takes what the paced one would have.
+    Paced_ = false;
+    L.unlock();
+    Pace_->stop();
+    L.lock();
+  }
+  LastTurn_ = Start;
+  ++Turns_;
   std::size_t N = Queued(), Done = 0;
   while (N-- > 0 && Queued() > 0) {
     std::exception_ptr Error;
