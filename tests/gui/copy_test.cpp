@@ -113,31 +113,50 @@ TEST_F(Fixture, FailureGivesOneMessage) {
   EXPECT_EQ(test::ReadFile(Dest + "/a.mp3"), "a.mp3");
 }
 
-TEST_F(Fixture, CancelInTheProgressWindowEndsTheCopyAndTheWindowAnswers) {
+// Cancel, or the session ending (which ends every event loop) while the window is open: the copy
+// ends at once, the partial file is removed, and the window kept answering until then.
+TEST_F(Fixture, CancelOrTheSessionsEndStopsTheCopy) {
   List.Add("W", "\\\\PC\\s\\", "Endless Highway (live).mp3");
   List.Select({0, 3});
-  Prompts->Directories = {Dest};
-  int ticks = 0;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    ++ticks; // the event loop runs while the copy thread works
-    if (Reads < 40) return;
-    for (QWidget *w : QApplication::topLevelWidgets())
-      if (auto *b = w->findChild<QPushButton *>();
-          w->objectName() == "CopyProgress" && w->isVisible() && b && b->isEnabled()) {
-        // The picture of the help pages, when asked for (under a real display).
-        if (const char *dir = std::getenv("SQ_SCREENSHOT_DIR"))
-          w->grab().save(QString(dir) + "/copy-progress.png");
-        b->click();
-      }
-  });
-  poll.start(5);
-  Actions.CopySelected();
-  EXPECT_GE(ticks, 2);
-  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Error while copying file."});
-  std::set<std::string> left;
-  for (const auto &e : fs::directory_iterator(Dest)) left.insert(e.path().filename().string());
-  EXPECT_EQ(left, std::set<std::string>{"a.mp3"});
+  for (const bool sessionEnds : {false, true}) {
+    SCOPED_TRACE(sessionEnds ? "the session ends" : "Cancel");
+    Prompts->Records.clear();
+    fs::remove_all(Dest);
+    fs::create_directories(Dest);
+    Prompts->Directories = {Dest};
+    Reads = 0;
+    int ticks = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      ++ticks; // the event loop runs while the copy thread works
+      if (Reads < 40) return;
+      for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *b = w->findChild<QPushButton *>();
+            w->objectName() == "CopyProgress" && w->isVisible() && b && b->isEnabled()) {
+          // The picture of the help pages, when asked for (under a real display).
+          if (const char *dir = std::getenv("SQ_SCREENSHOT_DIR"))
+            w->grab().save(QString(dir) + "/copy-progress.png");
+          if (sessionEnds) {
+            poll.stop();
+            QCoreApplication::exit(0);
+          } else {
+            b->click();
+          }
+        }
+    });
+    poll.start(5);
+    Actions.CopySelected();
+    if (sessionEnds) {
+      // Event loops run again after a turn of the application's own.
+      QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+      QCoreApplication::exec();
+    }
+    EXPECT_GE(ticks, 2);
+    EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Error while copying file."});
+    std::set<std::string> left;
+    for (const auto &e : fs::directory_iterator(Dest)) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, std::set<std::string>{"a.mp3"});
+  }
 }
 
 TEST_F(Fixture, FileListFollowsTheSelection) {

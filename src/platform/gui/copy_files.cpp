@@ -94,6 +94,9 @@ int CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
   tick.start(50);
   dialog.show();
   loop.exec();
+  // The loop also ends when the application quits (the session ends): the copy must not hold
+  // the process, nor leave a partial file.
+  if (!worker.Finished()) copier.Cancel();
   worker.WaitFor();
   dialog.hide();
   return worker.Result();
