@@ -452,6 +452,14 @@ bool TSmbClient::WouldReadAhead() const { return I_->WouldReadAhead(); }
 
 void TSmbClient::Following(std::vector<wire::AheadListing> &Out) { I_->Following(Out); }
 
+std::size_t TSmbClient::ReadAheadAfter(const std::string &UncDir) const {
+  const auto &A = I_->Ahead;
+  for (std::size_t I = 0; I < A.size(); ++I)
+    if (A[I].first == UncDir) return A.size() - I - 1;
+  if (A.empty() && !I_->Planned.empty() && I_->Planned.back() == UncDir) return 0;
+  return TImpl::MaxAhead;
+}
+
 bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, NetError &Error) {
   if (I_->Open.size() >= MaxOpen) {
     Error = SmbError(EMFILE, UncPath);

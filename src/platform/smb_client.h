@@ -47,6 +47,9 @@ public:
   bool ReadAhead();
   // Whether ReadAhead has anything to do.
   bool WouldReadAhead() const;
+  // How many listings are read ahead after UncDir's (which is read ahead or next to be); a
+  // large number when the walk went elsewhere.
+  std::size_t ReadAheadAfter(const std::string &UncDir) const;
   // After an OpenDir: the listings read ahead that the walk asks for next, whole, for its reply.
   void Following(std::vector<wire::AheadListing> &Out);
   // The next entries of a listing, at most Max; End when no more follow (the listing is then

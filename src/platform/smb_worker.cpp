@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,9 @@ namespace sonquarry::platform {
 namespace {
 
 constexpr int ExitEnd = 0, ExitUsage = 2, ExitProtocol = 3, ExitOrphan = 4;
+// An OpenDir's answer waits for this many listings read ahead after it, this long at most.
+constexpr std::size_t HoldListings = 4;
+constexpr auto HoldFor = std::chrono::milliseconds(20);
 
 class TServer {
 public:
@@ -115,6 +119,12 @@ int Serve(int Fd) {
     case wire::Type::OpenDir: {
       std::string Unc;
       if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      // When the walk asks for what is read ahead, a few more listings go with the answer, while
+      // they come quickly: the program then wakes once for them all.
+      const auto Until = std::chrono::steady_clock::now() + HoldFor;
+      while (Client.ReadAheadAfter(Unc) < HoldListings && Client.WouldReadAhead() &&
+             std::chrono::steady_clock::now() < Until && Client.ReadAhead()) {
+      }
       // The first entries go with the reply: most directories then cost one exchange.
       wire::Listing L;
       if (!Client.OpenDir(Unc, L.Dir, E)) {
