@@ -599,7 +599,7 @@ void TMainForm::ShowScanReport(double Seconds) {
 void TMainForm::FirstRunPrompt() {
   if (!Settings.ScanMethodUnset || Closed_) return;
   ShowInfoMessage("Please select network search mode.");
-  if (!Closed_) ShowOptions(1);
+  ShowOptions(1); // nothing once the window closed meanwhile (the Options handler checks)
 }
 
 void TMainForm::UpdateListCommands() {
