@@ -21,7 +21,10 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/diag.h"
 #include "platform/smb_url.h"
@@ -141,9 +144,14 @@ public:
     if (Fd_ >= 0) ::close(Fd_);
   }
 
-  // Starts Path and says Hello; null on failure.
+  // Starts Path and says Hello; null on failure. Greeted false: returns without waiting for the
+  // greeting, which is then the first reply (Greets).
   static std::shared_ptr<TWorker> Spawn(const std::string &Path, const wire::Hello &Config,
-                                        int TimeOutMs, NetError &Error);
+                                        int TimeOutMs, NetError &Error, bool Greeted = true);
+  bool Greets(const wire::Frame &F) const {
+    uint32_t Said = 0;
+    return F.Kind == wire::Type::HelloOk && wire::GetHandle(F.Payload, Said) && pid_t(Said) == Pid_;
+  }
 
   pid_t Pid() const { return Pid_; }
   // Ended by its owner (a stop, a provider released): a failure afterwards is no fault of its.
@@ -199,13 +207,7 @@ public:
 
   bool Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, NetError &Error) {
     for (;;) {
-      const auto R = wire::Take(In_, F);
-      if (R.Used) return true;
-      if (!R.Incomplete) {
-        End();
-        Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
-        return false;
-      }
+      if (const int T = Took(F, Error)) return T > 0;
       const auto Left =
           std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
       if (Left <= 0) {
@@ -213,36 +215,64 @@ public:
         Error = Broken(ETIMEDOUT, "did not answer within " + std::to_string(TimeOutMs) + " ms");
         return false;
       }
+      if (!Wait(int(std::min<long long>(Left, 1 << 30)), Error)) return false;
+    }
+  }
+
+  // A reply if one is here whole, without waiting: 1; none yet: 0; the worker failed: -1.
+  int TryReceive(wire::Frame &F, NetError &Error) {
+    for (int Reads = 0;; ++Reads) {
+      if (const int T = Took(F, Error)) return T;
+      if (Reads > 0) return 0;
       pollfd P{Fd_, POLLIN, 0};
-      const int N = ::poll(&P, 1, int(std::min<long long>(Left, 1 << 30)));
-      if (N < 0 && errno != EINTR) {
-        Error = Broken(errno, "could not be read (" + std::generic_category().message(errno) + ")");
-        End();
-        return false;
-      }
-      if (N <= 0) continue;
-      // Straight into the buffer: the rest of the frame once its header is here (file chunks are
-      // megabytes), else room for a reply of a few hundred entries. No FIONREAD: one call less
-      // per exchange.
-      std::size_t Want = FirstRead;
-      if (In_.size() >= wire::HeaderSize)
-        if (const auto Length = wire::PayloadLength(
-                std::span<const uint8_t, wire::HeaderSize>(In_.data(), wire::HeaderSize)))
-          Want = std::max(Want, wire::HeaderSize + *Length + wire::TrailerSize - In_.size());
-      Want = std::min(Want, ReadSize);
-      const std::size_t Had = In_.size();
-      In_.resize(Had + Want);
-      const ssize_t Got = ::read(Fd_, In_.data() + Had, Want);
-      In_.resize(Had + std::size_t(std::max<ssize_t>(Got, 0)));
-      if (Got < 0 && errno == EINTR) continue;
-      if (Got <= 0) {
-        Error = Broken(EPIPE, "ended (" + Gone() + ")");
-        return false;
-      }
+      const int N = ::poll(&P, 1, 0);
+      if (N == 0 || (N < 0 && errno == EINTR)) return 0;
+      if (!Wait(0, Error)) return -1;
     }
   }
 
 private:
+  // A whole frame from what was read: 1; not yet: 0; a broken one ends the worker: -1.
+  int Took(wire::Frame &F, NetError &Error) {
+    const auto R = wire::Take(In_, F);
+    if (R.Used) return 1;
+    if (R.Incomplete) return 0;
+    End();
+    Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
+    return -1;
+  }
+
+  // Waits up to Ms for bytes and reads what came; false when the worker failed (Error says why).
+  bool Wait(int Ms, NetError &Error) {
+    pollfd P{Fd_, POLLIN, 0};
+    const int N = ::poll(&P, 1, Ms);
+    if (N < 0 && errno != EINTR) {
+      Error = Broken(errno, "could not be read (" + std::generic_category().message(errno) + ")");
+      End();
+      return false;
+    }
+    if (N <= 0) return true;
+    // Straight into the buffer: the rest of the frame once its header is here (file chunks are
+    // megabytes), else room for a reply of a few hundred entries. No FIONREAD: one call less
+    // per exchange.
+    std::size_t Want = FirstRead;
+    if (In_.size() >= wire::HeaderSize)
+      if (const auto Length = wire::PayloadLength(
+              std::span<const uint8_t, wire::HeaderSize>(In_.data(), wire::HeaderSize)))
+        Want = std::max(Want, wire::HeaderSize + *Length + wire::TrailerSize - In_.size());
+    Want = std::min(Want, ReadSize);
+    const std::size_t Had = In_.size();
+    In_.resize(Had + Want);
+    const ssize_t Got = ::read(Fd_, In_.data() + Had, Want);
+    In_.resize(Had + std::size_t(std::max<ssize_t>(Got, 0)));
+    if (Got < 0 && errno == EINTR) return true;
+    if (Got <= 0) {
+      Error = Broken(EPIPE, "ended (" + Gone() + ")");
+      return false;
+    }
+    return true;
+  }
+
   TWorker(pid_t Pid, int Fd) : Pid_(Pid), Fd_(Fd) {}
   static constexpr std::size_t ReadSize = 4 << 20, FirstRead = 16 << 10;
 
@@ -262,7 +292,7 @@ private:
 };
 
 std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hello &Config,
-                                        int TimeOutMs, NetError &Error) {
+                                        int TimeOutMs, NetError &Error, bool Greeted) {
   auto Fail = [&](int Code, const std::string &Why) -> std::shared_ptr<TWorker> {
     Error =
         Broken(Code, "SMB worker " + (Path.empty() ? std::string("sonquarry-smb-worker") : Path) +
@@ -307,10 +337,9 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
   wire::Frame F;
   const auto Deadline = Clock::now() + std::chrono::milliseconds(TimeOutMs);
   if (!W->Send(wire::Type::Hello, wire::Put(Config), Error) ||
-      !W->Receive(F, Deadline, TimeOutMs, Error))
+      (Greeted && !W->Receive(F, Deadline, TimeOutMs, Error)))
     return Fail(Error.Code, "it " + Error.Message);
-  uint32_t Said = 0;
-  if (F.Kind != wire::Type::HelloOk || !wire::GetHandle(F.Payload, Said) || pid_t(Said) != Pid) {
+  if (Greeted && !W->Greets(F)) {
     W->End();
     return Fail(EPROTO, "it did not greet as a worker");
   }
@@ -319,11 +348,46 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
 
 // ---- the workers of the calling thread: one per provider, ended with the thread
 
+// A thread's second worker while it walks a share and a core is free. It lists, on a connection
+// of its own, the directories that the walk reaches last (the bottom of its plan), a subtree at a
+// time, so that the server serves the walk on two cores; the walk takes those listings when it
+// gets there. Where the walk catches up, it lists on by itself.
+struct TSecond {
+  std::shared_ptr<TWorker> Worker;
+  std::shared_ptr<std::atomic<int>> Busy; // the provider's count of second workers at work
+  bool Counted = false;                   // counted in Busy
+  bool Greeted = false;
+  bool InFlight = false;             // a request (or the greeting) not answered yet
+  bool Closing = false;              // the request in flight closes a listing too long to keep
+  std::string Asked;                 // the directory of the OpenDir in flight
+  std::vector<std::string> Frontier; // its next directories, the next last
+  ~TSecond() {
+    if (Counted) --*Busy;
+  }
+  void Count() {
+    const bool Now = InFlight || !Frontier.empty();
+    if (Now != Counted) *Busy += Now ? 1 : -1;
+    Counted = Now;
+  }
+};
+
 struct TSlot {
   uint64_t Provider = 0;
   std::shared_ptr<TWorker> Worker;
   // Whole listings that came read ahead with a reply, not asked for yet.
   std::deque<wire::AheadListing> Ahead;
+  // The walk as the provider sees it: its share, the directories it opened, and those it listed
+  // but has not opened yet (the next last).
+  std::string Share;
+  int Opened = 0;
+  std::deque<std::string> Plan;
+  std::unique_ptr<TSecond> Second;
+  bool NoSecond = false; // one failed: none again for this thread
+  // The second worker's listings, not taken yet.
+  std::unordered_map<std::string, wire::AheadListing> Listed;
+  std::size_t ListedEntries = 0;
+  // Directory ids met by the walk and by the second worker: links that loop are not planned.
+  std::unordered_set<uint64_t> WalkIds, SecondIds;
 };
 thread_local std::vector<TSlot> Slots;
 
@@ -390,18 +454,229 @@ struct TSmbProvider::TImpl {
       Diagnostic(Error.Message);
       return nullptr;
     }
-    {
-      std::lock_guard<std::mutex> L(WorkersLock);
-      std::erase_if(Workers, [](const std::weak_ptr<TWorker> &P) { return P.expired(); });
-      if (Released) {
-        Error = Broken(ECANCELED, "the SMB provider was released");
-        return nullptr;
-      }
-      Workers.push_back(W);
+    if (!Register(W)) {
+      Error = Broken(ECANCELED, "the SMB provider was released");
+      return nullptr;
     }
     std::erase_if(Slots, [](const TSlot &S) { return !S.Worker; });
-    Slots.push_back({Id, W, {}});
+    TSlot Slot;
+    Slot.Provider = Id;
+    Slot.Worker = W;
+    Slots.push_back(std::move(Slot));
     return W;
+  }
+
+  // ---- the walk's plan and the second worker
+
+  static constexpr std::size_t MaxPlanned = 16384, MaxSecondEntries = 200000;
+  static constexpr auto ActiveFor = std::chrono::milliseconds(250);
+  std::shared_ptr<std::atomic<int>> SecondsBusy = std::make_shared<std::atomic<int>>(0);
+  std::mutex ActiveLock;
+  std::map<std::thread::id, Clock::time_point> Active; // threads by their last call
+
+  TSlot *OwnSlot() {
+    for (auto &S : Slots)
+      if (S.Provider == Id && S.Worker) return &S;
+    return nullptr;
+  }
+
+  void Touch() {
+    std::lock_guard<std::mutex> L(ActiveLock);
+    Active[std::this_thread::get_id()] = Clock::now();
+  }
+
+  // Whether one more process at work still leaves no core short: the threads that called lately
+  // and the second workers at work are fewer than the cores.
+  bool SpareCore() {
+    const unsigned Cores =
+        Options.Cores ? Options.Cores : std::max(1u, std::thread::hardware_concurrency());
+    std::lock_guard<std::mutex> L(ActiveLock);
+    const auto Now = Clock::now();
+    std::erase_if(Active, [&](const auto &A) { return Now - A.second > ActiveFor; });
+    return Active.size() + std::size_t(std::max(0, SecondsBusy->load())) < Cores;
+  }
+
+  static std::string ShareOf(const std::string &Unc) {
+    std::size_t At = 2;
+    for (int I = 0; I < 2 && At != std::string::npos; ++I) At = Unc.find('\\', At + 1);
+    return Lower(Unc.substr(0, At));
+  }
+
+  // The walk opened Unc (of directory id DirId) with these (first) entries.
+  void Walked(const std::string &Unc, uint64_t DirId, const std::vector<wire::Entry> &Entries) {
+    TSlot *S = OwnSlot();
+    if (!S) return;
+    if (const std::string Share = ShareOf(Unc); Share != S->Share) {
+      S->Share = Share;
+      S->Opened = 0;
+      S->Plan.clear();
+      S->Listed.clear();
+      S->ListedEntries = 0;
+      S->WalkIds.clear();
+      S->SecondIds.clear();
+      if (S->Second) S->Second->Frontier.clear();
+    } else if (const auto It = std::find(S->Plan.rbegin(), S->Plan.rend(), Unc);
+               It != S->Plan.rend()) {
+      // Above it: what the walk passed over.
+      S->Plan.erase(std::prev(It.base()), S->Plan.end());
+    }
+    ++S->Opened;
+    // The walk does not enter a directory it has met before.
+    if (DirId == 0 || S->WalkIds.insert(DirId).second) {
+      for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
+        if (E->Directory && E->Name != "." && E->Name != "..")
+          S->Plan.push_back(Unc + "\\" + E->Name);
+      while (S->Plan.size() > MaxPlanned) S->Plan.pop_front();
+    }
+    PumpSecond(*S);
+  }
+
+  // The second worker's listing of Unc, waiting for it when it is on its way. One it has only
+  // planned is the walk's from now on.
+  bool TakeSecond(const std::string &Unc, wire::AheadListing &Out) {
+    TSlot *S = OwnSlot();
+    if (!S) return false;
+    if (S->Second && S->Second->Greeted && S->Second->InFlight && !S->Second->Closing &&
+        S->Second->Asked == Unc && !StopRequested()) {
+      TCancelScope Cancel(S->Second->Worker);
+      wire::Frame F;
+      NetError E;
+      while (S->Second && S->Second->InFlight) {
+        if (StopRequested() || !Next(S->Second->Worker, F, E)) {
+          DropSecond(*S, E);
+          break;
+        }
+        SecondReply(*S, F);
+      }
+    }
+    if (const auto It = S->Listed.find(Unc); It != S->Listed.end()) {
+      Out = std::move(It->second);
+      S->ListedEntries -= Out.Entries.size();
+      S->Listed.erase(It);
+      return true;
+    }
+    if (S->Second) {
+      auto &Fr = S->Second->Frontier;
+      if (const auto It = std::find(Fr.rbegin(), Fr.rend(), Unc); It != Fr.rend())
+        Fr.erase(std::prev(It.base()));
+    }
+    return false;
+  }
+
+  void DropSecond(TSlot &S, const NetError &Why) {
+    if (!S.Second) return;
+    const auto W = S.Second->Worker;
+    W->End();
+    if (!W->EndedByOwner() && !StopRequested())
+      Diagnostic("SMB worker " + std::to_string(W->Pid()) + " " + Why.Message +
+                 " while listing ahead of a walk; the walk lists on by itself");
+    S.Second.reset();
+    S.NoSecond = true;
+  }
+
+  // A listing the second worker brought: kept for the walk, and its subdirectories planned.
+  void KeepSecond(TSlot &S, wire::AheadListing A) {
+    auto &Fr = S.Second->Frontier;
+    if (const auto It = std::find(Fr.rbegin(), Fr.rend(), A.Dir); It != Fr.rend())
+      Fr.erase(std::prev(It.base()));
+    if (A.Id == 0 || (!S.WalkIds.count(A.Id) && S.SecondIds.insert(A.Id).second)) {
+      for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
+        if (E->Directory && E->Name != "." && E->Name != "..") Fr.push_back(A.Dir + "\\" + E->Name);
+      if (Fr.size() > MaxPlanned) Fr.erase(Fr.begin(), Fr.end() - MaxPlanned);
+    }
+    S.ListedEntries += A.Entries.size();
+    std::string Dir = A.Dir;
+    S.Listed.insert_or_assign(std::move(Dir), std::move(A));
+  }
+
+  void SecondReply(TSlot &S, wire::Frame &F) {
+    TSecond &Sec = *S.Second;
+    NetError E;
+    if (!Sec.Greeted) {
+      Sec.InFlight = false;
+      if (Sec.Worker->Greets(F)) {
+        Sec.Greeted = true;
+        return;
+      }
+      return DropSecond(S, Broken(EPROTO, "did not greet as a worker"));
+    }
+    if (Sec.Closing) {
+      Sec.InFlight = Sec.Closing = false;
+      if (F.Kind != wire::Type::Closed)
+        DropSecond(S, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
+      return;
+    }
+    Sec.InFlight = false;
+    // A directory that the server refuses: the walk meets the refusal itself.
+    if (ServerError(F, E)) return;
+    wire::Listing L;
+    if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
+      return DropSecond(S, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
+    if (L.End) {
+      KeepSecond(S, {Sec.Asked, L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
+    } else if (Sec.Worker->Send(wire::Type::Close, wire::PutHandle(L.Dir.Handle), E)) {
+      // Longer than one reply: the walk lists it itself.
+      Sec.InFlight = Sec.Closing = true;
+    } else {
+      return DropSecond(S, E);
+    }
+    for (auto &A : L.Next) KeepSecond(S, std::move(A));
+  }
+
+  // Starts the second worker once the walk is deep enough and a core is free, reads what it
+  // answered, and gives it its next directory: the next of its own, or else the walk's last.
+  void PumpSecond(TSlot &S) {
+    if (S.NoSecond || Options.SecondWorkerAfterDirs <= 0 ||
+        S.Opened < Options.SecondWorkerAfterDirs)
+      return;
+    if (!S.Second) {
+      if (S.Plan.size() < 2 || !SpareCore()) return;
+      NetError E;
+      auto W = TWorker::Spawn(WorkerPath, Config, 0, E, false);
+      if (!W || !Register(W)) {
+        S.NoSecond = true;
+        return;
+      }
+      S.Second = std::make_unique<TSecond>();
+      S.Second->Worker = std::move(W);
+      S.Second->Busy = SecondsBusy;
+      S.Second->InFlight = true;
+    }
+    wire::Frame F;
+    NetError E;
+    while (S.Second && S.Second->InFlight) {
+      const int R = S.Second->Worker->TryReceive(F, E);
+      if (R == 0) break;
+      if (R < 0) return DropSecond(S, E);
+      SecondReply(S, F);
+    }
+    if (!S.Second) return;
+    TSecond &Sec = *S.Second;
+    auto &Fr = Sec.Frontier;
+    while (!Fr.empty() && S.Listed.count(Fr.back())) Fr.pop_back();
+    Sec.Count();
+    if (Sec.InFlight || S.ListedEntries >= MaxSecondEntries) return;
+    if (Fr.empty()) {
+      // The walk's last directory, while the walk has more before it.
+      while (S.Plan.size() >= 2 && S.Listed.count(S.Plan.front())) S.Plan.pop_front();
+      if (S.Plan.size() < 2 || !SpareCore()) return;
+      Fr.push_back(std::move(S.Plan.front()));
+      S.Plan.pop_front();
+    }
+    Sec.Asked = std::move(Fr.back());
+    Fr.pop_back();
+    if (!Sec.Worker->Send(wire::Type::OpenDir, wire::PutString(Sec.Asked), E))
+      return DropSecond(S, E);
+    Sec.InFlight = true;
+    Sec.Count();
+  }
+
+  bool Register(const std::shared_ptr<TWorker> &W) {
+    std::lock_guard<std::mutex> L(WorkersLock);
+    std::erase_if(Workers, [](const std::weak_ptr<TWorker> &P) { return P.expired(); });
+    if (Released) return false;
+    Workers.push_back(W);
+    return true;
   }
 
   // The listing of Unc if it came read ahead: taken, with those the walk passed over. Any other
@@ -452,6 +727,7 @@ struct TSmbProvider::TImpl {
       return false;
     }
     if (!W && !(W = Worker(true, Error))) return false;
+    Touch();
     TCancelScope Cancel(W);
     if (StopRequested()) {
       Error = Broken(ECANCELED, What + ": stopped");
@@ -603,13 +879,15 @@ public:
   }
 
   bool Open(NetError &Error) {
-    if (wire::AheadListing A; P_->TakeAhead(Unc_, A)) {
+    P_->Touch();
+    if (wire::AheadListing A; P_->TakeSecond(Unc_, A) || P_->TakeAhead(Unc_, A)) {
       // Whole, with no handle in the worker.
       Handle_ = 0;
       if (Id_ == 0) Id_ = A.Id;
       Batch_ = std::move(A.Entries);
       Pos_ = 0;
       End_ = true;
+      P_->Walked(Unc_, Id_, Batch_);
       return true;
     }
     NetError Ignored;
@@ -626,6 +904,7 @@ public:
     Batch_ = std::move(L.Entries);
     Pos_ = 0;
     End_ = L.End;
+    P_->Walked(Unc_, Id_, Batch_);
     return true;
   }
 

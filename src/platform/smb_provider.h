@@ -18,6 +18,10 @@
 // - A thread's worker ends with the thread; every worker ends when the provider is released; a
 //   worker ends by itself with the program, even a killed one.
 //
+// - A thread deep in the walk of a share may get a second worker while a core is free; it lists
+//   the directories that the walk reaches last (see TSecond). Its failure costs nothing but the
+//   help: the walk lists those directories itself.
+//
 // Before the first connection to a computer the provider makes a TCP probe of 445, then 139, with
 // ProbeTimeOutMs; a computer that answers on neither fails at once (EHOSTDOWN) instead of holding
 // a worker in libsmbclient's connection time-outs. This needs the address: a computer named by
@@ -54,6 +58,11 @@ struct SmbProviderOptions {
   std::string WorkerPath = "";
   // Bound of one exchange with a worker (a level, opening a listing, a batch of entries).
   int CallTimeOutMs = 20000;
+  // A thread that has opened this many directories of one share gets a second worker for the
+  // rest of that walk while a core is free (fewer threads at work than Cores); 0: never.
+  int SecondWorkerAfterDirs = 64;
+  // The cores that count for that; 0: the machine's.
+  unsigned Cores = 0;
 };
 
 class TSmbProvider final : public INetProvider {

@@ -212,6 +212,42 @@ TEST_F(SmbWorkerNet, AWorkerKilledInAWalkCostsOneListing) {
   EXPECT_GT(Rest.size(), 10u);
 }
 
+// A walk deep enough gets a second worker while a core is free: it finds the same files, and
+// the loss of that worker costs nothing.
+TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
+  const std::string Ip = E.Host("ALPHA", "IP");
+  const std::string Root = "\\\\" + Ip + "\\music";
+  for (const bool Kill : {false, true}) {
+    SCOPED_TRACE(Kill ? "second worker killed" : "second worker at work");
+    platform::SmbProviderOptions O = Provider->Options();
+    O.SecondWorkerAfterDirs = 2;
+    O.Cores = 64;
+    Provider = std::make_shared<platform::TSmbProvider>(O);
+    Scan->Provider = Provider;
+    Reports.clear();
+    Finished = 0;
+    Scan->NetBios = false;
+    Scan->MaxThreadCount = 1;
+    Scan->AddIP(StrIP(Ip));
+    Scan->Filter.AllowedRes = {"music"};
+    std::size_t Most = 0;
+    int Killed = 0;
+    OnReport = [&](const std::string &) {
+      const auto Pids = Provider->WorkerPids();
+      Most = std::max(Most, Pids.size());
+      // The second worker is the later one.
+      if (Kill && !Killed && Pids.size() == 2) Killed += ::kill(Pids.back(), SIGKILL) == 0;
+    };
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Most, 2u);
+    EXPECT_EQ(Killed, Kill ? 1 : 0);
+    EXPECT_EQ(Found(), Want("ALPHA", "music", Root));
+    std::set<std::string> Dirs;
+    for (auto &R : Reports) EXPECT_TRUE(Dirs.insert(R.Dir).second) << R.Dir << " twice";
+    EXPECT_TRUE(LogLinesWith(" was not listed completely").empty());
+  }
+}
+
 // Ctrl+C ends sonquarry-scan at once with a call to the stuck host in flight; a killed
 // sonquarry-scan leaves no worker behind.
 TEST_F(SmbWorkerNet, TheScannerEndsAtOnceAndLeavesNoWorkerBehind) {
