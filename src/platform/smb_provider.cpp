@@ -357,15 +357,18 @@ struct TSecond {
   std::shared_ptr<std::atomic<int>> Busy; // the provider's count of second workers at work
   bool Counted = false;                   // counted in Busy
   bool Greeted = false;
-  bool InFlight = false;             // a request (or the greeting) not answered yet
-  bool Closing = false;              // the request in flight closes a listing too long to keep
-  std::string Asked;                 // the directory of the OpenDir in flight
-  std::vector<std::string> Frontier; // its next directories, the next last
+  bool InFlight = false; // a request (or the greeting) not answered yet
+  bool Closing = false;  // the request in flight closes a listing too long to keep
+  std::string Asked;     // the directory of the OpenDir in flight
+  // Its next directories, the next last. An entry counts while Planned holds it: the walk takes
+  // over one it reaches first.
+  std::vector<std::string> Frontier;
+  std::unordered_set<std::string> Planned;
   ~TSecond() {
     if (Counted) --*Busy;
   }
   void Count() {
-    const bool Now = InFlight || !Frontier.empty();
+    const bool Now = InFlight || !Planned.empty();
     if (Now != Counted) *Busy += Now ? 1 : -1;
     Counted = Now;
   }
@@ -514,7 +517,10 @@ struct TSmbProvider::TImpl {
       S->ListedEntries = 0;
       S->WalkIds.clear();
       S->SecondIds.clear();
-      if (S->Second) S->Second->Frontier.clear();
+      if (S->Second) {
+        S->Second->Frontier.clear();
+        S->Second->Planned.clear();
+      }
     } else if (const auto It = std::find(S->Plan.rbegin(), S->Plan.rend(), Unc);
                It != S->Plan.rend()) {
       // Above it: what the walk passed over.
@@ -556,9 +562,7 @@ struct TSmbProvider::TImpl {
       return true;
     }
     if (S->Second) {
-      auto &Fr = S->Second->Frontier;
-      if (const auto It = std::find(Fr.rbegin(), Fr.rend(), Unc); It != Fr.rend())
-        Fr.erase(std::prev(It.base()));
+      S->Second->Planned.erase(Unc);
     }
     return false;
   }
@@ -576,13 +580,18 @@ struct TSmbProvider::TImpl {
 
   // A listing the second worker brought: kept for the walk, and its subdirectories planned.
   void KeepSecond(TSlot &S, wire::AheadListing A) {
-    auto &Fr = S.Second->Frontier;
-    if (const auto It = std::find(Fr.rbegin(), Fr.rend(), A.Dir); It != Fr.rend())
-      Fr.erase(std::prev(It.base()));
+    TSecond &Sec = *S.Second;
+    Sec.Planned.erase(A.Dir);
     if (A.Id == 0 || (!S.WalkIds.count(A.Id) && S.SecondIds.insert(A.Id).second)) {
       for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
-        if (E->Directory && E->Name != "." && E->Name != "..") Fr.push_back(A.Dir + "\\" + E->Name);
-      if (Fr.size() > MaxPlanned) Fr.erase(Fr.begin(), Fr.end() - MaxPlanned);
+        if (E->Directory && E->Name != "." && E->Name != "..")
+          if (std::string Sub = A.Dir + "\\" + E->Name; Sec.Planned.insert(Sub).second)
+            Sec.Frontier.push_back(std::move(Sub));
+      if (Sec.Frontier.size() > MaxPlanned) {
+        const auto Cut = Sec.Frontier.end() - MaxPlanned;
+        for (auto It = Sec.Frontier.begin(); It != Cut; ++It) Sec.Planned.erase(*It);
+        Sec.Frontier.erase(Sec.Frontier.begin(), Cut);
+      }
     }
     S.ListedEntries += A.Entries.size();
     std::string Dir = A.Dir;
@@ -653,7 +662,10 @@ struct TSmbProvider::TImpl {
     if (!S.Second) return;
     TSecond &Sec = *S.Second;
     auto &Fr = Sec.Frontier;
-    while (!Fr.empty() && S.Listed.count(Fr.back())) Fr.pop_back();
+    while (!Fr.empty() && (!Sec.Planned.count(Fr.back()) || S.Listed.count(Fr.back()))) {
+      Sec.Planned.erase(Fr.back());
+      Fr.pop_back();
+    }
     Sec.Count();
     if (Sec.InFlight || S.ListedEntries >= MaxSecondEntries) return;
     if (Fr.empty()) {
@@ -662,6 +674,8 @@ struct TSmbProvider::TImpl {
       if (S.Plan.size() < 2 || !SpareCore()) return;
       Fr.push_back(std::move(S.Plan.front()));
       S.Plan.pop_front();
+    } else {
+      Sec.Planned.erase(Fr.back());
     }
     Sec.Asked = std::move(Fr.back());
     Fr.pop_back();
