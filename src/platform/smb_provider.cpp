@@ -528,13 +528,23 @@ struct TSmbProvider::TImpl {
     }
     ++S->Opened;
     // The walk does not enter a directory it has met before.
-    if (DirId == 0 || S->WalkIds.insert(DirId).second) {
-      for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
-        if (E->Directory && E->Name != "." && E->Name != "..")
-          S->Plan.push_back(Unc + "\\" + E->Name);
-      while (S->Plan.size() > MaxPlanned) S->Plan.pop_front();
-    }
+    if (DirId == 0 || S->WalkIds.insert(DirId).second) PlanBelow(*S, Unc, Entries);
     PumpSecond(*S);
+  }
+
+  // Later entries of a listing that the walk reads on. It has walked the subdirectories of the
+  // entries before them, so theirs come next.
+  void WalkedOn(const std::string &Unc, const std::vector<wire::Entry> &Entries) {
+    TSlot *S = OwnSlot();
+    if (!S || ShareOf(Unc) != S->Share) return;
+    PlanBelow(*S, Unc, Entries);
+    PumpSecond(*S);
+  }
+
+  void PlanBelow(TSlot &S, const std::string &Unc, const std::vector<wire::Entry> &Entries) {
+    for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
+      if (E->Directory && E->Name != "." && E->Name != "..") S.Plan.push_back(Unc + "\\" + E->Name);
+    while (S.Plan.size() > MaxPlanned) S.Plan.pop_front();
   }
 
   // The second worker's listing of Unc, waiting for it when it is on its way. One it has only
@@ -969,6 +979,7 @@ private:
         return P_->Unexpected(W_, What(), Error);
       Pos_ = 0;
       End_ = Last;
+      P_->WalkedOn(Unc_, Batch_);
     }
   }
 
