@@ -474,6 +474,7 @@ struct TSmbProvider::TImpl {
   static constexpr std::size_t MaxPlanned = 16384, MaxSecondEntries = 200000;
   static constexpr auto ActiveFor = std::chrono::milliseconds(250);
   std::shared_ptr<std::atomic<int>> SecondsBusy = std::make_shared<std::atomic<int>>(0);
+  std::atomic<std::size_t> SecondTaken{0}; // listings walks took from second workers
   std::mutex ActiveLock;
   std::map<std::thread::id, Clock::time_point> Active; // threads by their last call
 
@@ -569,6 +570,7 @@ struct TSmbProvider::TImpl {
       Out = std::move(It->second);
       S->ListedEntries -= Out.Entries.size();
       S->Listed.erase(It);
+      ++SecondTaken;
       return true;
     }
     if (S->Second) {
@@ -720,11 +722,11 @@ struct TSmbProvider::TImpl {
     }
     return false;
   }
-  void KeepAhead(const std::shared_ptr<TWorker> &W, std::vector<wire::AheadListing> &Listings) {
-    for (auto &S : Slots)
-      if (S.Provider == Id && S.Worker == W)
-        S.Ahead.assign(std::make_move_iterator(Listings.begin()),
-                       std::make_move_iterator(Listings.end()));
+  // Those of the reply the calling thread's worker just gave.
+  void KeepAhead(std::vector<wire::AheadListing> &Listings) {
+    if (TSlot *S = OwnSlot())
+      S->Ahead.assign(std::make_move_iterator(Listings.begin()),
+                      std::make_move_iterator(Listings.end()));
   }
 
   // A failed exchange: the worker is ended and forgotten by this thread; Error says why.
@@ -903,9 +905,9 @@ public:
   }
 
   bool Open(NetError &Error) {
-    P_->Touch();
     if (wire::AheadListing A; P_->TakeSecond(Unc_, A) || P_->TakeAhead(Unc_, A)) {
-      // Whole, with no handle in the worker.
+      // Whole, with no handle in the worker; no exchange that counts the thread as at work.
+      P_->Touch();
       Handle_ = 0;
       if (Id_ == 0) Id_ = A.Id;
       Batch_ = std::move(A.Entries);
@@ -922,7 +924,7 @@ public:
     wire::Listing L;
     if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
       return P_->Unexpected(W_, What(), Error);
-    P_->KeepAhead(W_, L.Next);
+    P_->KeepAhead(L.Next);
     Handle_ = L.Dir.Handle;
     if (Id_ == 0) Id_ = L.Dir.Id;
     Batch_ = std::move(L.Entries);
@@ -1171,6 +1173,8 @@ std::vector<pid_t> TSmbProvider::WorkerPids() const {
     if (auto W = P.lock(); W && W->Alive()) Out.push_back(W->Pid());
   return Out;
 }
+
+std::size_t TSmbProvider::ListingsFromSecondWorkers() const { return I_->SecondTaken; }
 
 bool TSmbProvider::StartWorker(NetError *Error) {
   NetError E;

@@ -92,6 +92,8 @@ public:
   const SmbProviderOptions &Options() const;
   // The process ids of the workers alive now.
   std::vector<pid_t> WorkerPids() const;
+  // The listings that walks took from second workers so far.
+  std::size_t ListingsFromSecondWorkers() const;
 
   struct TImpl;
 

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -246,6 +248,37 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
     for (auto &R : Reports) EXPECT_TRUE(Dirs.insert(R.Dir).second) << R.Dir << " twice";
     EXPECT_TRUE(LogLinesWith(" was not listed completely").empty());
   }
+
+  // A walk slower than the second worker's start (a busy program) takes its listings, and
+  // finds the same files.
+  platform::SmbProviderOptions O = Provider->Options();
+  O.SecondWorkerAfterDirs = 2;
+  O.Cores = 64;
+  platform::TSmbProvider P(O);
+  std::multiset<std::string> Music;
+  bool Paused = false;
+  std::function<void(const std::string &)> Walk = [&](const std::string &Dir) {
+    const auto L = P.OpenDir(Dir);
+    ASSERT_TRUE(L) << Dir;
+    if (!Paused && P.WorkerPids().size() == 2) {
+      Paused = true;
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::DirEntry D;
+    while (L->Next(D)) {
+      if (D.Name == "." || D.Name == "..") continue;
+      const std::string Path = Dir + "\\" + D.Name;
+      std::string Ext = D.Name.substr(std::min(D.Name.size(), D.Name.rfind('.')));
+      for (auto &C : Ext) C = char(std::tolower(static_cast<unsigned char>(C)));
+      if (Ext == ".mp3") Music.insert(Path);
+      if (D.Directory) Walk(Path);
+    }
+  };
+  Walk(Root);
+  EXPECT_TRUE(Paused);
+  EXPECT_GT(P.ListingsFromSecondWorkers(), 0u);
+  EXPECT_EQ(Music, Want("ALPHA", "music", Root));
 }
 
 // Ctrl+C ends sonquarry-scan at once with a call to the stuck host in flight; a killed
