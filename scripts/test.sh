@@ -46,7 +46,8 @@ stage_asan() {
 }
 stage_tsan() {
   echo "== ThreadSanitizer build and the threaded tests"
-  scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Tsan -DSONQUARRY_BENCH=OFF
+  scripts/build.sh build-tsan --target sonquarry_threaded_tests -DCMAKE_BUILD_TYPE=Tsan \
+    -DSONQUARRY_BENCH=OFF
   ctest --test-dir build-tsan -j "$jobs" -L threads --timeout 900
 }
 stage_fuzz() {
