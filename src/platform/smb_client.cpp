@@ -285,10 +285,7 @@ struct TSmbClient::TImpl {
   }
 
   void PlanBelow(const std::string &UncDir, const std::vector<wire::Entry> &Entries) {
-    for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
-      if (E->Directory && E->Name != "." && E->Name != "..")
-        Planned.push_back(UncDir + "\\" + E->Name);
-    while (Planned.size() > MaxPlanned) Planned.pop_front();
+    wire::PlanSubdirs(Planned, UncDir, Entries, MaxPlanned);
   }
 
   bool WouldReadAhead() const {

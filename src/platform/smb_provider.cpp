@@ -529,7 +529,8 @@ struct TSmbProvider::TImpl {
     }
     ++S->Opened;
     // The walk does not enter a directory it has met before.
-    if (DirId == 0 || S->WalkIds.insert(DirId).second) PlanBelow(*S, Unc, Entries);
+    if (DirId == 0 || S->WalkIds.insert(DirId).second)
+      wire::PlanSubdirs(S->Plan, Unc, Entries, MaxPlanned);
     PumpSecond(*S);
   }
 
@@ -538,14 +539,8 @@ struct TSmbProvider::TImpl {
   void WalkedOn(const std::string &Unc, const std::vector<wire::Entry> &Entries) {
     TSlot *S = OwnSlot();
     if (!S || ShareOf(Unc) != S->Share) return;
-    PlanBelow(*S, Unc, Entries);
+    wire::PlanSubdirs(S->Plan, Unc, Entries, MaxPlanned);
     PumpSecond(*S);
-  }
-
-  void PlanBelow(TSlot &S, const std::string &Unc, const std::vector<wire::Entry> &Entries) {
-    for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
-      if (E->Directory && E->Name != "." && E->Name != "..") S.Plan.push_back(Unc + "\\" + E->Name);
-    while (S.Plan.size() > MaxPlanned) S.Plan.pop_front();
   }
 
   // The second worker's listing of Unc, waiting for it when it is on its way. One it has only
@@ -573,9 +568,7 @@ struct TSmbProvider::TImpl {
       ++SecondTaken;
       return true;
     }
-    if (S->Second) {
-      S->Second->Planned.erase(Unc);
-    }
+    if (S->Second) S->Second->Planned.erase(Unc);
     return false;
   }
 
@@ -596,7 +589,7 @@ struct TSmbProvider::TImpl {
     Sec.Planned.erase(A.Dir);
     if (A.Id == 0 || (!S.WalkIds.count(A.Id) && S.SecondIds.insert(A.Id).second)) {
       for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
-        if (E->Directory && E->Name != "." && E->Name != "..")
+        if (wire::IsSubdir(*E))
           if (std::string Sub = A.Dir + "\\" + E->Name; Sec.Planned.insert(Sub).second)
             Sec.Frontier.push_back(std::move(Sub));
       if (Sec.Frontier.size() > MaxPlanned) {

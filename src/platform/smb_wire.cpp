@@ -383,6 +383,13 @@ bool GetString(std::span<const uint8_t> P, std::string &S) {
 }
 
 std::vector<uint8_t> PutHandle(uint32_t Handle) { return Writer().U32(Handle).Take(); }
+void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
+                 const std::vector<Entry> &Entries, std::size_t Max) {
+  for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
+    if (IsSubdir(*E)) Plan.push_back(Dir + "\\" + E->Name);
+  while (Plan.size() > Max) Plan.pop_front();
+}
+
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle) {
   Reader R(P);
   return R.U32(Handle) && R.Done();

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -175,6 +176,12 @@ struct Entry {
   std::string Name;
   bool Directory = false;
 };
+// A directory a walk enters: any but "." and "..".
+inline bool IsSubdir(const Entry &E) { return E.Directory && E.Name != "." && E.Name != ".."; }
+// Puts Dir's subdirectories among Entries on top of Plan, the first topmost, so that a walk that
+// takes from the top meets them in listing order; past Max entries the bottom ones go.
+void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
+                 const std::vector<Entry> &Entries, std::size_t Max);
 // A whole listing read ahead: the directory, its identity and all its entries.
 struct AheadListing {
   std::string Dir;

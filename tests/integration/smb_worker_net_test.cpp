@@ -27,11 +27,13 @@
 #include "platform/smb_provider.h"
 #include "support/extra_share_provider.h"
 #include "support/run_program.h"
+#include "support/scan_expect.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
 
 using namespace sonquarry;
+using sonquarry::testing::ExtOf;
 using sonquarry::testing::ReadLogBlocks;
 using sonquarry::testing::RunProgram;
 using sonquarry::testing::TRun;
@@ -81,10 +83,7 @@ protected:
     std::multiset<std::string> Out;
     for (auto &F : E.Files()) {
       if (F.host != E.Host(Host, "NAME") || F.share != Share) continue;
-      const auto Dot = F.path.rfind('.');
-      std::string Ext = Dot == std::string::npos ? "" : F.path.substr(Dot);
-      for (auto &C : Ext) C = char(std::tolower(static_cast<unsigned char>(C)));
-      if (Ext == ".mp3") Out.insert(Root + "\\" + F.path);
+      if (ExtOf(F.path) == ".mp3") Out.insert(Root + "\\" + F.path);
     }
     // Directories with a music extension are listed as found names too.
     for (auto &D : E.Dirs())
@@ -269,9 +268,7 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
     while (L->Next(D)) {
       if (D.Name == "." || D.Name == "..") continue;
       const std::string Path = Dir + "\\" + D.Name;
-      std::string Ext = D.Name.substr(std::min(D.Name.size(), D.Name.rfind('.')));
-      for (auto &C : Ext) C = char(std::tolower(static_cast<unsigned char>(C)));
-      if (Ext == ".mp3") Music.insert(Path);
+      if (ExtOf(D.Name) == ".mp3") Music.insert(Path);
       if (D.Directory) Walk(Path);
     }
   };
