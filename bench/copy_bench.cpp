@@ -2,9 +2,10 @@
 // read over SMB by Sonquarry's copier and by `smbclient -c 'get ...'`, best of three rounds each.
 
 #include "bench_testnet.h"
+#include "engine/network.h"
 #include "integration/testnet_env.h"
-#include "platform/file_copier.h"
-#include "platform/smb_copy_source.h"
+#include "platform/copier/file_copier.h"
+#include "platform/copier/net_copy_source.h"
 
 #include <fstream>
 
@@ -58,8 +59,8 @@ int Body() {
     fs::remove_all(dest);
     fs::create_directories(dest / "ours");
     fs::create_directories(dest / "smbclient");
-    auto source = MakeSmbCopySource();
-    TFileCopier copier(*source);
+    auto source = copier::MakeNetCopySource(NetProvider());
+    copier::TFileCopier copier(*source);
     auto t = Clock::now();
     const int r = copier.Copy(sources, (dest / "ours").string());
     const double s = Since(t);

@@ -1,5 +1,5 @@
 // Figures of the registry hive: parsing, writing and a whole save of a large settings store.
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "settings/settings.h"
 
 #include <chrono>
@@ -41,7 +41,7 @@ int main() {
 
   auto t = Clock::now();
   {
-    TRegistry reg(hive);
+    registry::TRegistry reg(hive);
     SaveSettings(reg, scan, form);
   }
   std::printf("first save of %d ranges: %.2f ms\n", kRanges, Ms(t));
@@ -50,14 +50,14 @@ int main() {
 
   t = Clock::now();
   {
-    TRegistry reg(hive);
+    registry::TRegistry reg(hive);
     SaveSettings(reg, scan, form);
   }
   std::printf("save over an existing hive: %.2f ms\n", Ms(t));
 
   t = Clock::now();
   {
-    TRegistry reg(hive);
+    registry::TRegistry reg(hive);
     TScanOptions s2;
     TMainFormSettings f2;
     TNullTarget target;
@@ -69,8 +69,8 @@ int main() {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   constexpr int kRuns = 10;
   t = Clock::now();
-  std::optional<THive> parsed;
-  for (int i = 0; i < kRuns; ++i) parsed = THive::Parse(text);
+  std::optional<registry::THive> parsed;
+  for (int i = 0; i < kRuns; ++i) parsed = registry::THive::Parse(text);
   std::printf("parse: %.2f ms\n", Ms(t) / kRuns);
   t = Clock::now();
   size_t total = 0;
@@ -80,7 +80,7 @@ int main() {
 
   t = Clock::now();
   for (int i = 0; i < kRuns; ++i) {
-    TRegistry reg(hive);
+    registry::TRegistry reg(hive);
     reg.OpenKey("\\X", true);
     reg.WriteInteger("N", i);
   }

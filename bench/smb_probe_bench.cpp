@@ -8,22 +8,22 @@
 #include <string>
 
 #include "../tests/integration/smb_testnet.h"
-#include "platform/smb_provider.h"
+#include "platform/smb/smb_provider.h"
 
-using namespace sonquarry::platform;
+using namespace sonquarry;
 
 static double ListMs(const std::string &Conf, int ProbeMs, const std::string &Unc, bool &Ok) {
-  SmbProviderOptions O;
+  smb::SmbProviderOptions O;
   O.ConfigFile = Conf;
   O.CredentialsFile = "-";
   O.ProbeTimeOutMs = ProbeMs;
-  TSmbProvider P(O); // fresh: no connection, no probe result kept
-  NetResource R;
-  R.DisplayType = NetDisplayServer;
+  smb::TSmbProvider P(O); // fresh: no connection, no probe result kept
+  net::NetResource R;
+  R.DisplayType = net::NetDisplayServer;
   R.RemoteName = Unc;
-  std::vector<NetResource> Out;
+  std::vector<net::NetResource> Out;
   const auto T = std::chrono::steady_clock::now();
-  Ok = P.EnumResources(&R, Out) == NetEnumStatus::Ok;
+  Ok = P.EnumResources(&R, Out) == net::NetEnumStatus::Ok;
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - T).count();
 }
 

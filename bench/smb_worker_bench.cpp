@@ -20,7 +20,7 @@
 #include "bench_testnet.h"
 #include "engine/ip_range.h"
 #include "integration/testnet_env.h"
-#include "platform/smb_provider.h"
+#include "platform/smb/smb_provider.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -81,11 +81,11 @@ int HungHosts(const testnet::Env &E) {
 
 int Body() {
   const auto E = testnet::Env::Load();
-  platform::SmbProviderOptions O;
+  smb::SmbProviderOptions O;
   O.ConfigFile = E.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
   {
-    platform::TSmbProvider P(O);
+    smb::TSmbProvider P(O);
     std::vector<double> Ms;
     for (int I = 0; I < 32; ++I)
       std::thread([&] {
@@ -100,7 +100,7 @@ int Body() {
   }
   const std::string Share = "\\\\" + E.Host("ALPHA", "IP") + "\\music";
   for (int Threads : {16, 64}) {
-    platform::TSmbProvider P(O);
+    smb::TSmbProvider P(O);
     std::vector<std::thread> Ts;
     std::vector<int> Ok(Threads, 0);
     std::vector<std::string> Why(Threads);
@@ -108,8 +108,8 @@ int Body() {
     std::atomic<bool> Measured{false};
     for (int I = 0; I < Threads; ++I)
       Ts.emplace_back([&, I] {
-        std::vector<platform::DirEntry> Out;
-        platform::NetError Error;
+        std::vector<net::DirEntry> Out;
+        net::NetError Error;
         Ok[I] = P.FindFiles(Share, Out, &Error);
         if (!Ok[I]) Why[I] = Error.Message;
         ++Done;

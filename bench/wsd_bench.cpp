@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "bench_testnet.h"
-#include "platform/smb_provider.h"
-#include "platform/wsd_provider.h"
+#include "engine/network.h"
+#include "platform/smb/smb_provider.h"
+#include "platform/wsd/wsd_provider.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -32,12 +33,12 @@ template <class F> double Best(F &&Body) {
   return B;
 }
 
-double Workgroups(platform::INetProvider &P, std::size_t &Count) {
+double Workgroups(net::INetProvider &P, std::size_t &Count) {
   return Best([&] {
-    platform::NetResource Top;
-    Top.DisplayType = platform::NetDisplayNetwork;
-    Top.RemoteName = platform::TSmbProvider::ProviderName;
-    std::vector<platform::NetResource> Out;
+    net::NetResource Top;
+    Top.DisplayType = net::NetDisplayNetwork;
+    Top.RemoteName = smb::TSmbProvider::ProviderName;
+    std::vector<net::NetResource> Out;
     P.EnumResources(&Top, Out);
     Count = Out.size();
   });
@@ -45,13 +46,13 @@ double Workgroups(platform::INetProvider &P, std::size_t &Count) {
 
 int Body() {
   std::size_t Found = 0;
-  const double Discovery = Best([&] { Found = platform::DiscoverComputers().size(); });
+  const double Discovery = Best([&] { Found = wsd::DiscoverComputers().size(); });
   std::printf("discovery alone: %.3f s (%zu computers)\n", Discovery, Found);
 
-  auto Smb = std::make_shared<platform::TSmbProvider>();
+  auto Smb = std::make_shared<smb::TSmbProvider>();
   std::size_t Plain = 0, Merged = 0;
   const double Browse = Workgroups(*Smb, Plain);
-  platform::TWsdNetProvider Wsd(Smb);
+  wsd::TWsdNetProvider Wsd(Smb);
   const double Both = Workgroups(Wsd, Merged);
   std::printf("workgroups, browse list: %.3f s (%zu)\n", Browse, Plain);
   std::printf("workgroups, browse list with WS-Discovery beside it: %.3f s (%zu)\n", Both, Merged);
@@ -61,13 +62,13 @@ int Body() {
   int32_t Comps[2] = {0, 0};
   for (int I = 0; I < 2 * Runs; ++I) {
     const bool On = I % 2 == 1;
-    platform::SetNetProvider(Smb);
-    platform::UseWsDiscovery(On);
+    SetNetProvider(Smb);
+    UseWsDiscovery(On);
     const TScanResult R = EngineScan([](TNetScan &S) { S.NetBios = true; });
     Scan[On] = std::min(Scan[On], R.Seconds);
     Comps[On] = R.ScannedComps;
   }
-  platform::SetNetProvider(nullptr);
+  SetNetProvider(nullptr);
   std::printf("neighbourhood scan without WS-Discovery: %.3f s (%d computers)\n", Scan[0],
               int(Comps[0]));
   std::printf("neighbourhood scan with WS-Discovery: %.3f s (%d computers)\n", Scan[1],

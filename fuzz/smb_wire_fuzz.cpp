@@ -1,14 +1,14 @@
 // The decoder of the SMB worker protocol: frames from arbitrary bytes, and every message decoder
 // on every payload. A decoded frame must encode back to the same bytes; a decoded message must
 // survive being encoded and decoded again unchanged.
-#include "platform/smb_wire.h"
+#include "platform/smb/wire/smb_wire.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 
-using namespace sonquarry::platform::wire;
+using namespace sonquarry::smb::wire;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The metadata a device returns for the Get: a computer name and workgroup that end up in UNC
 // paths, the list file and log lines.
-#include "platform/ws_discovery.h"
+#include "platform/wsd/ws_discovery.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,9 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   using namespace sonquarry::platform;
   const std::string Text(reinterpret_cast<const char *>(Data), Size);
   for (const bool Whole : {true, false}) {
-    WsdComputer C;
+    wsd::WsdComputer C;
     std::string Why;
-    const bool Ok = Whole ? ParseWsdMetadata(Text, C, Why) : ParseWsdComputerText(Text, C, Why);
+    const bool Ok =
+        Whole ? wsd::ParseWsdMetadata(Text, C, Why) : wsd::ParseWsdComputerText(Text, C, Why);
     if (!Ok) {
       if (Why.empty()) __builtin_trap();
       continue;

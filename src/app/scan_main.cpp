@@ -15,15 +15,16 @@
 
 #include "app/scan_cli.h"
 #include "engine/net_scan.h"
+#include "engine/network.h"
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/main_thread.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "platform/thread.h"
-#include "platform/wsd_provider.h"
+#include "platform/wsd/wsd_provider.h"
 #include "settings/settings.h"
 
 using namespace sonquarry;
@@ -157,7 +158,7 @@ int Run(const TScanCommand &C) {
   } Restore{Main};
 
   // A hive that does not parse or cannot be saved is told here, not on the side.
-  SetRegistryLogHandler([](const std::string &Line) { Say(Line); });
+  registry::SetRegistryLogHandler([](const std::string &Line) { Say(Line); });
   auto Scan = std::make_unique<TNetScan>();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);
@@ -168,7 +169,7 @@ int Run(const TScanCommand &C) {
   if (C.NetBios) Scan->NetBios = *C.NetBios;
   if (C.WsDiscovery) Scan->WsDiscovery = *C.WsDiscovery;
   // One discovery per scan, in this process, around whatever serves the SMB requests.
-  platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
+  UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
   if (!C.Ranges.empty()) {
     Scan->IPResList->ClearList();
     for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());
@@ -198,7 +199,7 @@ int Run(const TScanCommand &C) {
     return ExitUsage;
   }
 
-  Log.SetFileName(C.LogFile.empty() ? GetProgramDir() + "search.log" : C.LogFile);
+  Log.SetFileName(C.LogFile.empty() ? platform::GetProgramDir() + "search.log" : C.LogFile);
   Log.SetLevel(4);
 
   TWNetTree Tree;

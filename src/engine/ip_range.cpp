@@ -2,8 +2,7 @@
 
 #include "platform/exception.h"
 #include "platform/local_host.h"
-#include "platform/os_version.h"
-#include "platform/tcp_probe.h"
+#include "platform/net/tcp_probe.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -115,7 +114,7 @@ bool ProbeHost(const std::string &Host, int Port, int TimeOut) {
   if (Port < 0 || Port > 65535) return false;
   uint32_t address = 0;
   if (!HostAddress(Host, address)) return false;
-  return platform::ProbeTcp(address, static_cast<uint16_t>(Port), TimeOut < 0 ? 0 : TimeOut);
+  return net::ProbeTcp(address, static_cast<uint16_t>(Port), TimeOut < 0 ? 0 : TimeOut);
 }
 
 uint32_t GetLocalIP() { return platform::LocalIPv4(); }

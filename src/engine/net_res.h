@@ -6,20 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
 // The provider's numbers under the names the engine uses; the platform layer defines them once.
-constexpr int32_t RESOURCEDISPLAYTYPE_GENERIC = platform::NetDisplayGeneric;
-constexpr int32_t RESOURCEDISPLAYTYPE_DOMAIN = platform::NetDisplayDomain;
-constexpr int32_t RESOURCEDISPLAYTYPE_SERVER = platform::NetDisplayServer;
-constexpr int32_t RESOURCEDISPLAYTYPE_SHARE = platform::NetDisplayShare;
-constexpr int32_t RESOURCEDISPLAYTYPE_NETWORK = platform::NetDisplayNetwork;
-constexpr int32_t RESOURCE_GLOBALNET = platform::NetScopeGlobal;
-constexpr int32_t RESOURCETYPE_DISK = platform::NetTypeDisk;
-constexpr int32_t RESOURCEUSAGE_CONNECTABLE = platform::NetUsageConnectable;
-constexpr int32_t RESOURCEUSAGE_CONTAINER = platform::NetUsageContainer;
+constexpr int32_t RESOURCEDISPLAYTYPE_GENERIC = net::NetDisplayGeneric;
+constexpr int32_t RESOURCEDISPLAYTYPE_DOMAIN = net::NetDisplayDomain;
+constexpr int32_t RESOURCEDISPLAYTYPE_SERVER = net::NetDisplayServer;
+constexpr int32_t RESOURCEDISPLAYTYPE_SHARE = net::NetDisplayShare;
+constexpr int32_t RESOURCEDISPLAYTYPE_NETWORK = net::NetDisplayNetwork;
+constexpr int32_t RESOURCE_GLOBALNET = net::NetScopeGlobal;
+constexpr int32_t RESOURCETYPE_DISK = net::NetTypeDisk;
+constexpr int32_t RESOURCEUSAGE_CONNECTABLE = net::NetUsageConnectable;
+constexpr int32_t RESOURCEUSAGE_CONTAINER = net::NetUsageContainer;
 
 struct TNetRes {
   int32_t Scope = 0;

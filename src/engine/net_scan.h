@@ -23,7 +23,7 @@
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 }
 
@@ -58,7 +58,7 @@ public:
   int DelaySlice = TScanResThread::DefaultDelaySlice;
   // Network access of the threads; null: the process-wide provider and the address probes made
   // ahead of the threads. A Probe given here is called by each thread for its own address.
-  std::shared_ptr<platform::INetProvider> Provider;
+  std::shared_ptr<net::INetProvider> Provider;
   TScanResThread::TProbe Probe;
 
   // One-address range under the IP list's lock.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/tcp_sweep.h"
+#include "platform/net/tcp_sweep.h"
 
 namespace sonquarry {
 
@@ -24,12 +24,12 @@ TProbeAhead::TProbeAhead(const TIPList &Ranges, const TScanFilter &Filter, int T
     : Ranges_(Ranges) {
   Filter.AssignTo(Filter_);
   Ranges_.Reset();
-  platform::TTcpSweep::TOptions O;
+  net::TTcpSweep::TOptions O;
   O.Ports = ProbePorts(Probe445);
   O.TimeOutMs = TimeOut < 0 ? 0 : TimeOut;
   O.Reserve = ReserveFor(Threads);
   // The threads take addresses the filter denies without probing them: so does the sweep.
-  Sweep_ = std::make_unique<platform::TTcpSweep>(O, [this](uint32_t &Address) {
+  Sweep_ = std::make_unique<net::TTcpSweep>(O, [this](uint32_t &Address) {
     // A long run of denied addresses must not hold up Stop.
     while (!Stopping_ && Ranges_.NextAddress(Address))
       if (Filter_.CompAllowed("\\\\" + IPToStr(Address))) return true;

@@ -13,7 +13,7 @@
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class TTcpSweep;
 }
 
@@ -45,7 +45,7 @@ private:
   TIPList Ranges_;
   TScanFilter Filter_;
   std::atomic<bool> Stopping_{false};
-  std::unique_ptr<platform::TTcpSweep> Sweep_;
+  std::unique_ptr<net::TTcpSweep> Sweep_;
 };
 
 } // namespace sonquarry

@@ -1,4 +1,5 @@
 #include "engine/scan_res_thread.h"
+#include "engine/network.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +10,7 @@
 #include "engine/scan_log.h"
 #include "paths/net_enum.h"
 #include "platform/exception.h"
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
@@ -63,10 +64,10 @@ struct TScanResThread::TPostedCall {
 };
 
 TScanResThread::TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
-                               std::shared_ptr<platform::INetProvider> Provider)
+                               std::shared_ptr<net::INetProvider> Provider)
     : ResList(std::move(ANetResList)), Posted_(std::make_shared<TPosted>()) {
   if (!ResList) throw Exception("TScanResThread.Create: ANetResList is not created.");
-  Provider_ = Provider ? std::move(Provider) : platform::NetProvider();
+  Provider_ = Provider ? std::move(Provider) : NetProvider();
   SetFreeOnTerminate(true);
 }
 
@@ -186,7 +187,7 @@ void TScanResThread::Execute() {
             if (!CheckResource(Taken)) {
               Add("Not respond");
             } else {
-              platform::NetError Error;
+              net::NetError Error;
               const int Code =
                   EnumNetResources(*Provider_, Taken->NetRes.get(), &ChildList, &Error);
               if (Error.Broken && !Terminated())
@@ -352,7 +353,7 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
   // A stop between two directories leaves the next one unopened and unreported.
   if (Stopped()) return;
   std::vector<std::string> FileNames;
-  platform::NetError Error;
+  net::NetError Error;
   // A directory that cannot be listed is reported with no files.
   if (auto Listing = Provider_->OpenDir(Dir, &Error)) {
     // Links may lead back into the share: each directory is walked once.
@@ -363,7 +364,7 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
         return;
       }
     }
-    platform::DirEntry E;
+    net::DirEntry E;
     while (Listing->Next(E, &Error)) {
       if (E.Name == "." || E.Name == "..") continue;
       if (E.Directory) {

@@ -35,7 +35,7 @@
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 }
 
@@ -80,7 +80,7 @@ public:
   // "TScanResThread.Create: ANetResList is not created.". A null Provider means the process-wide
   // one.
   explicit TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
-                          std::shared_ptr<platform::INetProvider> Provider = nullptr);
+                          std::shared_ptr<net::INetProvider> Provider = nullptr);
   ~TScanResThread() override;
 
   TResEnumeratedEvent OnResEnumerated;
@@ -138,7 +138,7 @@ private:
   void FileFoundOnce();
 
   std::shared_ptr<TNetResThList> ResList;
-  std::shared_ptr<platform::INetProvider> Provider_;
+  std::shared_ptr<net::INetProvider> Provider_;
   std::vector<std::string> Messages;
   TNetResStrings ChildList;
   bool FileFound = false;

@@ -178,7 +178,7 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   }
   std::error_code ec;
   if (std::filesystem::is_directory(FileName, ec)) return 1;
-  TAtomicFile out;
+  platform::TAtomicFile out;
   if (!out.Open(FileName, 0666, true)) return 1;
 
   int code = 0;
@@ -220,7 +220,7 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   // What a failed load could not read stays beside the new list.
   const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
                     std::filesystem::exists(FileName, ec);
-  if (code == 0 && keep && KeepBackup(FileName, ".bak").empty()) code = 3;
+  if (code == 0 && keep && platform::KeepBackup(FileName, ".bak").empty()) code = 3;
   if (code == 0 && !out.Commit()) code = 3;
   if (code != 0) {
     out.Abandon();

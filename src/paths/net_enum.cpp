@@ -1,17 +1,18 @@
 #include "paths/net_enum.h"
+#include "engine/network.h"
 
 #include <exception>
 #include <vector>
 
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
-int EnumNetResources(platform::INetProvider &Provider, const TNetRes *Parent, TNetResStrings *List,
-                     platform::NetError *Error) {
+int EnumNetResources(net::INetProvider &Provider, const TNetRes *Parent, TNetResStrings *List,
+                     net::NetError *Error) {
   if (!List) return EnumOtherError;
   try {
-    platform::NetResource Container;
+    net::NetResource Container;
     if (Parent) {
       Container.Scope = Parent->Scope;
       Container.Type = Parent->ResourceType;
@@ -20,14 +21,14 @@ int EnumNetResources(platform::INetProvider &Provider, const TNetRes *Parent, TN
       Container.RemoteName = Parent->RemoteName;
       Container.Provider = Parent->Provider;
     }
-    std::vector<platform::NetResource> Children;
+    std::vector<net::NetResource> Children;
     switch (Provider.EnumResources(Parent ? &Container : nullptr, Children, Error)) {
-    case platform::NetEnumStatus::OpenFailed:
+    case net::NetEnumStatus::OpenFailed:
       return EnumOpenFailed;
-    case platform::NetEnumStatus::NoMoreItems:
-    case platform::NetEnumStatus::ReadFailed:
+    case net::NetEnumStatus::NoMoreItems:
+    case net::NetEnumStatus::ReadFailed:
       return EnumReadFailed;
-    case platform::NetEnumStatus::Ok:
+    case net::NetEnumStatus::Ok:
       break;
     }
     if (Children.empty()) return EnumReadFailed;
@@ -45,7 +46,7 @@ int EnumNetResources(platform::INetProvider &Provider, const TNetRes *Parent, TN
     }
     return EnumDone;
   } catch (const std::exception &E) {
-    if (Error) *Error = platform::NetError{0, E.what()};
+    if (Error) *Error = net::NetError{0, E.what()};
     return EnumOtherError;
   } catch (...) {
     return EnumOtherError;
@@ -55,7 +56,7 @@ int EnumNetResources(platform::INetProvider &Provider, const TNetRes *Parent, TN
 int EnumNetResources(const TNetRes *Parent, TNetResStrings *List) {
   if (!List) return EnumOtherError;
   try {
-    auto P = platform::NetProvider();
+    auto P = NetProvider();
     if (!P) return EnumOtherError;
     return EnumNetResources(*P, Parent, List);
   } catch (...) {

@@ -5,10 +5,10 @@
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 struct NetError;
-} // namespace platform
+} // namespace net
 
 // Result codes of EnumNetResources.
 constexpr int EnumDone = 0;       // list filled
@@ -20,8 +20,8 @@ constexpr int EnumOtherError = 3; // anything else, a missing list included
 // its RemoteName with a new record. Never throws; records appended before an error stay.
 int EnumNetResources(const TNetRes *Parent, TNetResStrings *List);
 // The same through a given provider; Error, when given, receives the provider's reason.
-int EnumNetResources(platform::INetProvider &Provider, const TNetRes *Parent, TNetResStrings *List,
-                     platform::NetError *Error = nullptr);
+int EnumNetResources(net::INetProvider &Provider, const TNetRes *Parent, TNetResStrings *List,
+                     net::NetError *Error = nullptr);
 
 inline bool IsDomain(const TNetRes &R) { return R.DisplayType == RESOURCEDISPLAYTYPE_DOMAIN; }
 inline bool IsServer(const TNetRes &R) { return R.DisplayType == RESOURCEDISPLAYTYPE_SERVER; }

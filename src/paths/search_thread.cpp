@@ -1,18 +1,19 @@
 #include "paths/search_thread.h"
+#include "engine/network.h"
 
 #include "paths/net_enum.h"
 #include "platform/exception.h"
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
-TSearchThread::TSearchThread(int PauseMs, std::shared_ptr<platform::INetProvider> Provider)
-    : PauseMs_(PauseMs), Provider_(Provider ? std::move(Provider) : platform::NetProvider()) {
+TSearchThread::TSearchThread(int PauseMs, std::shared_ptr<net::INetProvider> Provider)
+    : PauseMs_(PauseMs), Provider_(Provider ? std::move(Provider) : NetProvider()) {
   SetFreeOnTerminate(true);
 }
 
-std::shared_ptr<TSearchThread>
-TSearchThread::Create(int PauseMs, std::shared_ptr<platform::INetProvider> Provider) {
+std::shared_ptr<TSearchThread> TSearchThread::Create(int PauseMs,
+                                                     std::shared_ptr<net::INetProvider> Provider) {
   std::shared_ptr<TSearchThread> T(new TSearchThread(PauseMs, std::move(Provider)));
   T->Resume();
   return T;

@@ -21,12 +21,11 @@
 #include <string>
 
 #include "engine/net_res.h"
-#include "platform/event.h"
 #include "platform/thread.h"
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 }
 
@@ -40,7 +39,7 @@ public:
   // Starts the thread. Provider: none means the process-wide one. Throws std::system_error when
   // the thread cannot start.
   static std::shared_ptr<TSearchThread>
-  Create(int PauseMs = DomainPauseMs, std::shared_ptr<platform::INetProvider> Provider = nullptr);
+  Create(int PauseMs = DomainPauseMs, std::shared_ptr<net::INetProvider> Provider = nullptr);
   ~TSearchThread() override;
 
   void SetOnDomains(TNetResEvent Handler);
@@ -60,7 +59,7 @@ protected:
   void Execute() override;
 
 private:
-  TSearchThread(int PauseMs, std::shared_ptr<platform::INetProvider> Provider);
+  TSearchThread(int PauseMs, std::shared_ptr<net::INetProvider> Provider);
   void FindDomains();
   void FindComputers(const TNetRes *ADomain);
   void Deliver(TNetResEvent TSearchThread::*Slot, TNetResStrings &List);
@@ -73,7 +72,7 @@ private:
   const TNetRes *Domain_ = nullptr;
   std::recursive_mutex HandlerLock_; // the two handler slots; a handler may call the setters
   const int PauseMs_;
-  std::shared_ptr<platform::INetProvider> Provider_;
+  std::shared_ptr<net::INetProvider> Provider_;
   std::string LastError_; // guarded by RequestLock_
   std::atomic<bool> Busy_{false};
 };

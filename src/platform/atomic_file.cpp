@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sonquarry {
+namespace sonquarry::platform {
 
 namespace {
 
@@ -178,4 +178,4 @@ void TAtomicFile::Abandon() {
   errno = err;
 }
 
-} // namespace sonquarry
+} // namespace sonquarry::platform

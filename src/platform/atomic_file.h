@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace sonquarry {
+namespace sonquarry::platform {
 
 class TAtomicFile {
 public:
@@ -47,4 +47,4 @@ private:
 // "" with errno set when Path cannot be kept.
 std::string KeepBackup(const std::string &Path, const std::string &Suffix);
 
-} // namespace sonquarry
+} // namespace sonquarry::platform

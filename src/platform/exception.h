@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace sonquarry {
+namespace sonquarry::platform {
 
 class Exception : public std::runtime_error {
 public:
@@ -21,4 +21,10 @@ inline std::string FormatMessage(const std::string &Format, const std::string &A
   return out;
 }
 
+} // namespace sonquarry::platform
+
+namespace sonquarry {
+// The project-wide error class, named without its room.
+using platform::Exception;
+using platform::FormatMessage;
 } // namespace sonquarry

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sonquarry {
+namespace sonquarry::platform {
 
 namespace {
 
@@ -130,4 +130,4 @@ bool ForceDirectories(const std::string &Dir) {
   return IsDirectory(Dir);
 }
 
-} // namespace sonquarry
+} // namespace sonquarry::platform

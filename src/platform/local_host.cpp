@@ -63,4 +63,9 @@ uint32_t LocalIPv4() {
   return ifs.empty() ? 0 : ifs.front();
 }
 
+bool QueryWindowsVersion(WindowsVersion &Version) {
+  Version = WindowsVersion{};
+  return false;
+}
+
 } // namespace sonquarry::platform

@@ -1,5 +1,6 @@
 #pragma once
-// Name and address queries of the local computer and host-name resolution (IPv4 only).
+// The local computer: its name and addresses, host-name resolution (IPv4 only), and its Windows
+// version (none on other systems).
 
 #include <cstdint>
 #include <string>
@@ -24,5 +25,14 @@ constexpr bool IsLoopbackIPv4(uint32_t Address) { return (Address >> 24) == 127;
 // missing, then the first non-loopback interface address; a loopback address only when nothing
 // else exists; 0 when there is no address at all.
 uint32_t LocalIPv4();
+
+struct WindowsVersion {
+  int Major = 0;
+  int Minor = 0;
+  std::string ServicePack; // e.g. "Service Pack 2"
+};
+
+// False where the system is not Windows or the query fails.
+bool QueryWindowsVersion(WindowsVersion &Version);
 
 } // namespace sonquarry::platform

@@ -1,7 +1,7 @@
 #pragma once
 // The thread base of the engine: created suspended, started by Resume, a terminate request flag,
 // free on end, an end-of-thread event run on the main thread, a blocking call into the main
-// thread, sleep.
+// thread, sleep; and an auto-reset event with a timed wait.
 //
 // Contract
 // - Execute runs on the thread. An exception that escapes it ends the thread; its message is kept
@@ -30,6 +30,7 @@
 //   the threads, then WaitForFreeThreads with a bound.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -107,6 +108,32 @@ private:
   std::condition_variable TerminateSignal_;
   std::string FatalError_;
   std::shared_ptr<TThread> Self_; // the running thread's hold on a shared object; under Lock_
+};
+
+class TEvent {
+public:
+  void SetEvent() {
+    std::lock_guard<std::mutex> L(Lock_);
+    Signalled_ = true;
+    Cv_.notify_one();
+  }
+  void ResetEvent() {
+    std::lock_guard<std::mutex> L(Lock_);
+    Signalled_ = false;
+  }
+  // True when the event was set within TimeOutMs; the event is then reset.
+  bool WaitFor(int TimeOutMs) {
+    std::unique_lock<std::mutex> L(Lock_);
+    if (!Cv_.wait_for(L, std::chrono::milliseconds(TimeOutMs), [&] { return Signalled_; }))
+      return false;
+    Signalled_ = false;
+    return true;
+  }
+
+private:
+  std::mutex Lock_;
+  std::condition_variable Cv_;
+  bool Signalled_ = false;
 };
 
 } // namespace sonquarry::platform

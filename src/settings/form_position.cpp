@@ -1,17 +1,18 @@
 #include "settings/form_position.h"
 
 #include "platform/exception.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 #include <algorithm>
 
 namespace sonquarry {
 
-void WriteFormPosition(const TFormPosition *Form, TRegistry *Reg, const std::string &Key) {
+void WriteFormPosition(const TFormPosition *Form, registry::TRegistry *Reg,
+                       const std::string &Key) {
   if (!Form) throw Exception("WriteFormPosition: Form = nil.");
   if (!Reg) throw Exception("WriteFormPosition: Reg = nil.");
   if (!Reg->OpenKey(Key, true)) return;
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   if (Form->Maximized) {
     Reg->WriteBool("Maximized", true);
     return;
@@ -23,12 +24,12 @@ void WriteFormPosition(const TFormPosition *Form, TRegistry *Reg, const std::str
   Reg->WriteInteger("Height", Form->Height);
 }
 
-void ReadFormPosition(TFormPosition *Form, TRegistry *Reg, const std::string &Key,
+void ReadFormPosition(TFormPosition *Form, registry::TRegistry *Reg, const std::string &Key,
                       TScreenSize Screen) {
   if (!Form) throw Exception("ReadFormPosition: Form = nil.");
   if (!Reg) throw Exception("ReadFormPosition: Reg = nil.");
   if (!Reg->OpenKeyReadOnly(Key)) return;
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   if (Reg->ValueExists("Maximized") && Reg->ReadBool("Maximized")) Form->Maximized = true;
   if (Form->Maximized) return;
   // 64-bit sums: stored values near the 32-bit limits must not overflow the edge tests.

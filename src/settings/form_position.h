@@ -7,7 +7,9 @@
 
 namespace sonquarry {
 
+namespace registry {
 class TRegistry;
+}
 
 // The state of a window that is saved and restored.
 struct TFormPosition {
@@ -27,7 +29,7 @@ struct TScreenSize {
 // Writes Form under Key (opened with creation; nothing is written when it cannot be opened)
 // and closes the key. Raises "WriteFormPosition: Form = nil." / "WriteFormPosition: Reg = nil."
 // for missing arguments; registry errors pass on to the caller.
-void WriteFormPosition(const TFormPosition *Form, TRegistry *Reg, const std::string &Key);
+void WriteFormPosition(const TFormPosition *Form, registry::TRegistry *Reg, const std::string &Key);
 
 // Reads Key (read-only; Form is left alone when it does not open) into Form: a non-zero
 // "Maximized" sets Maximized; a window not maximized then takes the stored bounds, clamped to
@@ -35,7 +37,7 @@ void WriteFormPosition(const TFormPosition *Form, TRegistry *Reg, const std::str
 // 5 or 35, and a window reaching past the right or bottom edge moves to the left or top edge
 // and is cut to the screen. Raises "ReadFormPosition: Form = nil." / "ReadFormPosition: Reg =
 // nil."; registry errors (a value of another type) pass on to the caller, the key closed.
-void ReadFormPosition(TFormPosition *Form, TRegistry *Reg, const std::string &Key,
+void ReadFormPosition(TFormPosition *Form, registry::TRegistry *Reg, const std::string &Key,
                       TScreenSize Screen);
 
 } // namespace sonquarry

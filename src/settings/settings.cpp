@@ -1,7 +1,7 @@
 #include "settings/settings.h"
 
 #include "platform/exception.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 namespace sonquarry {
 
@@ -11,14 +11,14 @@ void ApplyMainFormDefaults(TScanOptions &Scan, TMainFormSettings &Form) {
   Form.PathForCopy.clear();
 }
 
-void ReadRegStrings(TRegistry *Reg, TNameList *AStrings) {
+void ReadRegStrings(registry::TRegistry *Reg, TNameList *AStrings) {
   if (!Reg) throw Exception("ReadRegStrings: Reg = nil.");
   if (!AStrings) throw Exception("ReadRegStrings: AStrings = nil.");
   AStrings->clear();
   for (const std::string &name : Reg->GetValueNames()) AStrings->push_back(Reg->ReadString(name));
 }
 
-void WriteRegStrings(TRegistry *Reg, const TNameList *AStrings) {
+void WriteRegStrings(registry::TRegistry *Reg, const TNameList *AStrings) {
   if (!Reg) throw Exception("WriteRegStrings: Reg = nil.");
   if (!AStrings) throw Exception("WriteRegStrings: AStrings = nil.");
   for (size_t i = 0; i < AStrings->size(); ++i) {
@@ -26,28 +26,28 @@ void WriteRegStrings(TRegistry *Reg, const TNameList *AStrings) {
   }
 }
 
-bool LoadRegStrings(TRegistry *Reg, const std::string &Key, TNameList *AStrings) {
+bool LoadRegStrings(registry::TRegistry *Reg, const std::string &Key, TNameList *AStrings) {
   if (!Reg) throw Exception("LoadRegStrings: Reg = nil.");
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   if (!Reg->OpenKeyReadOnly(Key)) return false;
   ReadRegStrings(Reg, AStrings);
   return true;
 }
 
-bool SaveRegStrings(TRegistry *Reg, const std::string &Key, const TNameList *AStrings) {
+bool SaveRegStrings(registry::TRegistry *Reg, const std::string &Key, const TNameList *AStrings) {
   if (!Reg) throw Exception("SaveRegStrings: Reg = nil.");
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   Reg->DeleteKey(Key); // also when another instance made it since this one read the hive
   if (!Reg->OpenKey(Key, true)) return false;
   WriteRegStrings(Reg, AStrings);
   return true;
 }
 
-bool ReadIPRanges(TRegistry *Reg, const std::string &Key, TIPList *AList) {
+bool ReadIPRanges(registry::TRegistry *Reg, const std::string &Key, TIPList *AList) {
   if (!Reg) throw Exception("ReadIPRanges: Reg = nil.");
   if (!AList) throw Exception("ReadIPRanges: AList = nil.");
   AList->Clear();
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   if (!Reg->OpenKeyReadOnly(Key)) return false;
   for (const std::string &name : Reg->GetValueNames()) {
     if (name.empty() || name[0] != 'A') continue;
@@ -62,10 +62,10 @@ bool ReadIPRanges(TRegistry *Reg, const std::string &Key, TIPList *AList) {
   return true;
 }
 
-bool WriteIPRanges(TRegistry *Reg, const std::string &Key, const TIPList *AList) {
+bool WriteIPRanges(registry::TRegistry *Reg, const std::string &Key, const TIPList *AList) {
   if (!Reg) throw Exception("WriteIPRanges: Reg = nil.");
   if (!AList) throw Exception("WriteIPRanges: AList = nil.");
-  TRegKeyCloser closer(*Reg);
+  registry::TRegKeyCloser closer(*Reg);
   Reg->DeleteKey(Key); // also when another instance made it since this one read the hive
   if (!Reg->OpenKey(Key, true)) return false;
   for (size_t i = 0; i < AList->Count(); ++i) {
@@ -89,14 +89,14 @@ void ApplyIPRanges(const TIPList &IPRanges, TIPRangeTarget &Target) {
   }
 }
 
-void LoadSettings(TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
+void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
                   TIPRangeTarget &Target) {
   Form.ScanMethodUnset = true;
   try {
     if (Reg.OpenKeyReadOnly(SettingsKey)) {
-      TRegKeyCloser closer(Reg);
+      registry::TRegKeyCloser closer(Reg);
       if (Reg.ValueExists("PlayListExt") &&
-          Reg.GetDataType("PlayListExt") == TRegDataType::rdString) {
+          Reg.GetDataType("PlayListExt") == registry::TRegDataType::rdString) {
         Form.PlayListExt = Reg.ReadString("PlayListExt");
       }
       if (Reg.ValueExists("IsClearBefor")) Scan.IsClearBefor = Reg.ReadBool("IsClearBefor");
@@ -126,11 +126,12 @@ void LoadSettings(TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
   }
 }
 
-void SaveSettings(TRegistry &Reg, const TScanOptions &Scan, const TMainFormSettings &Form) {
+void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
+                  const TMainFormSettings &Form) {
   try {
     if (!Reg.OpenKey(SettingsKey, true)) return;
     {
-      TRegKeyCloser closer(Reg);
+      registry::TRegKeyCloser closer(Reg);
       Reg.WriteInteger("TimeOut", Scan.TimeOut);
       Reg.WriteBool("IsClearBefor", Scan.IsClearBefor);
       Reg.WriteString("PlayListExt", Form.PlayListExt);
@@ -154,12 +155,12 @@ void SaveSettings(TRegistry &Reg, const TScanOptions &Scan, const TMainFormSetti
 }
 
 void LoadSettings(TScanOptions &Scan, TMainFormSettings &Form, TIPRangeTarget &Target) {
-  TRegistry reg;
+  registry::TRegistry reg;
   LoadSettings(reg, Scan, Form, Target);
 }
 
 void SaveSettings(const TScanOptions &Scan, const TMainFormSettings &Form) {
-  TRegistry reg;
+  registry::TRegistry reg;
   SaveSettings(reg, Scan, Form); // reaches the hive when reg is released; a failure is logged
 }
 

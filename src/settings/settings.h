@@ -11,7 +11,9 @@
 
 namespace sonquarry {
 
+namespace registry {
 class TRegistry;
+}
 
 // The main key and the subkeys of the settings.
 inline const std::string SettingsKey = "\\Software\\Vantrell Software\\Sonquarry\\";
@@ -39,24 +41,24 @@ void ApplyMainFormDefaults(TScanOptions &Scan, TMainFormSettings &Form);
 // order; the value names are not interpreted. Raises "ReadRegStrings: Reg = nil." or
 // "ReadRegStrings: AStrings = nil."; a value that is not a string raises the registry's error,
 // the entries read so far staying in AStrings.
-void ReadRegStrings(TRegistry *Reg, TNameList *AStrings);
+void ReadRegStrings(registry::TRegistry *Reg, TNameList *AStrings);
 // Writes entry i as the string value "Item" + i into the open key. Raises
 // "WriteRegStrings: Reg = nil." or "WriteRegStrings: AStrings = nil.".
-void WriteRegStrings(TRegistry *Reg, const TNameList *AStrings);
+void WriteRegStrings(registry::TRegistry *Reg, const TNameList *AStrings);
 // Opens Key read-only and, when it opened, ReadRegStrings; closes the key in every case.
 // Returns whether the key opened. Raises "LoadRegStrings: Reg = nil." without a registry.
-bool LoadRegStrings(TRegistry *Reg, const std::string &Key, TNameList *AStrings);
+bool LoadRegStrings(registry::TRegistry *Reg, const std::string &Key, TNameList *AStrings);
 // Deletes Key if it exists, opens it with creation and, when it opened, WriteRegStrings; closes
 // the key in every case. Returns whether the key opened. Raises "SaveRegStrings: Reg = nil.".
-bool SaveRegStrings(TRegistry *Reg, const std::string &Key, const TNameList *AStrings);
+bool SaveRegStrings(registry::TRegistry *Reg, const std::string &Key, const TNameList *AStrings);
 
 // Empties AList, then reads the ranges of Key: every value whose name begins with an upper-case
 // "A" is a From; the same name with "B" gives To (else To = From) and with "C" the enabled flag
 // (else enabled). Returns whether the key opened; closes it in every case.
-bool ReadIPRanges(TRegistry *Reg, const std::string &Key, TIPList *AList);
+bool ReadIPRanges(registry::TRegistry *Reg, const std::string &Key, TIPList *AList);
 // Deletes Key if it exists, creates it and writes "AItem" + i, "BItem" + i, "CItem" + i for each
 // range in order. Returns whether the key opened; closes it in every case.
-bool WriteIPRanges(TRegistry *Reg, const std::string &Key, const TIPList *AList);
+bool WriteIPRanges(registry::TRegistry *Reg, const std::string &Key, const TIPList *AList);
 
 // Copies the enabled ranges into the coordinator's list, in order: AddIP for a one-address
 // range, else AddIPRange.
@@ -64,12 +66,13 @@ void ApplyIPRanges(const TIPList &IPRanges, TIPRangeTarget &Target);
 
 // Loads every setting (not the window position nor the column widths) into Scan and Form, then
 // applies the IP ranges to Target. A registry error ends the load silently where it happened.
-void LoadSettings(TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
+void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
                   TIPRangeTarget &Target);
 // Saves the main key's values (the seven of the original layout, then "Probe445",
 // "WsDiscovery" and "PlayerCommand"), the five list subkeys and the IP ranges. A registry error
 // ends the save silently; what was written before stays.
-void SaveSettings(TRegistry &Reg, const TScanOptions &Scan, const TMainFormSettings &Form);
+void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
+                  const TMainFormSettings &Form);
 
 // The same on the current user's hive, as one registry task each (a save reaches the hive as a
 // whole when it ends).

@@ -45,7 +45,7 @@ QPushButton *ArrowButton(const QString &Text, QWidget *Parent) {
 } // namespace
 
 TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
-                                 std::shared_ptr<platform::INetProvider> Provider)
+                                 std::shared_ptr<net::INetProvider> Provider)
     : QDialog(Parent), Timer_(new QTimer(this)),
       Clock_([] { return std::chrono::steady_clock::now(); }) {
   setObjectName("CompSearchForm");

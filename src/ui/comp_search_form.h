@@ -28,7 +28,7 @@ class QTimer;
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 }
 class TSearchThread;
@@ -42,7 +42,7 @@ public:
 
   // PauseMs and Provider go to the thread (its defaults: 15 s, the process-wide provider).
   explicit TCompSearchForm(QWidget *Parent = nullptr, int PauseMs = -1,
-                           std::shared_ptr<platform::INetProvider> Provider = nullptr);
+                           std::shared_ptr<net::INetProvider> Provider = nullptr);
   ~TCompSearchForm() override;
 
   // Centres the dialog over Over (whole pixels, truncated) and returns it.

@@ -264,7 +264,7 @@ void TListActions::GetFileListForCopy2(std::vector<std::string> &Files) const {
 void TListActions::CopySelected() {
   const TRowRanges rows = Selected();
   if (rows.empty()) return;
-  if (Settings.PathForCopy.empty()) Settings.PathForCopy = GetPersonalFolder();
+  if (Settings.PathForCopy.empty()) Settings.PathForCopy = platform::GetPersonalFolder();
   const std::string dir = BrowseForFolder(Owner, "Select directory", Settings.PathForCopy);
   if (dir.empty()) return;
   Settings.PathForCopy = dir;

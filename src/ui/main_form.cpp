@@ -1,4 +1,5 @@
 #include "ui/main_form.h"
+#include "engine/network.h"
 
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
@@ -8,8 +9,8 @@
 #include "platform/gui/shell_services.h"
 #include "platform/gui/user_prompts.h"
 #include "platform/gui/window_services.h"
-#include "platform/registry.h"
-#include "platform/wsd_provider.h"
+#include "platform/registry/registry.h"
+#include "platform/wsd/wsd_provider.h"
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
@@ -159,7 +160,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   // Registry problems that reach no caller (a hive that does not parse, changes not saved): the
   // log and the user hear of them.
-  SetRegistryLogHandler([](const std::string &Line) {
+  registry::SetRegistryLogHandler([](const std::string &Line) {
     {
       const std::lock_guard<std::mutex> lock(ScanLogLock);
       Log.Add(1, Line);
@@ -175,10 +176,10 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   ShowSelectedCount(0);
   ShowElapsed(0);
 
-  ListFileName = GetProgramDir() + "Sonquarry.lst";
+  ListFileName = platform::GetProgramDir() + "Sonquarry.lst";
   LoadList();
 
-  Log.SetFileName(GetProgramDir() + "search.log");
+  Log.SetFileName(platform::GetProgramDir() + "search.log");
   Log.SetLevel(4);
 
   UpdateSelectionCommands();
@@ -192,7 +193,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 TMainForm::~TMainForm() {
   // The view must not ask a released tree for rows.
   ListView->setModel(nullptr);
-  SetRegistryLogHandler(nullptr);
+  registry::SetRegistryLogHandler(nullptr);
   try {
     Scan.reset();
   } catch (...) {
@@ -528,7 +529,7 @@ void TMainForm::Search() {
     try {
       // One discovery per scan, around whatever serves the SMB requests (a provider that the
       // scan was given is left as it is).
-      platform::UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
+      UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
       Scan->Start();
     } catch (...) {
       SetScanState(0);
@@ -876,7 +877,7 @@ void TMainForm::SaveList() {
 }
 
 void TMainForm::ReadColumnWidths() {
-  TRegistry reg;
+  registry::TRegistry reg;
   if (!reg.OpenKeyReadOnly(SettingsKey)) return;
   for (int c = 0; c < 3; ++c) {
     if (reg.ValueExists(ColumnWidthValues[c]))
@@ -885,7 +886,7 @@ void TMainForm::ReadColumnWidths() {
 }
 
 void TMainForm::WriteColumnWidths() {
-  TRegistry reg;
+  registry::TRegistry reg;
   if (!reg.OpenKey(SettingsKey, true)) return;
   reg.WriteString("PathForCopy", Settings.PathForCopy);
   for (int c = 0; c < 3; ++c) reg.WriteInteger(ColumnWidthValues[c], ListView->columnWidth(c));
@@ -893,7 +894,7 @@ void TMainForm::WriteColumnWidths() {
 
 void TMainForm::WritePositionAndWidths() {
   try {
-    TRegistry reg;
+    registry::TRegistry reg;
     WriteFormPosition(this, &reg, MainFormKey);
   } catch (...) {
   }
@@ -905,7 +906,7 @@ void TMainForm::WritePositionAndWidths() {
 
 void TMainForm::FirstActivation() {
   try {
-    TRegistry reg;
+    registry::TRegistry reg;
     ReadFormPosition(this, &reg, MainFormKey);
   } catch (...) {
   }

@@ -26,7 +26,7 @@ class QWidget;
 
 namespace sonquarry {
 
-namespace platform {
+namespace net {
 class INetProvider;
 }
 class TCompSearchForm;
@@ -92,7 +92,7 @@ public:
   TCompSearchForm &CompSearchForm();
   bool HasCompSearchForm() const { return CompSearch_ != nullptr; }
   int CompSearchPauseMs = -1;
-  std::shared_ptr<platform::INetProvider> CompSearchProvider;
+  std::shared_ptr<net::INetProvider> CompSearchProvider;
 
   // F1: shows a help topic ("options.htm").
   std::function<void(const std::string &Topic)> OnHelp;

@@ -4,7 +4,7 @@
 #include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
-#include "platform/smb_url.h"
+#include "platform/smb/wire/smb_url.h"
 
 #include <QDesktopServices>
 #include <QProcess>
@@ -40,7 +40,7 @@ TPlayListOpener &Opener() {
 
 std::string PlayListLine(TWNetTree &Tree, int Index) {
   // Percent-encoding also turns a CR or LF of a crafted name into %0D / %0A: one row, one line.
-  return platform::UncToSmbUrl(Tree.GetDirectory(Index) + std::string(Tree.File(Index).Name()));
+  return smb::wire::UncToSmbUrl(Tree.GetDirectory(Index) + std::string(Tree.File(Index).Name()));
 }
 
 bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows) {
@@ -61,7 +61,7 @@ bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRange
   return true;
 }
 
-std::string TemporaryPlayListName() { return GetCacheFolder() + "playlist.m3u"; }
+std::string TemporaryPlayListName() { return platform::GetCacheFolder() + "playlist.m3u"; }
 
 bool OpenPlayList(const std::string &FileName, const std::string &PlayerCommand) {
   return Opener()(FileName, PlayerCommand);

@@ -23,7 +23,7 @@
 namespace sonquarry {
 namespace {
 
-using platform::NetResource;
+using net::NetResource;
 using sonquarry::testing::FakeNetProvider;
 using Clock = std::chrono::steady_clock;
 
@@ -43,10 +43,10 @@ class CompSearchFormTest : public ::testing::Test {
 protected:
   void SetUp() override {
     P = std::make_shared<FakeNetProvider>();
-    P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(platform::NetDisplayNetwork, "Other"),
-                                  FakeNetProvider::Res(platform::NetDisplayNetwork, "SMB")});
-    P->Set("SMB", {FakeNetProvider::Res(platform::NetDisplayDomain, "WG1"),
-                   FakeNetProvider::Res(platform::NetDisplayDomain, "WG2")});
+    P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(net::NetDisplayNetwork, "Other"),
+                                  FakeNetProvider::Res(net::NetDisplayNetwork, "SMB")});
+    P->Set("SMB", {FakeNetProvider::Res(net::NetDisplayDomain, "WG1"),
+                   FakeNetProvider::Res(net::NetDisplayDomain, "WG2")});
     P->Set("WG1",
            {Server("\\\\ALPHA"), Server("\\\\BRAVO"), Server("\\\\CHARLIE"), Server("\\\\alpha")});
     P->Set("WG2", {});
@@ -57,8 +57,8 @@ protected:
     // Every thread of the test has ended before the next begins.
     EXPECT_TRUE(testing::SpinUntil([] { return platform::TThread::FreeThreadCount() == 0; }));
   }
-  static NetResource Server(const std::string &Name) {
-    return FakeNetProvider::Res(platform::NetDisplayServer, Name);
+  static net::NetResource Server(const std::string &Name) {
+    return FakeNetProvider::Res(net::NetDisplayServer, Name);
   }
   TCompSearchForm &Make() {
     Form = std::make_unique<TCompSearchForm>(nullptr, 0, P);
@@ -222,8 +222,8 @@ TEST(CompSearchFormExitTest, TheProgramEndsWhileAnEnumerationHangs) {
   EXPECT_EXIT(
       {
         auto P = std::make_shared<FakeNetProvider>();
-        P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(platform::NetDisplayNetwork, "SMB")});
-        P->Set("SMB", {FakeNetProvider::Res(platform::NetDisplayDomain, "WG1")});
+        P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(net::NetDisplayNetwork, "SMB")});
+        P->Set("SMB", {FakeNetProvider::Res(net::NetDisplayDomain, "WG1")});
         P->Close("WG1"); // never opened: a host that never answers
         auto *Form = new TCompSearchForm(nullptr, 0, P);
         Form->show();

@@ -21,7 +21,7 @@
 #include "engine/net_scan.h"
 #include "integration/smb_testnet.h"
 #include "platform/main_thread.h"
-#include "platform/smb_provider.h"
+#include "platform/smb/smb_provider.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
@@ -50,7 +50,7 @@ void Shot(QWidget &W, const char *Name) {
 TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   sonquarry::testing::TestNet Net;
   if (!Net.Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
-  platform::SmbProviderOptions O;
+  smb::SmbProviderOptions O;
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
   test::TXdgSandbox Sandbox;
@@ -64,7 +64,7 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   Scan.Filter.DeniedRes = {"secret$", "private$"};
   auto Form = std::make_unique<TfmOptions>();
   Form->CompSearchPauseMs = 0;
-  Form->CompSearchProvider = std::make_shared<platform::TSmbProvider>(O);
+  Form->CompSearchProvider = std::make_shared<smb::TSmbProvider>(O);
 
   // Every workgroup and each computer of each, as the network describes them.
   const Strings Groups = Net.List("SQ_WORKGROUPS");

@@ -1,8 +1,8 @@
 // "Copy selected files to directory...": the folder asked for and remembered, the progress window
 // with Cancel, the one message on failure.
 
+#include "platform/copier/file_copier.h"
 #include "platform/exception.h"
-#include "platform/file_copier.h"
 #include "platform/gui/copy_files.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"
@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Local files, or an endless file that only Cancel ends.
-class TTestSource final : public ICopySource {
+class TTestSource final : public copier::ICopySource {
 public:
   TTestSource(std::string Root, std::atomic<int> &AReads) : Local(std::move(Root)), Reads(AReads) {}
   bool Open(const std::string &P, int64_t &S, std::string &E) override {
@@ -50,7 +50,7 @@ public:
   void Cancel() override { Cancelled = true; }
 
 private:
-  TLocalCopySource Local;
+  copier::TLocalCopySource Local;
   std::atomic<int> &Reads;
   bool Endless = false;
   std::atomic<bool> Cancelled{false};

@@ -3,7 +3,7 @@
 
 #include "platform/folders.h"
 #include "platform/gui/qt_dispatcher.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
@@ -28,8 +28,8 @@ using sonquarry::testing::SpinUntil;
 
 namespace {
 
-platform::DirEntry F(const std::string &N) { return {N, false}; }
-platform::DirEntry D(const std::string &N) { return {N, true}; }
+net::DirEntry F(const std::string &N) { return {N, false}; }
+net::DirEntry D(const std::string &N) { return {N, true}; }
 
 class MainFormSearchTest : public ::testing::Test {
 protected:
@@ -43,14 +43,12 @@ protected:
   void SetUp() override {
     platform::SetMainThread(&Dispatcher);
     using R = FakeNetProvider;
-    Net->Set(R::Top, {R::Res(platform::NetDisplayNetwork, "SMB Network")});
-    Net->Set("SMB Network", {R::Res(platform::NetDisplayDomain, "WG1")});
-    Net->Set("WG1", {R::Res(platform::NetDisplayServer, "\\\\PC1"),
-                     R::Res(platform::NetDisplayServer, "\\\\PC2")});
-    Net->Set("\\\\PC1",
-             {R::Res(platform::NetDisplayShare, "\\\\PC1\\music", platform::NetUsageConnectable)});
-    Net->Set("\\\\PC2",
-             {R::Res(platform::NetDisplayShare, "\\\\PC2\\songs", platform::NetUsageConnectable)});
+    Net->Set(R::Top, {R::Res(net::NetDisplayNetwork, "SMB Network")});
+    Net->Set("SMB Network", {R::Res(net::NetDisplayDomain, "WG1")});
+    Net->Set("WG1",
+             {R::Res(net::NetDisplayServer, "\\\\PC1"), R::Res(net::NetDisplayServer, "\\\\PC2")});
+    Net->Set("\\\\PC1", {R::Res(net::NetDisplayShare, "\\\\PC1\\music", net::NetUsageConnectable)});
+    Net->Set("\\\\PC2", {R::Res(net::NetDisplayShare, "\\\\PC2\\songs", net::NetUsageConnectable)});
     Net->SetDir("\\\\PC1\\music", {D("."), D(".."), D("Rock"), F("a.mp3"), F("b.mp3")});
     Net->SetDir("\\\\PC1\\music\\Rock", {F("c.mp3"), F("notes.txt")});
     Net->SetDir("\\\\PC2\\songs", {F("x.mp3")});
@@ -122,7 +120,7 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   EXPECT_EQ(Form->FileTree->CountByState(nsNew), 4);
   // b.mp3 goes, d.mp3 arrives, PC2 stops answering.
   Net->SetDir("\\\\PC1\\music", {D("Rock"), F("a.mp3"), F("d.mp3")});
-  Net->Set("\\\\PC2", {}, platform::NetEnumStatus::OpenFailed);
+  Net->Set("\\\\PC2", {}, net::NetEnumStatus::OpenFailed);
   Form->actSearch->trigger();
   ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
   auto state = [&](const std::string &Name) {
@@ -183,9 +181,9 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   Form->FileTree->AddFile("WG", "\\\\PC\\s", "kept.mp3");
   QTest::keyClick(Form.get(), Qt::Key_Escape); // Esc closes and writes the list file
   EXPECT_FALSE(Form->isVisible());
-  EXPECT_TRUE(std::filesystem::exists(GetProgramDir() + "Sonquarry.lst"));
+  EXPECT_TRUE(std::filesystem::exists(platform::GetProgramDir() + "Sonquarry.lst"));
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(SettingsKey, false));
     reg.DeleteValue("Col2Width");
   }

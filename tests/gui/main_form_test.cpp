@@ -420,7 +420,7 @@ TEST_F(MainFormTest, DeniedListPopupCommands) {
 }
 
 TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
-  const std::string list = GetProgramDir() + "Sonquarry.lst";
+  const std::string list = platform::GetProgramDir() + "Sonquarry.lst";
   {
     std::ofstream f(list, std::ios::binary);
     f << "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\ny.mp3\r\nWG\r\n\\\\PC\\s\\d\\\r\n";
@@ -438,11 +438,11 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
 
   // A list directory that has gone: the close says so and still closes.
   Open();
-  Form->ListFileName = GetProgramDir() + "gone/Sonquarry.lst";
+  Form->ListFileName = platform::GetProgramDir() + "gone/Sonquarry.lst";
   Form->close();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
-  EXPECT_EQ(Prompts->Messages()[0],
-            "Can not write list file. Dirrectory " + GetProgramDir() + "gone does not exist.");
+  EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Dirrectory " +
+                                        platform::GetProgramDir() + "gone does not exist.");
   EXPECT_EQ(Prompts->Records[0].Style, MB_ICONERROR | MB_TOPMOST);
 
   // A list file that cannot be read.

@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/net_scan.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"
 #include "ui/comp_search_form.h"
@@ -352,7 +352,7 @@ TEST_F(OptionsFormTest, ChoosingIPScanningWithoutRangesAsksForOneAtOnce) {
 
 TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
   {
-    TRegistry Reg;
+    registry::TRegistry Reg;
     ASSERT_TRUE(Reg.OpenKey(SettingsKey, true));
     Reg.WriteInteger("TimeOut", 9000);
     Reg.WriteInteger("ScanMethod", 1);

@@ -3,7 +3,7 @@
 
 #include "platform/gui/shell_services.h"
 #include "platform/gui/window_services.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/recording_prompts.h"
 #include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
@@ -34,12 +34,12 @@ TEST(WindowPosition, RoundTripMaximizedAndClamped) {
   w.move(40, 30);
   w.resize(300, 200);
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     WriteFormPosition(&w, &reg, Key);
   }
   QWidget back;
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ReadFormPosition(&back, &reg, Key);
   }
   EXPECT_EQ(back.pos(), QPoint(40, 30));
@@ -48,25 +48,25 @@ TEST(WindowPosition, RoundTripMaximizedAndClamped) {
   // Maximized: only the flag is written, the old bounds stay.
   w.showMaximized();
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     WriteFormPosition(&w, &reg, Key);
   }
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKeyReadOnly(Key));
     EXPECT_EQ(reg.ReadInteger("Maximized"), 1);
     EXPECT_EQ(reg.ReadInteger("Left"), 40);
   }
   QWidget maxed;
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ReadFormPosition(&maxed, &reg, Key);
   }
   EXPECT_TRUE(maxed.windowState() & Qt::WindowMaximized);
 
   // Off the right edge and wider than the screen: cut to the screen at the left edge.
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     reg.OpenKey(Key, true);
     reg.WriteInteger("Maximized", 0);
     reg.WriteInteger("Left", -20);
@@ -75,7 +75,7 @@ TEST(WindowPosition, RoundTripMaximizedAndClamped) {
   }
   QWidget clamped;
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ReadFormPosition(&clamped, &reg, Key);
   }
   EXPECT_EQ(clamped.x(), 0);

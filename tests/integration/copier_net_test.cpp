@@ -2,10 +2,11 @@
 // and while a hung server holds an open, a server stopped in the middle of a copy, remote names
 // that try to leave the folder.
 
+#include "engine/network.h"
 #include "hung_host.h"
-#include "platform/file_copier.h"
-#include "platform/smb_copy_source.h"
-#include "platform/smb_provider.h"
+#include "platform/copier/file_copier.h"
+#include "platform/copier/net_copy_source.h"
+#include "platform/smb/smb_provider.h"
 #include "support/run_program.h"
 #include "testnet_env.h"
 
@@ -78,8 +79,8 @@ struct CopierNet : ::testing::Test {
 TEST_F(CopierNet, NameCollisionKeepsBothFiles) {
   TShareFile f(AlphaDir / "Café #1 100%.mp3", 300000, 'n');
   std::ofstream(Dest / "Café #1 100%.mp3") << "old";
-  auto source = MakeSmbCopySource();
-  TFileCopier copier(*source);
+  auto source = copier::MakeNetCopySource(NetProvider());
+  copier::TFileCopier copier(*source);
   ASSERT_EQ(copier.Copy({AlphaUnc("Café #1 100%.mp3")}, Dest.string()), 0) << copier.Error;
   EXPECT_EQ(ReadAll(Dest / "Café #1 100%.mp3"), "old");
   EXPECT_EQ(ReadAll(Dest / "Café #1 100% (2).mp3"), ReadAll(f.Path));
@@ -87,8 +88,8 @@ TEST_F(CopierNet, NameCollisionKeepsBothFiles) {
 
 TEST_F(CopierNet, CancelInTheMiddleOfALargeFileLeavesNothing) {
   TShareFile big(AlphaDir / "large.mp3", size_t(96) << 20);
-  auto source = MakeSmbCopySource();
-  TFileCopier copier(*source);
+  auto source = copier::MakeNetCopySource(NetProvider());
+  copier::TFileCopier copier(*source);
   std::atomic<int> result{-1};
   std::thread t([&] { result = copier.Copy({AlphaUnc("large.mp3")}, Dest.string()); });
   while (copier.Progress().FileDone < (8 << 20) && result < 0)
@@ -103,18 +104,19 @@ TEST_F(CopierNet, CancelInTheMiddleOfALargeFileLeavesNothing) {
 TEST_F(CopierNet, CancelWhileAHungServerHoldsTheOpenEndsAtOnce) {
   const sonquarry::testing::THungHost stuck(Net);
   ASSERT_TRUE(stuck.Up);
-  platform::SmbProviderOptions o;
+  smb::SmbProviderOptions o;
   o.ConfigFile = E.Get("SQ_CLIENT_CONF");
   o.CredentialsFile = "-";
   o.TimeOutMs = o.CallTimeOutMs = 600000;
-  auto provider = std::make_shared<platform::TSmbProvider>(o);
-  platform::SetNetProvider(provider);
+  auto provider = std::make_shared<smb::TSmbProvider>(o);
+  SetNetProvider(provider);
   struct TRestore {
-    ~TRestore() { platform::SetNetProvider(nullptr); }
+    ~TRestore() { SetNetProvider(nullptr); }
   } restore;
-  auto source = MakeSmbCopySource();
-  TFileCopier copier(*source);
-  TCopyThread copy(copier, {"\\\\" + E.Host("STUCK", "IP") + "\\music\\x.mp3"}, Dest.string());
+  auto source = copier::MakeNetCopySource(NetProvider());
+  copier::TFileCopier copier(*source);
+  copier::TCopyThread copy(copier, {"\\\\" + E.Host("STUCK", "IP") + "\\music\\x.mp3"},
+                           Dest.string());
   copy.Resume();
   // Its worker is up: the open follows at once.
   while (provider->WorkerPids().empty() && !copy.Finished())
@@ -130,9 +132,9 @@ TEST_F(CopierNet, CancelWhileAHungServerHoldsTheOpenEndsAtOnce) {
 
 // Reads through another source; once Gate bytes of a file are read, the next read waits until
 // the test opens the gate.
-class TGatedSource final : public ICopySource {
+class TGatedSource final : public copier::ICopySource {
 public:
-  explicit TGatedSource(std::unique_ptr<ICopySource> AInner) : Inner(std::move(AInner)) {}
+  explicit TGatedSource(std::unique_ptr<copier::ICopySource> AInner) : Inner(std::move(AInner)) {}
   std::atomic<bool> Waiting{false}, Released{false};
   int64_t Gate = 4 << 20, Done = 0;
   bool Open(const std::string &P, int64_t &S, std::string &E) override {
@@ -152,7 +154,7 @@ public:
   void Cancel() override { Inner->Cancel(); }
 
 private:
-  std::unique_ptr<ICopySource> Inner;
+  std::unique_ptr<copier::ICopySource> Inner;
 };
 
 TEST_F(CopierNet, ServerStoppedMidCopyFailsAndKeepsTheFilesBefore) {
@@ -176,8 +178,8 @@ TEST_F(CopierNet, ServerStoppedMidCopyFailsAndKeepsTheFilesBefore) {
     }
   } restart{tool, Net, Bravo};
 
-  TGatedSource source(MakeSmbCopySource());
-  TFileCopier copier(source);
+  TGatedSource source(copier::MakeNetCopySource(NetProvider()));
+  copier::TFileCopier copier(source);
   std::atomic<int> result{-1};
   std::thread t([&] {
     result = copier.Copy({AlphaUnc("one.mp3"), AlphaUnc("two.mp3"),
@@ -208,8 +210,8 @@ TEST_F(CopierNet, RemoteNamesCannotWriteOutsideTheFolder) {
   };
   const auto before = Listing(Work);
   for (const auto &n : names) {
-    auto source = MakeSmbCopySource();
-    TFileCopier copier(*source);
+    auto source = copier::MakeNetCopySource(NetProvider());
+    copier::TFileCopier copier(*source);
     const int r = copier.Copy({AlphaUnc(n)}, Dest.string());
     for (const auto &p : copier.Copied) EXPECT_EQ(fs::path(p).parent_path(), Dest) << n;
     EXPECT_TRUE(r == 0 || r == 1) << n;

@@ -19,7 +19,7 @@
 #include "engine/scan_log.h"
 #include "integration/testnet_env.h"
 #include "platform/main_thread.h"
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 #include "support/extra_share_provider.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"

@@ -6,8 +6,8 @@
 
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
-#include "platform/smb_provider.h"
-#include "platform/wsd_provider.h"
+#include "platform/smb/smb_provider.h"
+#include "platform/wsd/wsd_provider.h"
 #include "smb_testnet.h"
 
 using namespace sonquarry;
@@ -21,11 +21,11 @@ void DomainsThenComputersOfEachDomain(bool WsDiscovery) {
   if (!Net.Ok()) GTEST_SKIP() << "not inside the test network (SQ_TESTNET_ENV unset)";
   platform::TQueueDispatcher D;
   platform::SetMainThread(&D);
-  platform::SmbProviderOptions O;
+  smb::SmbProviderOptions O;
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
-  std::shared_ptr<platform::INetProvider> P = std::make_shared<platform::TSmbProvider>(O);
-  if (WsDiscovery) P = std::make_shared<platform::TWsdNetProvider>(P);
+  std::shared_ptr<net::INetProvider> P = std::make_shared<smb::TSmbProvider>(O);
+  if (WsDiscovery) P = std::make_shared<wsd::TWsdNetProvider>(P);
   auto T = TSearchThread::Create(100, P);
   bool Ended = false;
   T->SetOnTerminate([&](platform::TThread *) { Ended = true; });

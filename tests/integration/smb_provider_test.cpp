@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "paths/net_enum.h"
-#include "platform/smb_provider.h"
+#include "platform/smb/smb_provider.h"
 #include "smb_testnet.h"
 #include "support/test_support.h"
 
@@ -35,10 +35,10 @@ protected:
   static void SetUpTestSuite() {
     Net = new TestNet;
     if (Net->Ok()) {
-      SmbProviderOptions O;
+      smb::SmbProviderOptions O;
       O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
       O.CredentialsFile = "-";
-      Provider = new TSmbProvider(O);
+      Provider = new smb::TSmbProvider(O);
     }
   }
   static void TearDownTestSuite() {
@@ -67,8 +67,8 @@ protected:
   // Every file and directory below Unc, relative, with backslashes; "." and ".." left out.
   static void Walk(const std::string &Unc, const std::string &Rel, std::set<std::string> &Files,
                    std::set<std::string> &Dirs, std::vector<std::string> &Failures) {
-    std::vector<DirEntry> Entries;
-    NetError E;
+    std::vector<net::DirEntry> Entries;
+    net::NetError E;
     if (!Provider->FindFiles(Unc, Entries, &E)) {
       Failures.push_back(E.Message);
       return;
@@ -86,11 +86,11 @@ protected:
   }
 
   static TestNet *Net;
-  static TSmbProvider *Provider;
+  static smb::TSmbProvider *Provider;
 };
 
 TestNet *SmbProviderNet::Net = nullptr;
-TSmbProvider *SmbProviderNet::Provider = nullptr;
+smb::TSmbProvider *SmbProviderNet::Provider = nullptr;
 
 TEST_F(SmbProviderNet, TopListsTheOneProvider) {
   TNetResStrings L;
@@ -104,7 +104,7 @@ TEST_F(SmbProviderNet, TopListsTheOneProvider) {
 TEST_F(SmbProviderNet, ProviderListsBothWorkgroups) {
   TNetResStrings Top, L;
   ASSERT_EQ(EnumNetResources(*Provider, nullptr, &Top), EnumDone);
-  platform::NetError E;
+  net::NetError E;
   ASSERT_EQ(EnumNetResources(*Provider, Top[0].Res.get(), &L, &E), EnumDone) << E.Message;
   const auto Want = Net->List("SQ_WORKGROUPS");
   EXPECT_EQ(Names(L), std::set<std::string>(Want.begin(), Want.end()));
@@ -124,7 +124,7 @@ TEST_F(SmbProviderNet, EachWorkgroupListsItsServers) {
       if (Net->Get("SQ_" + H + "_WORKGROUP") == Wg) Want.insert("\\\\" + Net->Name(H));
     const TNetRes W = Res(RESOURCEDISPLAYTYPE_DOMAIN, Wg);
     TNetResStrings L;
-    platform::NetError E;
+    net::NetError E;
     ASSERT_EQ(EnumNetResources(*Provider, &W, &L, &E), EnumDone) << Wg << ": " << E.Message;
     EXPECT_EQ(Names(L), Want) << Wg;
     for (auto &I : L) {
@@ -146,7 +146,7 @@ TEST_F(SmbProviderNet, ServerListsItsDiskSharesOnly) {
       for (auto &S : Net->List("SQ_" + H + "_SHARES")) Want.insert("\\\\" + Server + "\\" + S);
       const TNetRes C = Res(RESOURCEDISPLAYTYPE_SERVER, "\\\\" + Server);
       TNetResStrings L;
-      platform::NetError E;
+      net::NetError E;
       ASSERT_EQ(EnumNetResources(*Provider, &C, &L, &E), EnumDone) << Server << ": " << E.Message;
       EXPECT_EQ(Names(L), Want) << Server;
       for (auto &I : L) {
@@ -183,32 +183,33 @@ TEST_F(SmbProviderNet, DirectorySearchReturnsEveryEntryOfEveryShare) {
 
 TEST_F(SmbProviderNet, SpecialNamesAndTheirAttributes) {
   const std::string Music = "\\\\" + Net->Name("ALPHA") + "\\music";
-  std::vector<DirEntry> Top;
-  NetError E;
+  std::vector<net::DirEntry> Top;
+  net::NetError E;
   ASSERT_TRUE(Provider->FindFiles(Music, Top, &E)) << E.Message;
-  auto Find = [](const std::vector<DirEntry> &V, const std::string &N) -> const DirEntry * {
+  auto Find = [](const std::vector<net::DirEntry> &V,
+                 const std::string &N) -> const net::DirEntry * {
     for (auto &D : V)
       if (D.Name == N) return &D;
     return nullptr;
   };
   for (const char *N : {".", ".."}) ASSERT_TRUE(Find(Top, N)) << N;
-  const DirEntry *Album = Find(Top, "album.mp3");
+  const net::DirEntry *Album = Find(Top, "album.mp3");
   ASSERT_TRUE(Album);
   EXPECT_TRUE(Album->Directory); // a directory with a music extension
-  const DirEntry *Song = Find(Top, "top level.mp3");
+  const net::DirEntry *Song = Find(Top, "top level.mp3");
   ASSERT_TRUE(Song);
   EXPECT_FALSE(Song->Directory);
   // Names that URLs reserve, and non-ASCII ones, inside the path that is listed.
   for (const std::string Sub : {"Hash #1", "Percent 100%", "Rock & Roll", "Café"}) {
-    std::vector<DirEntry> In;
+    std::vector<net::DirEntry> In;
     EXPECT_TRUE(Provider->FindFiles(Music + "\\" + Sub, In, &E)) << Sub << ": " << E.Message;
     EXPECT_GT(In.size(), 2u) << Sub;
   }
 }
 
 TEST_F(SmbProviderNet, MissingShareOrDirectoryFails) {
-  std::vector<DirEntry> Out;
-  NetError E;
+  std::vector<net::DirEntry> Out;
+  net::NetError E;
   EXPECT_FALSE(Provider->FindFiles("\\\\" + Net->Name("ALPHA") + "\\music\\no such dir", Out, &E));
   EXPECT_EQ(E.Code, ENOENT) << E.Message;
   EXPECT_FALSE(Provider->FindFiles("\\\\" + Net->Name("ALPHA") + "\\nosuchshare", Out, &E));
@@ -228,21 +229,21 @@ TEST_F(SmbProviderNet, RefusedSilentAndMissingHostsFailFast) {
        {Case{"REFUSED", FailBoundMs}, Case{"SILENT", FailBoundMs}, Case{"MISSING", FailBoundMs}}) {
     for (const std::string &Computer : {Net->Ip(C.Host), Net->Name(C.Host)}) {
       // A fresh provider: nothing known about the computer yet.
-      SmbProviderOptions O;
+      smb::SmbProviderOptions O;
       O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
       O.CredentialsFile = "-";
-      TSmbProvider P(O);
+      smb::TSmbProvider P(O);
       const std::string Server = "\\\\" + Computer;
       const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, Server);
       TNetResStrings L;
-      platform::NetError E;
+      net::NetError E;
       auto T = Clock::now();
       EXPECT_EQ(EnumNetResources(P, &R, &L, &E), EnumOpenFailed) << Computer;
       const int First = MsSince(T);
       EXPECT_EQ(E.Code, EHOSTDOWN) << E.Message;
       EXPECT_LE(First, C.BoundMs) << Computer;
       // The next call, a directory of that computer, knows the answer already.
-      std::vector<DirEntry> Out;
+      std::vector<net::DirEntry> Out;
       T = Clock::now();
       EXPECT_FALSE(P.FindFiles(Server + "\\share", Out, &E));
       const int Again = MsSince(T);
@@ -261,7 +262,7 @@ TEST_F(SmbProviderNet, RefusedSilentAndMissingHostsFailFast) {
 TEST_F(SmbProviderNet, UnknownNameFailsQuickly) {
   const TNetRes R = Res(RESOURCEDISPLAYTYPE_SERVER, "\\\\SQNOBODYHERE");
   TNetResStrings L;
-  platform::NetError E;
+  net::NetError E;
   const auto T = Clock::now();
   EXPECT_EQ(EnumNetResources(*Provider, &R, &L, &E), EnumOpenFailed);
   const int Ms = MsSince(T);

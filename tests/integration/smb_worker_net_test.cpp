@@ -24,7 +24,7 @@
 #include "integration/hung_host.h"
 #include "integration/testnet_env.h"
 #include "platform/main_thread.h"
-#include "platform/smb_provider.h"
+#include "platform/smb/smb_provider.h"
 #include "support/extra_share_provider.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
@@ -51,13 +51,13 @@ protected:
   SmbWorkerNet() : TScanFixture("sonquarry-workers-", 30000) {}
   void SetUp() override {
     TScanFixture::SetUp();
-    platform::SmbProviderOptions O;
+    smb::SmbProviderOptions O;
     O.ConfigFile = E.Get("SQ_CLIENT_CONF");
     O.CredentialsFile = "-";
     // Long enough that only a stop ends a call to the stuck host.
     O.TimeOutMs = 60000;
     O.CallTimeOutMs = 120000;
-    Provider = std::make_shared<platform::TSmbProvider>(O);
+    Provider = std::make_shared<smb::TSmbProvider>(O);
     Scan->Provider = Provider;
     Scan->OnFilesFound = [this](TScanResThread *, const std::string &D, const Strings &Files,
                                 const std::string &Domain) {
@@ -101,7 +101,7 @@ protected:
   }
 
   testnet::Env E = testnet::Env::Load();
-  std::shared_ptr<platform::TSmbProvider> Provider;
+  std::shared_ptr<smb::TSmbProvider> Provider;
   std::function<void(const std::string &)> OnReport;
 };
 
@@ -220,10 +220,10 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
   const std::string Root = "\\\\" + Ip + "\\music";
   for (const bool Kill : {false, true}) {
     SCOPED_TRACE(Kill ? "second worker killed" : "second worker at work");
-    platform::SmbProviderOptions O = Provider->Options();
+    smb::SmbProviderOptions O = Provider->Options();
     O.SecondWorkerAfterDirs = 2;
     O.Cores = 64;
-    Provider = std::make_shared<platform::TSmbProvider>(O);
+    Provider = std::make_shared<smb::TSmbProvider>(O);
     Scan->Provider = Provider;
     Reports.clear();
     Finished = 0;
@@ -250,10 +250,10 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
 
   // A walk slower than the second worker's start (a busy program) takes its listings, and
   // finds the same files.
-  platform::SmbProviderOptions O = Provider->Options();
+  smb::SmbProviderOptions O = Provider->Options();
   O.SecondWorkerAfterDirs = 2;
   O.Cores = 64;
-  platform::TSmbProvider P(O);
+  smb::TSmbProvider P(O);
   std::multiset<std::string> Music;
   bool Paused = false;
   std::function<void(const std::string &)> Walk = [&](const std::string &Dir) {
@@ -264,7 +264,7 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    platform::DirEntry D;
+    net::DirEntry D;
     while (L->Next(D)) {
       if (D.Name == "." || D.Name == "..") continue;
       const std::string Path = Dir + "\\" + D.Name;

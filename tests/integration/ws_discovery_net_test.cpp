@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/smb_testnet.h"
-#include "platform/ws_discovery.h"
+#include "platform/wsd/ws_discovery.h"
 #include "support/test_support.h"
 #include "support/wsd_messages.h"
 
@@ -43,7 +43,7 @@ TFoundSet Announced(const TestNet &Net) {
   return Want;
 }
 
-TFoundSet AsSet(const std::vector<WsdComputer> &Found) {
+TFoundSet AsSet(const std::vector<wsd::WsdComputer> &Found) {
   TFoundSet S;
   for (const auto &C : Found) S.insert({C.Name, C.Workgroup, Dotted(C.Address)});
   return S;
@@ -129,9 +129,9 @@ TEST(WsDiscoveryNet, FindsEveryAnnouncedHostWithItsWorkgroupOnce) {
   TestNet Net;
   ASSERT_TRUE(Net.Ok());
   std::vector<std::string> Log;
-  WsdOptions O;
+  wsd::WsdOptions O;
   O.Log = [&](const std::string &L) { Log.push_back(L); };
-  const auto Found = DiscoverComputers(O);
+  const auto Found = wsd::DiscoverComputers(O);
   EXPECT_EQ(AsSet(Found), Announced(Net));
   EXPECT_EQ(Found.size(), Announced(Net).size());
   EXPECT_EQ(Log, std::vector<std::string>{});
@@ -147,9 +147,9 @@ TEST(WsDiscoveryNet, GarbageCostsALogLine) {
         sonquarry::testing::WsdProbeMatches("urn:uuid:other", "urn:uuid:x")};
   });
   std::vector<std::string> Log;
-  WsdOptions O;
+  wsd::WsdOptions O;
   O.Log = [&](const std::string &L) { Log.push_back(L); };
-  const auto Found = DiscoverComputers(O);
+  const auto Found = wsd::DiscoverComputers(O);
   EXPECT_EQ(AsSet(Found), Announced(Net));
   EXPECT_EQ(Log, (std::vector<std::string>{
                      "WS-Discovery: answer from " + Me + " refused: not well-formed XML",
@@ -172,11 +172,11 @@ TEST(WsDiscoveryNet, AGetNeverAnsweredOrPointedElsewhereCostsTheBoundedTime) {
                                             "http://" + Missing + ":5357/e")};
   });
   std::vector<std::string> Log;
-  WsdOptions O;
+  wsd::WsdOptions O;
   O.GetTimeOutMs = 1500;
   O.Log = [&](const std::string &L) { Log.push_back(L); };
   const auto T0 = std::chrono::steady_clock::now();
-  const auto Found = DiscoverComputers(O);
+  const auto Found = wsd::DiscoverComputers(O);
   const int Ms = sonquarry::testing::MsSince(T0);
   EXPECT_EQ(AsSet(Found), Announced(Net));
   EXPECT_EQ(Log,

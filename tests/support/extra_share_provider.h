@@ -6,38 +6,38 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_provider.h"
+#include "engine/network.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry::testing {
 
-class ExtraShareProvider : public platform::INetProvider {
+class ExtraShareProvider : public net::INetProvider {
 public:
   ExtraShareProvider(std::string Server, std::string Share,
-                     std::shared_ptr<platform::INetProvider> Real = platform::NetProvider())
+                     std::shared_ptr<net::INetProvider> Real = NetProvider())
       : Real_(std::move(Real)), Server_(std::move(Server)), Share_(std::move(Share)) {}
-  platform::NetEnumStatus EnumResources(const platform::NetResource *C,
-                                        std::vector<platform::NetResource> &Out,
-                                        platform::NetError *Error) override {
+  net::NetEnumStatus EnumResources(const net::NetResource *C, std::vector<net::NetResource> &Out,
+                                   net::NetError *Error) override {
     auto S = Real_->EnumResources(C, Out, Error);
-    if (C && C->RemoteName == Server_ && S == platform::NetEnumStatus::Ok) {
-      platform::NetResource R = Out.back();
+    if (C && C->RemoteName == Server_ && S == net::NetEnumStatus::Ok) {
+      net::NetResource R = Out.back();
       R.RemoteName = Server_ + "\\" + Share_;
       Out.push_back(R);
     }
     return S;
   }
-  bool FindFiles(const std::string &Dir, std::vector<platform::DirEntry> &Out,
-                 platform::NetError *Error) override {
+  bool FindFiles(const std::string &Dir, std::vector<net::DirEntry> &Out,
+                 net::NetError *Error) override {
     return Real_->FindFiles(Dir, Out, Error);
   }
-  std::unique_ptr<platform::INetDirListing> OpenDir(const std::string &Dir,
-                                                    platform::NetError *Error) override {
+  std::unique_ptr<net::INetDirListing> OpenDir(const std::string &Dir,
+                                               net::NetError *Error) override {
     return Real_->OpenDir(Dir, Error);
   }
   void NoteReachable(const std::string &Server) override { Real_->NoteReachable(Server); }
 
 private:
-  std::shared_ptr<platform::INetProvider> Real_;
+  std::shared_ptr<net::INetProvider> Real_;
   std::string Server_, Share_;
 };
 

@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "platform/net_provider.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry::testing {
 
-class FakeNetProvider : public platform::INetProvider {
+class FakeNetProvider : public net::INetProvider {
 public:
   // Key of the top of the network.
   static constexpr const char *Top = "";
 
-  void Set(const std::string &Container, std::vector<platform::NetResource> Children,
-           platform::NetEnumStatus Status = platform::NetEnumStatus::Ok) {
+  void Set(const std::string &Container, std::vector<net::NetResource> Children,
+           net::NetEnumStatus Status = net::NetEnumStatus::Ok) {
     std::lock_guard<std::mutex> L(Lock_);
     Tree_[Container] = {std::move(Children), Status};
   }
-  void SetDir(const std::string &Unc, std::vector<platform::DirEntry> Entries) {
+  void SetDir(const std::string &Unc, std::vector<net::DirEntry> Entries) {
     std::lock_guard<std::mutex> L(Lock_);
     Dirs_[Unc] = std::move(Entries);
   }
@@ -53,9 +53,9 @@ public:
     return Calls_;
   }
 
-  platform::NetEnumStatus EnumResources(const platform::NetResource *Container,
-                                        std::vector<platform::NetResource> &Out,
-                                        platform::NetError *Error) override {
+  net::NetEnumStatus EnumResources(const net::NetResource *Container,
+                                   std::vector<net::NetResource> &Out,
+                                   net::NetError *Error) override {
     const std::string Key = Container ? Container->RemoteName : Top;
     std::unique_lock<std::mutex> L(Lock_);
     Calls_.push_back(Key);
@@ -68,16 +68,16 @@ public:
     auto It = Tree_.find(Key);
     if (It == Tree_.end()) {
       if (Error) *Error = {2, "no such container: " + Key};
-      return platform::NetEnumStatus::OpenFailed;
+      return net::NetEnumStatus::OpenFailed;
     }
-    if (It->second.Status != platform::NetEnumStatus::Ok) return It->second.Status;
-    if (It->second.Children.empty()) return platform::NetEnumStatus::NoMoreItems;
+    if (It->second.Status != net::NetEnumStatus::Ok) return It->second.Status;
+    if (It->second.Children.empty()) return net::NetEnumStatus::NoMoreItems;
     Out.insert(Out.end(), It->second.Children.begin(), It->second.Children.end());
-    return platform::NetEnumStatus::Ok;
+    return net::NetEnumStatus::Ok;
   }
 
-  bool FindFiles(const std::string &UncDir, std::vector<platform::DirEntry> &Out,
-                 platform::NetError *Error) override {
+  bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
+                 net::NetError *Error) override {
     std::lock_guard<std::mutex> L(Lock_);
     auto It = Dirs_.find(UncDir);
     if (It == Dirs_.end()) {
@@ -88,8 +88,8 @@ public:
     return true;
   }
 
-  std::unique_ptr<platform::INetFile> OpenFile(const std::string &UncPath,
-                                               platform::NetError *Error) override {
+  std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
+                                          net::NetError *Error) override {
     std::lock_guard<std::mutex> L(Lock_);
     auto It = Files_.find(UncPath);
     if (It == Files_.end()) {
@@ -99,11 +99,11 @@ public:
     return std::make_unique<TFile>(It->second);
   }
 
-  static platform::NetResource Res(int32_t DisplayType, const std::string &RemoteName,
-                                   int32_t Usage = platform::NetUsageContainer) {
-    platform::NetResource R;
-    R.Scope = platform::NetScopeGlobal;
-    R.Type = platform::NetTypeDisk;
+  static net::NetResource Res(int32_t DisplayType, const std::string &RemoteName,
+                              int32_t Usage = net::NetUsageContainer) {
+    net::NetResource R;
+    R.Scope = net::NetScopeGlobal;
+    R.Type = net::NetTypeDisk;
     R.DisplayType = DisplayType;
     R.Usage = Usage;
     R.RemoteName = RemoteName;
@@ -113,11 +113,11 @@ public:
   }
 
 private:
-  class TFile final : public platform::INetFile {
+  class TFile final : public net::INetFile {
   public:
     explicit TFile(std::string AContent) : Content(std::move(AContent)) {}
     int64_t Size() const override { return int64_t(Content.size()); }
-    long Read(char *Buffer, std::size_t Capacity, platform::NetError *) override {
+    long Read(char *Buffer, std::size_t Capacity, net::NetError *) override {
       const std::size_t N = std::min(Capacity, Content.size() - Pos);
       std::copy_n(Content.data() + Pos, N, Buffer);
       Pos += N;
@@ -130,13 +130,13 @@ private:
     std::size_t Pos = 0;
   };
   struct Node {
-    std::vector<platform::NetResource> Children;
-    platform::NetEnumStatus Status;
+    std::vector<net::NetResource> Children;
+    net::NetEnumStatus Status;
   };
   mutable std::mutex Lock_;
   std::condition_variable Cv_;
   std::map<std::string, Node> Tree_;
-  std::map<std::string, std::vector<platform::DirEntry>> Dirs_;
+  std::map<std::string, std::vector<net::DirEntry>> Dirs_;
   std::map<std::string, std::string> Files_;
   std::vector<std::string> Calls_;
   std::string Gated_;

@@ -1,7 +1,7 @@
 // The copier: free names, nothing half-written, never outside the folder, the result code.
 // ctest-labels: threads
 
-#include "platform/file_copier.h"
+#include "platform/copier/file_copier.h"
 #include "unit/xdg_sandbox.h"
 
 #include <cstring>
@@ -23,7 +23,7 @@ struct Fixture : ::testing::Test {
   test::TXdgSandbox Home;
   std::string Net = Home.Root() + "/net";
   std::string Dest = Home.Root() + "/dest";
-  TLocalCopySource Local{Net};
+  copier::TLocalCopySource Local{Net};
   Fixture() { fs::create_directories(Dest); }
 
   std::set<std::string> DestFiles() const {
@@ -35,7 +35,7 @@ struct Fixture : ::testing::Test {
 
 // Endless or failing data: the file "\\PC\s\big.mp3" of Size bytes whose reads fail after
 // FailAfter bytes (-1: never); Cancel is noted.
-class TStreamSource final : public ICopySource {
+class TStreamSource final : public copier::ICopySource {
 public:
   int64_t Size = 8 << 20, FailAfter = -1, Done = 0;
   std::function<void()> OnRead;
@@ -76,26 +76,26 @@ TEST(FileCopierNames, RemoteNamesBecomeOneSafeComponent) {
       {std::string("\\\\PC\\s\\a\0b.mp3", 14), "a_b.mp3"},
       {"\\\\PC\\s\\" + longStem + ".mp3", std::string(242, 'a') + ".mp3"},
   };
-  for (const auto &c : cases) EXPECT_EQ(SafeLocalName(c.Unc), c.Local) << c.Unc;
+  for (const auto &c : cases) EXPECT_EQ(copier::SafeLocalName(c.Unc), c.Local) << c.Unc;
   // A cut never splits a UTF-8 letter.
   std::string umlauts;
   for (int i = 0; i < 200; ++i) umlauts += "\xc3\xbc";
-  const std::string cut = SafeLocalName("\\\\PC\\s\\" + umlauts + ".mp3");
+  const std::string cut = copier::SafeLocalName("\\\\PC\\s\\" + umlauts + ".mp3");
   EXPECT_LE(cut.size(), 246u);
   EXPECT_EQ(cut.substr(cut.size() - 4), ".mp3");
   EXPECT_EQ((cut.size() - 4) % 2, 0u);
 
-  EXPECT_EQ(NumberedName("a.mp3", 1), "a.mp3");
-  EXPECT_EQ(NumberedName("a.b.mp3", 2), "a.b (2).mp3");
-  EXPECT_EQ(NumberedName("noext", 3), "noext (3)");
-  EXPECT_EQ(NumberedName(".hidden", 2), ".hidden (2)");
+  EXPECT_EQ(copier::NumberedName("a.mp3", 1), "a.mp3");
+  EXPECT_EQ(copier::NumberedName("a.b.mp3", 2), "a.b (2).mp3");
+  EXPECT_EQ(copier::NumberedName("noext", 3), "noext (3)");
+  EXPECT_EQ(copier::NumberedName(".hidden", 2), ".hidden (2)");
 }
 
 TEST_F(Fixture, CollisionsKeepBothFiles) {
   WriteFile(Net + "/PC/s/a.mp3", "new");
   WriteFile(Dest + "/a.mp3", "old");
   fs::create_symlink(Home.Root() + "/outside.mp3", Dest + "/a (2).mp3"); // dangling, pointing out
-  TFileCopier copier(Local);
+  copier::TFileCopier copier(Local);
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\a.mp3", "\\\\PC\\s\\a.mp3"}, Dest), 0);
   EXPECT_EQ(copier.Copied, (std::vector<std::string>{Dest + "/a (3).mp3", Dest + "/a (4).mp3"}));
   EXPECT_EQ(ReadFile(Dest + "/a.mp3"), "old");
@@ -107,7 +107,7 @@ TEST_F(Fixture, CollisionsKeepBothFiles) {
 TEST_F(Fixture, FailureStopsAndKeepsWhatWasCopiedBefore) {
   WriteFile(Net + "/PC/s/1.mp3", "one");
   WriteFile(Net + "/PC/s/3.mp3", "three");
-  TFileCopier copier(Local);
+  copier::TFileCopier copier(Local);
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\1.mp3", "\\\\PC\\s\\2.mp3", "\\\\PC\\s\\3.mp3"}, Dest), 1);
   EXPECT_NE(copier.Error.find("2.mp3"), std::string::npos);
   EXPECT_EQ(DestFiles(), std::set<std::string>{"1.mp3"});
@@ -133,7 +133,7 @@ TEST_F(Fixture, BrokenOrCancelledFileLeavesNothing) {
     TStreamSource source;
     source.FailAfter = c.FailAfter;
     source.Size = c.Size;
-    TFileCopier copier(source);
+    copier::TFileCopier copier(source);
     int reads = 0;
     source.OnRead = [&] {
       if (++reads == c.CancelAtRead) copier.Cancel();
@@ -151,9 +151,9 @@ TEST_F(Fixture, BrokenOrCancelledFileLeavesNothing) {
 TEST_F(Fixture, ProgressCountsTheBytes) {
   TStreamSource source;
   source.Size = (5 << 20) + 7;
-  TFileCopier copier(source);
+  copier::TFileCopier copier(source);
   ASSERT_EQ(copier.Copy({"\\\\PC\\s\\big.mp3", "\\\\PC\\s\\big.mp3"}, Dest), 0);
-  const TCopyProgress p = copier.Progress();
+  const copier::TCopyProgress p = copier.Progress();
   EXPECT_EQ(p.FileIndex, 1);
   EXPECT_EQ(p.FileCount, 2);
   EXPECT_EQ(p.FileName, "big.mp3");
@@ -166,7 +166,7 @@ TEST_F(Fixture, ProgressCountsTheBytes) {
 TEST_F(Fixture, CancelFromAnotherThreadWhileReading) {
   TStreamSource source;
   source.Size = int64_t(1) << 40; // would take hours
-  TFileCopier copier(source);
+  copier::TFileCopier copier(source);
   int result = -1;
   std::thread t([&] { result = copier.Copy({"\\\\PC\\s\\big.mp3"}, Dest); });
   while (copier.Progress().FileDone < (4 << 20)) std::this_thread::yield();

@@ -1,5 +1,5 @@
 #include "platform/exception.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "settings/form_position.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
@@ -23,13 +23,13 @@ struct TStored {
 class FormPositionTest : public ::testing::Test {
 protected:
   void Store(const TStored &S) {
-    TRegistry reg;
+    registry::TRegistry reg;
     const TFormPosition f{S.Left, S.Top, S.Width, S.Height, false};
     WriteFormPosition(&f, &reg, MainFormKey);
   }
 
   TFormPosition Read(TFormPosition Start = {10, 10, 300, 200, false}) {
-    TRegistry reg;
+    registry::TRegistry reg;
     ReadFormPosition(&Start, &reg, MainFormKey, kScreen);
     EXPECT_FALSE(reg.HasCurrentKey());
     return Start;
@@ -69,11 +69,11 @@ TEST_F(FormPositionTest, ClampsToTheScreen) {
 TEST_F(FormPositionTest, AMaximizedWindowKeepsTheLastNormalBounds) {
   Store({20, 30, 640, 480});
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     const TFormPosition maximized{0, 0, 1024, 738, true};
     WriteFormPosition(&maximized, &reg, MainFormKey);
   }
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKeyReadOnly(MainFormKey));
   EXPECT_EQ(reg.GetValueNames(),
             (std::vector<std::string>{"Maximized", "Top", "Left", "Width", "Height"}));
@@ -90,7 +90,7 @@ TEST_F(FormPositionTest, AMaximizedWindowKeepsTheLastNormalBounds) {
 TEST_F(FormPositionTest, MissingKeyOrValuesKeepTheDesignedBounds) {
   EXPECT_EQ(Read().Width, 300);
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(MainFormKey, true));
     reg.WriteInteger("Width", 500); // only the width is stored
   }
@@ -102,7 +102,7 @@ TEST_F(FormPositionTest, MissingKeyOrValuesKeepTheDesignedBounds) {
 }
 
 TEST_F(FormPositionTest, ErrorsPassOnToTheCaller) {
-  TRegistry reg;
+  registry::TRegistry reg;
   TFormPosition f;
   EXPECT_EQ(ErrorOf([&] { WriteFormPosition(nullptr, &reg, MainFormKey); }),
             "WriteFormPosition: Form = nil.");

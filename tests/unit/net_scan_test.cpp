@@ -29,12 +29,12 @@
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
-using platform::DirEntry;
-using platform::NetDisplayDomain;
-using platform::NetDisplayNetwork;
-using platform::NetDisplayServer;
-using platform::NetDisplayShare;
-using platform::NetUsageConnectable;
+using net::DirEntry;
+using net::NetDisplayDomain;
+using net::NetDisplayNetwork;
+using net::NetDisplayServer;
+using net::NetDisplayShare;
+using net::NetUsageConnectable;
 using sonquarry::testing::CountBlocks;
 using sonquarry::testing::ErrorOf;
 using sonquarry::testing::FakeNetProvider;
@@ -47,14 +47,14 @@ using sonquarry::testing::MsSince;
 
 namespace {
 
-DirEntry D(const std::string &Name) { return {Name, true}; }
-DirEntry F(const std::string &Name) { return {Name, false}; }
+net::DirEntry D(const std::string &Name) { return {Name, true}; }
+net::DirEntry F(const std::string &Name) { return {Name, false}; }
 
 // The fake with a hook before every directory listing and a gate that can hold one.
 class WalkProvider : public FakeNetProvider {
 public:
-  bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
-                 platform::NetError *Error) override {
+  bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
+                 net::NetError *Error) override {
     {
       std::unique_lock<std::mutex> L(Lock_);
       Finds_.push_back(UncDir);
@@ -104,17 +104,18 @@ private:
 // PC3 (songs without MP3 files).
 void BuildNetwork(WalkProvider &P) {
   using R = FakeNetProvider;
-  P.Set(R::Top, {R::Res(NetDisplayNetwork, "SMB Network")});
-  P.Set("SMB Network", {R::Res(NetDisplayDomain, "WG1"), R::Res(NetDisplayDomain, "WG2")});
-  P.Set("WG1", {R::Res(NetDisplayServer, "\\\\PC1"), R::Res(NetDisplayServer, "\\\\PC2"),
-                R::Res(NetDisplayServer, "\\\\DENIED")});
-  P.Set("WG2", {R::Res(NetDisplayServer, "\\\\PC3")});
-  P.Set("\\\\PC1", {R::Res(NetDisplayShare, "\\\\PC1\\music", NetUsageConnectable),
-                    R::Res(NetDisplayShare, "\\\\PC1\\private", NetUsageConnectable),
-                    R::Res(NetDisplayShare, "\\\\PC1\\empty", NetUsageConnectable)});
+  P.Set(R::Top, {R::Res(net::NetDisplayNetwork, "SMB Network")});
+  P.Set("SMB Network",
+        {R::Res(net::NetDisplayDomain, "WG1"), R::Res(net::NetDisplayDomain, "WG2")});
+  P.Set("WG1", {R::Res(net::NetDisplayServer, "\\\\PC1"), R::Res(net::NetDisplayServer, "\\\\PC2"),
+                R::Res(net::NetDisplayServer, "\\\\DENIED")});
+  P.Set("WG2", {R::Res(net::NetDisplayServer, "\\\\PC3")});
+  P.Set("\\\\PC1", {R::Res(net::NetDisplayShare, "\\\\PC1\\music", net::NetUsageConnectable),
+                    R::Res(net::NetDisplayShare, "\\\\PC1\\private", net::NetUsageConnectable),
+                    R::Res(net::NetDisplayShare, "\\\\PC1\\empty", net::NetUsageConnectable)});
   P.Set("\\\\PC2", {});
-  P.Set("\\\\DENIED", {R::Res(NetDisplayShare, "\\\\DENIED\\x", NetUsageConnectable)});
-  P.Set("\\\\PC3", {R::Res(NetDisplayShare, "\\\\PC3\\songs", NetUsageConnectable)});
+  P.Set("\\\\DENIED", {R::Res(net::NetDisplayShare, "\\\\DENIED\\x", net::NetUsageConnectable)});
+  P.Set("\\\\PC3", {R::Res(net::NetDisplayShare, "\\\\PC3\\songs", net::NetUsageConnectable)});
   P.SetDir("\\\\PC1\\music",
            {D("."), D(".."), D("Rock"), D("album.mp3"), F("top.mp3"), F("README.txt")});
   P.SetDir("\\\\PC1\\music\\Rock", {D("."), D(".."), D("Deep"), F("a.MP3"), F("b.txt")});
@@ -320,9 +321,10 @@ TEST_F(NetScanTest, LogHasOneBlockPerResourceWithTheWordsOfEachKind) {
 TEST_F(NetScanTest, OneFirstFilePerComputerWithFilesAndCountersResetAtStart) {
   BuildNetwork(*Provider);
   using R = FakeNetProvider;
-  Provider->Set("WG2", {R::Res(NetDisplayServer, "\\\\PC3"), R::Res(NetDisplayServer, "\\\\PC4")});
-  Provider->Set("\\\\PC4", {R::Res(NetDisplayShare, "\\\\PC4\\a", NetUsageConnectable),
-                            R::Res(NetDisplayShare, "\\\\PC4\\b", NetUsageConnectable)});
+  Provider->Set(
+      "WG2", {R::Res(net::NetDisplayServer, "\\\\PC3"), R::Res(net::NetDisplayServer, "\\\\PC4")});
+  Provider->Set("\\\\PC4", {R::Res(net::NetDisplayShare, "\\\\PC4\\a", net::NetUsageConnectable),
+                            R::Res(net::NetDisplayShare, "\\\\PC4\\b", net::NetUsageConnectable)});
   Provider->SetDir("\\\\PC4\\a", {F("1.mp3"), F("2.mp3")});
   Provider->SetDir("\\\\PC4\\b", {F("3.mp3")});
   Scan->Start();
@@ -342,8 +344,9 @@ TEST_F(NetScanTest, ErrorsOfOneResourceAreLoggedAndTheScanGoesOn) {
   BuildNetwork(*Provider);
   using R = FakeNetProvider;
   // A share name that is no NetBIOS resource name ends that computer's processing.
-  Provider->Set("\\\\PC3", {R::Res(NetDisplayShare, "\\\\PC3", NetUsageConnectable),
-                            R::Res(NetDisplayShare, "\\\\PC3\\songs", NetUsageConnectable)});
+  Provider->Set("\\\\PC3",
+                {R::Res(net::NetDisplayShare, "\\\\PC3", net::NetUsageConnectable),
+                 R::Res(net::NetDisplayShare, "\\\\PC3\\songs", net::NetUsageConnectable)});
   // A handler that fails on the main thread fails the resource it was raised for.
   auto Inner = Scan->OnFilesFound;
   Scan->OnFilesFound = [Inner](TScanResThread *S, const std::string &Dir, const Strings &Files,
@@ -409,8 +412,8 @@ TEST_F(NetScanTest, AnyStandardErrorOfAHandlerIsLoggedAndTheScanGoesOn) {
 TEST_F(NetScanTest, WalkStopsAtTheDepthLimitAndSaysSo) {
   using R = FakeNetProvider;
   Provider->Loop();
-  Provider->Set(R::Top, {R::Res(NetDisplayServer, "\\\\PC")});
-  Provider->Set("\\\\PC", {R::Res(NetDisplayShare, "\\\\PC\\loop", NetUsageConnectable)});
+  Provider->Set(R::Top, {R::Res(net::NetDisplayServer, "\\\\PC")});
+  Provider->Set("\\\\PC", {R::Res(net::NetDisplayShare, "\\\\PC\\loop", net::NetUsageConnectable)});
   Provider->SetDir("\\\\PC\\loop", {D("again"), F("song.mp3")});
   Scan->MaxThreadCount = 1;
   Scan->Start();
@@ -433,7 +436,8 @@ TEST_F(NetScanTest, WalkStopsAtTheDepthLimitAndSaysSo) {
 
 TEST_F(NetScanTest, IPModeProbesEachAllowedAddressAndScansWhoAnswers) {
   using R = FakeNetProvider;
-  Provider->Set("\\\\10.0.0.2", {R::Res(NetDisplayShare, "\\\\10.0.0.2\\s", NetUsageConnectable)});
+  Provider->Set("\\\\10.0.0.2",
+                {R::Res(net::NetDisplayShare, "\\\\10.0.0.2\\s", net::NetUsageConnectable)});
   Provider->SetDir("\\\\10.0.0.2\\s", {F("a.mp3")});
   std::mutex ProbeLock;
   Strings Probed;
@@ -493,10 +497,10 @@ TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt)
 TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
   using R = FakeNetProvider;
   // Eighteen computers under the root: whatever the order, every thread finds a first resource.
-  std::vector<platform::NetResource> Comps;
+  std::vector<net::NetResource> Comps;
   for (int I = 0; I < 18; ++I) {
     const std::string Pc = "\\\\X" + std::to_string(I);
-    Comps.push_back(R::Res(NetDisplayServer, Pc));
+    Comps.push_back(R::Res(net::NetDisplayServer, Pc));
     Provider->Set(Pc, {});
   }
   Provider->Set(R::Top, Comps);
@@ -679,17 +683,17 @@ TEST_F(NetScanTest, AThreadThatCannotStartLeavesTheCountsRight) {
 
 TEST_F(NetScanTest, BlocksOfManyThreadsNeverInterleave) {
   using R = FakeNetProvider;
-  std::vector<platform::NetResource> Comps;
+  std::vector<net::NetResource> Comps;
   for (int I = 0; I < 40; ++I) {
     const std::string Pc = "\\\\PC" + std::to_string(I);
-    Comps.push_back(R::Res(NetDisplayServer, Pc));
-    std::vector<platform::NetResource> Shares;
+    Comps.push_back(R::Res(net::NetDisplayServer, Pc));
+    std::vector<net::NetResource> Shares;
     for (int S = 0; S < 5; ++S)
       Shares.push_back(
-          R::Res(NetDisplayShare, Pc + "\\s" + std::to_string(S), NetUsageConnectable));
+          R::Res(net::NetDisplayShare, Pc + "\\s" + std::to_string(S), net::NetUsageConnectable));
     Provider->Set(Pc, Shares);
   }
-  Provider->Set(R::Top, {R::Res(NetDisplayDomain, "WG")});
+  Provider->Set(R::Top, {R::Res(net::NetDisplayDomain, "WG")});
   Provider->Set("WG", Comps);
   Scan->MaxThreadCount = 16;
   Scan->Start();

@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/event.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
 #include "support/test_support.h"
 
+using namespace sonquarry;
 using namespace sonquarry::platform;
 using Clock = std::chrono::steady_clock;
 using sonquarry::testing::WaitUntil;
@@ -24,16 +24,16 @@ int ElapsedMs(Clock::time_point Since) {
 
 class DispatcherTest : public ::testing::Test {
 protected:
-  void SetUp() override { SetMainThread(&D); }
+  void SetUp() override { platform::SetMainThread(&D); }
   void TearDown() override {
     D.Close();
-    EXPECT_TRUE(TThread::WaitForFreeThreads(5000));
-    SetMainThread(nullptr);
+    EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
+    platform::SetMainThread(nullptr);
   }
-  TQueueDispatcher D;
+  platform::TQueueDispatcher D;
 };
 
-class TLambdaThread : public TThread {
+class TLambdaThread : public platform::TThread {
 public:
   explicit TLambdaThread(std::function<void(TLambdaThread &)> Body,
                          std::atomic<int> *Destroyed = nullptr)
@@ -41,8 +41,8 @@ public:
   ~TLambdaThread() override {
     if (Destroyed_) ++*Destroyed_;
   }
-  using TThread::Synchronize;
-  using TThread::WaitTerminated;
+  using platform::TThread::Synchronize;
+  using platform::TThread::WaitTerminated;
 
 protected:
   void Execute() override { Body_(*this); }
@@ -70,7 +70,7 @@ TEST_F(DispatcherTest, FreeOnTerminateRunsEndEventOnMainThreadThenFrees) {
   int Events = 0;
   auto *T = new TLambdaThread([](TLambdaThread &) {}, &Destroyed);
   T->SetFreeOnTerminate(true);
-  T->SetOnTerminate([&](TThread *Sender) {
+  T->SetOnTerminate([&](platform::TThread *Sender) {
     EXPECT_EQ(Sender, T);
     EventThread = std::this_thread::get_id();
     ++Events;
@@ -80,8 +80,8 @@ TEST_F(DispatcherTest, FreeOnTerminateRunsEndEventOnMainThreadThenFrees) {
   ASSERT_TRUE(D.PumpUntil([&] { return Destroyed == 1; }, 5000));
   EXPECT_EQ(Events, 1);
   EXPECT_EQ(EventThread, std::this_thread::get_id());
-  EXPECT_TRUE(TThread::WaitForFreeThreads(2000));
-  EXPECT_EQ(TThread::FreeThreadCount(), 0);
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(2000));
+  EXPECT_EQ(platform::TThread::FreeThreadCount(), 0);
 }
 
 TEST_F(DispatcherTest, EndEventClearedOnMainThreadIsNeverCalled) {
@@ -94,7 +94,7 @@ TEST_F(DispatcherTest, EndEventClearedOnMainThreadIsNeverCalled) {
       },
       &Destroyed);
   T->SetFreeOnTerminate(true);
-  T->SetOnTerminate([&](TThread *) { Called = true; });
+  T->SetOnTerminate([&](platform::TThread *) { Called = true; });
   T->Resume();
   T->SetOnTerminate(nullptr); // the owner goes away first
   Go = true;
@@ -148,7 +148,7 @@ TEST_F(DispatcherTest, PostRunsInOrderOnPump) {
 }
 
 TEST_F(DispatcherTest, CutLifelineReleasesABlockedCallerAndSkipsItsFunction) {
-  auto Owner = TLifeline::Create();
+  auto Owner = platform::TLifeline::Create();
   std::atomic<int> Result{-1};
   bool Ran = false;
   std::thread W([&] { Result = D.RunBlocking([&] { Ran = true; }, Owner) ? 1 : 0; });
@@ -168,7 +168,7 @@ TEST_F(DispatcherTest, CutLifelineReleasesABlockedCallerAndSkipsItsFunction) {
 }
 
 TEST_F(DispatcherTest, CutFromInsideTheGuardedFunctionNeitherDeadlocksNorAbandonsIt) {
-  auto Owner = TLifeline::Create();
+  auto Owner = platform::TLifeline::Create();
   std::atomic<int> Result{-1};
   std::thread W([&] {
     Result = D.RunBlocking(
@@ -205,7 +205,7 @@ TEST_F(DispatcherTest, CloseReleasesBlockedCallersAndRefusesLaterOnes) {
 TEST_F(DispatcherTest, FreeThreadBlockedInHandOverEndsWhenOwnerCutsWhileMainThreadIsBusy) {
   // The hardest shutdown: the owner is released while its threads wait in a hand-over and the
   // main thread will not pump again until they have gone.
-  auto Owner = TLifeline::Create();
+  auto Owner = platform::TLifeline::Create();
   std::atomic<int> Destroyed{0}, Delivered{0}, Refused{0};
   constexpr int Threads = 8;
   for (int i = 0; i < Threads; ++i) {
@@ -227,7 +227,7 @@ TEST_F(DispatcherTest, FreeThreadBlockedInHandOverEndsWhenOwnerCutsWhileMainThre
   Owner->Cut();
   const int AtCut = Delivered;
   D.Close(); // the main loop ends: end events are skipped too
-  EXPECT_TRUE(TThread::WaitForFreeThreads(5000));
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
   EXPECT_EQ(Destroyed, Threads);
   EXPECT_EQ(Delivered, AtCut);
   EXPECT_EQ(Refused, Threads);
@@ -257,7 +257,7 @@ TEST_F(DispatcherTest, ExceptionInExecuteEndsTheThreadWithItsMessage) {
 }
 
 TEST(EventTest, AutoResetsAfterOneWait) {
-  TEvent E;
+  platform::TEvent E;
   EXPECT_FALSE(E.WaitFor(10));
   E.SetEvent();
   E.SetEvent(); // two sets before a wait count once

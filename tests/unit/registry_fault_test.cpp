@@ -1,6 +1,6 @@
 // The hive under crashes and a second instance: processes killed while saving, processes
 // saving at once, and a hive that is garbage.
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "unit/xdg_sandbox.h"
 
@@ -98,9 +98,10 @@ TEST(RegistryFaults, AKilledSaveLeavesTheOldOrTheNewSettings) {
   int sawA = 0, sawB = 0;
   // Kills land anywhere within the first three saves of the child: before, inside or after one.
   const auto t0 = std::chrono::steady_clock::now();
-  SetRegistryWriteHook([](size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+  registry::SetRegistryWriteHook(
+      [](size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
   SaveSettings(b.Scan, b.Form);
-  SetRegistryWriteHook(nullptr);
+  registry::SetRegistryWriteHook(nullptr);
   const auto saveUs =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
           .count();
@@ -108,7 +109,7 @@ TEST(RegistryFaults, AKilledSaveLeavesTheOldOrTheNewSettings) {
     SaveSettings(a.Scan, a.Form);
     const pid_t child = Spawn([&] {
       // A slow disk: the write takes most of a save, so many kills land inside it.
-      SetRegistryWriteHook(
+      registry::SetRegistryWriteHook(
           [](size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
       for (int i = 0;; ++i) {
         const TBoth &s = (i % 2 == 0) ? b : a;
@@ -123,7 +124,7 @@ TEST(RegistryFaults, AKilledSaveLeavesTheOldOrTheNewSettings) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     std::string error;
-    ASSERT_TRUE(THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
+    ASSERT_TRUE(registry::THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
     ASSERT_FALSE(std::filesystem::exists(box.Hive() + ".bad"));
     const TBoth loaded = LoadAll();
     const bool isA = Same(loaded, a), isB = Same(loaded, b);
@@ -142,7 +143,7 @@ TEST(RegistryFaults, TwoProcessesSavingAtOnceLoseNothing) {
   for (int c = 0; c < 2; ++c) {
     children[c] = Spawn([c] {
       for (int i = 1; i <= kSaves; ++i) {
-        TRegistry reg;
+        registry::TRegistry reg;
         if (!reg.OpenKey("\\Software\\Test\\Child" + std::to_string(c), true)) ::_exit(2);
         reg.WriteInteger("Count", i);
         reg.WriteString("Item" + std::to_string(i), std::string(200, 'x'));
@@ -159,8 +160,8 @@ TEST(RegistryFaults, TwoProcessesSavingAtOnceLoseNothing) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   std::string error;
-  ASSERT_TRUE(THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
-  TRegistry reg;
+  ASSERT_TRUE(registry::THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
+  registry::TRegistry reg;
   for (int c = 0; c < 2; ++c) {
     ASSERT_TRUE(reg.OpenKeyReadOnly("\\Software\\Test\\Child" + std::to_string(c)));
     EXPECT_EQ(reg.ReadInteger("Count"), kSaves);
@@ -180,9 +181,9 @@ TEST(RegistryFaults, AGarbageHiveStartsTheProgramOnDefaultsAndIsKeptAsideAtTheNe
   garbage += "\"broken";
   WriteFile(box.Hive(), garbage);
   std::vector<std::string> log;
-  SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
   const TBoth loaded = LoadAll();
-  SetRegistryLogHandler(nullptr);
+  registry::SetRegistryLogHandler(nullptr);
   TBoth defaults;
   ApplyMainFormDefaults(defaults.Scan, defaults.Form);
   EXPECT_TRUE(Same(loaded, defaults));

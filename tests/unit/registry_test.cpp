@@ -1,5 +1,5 @@
 #include "platform/exception.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
 
@@ -19,11 +19,11 @@ namespace {
 
 const char *const kMain = "\\Software\\Vantrell Software\\Sonquarry\\";
 
-THive MustParse(const std::string &Text) {
+registry::THive MustParse(const std::string &Text) {
   std::string error;
-  std::optional<THive> hive = THive::Parse(Text, &error);
+  std::optional<registry::THive> hive = registry::THive::Parse(Text, &error);
   EXPECT_TRUE(hive.has_value()) << error;
-  return hive ? *hive : THive();
+  return hive ? *hive : registry::THive();
 }
 
 std::string Utf16Le(const std::u16string &S) {
@@ -45,31 +45,31 @@ protected:
 // ---- the export file format -------------------------------------------------------------------
 
 TEST(HiveFormat, ParsesEveryValueFormOfAnExportFile) {
-  const THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
-                               "\r\n"
-                               "; a comment\r\n"
-                               "[HKEY_CURRENT_USER\\Software\\Test]\r\n"
-                               "@=\"default\"\r\n"
-                               "\"Str\"=\"a \\\"quoted\\\" C:\\\\path\"\r\n"
-                               "\"Num\"=dword:000001f4\r\n"
-                               "\"Exp\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,\\\r\n"
-                               "  00,00\r\n"
-                               "\"Bin\"=hex:01,ff,0a\r\n"
-                               "\"Sz\"=hex(1):41,00,0d,00,0a,00,42,00,00,00\r\n"
-                               "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-                               "\r\n");
-  const TRegKey *key = hive.FindKey("HKEY_CURRENT_USER\\Software\\Test");
+  const registry::THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
+                                         "\r\n"
+                                         "; a comment\r\n"
+                                         "[HKEY_CURRENT_USER\\Software\\Test]\r\n"
+                                         "@=\"default\"\r\n"
+                                         "\"Str\"=\"a \\\"quoted\\\" C:\\\\path\"\r\n"
+                                         "\"Num\"=dword:000001f4\r\n"
+                                         "\"Exp\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,\\\r\n"
+                                         "  00,00\r\n"
+                                         "\"Bin\"=hex:01,ff,0a\r\n"
+                                         "\"Sz\"=hex(1):41,00,0d,00,0a,00,42,00,00,00\r\n"
+                                         "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+                                         "\r\n");
+  const registry::TRegKey *key = hive.FindKey("HKEY_CURRENT_USER\\Software\\Test");
   ASSERT_NE(key, nullptr);
   ASSERT_EQ(key->Values.size(), 7u);
   EXPECT_EQ(key->Values[0].Name, "");
   EXPECT_EQ(key->Values[0].Str, "default");
   EXPECT_EQ(key->Values[1].Str, "a \"quoted\" C:\\path");
-  EXPECT_EQ(key->Values[2].Type, RegDword);
+  EXPECT_EQ(key->Values[2].Type, registry::RegDword);
   EXPECT_EQ(key->Values[2].Dword, 500u);
-  EXPECT_EQ(key->Values[3].Type, RegExpandSz);
+  EXPECT_EQ(key->Values[3].Type, registry::RegExpandSz);
   EXPECT_EQ(key->Values[3].Str, "%USER%");
   EXPECT_EQ(key->Values[4].Raw, (std::vector<uint8_t>{0x01, 0xff, 0x0a}));
-  EXPECT_EQ(key->Values[5].Type, RegSz);
+  EXPECT_EQ(key->Values[5].Type, registry::RegSz);
   EXPECT_EQ(key->Values[5].Str, "A\r\nB");
   EXPECT_EQ(key->Values[6].Type, 0xbu);
   EXPECT_EQ(key->Values[6].Raw.size(), 8u);
@@ -79,22 +79,22 @@ TEST(HiveFormat, ParsesEveryValueFormOfAnExportFile) {
 }
 
 TEST(HiveFormat, WritesAnExportFileThatReadsBackTheSame) {
-  THive hive;
-  TRegValue v;
+  registry::THive hive;
+  registry::TRegValue v;
   v.Name = "Path \"x\"";
   v.Str = "C:\\Music\\Трек";
   hive.SetValue("HKEY_CURRENT_USER\\Software\\A", v);
-  v = TRegValue();
+  v = registry::TRegValue();
   v.Name = "Lines";
   v.Str = "one\ntwo";
   hive.SetValue("HKEY_CURRENT_USER\\Software\\A", v);
-  v = TRegValue();
+  v = registry::TRegValue();
   v.Name = "Expand";
-  v.Type = RegExpandSz;
+  v.Type = registry::RegExpandSz;
   v.Str = std::string(100, 'x') + "%HOME%"; // long enough to wrap
   hive.SetValue("HKEY_CURRENT_USER\\Software\\A", v);
-  v = TRegValue();
-  v.Type = RegDword;
+  v = registry::TRegValue();
+  v.Type = registry::RegDword;
   v.Dword = 0xFFFFFFFF;
   hive.SetValue("HKEY_CURRENT_USER\\Software\\A\\B", v);
   hive.CreateKey("HKEY_CURRENT_USER\\Software\\Empty");
@@ -118,27 +118,27 @@ TEST(HiveFormat, WritesAnExportFileThatReadsBackTheSame) {
 }
 
 TEST(HiveFormat, AcceptsUtf16AndUtf8BomAndBareLineFeeds) {
-  const THive utf16 = MustParse(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
-                                        u"[HKEY_CURRENT_USER\\Software\\Ü]\r\n"
-                                        u"\"Name\"=\"Wert ü\"\r\n"));
-  const TRegKey *key = utf16.FindKey("HKEY_CURRENT_USER\\Software\\Ü");
+  const registry::THive utf16 = MustParse(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                                  u"[HKEY_CURRENT_USER\\Software\\Ü]\r\n"
+                                                  u"\"Name\"=\"Wert ü\"\r\n"));
+  const registry::TRegKey *key = utf16.FindKey("HKEY_CURRENT_USER\\Software\\Ü");
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(key->Values.at(0).Str, "Wert ü");
 
-  const THive bom = MustParse("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
-                              "[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n");
+  const registry::THive bom = MustParse("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
+                                        "[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n");
   ASSERT_NE(bom.FindKey("HKEY_CURRENT_USER\\X"), nullptr);
   EXPECT_EQ(bom.FindKey("HKEY_CURRENT_USER\\X")->Values.at(0).Dword, 1u);
 }
 
 TEST(HiveFormat, MergesSectionsAndValuesWithoutRegardToCase) {
-  const THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
-                               "[HKEY_CURRENT_USER\\Soft\\Key]\r\n"
-                               "\"First\"=dword:00000001\r\n"
-                               "\"Second\"=dword:00000002\r\n"
-                               "[hkey_current_user\\SOFT\\KEY]\r\n"
-                               "\"FIRST\"=dword:00000003\r\n");
-  const TRegKey *key = hive.FindKey("HKEY_CURRENT_USER\\Soft\\Key");
+  const registry::THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
+                                         "[HKEY_CURRENT_USER\\Soft\\Key]\r\n"
+                                         "\"First\"=dword:00000001\r\n"
+                                         "\"Second\"=dword:00000002\r\n"
+                                         "[hkey_current_user\\SOFT\\KEY]\r\n"
+                                         "\"FIRST\"=dword:00000003\r\n");
+  const registry::TRegKey *key = hive.FindKey("HKEY_CURRENT_USER\\Soft\\Key");
   ASSERT_NE(key, nullptr);
   EXPECT_EQ(key->Path, "HKEY_CURRENT_USER\\Soft\\Key");
   ASSERT_EQ(key->Values.size(), 2u);
@@ -147,16 +147,16 @@ TEST(HiveFormat, MergesSectionsAndValuesWithoutRegardToCase) {
 }
 
 TEST(HiveFormat, AppliesDeletionLines) {
-  const THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
-                               "[HKEY_CURRENT_USER\\A\\B\\C]\r\n"
-                               "[HKEY_CURRENT_USER\\A\\B C]\r\n"
-                               "\"v\"=\"1\"\r\n"
-                               "\"w\"=\"2\"\r\n"
-                               "\"v\"=-\r\n"
-                               "[-HKEY_CURRENT_USER\\A\\B]\r\n");
+  const registry::THive hive = MustParse("Windows Registry Editor Version 5.00\r\n"
+                                         "[HKEY_CURRENT_USER\\A\\B\\C]\r\n"
+                                         "[HKEY_CURRENT_USER\\A\\B C]\r\n"
+                                         "\"v\"=\"1\"\r\n"
+                                         "\"w\"=\"2\"\r\n"
+                                         "\"v\"=-\r\n"
+                                         "[-HKEY_CURRENT_USER\\A\\B]\r\n");
   EXPECT_FALSE(hive.KeyExists("HKEY_CURRENT_USER\\A\\B"));
   EXPECT_FALSE(hive.KeyExists("HKEY_CURRENT_USER\\A\\B\\C"));
-  const TRegKey *sibling = hive.FindKey("HKEY_CURRENT_USER\\A\\B C");
+  const registry::TRegKey *sibling = hive.FindKey("HKEY_CURRENT_USER\\A\\B C");
   ASSERT_NE(sibling, nullptr);
   ASSERT_EQ(sibling->Values.size(), 1u);
   EXPECT_EQ(sibling->Values[0].Name, "w");
@@ -190,21 +190,21 @@ TEST(HiveFormat, RefusesMalformedText) {
   for (size_t i = 0; i < std::size(bad); ++i) {
     const std::string text = (i < 4) ? std::string(bad[i]) : h + bad[i];
     std::string error;
-    EXPECT_FALSE(THive::Parse(text, &error).has_value()) << "case " << i << ": " << text;
+    EXPECT_FALSE(registry::THive::Parse(text, &error).has_value()) << "case " << i << ": " << text;
     EXPECT_EQ(error.rfind("line ", 0), 0u) << "case " << i;
   }
-  EXPECT_TRUE(THive::Parse(h).has_value()); // a header alone is an empty hive
+  EXPECT_TRUE(registry::THive::Parse(h).has_value()); // a header alone is an empty hive
   // A lone root section is kept, with or without values.
-  const std::optional<THive> root = THive::Parse(h + "[HKEY_CLASSES_ROOT]\r\n");
+  const std::optional<registry::THive> root = registry::THive::Parse(h + "[HKEY_CLASSES_ROOT]\r\n");
   ASSERT_TRUE(root.has_value());
   EXPECT_TRUE(root->KeyExists("HKEY_CLASSES_ROOT"));
-  EXPECT_EQ(THive::Parse(root->Serialize()), root);
+  EXPECT_EQ(registry::THive::Parse(root->Serialize()), root);
 }
 
 // ---- the registry object ----------------------------------------------------------------------
 
 TEST_F(RegistryTest, OpensKeysReadOnlyOrWithCreation) {
-  TRegistry reg;
+  registry::TRegistry reg;
   EXPECT_EQ(reg.HiveFile(), Sandbox.Hive());
   EXPECT_FALSE(reg.OpenKeyReadOnly(kMain));
   EXPECT_FALSE(reg.HasCurrentKey());
@@ -223,7 +223,7 @@ TEST_F(RegistryTest, OpensKeysReadOnlyOrWithCreation) {
 }
 
 TEST_F(RegistryTest, ResolvesRelativeAndMalformedPaths) {
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey("\\Software\\Base", true));
   ASSERT_TRUE(reg.OpenKey("Child\\", true)); // relative to the open key
   EXPECT_EQ(reg.CurrentPath(), "Software\\Base\\Child");
@@ -238,7 +238,7 @@ TEST_F(RegistryTest, ResolvesRelativeAndMalformedPaths) {
 }
 
 TEST_F(RegistryTest, ReadsTypedValuesAndRefusesOtherTypes) {
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey(kMain, true));
   reg.WriteInteger("Int", -20);
   reg.WriteBool("Flag", true);
@@ -248,10 +248,10 @@ TEST_F(RegistryTest, ReadsTypedValuesAndRefusesOtherTypes) {
   EXPECT_TRUE(reg.ReadBool("FLAG"));
   EXPECT_EQ(reg.ReadString("Str"), "text");
   EXPECT_EQ(reg.ReadString("Exp"), "%HOME%/x"); // a string read accepts expandable strings
-  EXPECT_EQ(reg.GetDataType("Int"), TRegDataType::rdInteger);
-  EXPECT_EQ(reg.GetDataType("Str"), TRegDataType::rdString);
-  EXPECT_EQ(reg.GetDataType("Exp"), TRegDataType::rdExpandString);
-  EXPECT_EQ(reg.GetDataType("Missing"), TRegDataType::rdUnknown);
+  EXPECT_EQ(reg.GetDataType("Int"), registry::TRegDataType::rdInteger);
+  EXPECT_EQ(reg.GetDataType("Str"), registry::TRegDataType::rdString);
+  EXPECT_EQ(reg.GetDataType("Exp"), registry::TRegDataType::rdExpandString);
+  EXPECT_EQ(reg.GetDataType("Missing"), registry::TRegDataType::rdUnknown);
   EXPECT_THROW(reg.ReadInteger("Str"), Exception);
   EXPECT_THROW(reg.ReadBool("Exp"), Exception);
   EXPECT_THROW(reg.ReadString("Int"), Exception);
@@ -268,7 +268,7 @@ TEST_F(RegistryTest, ReadsTypedValuesAndRefusesOtherTypes) {
 }
 
 TEST_F(RegistryTest, RefusesWritesWithoutAWritableKey) {
-  TRegistry reg;
+  registry::TRegistry reg;
   EXPECT_THROW(reg.WriteInteger("A", 1), Exception);
   EXPECT_THROW(reg.ValueExists("A"), Exception);
   EXPECT_THROW(reg.GetValueNames(), Exception);
@@ -285,21 +285,21 @@ TEST_F(RegistryTest, RefusesWritesWithoutAWritableKey) {
 
 TEST_F(RegistryTest, ListsValueNamesInTheOrderWritten) {
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(kMain, true));
     for (const char *n : {"Zeta", "alpha", "Item10", "Item2", "Mid"}) reg.WriteString(n, n);
     reg.WriteString("ALPHA", "again"); // overwriting keeps the place
     EXPECT_TRUE(reg.DeleteValue("mid"));
     EXPECT_FALSE(reg.DeleteValue("mid"));
   }
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKeyReadOnly(kMain));
   EXPECT_EQ(reg.GetValueNames(), (std::vector<std::string>{"Zeta", "alpha", "Item10", "Item2"}));
   EXPECT_EQ(reg.ReadString("alpha"), "again");
 }
 
 TEST_F(RegistryTest, DeletesAKeyWithItsValuesAndSubkeys) {
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey("\\S\\List\\Sub", true));
   reg.WriteString("Item0", "x");
   ASSERT_TRUE(reg.OpenKey("\\S\\List", true));
@@ -319,7 +319,7 @@ TEST_F(RegistryTest, DeletesAKeyWithItsValuesAndSubkeys) {
 
 TEST_F(RegistryTest, SavesWhenReleasedAndOnFlush) {
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(kMain, true));
     reg.WriteInteger("TimeOut", 500);
     EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive())); // not before the task ends
@@ -332,7 +332,7 @@ TEST_F(RegistryTest, SavesWhenReleasedAndOnFlush) {
                 .find("[HKEY_CURRENT_USER\\Software\\Vantrell Software\\Sonquarry]\r\n"
                       "\"TimeOut\"=dword:000001f4\r\n"),
             std::string::npos);
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey(kMain, false));
   EXPECT_EQ(reg.ReadInteger("TimeOut"), 500);
   reg.WriteInteger("TimeOut", 900);
@@ -345,12 +345,12 @@ TEST_F(RegistryTest, SavesWhenReleasedAndOnFlush) {
 
 TEST_F(RegistryTest, MergesTheChangesOfTwoInstances) {
   {
-    TRegistry setup;
+    registry::TRegistry setup;
     ASSERT_TRUE(setup.OpenKey("\\S\\Old", true));
     setup.WriteString("Item0", "old");
   }
-  auto first = std::make_unique<TRegistry>();
-  auto second = std::make_unique<TRegistry>(); // both read the same hive
+  auto first = std::make_unique<registry::TRegistry>();
+  auto second = std::make_unique<registry::TRegistry>(); // both read the same hive
   ASSERT_TRUE(first->OpenKey("\\S", true));
   first->WriteInteger("FromFirst", 1);
   first->WriteInteger("Both", 1);
@@ -360,7 +360,7 @@ TEST_F(RegistryTest, MergesTheChangesOfTwoInstances) {
   EXPECT_TRUE(second->DeleteKey("\\S\\Old"));
   first.reset();
   second.reset(); // the last writer wins on the value both wrote
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKeyReadOnly("\\S"));
   EXPECT_EQ(reg.ReadInteger("FromFirst"), 1);
   EXPECT_EQ(reg.ReadInteger("FromSecond"), 2);
@@ -376,65 +376,65 @@ TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
   for (const auto &c : cases) {
     WriteFile(Sandbox.Hive(), c.Garbage);
     std::vector<std::string> log;
-    SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+    registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
     {
-      TRegistry reader; // reading alone leaves the file as it is
+      registry::TRegistry reader; // reading alone leaves the file as it is
       EXPECT_FALSE(reader.KeyExists("\\Software"));
     }
     EXPECT_EQ(ReadFile(Sandbox.Hive()), c.Garbage);
     EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + c.Backup));
     {
-      TRegistry reg;
+      registry::TRegistry reg;
       ASSERT_TRUE(reg.OpenKey(kMain, true));
       reg.WriteInteger("TimeOut", 1);
     }
-    SetRegistryLogHandler(nullptr);
+    registry::SetRegistryLogHandler(nullptr);
     // One line when the hive was first read, one when the save kept it.
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("defaults"), std::string::npos) << log[0];
     EXPECT_NE(log[1].find("registry.reg" + c.Backup), std::string::npos) << log[1];
     EXPECT_EQ(ReadFile(Sandbox.Hive() + c.Backup), c.Garbage);
-    EXPECT_TRUE(THive::Parse(ReadFile(Sandbox.Hive())).has_value());
+    EXPECT_TRUE(registry::THive::Parse(ReadFile(Sandbox.Hive())).has_value());
   }
   EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), cases[0].Garbage);
 }
 
 TEST_F(RegistryTest, DeletionsReachWhatAnotherProcessCreatedMeanwhile) {
   {
-    TRegistry setup;
+    registry::TRegistry setup;
     ASSERT_TRUE(setup.OpenKey(kMain, true));
     setup.WriteInteger("Keep", 1);
   }
   const std::string denied = std::string(kMain) + "DeniedComps";
   const struct {
     const char *What;
-    std::function<void(TRegistry &)> Create, Delete;
-    std::function<bool(TRegistry &)> Gone;
+    std::function<void(registry::TRegistry &)> Create, Delete;
+    std::function<bool(registry::TRegistry &)> Gone;
   } cases[] = {
       {"list subkey",
-       [&](TRegistry &R) {
+       [&](registry::TRegistry &R) {
          ASSERT_TRUE(R.OpenKey(denied, true));
          R.WriteString("Item0", "\\\\PC1");
        },
-       [&](TRegistry &R) { EXPECT_FALSE(R.DeleteKey(denied)); },
-       [&](TRegistry &R) { return !R.KeyExists(denied); }},
+       [&](registry::TRegistry &R) { EXPECT_FALSE(R.DeleteKey(denied)); },
+       [&](registry::TRegistry &R) { return !R.KeyExists(denied); }},
       {"value",
-       [](TRegistry &R) {
+       [](registry::TRegistry &R) {
          ASSERT_TRUE(R.OpenKey(kMain, true));
          R.WriteInteger("Item3", 3);
        },
-       [](TRegistry &R) {
+       [](registry::TRegistry &R) {
          ASSERT_TRUE(R.OpenKey(kMain, true));
          EXPECT_FALSE(R.DeleteValue("Item3"));
        },
-       [](TRegistry &R) { return R.OpenKeyReadOnly(kMain) && !R.ValueExists("Item3"); }},
+       [](registry::TRegistry &R) { return R.OpenKeyReadOnly(kMain) && !R.ValueExists("Item3"); }},
   };
   for (const auto &c : cases) {
-    TRegistry mine; // read before the other process made the key or value
+    registry::TRegistry mine; // read before the other process made the key or value
     const pid_t pid = fork();
     if (pid == 0) {
       {
-        TRegistry other;
+        registry::TRegistry other;
         c.Create(other);
       }
       _exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -444,7 +444,7 @@ TEST_F(RegistryTest, DeletionsReachWhatAnotherProcessCreatedMeanwhile) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.What;
     c.Delete(mine);
     mine.Flush();
-    TRegistry after;
+    registry::TRegistry after;
     EXPECT_TRUE(c.Gone(after)) << c.What;
     ASSERT_TRUE(after.OpenKeyReadOnly(kMain));
     EXPECT_EQ(after.ReadInteger("Keep"), 1) << c.What;
@@ -452,17 +452,17 @@ TEST_F(RegistryTest, DeletionsReachWhatAnotherProcessCreatedMeanwhile) {
 }
 
 TEST_F(RegistryTest, GarbageWrittenAfterLoadingIsSetAsideAtSave) {
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKey(kMain, true));
   reg.WriteInteger("A", 1);
   WriteFile(Sandbox.Hive(), "[broken");
   std::vector<std::string> log;
-  SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
   reg.Flush();
-  SetRegistryLogHandler(nullptr);
+  registry::SetRegistryLogHandler(nullptr);
   EXPECT_EQ(log.size(), 1u);
   EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), "[broken");
-  TRegistry again;
+  registry::TRegistry again;
   ASSERT_TRUE(again.OpenKeyReadOnly(kMain));
   EXPECT_EQ(again.ReadInteger("A"), 1);
 }
@@ -471,26 +471,26 @@ TEST_F(RegistryTest, AnUnreadableHiveIsNeverOverwritten) {
   // A directory in the hive's place cannot be read, and must not be replaced by our changes.
   std::filesystem::create_directories(Sandbox.Hive());
   std::vector<std::string> log;
-  SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(kMain, true));
     reg.WriteInteger("A", 1);
     EXPECT_THROW(reg.Flush(), Exception);
     EXPECT_TRUE(reg.Modified()); // still pending
   }
-  SetRegistryLogHandler(nullptr);
+  registry::SetRegistryLogHandler(nullptr);
   EXPECT_GE(log.size(), 2u); // the failed read at start and the failed save at release
   EXPECT_TRUE(std::filesystem::is_directory(Sandbox.Hive()));
   EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + ".bad"));
 }
 
 TEST_F(RegistryTest, KeepsRootsApart) {
-  TRegistry reg;
-  reg.SetRootKey(TRegRoot::ClassesRoot);
+  registry::TRegistry reg;
+  reg.SetRootKey(registry::TRegRoot::ClassesRoot);
   ASSERT_TRUE(reg.OpenKey("\\CLSID\\{x}\\InprocServer32", true));
   reg.WriteString("", "lib.so");
-  reg.SetRootKey(TRegRoot::CurrentUser);
+  reg.SetRootKey(registry::TRegRoot::CurrentUser);
   EXPECT_FALSE(reg.HasCurrentKey());
   EXPECT_FALSE(reg.KeyExists("\\CLSID"));
   reg.Flush();
@@ -500,9 +500,10 @@ TEST_F(RegistryTest, KeepsRootsApart) {
 }
 
 TEST(HiveFormat, NewKeysTakeTheSpellingOfTheirParents) {
-  THive hive;
+  registry::THive hive;
   hive.CreateKey("HKEY_CURRENT_USER\\Software\\Vantrell Software");
-  const TRegKey &key = hive.CreateKey("HKEY_CURRENT_USER\\SOFTWARE\\vantrell software\\New");
+  const registry::TRegKey &key =
+      hive.CreateKey("HKEY_CURRENT_USER\\SOFTWARE\\vantrell software\\New");
   EXPECT_EQ(key.Path, "HKEY_CURRENT_USER\\Software\\Vantrell Software\\New");
   EXPECT_EQ(hive.Keys().size(), 4u); // the root, two parents and the key
 }

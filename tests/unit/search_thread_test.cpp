@@ -17,10 +17,10 @@
 #include "support/test_support.h"
 
 using namespace sonquarry;
-using platform::NetDisplayDomain;
-using platform::NetDisplayNetwork;
-using platform::NetDisplayServer;
-using platform::NetEnumStatus;
+using net::NetDisplayDomain;
+using net::NetDisplayNetwork;
+using net::NetDisplayServer;
+using net::NetEnumStatus;
 using sonquarry::testing::FakeNetProvider;
 using Clock = std::chrono::steady_clock;
 
@@ -49,8 +49,8 @@ TNetRes Domain(const std::string &Name) {
 
 TEST(EnumNetResourcesTest, CopiesTheFourNumbersAndTheNamesInProviderOrder) {
   FakeNetProvider P;
-  P.Set("WG", {FakeNetProvider::Res(NetDisplayServer, "\\\\B"),
-               FakeNetProvider::Res(NetDisplayServer, "\\\\A")});
+  P.Set("WG", {FakeNetProvider::Res(net::NetDisplayServer, "\\\\B"),
+               FakeNetProvider::Res(net::NetDisplayServer, "\\\\A")});
   const TNetRes Wg = Domain("WG");
   TNetResStrings L;
   EXPECT_EQ(EnumNetResources(P, &Wg, &L), EnumDone);
@@ -70,12 +70,12 @@ TEST(EnumNetResourcesTest, CopiesTheFourNumbersAndTheNamesInProviderOrder) {
 TEST(EnumNetResourcesTest, CodesForMissingListOpenFailureAndEmptyContainer) {
   FakeNetProvider P;
   P.Set("EMPTY", {});
-  P.Set("BROKEN", {}, NetEnumStatus::ReadFailed);
+  P.Set("BROKEN", {}, net::NetEnumStatus::ReadFailed);
   EXPECT_EQ(EnumNetResources(P, nullptr, nullptr), EnumOtherError);
   EXPECT_TRUE(P.Calls().empty()); // no enumeration opened without a list
   TNetResStrings L;
   const TNetRes Missing = Domain("NOWHERE"), Empty = Domain("EMPTY"), Broken = Domain("BROKEN");
-  platform::NetError E;
+  net::NetError E;
   EXPECT_EQ(EnumNetResources(P, &Missing, &L, &E), EnumOpenFailed);
   EXPECT_NE(E.Message.find("NOWHERE"), std::string::npos);
   EXPECT_EQ(EnumNetResources(P, &Empty, &L), EnumReadFailed);
@@ -85,10 +85,10 @@ TEST(EnumNetResourcesTest, CodesForMissingListOpenFailureAndEmptyContainer) {
 
 TEST(EnumNetResourcesTest, NoBufferCutOffAndAppendsToWhatIsThere) {
   FakeNetProvider P;
-  std::vector<platform::NetResource> Many;
+  std::vector<net::NetResource> Many;
   // Far more than a 32,032-byte buffer would hold.
   for (int i = 0; i < 3000; ++i)
-    Many.push_back(FakeNetProvider::Res(NetDisplayServer,
+    Many.push_back(FakeNetProvider::Res(net::NetDisplayServer,
                                         "\\\\COMPUTER-WITH-A-LONG-NAME-" + std::to_string(i)));
   P.Set("WG", Many);
   TNetResStrings L;
@@ -107,14 +107,14 @@ protected:
   void SetUp() override {
     platform::SetMainThread(&D);
     P = std::make_shared<FakeNetProvider>();
-    P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(NetDisplayNetwork, "First Network"),
-                                  FakeNetProvider::Res(NetDisplayNetwork, "SMB Network")});
-    P->Set("SMB Network", {FakeNetProvider::Res(NetDisplayDomain, "WG1"),
-                           FakeNetProvider::Res(NetDisplayDomain, "WG2")});
-    P->Set("First Network", {FakeNetProvider::Res(NetDisplayDomain, "OTHER")});
-    P->Set("WG1", {FakeNetProvider::Res(NetDisplayServer, "\\\\ALPHA"),
-                   FakeNetProvider::Res(NetDisplayServer, "\\\\BETA")});
-    P->Set("WG2", {FakeNetProvider::Res(NetDisplayServer, "\\\\GAMMA")});
+    P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(net::NetDisplayNetwork, "First Network"),
+                                  FakeNetProvider::Res(net::NetDisplayNetwork, "SMB Network")});
+    P->Set("SMB Network", {FakeNetProvider::Res(net::NetDisplayDomain, "WG1"),
+                           FakeNetProvider::Res(net::NetDisplayDomain, "WG2")});
+    P->Set("First Network", {FakeNetProvider::Res(net::NetDisplayDomain, "OTHER")});
+    P->Set("WG1", {FakeNetProvider::Res(net::NetDisplayServer, "\\\\ALPHA"),
+                   FakeNetProvider::Res(net::NetDisplayServer, "\\\\BETA")});
+    P->Set("WG2", {FakeNetProvider::Res(net::NetDisplayServer, "\\\\GAMMA")});
     P->Set("WG3", {});
   }
   void TearDown() override {
@@ -168,7 +168,7 @@ TEST_F(SearchThreadTest, DomainsOfTheSecondProviderArriveAfterThePause) {
 }
 
 TEST_F(SearchThreadTest, OneProviderGivesItsDomainsNoneGivesAnEmptyList) {
-  P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(NetDisplayNetwork, "SMB Network")});
+  P->Set(FakeNetProvider::Top, {FakeNetProvider::Res(net::NetDisplayNetwork, "SMB Network")});
   Start(0);
   int Calls = 0;
   std::vector<std::string> Got;

@@ -1,4 +1,4 @@
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
 #include "unit/xdg_sandbox.h"
@@ -34,19 +34,19 @@ protected:
 
   // Writes values into a key in one registry task.
   template <typename F> void Prepare(const std::string &Key, F Fill) {
-    TRegistry reg;
+    registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(Key, true));
     Fill(reg);
   }
 
   void Load() {
-    TRegistry reg;
+    registry::TRegistry reg;
     LoadSettings(reg, Scan, Form, Target);
     EXPECT_FALSE(reg.HasCurrentKey()); // whatever happened, no key is left open
   }
 
   std::vector<std::string> NamesOf(const std::string &Key) {
-    TRegistry reg;
+    registry::TRegistry reg;
     EXPECT_TRUE(reg.OpenKeyReadOnly(Key)) << Key;
     return reg.HasCurrentKey() ? reg.GetValueNames() : std::vector<std::string>();
   }
@@ -78,7 +78,7 @@ TEST_F(SettingsTest, AnEmptyStoreKeepsTheDefaults) {
 TEST_F(SettingsTest, ScanMethodTakesOnlyZeroOrOneButAnyValueCountsAsSet) {
   const std::pair<int32_t, int> cases[] = {{2, 2}, {1, 1}, {0, 0}, {7, 2}, {-1, 2}, {256, 2}};
   for (const auto &[stored, expected] : cases) {
-    Prepare(SettingsKey, [&](TRegistry &R) { R.WriteInteger("ScanMethod", stored); });
+    Prepare(SettingsKey, [&](registry::TRegistry &R) { R.WriteInteger("ScanMethod", stored); });
     Scan.ScanMethod = 2;
     Form.ScanMethodUnset = true;
     Load();
@@ -86,14 +86,14 @@ TEST_F(SettingsTest, ScanMethodTakesOnlyZeroOrOneButAnyValueCountsAsSet) {
     EXPECT_FALSE(Form.ScanMethodUnset) << "stored " << stored;
   }
   // Each load starts from "unset": a store without the value sets it again.
-  Prepare(SettingsKey, [](TRegistry &R) { R.DeleteValue("ScanMethod"); });
+  Prepare(SettingsKey, [](registry::TRegistry &R) { R.DeleteValue("ScanMethod"); });
   Form.ScanMethodUnset = false;
   Load();
   EXPECT_TRUE(Form.ScanMethodUnset);
 }
 
 TEST_F(SettingsTest, APlayListExtOfAnotherTypeIsSkippedAndLoadingGoesOn) {
-  Prepare(SettingsKey, [](TRegistry &R) {
+  Prepare(SettingsKey, [](registry::TRegistry &R) {
     R.WriteInteger("PlayListExt", 5);
     R.WriteInteger("TimeOut", 1500);
     R.WriteInteger("ScanMethod", 1);
@@ -103,17 +103,17 @@ TEST_F(SettingsTest, APlayListExtOfAnotherTypeIsSkippedAndLoadingGoesOn) {
   EXPECT_EQ(Scan.TimeOut, 1500);
   EXPECT_EQ(Scan.ScanMethod, 1);
 
-  Prepare(SettingsKey, [](TRegistry &R) { R.WriteExpandString("PlayListExt", ".pls"); });
+  Prepare(SettingsKey, [](registry::TRegistry &R) { R.WriteExpandString("PlayListExt", ".pls"); });
   Load();
   EXPECT_EQ(Form.PlayListExt, ".m3u"); // only REG_SZ is taken
 
-  Prepare(SettingsKey, [](TRegistry &R) { R.WriteString("PlayListExt", ".pls"); });
+  Prepare(SettingsKey, [](registry::TRegistry &R) { R.WriteString("PlayListExt", ".pls"); });
   Load();
   EXPECT_EQ(Form.PlayListExt, ".pls");
 }
 
 TEST_F(SettingsTest, ATimeOutStoredAsAStringStopsTheLoadThere) {
-  Prepare(SettingsKey, [](TRegistry &R) {
+  Prepare(SettingsKey, [](registry::TRegistry &R) {
     R.WriteString("PlayListExt", ".pls");
     R.WriteBool("IsClearBefor", true);
     R.WriteString("TimeOut", "1000");
@@ -122,8 +122,8 @@ TEST_F(SettingsTest, ATimeOutStoredAsAStringStopsTheLoadThere) {
     R.WriteString("PathForCopy", "/music");
     R.WriteInteger("ScanMethod", 1);
   });
-  Prepare(IPRangesKey, [](TRegistry &R) { R.WriteInteger("AItem0", 0x0A000001); });
-  Prepare(DeniedCompsKey, [](TRegistry &R) { R.WriteString("Item0", "\\\\pc1"); });
+  Prepare(IPRangesKey, [](registry::TRegistry &R) { R.WriteInteger("AItem0", 0x0A000001); });
+  Prepare(DeniedCompsKey, [](registry::TRegistry &R) { R.WriteString("Item0", "\\\\pc1"); });
   Load();
   EXPECT_EQ(Form.PlayListExt, ".pls"); // read before the error
   EXPECT_TRUE(Scan.IsClearBefor);
@@ -139,12 +139,12 @@ TEST_F(SettingsTest, ATimeOutStoredAsAStringStopsTheLoadThere) {
 }
 
 TEST_F(SettingsTest, AnErrorInAListKeepsItsEntriesSoFarAndEndsTheLoad) {
-  Prepare(AllowedCompsKey, [](TRegistry &R) {
+  Prepare(AllowedCompsKey, [](registry::TRegistry &R) {
     R.WriteString("Item0", "\\\\pc1");
     R.WriteInteger("Item1", 3);
     R.WriteString("Item2", "\\\\pc2");
   });
-  Prepare(ExtentionsKey, [](TRegistry &R) { R.WriteString("Item0", ".wma"); });
+  Prepare(ExtentionsKey, [](registry::TRegistry &R) { R.WriteString("Item0", ".wma"); });
   Scan.Filter.AllowedComps = {"\\\\old"};
   Load();
   EXPECT_EQ(Scan.Filter.AllowedComps, TNameList{"\\\\pc1"});
@@ -152,7 +152,7 @@ TEST_F(SettingsTest, AnErrorInAListKeepsItsEntriesSoFarAndEndsTheLoad) {
 }
 
 TEST_F(SettingsTest, ReadsIPRangesByTheirAName) {
-  Prepare(IPRangesKey, [](TRegistry &R) {
+  Prepare(IPRangesKey, [](registry::TRegistry &R) {
     R.WriteInteger("AItem3", static_cast<int32_t>(0xC0A80001)); // alone: one address, enabled
     R.WriteInteger("AItem0", static_cast<int32_t>(0xC0A800FE)); // reversed A/B
     R.WriteInteger("BItem0", static_cast<int32_t>(0xC0A80010));
@@ -185,8 +185,8 @@ TEST_F(SettingsTest, ReadsIPRangesByTheirAName) {
 }
 
 TEST_F(SettingsTest, ListSubkeysReplaceOnlyWhenTheyExist) {
-  Prepare(ExtentionsKey, [](TRegistry &) {}); // exists, empty
-  Prepare(DeniedResKey, [](TRegistry &R) {
+  Prepare(ExtentionsKey, [](registry::TRegistry &) {}); // exists, empty
+  Prepare(DeniedResKey, [](registry::TRegistry &R) {
     R.WriteString("zzz", "c$"); // odd names are taken in enumeration order
     R.WriteString("", "admin$");
     R.WriteString("First", "print$");
@@ -197,7 +197,7 @@ TEST_F(SettingsTest, ListSubkeysReplaceOnlyWhenTheyExist) {
   EXPECT_EQ(Scan.Filter.AllowedRes, TNameList{"music"});
   EXPECT_EQ(Scan.Filter.DeniedRes, (TNameList{"c$", "admin$", "print$"}));
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     SaveSettings(reg, Scan, Form);
   }
   EXPECT_EQ(NamesOf(DeniedResKey), (std::vector<std::string>{"Item0", "Item1", "Item2"}));
@@ -219,7 +219,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   Form.IPRanges.Add(0xC0A80105, 0xC0A80101, 1);
   Form.IPRanges.Add(0x0A000001, 0x0A000001, 0);
   {
-    TRegistry reg;
+    registry::TRegistry reg;
     SaveSettings(reg, Scan, Form);
   }
   EXPECT_EQ(NamesOf(SettingsKey),
@@ -228,11 +228,11 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
                                       "WsDiscovery", "PlayerCommand"}));
   EXPECT_EQ(NamesOf(IPRangesKey),
             (std::vector<std::string>{"AItem0", "BItem0", "CItem0", "AItem1", "BItem1", "CItem1"}));
-  TRegistry reg;
+  registry::TRegistry reg;
   ASSERT_TRUE(reg.OpenKeyReadOnly(SettingsKey));
-  EXPECT_EQ(reg.GetDataType("IsClearBefor"), TRegDataType::rdInteger);
+  EXPECT_EQ(reg.GetDataType("IsClearBefor"), registry::TRegDataType::rdInteger);
   EXPECT_EQ(reg.ReadInteger("IsClearBefor"), 1);
-  EXPECT_EQ(reg.GetDataType("PathForCopy"), TRegDataType::rdString);
+  EXPECT_EQ(reg.GetDataType("PathForCopy"), registry::TRegDataType::rdString);
   ASSERT_TRUE(reg.OpenKeyReadOnly(IPRangesKey));
   EXPECT_EQ(static_cast<uint32_t>(reg.ReadInteger("AItem0")), 0xC0A80101u);
   EXPECT_EQ(static_cast<uint32_t>(reg.ReadInteger("BItem0")), 0xC0A80105u);
@@ -279,7 +279,7 @@ TEST_F(SettingsTest, AListThatShrankLeavesOnlyItsEntries) {
 }
 
 TEST_F(SettingsTest, ListHelpersCheckTheirArguments) {
-  TRegistry reg;
+  registry::TRegistry reg;
   TNameList list;
   EXPECT_EQ(ErrorOf([&] { ReadRegStrings(nullptr, &list); }), "ReadRegStrings: Reg = nil.");
   EXPECT_EQ(ErrorOf([&] { ReadRegStrings(&reg, nullptr); }), "ReadRegStrings: AStrings = nil.");

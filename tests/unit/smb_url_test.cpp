@@ -6,79 +6,84 @@
 #include <gtest/gtest.h>
 
 #include "platform/diag.h"
-#include "platform/smb_auth.h"
-#include "platform/smb_provider.h"
-#include "platform/smb_url.h"
+#include "platform/smb/smb_provider.h"
+#include "platform/smb/wire/smb_auth.h"
+#include "platform/smb/wire/smb_error.h"
+#include "platform/smb/wire/smb_url.h"
 #include "xdg_sandbox.h"
 
+using namespace sonquarry;
 using namespace sonquarry::platform;
 namespace fs = std::filesystem;
 
 namespace {
 
 TEST(SmbUrlTest, LevelsOfTheNetwork) {
-  EXPECT_EQ(UncToSmbUrl(""), "smb://");
-  EXPECT_EQ(UncToSmbUrl("WORKGROUP"), "smb://WORKGROUP");
-  EXPECT_EQ(UncToSmbUrl("\\\\SERVER"), "smb://SERVER");
-  EXPECT_EQ(UncToSmbUrl("\\\\SERVER\\music"), "smb://SERVER/music");
-  EXPECT_EQ(UncToSmbUrl("\\\\10.0.0.5\\music\\rock\\live"), "smb://10.0.0.5/music/rock/live");
+  EXPECT_EQ(smb::wire::UncToSmbUrl(""), "smb://");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("WORKGROUP"), "smb://WORKGROUP");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\SERVER"), "smb://SERVER");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\SERVER\\music"), "smb://SERVER/music");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\10.0.0.5\\music\\rock\\live"),
+            "smb://10.0.0.5/music/rock/live");
 }
 
 TEST(SmbUrlTest, ReservedCharactersAreEncoded) {
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\a b\\#1\\100%\\R&B"), "smb://S/a%20b/%231/100%25/R%26B");
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\x?y\\a+b;c=d@e:f"), "smb://S/x%3Fy/a%2Bb%3Bc%3Dd%40e%3Af");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\a b\\#1\\100%\\R&B"), "smb://S/a%20b/%231/100%25/R%26B");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\x?y\\a+b;c=d@e:f"),
+            "smb://S/x%3Fy/a%2Bb%3Bc%3Dd%40e%3Af");
   // A slash inside a name is a character of the name, not a separator.
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\AC/DC"), "smb://S/AC%2FDC");
-  EXPECT_EQ(SmbUrlEncode("safe-._~AZaz09"), "safe-._~AZaz09");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\AC/DC"), "smb://S/AC%2FDC");
+  EXPECT_EQ(smb::wire::SmbUrlEncode("safe-._~AZaz09"), "safe-._~AZaz09");
 }
 
 TEST(SmbUrlTest, NonAsciiIsEncodedByteByByte) {
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\Müsik"), "smb://S/M%C3%BCsik");
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\Песни"), "smb://S/%D0%9F%D0%B5%D1%81%D0%BD%D0%B8");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\Müsik"), "smb://S/M%C3%BCsik");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\Песни"), "smb://S/%D0%9F%D0%B5%D1%81%D0%BD%D0%B8");
 }
 
 TEST(SmbUrlTest, EmptyComponentsAreDropped) {
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\share\\"), "smb://S/share");
-  EXPECT_EQ(UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\share\\"), "smb://S/share");
+  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
 }
 
 TEST(SmbUrlTest, ServerOfAUncPath) {
-  EXPECT_EQ(UncServer("\\\\PC1\\Music\\Rock"), "PC1");
-  EXPECT_EQ(UncServer("\\\\PC1"), "PC1");
-  EXPECT_EQ(UncServer("\\\\\\PC1\\Music"), "");
-  EXPECT_EQ(UncServer("PC1\\Music"), "");
-  EXPECT_EQ(UncServer("\\\\"), "");
+  EXPECT_EQ(smb::wire::UncServer("\\\\PC1\\Music\\Rock"), "PC1");
+  EXPECT_EQ(smb::wire::UncServer("\\\\PC1"), "PC1");
+  EXPECT_EQ(smb::wire::UncServer("\\\\\\PC1\\Music"), "");
+  EXPECT_EQ(smb::wire::UncServer("PC1\\Music"), "");
+  EXPECT_EQ(smb::wire::UncServer("\\\\"), "");
 }
 
 TEST(SmbErrorTest, OneMappingForCodesAndLines) {
-  const auto Refused = SmbError(ECONNREFUSED, "\\\\10.0.0.9");
+  const auto Refused = smb::wire::SmbError(ECONNREFUSED, "\\\\10.0.0.9");
   EXPECT_EQ(Refused.Code, ECONNREFUSED);
   EXPECT_EQ(Refused.Message,
             "\\\\10.0.0.9: connection refused (errno " + std::to_string(ECONNREFUSED) + ")");
-  EXPECT_NE(SmbError(EHOSTDOWN, "x").Message.find("445 or 139"), std::string::npos);
-  EXPECT_NE(SmbError(EACCES, "x").Message.find("access denied"), std::string::npos);
-  EXPECT_NE(SmbError(0, "x").Code, 0); // a failure never reads as success
+  EXPECT_NE(smb::wire::SmbError(EHOSTDOWN, "x").Message.find("445 or 139"), std::string::npos);
+  EXPECT_NE(smb::wire::SmbError(EACCES, "x").Message.find("access denied"), std::string::npos);
+  EXPECT_NE(smb::wire::SmbError(0, "x").Code, 0); // a failure never reads as success
 }
 
 TEST(SmbCredentialsTest, ParsesTheAuthenticationFileFormat) {
-  auto Id = ParseCredentials("# mine\nusername = alice\npassword =  se cret \ndomain=HOME\n");
+  auto Id =
+      smb::wire::ParseCredentials("# mine\nusername = alice\npassword =  se cret \ndomain=HOME\n");
   ASSERT_TRUE(Id);
   EXPECT_EQ(Id->User, "alice");
   EXPECT_EQ(Id->Password, "se cret");
   EXPECT_EQ(Id->Domain, "HOME");
-  auto Split = ParseCredentials("username=WORK\\bob\r\npassword=x\r\n");
+  auto Split = smb::wire::ParseCredentials("username=WORK\\bob\r\npassword=x\r\n");
   ASSERT_TRUE(Split);
   EXPECT_EQ(Split->User, "bob");
   EXPECT_EQ(Split->Domain, "WORK");
-  EXPECT_FALSE(ParseCredentials("password=only\n"));
+  EXPECT_FALSE(smb::wire::ParseCredentials("password=only\n"));
 }
 
 TEST(SmbCredentialsTest, IdentitiesAreAnonymousGuestThenTheFile) {
-  auto Ids = SmbIdentities(std::nullopt);
+  auto Ids = smb::wire::SmbIdentities(std::nullopt);
   ASSERT_EQ(Ids.size(), 2u);
   EXPECT_EQ(Ids[0].User, "");
   EXPECT_EQ(Ids[1].User, "guest");
-  Ids = SmbIdentities(SmbIdentity{"alice", "pw", ""});
+  Ids = smb::wire::SmbIdentities(smb::wire::SmbIdentity{"alice", "pw", ""});
   ASSERT_EQ(Ids.size(), 3u);
   EXPECT_EQ(Ids[2].User, "alice");
 }
@@ -90,10 +95,10 @@ protected:
     fs::create_directories(Dir);
     Path = (Dir / "credentials").string();
     std::ofstream(Path) << "username=alice\npassword=pw\n";
-    Old = SetDiagnosticSink([this](const std::string &L) { Lines.push_back(L); });
+    Old = platform::SetDiagnosticSink([this](const std::string &L) { Lines.push_back(L); });
   }
   void TearDown() override {
-    SetDiagnosticSink(Old);
+    platform::SetDiagnosticSink(Old);
     fs::remove_all(Dir);
   }
   fs::path Dir;
@@ -104,7 +109,7 @@ protected:
 
 TEST_F(CredentialsFileTest, PrivateFileIsUsed) {
   ::chmod(Path.c_str(), 0600);
-  auto Id = LoadCredentialsFile(Path);
+  auto Id = smb::wire::LoadCredentialsFile(Path);
   ASSERT_TRUE(Id);
   EXPECT_EQ(Id->User, "alice");
   EXPECT_TRUE(Lines.empty());
@@ -114,7 +119,7 @@ TEST_F(CredentialsFileTest, FileReadableByGroupOrOthersIsRefusedWithALogLine) {
   for (mode_t Mode : {0640, 0604}) {
     ::chmod(Path.c_str(), Mode);
     std::string Why;
-    EXPECT_FALSE(LoadCredentialsFile(Path, &Why)) << std::oct << Mode;
+    EXPECT_FALSE(smb::wire::LoadCredentialsFile(Path, &Why)) << std::oct << Mode;
     EXPECT_NE(Why.find("chmod 600"), std::string::npos) << Why;
   }
   ASSERT_EQ(Lines.size(), 2u);
@@ -123,49 +128,49 @@ TEST_F(CredentialsFileTest, FileReadableByGroupOrOthersIsRefusedWithALogLine) {
 }
 
 TEST_F(CredentialsFileTest, MissingFileIsSilentlyAbsent) {
-  EXPECT_FALSE(LoadCredentialsFile((Dir / "none").string()));
+  EXPECT_FALSE(smb::wire::LoadCredentialsFile((Dir / "none").string()));
   EXPECT_TRUE(Lines.empty());
 }
 
 TEST_F(CredentialsFileTest, DefaultPathFollowsXdgConfigHome) {
   sonquarry::test::TXdgSandbox Env; // restores both variables at the end
   Env.Set("XDG_CONFIG_HOME", Dir.string());
-  EXPECT_EQ(DefaultCredentialsFile(), Dir.string() + "/sonquarry/credentials");
+  EXPECT_EQ(smb::wire::DefaultCredentialsFile(), Dir.string() + "/sonquarry/credentials");
   Env.Set("XDG_CONFIG_HOME", "relative/ignored");
   Env.Set("HOME", "/home/someone");
-  EXPECT_EQ(DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
+  EXPECT_EQ(smb::wire::DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
   Env.Set("XDG_CONFIG_HOME", std::nullopt);
-  EXPECT_EQ(DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
+  EXPECT_EQ(smb::wire::DefaultCredentialsFile(), "/home/someone/.config/sonquarry/credentials");
 }
 
 TEST(SmbProviderTest, TopListsTheOneProviderWithoutTouchingTheNetwork) {
-  TSmbProvider P(SmbProviderOptions{"", "-"});
-  std::vector<NetResource> Out;
-  ASSERT_EQ(P.EnumResources(nullptr, Out), NetEnumStatus::Ok);
+  smb::TSmbProvider P(smb::SmbProviderOptions{"", "-"});
+  std::vector<net::NetResource> Out;
+  ASSERT_EQ(P.EnumResources(nullptr, Out), net::NetEnumStatus::Ok);
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].RemoteName, "SMB Network");
   EXPECT_EQ(Out[0].Provider, "SMB Network");
-  EXPECT_EQ(Out[0].DisplayType, NetDisplayNetwork);
-  EXPECT_EQ(Out[0].Scope, NetScopeGlobal);
-  EXPECT_EQ(Out[0].Type, NetTypeDisk);
-  EXPECT_EQ(Out[0].Usage, NetUsageContainer);
+  EXPECT_EQ(Out[0].DisplayType, net::NetDisplayNetwork);
+  EXPECT_EQ(Out[0].Scope, net::NetScopeGlobal);
+  EXPECT_EQ(Out[0].Type, net::NetTypeDisk);
+  EXPECT_EQ(Out[0].Usage, net::NetUsageContainer);
 }
 
 TEST(SmbProviderTest, SharesAndBadNamesAreNoContainers) {
-  TSmbProvider P(SmbProviderOptions{"", "-"});
-  std::vector<NetResource> Out;
-  NetResource Share;
-  Share.DisplayType = NetDisplayShare;
+  smb::TSmbProvider P(smb::SmbProviderOptions{"", "-"});
+  std::vector<net::NetResource> Out;
+  net::NetResource Share;
+  Share.DisplayType = net::NetDisplayShare;
   Share.RemoteName = "\\\\PC\\music";
-  NetError E;
-  EXPECT_EQ(P.EnumResources(&Share, Out, &E), NetEnumStatus::OpenFailed);
+  net::NetError E;
+  EXPECT_EQ(P.EnumResources(&Share, Out, &E), net::NetEnumStatus::OpenFailed);
   EXPECT_EQ(E.Code, ENOTDIR);
-  NetResource Server;
-  Server.DisplayType = NetDisplayServer;
+  net::NetResource Server;
+  Server.DisplayType = net::NetDisplayServer;
   Server.RemoteName = "\\\\PC\\music"; // a server's name holds no share
-  EXPECT_EQ(P.EnumResources(&Server, Out, &E), NetEnumStatus::OpenFailed);
+  EXPECT_EQ(P.EnumResources(&Server, Out, &E), net::NetEnumStatus::OpenFailed);
   EXPECT_EQ(E.Code, EINVAL);
-  std::vector<DirEntry> Entries;
+  std::vector<net::DirEntry> Entries;
   EXPECT_FALSE(P.FindFiles("\\\\PC", Entries, &E)); // a computer is not a directory
   EXPECT_EQ(E.Code, EINVAL);
   EXPECT_TRUE(Out.empty());

@@ -2,9 +2,9 @@
 // payload that lies about its bytes is refused, and so is a broken directory listing.
 #include <gtest/gtest.h>
 
-#include "platform/smb_wire.h"
+#include "platform/smb/wire/smb_wire.h"
 
-using namespace sonquarry::platform::wire;
+using namespace sonquarry::smb::wire;
 
 TEST(SmbWire, ChunksFramedInPlaceReadBackWhole) {
   struct Case {
@@ -19,7 +19,7 @@ TEST(SmbWire, ChunksFramedInPlaceReadBackWhole) {
     SealData(Frame, C.Size, C.End);
     std::vector<uint8_t> In = Frame;
     In.push_back(0x53); // the start of the next frame stays in the buffer
-    ::sonquarry::platform::wire::Frame F;
+    ::sonquarry::smb::wire::Frame F;
     const auto R = Take(In, F);
     ASSERT_EQ(R.Used, Frame.size()) << C.Size << " " << R.Why;
     EXPECT_EQ(In, std::vector<uint8_t>{0x53});

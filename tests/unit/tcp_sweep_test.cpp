@@ -1,7 +1,7 @@
 // ctest-labels: threads
 // Many connection attempts in flight on loopback: answers per port set, takers ahead of the
 // sweep, Stop, and a process that is nearly out of descriptors.
-#include "platform/tcp_sweep.h"
+#include "platform/net/tcp_sweep.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -18,7 +18,8 @@
 
 #include <gtest/gtest.h>
 
-using sonquarry::platform::TTcpSweep;
+using namespace sonquarry;
+using sonquarry::net::TTcpSweep;
 
 namespace {
 
@@ -63,7 +64,7 @@ private:
 };
 
 // 127.0.0.First .. 127.0.0.Last, ascending.
-TTcpSweep::TNextAddress Range(int First, int Last) {
+net::TTcpSweep::TNextAddress Range(int First, int Last) {
   auto Cur = std::make_shared<int>(First);
   return [Cur, Last](uint32_t &A) {
     if (*Cur > Last) return false;
@@ -72,7 +73,7 @@ TTcpSweep::TNextAddress Range(int First, int Last) {
   };
 }
 
-std::set<int> Answering(TTcpSweep &S, int First, int Last, bool Descending) {
+std::set<int> Answering(net::TTcpSweep &S, int First, int Last, bool Descending) {
   std::set<int> Out;
   for (int I = 0; I <= Last - First; ++I) {
     const int N = Descending ? Last - I : First + I;
@@ -100,7 +101,7 @@ TEST(TcpSweep, AnswersAreThoseOfTheListenersWhateverTheBoundAndTheOrderOfTaking)
       {{Q}, 2, 4096, true, {9}},
   };
   for (const auto &C : Cases) {
-    TTcpSweep S({C.Ports, 2000, C.MaxInFlight, 64, C.Window}, Range(1, 40));
+    net::TTcpSweep S({C.Ports, 2000, C.MaxInFlight, 64, C.Window}, Range(1, 40));
     EXPECT_EQ(Answering(S, 1, 40, C.Descending), C.Want)
         << C.Ports.size() << " ports, " << C.MaxInFlight << " in flight";
     if (C.MaxInFlight > 0) {
@@ -112,7 +113,7 @@ TEST(TcpSweep, AnswersAreThoseOfTheListenersWhateverTheBoundAndTheOrderOfTaking)
 TEST(TcpSweep, StopEndsEveryAttemptAtOnceAndWakesTheTakers) {
   TListener Silent(0, true);
   const int Before = OpenFds();
-  TTcpSweep S({{Silent.Port()}, 0, 64, 64, 4096}, Range(1, 50));
+  net::TTcpSweep S({{Silent.Port()}, 0, 64, 64, 4096}, Range(1, 50));
   std::atomic<int> Answer{-1};
   std::thread Taker([&] { Answer = S.Result(Loop + 1); });
   // Without a time-out every attempt stays in flight until Stop.
@@ -139,7 +140,7 @@ TEST(TcpSweep, AProcessNearlyOutOfDescriptorsStillGetsEveryAnswer) {
     std::set<int> Got;
     int Limit = 0;
     {
-      TTcpSweep S({{Silent.Port(), Open.Port()}, 100, MaxInFlight, 64, 4096}, Range(1, 30));
+      net::TTcpSweep S({{Silent.Port(), Open.Port()}, 100, MaxInFlight, 64, 4096}, Range(1, 30));
       Got = Answering(S, 1, 30, false);
       Limit = S.InFlightLimit();
     }

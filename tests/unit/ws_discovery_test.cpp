@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ws_discovery.h"
+#include "platform/wsd/ws_discovery.h"
 #include "support/wsd_messages.h"
 
-using namespace sonquarry::platform;
+using namespace sonquarry;
 using namespace sonquarry::testing;
 
 namespace {
@@ -15,16 +15,16 @@ const std::string Id = "urn:uuid:7e3a4c1d-5b6f-4a80-9d2e-1f0a3b4c5d6e";
 const std::string Ep = "urn:uuid:5c0a0000-0000-4000-8000-000000000014";
 
 TEST(WsdAnswerTest, ProbeAndResolveAnswersAsDevicesSendThem) {
-  WsdAnswer A;
+  wsd::WsdAnswer A;
   std::string Why;
-  ASSERT_TRUE(ParseWsdAnswer(WsdProbeMatches(Id, Ep), A, Why)) << Why;
+  ASSERT_TRUE(wsd::ParseWsdAnswer(WsdProbeMatches(Id, Ep), A, Why)) << Why;
   EXPECT_FALSE(A.Resolve);
   EXPECT_EQ(A.RelatesTo, Id);
   ASSERT_EQ(A.Matches.size(), 1u);
   EXPECT_EQ(A.Matches[0].Endpoint, Ep);
   EXPECT_TRUE(A.Matches[0].XAddrs.empty());
 
-  ASSERT_TRUE(ParseWsdAnswer(
+  ASSERT_TRUE(wsd::ParseWsdAnswer(
       WsdResolveMatches(Id, Ep, " http://10.0.0.4:5357/x\n http://[fe80::1]:5357/x "), A, Why))
       << Why;
   EXPECT_TRUE(A.Resolve);
@@ -38,7 +38,7 @@ TEST(WsdAnswerTest, AnythingElseIsRefusedWithAReason) {
                               WsdProbeMatches(Id, "&b;").substr(39);
   const std::string NoEndpoint = WsdProbeMatches(Id, "");
   std::string Many;
-  const std::string Large = WsdProbeMatches(Id, Ep, std::string(WsdMaxDatagram, 'x'));
+  const std::string Large = WsdProbeMatches(Id, Ep, std::string(wsd::WsdMaxDatagram, 'x'));
   for (int I = 0; I < 65; ++I) Many += WsdMatchXml("ProbeMatch", Ep, "");
   const struct {
     std::string Data, Why;
@@ -63,9 +63,9 @@ TEST(WsdAnswerTest, AnythingElseIsRefusedWithAReason) {
       {Large, "too large (" + std::to_string(Large.size()) + " bytes)"},
   };
   for (const auto &C : Cases) {
-    WsdAnswer A;
+    wsd::WsdAnswer A;
     std::string Why;
-    EXPECT_FALSE(ParseWsdAnswer(C.Data, A, Why)) << C.Data.substr(0, 60);
+    EXPECT_FALSE(wsd::ParseWsdAnswer(C.Data, A, Why)) << C.Data.substr(0, 60);
     EXPECT_EQ(Why, C.Why) << C.Data.substr(0, 60);
   }
 }
@@ -81,9 +81,9 @@ TEST(WsdMetadataTest, ComputerNameAndWorkgroupOrDomain) {
       {"PLAIN", "PLAIN", ""},
   };
   for (const auto &C : Cases) {
-    WsdComputer Got;
+    wsd::WsdComputer Got;
     std::string Why;
-    ASSERT_TRUE(ParseWsdMetadata(WsdGetResponse(C.Text), Got, Why)) << C.Text << ": " << Why;
+    ASSERT_TRUE(wsd::ParseWsdMetadata(WsdGetResponse(C.Text), Got, Why)) << C.Text << ": " << Why;
     EXPECT_EQ(Got.Name, C.Name);
     EXPECT_EQ(Got.Workgroup, C.Workgroup);
   }
@@ -104,17 +104,17 @@ TEST(WsdMetadataTest, NamesThatCannotNameAComputerAreRefused) {
       {"PC/Member:WG", "unknown membership \"Member:WG\""},
   };
   for (const auto &C : Cases) {
-    WsdComputer Got;
+    wsd::WsdComputer Got;
     std::string Why;
-    EXPECT_FALSE(ParseWsdComputerText(C.Text, Got, Why)) << C.Text;
+    EXPECT_FALSE(wsd::ParseWsdComputerText(C.Text, Got, Why)) << C.Text;
     EXPECT_EQ(Why, C.Why);
   }
-  WsdComputer Got;
+  wsd::WsdComputer Got;
   std::string Why;
-  EXPECT_FALSE(ParseWsdMetadata(WsdProbeMatches(Id, Ep), Got, Why));
+  EXPECT_FALSE(wsd::ParseWsdMetadata(WsdProbeMatches(Id, Ep), Got, Why));
   EXPECT_EQ(Why, "not a metadata response (action "
                  "\"http://schemas.xmlsoap.org/ws/2005/04/discovery/ProbeMatches\")");
-  EXPECT_FALSE(ParseWsdMetadata(
+  EXPECT_FALSE(wsd::ParseWsdMetadata(
       WsdEnvelope("http://schemas.xmlsoap.org/ws/2004/09/transfer/GetResponse", Id, "<x/>"), Got,
       Why));
   EXPECT_EQ(Why, "no computer in the metadata (not a computer)");
@@ -138,7 +138,7 @@ TEST(WsdXAddrTest, OnlyPlainHttpToTheAddressThatAnswered) {
       {{}, ""},
   };
   for (const auto &C : Cases)
-    EXPECT_EQ(WsdUsableXAddr(C.XAddrs, A), C.Want) << (C.XAddrs.empty() ? "" : C.XAddrs[0]);
+    EXPECT_EQ(wsd::WsdUsableXAddr(C.XAddrs, A), C.Want) << (C.XAddrs.empty() ? "" : C.XAddrs[0]);
 }
 
 } // namespace

@@ -5,26 +5,27 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/wsd_provider.h"
+#include "engine/network.h"
+#include "platform/wsd/wsd_provider.h"
 #include "unit/fake_net_provider.h"
 
-using namespace sonquarry::platform;
+using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
 
 namespace {
 
-NetResource Res(int32_t Display, const std::string &Name) {
-  NetResource R;
-  R.Scope = NetScopeGlobal;
-  R.Type = NetTypeDisk;
+net::NetResource Res(int32_t Display, const std::string &Name) {
+  net::NetResource R;
+  R.Scope = net::NetScopeGlobal;
+  R.Type = net::NetTypeDisk;
   R.DisplayType = Display;
-  R.Usage = Display == NetDisplayShare ? NetUsageConnectable : NetUsageContainer;
+  R.Usage = Display == net::NetDisplayShare ? net::NetUsageConnectable : net::NetUsageContainer;
   R.RemoteName = Name;
   R.Provider = "SMB Network";
   return R;
 }
 
-std::vector<std::string> Names(const std::vector<NetResource> &L) {
+std::vector<std::string> Names(const std::vector<net::NetResource> &L) {
   std::vector<std::string> N;
   for (auto &R : L) N.push_back(R.RemoteName);
   return N;
@@ -33,63 +34,63 @@ std::vector<std::string> Names(const std::vector<NetResource> &L) {
 class WsdProviderTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    Inner->Set("", {Res(NetDisplayNetwork, "SMB Network")});
+    Inner->Set("", {Res(net::NetDisplayNetwork, "SMB Network")});
     Inner->Set("SMB Network",
-               {Res(NetDisplayDomain, "SQGROUP1"), Res(NetDisplayDomain, "SQGROUP2")});
-    Inner->Set("SQGROUP1",
-               {Res(NetDisplayServer, "\\\\SQALPHA"), Res(NetDisplayServer, "\\\\SQBRAVO")});
-    Inner->Set("SQGROUP2", {Res(NetDisplayServer, "\\\\SQCHARLIE")});
-    Inner->Set("\\\\SQALPHA", {Res(NetDisplayShare, "\\\\SQALPHA\\music")});
-    Inner->Set("\\\\10.0.0.14", {Res(NetDisplayShare, "\\\\10.0.0.14\\tunes")});
+               {Res(net::NetDisplayDomain, "SQGROUP1"), Res(net::NetDisplayDomain, "SQGROUP2")});
+    Inner->Set("SQGROUP1", {Res(net::NetDisplayServer, "\\\\SQALPHA"),
+                            Res(net::NetDisplayServer, "\\\\SQBRAVO")});
+    Inner->Set("SQGROUP2", {Res(net::NetDisplayServer, "\\\\SQCHARLIE")});
+    Inner->Set("\\\\SQALPHA", {Res(net::NetDisplayShare, "\\\\SQALPHA\\music")});
+    Inner->Set("\\\\10.0.0.14", {Res(net::NetDisplayShare, "\\\\10.0.0.14\\tunes")});
     Inner->SetDir("\\\\10.0.0.14\\tunes\\rock", {{"a.mp3", false}, {"live", true}});
     Inner->SetFile("\\\\10.0.0.14\\tunes\\rock\\a.mp3", "ID3 a");
   }
   std::vector<std::string> List(const std::string &Name, int32_t Display,
-                                NetEnumStatus Want = NetEnumStatus::Ok) {
-    std::vector<NetResource> Out;
-    const NetResource C = Res(Display, Name);
+                                net::NetEnumStatus Want = net::NetEnumStatus::Ok) {
+    std::vector<net::NetResource> Out;
+    const net::NetResource C = Res(Display, Name);
     EXPECT_EQ(P.EnumResources(&C, Out), Want) << Name;
     for (auto &R : Out) {
-      EXPECT_EQ(R.Scope, NetScopeGlobal);
+      EXPECT_EQ(R.Scope, net::NetScopeGlobal);
       EXPECT_EQ(R.Provider, "SMB Network");
     }
     return Names(Out);
   }
 
   std::shared_ptr<FakeNetProvider> Inner = std::make_shared<FakeNetProvider>();
-  std::vector<WsdComputer> Found = {{"sqalpha", "sqgroup1", 0x0A00000B},
-                                    {"SQDELTA", "SQGROUP3", 0x0A00000E},
-                                    {"SQECHO", "SQGROUP1", 0x0A00000F}};
+  std::vector<wsd::WsdComputer> Found = {{"sqalpha", "sqgroup1", 0x0A00000B},
+                                         {"SQDELTA", "SQGROUP3", 0x0A00000E},
+                                         {"SQECHO", "SQGROUP1", 0x0A00000F}};
   int Discoveries = 0;
-  TWsdNetProvider P{Inner, [this] {
-                      ++Discoveries;
-                      return Found;
-                    }};
+  wsd::TWsdNetProvider P{Inner, [this] {
+                           ++Discoveries;
+                           return Found;
+                         }};
 };
 
 TEST_F(WsdProviderTest, OneTreeEachWorkgroupAndComputerOnce) {
-  EXPECT_EQ(List("SMB Network", NetDisplayNetwork),
+  EXPECT_EQ(List("SMB Network", net::NetDisplayNetwork),
             (std::vector<std::string>{"SQGROUP1", "SQGROUP2", "SQGROUP3"}));
-  EXPECT_EQ(List("SQGROUP1", NetDisplayDomain),
+  EXPECT_EQ(List("SQGROUP1", net::NetDisplayDomain),
             (std::vector<std::string>{"\\\\SQALPHA", "\\\\SQBRAVO", "\\\\SQECHO"}));
-  EXPECT_EQ(List("SQGROUP2", NetDisplayDomain), (std::vector<std::string>{"\\\\SQCHARLIE"}));
-  EXPECT_EQ(List("sqgroup3", NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+  EXPECT_EQ(List("SQGROUP2", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQCHARLIE"}));
+  EXPECT_EQ(List("sqgroup3", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
   // One discovery for the whole tree; no browse master is asked for a workgroup only it named.
   EXPECT_EQ(Discoveries, 1);
   const auto Calls = Inner->Calls();
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "sqgroup3"), 0);
   // Each listing of the workgroups (a new scan) discovers again.
-  List("SMB Network", NetDisplayNetwork);
+  List("SMB Network", net::NetDisplayNetwork);
   EXPECT_EQ(Discoveries, 2);
 }
 
 TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
-  List("SMB Network", NetDisplayNetwork);
-  List("SQGROUP3", NetDisplayDomain);
-  List("SQGROUP1", NetDisplayDomain);
-  EXPECT_EQ(List("\\\\SQDELTA", NetDisplayServer),
+  List("SMB Network", net::NetDisplayNetwork);
+  List("SQGROUP3", net::NetDisplayDomain);
+  List("SQGROUP1", net::NetDisplayDomain);
+  EXPECT_EQ(List("\\\\SQDELTA", net::NetDisplayServer),
             (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
-  std::vector<DirEntry> Entries;
+  std::vector<net::DirEntry> Entries;
   ASSERT_TRUE(P.FindFiles("\\\\SQDELTA\\tunes\\rock", Entries));
   ASSERT_EQ(Entries.size(), 2u);
   EXPECT_EQ(Entries[0].Name, "a.mp3");
@@ -99,7 +100,7 @@ TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
   char Buf[16];
   EXPECT_EQ(std::string(Buf, std::size_t(F->Read(Buf, sizeof Buf))), "ID3 a");
   // Found both ways: by name, as the browse list has it.
-  EXPECT_EQ(List("\\\\SQALPHA", NetDisplayServer),
+  EXPECT_EQ(List("\\\\SQALPHA", net::NetDisplayServer),
             (std::vector<std::string>{"\\\\SQALPHA\\music"}));
   const auto Calls = Inner->Calls();
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\SQDELTA"), 0);
@@ -108,14 +109,14 @@ TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
 
 TEST_F(WsdProviderTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
   Found.clear();
-  Inner->Set("SMB Network", {}, NetEnumStatus::OpenFailed);
-  List("SMB Network", NetDisplayNetwork, NetEnumStatus::OpenFailed);
-  Inner->Set("SQGROUP2", {}, NetEnumStatus::ReadFailed);
-  List("SQGROUP2", NetDisplayDomain, NetEnumStatus::ReadFailed);
+  Inner->Set("SMB Network", {}, net::NetEnumStatus::OpenFailed);
+  List("SMB Network", net::NetDisplayNetwork, net::NetEnumStatus::OpenFailed);
+  Inner->Set("SQGROUP2", {}, net::NetEnumStatus::ReadFailed);
+  List("SQGROUP2", net::NetDisplayDomain, net::NetEnumStatus::ReadFailed);
   // Without browse lists at all, what discovery finds is the whole tree.
   Found = {{"SQDELTA", "SQGROUP3", 0x0A00000E}};
-  EXPECT_EQ(List("SMB Network", NetDisplayNetwork), (std::vector<std::string>{"SQGROUP3"}));
-  EXPECT_EQ(List("SQGROUP3", NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+  EXPECT_EQ(List("SMB Network", net::NetDisplayNetwork), (std::vector<std::string>{"SQGROUP3"}));
+  EXPECT_EQ(List("SQGROUP3", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
 }
 
 TEST(WsdProviderSetting, OnWrapsThePlainProviderOnceOffRestoresIt) {
@@ -123,7 +124,7 @@ TEST(WsdProviderSetting, OnWrapsThePlainProviderOnceOffRestoresIt) {
   SetNetProvider(Plain);
   UseWsDiscovery(true);
   UseWsDiscovery(true);
-  auto W = std::dynamic_pointer_cast<TWsdNetProvider>(NetProvider());
+  auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(NetProvider());
   ASSERT_TRUE(W);
   EXPECT_EQ(W->Inner(), Plain);
   UseWsDiscovery(false);

@@ -1,7 +1,8 @@
 #include "platform/gui/copy_files.h"
+#include "engine/network.h"
 
-#include "platform/file_copier.h"
-#include "platform/smb_copy_source.h"
+#include "platform/copier/file_copier.h"
+#include "platform/copier/net_copy_source.h"
 
 #include <QDialog>
 #include <QEventLoop>
@@ -14,7 +15,9 @@
 namespace sonquarry {
 namespace {
 
-std::unique_ptr<ICopySource> SmbSource() { return MakeSmbCopySource(); }
+std::unique_ptr<copier::ICopySource> SmbSource() {
+  return copier::MakeNetCopySource(NetProvider());
+}
 
 TCopySourceFactory &Factory() {
   static TCopySourceFactory factory = SmbSource;
@@ -30,7 +33,7 @@ QString Bytes(int64_t N) {
 // The progress window: the file being copied, its bytes, and Cancel. Closing it cancels too.
 class TCopyDialog final : public QDialog {
 public:
-  TCopyDialog(QWidget *Owner, TFileCopier &ACopier) : QDialog(Owner), Copier(ACopier) {
+  TCopyDialog(QWidget *Owner, copier::TFileCopier &ACopier) : QDialog(Owner), Copier(ACopier) {
     setObjectName("CopyProgress");
     setWindowTitle("Copying files");
     setWindowModality(Qt::WindowModal);
@@ -54,7 +57,7 @@ public:
     Cancelling = true;
     Copier.Cancel();
   }
-  void Show(const TCopyProgress &P) {
+  void Show(const copier::TCopyProgress &P) {
     if (P.FileCount == 0) return;
     File->setText(QString("Copying %1 (%2 of %3)")
                       .arg(QString::fromStdString(P.FileName))
@@ -68,7 +71,7 @@ public:
   QPushButton *Cancel;
 
 private:
-  TFileCopier &Copier;
+  copier::TFileCopier &Copier;
   QLabel *File;
   QLabel *Amount;
   QProgressBar *Bar;
@@ -79,11 +82,11 @@ private:
 
 int CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
               const std::string &Destination) {
-  std::unique_ptr<ICopySource> source = Factory()();
+  std::unique_ptr<copier::ICopySource> source = Factory()();
   if (!source) return 1;
-  TFileCopier copier(*source);
+  copier::TFileCopier copier(*source);
   TCopyDialog dialog(Owner, copier);
-  TCopyThread worker(copier, Sources, Destination);
+  copier::TCopyThread worker(copier, Sources, Destination);
   worker.Resume();
   QEventLoop loop;
   QTimer tick;

@@ -11,7 +11,9 @@ class QWidget;
 
 namespace sonquarry {
 
+namespace copier {
 class ICopySource;
+}
 
 // Copies every source path (UNC) into Destination; 0 only when every file was copied, another
 // value when one failed or the user cancelled. Files copied before stay.
@@ -19,7 +21,7 @@ int CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
               const std::string &Destination);
 
 // Makes the source the copy reads from (one per copy); an empty function restores the SMB one.
-using TCopySourceFactory = std::function<std::unique_ptr<ICopySource>()>;
+using TCopySourceFactory = std::function<std::unique_ptr<copier::ICopySource>()>;
 TCopySourceFactory SetCopySourceFactory(TCopySourceFactory Factory);
 
 } // namespace sonquarry

@@ -29,14 +29,14 @@ TFormPosition PositionOf(const QWidget *Form) {
 
 } // namespace
 
-void WriteFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key) {
+void WriteFormPosition(QWidget *Form, registry::TRegistry *Reg, const std::string &Key) {
   if (!Form) throw Exception("WriteFormPosition: Form = nil.");
   if (!Reg) throw Exception("WriteFormPosition: Reg = nil.");
   TFormPosition p = PositionOf(Form);
   WriteFormPosition(&p, Reg, Key);
 }
 
-void ReadFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key) {
+void ReadFormPosition(QWidget *Form, registry::TRegistry *Reg, const std::string &Key) {
   if (!Form) throw Exception("ReadFormPosition: Form = nil.");
   if (!Reg) throw Exception("ReadFormPosition: Reg = nil.");
   TFormPosition p = PositionOf(Form);

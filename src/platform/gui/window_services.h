@@ -10,15 +10,17 @@ class QWidget;
 
 namespace sonquarry {
 
+namespace registry {
 class TRegistry;
+}
 
 // "Maximized" always; "Top", "Left", "Width", "Height" (the frame's position, the client size)
 // only for a window that is not maximized. Raises "WriteFormPosition: Form = nil." /
 // "WriteFormPosition: Reg = nil.".
-void WriteFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key);
+void WriteFormPosition(QWidget *Form, registry::TRegistry *Reg, const std::string &Key);
 // Restores what WriteFormPosition stored, clamped to the primary screen's available area; a
 // key that does not open leaves the window where it is.
-void ReadFormPosition(QWidget *Form, TRegistry *Reg, const std::string &Key);
+void ReadFormPosition(QWidget *Form, registry::TRegistry *Reg, const std::string &Key);
 
 // Deletes item Index and selects the item now at Index, else the last one.
 void LBDeleteItem(QListWidget *ListBox, int Index);

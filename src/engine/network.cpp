@@ -1,0 +1,35 @@
+#include "engine/network.h"
+
+#include <mutex>
+
+#include "platform/smb/smb_provider.h"
+#include "platform/wsd/wsd_provider.h"
+
+namespace sonquarry {
+
+namespace {
+std::mutex ProviderLock;
+std::shared_ptr<net::INetProvider> &Installed() {
+  static std::shared_ptr<net::INetProvider> P;
+  return P;
+}
+} // namespace
+
+std::shared_ptr<net::INetProvider> NetProvider() {
+  std::lock_guard<std::mutex> L(ProviderLock);
+  if (!Installed()) Installed() = std::make_shared<smb::TSmbProvider>();
+  return Installed();
+}
+
+void SetNetProvider(std::shared_ptr<net::INetProvider> P) {
+  std::lock_guard<std::mutex> L(ProviderLock);
+  Installed() = std::move(P);
+}
+
+void UseWsDiscovery(bool On) {
+  std::shared_ptr<net::INetProvider> P = NetProvider();
+  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(P)) P = W->Inner();
+  SetNetProvider(On ? std::make_shared<wsd::TWsdNetProvider>(P) : P);
+}
+
+} // namespace sonquarry

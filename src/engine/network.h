@@ -1,0 +1,20 @@
+#pragma once
+// The network that scans and copies use: one provider for the whole process, chosen here, where
+// the engine puts the platform's pieces together (SMB, with WS-Discovery around it when asked).
+
+#include <memory>
+
+#include "platform/net/net_provider.h"
+
+namespace sonquarry {
+
+// The process-wide provider: the SMB one unless another was installed.
+std::shared_ptr<net::INetProvider> NetProvider();
+// Installs P (nullptr restores the SMB provider with its default configuration).
+void SetNetProvider(std::shared_ptr<net::INetProvider> P);
+
+// Installs the process-wide provider for a scan: with WS-Discovery around the plain one when On,
+// the plain one alone when not.
+void UseWsDiscovery(bool On);
+
+} // namespace sonquarry

@@ -1,0 +1,91 @@
+#pragma once
+// Copies files of the network into one local directory: the copier behind "Copy selected files to
+// directory...". Reading goes through a source (an SMB worker, or local files in tests); every
+// file is written under a temporary name and only a complete file gets its final name, the first
+// free one of "name.ext", "name (2).ext", ... Nothing is ever written outside the directory: the
+// remote name is reduced to one safe path component and every file operation is relative to the
+// directory's descriptor.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sonquarry::copier {
+
+// One file at a time, read in chunks. Open, Read and Close run on the copying thread; Cancel may
+// come from any thread and makes a pending Open or Read return soon with a failure.
+class ICopySource {
+public:
+  virtual ~ICopySource() = default;
+  // Opens the file of the UNC path; Size receives its size, -1 when unknown.
+  virtual bool Open(const std::string &UncPath, int64_t &Size, std::string &Error) = 0;
+  // Bytes read (at most Capacity), 0 at the end of the file, -1 on failure.
+  virtual long Read(char *Buffer, size_t Capacity, std::string &Error) = 0;
+  virtual void Close() = 0;
+  virtual void Cancel() = 0;
+};
+
+// Reads UNC paths from a local folder: \\PC\share\dir\f.mp3 is Root/PC/share/dir/f.mp3.
+class TLocalCopySource final : public ICopySource {
+public:
+  explicit TLocalCopySource(std::string ARoot) : Root(std::move(ARoot)) {}
+  ~TLocalCopySource() override;
+  bool Open(const std::string &UncPath, int64_t &Size, std::string &Error) override;
+  long Read(char *Buffer, size_t Capacity, std::string &Error) override;
+  void Close() override;
+  void Cancel() override {}
+
+private:
+  std::string Root;
+  int Fd = -1;
+};
+
+struct TCopyProgress {
+  int FileIndex = 0; // 0-based
+  int FileCount = 0;
+  std::string FileName; // the remote file's name
+  int64_t FileDone = 0;
+  int64_t FileSize = -1;
+  int64_t TotalDone = 0;
+};
+
+class TFileCopier {
+public:
+  explicit TFileCopier(ICopySource &ASource) : Source(ASource) {}
+
+  // Copies every source into Directory, in order, and stops at the first failure or at Cancel.
+  // 0 when every file was copied; 1 when one failed; 2 when cancelled. Files finished before a
+  // failure stay; the file in progress leaves nothing behind.
+  int Copy(const std::vector<std::string> &Sources, const std::string &Directory);
+  void Cancel();
+
+  // The latest progress; safe to read from another thread.
+  TCopyProgress Progress() const;
+  // The final paths of the copied files, and the reason of a failure.
+  std::vector<std::string> Copied;
+  std::string Error;
+
+private:
+  int CopyOne(int DirFd, const std::string &UncPath, std::vector<char> &Buffer);
+  void SetProgress(const TCopyProgress &P);
+
+  ICopySource &Source;
+  std::string Dir;
+  std::atomic<bool> Cancelled{false};
+  mutable std::mutex ProgressLock;
+  TCopyProgress Current;
+};
+
+// The last component of a UNC path, made into one safe local file name: "/" and NUL become "_",
+// "", "." and ".." become "_", and a name too long for the file system is shortened, keeping its
+// extension.
+std::string SafeLocalName(const std::string &UncPath);
+// "name.ext" numbered: 1 gives the name itself, 2 "name (2).ext"; a name without a dot gets the
+// number at its end.
+std::string NumberedName(const std::string &Name, int Number);
+
+} // namespace sonquarry::copier

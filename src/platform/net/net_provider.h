@@ -1,0 +1,117 @@
+#pragma once
+// The network provider as the core sees it: the children of a network resource, and the entries
+// of a share directory. The SMB implementation is in smb_provider.h; tests install fakes.
+//
+// Levels: no container -> the providers; a provider (display type 6) -> its workgroups and
+// domains (1); a domain -> its servers (2, remote name "\\NAME"); a server -> its disk shares
+// (3, "\\NAME\share"). Every entry of a container is returned, however many there are.
+//
+// Threads: an implementation may be called from several threads at once; it keeps whatever is not
+// thread-safe (a libsmbclient context) per thread. A listing belongs to the thread that opened it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sonquarry::net {
+
+// The numbers of a network resource, as the Windows provider uses them.
+constexpr int32_t NetScopeGlobal = 2;      // RESOURCE_GLOBALNET
+constexpr int32_t NetTypeDisk = 1;         // RESOURCETYPE_DISK
+constexpr int32_t NetDisplayGeneric = 0;   // RESOURCEDISPLAYTYPE_GENERIC
+constexpr int32_t NetDisplayDomain = 1;    // RESOURCEDISPLAYTYPE_DOMAIN
+constexpr int32_t NetDisplayServer = 2;    // RESOURCEDISPLAYTYPE_SERVER
+constexpr int32_t NetDisplayShare = 3;     // RESOURCEDISPLAYTYPE_SHARE
+constexpr int32_t NetDisplayNetwork = 6;   // RESOURCEDISPLAYTYPE_NETWORK
+constexpr int32_t NetUsageConnectable = 1; // RESOURCEUSAGE_CONNECTABLE
+constexpr int32_t NetUsageContainer = 2;   // RESOURCEUSAGE_CONTAINER
+
+// One resource description (the platform's NETRESOURCE).
+struct NetResource {
+  int32_t Scope = 0;
+  int32_t Type = 0;
+  int32_t DisplayType = 0;
+  int32_t Usage = 0;
+  std::string LocalName;
+  std::string RemoteName;
+  std::string Comment;
+  std::string Provider;
+};
+
+// A failure: Code is an errno value (0: none), Message a line fit for the log. Broken: the call
+// failed for the provider's own sake (its worker died, timed out, broke the protocol or was
+// ended by a stop), not for the server's answer.
+struct NetError {
+  int Code = 0;
+  std::string Message;
+  bool Broken = false;
+};
+
+enum class NetEnumStatus {
+  Ok,          // Out holds the entries (at least one)
+  OpenFailed,  // the container could not be opened
+  NoMoreItems, // opened, but it holds nothing
+  ReadFailed,  // opened, reading it failed
+};
+
+// One directory entry: its bare name and whether it is a directory.
+struct DirEntry {
+  std::string Name;
+  bool Directory = false;
+};
+
+// A directory listing read entry by entry.
+class INetDirListing {
+public:
+  virtual ~INetDirListing() = default;
+  // The next entry; false at the end (Error's Code 0) or on a failure.
+  virtual bool Next(DirEntry &Entry, NetError *Error = nullptr) = 0;
+  // The directory's identity on its server: the same for every path that leads to the same
+  // directory of a share; 0 when unknown.
+  virtual uint64_t DirId() const { return 0; }
+};
+
+// A file of a share read from its start to its end, by the thread that opened it.
+class INetFile {
+public:
+  virtual ~INetFile() = default;
+  // The size when it was opened; -1 when unknown.
+  virtual int64_t Size() const = 0;
+  // The next bytes, at most Capacity: how many, 0 at the end of the file, -1 on a failure.
+  virtual long Read(char *Buffer, std::size_t Capacity, NetError *Error = nullptr) = 0;
+  // From any thread: a Read in flight and every later one fail soon.
+  virtual void Cancel() = 0;
+};
+
+class INetProvider {
+public:
+  virtual ~INetProvider() = default;
+
+  // Appends the children of Container (none: the top of the network) to Out, in the provider's
+  // order. Error, when given, receives the reason of a status other than Ok.
+  virtual NetEnumStatus EnumResources(const NetResource *Container, std::vector<NetResource> &Out,
+                                      NetError *Error = nullptr) = 0;
+
+  // Appends every entry of the directory UncDir ("\\PC\share" or "\\PC\share\dir\sub", no
+  // trailing backslash needed) to Out in the server's order, "." and ".." included when the
+  // server reports them. False when the directory cannot be listed.
+  virtual bool FindFiles(const std::string &UncDir, std::vector<DirEntry> &Out,
+                         NetError *Error = nullptr) = 0;
+
+  // The entries of UncDir as FindFiles gives them, one at a time; null when the directory cannot
+  // be listed. This one lists the whole directory with FindFiles first.
+  virtual std::unique_ptr<INetDirListing> OpenDir(const std::string &UncDir,
+                                                  NetError *Error = nullptr);
+
+  // The file UncPath ("\\PC\share\dir\name") for reading; null when it cannot be opened. This
+  // one opens nothing (ENOTSUP).
+  virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
+
+  // The caller has just reached Server (a name or dotted address) itself, with its own time-out:
+  // no probe of the provider's own needs to ask again.
+  virtual void NoteReachable(const std::string &Server) { (void)Server; }
+};
+
+} // namespace sonquarry::net

@@ -1,0 +1,113 @@
+#include "platform/smb/wire/smb_auth.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "platform/diag.h"
+
+namespace sonquarry::smb::wire {
+
+namespace {
+
+std::string Trim(const std::string &S) {
+  const auto B = S.find_first_not_of(" \t\r");
+  if (B == std::string::npos) return "";
+  const auto E = S.find_last_not_of(" \t\r");
+  return S.substr(B, E - B + 1);
+}
+
+std::string Octal(mode_t M) {
+  char Buf[8];
+  std::snprintf(Buf, sizeof Buf, "%04o", unsigned(M & 07777));
+  return Buf;
+}
+
+} // namespace
+
+std::string DefaultCredentialsFile() {
+  const char *Xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string Base;
+  if (Xdg && Xdg[0] == '/')
+    Base = Xdg;
+  else if (const char *Home = std::getenv("HOME"); Home && Home[0])
+    Base = std::string(Home) + "/.config";
+  else
+    return "";
+  return Base + "/sonquarry/credentials";
+}
+
+std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
+  SmbIdentity Id;
+  std::istringstream In(Text);
+  std::string Line;
+  while (std::getline(In, Line)) {
+    const std::string T = Trim(Line);
+    if (T.empty() || T[0] == '#' || T[0] == ';') continue;
+    const auto Eq = T.find('=');
+    if (Eq == std::string::npos) continue;
+    const std::string Key = Trim(T.substr(0, Eq));
+    // The value is everything after "=" less the blanks around it, so passwords keep inner blanks.
+    const std::string Value = Trim(T.substr(Eq + 1));
+    if (Key == "username")
+      Id.User = Value;
+    else if (Key == "password")
+      Id.Password = Value;
+    else if (Key == "domain")
+      Id.Domain = Value;
+  }
+  if (Id.User.empty()) return std::nullopt;
+  // smbclient accepts "DOMAIN\user" and "DOMAIN/user" in the user line.
+  const auto Sep = Id.User.find_first_of("\\/");
+  if (Sep != std::string::npos && Id.Domain.empty()) {
+    Id.Domain = Id.User.substr(0, Sep);
+    Id.User = Id.User.substr(Sep + 1);
+  }
+  return Id;
+}
+
+std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::string *Refusal) {
+  auto Refuse = [&](const std::string &Why) -> std::optional<SmbIdentity> {
+    platform::Diagnostic(Why);
+    if (Refusal) *Refusal = Why;
+    return std::nullopt;
+  };
+  if (Path.empty()) return std::nullopt;
+  const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (Fd < 0) {
+    if (errno == ENOENT) return std::nullopt; // the file is optional
+    return Refuse("SMB credentials file " + Path + " can not be read (" +
+                  std::generic_category().message(errno) + "); it is ignored.");
+  }
+  struct stat St {};
+  std::string Text;
+  const bool Stat = ::fstat(Fd, &St) == 0;
+  if (Stat && S_ISREG(St.st_mode) && (St.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+    char Buf[4096];
+    ssize_t N;
+    while ((N = ::read(Fd, Buf, sizeof Buf)) > 0 && Text.size() < 65536)
+      Text.append(Buf, size_t(N));
+  }
+  ::close(Fd);
+  if (!Stat || !S_ISREG(St.st_mode))
+    return Refuse("SMB credentials file " + Path + " is not a regular file; it is ignored.");
+  if (St.st_mode & (S_IRWXG | S_IRWXO))
+    return Refuse("SMB credentials file " + Path + " is open to group or others (mode " +
+                  Octal(St.st_mode) + "); it is ignored. Make it private: chmod 600 " + Path);
+  auto Id = ParseCredentials(Text);
+  if (!Id) return Refuse("SMB credentials file " + Path + " names no username; it is ignored.");
+  return Id;
+}
+
+std::vector<SmbIdentity> SmbIdentities(const std::optional<SmbIdentity> &File) {
+  std::vector<SmbIdentity> Ids{{"", "", ""}, {"guest", "", ""}};
+  if (File) Ids.push_back(*File);
+  return Ids;
+}
+
+} // namespace sonquarry::smb::wire

@@ -1,0 +1,213 @@
+#include "platform/smb/worker/smb_worker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/smb/wire/smb_wire.h"
+#include "platform/smb/worker/smb_client.h"
+
+namespace sonquarry::smb::worker {
+
+namespace {
+
+constexpr int ExitEnd = 0, ExitUsage = 2, ExitProtocol = 3, ExitOrphan = 4;
+// An OpenDir's answer waits for this many listings read ahead after it, this long at most.
+constexpr std::size_t HoldListings = 4;
+constexpr auto HoldFor = std::chrono::milliseconds(20);
+
+class TServer {
+public:
+  explicit TServer(int Fd) : Fd_(Fd) {}
+
+  // One frame from the program; false at the end of the socket or on a broken frame.
+  bool Receive(wire::Frame &F) {
+    for (;;) {
+      const auto R = wire::Take(In_, F);
+      if (R.Used) return true;
+      if (!R.Incomplete) {
+        Broken_ = true;
+        return false;
+      }
+      // Straight into the buffer: requests are small.
+      const std::size_t Had = In_.size();
+      In_.resize(Had + ReadSize);
+      const ssize_t N = ::read(Fd_, In_.data() + Had, ReadSize);
+      In_.resize(Had + std::size_t(std::max<ssize_t>(N, 0)));
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return false;
+    }
+  }
+
+  bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload) {
+    return wire::SendFrame(Fd_, Kind, Payload);
+  }
+  bool SendBytes(const std::vector<uint8_t> &Frame) { return wire::SendAll(Fd_, Frame); }
+
+  bool SendError(const net::NetError &E) {
+    return Send(wire::Type::Error, wire::Put(wire::ErrorReply{E.Code, E.Message}));
+  }
+
+  bool Broken() const { return Broken_; }
+
+  // Whether a request has come, whole or in part.
+  bool Waiting() {
+    if (!In_.empty()) return true;
+    pollfd P{Fd_, POLLIN, 0};
+    return ::poll(&P, 1, 0) != 0;
+  }
+
+private:
+  static constexpr std::size_t ReadSize = 4096;
+  int Fd_;
+  std::vector<uint8_t> In_;
+  bool Broken_ = false;
+};
+
+// Resources in frames that stay well below the frame limit.
+bool SendResources(TServer &S, const std::vector<wire::Resource> &All) {
+  std::vector<wire::Resource> Batch;
+  std::size_t Bytes = 0;
+  for (const auto &R : All) {
+    Batch.push_back(R);
+    Bytes += 16 + R.RemoteName.size() + R.Comment.size();
+    if (Bytes >= wire::MaxBatchBytes) {
+      if (!S.Send(wire::Type::Resources, wire::Put(Batch))) return false;
+      Batch.clear();
+      Bytes = 0;
+    }
+  }
+  return Batch.empty() || S.Send(wire::Type::Resources, wire::Put(Batch));
+}
+
+int Serve(int Fd) {
+  TServer S(Fd);
+  wire::Frame F;
+  if (!S.Receive(F)) return S.Broken() ? ExitProtocol : ExitEnd;
+  wire::Hello Config;
+  if (F.Kind != wire::Type::Hello || !wire::Get(F.Payload, Config)) return ExitProtocol;
+  TSmbClient Client(Config);
+  std::vector<uint8_t> Chunk;
+  if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
+  for (;;) {
+    // The poll only when there is something to read ahead: one call less per directory.
+    while (Client.WouldReadAhead() && !S.Waiting() && Client.ReadAhead()) {
+    }
+    if (!S.Receive(F)) break;
+    bool Sent = false;
+    net::NetError E;
+    switch (F.Kind) {
+    case wire::Type::Enum: {
+      wire::EnumRequest Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      std::vector<wire::Resource> Out;
+      const net::NetEnumStatus Status = Client.Enum(Q.Level, Q.RemoteName, Out, E);
+      Sent =
+          SendResources(S, Out) &&
+          S.Send(wire::Type::EnumEnd, wire::Put(wire::EnumEnd{uint8_t(Status), E.Code, E.Message}));
+      break;
+    }
+    case wire::Type::OpenDir: {
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      // When the walk asks for what is read ahead, a few more listings go with the answer, while
+      // they come quickly: the program then wakes once for them all.
+      const auto Until = std::chrono::steady_clock::now() + HoldFor;
+      while (Client.ReadAheadAfter(Unc) < HoldListings && Client.WouldReadAhead() &&
+             std::chrono::steady_clock::now() < Until && Client.ReadAhead()) {
+      }
+      // The first entries go with the reply: most directories then cost one exchange.
+      wire::Listing L;
+      if (!Client.OpenDir(Unc, L.Dir, E)) {
+        Sent = S.SendError(E);
+      } else if (!Client.ReadDir(L.Dir.Handle, wire::MaxBatchEntries, L.Entries, L.End, E)) {
+        Client.Close(L.Dir.Handle);
+        Sent = S.SendError(E);
+      } else {
+        Client.Following(L.Next);
+        Sent = S.Send(wire::Type::Listing, wire::Put(L));
+      }
+      break;
+    }
+    case wire::Type::ReadDir: {
+      wire::ReadDir Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      std::vector<wire::Entry> Out;
+      bool End = false;
+      Sent = Client.ReadDir(Q.Handle, Q.Max, Out, End, E)
+                 ? S.Send(wire::Type::Entries, wire::Put(Out, End))
+                 : S.SendError(E);
+      break;
+    }
+    case wire::Type::OpenFile: {
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      wire::Opened O;
+      Sent = Client.OpenFile(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
+      break;
+    }
+    case wire::Type::ReadFile: {
+      wire::ReadFile Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      // Read into the frame that is sent, kept from chunk to chunk: no copies, no page faults.
+      const uint32_t Max = std::clamp<uint32_t>(Q.Max, 1, wire::MaxChunk);
+      bool End = false;
+      const long N = Client.ReadFile(Q.Handle, wire::DataFrame(Chunk, Max), Max, End, E);
+      if (N >= 0) wire::SealData(Chunk, uint32_t(N), End);
+      Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
+      break;
+    }
+    case wire::Type::Close: {
+      uint32_t Handle;
+      if (!wire::GetHandle(F.Payload, Handle)) return ExitProtocol;
+      Client.Close(Handle);
+      Sent = S.Send(wire::Type::Closed, {});
+      break;
+    }
+    default:
+      return ExitProtocol;
+    }
+    if (!Sent) return ExitEnd;
+  }
+  return S.Broken() ? ExitProtocol : ExitEnd;
+}
+
+} // namespace
+
+int SmbWorkerMain(int argc, char **argv) {
+  int Fd = -1;
+  long Parent = -1;
+  for (int I = 1; I + 1 < argc; I += 2) {
+    const std::string Key = argv[I];
+    char *End = nullptr;
+    const long V = std::strtol(argv[I + 1], &End, 10);
+    if (!End || *End) return ExitUsage;
+    if (Key == "--fd")
+      Fd = int(V);
+    else if (Key == "--parent")
+      Parent = V;
+    else
+      return ExitUsage;
+  }
+  if (Fd < 0 || Parent <= 0) return ExitUsage;
+  // Gone with the program, even when it is killed; it may have gone before this line.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != pid_t(Parent)) return ExitOrphan;
+  // The terminal's Ctrl+C is the program's to handle; it ends its workers itself.
+  std::signal(SIGINT, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int Status = Serve(Fd);
+  ::close(Fd);
+  return Status;
+}
+
+} // namespace sonquarry::smb::worker

@@ -1,0 +1,12 @@
+#pragma once
+// sonquarry-smb-worker: serves one program thread's SMB calls over the socket pair it was given
+// (see smb_wire.h), with one single-threaded libsmbclient client. It ends at the end of the
+// socket, on a broken frame, and with its parent (PR_SET_PDEATHSIG, and a check of the parent's
+// pid for a parent that died before that was set).
+
+namespace sonquarry::smb::worker {
+
+// The worker's main: "--fd N --parent PID" (N is wire::WorkerFd). Returns the exit status.
+int SmbWorkerMain(int argc, char **argv);
+
+} // namespace sonquarry::smb::worker

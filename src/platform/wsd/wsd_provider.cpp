@@ -1,0 +1,188 @@
+#include "platform/wsd/wsd_provider.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace sonquarry::wsd {
+
+namespace {
+
+std::string Folded(std::string S) {
+  for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
+  return S;
+}
+
+std::string Dotted(uint32_t Address) {
+  return std::to_string(Address >> 24) + "." + std::to_string((Address >> 16) & 255) + "." +
+         std::to_string((Address >> 8) & 255) + "." + std::to_string(Address & 255);
+}
+
+net::NetResource Record(int32_t DisplayType, std::string RemoteName, std::string Provider) {
+  net::NetResource R;
+  R.Scope = net::NetScopeGlobal;
+  R.Type = net::NetTypeDisk;
+  R.DisplayType = DisplayType;
+  R.Usage = net::NetUsageContainer;
+  R.RemoteName = std::move(RemoteName);
+  R.Provider = std::move(Provider);
+  return R;
+}
+
+// "NAME" of "\\NAME" or "\\NAME\share\dir"; "" when Unc is not of that form.
+std::string ServerOf(const std::string &Unc) {
+  if (Unc.size() < 3 || Unc[0] != '\\' || Unc[1] != '\\') return "";
+  return Unc.substr(2, Unc.find('\\', 2) == std::string::npos ? std::string::npos
+                                                              : Unc.find('\\', 2) - 2);
+}
+
+} // namespace
+
+struct TWsdNetProvider::TImpl {
+  std::shared_ptr<net::INetProvider> Inner;
+  TDiscover Discover;
+
+  std::mutex Lock;
+  bool Discovered = false;
+  std::vector<WsdComputer> Found;          // the last discovery's computers
+  std::set<std::string> BrowseWorkgroups;  // folded; those of the last browse listing
+  bool BrowseKnown = false;                // a browse listing of the workgroups succeeded
+  std::map<std::string, uint32_t> Address; // folded name -> address, for computers WS-Discovery
+                                           // alone knows
+
+  std::vector<WsdComputer> Computers() {
+    {
+      std::lock_guard<std::mutex> L(Lock);
+      if (Discovered) return Found;
+    }
+    auto F = Discover();
+    std::lock_guard<std::mutex> L(Lock);
+    Found = std::move(F);
+    Discovered = true;
+    return Found;
+  }
+
+  // The address through which Server is reached, when WS-Discovery alone knows it.
+  std::string Reach(const std::string &Server) {
+    std::lock_guard<std::mutex> L(Lock);
+    auto It = Address.find(Folded(Server));
+    return It == Address.end() ? "" : Dotted(It->second);
+  }
+
+  // "\\NAME\rest" as "\\ADDRESS\rest" when WS-Discovery alone knows NAME.
+  std::string ByAddress(const std::string &Unc) {
+    const std::string Name = ServerOf(Unc);
+    const std::string At = Name.empty() ? "" : Reach(Name);
+    return At.empty() ? Unc : "\\\\" + At + Unc.substr(Name.size() + 2);
+  }
+};
+
+TWsdNetProvider::TWsdNetProvider(std::shared_ptr<net::INetProvider> Inner, TDiscover Discover)
+    : I_(std::make_unique<TImpl>()) {
+  I_->Inner = std::move(Inner);
+  I_->Discover = Discover ? std::move(Discover) : [] { return DiscoverComputers(); };
+}
+
+TWsdNetProvider::~TWsdNetProvider() = default;
+
+const std::shared_ptr<net::INetProvider> &TWsdNetProvider::Inner() const { return I_->Inner; }
+
+net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Container,
+                                                  std::vector<net::NetResource> &Out,
+                                                  net::NetError *Error) {
+  if (!Container) return I_->Inner->EnumResources(Container, Out, Error);
+  switch (Container->DisplayType) {
+  case net::NetDisplayNetwork: {
+    // A new discovery beside the browse-list request: the scan waits for the slower of the two.
+    auto Discovery = std::async(std::launch::async, [this] { return I_->Discover(); });
+    std::vector<net::NetResource> Listed;
+    net::NetError Why;
+    const net::NetEnumStatus S = I_->Inner->EnumResources(Container, Listed, &Why);
+    std::vector<WsdComputer> Found = Discovery.get();
+    std::set<std::string> Seen;
+    for (auto &R : Listed) Seen.insert(Folded(R.RemoteName));
+    {
+      std::lock_guard<std::mutex> L(I_->Lock);
+      I_->Found = Found;
+      I_->Discovered = true;
+      if (S == net::NetEnumStatus::Ok) {
+        I_->BrowseWorkgroups = Seen;
+        I_->BrowseKnown = true;
+      }
+    }
+    for (auto &C : Found)
+      if (!C.Workgroup.empty() && Seen.insert(Folded(C.Workgroup)).second)
+        Listed.push_back(Record(net::NetDisplayDomain, C.Workgroup, Container->RemoteName));
+    if (Listed.empty()) {
+      if (Error) *Error = Why;
+      return S;
+    }
+    Out.insert(Out.end(), Listed.begin(), Listed.end());
+    return net::NetEnumStatus::Ok;
+  }
+  case net::NetDisplayDomain: {
+    const std::string Wg = Folded(Container->RemoteName);
+    bool AskBrowse = true;
+    {
+      std::lock_guard<std::mutex> L(I_->Lock);
+      // A workgroup that only WS-Discovery named has no browse master to ask.
+      AskBrowse = !I_->BrowseKnown || I_->BrowseWorkgroups.count(Wg);
+    }
+    std::vector<net::NetResource> Listed;
+    net::NetError Why;
+    net::NetEnumStatus S = net::NetEnumStatus::NoMoreItems;
+    if (AskBrowse) S = I_->Inner->EnumResources(Container, Listed, &Why);
+    std::set<std::string> Seen;
+    for (auto &R : Listed) Seen.insert(Folded(ServerOf(R.RemoteName)));
+    for (auto &C : I_->Computers()) {
+      if (Folded(C.Workgroup) != Wg) continue;
+      const bool New = Seen.insert(Folded(C.Name)).second;
+      std::lock_guard<std::mutex> L(I_->Lock);
+      if (New) {
+        Listed.push_back(Record(net::NetDisplayServer, "\\\\" + C.Name, Container->Provider));
+        I_->Address[Folded(C.Name)] = C.Address;
+      } else {
+        I_->Address.erase(Folded(C.Name));
+      }
+    }
+    if (Listed.empty()) {
+      if (Error)
+        *Error = AskBrowse ? Why : net::NetError{0, Container->RemoteName + ": holds nothing"};
+      return S;
+    }
+    Out.insert(Out.end(), Listed.begin(), Listed.end());
+    return net::NetEnumStatus::Ok;
+  }
+  case net::NetDisplayServer: {
+    const std::string Name = ServerOf(Container->RemoteName);
+    const std::string At = I_->Reach(Name);
+    if (At.empty() || Container->RemoteName.size() != Name.size() + 2)
+      return I_->Inner->EnumResources(Container, Out, Error);
+    net::NetResource ByAddress = *Container;
+    ByAddress.RemoteName = "\\\\" + At;
+    const std::size_t Before = Out.size();
+    const net::NetEnumStatus S = I_->Inner->EnumResources(&ByAddress, Out, Error);
+    for (std::size_t K = Before; K < Out.size(); ++K)
+      if (Out[K].RemoteName.rfind(ByAddress.RemoteName + "\\", 0) == 0)
+        Out[K].RemoteName = Container->RemoteName + Out[K].RemoteName.substr(At.size() + 2);
+    return S;
+  }
+  default:
+    return I_->Inner->EnumResources(Container, Out, Error);
+  }
+}
+
+bool TWsdNetProvider::FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
+                                net::NetError *Error) {
+  return I_->Inner->FindFiles(I_->ByAddress(UncDir), Out, Error);
+}
+
+std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFile(const std::string &UncPath,
+                                                         net::NetError *Error) {
+  return I_->Inner->OpenFile(I_->ByAddress(UncPath), Error);
+}
+
+} // namespace sonquarry::wsd
