@@ -2,6 +2,7 @@
 
 #include "engine/utf8_text.h"
 #include "platform/exception.h"
+#include "platform/net/unc_path.h"
 
 namespace sonquarry {
 
@@ -131,18 +132,11 @@ std::string RemoveNetPrefix(std::string_view S) {
 }
 
 std::string ExtractCompName(std::string_view S) {
-  const std::string rest = RemoveNetPrefix(S);
-  return rest.substr(0, rest.find('\\'));
+  return net::UncPath::Parse(AddNetPrefix(S)).Server;
 }
 
 std::string GetNetResName(std::string_view S) {
-  if (S.size() > 2 && S[0] == '\\' && S[1] == '\\' && S[2] != '\\') {
-    const size_t sep = S.find('\\', 2);
-    if (sep != std::string_view::npos) {
-      const std::string_view rest = S.substr(sep + 1);
-      return std::string(rest.substr(0, rest.find('\\')));
-    }
-  }
+  if (net::UncPath P = net::UncPath::Parse(S); !P.Share.empty()) return std::move(P.Share);
   throw Exception(
       FormatMessage("GetNetResName: %s is not a NetBIOS resource name.", std::string(S)));
 }

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace sonquarry {
 
@@ -14,7 +15,7 @@ std::mutex &ScanLogLock = *new std::mutex;
 
 namespace {
 
-std::string ErrnoText(int Err) { return std::generic_category().message(Err); }
+using platform::ErrnoText;
 
 } // namespace
 

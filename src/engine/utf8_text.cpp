@@ -1,5 +1,7 @@
 #include "engine/utf8_text.h"
 
+#include "platform/text.h"
+
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -48,20 +50,8 @@ size_t SequenceAt(std::string_view Text, size_t Pos, char32_t &Out) {
 void Append(std::string &Out, char32_t C) {
   if (IsEscape(C)) {
     Out += static_cast<char>(C - EscapeBase);
-  } else if (C < 0x80) {
-    Out += static_cast<char>(C);
-  } else if (C < 0x800) {
-    Out += static_cast<char>(0xC0 | (C >> 6));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else if (C < 0x10000) {
-    Out += static_cast<char>(0xE0 | (C >> 12));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
   } else {
-    Out += static_cast<char>(0xF0 | (C >> 18));
-    Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
+    platform::AppendUtf8(Out, C);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "paths/unicode_lower.h"
 
 #include "engine/utf8_text.h"
+#include "platform/text.h"
 
 #include <cstdint>
 
@@ -34,24 +35,6 @@ size_t DecodeOne(const unsigned char *P, size_t Size, uint32_t &Cp) {
   return len;
 }
 
-void AppendUtf8(uint32_t Cp, std::string &Out) {
-  if (Cp < 0x80) {
-    Out.push_back(static_cast<char>(Cp));
-  } else if (Cp < 0x800) {
-    Out.push_back(static_cast<char>(0xC0 | (Cp >> 6)));
-    Out.push_back(static_cast<char>(0x80 | (Cp & 0x3F)));
-  } else if (Cp < 0x10000) {
-    Out.push_back(static_cast<char>(0xE0 | (Cp >> 12)));
-    Out.push_back(static_cast<char>(0x80 | ((Cp >> 6) & 0x3F)));
-    Out.push_back(static_cast<char>(0x80 | (Cp & 0x3F)));
-  } else {
-    Out.push_back(static_cast<char>(0xF0 | (Cp >> 18)));
-    Out.push_back(static_cast<char>(0x80 | ((Cp >> 12) & 0x3F)));
-    Out.push_back(static_cast<char>(0x80 | ((Cp >> 6) & 0x3F)));
-    Out.push_back(static_cast<char>(0x80 | (Cp & 0x3F)));
-  }
-}
-
 } // namespace
 
 void LowerUtf8(std::string_view Text, std::string &Out) {
@@ -73,7 +56,7 @@ void LowerUtf8(std::string_view Text, std::string &Out) {
       ++p, --left;
       continue;
     }
-    AppendUtf8(static_cast<uint32_t>(LowerCaseChar(cp)), Out);
+    platform::AppendUtf8(Out, LowerCaseChar(cp));
     p += len, left -= len;
   }
 }

@@ -1,5 +1,7 @@
 #include "platform/atomic_file.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -17,13 +19,6 @@
 namespace sonquarry::platform {
 
 namespace {
-
-std::string DirectoryOf(const std::string &Path) {
-  const auto slash = Path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return Path.substr(0, slash);
-}
 
 // The file a save really replaces: the target of a symbolic link, so that the link survives.
 std::string ResolveTarget(const std::string &Path) {
@@ -82,7 +77,7 @@ bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode, bool Ke
     errno = EACCES;
     return false;
   }
-  const std::string dir = DirectoryOf(Target);
+  const std::string dir = DirOf(Target);
   const auto slash = Target.rfind('/');
   const std::string base = slash == std::string::npos ? Target : Target.substr(slash + 1);
   RemoveStaleTemps(dir, base);
@@ -137,7 +132,7 @@ bool TAtomicFile::Commit() {
   }
   Temp.clear();
   // Make the rename itself durable; the new content is in place whatever this gives.
-  const int dirFd = ::open(DirectoryOf(Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dirFd = ::open(DirOf(Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);
     ::close(dirFd);

@@ -46,14 +46,6 @@ TEST(SmbUrlTest, EmptyComponentsAreDropped) {
   EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
 }
 
-TEST(SmbUrlTest, ServerOfAUncPath) {
-  EXPECT_EQ(smb::wire::UncServer("\\\\PC1\\Music\\Rock"), "PC1");
-  EXPECT_EQ(smb::wire::UncServer("\\\\PC1"), "PC1");
-  EXPECT_EQ(smb::wire::UncServer("\\\\\\PC1\\Music"), "");
-  EXPECT_EQ(smb::wire::UncServer("PC1\\Music"), "");
-  EXPECT_EQ(smb::wire::UncServer("\\\\"), "");
-}
-
 TEST(SmbErrorTest, OneMappingForCodesAndLines) {
   const auto Refused = smb::wire::SmbError(ECONNREFUSED, "\\\\10.0.0.9");
   EXPECT_EQ(Refused.Code, ECONNREFUSED);

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/text.h"
+
 namespace sonquarry::copier {
 namespace {
 
@@ -16,7 +18,7 @@ constexpr size_t MaxNameBytes = 255; // NAME_MAX of Linux file systems
 constexpr int MaxNumber = 100000;
 
 std::string ErrnoText(const std::string &What, int Errno) {
-  return What + ": " + std::strerror(Errno);
+  return What + ": " + platform::ErrnoText(Errno);
 }
 
 // Cuts Text to at most Bytes bytes without splitting a UTF-8 sequence.

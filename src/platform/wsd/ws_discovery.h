@@ -45,7 +45,7 @@ struct WsdOptions {
 // GetTimeOutMs. Never throws.
 std::vector<WsdComputer> DiscoverComputers(const WsdOptions &Options = {});
 
-// ---- the parsers (also fuzzed)
+// ---- the parsers (wsd_parse.cpp; pure, also fuzzed)
 
 constexpr std::size_t WsdMaxDatagram = 32767; // the protocol's largest UDP envelope
 constexpr std::size_t WsdMaxMetadata = 256 * 1024;

@@ -1,25 +1,18 @@
 #include "platform/wsd/wsd_provider.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <future>
 #include <map>
 #include <mutex>
 #include <set>
 
+#include "platform/net/unc_path.h"
+#include "platform/text.h"
+#include "platform/wsd/wsd_soap.h"
+
 namespace sonquarry::wsd {
 
 namespace {
-
-std::string Folded(std::string S) {
-  for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
-  return S;
-}
-
-std::string Dotted(uint32_t Address) {
-  return std::to_string(Address >> 24) + "." + std::to_string((Address >> 16) & 255) + "." +
-         std::to_string((Address >> 8) & 255) + "." + std::to_string(Address & 255);
-}
 
 net::NetResource Record(int32_t DisplayType, std::string RemoteName, std::string Provider) {
   net::NetResource R;
@@ -30,13 +23,6 @@ net::NetResource Record(int32_t DisplayType, std::string RemoteName, std::string
   R.RemoteName = std::move(RemoteName);
   R.Provider = std::move(Provider);
   return R;
-}
-
-// "NAME" of "\\NAME" or "\\NAME\share\dir"; "" when Unc is not of that form.
-std::string ServerOf(const std::string &Unc) {
-  if (Unc.size() < 3 || Unc[0] != '\\' || Unc[1] != '\\') return "";
-  return Unc.substr(2, Unc.find('\\', 2) == std::string::npos ? std::string::npos
-                                                              : Unc.find('\\', 2) - 2);
 }
 
 } // namespace
@@ -68,13 +54,13 @@ struct TWsdNetProvider::TImpl {
   // The address through which Server is reached, when WS-Discovery alone knows it.
   std::string Reach(const std::string &Server) {
     std::lock_guard<std::mutex> L(Lock);
-    auto It = Address.find(Folded(Server));
+    auto It = Address.find(platform::AsciiLower(Server));
     return It == Address.end() ? "" : Dotted(It->second);
   }
 
   // "\\NAME\rest" as "\\ADDRESS\rest" when WS-Discovery alone knows NAME.
   std::string ByAddress(const std::string &Unc) {
-    const std::string Name = ServerOf(Unc);
+    const std::string Name = net::UncPath::Parse(Unc).Server;
     const std::string At = Name.empty() ? "" : Reach(Name);
     return At.empty() ? Unc : "\\\\" + At + Unc.substr(Name.size() + 2);
   }
@@ -103,7 +89,7 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     const net::NetEnumStatus S = I_->Inner->EnumResources(Container, Listed, &Why);
     std::vector<WsdComputer> Found = Discovery.get();
     std::set<std::string> Seen;
-    for (auto &R : Listed) Seen.insert(Folded(R.RemoteName));
+    for (auto &R : Listed) Seen.insert(platform::AsciiLower(R.RemoteName));
     {
       std::lock_guard<std::mutex> L(I_->Lock);
       I_->Found = Found;
@@ -114,7 +100,7 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
       }
     }
     for (auto &C : Found)
-      if (!C.Workgroup.empty() && Seen.insert(Folded(C.Workgroup)).second)
+      if (!C.Workgroup.empty() && Seen.insert(platform::AsciiLower(C.Workgroup)).second)
         Listed.push_back(Record(net::NetDisplayDomain, C.Workgroup, Container->RemoteName));
     if (Listed.empty()) {
       if (Error) *Error = Why;
@@ -124,7 +110,7 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     return net::NetEnumStatus::Ok;
   }
   case net::NetDisplayDomain: {
-    const std::string Wg = Folded(Container->RemoteName);
+    const std::string Wg = platform::AsciiLower(Container->RemoteName);
     bool AskBrowse = true;
     {
       std::lock_guard<std::mutex> L(I_->Lock);
@@ -136,16 +122,17 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     net::NetEnumStatus S = net::NetEnumStatus::NoMoreItems;
     if (AskBrowse) S = I_->Inner->EnumResources(Container, Listed, &Why);
     std::set<std::string> Seen;
-    for (auto &R : Listed) Seen.insert(Folded(ServerOf(R.RemoteName)));
+    for (auto &R : Listed)
+      Seen.insert(platform::AsciiLower(net::UncPath::Parse(R.RemoteName).Server));
     for (auto &C : I_->Computers()) {
-      if (Folded(C.Workgroup) != Wg) continue;
-      const bool New = Seen.insert(Folded(C.Name)).second;
+      if (platform::AsciiLower(C.Workgroup) != Wg) continue;
+      const bool New = Seen.insert(platform::AsciiLower(C.Name)).second;
       std::lock_guard<std::mutex> L(I_->Lock);
       if (New) {
         Listed.push_back(Record(net::NetDisplayServer, "\\\\" + C.Name, Container->Provider));
-        I_->Address[Folded(C.Name)] = C.Address;
+        I_->Address[platform::AsciiLower(C.Name)] = C.Address;
       } else {
-        I_->Address.erase(Folded(C.Name));
+        I_->Address.erase(platform::AsciiLower(C.Name));
       }
     }
     if (Listed.empty()) {
@@ -157,7 +144,7 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     return net::NetEnumStatus::Ok;
   }
   case net::NetDisplayServer: {
-    const std::string Name = ServerOf(Container->RemoteName);
+    const std::string Name = net::UncPath::Parse(Container->RemoteName).Server;
     const std::string At = I_->Reach(Name);
     if (At.empty() || Container->RemoteName.size() != Name.size() + 2)
       return I_->Inner->EnumResources(Container, Out, Error);

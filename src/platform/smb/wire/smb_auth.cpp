@@ -10,17 +10,11 @@
 #include <unistd.h>
 
 #include "platform/diag.h"
+#include "platform/text.h"
 
 namespace sonquarry::smb::wire {
 
 namespace {
-
-std::string Trim(const std::string &S) {
-  const auto B = S.find_first_not_of(" \t\r");
-  if (B == std::string::npos) return "";
-  const auto E = S.find_last_not_of(" \t\r");
-  return S.substr(B, E - B + 1);
-}
 
 std::string Octal(mode_t M) {
   char Buf[8];
@@ -47,13 +41,13 @@ std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
   std::istringstream In(Text);
   std::string Line;
   while (std::getline(In, Line)) {
-    const std::string T = Trim(Line);
+    const std::string T = std::string(platform::Trim(Line, " \t\r"));
     if (T.empty() || T[0] == '#' || T[0] == ';') continue;
     const auto Eq = T.find('=');
     if (Eq == std::string::npos) continue;
-    const std::string Key = Trim(T.substr(0, Eq));
+    const std::string Key = std::string(platform::Trim(T.substr(0, Eq), " \t\r"));
     // The value is everything after "=" less the blanks around it, so passwords keep inner blanks.
-    const std::string Value = Trim(T.substr(Eq + 1));
+    const std::string Value = std::string(platform::Trim(T.substr(Eq + 1), " \t\r"));
     if (Key == "username")
       Id.User = Value;
     else if (Key == "password")

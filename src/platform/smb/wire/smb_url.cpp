@@ -38,10 +38,4 @@ std::string UncToSmbUrl(const std::string &Unc) {
   return Url;
 }
 
-std::string UncServer(const std::string &Unc) {
-  if (Unc.size() < 3 || Unc[0] != '\\' || Unc[1] != '\\' || Unc[2] == '\\') return "";
-  const auto End = Unc.find('\\', 2);
-  return Unc.substr(2, End == std::string::npos ? std::string::npos : End - 2);
-}
-
 } // namespace sonquarry::smb::wire

@@ -14,7 +14,4 @@ std::string SmbUrlEncode(const std::string &Text);
 // trailing backslashes) are dropped.
 std::string UncToSmbUrl(const std::string &Unc);
 
-// The computer of a UNC path ("\\PC\share" -> "PC"); "" when Unc does not start with "\\".
-std::string UncServer(const std::string &Unc);
-
 } // namespace sonquarry::smb::wire

@@ -1,7 +1,6 @@
 #include "platform/smb/worker/smb_client.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -15,8 +14,10 @@
 #include <libsmbclient.h>
 
 #include "platform/diag.h"
+#include "platform/net/unc_path.h"
 #include "platform/smb/wire/smb_error.h"
 #include "platform/smb/wire/smb_url.h"
+#include "platform/text.h"
 
 namespace sonquarry::smb::worker {
 
@@ -33,17 +34,14 @@ void CopyOut(char *To, int Size, const std::string &From) {
   To[N] = '\0';
 }
 
-std::string Lower(std::string S) {
-  for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
-  return S;
-}
+using platform::AsciiLower;
 
 // "smb://server/share" of a URL below it, lower case.
 std::string ShareKey(const std::string &Url) {
   const std::size_t Host = Url.find("//");
   std::size_t End = Host == std::string::npos ? std::string::npos : Url.find('/', Host + 2);
   if (End != std::string::npos) End = Url.find('/', End + 1);
-  return Lower(Url.substr(0, End));
+  return AsciiLower(Url.substr(0, End));
 }
 
 std::string Name(const char *Text, std::size_t Max) {
@@ -149,7 +147,7 @@ struct TSmbClient::TImpl {
                     net::NetError &Error, const std::string &Where, bool File = false) {
     SMBCCTX *C = Ctx(Error);
     if (!C) return nullptr;
-    const std::string Key = Lower(Server);
+    const std::string Key = AsciiLower(Server);
     const bool Old = Browse || Smb1Only.count(Key);
     for (int Pass = Old ? 1 : 0; Pass < 2; ++Pass) {
       // Setting the range looks its parameters up by name: only when it changes.
@@ -203,7 +201,7 @@ struct TSmbClient::TImpl {
   TListed List(const std::string &UncDir) {
     TListed L;
     const std::string Url = wire::UncToSmbUrl(UncDir);
-    const std::string Server = wire::UncServer(UncDir);
+    const std::string Server = net::UncPath::Parse(UncDir).Server;
     SMBCFILE *Dir = OpenUrl(Url, Server, false, L.Error, UncDir);
     if (!Dir) return L;
     SMBCCTX *C = Context;
@@ -338,7 +336,7 @@ struct TSmbClient::TImpl {
   // Whether the listings of Url's share may carry the server's file ids: not known yet, or
   // known to.
   bool MayHaveRealIds(const std::string &Url, const std::string &Server) const {
-    if (Smb1Only.count(Lower(Server))) return false;
+    if (Smb1Only.count(AsciiLower(Server))) return false;
     const auto It = RealIds.find(ShareKey(Url));
     return It == RealIds.end() || It->second;
   }
@@ -349,7 +347,7 @@ struct TSmbClient::TImpl {
     bool Real = false;
     // libsmbclient makes ids up from names where the server gives none; those of "." and of a
     // stat of the same directory then differ.
-    if (!Smb1Only.count(Lower(Server)) && DotId != 0) {
+    if (!Smb1Only.count(AsciiLower(Server)) && DotId != 0) {
       struct stat St {};
       Real = smbc_getFunctionStat(Context)(Context, Url.c_str(), &St) == 0 && St.st_ino == DotId;
     }
@@ -404,7 +402,7 @@ net::NetEnumStatus TSmbClient::Enum(int32_t Level, const std::string &RemoteName
         Error, RemoteName);
     break;
   case net::NetDisplayServer: {
-    const std::string Server = wire::UncServer(RemoteName);
+    const std::string Server = net::UncPath::Parse(RemoteName).Server;
     Ok = I_->List(
         wire::UncToSmbUrl(RemoteName), Server, false,
         [&](const smbc_dirent &D) {
@@ -464,8 +462,8 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::Ne
     Error = wire::SmbError(EMFILE, UncPath);
     return false;
   }
-  SMBCFILE *F = I_->OpenUrl(wire::UncToSmbUrl(UncPath), wire::UncServer(UncPath), false, Error,
-                            UncPath, true);
+  SMBCFILE *F = I_->OpenUrl(wire::UncToSmbUrl(UncPath), net::UncPath::Parse(UncPath).Server, false,
+                            Error, UncPath, true);
   if (!F) return false;
   struct stat St {};
   SMBCCTX *C = I_->Context;

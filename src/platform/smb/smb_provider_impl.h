@@ -1,0 +1,135 @@
+#pragma once
+// The inside of TSmbProvider, shared by its files: the workers of the calling thread
+// (smb_provider.cpp), the walk's plan and second worker (walk_plan.cpp), the listing
+// (smb_listing.cpp) and the file (smb_file.cpp). Internal to the SMB room.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/smb/reachability.h"
+#include "platform/smb/smb_provider.h"
+#include "platform/smb/smb_worker_process.h"
+#include "platform/smb/walk_plan.h"
+
+namespace sonquarry::smb {
+
+// ---- the workers of the calling thread: one per provider, ended with the thread
+
+struct TSlot {
+  uint64_t Provider = 0;
+  std::shared_ptr<TWorker> Worker;
+  // Whole listings that came read ahead with a reply, not asked for yet.
+  std::deque<wire::AheadListing> Ahead;
+  // The walk as the provider sees it: its share, the directories it opened, and those it listed
+  // but has not opened yet (the next last).
+  std::string Share;
+  int Opened = 0;
+  std::deque<std::string> Plan;
+  std::unique_ptr<TSecond> Second;
+  bool NoSecond = false; // one failed: none again for this thread
+  // The second worker's listings, not taken yet.
+  std::unordered_map<std::string, wire::AheadListing> Listed;
+  std::size_t ListedEntries = 0;
+  // Directory ids met by the walk and by the second worker: links that loop are not planned.
+  std::unordered_set<uint64_t> WalkIds, SecondIds;
+};
+
+struct TSmbProvider::TImpl {
+  SmbProviderOptions Options;
+  const uint64_t Id = NextId();
+  std::string WorkerPath;
+  wire::Hello Config;
+
+  mutable std::mutex WorkersLock;
+  std::vector<std::weak_ptr<TWorker>> Workers;
+  bool Released = false;
+
+  TReachability Reach{Options};
+
+  static uint64_t NextId();
+
+  // The calling thread's worker; Spawn starts one when it has none.
+  std::shared_ptr<TWorker> Worker(bool Spawn, net::NetError &Error);
+
+  // ---- the walk's plan and the second worker
+
+  static constexpr std::size_t MaxPlanned = 16384, MaxSecondEntries = 200000;
+  static constexpr auto ActiveFor = std::chrono::milliseconds(250);
+  std::shared_ptr<std::atomic<int>> SecondsBusy = std::make_shared<std::atomic<int>>(0);
+  std::atomic<std::size_t> SecondTaken{0}; // listings walks took from second workers
+  std::mutex ActiveLock;
+  std::map<std::thread::id, Clock::time_point> Active; // threads by their last call
+
+  TSlot *OwnSlot();
+
+  void Touch();
+
+  // Whether one more process at work still leaves no core short: the threads that called lately
+  // and the second workers at work are fewer than the cores.
+  bool SpareCore();
+
+  // The walk opened Unc (of directory id DirId) with these (first) entries.
+  void Walked(const std::string &Unc, uint64_t DirId, const std::vector<wire::Entry> &Entries);
+
+  // Later entries of a listing that the walk reads on. It has walked the subdirectories of the
+  // entries before them, so theirs come next.
+  void WalkedOn(const std::string &Unc, const std::vector<wire::Entry> &Entries);
+
+  // The second worker's listing of Unc, waiting for it when it is on its way. One it has only
+  // planned is the walk's from now on.
+  bool TakeSecond(const std::string &Unc, wire::AheadListing &Out);
+
+  void DropSecond(TSlot &S, const net::NetError &Why);
+
+  // A listing the second worker brought: kept for the walk, and its subdirectories planned.
+  void KeepSecond(TSlot &S, wire::AheadListing A);
+
+  void SecondReply(TSlot &S, wire::Frame &F);
+
+  // Starts the second worker once the walk is deep enough and a core is free, reads what it
+  // answered, and gives it its next directory: the next of its own, or else the walk's last.
+  void PumpSecond(TSlot &S);
+
+  bool Register(const std::shared_ptr<TWorker> &W);
+
+  // The listing of Unc if it came read ahead: taken, with those the walk passed over. Any other
+  // directory means the walk went elsewhere: the rest is dropped.
+  bool TakeAhead(const std::string &Unc, wire::AheadListing &Out);
+  // Those of the reply the calling thread's worker just gave.
+  void KeepAhead(std::vector<wire::AheadListing> &Listings);
+
+  // A failed exchange: the worker is ended and forgotten by this thread; Error says why.
+  void Fail(const std::shared_ptr<TWorker> &W, const std::string &What, net::NetError &Error);
+
+  // Sends one request on the calling thread's worker and reads its first reply.
+  bool Ask(std::shared_ptr<TWorker> &W, wire::Type Kind, const std::vector<uint8_t> &Payload,
+           wire::Frame &Reply, const std::string &What, net::NetError &Error);
+  // The next reply of an exchange under way.
+  bool Next(const std::shared_ptr<TWorker> &W, wire::Frame &Reply, net::NetError &Error);
+  bool Unexpected(const std::shared_ptr<TWorker> &W, const std::string &What, net::NetError &Error);
+  // An Error reply: the server's answer, not the worker's fault.
+  static bool ServerError(const wire::Frame &F, net::NetError &Error);
+
+  void EndAll();
+
+  net::NetEnumStatus Enum(int32_t Level, const std::string &RemoteName,
+                          std::vector<net::NetResource> &Out, net::NetError &Error);
+};
+
+// A listing or a file opened in the calling thread's worker; null on failure (Error says why).
+std::unique_ptr<net::INetDirListing> OpenSmbListing(const std::shared_ptr<TSmbProvider::TImpl> &P,
+                                                    const std::string &Unc, net::NetError &Error);
+std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
+                                           const std::string &Unc, net::NetError &Error);
+
+} // namespace sonquarry::smb

@@ -1,0 +1,37 @@
+#include "platform/text.h"
+
+#include <system_error>
+
+namespace sonquarry::platform {
+
+std::string AsciiLower(std::string_view S) {
+  std::string Out(S);
+  for (char &C : Out) C = AsciiLower(C);
+  return Out;
+}
+
+std::string_view TrimLeft(std::string_view S, std::string_view Chars) {
+  const auto B = S.find_first_not_of(Chars);
+  return B == std::string_view::npos ? std::string_view() : S.substr(B);
+}
+
+std::string_view TrimRight(std::string_view S, std::string_view Chars) {
+  const auto E = S.find_last_not_of(Chars);
+  return E == std::string_view::npos ? std::string_view() : S.substr(0, E + 1);
+}
+
+std::string_view Trim(std::string_view S, std::string_view Chars) {
+  return TrimRight(TrimLeft(S, Chars), Chars);
+}
+
+// generic_category, not strerror: the threads call it too.
+std::string ErrnoText(int Err) { return std::generic_category().message(Err); }
+
+std::string DirOf(const std::string &Path) {
+  const auto Slash = Path.rfind('/');
+  if (Slash == std::string::npos) return ".";
+  if (Slash == 0) return "/";
+  return Path.substr(0, Slash);
+}
+
+} // namespace sonquarry::platform
