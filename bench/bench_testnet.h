@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/build_paths.h"
+
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "platform/main_thread.h"
@@ -56,7 +58,7 @@ inline double Timed(const std::vector<std::string> &Argv, int *Status = nullptr)
   return Since(T);
 }
 
-inline std::string Testnet() { return SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh"; }
+inline std::string Testnet() { return sonquarry::testing::TestnetTool(); }
 
 // The hosts that the scan benchmarks give a large share, and the Prepare step that makes them.
 inline const std::vector<std::string> BigHosts = {"ALPHA", "BRAVO", "CHARLIE"};

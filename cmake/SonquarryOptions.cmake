@@ -11,6 +11,13 @@ if(SONQUARRY_WERROR)
   target_compile_options(sonquarry_options INTERFACE -Werror)
 endif()
 target_include_directories(sonquarry_options INTERFACE ${PROJECT_SOURCE_DIR}/src)
+# lld links the many test programs in a third of ld.bfd's time; the default linker where it is not
+# installed.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld SONQUARRY_HAVE_LLD)
+if(SONQUARRY_HAVE_LLD)
+  target_link_options(sonquarry_options INTERFACE -fuse-ld=lld)
+endif()
 
 # Sanitizer build types: Asan (AddressSanitizer + UndefinedBehaviorSanitizer) and Tsan.
 set(_asan "-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined")

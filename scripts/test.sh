@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the plain build (unit and integration tests
-# on the bundled test network), the Release build with its unit tests, the AddressSanitizer+UBSan
-# build, the ThreadSanitizer build of the threaded tests, and the fuzz targets. `scripts/test.sh
-# debug` (or nogui, release, asan, tsan, fuzz, format) runs only the named stages.
+# Installs what is missing, builds, and runs every test:
+#   format   clang-format over every C++ file
+#   asan     AddressSanitizer+UBSan build of everything; all tests (unit, GUI, integration)
+#   release  optimised build of everything, warnings as errors; the unit and GUI tests
+#   tsan     ThreadSanitizer build of the threaded tests; those tests
+#   fuzz     clang build without Qt (the core and the headless programs) and the fuzz targets,
+#            each run for FUZZ_SECONDS (10)
+# `scripts/test.sh asan tsan` (any of format, asan, release, tsan, fuzz, debug) runs only the named
+# stages; `debug` (a plain Debug build and all tests) is for developers and not in the default run.
+#
+# The stages overlap: while one stage's tests run (they mostly wait on servers and threads), the
+# next stage builds at a lower priority. One test network serves every stage and is taken down at
+# the end, also on failure. With ccache installed, compiles are cached in
+# ${XDG_CACHE_HOME:-~/.cache}/sonquarry-ccache, keyed by paths relative to the clone, so a fresh
+# clone on the same machine builds from the cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format nogui debug release asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format asan release tsan fuzz)
 
 scripts/install-deps.sh
 
@@ -17,44 +28,47 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 jobs=$(nproc)
+logs=$root/build-logs
+net=$root/build-testnet
+mkdir -p "$logs"
 
-stage_format() {
-  echo "== format"
+cache=()
+if command -v ccache >/dev/null; then
+  export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/sonquarry-ccache}
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
+  cache=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  ccache -z >/dev/null
+fi
+shared_net=(-DSONQUARRY_SHARED_TESTNET=ON -DSONQUARRY_TESTNET_DIR="$net")
+
+# ---- the stages: build_X runs in the foreground, tests_X may run beside the next build
+
+build_format() { :; }
+tests_format() {
   local bad
-  bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror 2>&1 | grep -E '^[^ ].*: (error|warning)' | cut -d: -f1 | sort -u || true)
+  bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror 2>&1 |
+    grep -E '^[^ ].*: (error|warning)' | cut -d: -f1 | sort -u || true)
   if [ -n "$bad" ]; then echo "not clang-formatted:"; echo "$bad"; return 1; fi
 }
-stage_nogui() {
-  echo "== the core and the headless programs without Qt"
-  scripts/build.sh build-nogui -DCMAKE_BUILD_TYPE=Debug -DSONQUARRY_GUI=OFF -DSONQUARRY_TESTS=OFF \
-    -DSONQUARRY_BENCH=OFF
+build_asan() {
+  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Asan -DSONQUARRY_BENCH=OFF "${cache[@]}" "${shared_net[@]}"
 }
-stage_debug() {
-  echo "== debug build and all tests"
-  scripts/build.sh build -DCMAKE_BUILD_TYPE=Debug
-  ctest --test-dir build -j "$jobs" --timeout 900
-}
-stage_release() {
-  echo "== release build (optimiser warnings as errors) and the unit tests"
-  scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release
-  ctest --test-dir build-release -j "$jobs" -L unit --timeout 900
-}
-stage_asan() {
-  echo "== AddressSanitizer + UBSan build and all tests"
-  scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Asan -DSONQUARRY_BENCH=OFF
-  ctest --test-dir build-asan -j "$jobs" --timeout 900
-}
-stage_tsan() {
-  echo "== ThreadSanitizer build and the threaded tests"
+tests_asan() { ctest --test-dir build-asan -j "$jobs" --timeout 900; }
+build_release() { scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release "${cache[@]}"; }
+tests_release() { ctest --test-dir build-release -j "$jobs" -L 'unit|gui' -LE integration --timeout 900; }
+build_tsan() {
   scripts/build.sh build-tsan --target sonquarry_threaded_tests -DCMAKE_BUILD_TYPE=Tsan \
-    -DSONQUARRY_BENCH=OFF
-  ctest --test-dir build-tsan -j "$jobs" -L threads --timeout 900
+    -DSONQUARRY_BENCH=OFF "${cache[@]}" "${shared_net[@]}"
 }
-stage_fuzz() {
-  echo "== fuzz targets (libFuzzer, a few seconds each)"
+tests_tsan() { ctest --test-dir build-tsan -j "$jobs" -L threads --timeout 900; }
+build_debug() { scripts/build.sh build -DCMAKE_BUILD_TYPE=Debug "${cache[@]}" "${shared_net[@]}"; }
+tests_debug() { ctest --test-dir build -j "$jobs" --timeout 900; }
+build_fuzz() {
   CXX=clang++ CC=clang scripts/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DSONQUARRY_FUZZ=ON -DSONQUARRY_TESTS=OFF -DSONQUARRY_BENCH=OFF \
+    -DSONQUARRY_FUZZ=ON -DSONQUARRY_GUI=OFF -DSONQUARRY_TESTS=OFF -DSONQUARRY_BENCH=OFF "${cache[@]}" \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+}
+tests_fuzz() {
   local f corpus log rc
   mkdir -p build-fuzz/artifacts
   for f in build-fuzz/fuzz/*_fuzz; do
@@ -77,6 +91,82 @@ stage_fuzz() {
   done
 }
 
-start=$(date +%s)
-for s in "${stages[@]}"; do "stage_$s"; done
-echo "all stages passed in $(( $(date +%s) - start )) s"
+# ---- the one test network
+
+net_pid=""
+needs_net() { local s; for s in "${stages[@]}"; do case $s in asan | tsan | debug) return 0 ;; esac; done; return 1; }
+start_testnet() {
+  tests/testnet/testnet.sh up --dir "$net" >"$logs/testnet.log" 2>&1 &
+  net_pid=$!
+}
+await_testnet() {
+  # Before the first test stage that needs it (it is up long before the first build ends).
+  if [ -n "$net_pid" ]; then
+    local rc=0
+    wait "$net_pid" || rc=$?
+    net_pid=""
+    echo "$rc" >"$logs/testnet.rc"
+  fi
+  [ "$(cat "$logs/testnet.rc" 2>/dev/null)" = 0 ] || { cat "$logs/testnet.log"; echo "the test network did not come up"; return 1; }
+}
+
+# ---- timing and the end
+
+times=()
+now() { date +%s; }
+timed() { # label command...: runs the command and records how long it took
+  local label=$1 t0 rc=0
+  shift
+  t0=$(now)
+  "$@" || rc=$?
+  times+=("$(printf '%-16s %5d s%s' "$label" $(($(now) - t0)) "$([ $rc -eq 0 ] || echo '  FAILED')")")
+  return $rc
+}
+test_pid=""
+test_name=""
+start=$(now)
+finish() {
+  local rc=$?
+  [ -z "$test_pid" ] || kill -- "$test_pid" 2>/dev/null || true
+  [ -z "$net_pid" ] || wait "$net_pid" 2>/dev/null || true
+  if needs_net; then tests/testnet/testnet.sh down --dir "$net" >>"$logs/testnet.log" 2>&1 || true; fi
+  echo "== stage times"
+  printf '  %s\n' "${times[@]}"
+  [ ${#cache[@]} -eq 0 ] || echo "  ccache: $(ccache -s 2>/dev/null | grep -iE '^ *(hits|misses)' | tr -s ' ' | paste -sd' ')"
+  echo "whole run: $(($(now) - start)) s, $([ $rc -eq 0 ] && echo 'all stages passed' || echo FAILED)"
+}
+trap finish EXIT
+
+# A stage's tests run in the background, their output in build-logs/NAME.log, shown when joined.
+run_tests_bg() {
+  test_name=$1
+  (
+    rc=0
+    timed "tests $1" "tests_$1" >"$logs/$1.log" 2>&1 || rc=$?
+    echo "${times[-1]}" >"$logs/$1.time"
+    exit $rc
+  ) &
+  test_pid=$!
+}
+join_tests() {
+  [ -n "$test_pid" ] || return 0
+  local rc=0
+  wait "$test_pid" || rc=$?
+  echo "== tests of $test_name"
+  cat "$logs/$test_name.log"
+  times+=("$(cat "$logs/$test_name.time" 2>/dev/null || echo "tests $test_name ?")")
+  test_pid=""
+  return $rc
+}
+
+! needs_net || start_testnet
+for s in "${stages[@]}"; do
+  declare -F "build_$s" >/dev/null || { echo "no stage $s"; exit 2; }
+  echo "== build $s"
+  # Below the tests that run beside it, so that their time-outs see a responsive machine.
+  timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net); build_$s"
+  join_tests
+  case $s in asan | tsan | debug) timed "test network" await_testnet ;; esac
+  run_tests_bg "$s"
+done
+join_tests

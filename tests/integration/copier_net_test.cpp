@@ -161,7 +161,7 @@ TEST_F(CopierNet, ServerStoppedMidCopyFailsAndKeepsTheFilesBefore) {
   TShareFile one(AlphaDir / "one.mp3", 100000, '1');
   TShareFile two(AlphaDir / "two.mp3", 200000, '2');
   TShareFile big(BravoDir / "large.mp3", size_t(64) << 20);
-  const std::string tool = SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh";
+  const std::string tool = sonquarry::testing::TestnetTool();
   struct TRestart {
     std::string Tool, Net, Bravo;
     bool Stopped = false;

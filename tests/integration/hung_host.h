@@ -16,7 +16,7 @@ struct THungHost {
   ~THungHost() { RunProgram({Tool, "stop-host", "--dir", Net, "SQSTUCK"}); }
   THungHost(const THungHost &) = delete;
   THungHost &operator=(const THungHost &) = delete;
-  static constexpr const char *Tool = SONQUARRY_SOURCE_DIR "/tests/testnet/testnet.sh";
+  const std::string Tool = TestnetTool();
   std::string Net;
   bool Up = false;
 };

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/build_paths.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -106,6 +108,6 @@ inline std::vector<std::string> SplitLines(const std::string &Text) {
   return Out;
 }
 
-inline std::string ScanBinary() { return SONQUARRY_BINARY_DIR "/src/app/sonquarry-scan"; }
+inline std::string ScanBinary() { return BinaryDir() + "/src/app/sonquarry-scan"; }
 
 } // namespace sonquarry::testing

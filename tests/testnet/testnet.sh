@@ -7,6 +7,7 @@
 #   testnet.sh down --dir DIR          stop everything, remove the namespaces (idempotent)
 #   testnet.sh exec --dir DIR -- PROGRAM ARGS...   run PROGRAM as a client of the network
 #   testnet.sh status --dir DIR
+#   testnet.sh check --dir DIR         exit 0 when the network of DIR is up (a shared one)
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
 #
@@ -828,6 +829,7 @@ case $cmd in
   down) cmd_down ;;
   exec) cmd_exec ;;
   status) cmd_status ;;
+  check) require_up ;;
   stop-host) cmd_stop_host ;;
   start-host) cmd_start_host ;;
   bigshare) cmd_bigshare ;;
