@@ -127,6 +127,9 @@ void TNetScan::Start() {
     T->Gate = Gate.G;
     Filter.AssignTo(T->Filter);
     T->Resume();
+    // Still at the gate, which opens when Start ends: a thread that failed to start is never
+    // waited for.
+    Gate.G->Enlist();
     Threads.push_back(std::move(T));
   }
 }

@@ -36,6 +36,21 @@ void TStartGate::Wait() {
   Opened_.wait(L, [this] { return Open_; });
 }
 
+void TStartGate::Enlist() {
+  std::lock_guard<std::mutex> L(Lock_);
+  ++Unsettled_;
+}
+
+void TStartGate::Settled() {
+  std::lock_guard<std::mutex> L(Lock_);
+  --Unsettled_;
+}
+
+bool TStartGate::FirstWaveSettled() {
+  std::lock_guard<std::mutex> L(Lock_);
+  return Unsettled_ <= 0;
+}
+
 // The directories a thread handed over without waiting: how many wait, and what became of them.
 struct TScanResThread::TPosted {
   std::mutex Lock;
@@ -143,7 +158,12 @@ void TScanResThread::Execute() {
   if (Gate) Gate->Wait();
   TDomNetRes Own; // the record Next fills in IP mode
   bool First = true;
+  bool Settled = false;
+  auto Settle = [&] {
+    if (Gate && !std::exchange(Settled, true)) Gate->Settled();
+  };
   auto Finish = [&] {
+    Settle();
     try {
       // Posted calls refer to this thread.
       AwaitPosted(0);
@@ -157,10 +177,11 @@ void TScanResThread::Execute() {
       Messages.clear();
       FileFound = false;
       TDomNetRes *Taken = NetBios ? nullptr : &Own;
-      if (!TakeNext(Taken)) {
+      if ((!First && !AwaitFirstWave()) || !TakeNext(Taken)) {
         Add("There is no more resources.");
         break;
       }
+      Settle();
       if (!First) WaitDelay();
       // Left without marking the resource done: a stopped scan does not drain its list.
       if (Terminated()) break;
@@ -243,6 +264,13 @@ bool TScanResThread::TakeNext(TDomNetRes *&Taken) {
   } catch (const std::exception &) {
     return false;
   }
+}
+
+bool TScanResThread::AwaitFirstWave() {
+  if (!Gate || Delay <= 0) return true;
+  while (!Gate->FirstWaveSettled())
+    if (WaitTerminated(PollInterval)) return false;
+  return true;
 }
 
 void TScanResThread::WaitDelay() {

@@ -40,16 +40,25 @@ class INetProvider;
 }
 
 // Shut while a coordinator starts its threads: each waits here before its first resource, so
-// that the threads already started do not compete with the one starting them.
+// that the threads already started do not compete with the one starting them. It also counts the
+// threads that have not had a first resource yet: with a pause between resources, a thread that
+// took a second one while another still had none would leave that one idle and its resource
+// waiting out the pause.
 class TStartGate {
 public:
   void Open();
   void Wait();
+  // A thread that will come to its first resource.
+  void Enlist();
+  // An enlisted thread took its first resource, or will take none.
+  void Settled();
+  bool FirstWaveSettled();
 
 private:
   std::mutex Lock_;
   std::condition_variable Opened_;
   bool Open_ = false;
+  int Unsettled_ = 0;
 };
 
 class TScanResThread : public platform::TThread {
@@ -115,6 +124,9 @@ private:
   // exhausted, on termination or on failure.
   bool TakeNext(TDomNetRes *&Taken);
   void WaitDelay();
+  // With a pause between resources: waits until every thread of the scan has had its first one.
+  // False on termination.
+  bool AwaitFirstWave();
   bool CheckResource(const TDomNetRes *DomNetRes);
   void ProcessChildren(const TDomNetRes &Taken);
   void QueueChildren();

@@ -521,6 +521,24 @@ TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStop
   EXPECT_EQ(Provider->Calls().size(), 9u);
 }
 
+TEST_F(NetScanTest, LimitedConnectionMethodGivesEveryThreadAFirstResourceBeforeAnyPauses) {
+  using R = FakeNetProvider;
+  // The root and eight computers for nine threads: the thread done with the root must leave the
+  // computers to the idle threads, so nobody pauses and the scan ends long before 30 s.
+  std::vector<net::NetResource> Comps;
+  for (int I = 0; I < 8; ++I) {
+    const std::string Pc = "\\X" + std::to_string(I);
+    Comps.push_back(R::Res(net::NetDisplayServer, Pc));
+    Provider->Set(Pc, {});
+  }
+  Provider->Set(R::Top, Comps);
+  Scan->ScanMethod = 0;
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished(15000)) << Provider->Calls().size();
+  EXPECT_EQ(Provider->Calls().size(), 9u);
+  EXPECT_EQ(CountBlocks(ReadLogBlocks(LogFile), "There is no more resources."), 9);
+}
+
 TEST_F(NetScanTest, StopEndsThreadsThatWaitForWork) {
   BuildNetwork(*Provider);
   Provider->Close("WG2"); // one thread holds the domain; the others wait for work
