@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/scan_cli.h"
+#include "engine/ip_range.h"
 #include "engine/net_scan.h"
 #include "settings/settings.h"
 #include "support/run_program.h"
@@ -70,6 +72,67 @@ TEST(ScanCliTest, BadArgumentsSayWhyShowTheUsageAndExitTwo) {
     EXPECT_NE(R.Err.find(Message), std::string::npos) << R.Err;
     EXPECT_NE(R.Err.find("Usage: sonquarry-scan"), std::string::npos);
     EXPECT_TRUE(R.Out.empty());
+  }
+}
+
+TEST(ScanCliTest, RangeArgumentsGiveTheirAddressesOrSayWhyNot) {
+  const std::string Bad = "' is not an IPv4 address, range or block";
+  const std::string Bits = "': the prefix length after / must lie between 0 and 32";
+  struct Case {
+    std::string Arg, From, To, Error; // Error: the message after the argument in quotes
+  };
+  const Case Cases[] = {
+      {"10.213.77.13", "10.213.77.13", "10.213.77.13", ""},
+      {" 10.213.77.13 ", "10.213.77.13", "10.213.77.13", ""},
+      {"010.213.077.013", "10.213.77.13", "10.213.77.13", ""},
+      {"10.213.77.3-10.213.77.9", "10.213.77.3", "10.213.77.9", ""},
+      {"10.213.77.9 - 10.213.77.3", "10.213.77.3", "10.213.77.9", ""},
+      {"10.213.77.0-10.213.78.255", "10.213.77.0", "10.213.78.255", ""},
+      // A block is the whole network, its first and last address included, whatever host bits
+      // the address has.
+      {"10.213.77.0/24", "10.213.77.0", "10.213.77.255", ""},
+      {"10.213.77.13/24", "10.213.77.0", "10.213.77.255", ""},
+      {"10.213.77.200/25", "10.213.77.128", "10.213.77.255", ""},
+      {"10.213.77.13/31", "10.213.77.12", "10.213.77.13", ""},
+      {"10.213.77.13/32", "10.213.77.13", "10.213.77.13", ""},
+      {"10.213.77.13/8", "10.0.0.0", "10.255.255.255", ""},
+      {"10.213.77.13/0", "0.0.0.0", "255.255.255.255", ""},
+      {"10.213.77.13/ 16", "10.213.0.0", "10.213.255.255", ""},
+      {"10.213.77.13/33", "", "", Bits},
+      {"10.213.77.13/", "", "", Bits},
+      {"10.213.77.13/-1", "", "", Bits},
+      {"10.213.77.13/2x", "", "", Bits},
+      {"10.213.77.13/024", "", "", Bits},
+      {"10.213.77.13/24/8", "", "", Bits},
+      {"10.213.77/24", "", "", Bad},
+      {"", "", "", Bad},
+      {"10.213.77", "", "", Bad},
+      {"10.213.77.256", "", "", Bad},
+      {"10.213.77.1.5", "", "", Bad},
+      {"10..77.1", "", "", Bad},
+      {".10.213.77", "", "", Bad},
+      {"10.213.77.", "", "", Bad},
+      {"0010.213.77.1", "", "", Bad},
+      {"a.b.c.d", "", "", Bad},
+      {"10.213.77.1-", "", "", Bad},
+      {"-10.213.77.1", "", "", Bad},
+      {"10.213.77.1-10.213.77.2-10.213.77.3", "", "", Bad},
+      {"10.213.77.1-10.213.77.9/24", "", "", Bad},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE("'" + C.Arg + "'");
+    if (!C.Error.empty()) {
+      try {
+        ParseIPRangeArg(C.Arg);
+        ADD_FAILURE() << "accepted";
+      } catch (const TUsageError &E) {
+        EXPECT_EQ(E.what(), "'" + C.Arg + C.Error);
+      }
+      continue;
+    }
+    const TIPRange R = ParseIPRangeArg(C.Arg);
+    EXPECT_EQ(IPToStr(R.From()), C.From);
+    EXPECT_EQ(IPToStr(R.To()), C.To);
   }
 }
 
