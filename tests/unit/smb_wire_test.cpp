@@ -1,8 +1,21 @@
 // The worker protocol: file chunks framed in place read back as the bytes they hold, a Data
-// payload that lies about its bytes is refused, and so is a broken directory listing.
+// payload that lies about its bytes is refused, and so is a broken directory listing; the worker
+// program ends at a corrupted frame without acting on anything.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "platform/smb/wire/smb_wire.h"
+#include "support/build_paths.h"
 
 using namespace sonquarry::smb::wire;
 
@@ -129,6 +142,106 @@ TEST(SmbWire, FramesOfTheFormerVersionAreRefused) {
   EXPECT_FALSE(R.F);
   EXPECT_FALSE(R.Incomplete);
   EXPECT_EQ(R.Why, "another protocol version");
+}
+
+// What the worker program did with Bytes: what it answered until it closed the connection or
+// sent a whole frame (5 s at most), and its exit status once the connection is closed here.
+struct TWorkerRun {
+  std::vector<uint8_t> Reply;
+  bool Closed = false;
+  int Status = -1;
+};
+
+TWorkerRun FeedWorker(const std::vector<uint8_t> &Bytes, bool EndStream) {
+  TWorkerRun Run;
+  int Sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0) return Run;
+  // Away from the worker's fd: dup2 onto the same number would keep close-on-exec.
+  const int Far = ::fcntl(Sv[1], F_DUPFD_CLOEXEC, 10);
+  ::close(Sv[1]);
+  posix_spawn_file_actions_t Fa;
+  posix_spawn_file_actions_init(&Fa);
+  posix_spawn_file_actions_adddup2(&Fa, Far, WorkerFd);
+  const std::string Path = sonquarry::testing::BinaryDir() + "/src/app/sonquarry-smb-worker";
+  const std::string Fd = std::to_string(WorkerFd), Parent = std::to_string(::getpid());
+  char *Argv[] = {const_cast<char *>(Path.c_str()),   const_cast<char *>("--fd"),
+                  const_cast<char *>(Fd.c_str()),     const_cast<char *>("--parent"),
+                  const_cast<char *>(Parent.c_str()), nullptr};
+  pid_t Pid = -1;
+  const int Spawned = ::posix_spawn(&Pid, Path.c_str(), &Fa, nullptr, Argv, environ);
+  posix_spawn_file_actions_destroy(&Fa);
+  ::close(Far);
+  if (Spawned != 0) {
+    ::close(Sv[0]);
+    return Run;
+  }
+  SendAll(Sv[0], Bytes);
+  if (EndStream) ::shutdown(Sv[0], SHUT_WR);
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!Run.Closed && !Decode(Run.Reply).F) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Deadline - std::chrono::steady_clock::now());
+    pollfd P{Sv[0], POLLIN, 0};
+    if (Left.count() <= 0 || ::poll(&P, 1, int(Left.count())) <= 0) break;
+    uint8_t Buf[4096];
+    const ssize_t N = ::read(Sv[0], Buf, sizeof Buf);
+    if (N <= 0) Run.Closed = true;
+    if (N > 0) Run.Reply.insert(Run.Reply.end(), Buf, Buf + N);
+  }
+  ::close(Sv[0]);
+  int St = 0;
+  if (::waitpid(Pid, &St, 0) == Pid && WIFEXITED(St)) Run.Status = WEXITSTATUS(St);
+  return Run;
+}
+
+TEST(SmbWire, TheWorkerEndsAtACorruptedFrameAndActsOnNothingAfterIt) {
+  const auto Sound = Encode(Type::Hello, Put(Hello{}));
+  auto Reseal = [](std::vector<uint8_t> F) {
+    const std::size_t Body = F.size() - TrailerSize;
+    const uint32_t Crc = Crc32(std::span<const uint8_t>(F.data(), Body));
+    for (int I = 0; I < 4; ++I) F[Body + std::size_t(I)] = uint8_t(Crc >> (8 * I));
+    return F;
+  };
+  auto Set = [&](std::size_t At, uint8_t Value, bool Seal) {
+    auto F = Sound;
+    F[At] = Value;
+    return Seal ? Reseal(F) : F;
+  };
+  auto TooLong = Sound;
+  const uint32_t Long = MaxPayload + 1;
+  std::memcpy(TooLong.data() + 8, &Long, 4); // little endian, as the protocol
+  struct Case {
+    const char *What;
+    std::vector<uint8_t> Frame;
+    bool Refused;
+  };
+  const Case Cases[] = {
+      {"a sound frame (answered)", Sound, false},
+      {"bad checksum", Set(Sound.size() - 1, Sound.back() ^ 1, false), true},
+      {"length over the bound", TooLong, true},
+      {"reserved bytes set", Set(6, 1, true), true},
+      {"unknown type", Set(4, 99, true), true},
+      {"not a worker frame", Set(0, 'X', true), true},
+      {"truncated header", std::vector<uint8_t>(Sound.begin(), Sound.begin() + 7), true},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.What);
+    auto Bytes = C.Frame;
+    const bool Truncated = Bytes.size() < HeaderSize;
+    // A sound request right behind the broken one must go unanswered.
+    if (C.Refused && !Truncated) Bytes.insert(Bytes.end(), Sound.begin(), Sound.end());
+    const TWorkerRun Run = FeedWorker(Bytes, Truncated);
+    if (!C.Refused) {
+      const auto R = Decode(Run.Reply);
+      ASSERT_TRUE(R.F) << R.Why;
+      EXPECT_EQ(R.F->Kind, Type::HelloOk);
+      EXPECT_EQ(Run.Status, 0);
+      continue;
+    }
+    EXPECT_TRUE(Run.Reply.empty()) << Run.Reply.size() << " bytes answered";
+    EXPECT_TRUE(Run.Closed) << "the worker still waits";
+    EXPECT_EQ(Run.Status, 3) << "the protocol's exit status";
+  }
 }
 
 } // namespace

@@ -29,7 +29,7 @@ class TServer {
 public:
   explicit TServer(int Fd) : Fd_(Fd) {}
 
-  // One frame from the program; false at the end of the socket or on a broken frame.
+  // One frame from the program; false at the end of the socket or on a broken frame (Broken).
   bool Receive(wire::Frame &F) {
     for (;;) {
       const auto R = wire::Take(In_, F);
@@ -44,7 +44,11 @@ public:
       const ssize_t N = ::read(Fd_, In_.data() + Had, ReadSize);
       In_.resize(Had + std::size_t(std::max<ssize_t>(N, 0)));
       if (N < 0 && errno == EINTR) continue;
-      if (N <= 0) return false;
+      if (N <= 0) {
+        // A frame cut short by the end of the socket is a broken one.
+        Broken_ = !In_.empty();
+        return false;
+      }
     }
   }
 
