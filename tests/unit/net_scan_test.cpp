@@ -494,16 +494,20 @@ TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt)
   EXPECT_EQ(Pc1->back(), "\\\\PC1\\empty"); // nothing after the share list
 }
 
-TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
-  using R = FakeNetProvider;
-  // Eighteen computers under the root: whatever the order, every thread finds a first resource.
+// Count computers without shares right under the root.
+void ComputersUnderTheRoot(FakeNetProvider &P, int Count) {
   std::vector<net::NetResource> Comps;
-  for (int I = 0; I < 18; ++I) {
+  for (int I = 0; I < Count; ++I) {
     const std::string Pc = "\\\\X" + std::to_string(I);
-    Comps.push_back(R::Res(net::NetDisplayServer, Pc));
-    Provider->Set(Pc, {});
+    Comps.push_back(FakeNetProvider::Res(net::NetDisplayServer, Pc));
+    P.Set(Pc, {});
   }
-  Provider->Set(R::Top, Comps);
+  P.Set(FakeNetProvider::Top, Comps);
+}
+
+TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
+  // Eighteen computers under the root: whatever the order, every thread finds a first resource.
+  ComputersUnderTheRoot(*Provider, 18);
   Scan->ScanMethod = 0; // 9 threads pausing 30000 ms before each further resource
   Scan->Start();
   EXPECT_EQ(Scan->RunningThreads().size(), 9u);
@@ -522,16 +526,9 @@ TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStop
 }
 
 TEST_F(NetScanTest, LimitedConnectionMethodGivesEveryThreadAFirstResourceBeforeAnyPauses) {
-  using R = FakeNetProvider;
   // The root and eight computers for nine threads: the thread done with the root must leave the
   // computers to the idle threads, so nobody pauses and the scan ends long before 30 s.
-  std::vector<net::NetResource> Comps;
-  for (int I = 0; I < 8; ++I) {
-    const std::string Pc = "\\X" + std::to_string(I);
-    Comps.push_back(R::Res(net::NetDisplayServer, Pc));
-    Provider->Set(Pc, {});
-  }
-  Provider->Set(R::Top, Comps);
+  ComputersUnderTheRoot(*Provider, 8);
   Scan->ScanMethod = 0;
   Scan->Start();
   ASSERT_TRUE(WaitFinished(15000)) << Provider->Calls().size();
