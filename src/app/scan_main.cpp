@@ -14,17 +14,16 @@
 #include <vector>
 
 #include "app/scan_cli.h"
+#include "engine/diagnostics.h"
 #include "engine/net_scan.h"
-#include "engine/network.h"
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
+#include "engine/scan_session.h"
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/main_thread.h"
-#include "platform/registry/registry.h"
 #include "platform/thread.h"
-#include "platform/wsd/wsd_provider.h"
 #include "settings/settings.h"
 
 using namespace sonquarry;
@@ -56,39 +55,6 @@ std::string Printable(std::string S) {
   for (auto &C : S)
     if (static_cast<unsigned char>(C) < 0x20 || C == 0x7f) C = '?';
   return S;
-}
-
-std::string LoadMessage(int Code, const std::string &File) {
-  switch (Code) {
-  case 1:
-    return FormatMessage("The file %s exists, but can not be opened.", File);
-  case 2:
-    return FormatMessage("Can not read data from list file %s.", File);
-  default:
-    return "Can not add data from list file.";
-  }
-}
-
-// Writes the list as the main window does when it closes; "" on success.
-std::string SaveList(const std::string &File, TWNetTree &Tree) {
-  const std::string Dir = std::filesystem::path(File).parent_path().string();
-  std::error_code Ec;
-  if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
-    return FormatMessage("Can not write list file. Dirrectory %s does not exist.", Dir);
-  try {
-    switch (SaveListFile(File, Tree)) {
-    case 0:
-      return "";
-    case 1:
-      return FormatMessage("Can not create list file %s.", File);
-    case 2:
-      return "Can not get tree data.";
-    default:
-      return FormatMessage("Can not write data to list file %s.", File);
-    }
-  } catch (const std::exception &E) {
-    return E.what();
-  }
 }
 
 class TProgress {
@@ -157,8 +123,9 @@ int Run(const TScanCommand &C) {
     }
   } Restore{Main};
 
-  // A hive that does not parse or cannot be saved is told here, not on the side.
-  registry::SetRegistryLogHandler([](const std::string &Line) { Say(Line); });
+  // Every warning into the scan log; what the user has to act on on standard error as well.
+  TDiagnosticsChannel Diagnostics(
+      C.LogFile.empty() ? platform::GetProgramDir() + "search.log" : C.LogFile, Say);
   auto Scan = std::make_unique<TNetScan>();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);
@@ -168,8 +135,6 @@ int Run(const TScanCommand &C) {
   }
   if (C.NetBios) Scan->NetBios = *C.NetBios;
   if (C.WsDiscovery) Scan->WsDiscovery = *C.WsDiscovery;
-  // One discovery per scan, in this process, around whatever serves the SMB requests.
-  UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
   if (!C.Ranges.empty()) {
     Scan->IPResList->ClearList();
     for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());
@@ -185,37 +150,16 @@ int Run(const TScanCommand &C) {
   if (C.ScanMethod) Scan->ScanMethod = static_cast<uint8_t>(*C.ScanMethod);
   if (C.Clear) Scan->IsClearBefor = *C.Clear;
 
-  // The main window's checks before a search.
-  if (!Scan->Filter.CompListsUsable()) {
-    Say("Allowed and denied list of coumputers are the same. No computers to scanning.");
-    return ExitUsage;
-  }
-  if (!Scan->Filter.ResListsUsable()) {
-    Say("Allowed and denied list of resources are the same. No resources to scanning.");
-    return ExitUsage;
-  }
-  if (!Scan->NetBios && Scan->IPRangeCount() == 0) {
-    Say("No IP addresses for scanning.");
-    return ExitUsage;
-  }
-
-  Log.SetFileName(C.LogFile.empty() ? platform::GetProgramDir() + "search.log" : C.LogFile);
-  Log.SetLevel(4);
-
   TWNetTree Tree;
+  TScanSession Session(*Scan, Tree);
+  if (const TSearchBlock Block = Session.Check(); Block != TSearchBlock::None) {
+    Say(TScanSession::Message(Block));
+    return ExitUsage;
+  }
+  // A list that could not be read whole is not overwritten with what was read of it.
   if (!C.ListFile.empty()) {
-    int Code = 0;
-    std::string Error;
-    Tree.Loading = true;
-    try {
-      Code = LoadListFile(C.ListFile, Tree);
-    } catch (const std::exception &E) {
-      Error = E.what();
-    }
-    Tree.Loading = false;
-    // A list that could not be read whole is not overwritten with what was read of it.
-    if (Code != 0 || !Error.empty()) {
-      Say(Error.empty() ? LoadMessage(Code, C.ListFile) : Error);
+    if (const std::string Error = LoadListWithMessage(C.ListFile, Tree); !Error.empty()) {
+      Say(Error);
       return ExitFailed;
     }
   }
@@ -232,11 +176,10 @@ int Run(const TScanCommand &C) {
   Scan->OnFinish = [&Finished](TNetScan *) { Finished = true; };
 
   InstallSignals();
-  if (Scan->IsClearBefor) Tree.Clear();
-  Tree.ResetMarks();
+  Session.PrepareList();
   const auto StartTime = Clock::now();
   try {
-    Scan->Start();
+    Session.Start();
   } catch (const std::exception &E) {
     Say(E.what());
     Scan->Stop();
@@ -265,15 +208,14 @@ int Run(const TScanCommand &C) {
   }
   Progress.Clear();
   const double Seconds = Elapsed();
-  const int32_t FoundComps = Scan->FoundComps, ScannedComps = Scan->ScannedComps;
+  Session.Finish();
   // Released with threads possibly still in a network call: they end on their own.
   Scan.reset();
 
-  Tree.FinishMarks();
   if (C.SortColumn >= 0 && Tree.Count() > 1) Tree.Sort(C.SortColumn, C.SortAscending);
   int Exit = Handled > 0 ? ExitSignal : ExitDone;
   if (!C.ListFile.empty()) {
-    const std::string Error = SaveList(C.ListFile, Tree);
+    const std::string Error = SaveListWithMessage(C.ListFile, Tree);
     if (!Error.empty()) {
       Say(Error);
       Exit = ExitFailed;
@@ -281,15 +223,7 @@ int Run(const TScanCommand &C) {
   }
   PrintRows(Tree, C.Format);
 
-  TScanSummary S;
-  S.SearchTime = FormatHMS(Seconds);
-  S.FoundComps = FoundComps;
-  S.ScannedComps = ScannedComps;
-  S.AllFiles = Tree.Count();
-  S.NewFiles = Tree.CountByState(nsNew);
-  S.RemovedFiles = Tree.CountByState(nsInaccessible);
-  S.UnknownFiles = Tree.CountByState(nsUnreached);
-  std::string Report = ScanReportText(S);
+  std::string Report = ScanReportText(Session.Summary(FormatHMS(Seconds)));
   for (auto &Ch : Report)
     if (Ch == '\r') Ch = '\n';
   std::cerr << Report << std::endl;

@@ -32,4 +32,10 @@ void UseWsDiscovery(bool On) {
   SetNetProvider(On ? std::make_shared<wsd::TWsdNetProvider>(P) : P);
 }
 
+void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P) {
+  std::shared_ptr<net::INetProvider> Inner = P;
+  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
+  if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner)) S->CheckSetup();
+}
+
 } // namespace sonquarry

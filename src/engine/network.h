@@ -17,4 +17,8 @@ void SetNetProvider(std::shared_ptr<net::INetProvider> P);
 // the plain one alone when not.
 void UseWsDiscovery(bool On);
 
+// Tells through platform::Diagnostic what the SMB provider in P (WS-Discovery's wrapping looked
+// through) will refuse of its configuration; nothing for another provider.
+void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P);
+
 } // namespace sonquarry

@@ -168,7 +168,7 @@ bool SameFile(const std::string &A, const std::string &B) {
 
 } // namespace
 
-int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
+TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   const auto slash = FileName.rfind('/');
   if (slash != std::string::npos) {
     const std::string dir = FileName.substr(0, slash + 1);
@@ -177,16 +177,16 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
       throw Exception(FormatMessage("The path %s doesn't exist.", dir));
   }
   std::error_code ec;
-  if (std::filesystem::is_directory(FileName, ec)) return 1;
+  if (std::filesystem::is_directory(FileName, ec)) return lfOpenFailed;
   platform::TAtomicFile out;
-  if (!out.Open(FileName, 0666, true)) return 1;
+  if (!out.Open(FileName, 0666, true)) return lfOpenFailed;
 
-  int code = 0;
+  TListFileResult code = lfOk;
   bool writing = true;
   std::string buf;
   const auto flush = [&] {
     if (writing && !buf.empty() && !out.Write(buf.data(), buf.size())) {
-      code = 3;
+      code = lfAddWriteFailed;
       writing = false; // the remaining files are still gone through, the file is lost anyway
     }
     buf.clear();
@@ -202,7 +202,7 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
       try {
         Tree.UpdateCache(parent);
       } catch (const std::exception &) {
-        code = 2;
+        code = lfReadFailed;
         break;
       }
       const size_t at = texts.size();
@@ -216,36 +216,37 @@ int SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     buf.append(texts, at, size);
     if (buf.size() >= IoBlock) flush();
   }
-  if (code != 2) flush();
+  if (code != lfReadFailed) flush();
   // What a failed load could not read stays beside the new list.
   const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
                     std::filesystem::exists(FileName, ec);
-  if (code == 0 && keep && platform::KeepBackup(FileName, ".bak").empty()) code = 3;
-  if (code == 0 && !out.Commit()) code = 3;
-  if (code != 0) {
+  if (code == lfOk && keep && platform::KeepBackup(FileName, ".bak").empty())
+    code = lfAddWriteFailed;
+  if (code == lfOk && !out.Commit()) code = lfAddWriteFailed;
+  if (code != lfOk) {
     out.Abandon();
     return code;
   }
   if (keep || SameFile(FileName, Tree.DamagedListFile)) Tree.DamagedListFile.clear();
-  return 0;
+  return lfOk;
 }
 
-int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
+TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
   // A lambda: it shares this friend's access to the tree.
-  const auto load = [&]() -> int {
+  const auto load = [&]() -> TListFileResult {
     std::error_code ec;
     const auto status = std::filesystem::status(FileName, ec);
-    if (status.type() == std::filesystem::file_type::not_found) return 0;
-    if (status.type() == std::filesystem::file_type::directory) return 1;
+    if (status.type() == std::filesystem::file_type::not_found) return lfOk;
+    if (status.type() == std::filesystem::file_type::directory) return lfOpenFailed;
     std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
-    if (!file) return 1;
+    if (!file) return lfOpenFailed;
 
     bool failed = false;
     const bool crlf = HasCrLf(file.get(), failed);
-    if (failed || std::fseek(file.get(), 0, SEEK_SET) != 0) return 2;
+    if (failed || std::fseek(file.get(), 0, SEEK_SET) != 0) return lfReadFailed;
     char bom[3];
     if (std::fread(bom, 1, 3, file.get()) != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) {
-      if (std::ferror(file.get()) || std::fseek(file.get(), 0, SEEK_SET) != 0) return 2;
+      if (std::ferror(file.get()) || std::fseek(file.get(), 0, SEEK_SET) != 0) return lfReadFailed;
     }
     const auto size = std::filesystem::file_size(FileName, ec);
     TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size), crlf);
@@ -264,8 +265,8 @@ int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
 
     for (;;) {
       const int got = reader.Next(lines);
-      if (got == 0) return 0;
-      if (got < 0) return 2;
+      if (got == 0) return lfOk;
+      if (got < 0) return lfReadFailed;
       for (int k = 0; k < 3; ++k)
         if (!IsValidUtf8(lines[k])) lines[k] = converted[k] = Windows1252ToUtf8(lines[k]);
       const std::string_view name = lines[0], domain = lines[1], dir = lines[2];
@@ -306,18 +307,18 @@ int LoadListFile(const std::string &FileName, TWNetTree &Tree) {
           Tree.FileList.Add(leaf);
         }
       } catch (const std::exception &) {
-        return 3;
+        return lfAddWriteFailed;
       }
     }
   };
-  int code;
+  TListFileResult code;
   try {
     code = load();
   } catch (...) {
     Tree.DamagedListFile = FileName;
     throw;
   }
-  if (code != 0)
+  if (code != lfOk)
     Tree.DamagedListFile = FileName;
   else if (Tree.DamagedListFile == FileName)
     Tree.DamagedListFile.clear();

@@ -19,6 +19,14 @@ namespace sonquarry {
 // File states; the values are also the image indices of the row icons.
 enum TNodeState : uint8_t { nsKnown = 0, nsNew = 1, nsInaccessible = 2, nsUnreached = 3 };
 
+// The list file's result codes; the numbers are those the callers have always been given.
+enum TListFileResult : int {
+  lfOk = 0,
+  lfOpenFailed = 1,     // cannot open (or create)
+  lfReadFailed = 2,     // read failure (load) or the tree's texts not obtained (save)
+  lfAddWriteFailed = 3, // add failure (load) or write failure (save)
+};
+
 using TNodeId = uint32_t;
 inline constexpr TNodeId NoNode = 0xFFFFFFFFu;
 
@@ -116,8 +124,8 @@ public:
 
 private:
   friend class TWNetNode;
-  friend int SaveListFile(const std::string &FileName, TWNetTree &Tree);
-  friend int LoadListFile(const std::string &FileName, TWNetTree &Tree);
+  friend TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
+  friend TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
   friend void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 
   static constexpr TNodeId RootId = 0;
@@ -202,9 +210,7 @@ private:
 // path that does not begin with two backslashes.
 void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 
-// The list file: three lines per file (name, domain, directory), in row order, no header. Result
-// codes: 0 success, 1 cannot open, 2 read failure or texts not obtained, 3 add failure (load) or
-// write failure (save).
+// The list file: three lines per file (name, domain, directory), in row order, no header.
 // - A save writes UTF-8 with CR LF line ends and replaces the file as a whole only when
 //   everything was written; otherwise the previous file stays. A read-only file is not replaced
 //   (1). After a failed load of the same file the old one is first kept as FILE.bak (.bak.2, ...).
@@ -212,7 +218,7 @@ void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 //   a name), a file without any as LF lines; a last line may lack its line end; a UTF-8 BOM is
 //   skipped; a line that is not valid UTF-8 is read as Windows-1252 (a list of the Windows
 //   program).
-int SaveListFile(const std::string &FileName, TWNetTree &Tree);
-int LoadListFile(const std::string &FileName, TWNetTree &Tree);
+TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
+TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
 
 } // namespace sonquarry

@@ -7,22 +7,22 @@ namespace sonquarry::platform {
 
 namespace {
 std::mutex SinkLock;
-std::function<void(const std::string &)> &Sink() {
-  static std::function<void(const std::string &)> S;
+TDiagnosticSink &Sink() {
+  static TDiagnosticSink S;
   return S;
 }
 } // namespace
 
-void Diagnostic(const std::string &Line) {
+void Diagnostic(const std::string &Line, TDiagLevel Level) {
+  // Held across the call: once SetDiagnosticSink has returned, the old sink is never called again.
   std::lock_guard<std::mutex> L(SinkLock);
   if (Sink())
-    Sink()(Line);
+    Sink()(Level, Line);
   else
     std::fprintf(stderr, "sonquarry: %s\n", Line.c_str());
 }
 
-std::function<void(const std::string &)>
-SetDiagnosticSink(std::function<void(const std::string &)> S) {
+TDiagnosticSink SetDiagnosticSink(TDiagnosticSink S) {
   std::lock_guard<std::mutex> L(SinkLock);
   auto Old = std::move(Sink());
   Sink() = std::move(S);

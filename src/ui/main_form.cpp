@@ -1,16 +1,10 @@
 #include "ui/main_form.h"
-#include "engine/network.h"
 
-#include "engine/scan_log.h"
-#include "engine/scan_report.h"
-#include "platform/exception.h"
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/shell_services.h"
 #include "platform/gui/user_prompts.h"
 #include "platform/gui/window_services.h"
-#include "platform/registry/registry.h"
-#include "platform/wsd/wsd_provider.h"
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
@@ -18,62 +12,28 @@
 #include "ui/status_panel.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
-#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTableView>
-#include <QTime>
 #include <QTimer>
 #include <QToolBar>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 
 namespace sonquarry {
 
 namespace {
-
-// The hourglass for a long list operation, restored on every way out.
-class TWaitCursor {
-public:
-  TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
-  TWaitCursor(const TWaitCursor &) = delete;
-  TWaitCursor &operator=(const TWaitCursor &) = delete;
-};
-
-// No redraw while rows are rebuilt; the view is redrawn, enabled and focused on the way out.
-class TViewFrozen {
-public:
-  explicit TViewFrozen(QTableView *V) : View(V) { View->setUpdatesEnabled(false); }
-  ~TViewFrozen() {
-    View->setUpdatesEnabled(true);
-    View->viewport()->update();
-    View->setFocus();
-  }
-  TViewFrozen(const TViewFrozen &) = delete;
-  TViewFrozen &operator=(const TViewFrozen &) = delete;
-
-private:
-  QTableView *View;
-};
 
 // What the framework does with an error that reaches a command: it shows its message.
 void ShowError(std::exception_ptr E) {
@@ -107,8 +67,6 @@ const char *const PanelInitial[5] = {
 const char *const PanelWidest[5] = {"Files: 0000000", "Selected files: 0000000",
                                     "Status: searching...", "Resources: 000000", "Time: 00:00:00"};
 
-const char *const ColumnWidthValues[3] = {"Col1Width", "Col2Width", "Col3Width"};
-
 } // namespace
 
 TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
@@ -121,8 +79,14 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
     move(area.center() - QPoint(630 / 2, 477 / 2));
   }
 
+  // Every warning from here on reaches the scan log, and the user where they have to act.
+  Diagnostics =
+      std::make_unique<TDiagnosticsChannel>(platform::GetProgramDir() + "search.log",
+                                            [this](const std::string &Line) { WarnUser(Line); });
+
   FileTree = std::make_unique<TWNetTree>();
   Scan = std::make_unique<TNetScan>();
+  Session = std::make_unique<TScanSession>(*Scan, *FileTree);
   Scan->OnFilesFound = [this](TScanResThread *, const std::string &Dir,
                               const std::vector<std::string> &Names,
                               const std::string &Domain) { FilesFound(Dir, Names, Domain); };
@@ -158,16 +122,6 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
            QDialog::Accepted;
   });
 
-  // Registry problems that reach no caller (a hive that does not parse, changes not saved): the
-  // log and the user hear of them.
-  registry::SetRegistryLogHandler([](const std::string &Line) {
-    {
-      const std::lock_guard<std::mutex> lock(ScanLogLock);
-      Log.Add(1, Line);
-    }
-    ShowMessageBox(Line, MB_ICONWARNING);
-  });
-
   // Defaults, then what the registry holds.
   ApplyMainFormDefaults(*Scan, Settings);
   LoadSettings(*Scan, Settings, *Scan);
@@ -178,9 +132,6 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   ListFileName = platform::GetProgramDir() + "Sonquarry.lst";
   LoadList();
-
-  Log.SetFileName(platform::GetProgramDir() + "search.log");
-  Log.SetLevel(4);
 
   UpdateSelectionCommands();
   UpdateRemoveCommand();
@@ -193,7 +144,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 TMainForm::~TMainForm() {
   // The view must not ask a released tree for rows.
   ListView->setModel(nullptr);
-  registry::SetRegistryLogHandler(nullptr);
+  Diagnostics.reset(); // no warning is handed to this window from here on
   try {
     Scan.reset();
   } catch (...) {
@@ -470,139 +421,6 @@ bool TMainForm::ShowOptions(int PageIndex) {
   return OptionsHandler_ ? OptionsHandler_(PageIndex) : false;
 }
 
-// ---- search run control
-
-void TMainForm::SetScanState(uint8_t State) {
-  static const char *const texts[] = {"Status: ", "Status: searching...", "Status: stopping..."};
-  ScanState = State;
-  Panels_[2]->setText(texts[State < 3 ? State : 0]);
-}
-
-void TMainForm::EnableScanCommands(bool Running) {
-  SetEnabled(actSearch, !Running);
-  SetEnabled(actOptions, !Running && OptionsHandler_ != nullptr);
-  SetEnabled(actStop, Running);
-}
-
-void TMainForm::ShowResourceCount(int Count) {
-  ResourceCount = Count;
-  Panels_[3]->setText(QString("Resources: %1").arg(Count));
-}
-
-void TMainForm::ShowElapsed(double Seconds) {
-  Panels_[4]->setText(QString::fromStdString("Time: " + FormatHMS(Seconds)));
-}
-
-bool TMainForm::HaveAddressesToScan() {
-  for (;;) {
-    if (Scan->NetBios || Scan->IPRangeCount() != 0) return true;
-    ShowInfoMessage("No IP addresses for scanning.");
-    if (!ShowOptions(1)) return false;
-  }
-}
-
-void TMainForm::Search() {
-  if (ScanState != 0) return; // a second search waits for the end of the first
-  if (!Scan->Filter.CompListsUsable()) {
-    ShowMessageBox("Allowed and denied list of coumputers are the same. No computers to scanning.",
-                   MB_ICONINFORMATION);
-    return;
-  }
-  if (!Scan->Filter.ResListsUsable()) {
-    ShowMessageBox("Allowed and denied list of resources are the same. No resources to scanning.",
-                   MB_ICONINFORMATION);
-    return;
-  }
-  if (!HaveAddressesToScan()) return;
-  StartTime = std::chrono::steady_clock::now();
-  try {
-    EnableScanCommands(true);
-    ShowResourceCount(0);
-    if (Scan->IsClearBefor) {
-      ListView->selectionModel()->clear();
-      ShowFileCount(0);
-      FileTree->Clear();
-      ShowSelectedCount(SelectedRowCount());
-    }
-    FileTree->ResetMarks();
-    Model->RefreshAll();
-    try {
-      // One discovery per scan, around whatever serves the SMB requests (a provider that the
-      // scan was given is left as it is).
-      UseWsDiscovery(Scan->NetBios && Scan->WsDiscovery);
-      Scan->Start();
-    } catch (...) {
-      SetScanState(0);
-      throw;
-    }
-    SetScanState(1);
-    StartTime = std::chrono::steady_clock::now();
-    Timer->start();
-  } catch (...) {
-    ScanFinished();
-    throw;
-  }
-}
-
-void TMainForm::Stop() {
-  if (ScanState == 0) return;
-  SetScanState(2);
-  Scan->Stop();
-}
-
-void TMainForm::FilesFound(const std::string &Dir, const std::vector<std::string> &FileNames,
-                           const std::string &Domain) {
-  const int before = FileTree->Count();
-  for (const auto &name : FileNames) FileTree->AddFile(Domain, Dir, name);
-  const int after = FileTree->Count();
-  if (after != before) {
-    // The count at once, the rows with the next insert.
-    Panels_[0]->setText(QString("Files: %1").arg(after));
-    if (!RowsTimer->isActive()) RowsTimer->start();
-  }
-  if (after != before && SortState != std::array<uint8_t, 3>{0, 0, 0}) {
-    // New rows go to the end: the list is no longer sorted.
-    SortState = {0, 0, 0};
-    ListView->horizontalHeader()->setSortIndicatorShown(false);
-  }
-}
-
-void TMainForm::ResourcesEnumerated(int Children) { ShowResourceCount(ResourceCount + Children); }
-
-void TMainForm::ScanFinished() {
-  Timer->stop();
-  InsertWaitingRows();
-  EnableScanCommands(false);
-  SetScanState(0);
-  FileTree->FinishMarks();
-  Model->RefreshAll();
-  UpdateRemoveCommand();
-  ShowScanReport(
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
-}
-
-void TMainForm::ShowScanReport(double Seconds) {
-  // The search time as a time of day in the locale's long format (without a time zone).
-  QString format = QLocale().timeFormat(QLocale::LongFormat);
-  format.remove('t');
-  const QTime time = QTime(0, 0).addMSecs(static_cast<int>(Seconds * 1000) % 86400000);
-  TScanSummary s;
-  s.SearchTime = QLocale().toString(time, format.trimmed()).toStdString();
-  s.FoundComps = Scan->FoundComps;
-  s.ScannedComps = Scan->ScannedComps;
-  s.AllFiles = FileTree->Count();
-  s.NewFiles = FileTree->CountByState(nsNew);
-  s.RemovedFiles = FileTree->CountByState(nsInaccessible);
-  s.UnknownFiles = FileTree->CountByState(nsUnreached);
-  ShowMessageBox(ScanReportText(s), MB_ICONINFORMATION);
-}
-
-void TMainForm::FirstRunPrompt() {
-  if (!Settings.ScanMethodUnset || Closed_) return;
-  ShowInfoMessage("Please select network search mode.");
-  ShowOptions(1); // nothing once the window closed meanwhile (the Options handler checks)
-}
-
 void TMainForm::UpdateListCommands() {
   const bool rows = FileTree->Count() > 0;
   for (QAction *a : {actClear, actSelectAll, actFindItem, actInvertSelection, actExportHtml,
@@ -630,330 +448,10 @@ void TMainForm::UpdateRemoveCommand() {
   SetEnabled(actRemoveInaccessible, some);
 }
 
-void TMainForm::InsertWaitingRows() {
-  RowsTimer->stop();
-  if (Model->RowCount() != FileTree->Count()) ShowFileCount(FileTree->Count());
-}
-
-void TMainForm::ShowFileCount(int Count) {
-  Model->SetRowCount(Count);
-  Panels_[0]->setText(QString("Files: %1").arg(Count));
-  UpdateListCommands();
-}
-
-void TMainForm::ShowSelectedCount(int Count) {
-  SelectedCount = Count;
-  Panels_[1]->setText(QString("Selected files: %1").arg(Count));
-}
-
-QString TMainForm::PanelText(int Panel) const { return Panels_.at(Panel)->text(); }
-
-// A selection change from the mouse, the keyboard or a command: the count and the commands
-// that need a selection follow at once.
-void TMainForm::SelectionChanged() {
-  UpdateSelectionCommands();
-  ShowSelectedCount(SelectedRowCount());
-}
-
-// ---- selection
-
-TRowRanges TMainForm::SelectedRanges() const {
-  return SelectedRowRanges(ListView->selectionModel());
-}
-
-int TMainForm::SelectedRowCount() const { return RowCountOf(SelectedRanges()); }
-
-std::vector<int> TMainForm::SelectedRows() const {
-  std::vector<int> rows;
-  for (const TRowRange &r : SelectedRanges())
-    for (int i = r.First; i <= r.Last; ++i) rows.push_back(i);
-  return rows;
-}
-
-int TMainForm::FocusedRow() const {
-  const QModelIndex i = ListView->selectionModel()->currentIndex();
-  return i.isValid() ? i.row() : -1;
-}
-
-// \\Computer of the one selected row; empty unless exactly one row is selected.
-std::string TMainForm::CurrentComputerEntry() const {
-  const auto ranges = SelectedRanges();
-  if (ranges.size() != 1 || ranges[0].First != ranges[0].Last) return {};
-  const std::string dir = FileTree->GetDirectory(ranges[0].First);
-  const size_t start = dir.rfind("\\\\", 0) == 0 ? 2 : 0;
-  const size_t end = dir.find('\\', start);
-  return "\\\\" + dir.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-void TMainForm::SelectOnly(int Row) {
-  const QModelIndex i = Model->index(Row, 0);
-  ListView->selectionModel()->setCurrentIndex(i, QItemSelectionModel::ClearAndSelect |
-                                                     QItemSelectionModel::Rows);
-  CenterListItem(Row, ListView);
-}
-
-// ---- the list's commands
-
-void TMainForm::ColumnClick(int Column) {
-  if (Column < 0 || Column > 2 || Model->RowCount() <= 1) return;
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  bool remembered = false;
-  std::string name, domain, directory; // of the first selected row
-  const auto ranges = SelectedRanges();
-  if (!ranges.empty()) {
-    const int first = ranges.front().First;
-    name = FileTree->File(first).Name();
-    domain = FileTree->GetDomain(first);
-    directory = FileTree->GetDirectory(first);
-    remembered = true;
-  }
-  ListView->selectionModel()->clear();
-  const uint8_t prev = SortState[Column];
-  SortState = {0, 0, 0};
-  SortState[Column] = prev == 1 ? 2 : 1;
-  Model->BeginReorder();
-  try {
-    FileTree->Sort(Column, SortState[Column] == 1);
-  } catch (...) {
-    Model->EndReorder();
-    throw;
-  }
-  Model->EndReorder();
-  ListView->horizontalHeader()->setSortIndicatorShown(true);
-  ListView->horizontalHeader()->setSortIndicator(
-      Column, SortState[Column] == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
-  if (remembered) {
-    const int n = FileTree->Count();
-    for (int i = 0; i < n; ++i) {
-      if (FileTree->File(i).Name() != name) continue;
-      if (FileTree->GetDirectory(i) != directory || FileTree->GetDomain(i) != domain) continue;
-      SelectOnly(i);
-      break;
-    }
-  }
-}
-
-void TMainForm::SelectAll() {
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  if (Model->RowCount() > 0) ListView->selectAll();
-  ShowSelectedCount(SelectedRowCount());
-}
-
-void TMainForm::InvertSelection() {
-  TWaitCursor wait;
-  if (Model->RowCount() > 0) {
-    TViewFrozen frozen(ListView);
-    static_cast<TRowSelectionModel *>(ListView->selectionModel())->Invert();
-  }
-  ShowSelectedCount(SelectedRowCount());
-}
-
-void TMainForm::DeleteSelected() {
-  const std::vector<int> rows = SelectedRows();
-  if (rows.empty()) return;
-  int next = -1;
-  if (const int focused = FocusedRow(); focused >= 0) next = focused + 1;
-  TWaitCursor wait;
-  {
-    TViewFrozen frozen(ListView);
-    ListView->selectionModel()->clear();
-    if (next != -1)
-      next -= static_cast<int>(std::lower_bound(rows.begin(), rows.end(), next) - rows.begin());
-    struct TCountAfter {
-      TMainForm *F;
-      ~TCountAfter() {
-        F->Model->Reload();
-        F->ShowFileCount(F->FileTree->Count());
-      }
-    } countAfter{this};
-    FileTree->RemoveFiles(rows);
-  }
-  const int n = FileTree->Count();
-  if (n > 0 && next != -1) SelectOnly(std::min(next, n - 1));
-  UpdateSelectionCommands();
-  UpdateRemoveCommand();
-  ShowSelectedCount(SelectedRowCount());
-}
-
-void TMainForm::RemoveInaccessible() {
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  ListView->selectionModel()->clear();
-  if (FileTree->RemoveFilesInState(nsInaccessible) > 0) Model->Reload();
-  ShowFileCount(FileTree->Count());
-  ShowSelectedCount(SelectedRowCount());
-}
-
-void TMainForm::Clear() {
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  ListView->selectionModel()->clear();
-  FileTree->Clear();
-  ShowFileCount(0);
-  UpdateSelectionCommands();
-  UpdateRemoveCommand();
-  ShowSelectedCount(SelectedRowCount());
-}
-
-void TMainForm::InsertReleased() {
-  const int n = Model->RowCount();
-  const int focused = FocusedRow();
-  if (SelectedRowCount() == 0 || focused < 0 || focused >= n - 1) return;
-  const QModelIndex next = Model->index(focused + 1, 0);
-  auto *sm = ListView->selectionModel();
-  sm->setCurrentIndex(next, QItemSelectionModel::NoUpdate);
-  sm->select(next, QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
-  ListView->scrollTo(next);
-}
-
-bool TMainForm::eventFilter(QObject *Watched, QEvent *Event) {
-  if (Watched == ListView) {
-    if (Event->type() == QEvent::KeyPress) {
-      const auto *k = static_cast<QKeyEvent *>(Event);
-      if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
-        if (Connected(actPlay)) actPlay->trigger();
-        return true;
-      }
-    } else if (Event->type() == QEvent::KeyRelease) {
-      const auto *k = static_cast<QKeyEvent *>(Event);
-      if (k->key() == Qt::Key_Insert && !k->isAutoRepeat()) InsertReleased();
-      ShowSelectedCount(SelectedRowCount());
-    }
-  }
-  return QMainWindow::eventFilter(Watched, Event);
-}
-
-// ---- list file, window position, column widths
-
-void TMainForm::LoadList() {
-  FileTree->Loading = true;
-  try {
-    switch (LoadListFile(ListFileName, *FileTree)) {
-    case 1:
-      ShowErrorMessage("The file " + ListFileName + " exists, but can not be opened.");
-      break;
-    case 2:
-      ShowErrorMessage("Can not read data from list file " + ListFileName + ".");
-      break;
-    case 3:
-      ShowErrorMessage("Can not add data from list file.");
-      break;
-    default:
-      break;
-    }
-  } catch (const std::exception &E) {
-    ShowMessageBox(E.what(), MB_OK);
-  }
-  FileTree->Loading = false;
-  ShowFileCount(FileTree->Count());
-}
-
-void TMainForm::SaveList() {
-  const std::string dir = std::filesystem::path(ListFileName).parent_path().string();
-  std::error_code ec;
-  if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-    ShowErrorMessage("Can not write list file. Dirrectory " + dir + " does not exist.");
-    return;
-  }
-  try {
-    switch (SaveListFile(ListFileName, *FileTree)) {
-    case 1:
-      ShowErrorMessage("Can not create list file " + ListFileName + ".");
-      break;
-    case 2:
-      ShowErrorMessage("Can not get tree data.");
-      break;
-    case 3:
-      ShowErrorMessage("Can not write data to list file " + ListFileName + ".");
-      break;
-    default:
-      break;
-    }
-  } catch (const std::exception &E) {
-    ShowErrorMessage(E.what());
-  }
-}
-
-void TMainForm::ReadColumnWidths() {
-  registry::TRegistry reg;
-  if (!reg.OpenKeyReadOnly(SettingsKey)) return;
-  for (int c = 0; c < 3; ++c) {
-    if (reg.ValueExists(ColumnWidthValues[c]))
-      ListView->setColumnWidth(c, reg.ReadInteger(ColumnWidthValues[c]));
-  }
-}
-
-void TMainForm::WriteColumnWidths() {
-  registry::TRegistry reg;
-  if (!reg.OpenKey(SettingsKey, true)) return;
-  reg.WriteString("PathForCopy", Settings.PathForCopy);
-  for (int c = 0; c < 3; ++c) reg.WriteInteger(ColumnWidthValues[c], ListView->columnWidth(c));
-}
-
-void TMainForm::WritePositionAndWidths() {
-  try {
-    registry::TRegistry reg;
-    WriteFormPosition(this, &reg, MainFormKey);
-  } catch (...) {
-  }
-  try {
-    WriteColumnWidths();
-  } catch (...) {
-  }
-}
-
-void TMainForm::FirstActivation() {
-  try {
-    registry::TRegistry reg;
-    ReadFormPosition(this, &reg, MainFormKey);
-  } catch (...) {
-  }
-  try {
-    ReadColumnWidths();
-  } catch (...) {
-  }
-  Activated = true;
-}
-
-bool TMainForm::event(QEvent *Event) {
-  if (!Activated && (Event->type() == QEvent::Show || Event->type() == QEvent::WindowActivate))
-    FirstActivation();
-  return QMainWindow::event(Event);
-}
-
-void TMainForm::changeEvent(QEvent *Event) { QMainWindow::changeEvent(Event); }
-
-void TMainForm::closeEvent(QCloseEvent *Event) {
-  Event->accept(); // closing is never refused
-  Shutdown();
-}
-
-void TMainForm::Shutdown() {
-  if (Closed_) return;
-  Closed_ = true;
-  if (ScanState != 0) {
-    // The user sees the window go at once; the threads end on their own.
-    hide();
-    Scan->Stop();
-  }
-  Timer->stop();
-  SaveList();
-  WritePositionAndWidths();
-  CloseHelpWindow();
-  try {
-    ListView->selectionModel()->clear();
-    FileTree->Clear();
-    Model->Reload();
-  } catch (...) {
-  }
-  try {
-    // Cuts the threads' hand-overs: no handler of this window runs from here on. The object
-    // itself stays: a dialog open when the session ended may still be on the stack above us.
-    Scan->Detach();
-  } catch (...) {
-  }
+void TMainForm::FirstRunPrompt() {
+  if (!Settings.ScanMethodUnset || Closed_) return;
+  ShowInfoMessage("Please select network search mode.");
+  ShowOptions(1); // nothing once the window closed meanwhile (the Options handler checks)
 }
 
 void TMainForm::ShowAbout() {

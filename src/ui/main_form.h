@@ -7,7 +7,9 @@
 // say. The enabling rules (UpdateListCommands, UpdateSelectionCommands, UpdateRemoveCommand,
 // EnableScanCommands) only ever enable connected commands.
 
+#include "engine/diagnostics.h"
 #include "engine/net_scan.h"
+#include "engine/scan_session.h"
 #include "paths/tree_search.h"
 #include "paths/wnet_tree.h"
 #include "settings/settings.h"
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +47,7 @@ public:
   // ---- owned for the window's life
   std::unique_ptr<TWNetTree> FileTree;
   std::unique_ptr<TNetScan> Scan;
+  std::unique_ptr<TScanSession> Session;   // over Scan and FileTree
   TMainFormSettings Settings;              // PlayListExt, PathForCopy, IPRanges, PlayerCommand
   std::unique_ptr<TTreeSearch> TreeSearch; // after the first "Find item..."
   std::unique_ptr<TfmOptions> OptionsForm; // after the first "Options..."
@@ -120,7 +124,8 @@ public:
   void InsertWaitingRows();
   void Search();
   void Stop();
-  bool HaveAddressesToScan();
+  // The checks before a search, with their messages; no IP address offers the Options page.
+  bool SearchAllowed();
   void SetScanState(uint8_t State);
   void EnableScanCommands(bool Running);
   void ShowResourceCount(int Count);
@@ -130,6 +135,9 @@ public:
   void ResourcesEnumerated(int Children);
   void ScanFinished();
   void ShowScanReport(double Seconds);
+  // A warning the user has to act on, from any thread: the main thread shows the lines that came
+  // meanwhile in one message box.
+  void WarnUser(const std::string &Line);
   // Once the loop runs: the first run asks for the search mode.
   void FirstRunPrompt();
   // The close routine (list file, position, widths, release); runs once, from any close path.
@@ -187,6 +195,13 @@ private:
   void InsertReleased();
   void FirstActivation();
   void ShowAbout();
+  void ShowWarnings();
+
+  // Every warning into the scan log, those to act on to WarnUser; made first, let go first.
+  std::unique_ptr<TDiagnosticsChannel> Diagnostics;
+  std::mutex WarningsLock_;
+  std::vector<std::string> Warnings_;
+  bool WarningsQueued_ = false;
 
   std::function<bool(int PageIndex)> OptionsHandler_;
   std::set<QAction *> Wired_;

@@ -4,6 +4,7 @@
 #include "platform/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "platform/registry/registry.h"
+#include "platform/smb/smb_provider.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
@@ -20,6 +21,7 @@
 #include <QTest>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
@@ -98,6 +100,38 @@ TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
   ASSERT_FALSE(Prompts->Messages().empty());
   EXPECT_EQ(Prompts->Messages().back().rfind("Scan completed\nSearch Time : ", 0), 0u);
   EXPECT_EQ(Prompts->Records.back().Style, MB_ICONINFORMATION | MB_TOPMOST);
+}
+
+TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox) {
+  const std::string credentials = Sandbox.Root() + "/config/sonquarry/credentials";
+  test::WriteFile(credentials, "username=alice\npassword=secret\n");
+  ASSERT_EQ(::chmod(credentials.c_str(), 0644), 0);
+  Open();
+  // The real provider: it is the one that knows its credentials file.
+  Form->Scan->Provider = std::make_shared<smb::TSmbProvider>();
+  Form->Scan->NetBios = false;
+  Form->Scan->AddIP(0x7F000001); // 127.0.0.1
+  Form->Scan->TimeOut = 200;
+  const std::string refused = "SMB credentials file " + credentials + " is open to group or others";
+  for (int search = 0; search < 2; ++search) { // each search's log tells it again
+    Prompts->Records.clear();
+    Form->actSearch->trigger();
+    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+    const std::string log = test::ReadFile(platform::GetProgramDir() + "search.log");
+    EXPECT_NE(log.find(refused), std::string::npos) << log;
+    ASSERT_TRUE(SpinUntil([&] {
+      for (const auto &r : Prompts->Records)
+        if (r.Text.find(refused) != std::string::npos) return true;
+      return false;
+    }));
+    int boxes = 0;
+    for (const auto &r : Prompts->Records)
+      if (r.Text.find(refused) != std::string::npos) {
+        ++boxes;
+        EXPECT_EQ(r.Style, MB_ICONWARNING | MB_TOPMOST);
+      }
+    EXPECT_EQ(boxes, 1);
+  }
 }
 
 TEST_F(MainFormSearchTest, RowsReachTheListWhileTheSearchRuns) {

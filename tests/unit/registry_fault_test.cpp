@@ -1,5 +1,6 @@
 // The hive under crashes and a second instance: processes killed while saving, processes
 // saving at once, and a hive that is garbage.
+#include "platform/diag.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "unit/xdg_sandbox.h"
@@ -181,9 +182,10 @@ TEST(RegistryFaults, AGarbageHiveStartsTheProgramOnDefaultsAndIsKeptAsideAtTheNe
   garbage += "\"broken";
   WriteFile(box.Hive(), garbage);
   std::vector<std::string> log;
-  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  platform::SetDiagnosticSink(
+      [&log](platform::TDiagLevel, const std::string &Line) { log.push_back(Line); });
   const TBoth loaded = LoadAll();
-  registry::SetRegistryLogHandler(nullptr);
+  platform::SetDiagnosticSink(nullptr);
   TBoth defaults;
   ApplyMainFormDefaults(defaults.Scan, defaults.Form);
   EXPECT_TRUE(Same(loaded, defaults));

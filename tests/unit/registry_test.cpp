@@ -1,3 +1,4 @@
+#include "platform/diag.h"
 #include "platform/exception.h"
 #include "platform/registry/registry.h"
 #include "support/test_support.h"
@@ -376,7 +377,9 @@ TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
   for (const auto &c : cases) {
     WriteFile(Sandbox.Hive(), c.Garbage);
     std::vector<std::string> log;
-    registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+    platform::SetDiagnosticSink([&log](platform::TDiagLevel Level, const std::string &Line) {
+      if (Level == platform::TDiagLevel::Act) log.push_back(Line); // the window shows these
+    });
     {
       registry::TRegistry reader; // reading alone leaves the file as it is
       EXPECT_FALSE(reader.KeyExists("\\Software"));
@@ -388,7 +391,7 @@ TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
       ASSERT_TRUE(reg.OpenKey(kMain, true));
       reg.WriteInteger("TimeOut", 1);
     }
-    registry::SetRegistryLogHandler(nullptr);
+    platform::SetDiagnosticSink(nullptr);
     // One line when the hive was first read, one when the save kept it.
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("defaults"), std::string::npos) << log[0];
@@ -457,9 +460,10 @@ TEST_F(RegistryTest, GarbageWrittenAfterLoadingIsSetAsideAtSave) {
   reg.WriteInteger("A", 1);
   WriteFile(Sandbox.Hive(), "[broken");
   std::vector<std::string> log;
-  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  platform::SetDiagnosticSink(
+      [&log](platform::TDiagLevel, const std::string &Line) { log.push_back(Line); });
   reg.Flush();
-  registry::SetRegistryLogHandler(nullptr);
+  platform::SetDiagnosticSink(nullptr);
   EXPECT_EQ(log.size(), 1u);
   EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), "[broken");
   registry::TRegistry again;
@@ -471,7 +475,8 @@ TEST_F(RegistryTest, AnUnreadableHiveIsNeverOverwritten) {
   // A directory in the hive's place cannot be read, and must not be replaced by our changes.
   std::filesystem::create_directories(Sandbox.Hive());
   std::vector<std::string> log;
-  registry::SetRegistryLogHandler([&log](const std::string &Line) { log.push_back(Line); });
+  platform::SetDiagnosticSink(
+      [&log](platform::TDiagLevel, const std::string &Line) { log.push_back(Line); });
   {
     registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(kMain, true));
@@ -479,7 +484,7 @@ TEST_F(RegistryTest, AnUnreadableHiveIsNeverOverwritten) {
     EXPECT_THROW(reg.Flush(), Exception);
     EXPECT_TRUE(reg.Modified()); // still pending
   }
-  registry::SetRegistryLogHandler(nullptr);
+  platform::SetDiagnosticSink(nullptr);
   EXPECT_GE(log.size(), 2u); // the failed read at start and the failed save at release
   EXPECT_TRUE(std::filesystem::is_directory(Sandbox.Hive()));
   EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + ".bad"));

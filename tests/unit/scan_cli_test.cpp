@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -205,6 +206,23 @@ TEST(ScanCliTest, TheLogMayBeACharacterDevice) {
   EXPECT_EQ(R.Status, 0) << R.Err;
   EXPECT_NE(R.Err.find("Scan completed"), std::string::npos) << R.Err;
   EXPECT_EQ(R.Err.find("lost lines"), std::string::npos) << R.Err;
+}
+
+TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
+  TXdgSandbox Home;
+  const std::string Credentials = Home.Root() + "/config/sonquarry/credentials";
+  sonquarry::test::WriteFile(Credentials, "username=alice\npassword=secret\n");
+  ASSERT_EQ(::chmod(Credentials.c_str(), 0644), 0);
+  const TRun R =
+      Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  const std::string Log = sonquarry::test::ReadFile(Home.Root() + "/data/sonquarry/search.log");
+  EXPECT_NE(Log.find("SMB credentials file " + Credentials + " is open to group or others"),
+            std::string::npos)
+      << Log;
+  // The program's own line, not only a worker's on the side.
+  EXPECT_NE(R.Err.find("sonquarry-scan: SMB credentials file " + Credentials), std::string::npos)
+      << R.Err;
 }
 
 TEST(ScanCliTest, AListThatCannotBeReadIsNeitherScannedNorOverwritten) {

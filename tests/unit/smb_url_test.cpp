@@ -87,7 +87,8 @@ protected:
     fs::create_directories(Dir);
     Path = (Dir / "credentials").string();
     std::ofstream(Path) << "username=alice\npassword=pw\n";
-    Old = platform::SetDiagnosticSink([this](const std::string &L) { Lines.push_back(L); });
+    Old = platform::SetDiagnosticSink(
+        [this](platform::TDiagLevel, const std::string &L) { Lines.push_back(L); });
   }
   void TearDown() override {
     platform::SetDiagnosticSink(Old);
@@ -96,7 +97,7 @@ protected:
   fs::path Dir;
   std::string Path;
   std::vector<std::string> Lines;
-  std::function<void(const std::string &)> Old;
+  platform::TDiagnosticSink Old;
 };
 
 TEST_F(CredentialsFileTest, PrivateFileIsUsed) {

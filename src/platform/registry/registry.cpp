@@ -4,7 +4,7 @@
 #include "platform/text.h"
 
 #include "platform/atomic_file.h"
-
+#include "platform/diag.h"
 #include "platform/exception.h"
 #include "platform/folders.h"
 
@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,20 +27,9 @@ using platform::DirOf;
 using platform::ErrnoText;
 
 std::mutex LogMutex;
-TRegistryLogHandler LogHandler;
 
-void LogLine(const std::string &Line) {
-  TRegistryLogHandler handler;
-  {
-    std::lock_guard<std::mutex> lock(LogMutex);
-    handler = LogHandler;
-  }
-  if (handler) {
-    handler(Line);
-  } else {
-    std::clog << Line << std::endl;
-  }
-}
+// The hive's problems reach no caller: the user hears of them through the program's diagnostics.
+void LogLine(const std::string &Line) { platform::Diagnostic(Line, platform::TDiagLevel::Act); }
 
 // ---- files -----------------------------------------------------------------------------------
 
@@ -158,11 +146,6 @@ THive LoadHiveForSave(const std::string &Path) {
 
 void SetRegistryWriteHook(std::function<void(size_t BytesWritten)> Hook) {
   WriteHook = std::move(Hook);
-}
-
-void SetRegistryLogHandler(TRegistryLogHandler Handler) {
-  std::lock_guard<std::mutex> lock(LogMutex);
-  LogHandler = std::move(Handler);
 }
 
 const char *RegRootName(TRegRoot Root) {

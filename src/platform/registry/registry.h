@@ -36,15 +36,10 @@ enum class TRegDataType { rdUnknown, rdString, rdExpandString, rdInteger, rdBina
 // The root keys a registry object can work below.
 enum class TRegRoot { CurrentUser, ClassesRoot, LocalMachine, Users, CurrentConfig };
 
-// The one place where registry problems that reach no caller are told: a hive that does not
-// parse (the settings start from their defaults), a bad hive kept aside at a save, a hive that
-// cannot be read, changes that could not be saved at release. A program connects it once at
-// start-up to what its user sees: sonquarry-scan to its standard error, the window to its log
-// and a message box. It is called on the thread that used the registry (the main thread), one
-// complete line per problem, and may be called again while a message is shown. The default
-// writes the line to std::clog; an empty handler restores the default.
-using TRegistryLogHandler = std::function<void(const std::string &Line)>;
-void SetRegistryLogHandler(TRegistryLogHandler Handler);
+// Registry problems that reach no caller (a hive that does not parse and starts from defaults, a
+// bad hive kept aside at a save, a hive that cannot be read, changes that could not be saved at
+// release) are told through platform::Diagnostic at TDiagLevel::Act, one complete line each, on
+// the thread that used the registry.
 
 // Called after each piece of a hive has been written to the temporary file; fault tests use it
 // to widen the window in which a crash lands inside a save.

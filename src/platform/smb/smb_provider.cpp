@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <iterator>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include "platform/diag.h"
 #include "platform/net/unc_path.h"
 #include "platform/smb/smb_provider_impl.h"
+#include "platform/smb/wire/smb_auth.h"
 #include "platform/smb/wire/smb_error.h"
 
 namespace sonquarry::smb {
@@ -246,6 +248,22 @@ bool TSmbProvider::StartWorker(net::NetError *Error) {
   const bool Ok = I_->Worker(true, E) != nullptr;
   if (Error) *Error = E;
   return Ok;
+}
+
+void TSmbProvider::CheckSetup() const {
+  const std::string &Credentials = I_->Options.CredentialsFile;
+  if (Credentials != "-") // a refusal is told by the loading itself
+    wire::LoadCredentialsFile(Credentials.empty() ? wire::DefaultCredentialsFile() : Credentials);
+  const std::string &Config = I_->Options.ConfigFile;
+  if (Config.empty()) return;
+  const int Fd = ::open(Config.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd >= 0) {
+    ::close(Fd);
+    return;
+  }
+  platform::Diagnostic("SMB client configuration " + Config + " could not be loaded (" +
+                           std::generic_category().message(errno) + ").",
+                       platform::TDiagLevel::Act);
 }
 
 void TSmbProvider::NoteReachable(const std::string &Server) { I_->Reach.MarkReachable(Server); }

@@ -89,6 +89,11 @@ public:
   // Starts the calling thread's worker now rather than at its first call; false when it cannot
   // be started (Error says why).
   bool StartWorker(net::NetError *Error = nullptr);
+  // Tells through platform::Diagnostic what of its configuration the workers will refuse: a
+  // credentials file that others may read or that cannot be read, a client configuration that
+  // cannot be read. The workers tell only their own standard error; a program asks this once per
+  // search, after its log was started.
+  void CheckSetup() const;
 
   const SmbProviderOptions &Options() const;
   // The process ids of the workers alive now.

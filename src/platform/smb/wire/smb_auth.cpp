@@ -67,7 +67,7 @@ std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
 
 std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::string *Refusal) {
   auto Refuse = [&](const std::string &Why) -> std::optional<SmbIdentity> {
-    platform::Diagnostic(Why);
+    platform::Diagnostic(Why, platform::TDiagLevel::Act);
     if (Refusal) *Refusal = Why;
     return std::nullopt;
   };

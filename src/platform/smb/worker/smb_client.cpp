@@ -124,7 +124,8 @@ struct TSmbClient::TImpl {
     smbc_setLogCallback(C, nullptr, DropLibraryLog);
     if (!Config.ConfigFile.empty() && smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0)
       platform::Diagnostic("SMB client configuration " + Config.ConfigFile +
-                           " could not be loaded.");
+                               " could not be loaded.",
+                           platform::TDiagLevel::Act);
     smbc_setTimeout(C, Config.TimeOutMs);
     smbc_setOptionUseKerberos(C, 0);
     smbc_setOptionFallbackAfterKerberos(C, 1);

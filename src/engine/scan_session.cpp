@@ -1,0 +1,108 @@
+#include "engine/scan_session.h"
+
+#include <exception>
+#include <filesystem>
+
+#include "engine/network.h"
+#include "platform/exception.h"
+
+namespace sonquarry {
+
+TSearchBlock TScanSession::Check() const {
+  if (!Scan_.Filter.CompListsUsable()) return TSearchBlock::SameComps;
+  if (!Scan_.Filter.ResListsUsable()) return TSearchBlock::SameRes;
+  if (!Scan_.NetBios && Scan_.IPRangeCount() == 0) return TSearchBlock::NoAddresses;
+  return TSearchBlock::None;
+}
+
+std::string TScanSession::Message(TSearchBlock Block) {
+  switch (Block) {
+  case TSearchBlock::SameComps:
+    return "Allowed and denied list of coumputers are the same. No computers to scanning.";
+  case TSearchBlock::SameRes:
+    return "Allowed and denied list of resources are the same. No resources to scanning.";
+  case TSearchBlock::NoAddresses:
+    return "No IP addresses for scanning.";
+  case TSearchBlock::None:
+    break;
+  }
+  return "";
+}
+
+void TScanSession::PrepareList() {
+  if (Scan_.IsClearBefor) Tree_.Clear();
+  Tree_.ResetMarks();
+}
+
+void TScanSession::Start() {
+  // One discovery per scan, around whatever serves the SMB requests (a provider that the scan was
+  // given is left as it is).
+  UseWsDiscovery(Scan_.NetBios && Scan_.WsDiscovery);
+  Scan_.Start();
+  CheckNetworkSetup(Scan_.Provider ? Scan_.Provider : NetProvider());
+}
+
+void TScanSession::Finish() {
+  FoundComps_ = Scan_.FoundComps;
+  ScannedComps_ = Scan_.ScannedComps;
+  Tree_.FinishMarks();
+}
+
+TScanSummary TScanSession::Summary(const std::string &SearchTime) const {
+  TScanSummary S;
+  S.SearchTime = SearchTime;
+  S.FoundComps = FoundComps_;
+  S.ScannedComps = ScannedComps_;
+  S.AllFiles = Tree_.Count();
+  S.NewFiles = Tree_.CountByState(nsNew);
+  S.RemovedFiles = Tree_.CountByState(nsInaccessible);
+  S.UnknownFiles = Tree_.CountByState(nsUnreached);
+  return S;
+}
+
+std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree) {
+  struct TLoading {
+    TWNetTree &T;
+    explicit TLoading(TWNetTree &Tree) : T(Tree) { T.Loading = true; }
+    ~TLoading() { T.Loading = false; }
+  } Loading(Tree);
+  try {
+    switch (LoadListFile(File, Tree)) {
+    case lfOk:
+      return "";
+    case lfOpenFailed:
+      return FormatMessage("The file %s exists, but can not be opened.", File);
+    case lfReadFailed:
+      return FormatMessage("Can not read data from list file %s.", File);
+    case lfAddWriteFailed:
+      break;
+    }
+    return "Can not add data from list file.";
+  } catch (const std::exception &E) {
+    return E.what();
+  }
+}
+
+std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree) {
+  const std::string Dir = std::filesystem::path(File).parent_path().string();
+  std::error_code Ec;
+  if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
+    return FormatMessage("Can not write list file. Dirrectory %s does not exist.", Dir);
+  try {
+    switch (SaveListFile(File, Tree)) {
+    case lfOk:
+      return "";
+    case lfOpenFailed:
+      return FormatMessage("Can not create list file %s.", File);
+    case lfReadFailed:
+      return "Can not get tree data.";
+    case lfAddWriteFailed:
+      break;
+    }
+    return FormatMessage("Can not write data to list file %s.", File);
+  } catch (const std::exception &E) {
+    return E.what();
+  }
+}
+
+} // namespace sonquarry
