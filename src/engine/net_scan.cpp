@@ -53,9 +53,9 @@ void TNetScan::ClearNetRes() {
 
 bool TNetScan::LimitedMethod() const {
   switch (ScanMethod) {
-  case 0:
+  case smWinXPSP2:
     return true;
-  case 2:
+  case smAutoDetect:
     return IsXPSP2();
   default:
     return false;

@@ -37,7 +37,7 @@ void TLog::SetFileName(const std::string &Name) {
 }
 
 void TLog::SetLevel(uint8_t NewLevel) {
-  if (Level_ != 0 && Level_ != NewLevel) {
+  if (Level_ != llNone && Level_ != NewLevel) {
     try {
       WriteOne(TimeStamp() + " : " + "Изменен уровень записи информации на " +
                std::to_string(NewLevel) + ".");

@@ -10,6 +10,11 @@
 
 namespace sonquarry {
 
+// Levels of log lines: a line is written when its level is at most the log's. The programs set
+// llAll; the scanning threads write their blocks at llScan, problems no caller hears of at
+// llWarning. The level-change line gives the number.
+enum TLogLevel : uint8_t { llNone = 0, llWarning = 1, llScan = 3, llAll = 4 };
+
 class TLog {
 public:
   // Width of "dd.mm.yyyy hh:nn:ss : ", the indent of a continuation line.
@@ -50,7 +55,7 @@ private:
 
   std::FILE *Stream_ = nullptr;
   std::string FileName_;
-  uint8_t Level_ = 0;
+  uint8_t Level_ = llNone;
   std::vector<std::string> Errors_;
 };
 

@@ -9,13 +9,18 @@
 
 namespace sonquarry {
 
+// How a scan limits its connections: the stored "ScanMethod" byte, and the options' "IP address
+// scanning:" choices in this order. The limited method runs 9 threads that pause between
+// resources; "Auto detect" takes it on Windows XP SP2 only.
+enum TScanMethod : uint8_t { smWinXPSP2 = 0, smOtherOS = 1, smAutoDetect = 2 };
+
 struct TScanOptions {
   bool IsClearBefor = false;             // clear the result list before each search
   bool NetBios = true;                   // true: network neighbourhood; false: IP ranges
   int32_t TimeOut = DefaultProbeTimeOut; // ms allowed for one address probe
   int32_t MaxThreadCount = 16;
-  uint8_t ScanMethod = 2;  // 0 "Win XP SP2", 1 "Other OS", 2 "Auto detect"
-  bool Probe445 = false;   // IP mode: a host listening on TCP 445 only counts as well
+  uint8_t ScanMethod = smAutoDetect; // a TScanMethod; other values: not limited
+  bool Probe445 = false;             // IP mode: a host listening on TCP 445 only counts as well
   bool WsDiscovery = true; // neighbourhood mode: add the computers that WS-Discovery finds
   TScanFilter Filter;      // master copy; each scanning thread gets its own
 };

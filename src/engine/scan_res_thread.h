@@ -30,6 +30,7 @@
 #include "engine/net_res_list.h"
 #include "engine/probe_ahead.h"
 #include "engine/scan_filter.h"
+#include "engine/scan_log.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
 
@@ -82,7 +83,7 @@ public:
   // Directories deeper than this below the share are not walked (links may loop).
   static constexpr int MaxWalkDepth = 64;
   // Level of the log lines of a scan.
-  static constexpr int LogLevel = 3;
+  static constexpr int LogLevel = llScan;
 
   // Created suspended and free on terminate; hold it in a std::shared_ptr (see TThread) so that
   // it stays valid for its owner after it has ended. A null list throws Exception

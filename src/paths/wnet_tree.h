@@ -27,6 +27,9 @@ enum TListFileResult : int {
   lfAddWriteFailed = 3, // add failure (load) or write failure (save)
 };
 
+// The columns of the result list, in their order on screen; Sort takes them by number.
+enum TSortColumn : int { scFileName = 0, scDomain = 1, scDirectory = 2 };
+
 using TNodeId = uint32_t;
 inline constexpr TNodeId NoNode = 0xFFFFFFFFu;
 
@@ -119,7 +122,7 @@ public:
   void ResetMarks();
   void FinishMarks();
   int CountByState(TNodeState State) const;
-  // Column 0 file name, 1 domain, 2 directory.
+  // Column is a TSortColumn; raises for any other number.
   void Sort(int Column, bool Ascending);
 
 private:

@@ -220,7 +220,7 @@ int CompareRank(uint64_t A, uint64_t B) { return A < B ? -1 : A > B ? 1 : 0; }
 } // namespace
 
 void TWNetTree::Sort(int Column, bool Ascending) {
-  if (Column < 0 || Column > 2)
+  if (Column < scFileName || Column > scDirectory)
     throw Exception("TWNetTree.Sort: wrong column " + std::to_string(Column) + ".");
   const size_t count = FileList.Items.size();
   if (count < 2) return;
@@ -270,7 +270,7 @@ void TWNetTree::Sort(int Column, bool Ascending) {
       UpdateCache(p);
       TParentText t{};
       t.Off = texts.size();
-      if (Column != 2) texts += CachedDomain;
+      if (Column != scDirectory) texts += CachedDomain;
       texts += CachedDirectory;
       t.Len = texts.size() - t.Off;
       t.DomOff = texts.size();
@@ -302,7 +302,7 @@ void TWNetTree::Sort(int Column, bool Ascending) {
   };
 
   std::vector<TSortEntry> entries;
-  if (Column == 0) {
+  if (Column == scFileName) {
     // name + directory part: whole keys ranked first, then the quicksort on the ranks.
     std::vector<uint32_t> order;
     const std::vector<uint32_t> ranks = KeyRanks(
@@ -331,14 +331,14 @@ void TWNetTree::Sort(int Column, bool Ascending) {
       const uint32_t q = parentOf(f);
       TKey k;
       k.Part[0] = text(q), k.Part[1] = NameOf(f), k.Count = 2;
-      if (Column == 2) k.Part[2] = dom(q), k.Count = 3;
+      if (Column == scDirectory) k.Part[2] = dom(q), k.Count = 3;
       return k;
     };
     // The row's own part of the key (after the directory part).
     const auto ownOf = [&](std::string_view Name, uint32_t q) {
       TKey k;
       k.Part[0] = Name, k.Count = 1;
-      if (Column == 2) k.Part[1] = dom(q), k.Count = 2;
+      if (Column == scDirectory) k.Part[1] = dom(q), k.Count = 2;
       return k;
     };
     const auto own = [&](TNodeId f) { return ownOf(NameOf(f), parentOf(f)); };

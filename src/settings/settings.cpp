@@ -108,7 +108,8 @@ void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSetting
       if (Reg.ValueExists("ScanMethod")) {
         Form.ScanMethodUnset = false;
         const int32_t method = Reg.ReadInteger("ScanMethod");
-        if (method == 0 || method == 1) Scan.ScanMethod = static_cast<uint8_t>(method);
+        if (method == smWinXPSP2 || method == smOtherOS)
+          Scan.ScanMethod = static_cast<uint8_t>(method);
       }
       if (Reg.ValueExists("Probe445")) Scan.Probe445 = Reg.ReadBool("Probe445");
       if (Reg.ValueExists("WsDiscovery")) Scan.WsDiscovery = Reg.ReadBool("WsDiscovery");

@@ -36,19 +36,19 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
     const int row = Index.row();
     if (Role == Qt::DisplayRole) {
       switch (Index.column()) {
-      case 0: {
+      case scFileName: {
         const std::string_view name = Tree.File(row).Name();
         return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
       }
-      case 1:
+      case scDomain:
         return QString::fromStdString(Tree.GetDomain(row));
-      case 2:
+      case scDirectory:
         return QString::fromStdString(Tree.GetDirectory(row));
       default:
         return {};
       }
     }
-    if (Role == Qt::DecorationRole && Index.column() == 0) {
+    if (Role == Qt::DecorationRole && Index.column() == scFileName) {
       const unsigned state = Tree.File(row).State();
       if (state < 4) return StateIcons()[state];
     }

@@ -38,6 +38,9 @@ class TListActions;
 class TStatusPanel;
 class TfmOptions;
 
+// The window's search: idle, running, or asked to stop and waiting for its threads.
+enum TScanState : uint8_t { ssIdle = 0, ssSearching = 1, ssStopping = 2 };
+
 class TMainForm : public QMainWindow {
   Q_OBJECT
 public:
@@ -112,7 +115,7 @@ public:
   bool ShowOptions(int PageIndex = -1);
 
   // ---- search run control
-  uint8_t ScanState = 0; // 0 idle, 1 searching, 2 stopping
+  uint8_t ScanState = ssIdle; // a TScanState
   int32_t ResourceCount = 0;
   std::chrono::steady_clock::time_point StartTime;
   QTimer *Timer;
