@@ -141,7 +141,7 @@ inline TScanResult EngineScan(const std::function<void(TNetScan &)> &Setup) {
                                ("sonquarry-bench-" + std::to_string(getpid()) + ".log"))
                                   .string();
   Log.SetFileName(LogFile);
-  Log.SetLevel(4);
+  Log.SetLevel(llAll);
   TScanResult R;
   {
     TNetScan Scan;

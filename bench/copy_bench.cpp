@@ -3,9 +3,9 @@
 
 #include "bench_testnet.h"
 #include "engine/network.h"
-#include "integration/testnet_env.h"
 #include "platform/copier/file_copier.h"
 #include "platform/copier/net_copy_source.h"
+#include "support/testnet_env.h"
 
 #include <fstream>
 
@@ -24,7 +24,7 @@ std::string Slurp(const fs::path &P) {
 }
 
 int Body() {
-  const testnet::Env e = testnet::Env::Load();
+  const sonquarry::testing::Env e = sonquarry::testing::Env::Load();
   const std::string alpha = e.Host("ALPHA", "NAME");
   const fs::path shareDir = fs::path(e.Get("SQ_TESTNET_DIR")) / "shares/alpha/music/copy bench";
   const fs::path dest =

@@ -16,7 +16,7 @@
 
 #include "bench_testnet.h"
 #include "engine/ip_range.h"
-#include "integration/testnet_env.h"
+#include "support/testnet_env.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -89,7 +89,7 @@ void Measure(const TBlock &B, bool ProbeOnly) {
 }
 
 int Body() {
-  const testnet::Env E = testnet::Env::Load();
+  const sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   const std::string Subnet = E.Get("SQ_SUBNET");
   // The /20 must stay inside the test network: refuse when the client has a default route.
   if (Run({"sh", "-c", "ip -4 route show default | grep -q ."}) == 0) {

@@ -74,8 +74,8 @@ void Reports() {
 
 // Runs one "Find item" with select all; the longest gap between two ticks of a 1 ms timer is the
 // longest time the window did not answer. CancelAfterMs > 0 cancels the find then.
-void Find(test::TTreeView &List, const std::string &Word, int CancelAfterMs) {
-  test::TPromptsScope prompts;
+void Find(sonquarry::testing::TTreeView &List, const std::string &Word, int CancelAfterMs) {
+  sonquarry::testing::TPromptsScope prompts;
   TMainFormSettings settings;
   std::unique_ptr<TTreeSearch> search;
   TListActions actions(nullptr, &List.View, List.Tree, settings, search);
@@ -137,7 +137,7 @@ int main(int argc, char **argv) {
   QApplication app(argc, argv);
   SetApplicationTitle("Vantrell Sonquarry");
   Reports();
-  test::TTreeView list;
+  sonquarry::testing::TTreeView list;
   const auto t = Clock::now();
   Fill(list.Tree, 1000000);
   list.Model.Reset();

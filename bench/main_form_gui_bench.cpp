@@ -89,7 +89,7 @@ int main(int argc, char **argv) {
     Generate(platform::GetProgramDir() + "Sonquarry.lst", rows);
     // A stored search mode: the first-run prompt would wait for a click.
     TScanOptions opts;
-    opts.ScanMethod = 1;
+    opts.ScanMethod = smOtherOS;
     SaveSettings(opts, TMainFormSettings());
     std::fflush(nullptr);
     execv("/proc/self/exe", argv);

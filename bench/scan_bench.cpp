@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench_testnet.h"
-#include "integration/testnet_env.h"
+#include "support/testnet_env.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -84,7 +84,7 @@ TScanResult EngineShares(const std::vector<std::string> &Ips, const std::string 
 }
 
 int Body() {
-  const testnet::Env E = testnet::Env::Load();
+  const sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   const std::string Share = E.Get("SQ_BIG_SHARE");
   std::vector<std::string> Ips;
   for (auto &H : BigHosts) Ips.push_back(E.Host(H, "IP"));

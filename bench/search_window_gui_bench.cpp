@@ -8,11 +8,11 @@
 // search from Search to the end of the scan, the event loop's longest gap meanwhile (a 2 ms timer),
 // and the same search through sonquarry-scan as a program of its own.
 #include "bench_testnet.h"
-#include "integration/testnet_env.h"
 #include "platform/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"
+#include "support/testnet_env.h"
 #include "ui/main_form.h"
 
 #include <QAction>
@@ -69,7 +69,7 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   TWindowRun R;
   TMainForm Form;
   Form.show();
-  Form.Scan->ScanMethod = 1;
+  Form.Scan->ScanMethod = smOtherOS;
   Form.Scan->IsClearBefor = true;
   Form.Scan->NetBios = false;
   Form.Scan->MaxThreadCount = 16;
@@ -105,7 +105,7 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   QTimer Poll;
   Poll.setInterval(10);
   QObject::connect(&Poll, &QTimer::timeout, [&] {
-    if (Form.ScanState == 0) Loop.quit();
+    if (Form.ScanState == ssIdle) Loop.quit();
   });
   Poll.start();
   Loop.exec();
@@ -123,7 +123,7 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
 }
 
 int Body() {
-  const testnet::Env E = testnet::Env::Load();
+  const sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   const std::string Share = E.Get("SQ_BIG_SHARE");
   std::vector<std::string> Ips;
   for (auto &H : BigHosts) Ips.push_back(E.Host(H, "IP"));
@@ -135,7 +135,7 @@ int Body() {
   setenv("XDG_CACHE_HOME", (Home + "/cache").c_str(), 1);
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   TScanOptions Stored;
-  Stored.ScanMethod = 1; // no first-run prompt
+  Stored.ScanMethod = smOtherOS; // no first-run prompt
   SaveSettings(Stored, TMainFormSettings());
 
   const std::string Scanner =
@@ -153,8 +153,8 @@ int Body() {
   platform::SetMainThread(&Dispatcher);
   int Rc = 0;
   {
-    test::TPromptsScope Prompts;          // the report at the end is recorded, not shown
-    WindowSearch(Ips, Share, Dispatcher); // warm the servers' caches and the workers' start
+    sonquarry::testing::TPromptsScope Prompts; // the report at the end is recorded, not shown
+    WindowSearch(Ips, Share, Dispatcher);      // warm the servers' caches and the workers' start
     TWindowRun Best;
     Best.Seconds = 1e9;
     double ScanBest = 1e9, ScanCpu = 0, WindowCpu = 0, MainCpu = 0;

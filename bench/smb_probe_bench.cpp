@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "../tests/integration/smb_testnet.h"
 #include "platform/smb/smb_provider.h"
+#include "support/smb_testnet.h"
 
 using namespace sonquarry;
 

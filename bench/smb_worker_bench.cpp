@@ -19,8 +19,8 @@
 
 #include "bench_testnet.h"
 #include "engine/ip_range.h"
-#include "integration/testnet_env.h"
 #include "platform/smb/smb_provider.h"
+#include "support/testnet_env.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -48,7 +48,7 @@ TScanResult IpScan(const std::vector<std::string> &Ips) {
 }
 
 // 16 addresses of which 4 hang, against the other 12 alone and one hung host alone.
-int HungHosts(const testnet::Env &E) {
+int HungHosts(const sonquarry::testing::Env &E) {
   const std::string Net = E.Get("SQ_TESTNET_DIR");
   std::vector<std::string> Others;
   for (const char *H :
@@ -57,7 +57,7 @@ int HungHosts(const testnet::Env &E) {
   // Three addresses where no host is.
   const uint32_t Missing = StrIP(E.Host("MISSING", "IP"));
   for (uint32_t A = Missing - 3; A < Missing; ++A) Others.push_back(IPToStr(A));
-  const auto Stuck = testnet::SplitList(E.Get("SQ_STUCK_IPS"));
+  const auto Stuck = sonquarry::testing::SplitList(E.Get("SQ_STUCK_IPS"));
   if (Others.size() != 12 || Stuck.size() != 4) return 1;
   if (Run({Testnet(), "start-host", "--dir", Net, E.Host("STUCK", "NAME")}, false) != 0) return 1;
   double Without = 1e9, With = 1e9, Alone = 1e9;
@@ -80,7 +80,7 @@ int HungHosts(const testnet::Env &E) {
 }
 
 int Body() {
-  const auto E = testnet::Env::Load();
+  const auto E = sonquarry::testing::Env::Load();
   smb::SmbProviderOptions O;
   O.ConfigFile = E.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";

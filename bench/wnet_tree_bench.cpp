@@ -204,7 +204,7 @@ int main() {
   Print("FinishMarks", Seconds(t0), "s");
 
   const char *columns[] = {"file name", "domain", "directory"};
-  for (int column = 0; column < 3; ++column) {
+  for (int column = scFileName; column <= scDirectory; ++column) {
     for (const bool asc : {true, false}) {
       t0 = std::chrono::steady_clock::now();
       tree->Sort(column, asc);
@@ -213,7 +213,7 @@ int main() {
       Print(what.c_str(), Seconds(t0), "s");
     }
   }
-  tree->Sort(0, true);
+  tree->Sort(scFileName, true);
   SearchPass(*tree, "FindNext full pass, rows sorted by file name");
   t0 = std::chrono::steady_clock::now();
   code = SaveListFile(listFile, *tree);

@@ -16,9 +16,9 @@
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
+#include "support/fake_net_provider.h"
 #include "support/gui_spin.h"
 #include "ui/comp_search_form.h"
-#include "unit/fake_net_provider.h"
 
 namespace sonquarry {
 namespace {

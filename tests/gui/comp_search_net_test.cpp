@@ -19,16 +19,16 @@
 #include <thread>
 
 #include "engine/net_scan.h"
-#include "integration/smb_testnet.h"
 #include "platform/main_thread.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
+#include "support/smb_testnet.h"
+#include "support/xdg_sandbox.h"
 #include "ui/comp_search_form.h"
 #include "ui/options_form.h"
-#include "unit/xdg_sandbox.h"
 
 namespace sonquarry {
 namespace {
@@ -53,8 +53,8 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   smb::SmbProviderOptions O;
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
-  test::TXdgSandbox Sandbox;
-  test::TPromptsScope prompts;
+  sonquarry::testing::TXdgSandbox Sandbox;
+  sonquarry::testing::TPromptsScope prompts;
 
   TNetScan Scan;
   TMainFormSettings Settings;

@@ -5,10 +5,7 @@
 #include "platform/exception.h"
 #include "platform/gui/copy_files.h"
 #include "settings/settings.h"
-#include "support/recording_prompts.h"
-#include "support/tree_table.h"
-#include "ui/list_actions.h"
-#include "unit/xdg_sandbox.h"
+#include "support/list_actions_fixture.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -56,13 +53,7 @@ private:
   std::atomic<bool> Cancelled{false};
 };
 
-struct Fixture : ::testing::Test {
-  test::TXdgSandbox Home;
-  test::TPromptsScope Prompts;
-  test::TTreeView List;
-  TMainFormSettings Settings;
-  std::unique_ptr<TTreeSearch> Search;
-  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+struct Fixture : sonquarry::testing::TListActionsFixture {
   std::atomic<int> Reads{0};
   TCopySourceFactory Previous;
   std::string Dest = Home.Root() + "/dest";
@@ -72,9 +63,10 @@ struct Fixture : ::testing::Test {
         [this] { return std::make_unique<TTestSource>(Home.Root() + "/net", Reads); });
     fs::create_directories(Dest);
     fs::create_directories(Home.Root() + "/home/Music");
-    test::WriteFile(Home.Root() + "/config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Music\"\n");
+    sonquarry::testing::WriteFile(Home.Root() + "/config/user-dirs.dirs",
+                                  "XDG_DOCUMENTS_DIR=\"$HOME/Music\"\n");
     for (const char *name : {"a.mp3", "b.mp3", "c.mp3"}) {
-      test::WriteFile(Home.Root() + "/net/PC/s/" + name, name);
+      sonquarry::testing::WriteFile(Home.Root() + "/net/PC/s/" + name, name);
       List.Add("W", "\\\\PC\\s\\", name);
     }
   }
@@ -94,8 +86,8 @@ TEST_F(Fixture, CopiesTheSelectedFilesAndRemembersTheFolder) {
   Prompts->Directories = {Dest};
   Actions.CopySelected();
   EXPECT_EQ(Settings.PathForCopy, Dest);
-  EXPECT_EQ(test::ReadFile(Dest + "/a.mp3"), "a.mp3");
-  EXPECT_EQ(test::ReadFile(Dest + "/c.mp3"), "c.mp3");
+  EXPECT_EQ(sonquarry::testing::ReadFile(Dest + "/a.mp3"), "a.mp3");
+  EXPECT_EQ(sonquarry::testing::ReadFile(Dest + "/c.mp3"), "c.mp3");
   EXPECT_FALSE(fs::exists(Dest + "/b.mp3"));
   EXPECT_TRUE(Prompts->Messages().empty());
 
@@ -110,7 +102,7 @@ TEST_F(Fixture, FailureGivesOneMessage) {
   Prompts->Directories = {Dest};
   Actions.CopySelected();
   EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Error while copying file."});
-  EXPECT_EQ(test::ReadFile(Dest + "/a.mp3"), "a.mp3");
+  EXPECT_EQ(sonquarry::testing::ReadFile(Dest + "/a.mp3"), "a.mp3");
 }
 
 // Cancel, or the session ending (which ends every event loop) while the window is open: the copy

@@ -1,10 +1,7 @@
 // Find item, Find next and the "Find Item" dialog as the user drives them.
 
 #include "platform/gui/message_box.h"
-#include "settings/settings.h"
-#include "support/recording_prompts.h"
-#include "support/tree_table.h"
-#include "ui/list_actions.h"
+#include "support/list_actions_fixture.h"
 #include "ui/search_form.h"
 
 #include <QAction>
@@ -18,12 +15,7 @@ using namespace sonquarry;
 
 namespace {
 
-struct Fixture : ::testing::Test {
-  test::TPromptsScope Prompts;
-  test::TTreeView List;
-  TMainFormSettings Settings;
-  std::unique_ptr<TTreeSearch> Search;
-  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+struct Fixture : sonquarry::testing::TListActionsFixture {
   QAction FindItemEntry, FindNextEntry;
   int Notified = 0;
 

@@ -36,7 +36,7 @@ TEST(IPQueryFormTest, OkChecksTheFieldsInOrderAndPutsARangeInOrder) {
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
-    test::TPromptsScope prompts;
+    sonquarry::testing::TPromptsScope prompts;
     TIPQueryForm Form;
     Form.show();
     Form.SetRangeMode(C.Range);
@@ -61,7 +61,7 @@ TEST(IPQueryFormTest, OkChecksTheFieldsInOrderAndPutsARangeInOrder) {
 }
 
 TEST(IPQueryFormTest, ANewDialogOffersTheLocalSubnetAndAnEditShowsTheEntry) {
-  test::TPromptsScope prompts;
+  sonquarry::testing::TPromptsScope prompts;
   TIPQueryForm Fresh;
   const QString Subnet = QString::fromStdString(GetLocalSubnet());
   EXPECT_EQ(Fresh.windowTitle(), "Add IP");

@@ -10,9 +10,9 @@
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/scan_expect.h"
+#include "support/xdg_sandbox.h"
 #include "ui/app_run.h"
 #include "ui/main_form.h"
-#include "unit/xdg_sandbox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -57,18 +57,18 @@ uint32_t Ip(const std::string &S) { return StrIP(S); }
 } // namespace
 
 TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
-  test::TXdgSandbox sandbox;
-  test::TPromptsScope prompts;
-  const auto env = testnet::Env::Load();
+  TXdgSandbox sandbox;
+  TPromptsScope prompts;
+  const auto env = Env::Load();
   TScanOptions stored;
-  stored.ScanMethod = 1; // no first-run prompt
+  stored.ScanMethod = smOtherOS; // no first-run prompt
   stored.Filter.Extentions = {".mp3"};
   SaveSettings(stored, TMainFormSettings());
   TQtDispatcher dispatcher;
   platform::SetMainThread(&dispatcher);
   {
     TMainForm form;
-    form.Scan->ScanMethod = 1;
+    form.Scan->ScanMethod = smOtherOS;
     for (const bool ip : {false, true}) {
       SCOPED_TRACE(ip ? "IP" : "neighbourhood");
       form.Scan->IsClearBefor = true;
@@ -84,9 +84,9 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
       bool sawRows = false, sawResources = false;
       ASSERT_TRUE(SpinUntil(
           [&] {
-            if (form.ScanState == 1 && form.FileTree->Count() > 0) sawRows = true;
-            if (form.ScanState == 1 && form.ResourceCount > 0) sawResources = true;
-            return form.ScanState == 0;
+            if (form.ScanState == ssSearching && form.FileTree->Count() > 0) sawRows = true;
+            if (form.ScanState == ssSearching && form.ResourceCount > 0) sawResources = true;
+            return form.ScanState == ssIdle;
           },
           120000));
       EXPECT_TRUE(sawRows);      // the list fills while the search runs
@@ -132,7 +132,7 @@ TEST(MainFormSearchNet, CloseChild) {
     if (!Form.Settings.ScanMethodUnset) Form.actSearch->trigger();
     auto *poll = new QTimer(&Form);
     QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, rows] {
-      if (rows ? Form.ScanState == 1 && Form.FileTree->Count() > 0
+      if (rows ? Form.ScanState == ssSearching && Form.FileTree->Count() > 0
                : QApplication::activeModalWidget() != nullptr) {
         std::ofstream(readyFile) << Form.FileTree->Count();
         poll->stop();
@@ -146,7 +146,7 @@ TEST(MainFormSearchNet, CloseChild) {
 // a message box waits for the user: the process ends at once with the rows found in the list.
 TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
   if (std::getenv("SQ_CLOSE_CHILD_READY")) GTEST_SKIP();
-  const auto env = testnet::Env::Load();
+  const auto env = Env::Load();
   const std::string alpha = env.Host("ALPHA", "IP");
   // A host that accepts the connection and never says a word: a thread that reaches it stays in
   // its network call.
@@ -173,12 +173,12 @@ TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
   };
   for (const TCase &c : cases) {
     SCOPED_TRACE(c.Name);
-    test::TXdgSandbox sandbox;
+    TXdgSandbox sandbox;
     if (!c.Hosts.empty()) {
       TScanOptions opts;
       TMainFormSettings form;
       opts.NetBios = false;
-      opts.ScanMethod = 1;
+      opts.ScanMethod = smOtherOS;
       opts.MaxThreadCount = 4;
       opts.Filter.Extentions = {".mp3"};
       for (const auto &h : c.Hosts) form.IPRanges.Add(Ip(h), Ip(h), 1);

@@ -7,12 +7,12 @@
 #include "platform/smb/smb_provider.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
+#include "support/fake_net_provider.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
+#include "support/xdg_sandbox.h"
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
-#include "unit/fake_net_provider.h"
-#include "unit/xdg_sandbox.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -35,8 +35,8 @@ net::DirEntry D(const std::string &N) { return {N, true}; }
 
 class MainFormSearchTest : public ::testing::Test {
 protected:
-  test::TXdgSandbox Sandbox;
-  test::TPromptsScope Prompts;
+  sonquarry::testing::TXdgSandbox Sandbox;
+  sonquarry::testing::TPromptsScope Prompts;
   TQtDispatcher Dispatcher;
   std::shared_ptr<FakeNetProvider> Net = std::make_shared<FakeNetProvider>();
   std::unique_ptr<TMainForm> Form;
@@ -66,7 +66,7 @@ protected:
     Form->Scan->Provider = Net;
     Form->Scan->NetBios = true;
     Form->Scan->MaxThreadCount = 4;
-    Form->Scan->ScanMethod = 1;
+    Form->Scan->ScanMethod = smOtherOS;
     Form->SetOptionsHandler([this](int Page) {
       OptionsPages.push_back(Page);
       return false;
@@ -93,7 +93,7 @@ TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
   QCoreApplication::processEvents();
   EXPECT_EQ(Panel(2), "Status: stopping..."); // until the last thread has ended
   Net->Open();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
   EXPECT_EQ(Panel(2), "Status: ");
   EXPECT_TRUE(Form->actSearch->isEnabled());
   EXPECT_FALSE(Form->actStop->isEnabled());
@@ -139,24 +139,24 @@ TEST_F(MainFormSearchTest, RowsReachTheListWhileTheSearchRuns) {
   Net->Close("\\\\PC2"); // the search cannot end before the rows of PC1 are listed
   Form->actSearch->trigger();
   ASSERT_TRUE(SpinUntil([&] { return Form->Model->RowCount() == 3; }));
-  EXPECT_EQ(Form->ScanState, 1);
+  EXPECT_EQ(Form->ScanState, ssSearching);
   EXPECT_TRUE(Form->actSelectAll->isEnabled());
   Net->Open();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
   EXPECT_EQ(Form->Model->RowCount(), 4);
 }
 
 TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   Open();
   Form->actSearch->trigger();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
   ASSERT_EQ(Form->FileTree->Count(), 4);
   EXPECT_EQ(Form->FileTree->CountByState(nsNew), 4);
   // b.mp3 goes, d.mp3 arrives, PC2 stops answering.
   Net->SetDir("\\\\PC1\\music", {D("Rock"), F("a.mp3"), F("d.mp3")});
   Net->Set("\\\\PC2", {}, net::NetEnumStatus::OpenFailed);
   Form->actSearch->trigger();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
   auto state = [&](const std::string &Name) {
     for (int i = 0; i < Form->FileTree->Count(); ++i)
       if (Form->FileTree->File(i).Name() == Name) return int(Form->FileTree->File(i).State());
@@ -195,7 +195,7 @@ TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {
                 "Allowed and denied list of resources are the same. No resources to scanning.",
                 "No IP addresses for scanning."}));
   EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
-  EXPECT_EQ(Form->ScanState, 0);
+  EXPECT_EQ(Form->ScanState, ssIdle);
   EXPECT_EQ(Panel(2), "Status:"); // as at start-up: nothing began
   Form->ShowElapsed(3723);
   EXPECT_EQ(Panel(4), "Time: 01:02:03");
@@ -207,7 +207,7 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   ASSERT_TRUE(SpinUntil([&] { return !OptionsPages.empty(); }));
   EXPECT_EQ(Prompts->Messages(), (std::vector<std::string>{"Please select network search mode."}));
   EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
-  Form->Scan->ScanMethod = 1;
+  Form->Scan->ScanMethod = smOtherOS;
   SaveSettings(*Form->Scan, Form->Settings);
   Form->ListView->setColumnWidth(0, 222);
   Form->ListView->setColumnWidth(2, 333);

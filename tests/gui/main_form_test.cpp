@@ -5,10 +5,10 @@
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
 #include "support/recording_prompts.h"
+#include "support/xdg_sandbox.h"
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
 #include "ui/playlist.h"
-#include "unit/xdg_sandbox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -41,8 +41,8 @@ struct TRow {
 
 class MainFormTest : public ::testing::Test {
 protected:
-  test::TXdgSandbox Sandbox;
-  test::TPromptsScope Prompts;
+  sonquarry::testing::TXdgSandbox Sandbox;
+  sonquarry::testing::TPromptsScope Prompts;
   std::unique_ptr<TMainForm> Form;
 
   void Open(const std::vector<TRow> &Rows = {}) {
@@ -130,7 +130,7 @@ TEST_F(MainFormTest, StatusPanelsReadableAtTheFirstSize) {
   Open();
   Form->show();
   Form->ShowSelectedCount(1000000);
-  Form->SetScanState(1);
+  Form->SetScanState(ssSearching);
   Form->ShowResourceCount(99999);
   Form->ShowElapsed(35999);
   QApplication::processEvents();
@@ -143,7 +143,7 @@ TEST_F(MainFormTest, StatusPanelsReadableAtTheFirstSize) {
     EXPECT_GE(panel->contentsRect().width(), panel->fontMetrics().horizontalAdvance(panel->text()));
     EXPECT_LE(panel->geometry().right(), barWidth);
   }
-  Form->SetScanState(0);
+  Form->SetScanState(ssIdle);
 }
 
 TEST_F(MainFormTest, RegistryProblemsShowAMessage) {

@@ -9,7 +9,7 @@
 using namespace sonquarry;
 
 TEST(MessageBoxTest, CaptionStyleAndLineBreaks) {
-  test::TPromptsScope prompts;
+  sonquarry::testing::TPromptsScope prompts;
   SetApplicationTitle("Vantrell Sonquarry");
   struct Case {
     std::function<int()> Show;
@@ -38,7 +38,7 @@ TEST(MessageBoxTest, CaptionStyleAndLineBreaks) {
 }
 
 TEST(MessageBoxTest, ReturnsTheAnswer) {
-  test::TPromptsScope prompts;
+  sonquarry::testing::TPromptsScope prompts;
   prompts->MessageAnswers = {IDYES};
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDYES);
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDNO); // unanswered: no

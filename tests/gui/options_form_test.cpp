@@ -18,13 +18,13 @@
 #include "engine/net_scan.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
+#include "support/fake_net_provider.h"
 #include "support/recording_prompts.h"
+#include "support/xdg_sandbox.h"
 #include "ui/comp_search_form.h"
 #include "ui/ip_query_form.h"
 #include "ui/main_form.h"
 #include "ui/options_form.h"
-#include "unit/fake_net_provider.h"
-#include "unit/xdg_sandbox.h"
 
 namespace sonquarry {
 namespace {
@@ -72,8 +72,8 @@ protected:
   }
   Strings IPTexts() const { return Strings(TfmOptions::Entries(Form.lbIP)); }
 
-  test::TXdgSandbox Sandbox;
-  test::TPromptsScope prompts;
+  sonquarry::testing::TXdgSandbox Sandbox;
+  sonquarry::testing::TPromptsScope prompts;
   TNetScan Scan;
   TMainFormSettings Settings;
   TfmOptions Form;
@@ -385,7 +385,7 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
   EXPECT_EQ(LoadedForm.PlayListExt, "m3u8");
   EXPECT_EQ(LoadedForm.PlayerCommand, "vlc --one-instance");
   EXPECT_FALSE(Loaded.NetBios);
-  EXPECT_EQ(Loaded.ScanMethod, 0);
+  EXPECT_EQ(Loaded.ScanMethod, smWinXPSP2);
   EXPECT_TRUE(Loaded.Probe445);
   EXPECT_FALSE(Loaded.WsDiscovery);
   ASSERT_EQ(LoadedForm.IPRanges.Count(), 1u);
@@ -452,8 +452,8 @@ TEST_F(OptionsFormTest, F1ShowsTheHelpTopicWhereverTheFocusIs) {
 // The main window's "Options..." command: the dialog on the page last shown, and on "Ok" the
 // settings saved.
 TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
-  test::TXdgSandbox Sandbox;
-  test::TPromptsScope prompts;
+  sonquarry::testing::TXdgSandbox Sandbox;
+  sonquarry::testing::TPromptsScope prompts;
   TMainForm Main;
   ASSERT_TRUE(Main.actOptions->isEnabled());
   EXPECT_EQ(Main.actOptions->shortcut(), QKeySequence(Qt::Key_F12));

@@ -1,30 +1,20 @@
 // Playlists and reports as the user gets them: lines, line ends, questions and messages.
 
 #include "platform/gui/message_box.h"
-#include "settings/settings.h"
-#include "support/recording_prompts.h"
+#include "support/list_actions_fixture.h"
 #include "support/test_support.h"
-#include "support/tree_table.h"
-#include "ui/list_actions.h"
 #include "ui/playlist.h"
 #include "ui/report.h"
-#include "unit/xdg_sandbox.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
-using test::ReadFile;
+using sonquarry::testing::ReadFile;
 
 namespace {
 
-struct Fixture : ::testing::Test {
-  test::TXdgSandbox Home;
-  test::TPromptsScope Prompts;
-  test::TTreeView List;
-  TMainFormSettings Settings;
-  std::unique_ptr<TTreeSearch> Search;
-  TListActions Actions{nullptr, &List.View, List.Tree, Settings, Search};
+struct Fixture : sonquarry::testing::TListActionsFixture {
   std::vector<std::pair<std::string, std::string>> Opened;
   TPlayListOpener PreviousOpener;
   bool OpenResult = true;
@@ -94,7 +84,7 @@ TEST_F(Fixture, PlaylistThatCannotBeWrittenIsNotPlayed) {
 }
 
 TEST_F(Fixture, SaveAfterSaveAsRewritesTheSameFileWithoutAsking) {
-  test::WriteFile(Path("old.m3u"), "someone else's list\r\n");
+  sonquarry::testing::WriteFile(Path("old.m3u"), "someone else's list\r\n");
   List.Select({3});
   Actions.Save(); // no file yet: the dialog
   ASSERT_EQ(Prompts->Records.size(), 1u);
@@ -116,7 +106,7 @@ TEST_F(Fixture, TextReportIsEveryRowInRowOrder) {
   List.Tree.Clear();
   List.Add("W", "\\\\PC\\B\\", "z.mp3");
   List.Add("W", "\\\\PC\\A\\", "y & z.mp3");
-  List.Tree.Sort(2, true);
+  List.Tree.Sort(scDirectory, true);
   Prompts->Files = {Path("r.txt")};
   Actions.ExportText();
   EXPECT_EQ(ReadFile(Path("r.txt")), "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n");
@@ -147,7 +137,7 @@ TEST_F(Fixture, ExistingReportIsRewrittenOnlyAfterYes) {
     bool Rewritten;
   } cases[] = {{std::nullopt, false}, {IDNO, false}, {IDYES, true}};
   for (const auto &c : cases) {
-    test::WriteFile(file, "keep me");
+    sonquarry::testing::WriteFile(file, "keep me");
     Prompts->Records.clear();
     if (c.Answer) {
       Prompts->Files = {file};

@@ -1,10 +1,10 @@
 // A real player plays from a playlist Sonquarry wrote: VLC (with its Samba plugin) opens the
 // smb:// entries, whose names hold spaces, "#", "%", "&" and non-ASCII letters, and decodes them.
 
-#include "integration/testnet_env.h"
 #include "paths/wnet_tree.h"
 #include "support/recording_prompts.h"
 #include "support/run_program.h"
+#include "support/testnet_env.h"
 #include "ui/playlist.h"
 
 #include <filesystem>
@@ -42,7 +42,7 @@ size_t Count(const std::string &Text, const std::string &What) {
 
 TEST(PlaylistVlcNet, VlcDecodesEveryEntryOfOurPlaylist) {
   if (::access("/usr/bin/cvlc", X_OK) != 0) GTEST_SKIP() << "VLC is not installed";
-  const testnet::Env e = testnet::Env::Load();
+  const sonquarry::testing::Env e = sonquarry::testing::Env::Load();
   const std::string alpha = e.Host("ALPHA", "NAME");
   const std::string dirName = "vlc #1 50% Größe";
   const fs::path shareDir = fs::path(e.Get("SQ_TESTNET_DIR")) / "shares/alpha/music" / dirName;
@@ -67,7 +67,7 @@ TEST(PlaylistVlcNet, VlcDecodesEveryEntryOfOurPlaylist) {
   for (const auto &p : fs::recursive_directory_iterator(home)) fs::permissions(p.path(), everyone);
   fs::permissions(home, everyone);
 
-  test::TPromptsScope prompts;
+  sonquarry::testing::TPromptsScope prompts;
   TWNetTree tree;
   for (const auto &n : names) tree.AddFile("SQGROUP1", "\\\\" + alpha + "\\music\\" + dirName, n);
   const std::string playlist = (home / "sonquarry.m3u").string();

@@ -4,8 +4,8 @@
 #include "paths/wnet_tree.h"
 #include "platform/gui/message_box.h"
 #include "support/run_program.h"
+#include "support/xdg_sandbox.h"
 #include "ui/report.h"
-#include "unit/xdg_sandbox.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@ using sonquarry::testing::RunProgram;
 
 TEST(ReportBrowser, ChromiumShowsNamesAsText) {
   if (::access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "Chromium is not installed";
-  test::TXdgSandbox home;
+  sonquarry::testing::TXdgSandbox home;
   TWNetTree tree;
   constexpr int rows = 100000;
   for (int i = 0; i < rows - 2; ++i)

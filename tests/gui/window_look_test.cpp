@@ -3,9 +3,9 @@
 // window is saved as a picture for the README.
 
 #include "support/recording_prompts.h"
+#include "support/xdg_sandbox.h"
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
-#include "unit/xdg_sandbox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -47,8 +47,8 @@ TEST(WindowLook, IconsDrawAtSixteenAndTwentyFour) {
 }
 
 TEST(WindowLook, ListWithEveryState) {
-  test::TXdgSandbox sandbox;
-  test::TPromptsScope prompts;
+  sonquarry::testing::TXdgSandbox sandbox;
+  sonquarry::testing::TPromptsScope prompts;
   TMainForm form;
   const char *artists[] = {"Ambient Works", "Blue Train",       "Café Tacvba",
                            "Deep Purple",   "Echoes & Mirrors", "Fado #3"};

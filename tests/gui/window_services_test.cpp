@@ -6,7 +6,7 @@
 #include "platform/registry/registry.h"
 #include "support/recording_prompts.h"
 #include "support/test_support.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -28,7 +28,7 @@ const std::string Key = "\\Software\\Vantrell Software\\Sonquarry\\MainForm";
 }
 
 TEST(WindowPosition, RoundTripMaximizedAndClamped) {
-  test::TXdgSandbox sandbox;
+  sonquarry::testing::TXdgSandbox sandbox;
   const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
   QWidget w;
   w.move(40, 30);
@@ -126,7 +126,7 @@ TEST(ControlHelpers, ListBoxRadioButtonAndCentredRow) {
 }
 
 TEST(ShellServices, BrowserStartsAtTheCurrentDirectoryAndHelpShowsPages) {
-  test::TPromptsScope prompts;
+  sonquarry::testing::TPromptsScope prompts;
   prompts->Directories = {"/tmp/chosen"};
   EXPECT_EQ(BrowseForFolder(nullptr, "Select directory", ""), "/tmp/chosen");
   ASSERT_EQ(prompts->Records.size(), 1u);

@@ -3,12 +3,12 @@
 // that try to leave the folder.
 
 #include "engine/network.h"
-#include "hung_host.h"
 #include "platform/copier/file_copier.h"
 #include "platform/copier/net_copy_source.h"
 #include "platform/smb/smb_provider.h"
+#include "support/hung_host.h"
 #include "support/run_program.h"
-#include "testnet_env.h"
+#include "support/testnet_env.h"
 
 #include <atomic>
 #include <filesystem>
@@ -48,7 +48,7 @@ struct TShareFile {
 };
 
 struct CopierNet : ::testing::Test {
-  testnet::Env E = testnet::Env::Load();
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   std::string Net = E.Get("SQ_TESTNET_DIR");
   std::string Alpha = E.Host("ALPHA", "NAME");
   std::string Bravo = E.Host("BRAVO", "NAME");

@@ -17,7 +17,6 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "integration/testnet_env.h"
 #include "platform/main_thread.h"
 #include "platform/net/net_provider.h"
 #include "support/extra_share_provider.h"
@@ -25,6 +24,7 @@
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
+#include "support/testnet_env.h"
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
@@ -83,7 +83,7 @@ protected:
     }
   }
 
-  testnet::Env E = testnet::Env::Load();
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
 };
 
 TEST_F(EngineScanNet, NeighbourhoodFindsEveryFileOfEveryShareOfBothWorkgroups) {
@@ -119,7 +119,7 @@ TEST_F(EngineScanNet, NeighbourhoodFindsEveryFileOfEveryShareOfBothWorkgroups) {
     const auto *B = FindBlock(L, "Processing resource \\\\" + Name + ".");
     ASSERT_TRUE(B) << Name;
     std::set<std::string> Shares;
-    for (auto &S : testnet::SplitList(E.Host(Host, "SHARES")))
+    for (auto &S : sonquarry::testing::SplitList(E.Host(Host, "SHARES")))
       Shares.insert("\\\\" + Name + "\\" + S);
     ASSERT_GE(B->size(), 2u);
     EXPECT_EQ((*B)[1], "This resource is computer.");
@@ -275,7 +275,7 @@ TEST_F(EngineScanNet, StopDuringTheLimitedConnectionPauseCutsThePause) {
   const std::string Subnet = E.Get("SQ_SUBNET");
   const uint32_t Net = StrIP(Subnet.substr(0, Subnet.find('/')));
   Scan->NetBios = false;
-  Scan->ScanMethod = 0; // 9 threads, 30000 ms between resources
+  Scan->ScanMethod = smWinXPSP2; // 9 threads, 30000 ms between resources
   Scan->AddIPRange(Net, Net + 255);
   Scan->Start();
   ASSERT_EQ(Scan->RunningThreads().size(), 9u);

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "engine/net_scan.h"
-#include "integration/testnet_env.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"
 #include "support/test_support.h"
+#include "support/testnet_env.h"
 
 using namespace sonquarry;
 using sonquarry::testing::MsSince;
@@ -62,7 +62,7 @@ protected:
     return Main.PumpUntil([&] { return Finished > 0; }, 120000);
   }
 
-  testnet::Env E = testnet::Env::Load();
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   std::set<TFound> Found;
 };
 

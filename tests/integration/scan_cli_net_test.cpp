@@ -17,12 +17,12 @@
 
 #include "engine/ip_range.h"
 #include "engine/scan_options.h"
-#include "integration/testnet_env.h"
 #include "settings/settings.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
+#include "support/testnet_env.h"
 
 namespace fs = std::filesystem;
 using namespace sonquarry;
@@ -72,7 +72,7 @@ void PrintTo(const Row &R, std::ostream *O) {
 std::vector<Row> ParseTsv(const std::string &Out) {
   std::vector<Row> Rows;
   for (const auto &L : SplitLines(Out)) {
-    const auto F = testnet::SplitList(L, '\t');
+    const auto F = sonquarry::testing::SplitList(L, '\t');
     EXPECT_EQ(F.size(), 4u) << L;
     if (F.size() == 4) Rows.push_back({F[0], F[1], F[2], std::stoi(F[3])});
   }
@@ -185,7 +185,7 @@ protected:
     return RunProgram(Args, Env, Interrupt);
   }
 
-  testnet::Env E = testnet::Env::Load();
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   fs::path Dir;
   std::string LogFile;
   Strings Env;

@@ -8,7 +8,7 @@
 #include "platform/main_thread.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/wsd/wsd_provider.h"
-#include "smb_testnet.h"
+#include "support/smb_testnet.h"
 
 using namespace sonquarry;
 using sonquarry::testing::TestNet;

@@ -12,7 +12,7 @@
 
 #include "paths/net_enum.h"
 #include "platform/smb/smb_provider.h"
-#include "smb_testnet.h"
+#include "support/smb_testnet.h"
 #include "support/test_support.h"
 
 using namespace sonquarry;

@@ -21,16 +21,16 @@
 #include "engine/ip_range.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "integration/hung_host.h"
-#include "integration/testnet_env.h"
 #include "platform/main_thread.h"
 #include "platform/smb/smb_provider.h"
 #include "support/extra_share_provider.h"
+#include "support/hung_host.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
+#include "support/testnet_env.h"
 
 using namespace sonquarry;
 using sonquarry::testing::ExtOf;
@@ -100,7 +100,7 @@ protected:
     return Out;
   }
 
-  testnet::Env E = testnet::Env::Load();
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   std::shared_ptr<smb::TSmbProvider> Provider;
   std::function<void(const std::string &)> OnReport;
 };

@@ -1,6 +1,6 @@
 // The test network is what testnet.env and the manifests say: checked from the client namespace
 // with Samba's own client tools and plain sockets, before any Sonquarry code is trusted with it.
-#include "integration/testnet_env.h"
+#include "support/testnet_env.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 #include <map>
 #include <set>
 
-using sonquarry::testnet::Env;
+using sonquarry::testing::Env;
 
 namespace {
 
@@ -61,7 +61,7 @@ Result RunProgram(const std::vector<std::string> &argv) {
 }
 
 std::vector<std::string> Lines(const std::string &s) {
-  auto v = sonquarry::testnet::SplitList(s, '\n');
+  auto v = sonquarry::testing::SplitList(s, '\n');
   return v;
 }
 
@@ -69,7 +69,7 @@ std::vector<std::string> Lines(const std::string &s) {
 std::map<std::string, std::string> Listed(const std::string &out, const std::string &type) {
   std::map<std::string, std::string> m;
   for (const auto &l : Lines(out)) {
-    auto f = sonquarry::testnet::SplitList(l, '|');
+    auto f = sonquarry::testing::SplitList(l, '|');
     if (f.size() >= 2 && f[0] == type) m[f[1]] = f.size() > 2 ? f[2] : "";
   }
   return m;

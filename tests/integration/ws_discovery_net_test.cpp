@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "integration/smb_testnet.h"
 #include "platform/wsd/ws_discovery.h"
+#include "support/smb_testnet.h"
 #include "support/test_support.h"
 #include "support/wsd_messages.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace sonquarry::test {
+namespace sonquarry::testing {
 
 struct TPromptRecord {
   std::string Kind; // "message", "input", "save", "open", "directory", "dialog"
@@ -103,4 +103,4 @@ private:
   std::unique_ptr<TUserPrompts> Previous_;
 };
 
-} // namespace sonquarry::test
+} // namespace sonquarry::testing

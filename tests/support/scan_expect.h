@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "integration/testnet_env.h"
+#include "support/testnet_env.h"
 
 namespace sonquarry::testing {
 
@@ -20,6 +22,11 @@ struct TFound {
   }
   bool operator==(const TFound &O) const = default;
 };
+
+// A failed comparison shows the row, not its bytes.
+inline void PrintTo(const TFound &F, std::ostream *Os) {
+  *Os << F.Dir << '\\' << F.Name << " [" << F.Domain << ']';
+}
 
 inline std::string LowerAscii(std::string S) {
   for (auto &C : S) C = char(std::tolower(static_cast<unsigned char>(C)));
@@ -44,11 +51,11 @@ struct TScanView {
 
 class TExpected {
 public:
-  TExpected(const testnet::Env &E, const TScanView &V) {
+  TExpected(const Env &E, const TScanView &V) {
     for (const auto &Key : E.Hosts()) {
       const std::string Name = E.Host(Key, "NAME");
       const std::string Wg = E.Host(Key, "WORKGROUP");
-      const auto Ports = testnet::SplitList(E.Host(Key, "PORTS"));
+      const auto Ports = SplitList(E.Host(Key, "PORTS"));
       const bool Serves = !Ports.empty();
       // IP mode probes port 139 (and 445 with Port445); the neighbourhood knows the hosts of a
       // workgroup's browse list, and with WS-Discovery those that announce themselves that way.
@@ -61,7 +68,7 @@ public:
       Hosts_.insert(Name);
       const std::string Domain = V.Ip ? "<<unknown>>" : Wg;
       const std::string Comp = V.Ip ? E.Host(Key, "IP") : Name;
-      for (const auto &Share : testnet::SplitList(E.Host(Key, "SHARES"))) {
+      for (const auto &Share : SplitList(E.Host(Key, "SHARES"))) {
         if (V.DeniedShares.count(Share)) continue;
         const std::string Root = "\\\\" + Comp + "\\" + Share;
         Shares_[{Name, Share}] = {Domain, Root};

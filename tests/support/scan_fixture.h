@@ -40,7 +40,7 @@ protected:
     std::filesystem::create_directories(Dir);
     LogFile = (Dir / "search.log").string();
     Log.SetFileName(LogFile);
-    Log.SetLevel(4);
+    Log.SetLevel(llAll);
     Scan = std::make_unique<TNetScan>();
     Scan->Filter.Extentions = {".mp3"};
   }

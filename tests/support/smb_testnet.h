@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "testnet_env.h"
+#include "support/testnet_env.h"
 
 namespace sonquarry::testing {
 
@@ -17,7 +17,7 @@ public:
   // Ok() is false outside the test network.
   TestNet() {
     try {
-      Env_ = std::make_unique<testnet::Env>(testnet::Env::Load());
+      Env_ = std::make_unique<Env>(Env::Load());
     } catch (const std::exception &) {
       Env_.reset();
     }
@@ -51,7 +51,7 @@ public:
   }
 
 private:
-  std::unique_ptr<testnet::Env> Env_;
+  std::unique_ptr<Env> Env_;
 };
 
 } // namespace sonquarry::testing

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace sonquarry::testnet {
+namespace sonquarry::testing {
 
 // One generated file of a share: path relative to the share, with backslashes.
 struct ManifestFile {
@@ -106,4 +106,4 @@ private:
   std::map<std::string, std::string> values_;
 };
 
-} // namespace sonquarry::testnet
+} // namespace sonquarry::testing

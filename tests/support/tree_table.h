@@ -10,7 +10,7 @@
 #include <QTableView>
 #include <string>
 
-namespace sonquarry::test {
+namespace sonquarry::testing {
 
 class TTreeTable final : public QAbstractTableModel {
 public:
@@ -20,9 +20,9 @@ public:
   QVariant data(const QModelIndex &I, int Role) const override {
     if (Role != Qt::DisplayRole) return {};
     const int r = I.row();
-    const std::string text = I.column() == 0   ? std::string(Tree.File(r).Name())
-                             : I.column() == 1 ? Tree.GetDomain(r)
-                                               : Tree.GetDirectory(r);
+    const std::string text = I.column() == scFileName ? std::string(Tree.File(r).Name())
+                             : I.column() == scDomain ? Tree.GetDomain(r)
+                                                      : Tree.GetDirectory(r);
     return QString::fromStdString(text);
   }
   void Reset() {
@@ -55,4 +55,4 @@ struct TTreeView {
   int Current() const { return View.selectionModel()->currentIndex().row(); }
 };
 
-} // namespace sonquarry::test
+} // namespace sonquarry::testing

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace sonquarry::test {
+namespace sonquarry::testing {
 
 class TXdgSandbox {
 public:
@@ -69,4 +69,4 @@ inline void WriteFile(const std::string &Path, const std::string &Data) {
   out << Data;
 }
 
-} // namespace sonquarry::test
+} // namespace sonquarry::testing

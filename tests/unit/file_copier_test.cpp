@@ -2,7 +2,7 @@
 // ctest-labels: threads
 
 #include "platform/copier/file_copier.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <cstring>
 #include <filesystem>
@@ -13,14 +13,14 @@
 
 using namespace sonquarry;
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::WriteFile;
+using sonquarry::testing::ReadFile;
+using sonquarry::testing::WriteFile;
 
 namespace {
 
 // Local shares under Root/net, the destination Root/dest.
 struct Fixture : ::testing::Test {
-  test::TXdgSandbox Home;
+  sonquarry::testing::TXdgSandbox Home;
   std::string Net = Home.Root() + "/net";
   std::string Dest = Home.Root() + "/dest";
   copier::TLocalCopySource Local{Net};

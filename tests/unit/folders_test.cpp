@@ -1,12 +1,12 @@
 #include "platform/folders.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
-using sonquarry::test::TXdgSandbox;
-using sonquarry::test::WriteFile;
+using sonquarry::testing::TXdgSandbox;
+using sonquarry::testing::WriteFile;
 
 namespace fs = std::filesystem;
 

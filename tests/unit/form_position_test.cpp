@@ -3,14 +3,13 @@
 #include "settings/form_position.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <climits>
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
-using sonquarry::test::TXdgSandbox;
 
 namespace {
 

@@ -20,9 +20,9 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "fake_net_provider.h"
 #include "platform/exception.h"
 #include "platform/main_thread.h"
+#include "support/fake_net_provider.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
@@ -168,6 +168,18 @@ protected:
   bool WaitFinished(int Ms = 10000) {
     return Main.PumpUntil([&] { return Finished > 0; }, Ms);
   }
+  // The scan ends within Ms and reports its end once, also SettleMs later.
+  void ExpectOneFinish(int Ms = 10000, int SettleMs = 100) {
+    ASSERT_TRUE(WaitFinished(Ms));
+    Main.PumpFor(SettleMs);
+    EXPECT_EQ(Finished, 1);
+  }
+  // Stop while a listing is held, then let the listing return.
+  void StopAndRelease(int SettleMs = 100) {
+    Scan->Stop();
+    Provider->Release();
+    ExpectOneFinish(10000, SettleMs);
+  }
   const Report *ReportOf(const std::string &D) const {
     for (auto &R : Reports)
       if (R.Dir == D) return &R;
@@ -192,7 +204,7 @@ TEST_F(NetScanTest, FreshCoordinatorAndThreadCountOfEachScanMethod) {
   EXPECT_TRUE(Fresh.NetBios);
   EXPECT_EQ(Fresh.TimeOut, 500);
   EXPECT_EQ(Fresh.MaxThreadCount, 16);
-  EXPECT_EQ(Fresh.ScanMethod, 2);
+  EXPECT_EQ(Fresh.ScanMethod, smAutoDetect);
   EXPECT_FALSE(Fresh.IsClearBefor);
   EXPECT_EQ(Fresh.FoundComps, 0);
   EXPECT_EQ(Fresh.ScannedComps, 0);
@@ -200,10 +212,10 @@ TEST_F(NetScanTest, FreshCoordinatorAndThreadCountOfEachScanMethod) {
   // Auto detect off Windows XP SP2: every thread, no pause.
   EXPECT_EQ(Fresh.ThreadCountToStart(), 16);
   EXPECT_EQ(Fresh.DelayToStart(), 0);
-  Fresh.ScanMethod = 0;
+  Fresh.ScanMethod = smWinXPSP2;
   EXPECT_EQ(Fresh.ThreadCountToStart(), 9);
   EXPECT_EQ(Fresh.DelayToStart(), 30000);
-  Fresh.ScanMethod = 1;
+  Fresh.ScanMethod = smOtherOS;
   Fresh.MaxThreadCount = 0;
   EXPECT_EQ(Fresh.ThreadCountToStart(), 1);
   Fresh.MaxThreadCount = -5;
@@ -477,11 +489,7 @@ TEST_F(NetScanTest, IPModeProbesEachAllowedAddressAndScansWhoAnswers) {
 
 TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt) {
   ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
-  Scan->Stop();
-  Provider->Release();
-  ASSERT_TRUE(WaitFinished());
-  Main.PumpFor(300);
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(StopAndRelease(300));
   // Nothing below or after the interrupted directory was listed or reported.
   const Strings Finds = Provider->Finds();
   const auto Held = std::find(Finds.begin(), Finds.end(), "\\\\PC1\\music\\Rock");
@@ -508,7 +516,7 @@ void ComputersUnderTheRoot(FakeNetProvider &P, int Count) {
 TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
   // Eighteen computers under the root: whatever the order, every thread finds a first resource.
   ComputersUnderTheRoot(*Provider, 18);
-  Scan->ScanMethod = 0; // 9 threads pausing 30000 ms before each further resource
+  Scan->ScanMethod = smWinXPSP2; // 9 threads pausing 30000 ms before each further resource
   Scan->Start();
   EXPECT_EQ(Scan->RunningThreads().size(), 9u);
   // The first resource of each thread is processed at once: the root and eight computers.
@@ -519,9 +527,7 @@ TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStop
   EXPECT_EQ(Finished, 0);
   Scan->Stop();
   // Far less than the pause: it is waited in slices that look at the stop.
-  ASSERT_TRUE(WaitFinished(20000));
-  Main.PumpFor(100);
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish(20000));
   EXPECT_EQ(Provider->Calls().size(), 9u);
 }
 
@@ -529,7 +535,7 @@ TEST_F(NetScanTest, LimitedConnectionMethodGivesEveryThreadAFirstResourceBeforeA
   // The root and eight computers for nine threads: the thread done with the root must leave the
   // computers to the idle threads, so nobody pauses and the scan ends long before 30 s.
   ComputersUnderTheRoot(*Provider, 8);
-  Scan->ScanMethod = 0;
+  Scan->ScanMethod = smWinXPSP2;
   Scan->Start();
   ASSERT_TRUE(WaitFinished(15000)) << Provider->Calls().size();
   EXPECT_EQ(Provider->Calls().size(), 9u);
@@ -547,9 +553,7 @@ TEST_F(NetScanTest, StopEndsThreadsThatWaitForWork) {
   // The holder is still in its call: only the waiting threads can end now.
   ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 20000));
   Provider->Open();
-  ASSERT_TRUE(WaitFinished());
-  Main.PumpFor(100);
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
   const auto L = ReadLogBlocks(LogFile);
   const auto *Wg2 = FindBlock(L, "Processing resource WG2.");
   ASSERT_TRUE(Wg2);
@@ -564,8 +568,7 @@ TEST_F(NetScanTest, StartWhileRunningIsRefused) {
   EXPECT_THROW(Scan->Start(), Exception);
   Scan->Stop();
   Provider->Open();
-  ASSERT_TRUE(WaitFinished());
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
 }
 
 TEST_F(NetScanTest, StartFailsWhenTheLogCannotBeEmptied) {
@@ -757,17 +760,11 @@ TEST_F(NetScanTest, ThreadsWriteTheirBlocksOnlyUnderTheScanLogLock) {
 
 TEST_F(NetScanTest, SearchStopAndSearchAgainFindsEverythingWithOneFinishEach) {
   ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
-  Scan->Stop();
-  Provider->Release();
-  ASSERT_TRUE(WaitFinished());
-  Main.PumpFor(100);
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(StopAndRelease());
   Finished = 0;
   Reports.clear();
   Scan->Start();
-  ASSERT_TRUE(WaitFinished());
-  Main.PumpFor(100);
-  EXPECT_EQ(Finished, 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
   std::set<std::string> Dirs;
   for (auto &R : Reports) Dirs.insert(R.Dir);
   EXPECT_EQ(Dirs, (std::set<std::string>{"\\\\PC1\\music", "\\\\PC1\\music\\Rock",

@@ -3,7 +3,7 @@
 #include "platform/diag.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <chrono>
 #include <csignal>
@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 using namespace sonquarry;
-using sonquarry::test::ReadFile;
-using sonquarry::test::TXdgSandbox;
-using sonquarry::test::WriteFile;
+using sonquarry::testing::ReadFile;
+using sonquarry::testing::TXdgSandbox;
+using sonquarry::testing::WriteFile;
 
 namespace {
 
@@ -35,7 +35,7 @@ TBoth Variant(int Which) {
   s.Scan.NetBios = !b;
   s.Scan.TimeOut = b ? 4000 : 100;
   s.Scan.MaxThreadCount = b ? 3 : 30;
-  s.Scan.ScanMethod = b ? 1 : 0;
+  s.Scan.ScanMethod = b ? smOtherOS : smWinXPSP2;
   s.Form.PlayListExt = b ? ".pls" : ".m3u";
   s.Form.PathForCopy = b ? "/b/path" : "/a";
   const int n = b ? 2 : 5;

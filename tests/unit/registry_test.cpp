@@ -2,7 +2,7 @@
 #include "platform/exception.h"
 #include "platform/registry/registry.h"
 #include "support/test_support.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <filesystem>
 #include <functional>
@@ -12,9 +12,6 @@
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
-using sonquarry::test::ReadFile;
-using sonquarry::test::TXdgSandbox;
-using sonquarry::test::WriteFile;
 
 namespace {
 

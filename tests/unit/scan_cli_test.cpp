@@ -12,13 +12,13 @@
 #include "engine/net_scan.h"
 #include "settings/settings.h"
 #include "support/run_program.h"
-#include "xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 using namespace sonquarry;
-using sonquarry::test::TXdgSandbox;
 using sonquarry::testing::RunProgram;
 using sonquarry::testing::ScanBinary;
 using sonquarry::testing::TRun;
+using sonquarry::testing::TXdgSandbox;
 
 namespace {
 
@@ -175,14 +175,14 @@ TEST(ScanCliTest, StoredSettingsAreTheStartAndOptionsOverrideThem) {
 
 TEST(ScanCliTest, ABrokenHiveIsToldAndLeftAsItIs) {
   TXdgSandbox Home;
-  sonquarry::test::WriteFile(Home.Hive(), "[broken");
+  sonquarry::testing::WriteFile(Home.Hive(), "[broken");
   // Unusable lists end the run before the network; the settings were read by then.
   const TRun R = Scan({"--settings", "--allow-computer", "pc1", "--deny-computer", "PC1"});
   EXPECT_EQ(R.Status, 2);
   EXPECT_NE(R.Err.find("sonquarry-scan: Registry: " + Home.Hive() + " could not be parsed"),
             std::string::npos)
       << R.Err;
-  EXPECT_EQ(sonquarry::test::ReadFile(Home.Hive()), "[broken");
+  EXPECT_EQ(sonquarry::testing::ReadFile(Home.Hive()), "[broken");
   EXPECT_FALSE(std::filesystem::exists(Home.Hive() + ".bad"));
 }
 

@@ -15,6 +15,8 @@
 #include "platform/exception.h"
 
 namespace fs = std::filesystem;
+using sonquarry::llAll;
+using sonquarry::llScan;
 using sonquarry::TLog;
 
 namespace {
@@ -111,10 +113,10 @@ TEST_F(ScanLogTest, LinesHaveTheTimestampOrTheIndentAndEndInCrLf) {
   TZone Zone("SQT-" + std::to_string(East) + ":30"); // POSIX counts west of UTC
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4);
+  L.SetLevel(llAll);
   const std::time_t Before = std::time(nullptr);
-  L.Add(3, "Processing resource \\\\PC1.");
-  L.AddCont(3, "This resource is computer.");
+  L.Add(llScan, "Processing resource \\\\PC1.");
+  L.AddCont(llScan, "This resource is computer.");
   const std::time_t After = std::time(nullptr);
   const auto Got = Lines(File);
   ASSERT_EQ(Got.size(), 2u);
@@ -146,9 +148,9 @@ TEST_F(ScanLogTest, LevelDecidesWhatIsWritten) {
 TEST_F(ScanLogTest, FirstLevelSetWritesNothingLaterChangesWriteTheLevelLine) {
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4); // from 0: silent
+  L.SetLevel(llAll); // from 0: silent
   EXPECT_FALSE(fs::exists(File));
-  L.SetLevel(4); // unchanged: silent
+  L.SetLevel(llAll); // unchanged: silent
   EXPECT_FALSE(fs::exists(File));
   L.SetLevel(2);
   EXPECT_EQ(L.Level(), 2);
@@ -166,22 +168,22 @@ TEST_F(ScanLogTest, ExistingFileIsAppendedAndTruncateEmptiesIt) {
   }
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4);
-  L.Add(3, "new");
+  L.SetLevel(llAll);
+  L.Add(llScan, "new");
   auto Got = Lines(File);
   ASSERT_EQ(Got.size(), 2u);
   EXPECT_EQ(Got[0], "old line");
   L.Truncate(0);
   EXPECT_EQ(fs::file_size(File), 0u);
-  L.Add(3, "after");
+  L.Add(llScan, "after");
   EXPECT_EQ(Lines(File).size(), 1u);
 }
 
 TEST_F(ScanLogTest, MissingFileIsCreatedByTheFirstWriteAndByTruncate) {
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4);
-  L.Add(3, "first");
+  L.SetLevel(llAll);
+  L.Add(llScan, "first");
   EXPECT_EQ(Lines(File).size(), 1u);
   const std::string Other = (Dir / "other.log").string();
   L.SetFileName(Other);
@@ -193,9 +195,9 @@ TEST_F(ScanLogTest, MissingFileIsCreatedByTheFirstWriteAndByTruncate) {
 TEST_F(ScanLogTest, UnwritableFileLosesLinesIntoErrorsButTruncateThrows) {
   TLog L;
   L.SetFileName(Dir.string()); // a directory cannot be opened for appending, not even by root
-  L.SetLevel(4);
-  EXPECT_NO_THROW(L.Add(3, "lost"));
-  EXPECT_NO_THROW(L.AddCont(3, "lost too"));
+  L.SetLevel(llAll);
+  EXPECT_NO_THROW(L.Add(llScan, "lost"));
+  EXPECT_NO_THROW(L.AddCont(llScan, "lost too"));
   ASSERT_EQ(L.Errors().size(), 2u);
   EXPECT_NE(L.Errors()[0].find(Dir.string()), std::string::npos);
   EXPECT_THROW(L.Truncate(0), sonquarry::Exception);
@@ -206,16 +208,16 @@ TEST_F(ScanLogTest, UnwritableFileLosesLinesIntoErrorsButTruncateThrows) {
 TEST_F(ScanLogTest, FailedLevelLineKeepsTheOldLevel) {
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4);
+  L.SetLevel(llAll);
   L.SetFileName(Dir.string());
   L.SetLevel(1);
-  EXPECT_EQ(L.Level(), 4);
+  EXPECT_EQ(L.Level(), llAll);
   ASSERT_EQ(L.Errors().size(), 1u);
 }
 
 TEST_F(ScanLogTest, EmptyFileNameWritesNothingAndTruncateDoesNothing) {
   TLog L;
-  L.SetLevel(4);
+  L.SetLevel(llAll);
   L.Add(0, "nowhere");
   L.SetLevel(1);
   EXPECT_EQ(L.Level(), 1);
@@ -227,9 +229,9 @@ TEST_F(ScanLogTest, EmptyFileNameWritesNothingAndTruncateDoesNothing) {
 TEST_F(ScanLogTest, TextIsWrittenUnchanged) {
   TLog L;
   L.SetFileName(File);
-  L.SetLevel(4);
+  L.SetLevel(llAll);
   const std::string Text = "Resource \\\\PC1\\Müsik & #1 %s was filtered.";
-  L.AddCont(3, Text);
+  L.AddCont(llScan, Text);
   const auto Got = Lines(File);
   ASSERT_EQ(Got.size(), 1u);
   EXPECT_EQ(Got[0], std::string(22, ' ') + Text);

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_net_provider.h"
 #include "paths/net_enum.h"
 #include "paths/search_thread.h"
 #include "platform/main_thread.h"
+#include "support/fake_net_provider.h"
 #include "support/test_support.h"
 
 using namespace sonquarry;

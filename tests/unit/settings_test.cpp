@@ -1,15 +1,13 @@
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
-#include "unit/xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 #include <gtest/gtest.h>
 #include <utility>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
-using sonquarry::test::TXdgSandbox;
-using sonquarry::test::WriteFile;
 
 namespace {
 
@@ -66,7 +64,7 @@ TEST_F(SettingsTest, AnEmptyStoreKeepsTheDefaults) {
   EXPECT_TRUE(Scan.NetBios);
   EXPECT_EQ(Scan.TimeOut, 500);
   EXPECT_EQ(Scan.MaxThreadCount, 16);
-  EXPECT_EQ(Scan.ScanMethod, 2);
+  EXPECT_EQ(Scan.ScanMethod, smAutoDetect);
   EXPECT_EQ(Scan.Filter.Extentions, TNameList{".mp3"});
   EXPECT_TRUE(Scan.Filter.AllowedComps.empty());
   EXPECT_EQ(Form.PlayListExt, ".m3u");
@@ -79,7 +77,7 @@ TEST_F(SettingsTest, ScanMethodTakesOnlyZeroOrOneButAnyValueCountsAsSet) {
   const std::pair<int32_t, int> cases[] = {{2, 2}, {1, 1}, {0, 0}, {7, 2}, {-1, 2}, {256, 2}};
   for (const auto &[stored, expected] : cases) {
     Prepare(SettingsKey, [&](registry::TRegistry &R) { R.WriteInteger("ScanMethod", stored); });
-    Scan.ScanMethod = 2;
+    Scan.ScanMethod = smAutoDetect;
     Form.ScanMethodUnset = true;
     Load();
     EXPECT_EQ(Scan.ScanMethod, expected) << "stored " << stored;
@@ -101,7 +99,7 @@ TEST_F(SettingsTest, APlayListExtOfAnotherTypeIsSkippedAndLoadingGoesOn) {
   Load();
   EXPECT_EQ(Form.PlayListExt, ".m3u");
   EXPECT_EQ(Scan.TimeOut, 1500);
-  EXPECT_EQ(Scan.ScanMethod, 1);
+  EXPECT_EQ(Scan.ScanMethod, smOtherOS);
 
   Prepare(SettingsKey, [](registry::TRegistry &R) { R.WriteExpandString("PlayListExt", ".pls"); });
   Load();
@@ -131,7 +129,7 @@ TEST_F(SettingsTest, ATimeOutStoredAsAStringStopsTheLoadThere) {
   EXPECT_TRUE(Scan.NetBios);
   EXPECT_EQ(Scan.MaxThreadCount, 16);
   EXPECT_EQ(Form.PathForCopy, "");
-  EXPECT_EQ(Scan.ScanMethod, 2);
+  EXPECT_EQ(Scan.ScanMethod, smAutoDetect);
   EXPECT_TRUE(Form.ScanMethodUnset);
   EXPECT_EQ(Form.IPRanges.Count(), 0u);
   EXPECT_TRUE(Target.Calls.empty());
@@ -209,7 +207,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   Scan.NetBios = false;
   Scan.TimeOut = 2500;
   Scan.MaxThreadCount = 3;
-  Scan.ScanMethod = 1;
+  Scan.ScanMethod = smOtherOS;
   Scan.Probe445 = true;
   Scan.WsDiscovery = false;
   Scan.Filter.AllowedComps = {"\\\\pc*"};
@@ -249,7 +247,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   EXPECT_FALSE(scan2.NetBios);
   EXPECT_EQ(scan2.TimeOut, 2500);
   EXPECT_EQ(scan2.MaxThreadCount, 3);
-  EXPECT_EQ(scan2.ScanMethod, 1);
+  EXPECT_EQ(scan2.ScanMethod, smOtherOS);
   EXPECT_TRUE(scan2.Probe445);
   EXPECT_FALSE(scan2.WsDiscovery);
   EXPECT_EQ(form2.PlayerCommand, "vlc --one-instance");
@@ -363,7 +361,7 @@ TEST_F(SettingsTest, AHandMadeWindowsExportLoads) {
     EXPECT_TRUE(scan.IsClearBefor);
     EXPECT_FALSE(scan.NetBios);
     EXPECT_EQ(scan.MaxThreadCount, 8);
-    EXPECT_EQ(scan.ScanMethod, 1);
+    EXPECT_EQ(scan.ScanMethod, smOtherOS);
     EXPECT_EQ(form.PathForCopy, "D:\\Music\\New");
     EXPECT_TRUE(scan.Filter.AllowedComps.empty());
     EXPECT_EQ(scan.Filter.DeniedComps, (TNameList{"\\\\SERVER", "\\\\pc*"}));

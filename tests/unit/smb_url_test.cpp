@@ -10,7 +10,7 @@
 #include "platform/smb/wire/smb_auth.h"
 #include "platform/smb/wire/smb_error.h"
 #include "platform/smb/wire/smb_url.h"
-#include "xdg_sandbox.h"
+#include "support/xdg_sandbox.h"
 
 using namespace sonquarry;
 using namespace sonquarry::platform;
@@ -126,7 +126,7 @@ TEST_F(CredentialsFileTest, MissingFileIsSilentlyAbsent) {
 }
 
 TEST_F(CredentialsFileTest, DefaultPathFollowsXdgConfigHome) {
-  sonquarry::test::TXdgSandbox Env; // restores both variables at the end
+  sonquarry::testing::TXdgSandbox Env; // restores both variables at the end
   Env.Set("XDG_CONFIG_HOME", Dir.string());
   EXPECT_EQ(smb::wire::DefaultCredentialsFile(), Dir.string() + "/sonquarry/credentials");
   Env.Set("XDG_CONFIG_HOME", "relative/ignored");

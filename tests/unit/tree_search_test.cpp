@@ -160,6 +160,6 @@ TEST(TreeSearch, TextsFollowTheRowsAfterRemovalsAndSorting) {
   t.AddFile("D", "\\\\PC\\Gamma\\", "4.mp3"); // may reuse the freed nodes
   s.SetSearchText("gamma");
   EXPECT_EQ(AllMatches(s), std::vector<int>{2});
-  t.Sort(2, false);
+  t.Sort(scDirectory, false);
   EXPECT_EQ(AllMatches(s), std::vector<int>{0});
 }

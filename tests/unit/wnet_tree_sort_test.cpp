@@ -23,9 +23,9 @@ struct Texts {
 // The key of a row as the user reads it: its three texts one after the other, starting with the
 // sorted column, with a to z shown as A to Z.
 std::string Key(const Texts &T, int Column) {
-  std::string k = Column == 0   ? T.Name + T.Domain + T.Dir
-                  : Column == 1 ? T.Domain + T.Dir + T.Name
-                                : T.Dir + T.Name + T.Domain;
+  std::string k = Column == scFileName ? T.Name + T.Domain + T.Dir
+                  : Column == scDomain ? T.Domain + T.Dir + T.Name
+                                       : T.Dir + T.Name + T.Domain;
   for (char &c : k)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return k;
@@ -130,7 +130,7 @@ TEST(WNetTreeSort, RowsWithEqualKeysKeepTheQuicksortOrder) {
       t.AddFile(pick("wg", "WG"), Cat("\\\\PC\\", pick("m", "M"), "\\", std::to_string(rng() % 3)),
                 Cat(pick("a long shared name prefix ", "A LONG SHARED NAME PREFIX "),
                     std::to_string(rng() % 40), pick("", ".mp3")));
-    for (int column = 0; column < 3; ++column)
+    for (int column = scFileName; column <= scDirectory; ++column)
       for (const bool asc : {true, false}) {
         const std::vector<TNodeId> expected = QuicksortedIds(Snapshot(t), column, asc);
         t.Sort(column, asc);
@@ -144,7 +144,7 @@ TEST(WNetTreeSort, RandomTreesComeOutInKeyOrder) {
     std::mt19937 rng(seed);
     TWNetTree t;
     FillRandom(t, rng, 300 + static_cast<int>(seed) * 40);
-    for (int column = 0; column < 3; ++column) {
+    for (int column = scFileName; column <= scDirectory; ++column) {
       for (const bool asc : {true, false}) {
         const std::vector<Texts> before = Snapshot(t);
         t.Sort(column, asc);
@@ -169,7 +169,7 @@ TEST(WNetTreeSort, KeyOrderWithLongSharedPrefixesAndManyEqualKeys) {
     const std::string name = rng() % 4 ? Cat(stem, std::to_string(rng() % 50)) : "01.mp3";
     t.AddFile(rng() % 2 ? "WORKGROUP" : "workgroup", dir, name);
   }
-  for (int column = 0; column < 3; ++column) {
+  for (int column = scFileName; column <= scDirectory; ++column) {
     for (const bool asc : {true, false}) {
       const std::vector<Texts> before = Snapshot(t);
       t.Sort(column, asc);
@@ -182,7 +182,7 @@ TEST(WNetTreeSort, KeyOrderWithLongSharedPrefixesAndManyEqualKeys) {
 TEST(WNetTreeSort, KeysCompareOnlyAsConcatenations) {
   // name "a" + domain "bc" and name "ab" + domain "c" make equal keys for columns 0 and 2: the
   // quicksort then swaps the two rows, while a field-wise comparison would leave them.
-  for (int column : {0, 2}) {
+  for (int column : {scFileName, scDirectory}) {
     for (const bool asc : {true, false}) {
       TWNetTree t;
       t.AddFile("bc", "\\\\PC\\S\\", "a");
@@ -197,9 +197,9 @@ TEST(WNetTreeSort, KeysCompareOnlyAsConcatenations) {
   t.AddFile("D", "\\\\PC\\S\\", "a");
   t.AddFile("D", "\\\\PC\\S\\", "B");
   const auto before = Ids(t);
-  t.Sort(0, true);
+  t.Sort(scFileName, true);
   EXPECT_EQ(Ids(t), before);
-  t.Sort(0, false);
+  t.Sort(scFileName, false);
   EXPECT_EQ(Ids(t), (std::vector<TNodeId>{before[1], before[0]}));
 }
 
@@ -207,7 +207,7 @@ TEST(WNetTreeSort, FoldsOnlyAsciiLettersAndComparesBytesUnsigned) {
   TWNetTree t;
   for (const char *n : {"\xc3\xa9", "_x", "Zed", "apple", "[x", "\xc3\x89", "Apple2", "z"})
     t.AddFile("D", "\\\\PC\\S\\", n);
-  t.Sort(0, true);
+  t.Sort(scFileName, true);
   std::vector<std::string> names;
   for (int i = 0; i < t.Count(); ++i) names.emplace_back(t.File(i).Name());
   // 'Z' < '[' < '_' and bytes from 0x80 on come last; É (c3 89) before é (c3 a9). The key goes

@@ -7,7 +7,7 @@
 
 #include "engine/network.h"
 #include "platform/wsd/wsd_provider.h"
-#include "unit/fake_net_provider.h"
+#include "support/fake_net_provider.h"
 
 using namespace sonquarry;
 using sonquarry::testing::FakeNetProvider;
