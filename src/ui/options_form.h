@@ -155,6 +155,8 @@ private:
   void FillMasks(QListWidget *List, const TNameList &Masks);
   // Adds Text at its place in the case-blind sort order; returns its row.
   int InsertSorted(QListWidget *List, const QString &Text);
+  // Adds a mask the user typed unless the list has it (case-blind), and selects it.
+  void AddNewMask(QListWidget *List, const std::string &Text);
   bool IsComputerList(const QObject *List) const;
 
   TScanOptions *Scan_ = nullptr;

@@ -142,19 +142,16 @@ void TfmOptions::ClearIP() { lbIP->clear(); }
 void TfmOptions::AddComputerMask(QListWidget *List) {
   std::string Text;
   if (!UserPrompts().InputQuery("Add computer", ComputerLabel, Text)) return;
-  Text = AddNetPrefix(Text);
-  if (IndexOfText(Entries(List), Text) >= 0) {
-    ShowInfoMessage("Item already exists in list.");
-    return;
-  }
-  List->clearSelection();
-  const int Row = InsertSorted(List, Q(Text));
-  List->setCurrentRow(Row, QItemSelectionModel::ClearAndSelect);
+  AddNewMask(List, AddNetPrefix(Text));
 }
 
 void TfmOptions::AddResourceMask(QListWidget *List) {
   std::string Text;
   if (!UserPrompts().InputQuery("Add resource", ResourceLabel, Text)) return;
+  AddNewMask(List, Text);
+}
+
+void TfmOptions::AddNewMask(QListWidget *List, const std::string &Text) {
   if (IndexOfText(Entries(List), Text) >= 0) {
     ShowInfoMessage("Item already exists in list.");
     return;
