@@ -10,8 +10,8 @@ namespace sonquarry {
 namespace {
 
 // Level of the lines in the log, and the level the programs write the log at.
-constexpr int DiagnosticLogLevel = 1;
-constexpr uint8_t ProgramLogLevel = 4;
+constexpr int DiagnosticLogLevel = llWarning;
+constexpr uint8_t ProgramLogLevel = llAll;
 
 std::mutex UserLock;
 const TDiagnosticsChannel *Owner = nullptr;

@@ -104,7 +104,7 @@ TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
 
 TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox) {
   const std::string credentials = Sandbox.Root() + "/config/sonquarry/credentials";
-  test::WriteFile(credentials, "username=alice\npassword=secret\n");
+  sonquarry::testing::WriteFile(credentials, "username=alice\npassword=secret\n");
   ASSERT_EQ(::chmod(credentials.c_str(), 0644), 0);
   Open();
   // The real provider: it is the one that knows its credentials file.
@@ -116,8 +116,8 @@ TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox
   for (int search = 0; search < 2; ++search) { // each search's log tells it again
     Prompts->Records.clear();
     Form->actSearch->trigger();
-    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
-    const std::string log = test::ReadFile(platform::GetProgramDir() + "search.log");
+    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
+    const std::string log = sonquarry::testing::ReadFile(platform::GetProgramDir() + "search.log");
     EXPECT_NE(log.find(refused), std::string::npos) << log;
     ASSERT_TRUE(SpinUntil([&] {
       for (const auto &r : Prompts->Records)

@@ -211,12 +211,12 @@ TEST(ScanCliTest, TheLogMayBeACharacterDevice) {
 TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
   TXdgSandbox Home;
   const std::string Credentials = Home.Root() + "/config/sonquarry/credentials";
-  sonquarry::test::WriteFile(Credentials, "username=alice\npassword=secret\n");
+  sonquarry::testing::WriteFile(Credentials, "username=alice\npassword=secret\n");
   ASSERT_EQ(::chmod(Credentials.c_str(), 0644), 0);
   const TRun R =
       Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
   EXPECT_EQ(R.Status, 0) << R.Err;
-  const std::string Log = sonquarry::test::ReadFile(Home.Root() + "/data/sonquarry/search.log");
+  const std::string Log = sonquarry::testing::ReadFile(Home.Root() + "/data/sonquarry/search.log");
   EXPECT_NE(Log.find("SMB credentials file " + Credentials + " is open to group or others"),
             std::string::npos)
       << Log;
