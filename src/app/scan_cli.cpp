@@ -138,11 +138,11 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
     } else if (Option == "--scan-method") {
       const std::string M = Value();
       if (M == "xp")
-        C.ScanMethod = 0;
+        C.ScanMethod = smWinXPSP2;
       else if (M == "other")
-        C.ScanMethod = 1;
+        C.ScanMethod = smOtherOS;
       else if (M == "auto")
-        C.ScanMethod = 2;
+        C.ScanMethod = smAutoDetect;
       else
         throw TUsageError("--scan-method is xp, other or auto, not '" + M + "'");
     } else if (Option == "--settings") {
@@ -176,11 +176,11 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
         S.resize(Colon);
       }
       if (S == "name")
-        C.SortColumn = 0;
+        C.SortColumn = scFileName;
       else if (S == "domain")
-        C.SortColumn = 1;
+        C.SortColumn = scDomain;
       else if (S == "directory")
-        C.SortColumn = 2;
+        C.SortColumn = scDirectory;
       else
         throw TUsageError("--sort is name, domain or directory, optionally with :asc or :desc");
       if (Order == "desc")

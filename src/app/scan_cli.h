@@ -8,6 +8,8 @@
 
 #include "engine/ip_range.h"
 #include "engine/scan_filter.h"
+#include "engine/scan_options.h"
+#include "paths/wnet_tree.h"
 
 namespace sonquarry {
 
@@ -31,11 +33,11 @@ struct TScanCommand {
   std::optional<int> Threads;
   std::optional<int> TimeOut;
   std::optional<bool> Probe445;
-  std::optional<int> ScanMethod;
+  std::optional<TScanMethod> ScanMethod;
   std::string ListFile;
   std::optional<bool> Clear;
   TOutputFormat Format = TOutputFormat::Paths;
-  int SortColumn = -1; // 0 name, 1 domain, 2 directory; -1 row order
+  int SortColumn = -1; // a TSortColumn; -1 row order
   bool SortAscending = true;
   std::string LogFile; // empty: the per-user default
 };

@@ -147,7 +147,7 @@ int Run(const TScanCommand &C) {
   if (C.Threads) Scan->MaxThreadCount = *C.Threads;
   if (C.TimeOut) Scan->TimeOut = *C.TimeOut;
   if (C.Probe445) Scan->Probe445 = *C.Probe445;
-  if (C.ScanMethod) Scan->ScanMethod = static_cast<uint8_t>(*C.ScanMethod);
+  if (C.ScanMethod) Scan->ScanMethod = *C.ScanMethod;
   if (C.Clear) Scan->IsClearBefor = *C.Clear;
 
   TWNetTree Tree;
