@@ -64,13 +64,10 @@ TIPRange ParseIPRangeArg(const std::string &Arg) {
   const std::string Text = Trim(Arg);
   if (const auto Slash = Text.find('/'); Slash != std::string::npos) {
     const uint32_t Address = ParseAddress(Trim(Text.substr(0, Slash)), Arg);
-    const std::string Bits = Trim(Text.substr(Slash + 1));
-    if (Bits.empty() || Bits.size() > 2 ||
-        Bits.find_first_not_of("0123456789") != std::string::npos || std::stoi(Bits) > 32)
+    const int Bits = IPPrefixLength(Trim(Text.substr(Slash + 1)));
+    if (Bits < 0)
       throw TUsageError("'" + Arg + "': the prefix length after / must lie between 0 and 32");
-    const int N = std::stoi(Bits);
-    const uint32_t Mask = N == 0 ? 0u : ~0u << (32 - N);
-    return TIPRange(Address & Mask, (Address & Mask) | ~Mask);
+    return IPBlock(Address, Bits);
   }
   if (const auto Dash = Text.find('-'); Dash != std::string::npos)
     return TIPRange(ParseAddress(Trim(Text.substr(0, Dash)), Arg),

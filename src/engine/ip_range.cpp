@@ -49,6 +49,18 @@ uint32_t StrIP(const std::string &Text) {
   return result;
 }
 
+int IPPrefixLength(const std::string &Text) {
+  if (Text.empty() || Text.size() > 2 || Text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  const int Bits = std::stoi(Text);
+  return Bits <= 32 ? Bits : -1;
+}
+
+TIPRange IPBlock(uint32_t Address, int Bits) {
+  const uint32_t Mask = Bits <= 0 ? 0u : ~0u << (32 - std::min(Bits, 32));
+  return TIPRange(Address & Mask, (Address & Mask) | ~Mask);
+}
+
 std::string TIPRange::DisplayText() const {
   if (From_ == To_) return IPToStr(From_);
   return IPToStr(From_) + " - " + IPToStr(To_);

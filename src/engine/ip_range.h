@@ -21,6 +21,14 @@ std::string IPToStr(uint32_t Address);
 // "StrIP: wrong IP-address '<Text>'." on a malformed text.
 uint32_t StrIP(const std::string &Text);
 
+class TIPRange;
+
+// "nn" of "a.b.c.d/nn": a whole number from 0 to 32, else -1.
+int IPPrefixLength(const std::string &Text);
+
+// The network of Address with a prefix of Bits (0 to 32) bits: its first to its last address.
+TIPRange IPBlock(uint32_t Address, int Bits);
+
 class TIPRange {
 public:
   TIPRange() = default;

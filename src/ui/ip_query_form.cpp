@@ -13,6 +13,23 @@
 
 namespace sonquarry {
 
+namespace {
+
+// An address, or a network "a.b.c.d/nn" as its first to its last address; throws Exception.
+TIPRange FieldRange(const QLineEdit *Field) {
+  const std::string Text = Field->text().trimmed().toStdString();
+  const auto Slash = Text.find('/');
+  if (Slash == std::string::npos) {
+    const uint32_t Address = StrIP(Text);
+    return TIPRange(Address, Address);
+  }
+  const int Bits = IPPrefixLength(Text.substr(Slash + 1));
+  if (Bits < 0) throw Exception("Wrong prefix length '" + Text + "'.");
+  return IPBlock(StrIP(Text.substr(0, Slash)), Bits);
+}
+
+} // namespace
+
 TIPQueryForm::TIPQueryForm(QWidget *Owner) : QDialog(Owner) {
   setObjectName("IPQueryForm");
   rbAddress = new QRadioButton(tr("&Single IP address"), this);
@@ -82,11 +99,9 @@ void TIPQueryForm::SetRangeMode(bool Range) {
   lblTire->setVisible(Range);
 }
 
-uint32_t TIPQueryForm::FirstAddress() const { return StrIP(edtIP1->text().toStdString()); }
+uint32_t TIPQueryForm::FirstAddress() const { return FieldRange(edtIP1).From(); }
 
-uint32_t TIPQueryForm::LastAddress() const {
-  return IsRange() ? StrIP(edtIP2->text().toStdString()) : FirstAddress();
-}
+uint32_t TIPQueryForm::LastAddress() const { return FieldRange(IsRange() ? edtIP2 : edtIP1).To(); }
 
 void TIPQueryForm::SetFirstAddress(uint32_t Address) {
   edtIP1->setText(QString::fromStdString(IPToStr(Address)));
@@ -102,6 +117,16 @@ void TIPQueryForm::SetEditCaption() { setWindowTitle(tr("Edit IP")); }
 void TIPQueryForm::showEvent(QShowEvent *Event) {
   QDialog::showEvent(Event);
   edtIP1->setFocus();
+}
+
+void TIPQueryForm::setVisible(bool Visible) {
+  QDialog::setVisible(Visible);
+  // Showing a dialog gives its focus field a focus as by Tab, which selects the whole text; the
+  // user types only the last group after the offered subnet, so nothing is selected to replace.
+  if (Visible) {
+    edtIP1->deselect();
+    edtIP1->end(false);
+  }
 }
 
 void TIPQueryForm::OkClick() {

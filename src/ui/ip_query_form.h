@@ -20,14 +20,16 @@ public:
 
   bool IsRange() const;
   void SetRangeMode(bool Range);
-  // StrIP of the fields; they throw Exception on a text that is not an address. In single-address
-  // mode LastAddress is FirstAddress and the second field is not read.
+  // The fields' addresses; a field may hold a network "a.b.c.d/nn", read as its first to its last
+  // address. They throw Exception on a text that is neither. In single-address mode both come
+  // from the first field and the second is not read.
   uint32_t FirstAddress() const;
   uint32_t LastAddress() const;
   void SetFirstAddress(uint32_t Address);
   void SetLastAddress(uint32_t Address);
   void SetAddCaption();
   void SetEditCaption();
+  void setVisible(bool Visible) override;
 
   QRadioButton *rbAddress;
   QRadioButton *rbRange;

@@ -248,13 +248,6 @@ void TMainForm::CreateActions() {
   ConnectListActions();
   connect(pmSavePlaylist, &QAction::triggered, actSavePlaylistAs, &QAction::trigger);
   connect(actSavePlaylistAs, &QAction::enabledChanged, pmSavePlaylist, &QAction::setEnabled);
-
-  // Esc anywhere in the window closes it.
-  auto *esc = new QAction(this);
-  esc->setShortcut(Qt::Key_Escape);
-  esc->setShortcutContext(Qt::WindowShortcut);
-  connect(esc, &QAction::triggered, this, &QWidget::close);
-  addAction(esc);
 }
 
 void TMainForm::CreateMenus() {
@@ -366,7 +359,7 @@ void TMainForm::CreateList() {
   connect(cols, &QHeaderView::sectionClicked, this,
           [this](int Column) { Guarded([&] { ColumnClick(Column); }); });
   connect(ListView, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint &At) { ListPopup->popup(ListView->viewport()->mapToGlobal(At)); });
+          [this](const QPoint &At) { ShowListPopup(At); });
   connect(ListView, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &I) {
     if (I.isValid() && Connected(actPlay)) actPlay->trigger();
   });

@@ -184,6 +184,7 @@ protected:
   void closeEvent(QCloseEvent *Event) override;
   void changeEvent(QEvent *Event) override;
   bool event(QEvent *Event) override;
+  void keyPressEvent(QKeyEvent *Event) override;
 
 private:
   void CreateActions();
@@ -195,6 +196,8 @@ private:
   QAction *NewAction(const char *Text, const QKeySequence &Shortcut = {});
   void SetEnabled(QAction *Action, bool Enabled);
   void SelectionChanged();
+  // The list's popup menu at At (viewport coordinates).
+  void ShowListPopup(const QPoint &At);
   void InsertReleased();
   void FirstActivation();
   void ShowAbout();

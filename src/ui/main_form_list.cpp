@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QTableView>
 #include <algorithm>
 
@@ -227,6 +228,13 @@ bool TMainForm::eventFilter(QObject *Watched, QEvent *Event) {
         if (Connected(actPlay)) actPlay->trigger();
         return true;
       }
+      // Shift+F10 is the keyboard's other way to the popup menu; the platform maps only the
+      // Menu key.
+      if (k->key() == Qt::Key_F10 && k->modifiers() == Qt::ShiftModifier) {
+        const QRect cell = ListView->visualRect(ListView->currentIndex());
+        ShowListPopup(cell.isValid() ? cell.bottomLeft() : QPoint(0, 0));
+        return true;
+      }
     } else if (Event->type() == QEvent::KeyRelease) {
       const auto *k = static_cast<QKeyEvent *>(Event);
       if (k->key() == Qt::Key_Insert && !k->isAutoRepeat()) InsertReleased();
@@ -234,6 +242,22 @@ bool TMainForm::eventFilter(QObject *Watched, QEvent *Event) {
     }
   }
   return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TMainForm::ShowListPopup(const QPoint &At) {
+  ListPopup->popup(ListView->viewport()->mapToGlobal(At));
+}
+
+// Esc reaches here only when no child took it and no menu, popup or dialog had the keyboard:
+// a window shortcut would fire even for an Esc meant to dismiss something else.
+void TMainForm::keyPressEvent(QKeyEvent *Event) {
+  if (Event->key() == Qt::Key_Escape && Event->modifiers() == Qt::NoModifier &&
+      QApplication::activePopupWidget() == nullptr &&
+      QApplication::activeModalWidget() == nullptr) {
+    close();
+    return;
+  }
+  QMainWindow::keyPressEvent(Event);
 }
 
 } // namespace sonquarry

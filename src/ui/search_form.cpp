@@ -52,7 +52,7 @@ TSearchForm::TSearchForm(QWidget *Owner) : QDialog(Owner) {
   all->addWidget(chbSelAll);
   all->addStretch(1);
   all->addLayout(buttons);
-  setFixedSize(305, 169);
+  all->setSizeConstraint(QLayout::SetFixedSize); // as large as its controls need at any scale
   setTabOrder(cmbWord, chbAllColumns);
   setTabOrder(chbAllColumns, chbFileName);
   setTabOrder(chbFileName, chbDomain);

@@ -4,10 +4,13 @@
 #include "support/list_actions_fixture.h"
 #include "ui/search_form.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -194,4 +197,33 @@ TEST_F(Fixture, ShowFirstSelectedCentersIt) {
   List.Select({70, 40});
   Actions.ShowFirstSelected();
   EXPECT_EQ(centered, std::vector<int>{40});
+}
+
+// The dialog takes the size its controls need, at the normal font and at twice its size (200 %).
+TEST(FindItemDialog, EveryControlShowsWholeAtOneAndTwoTimesTheFont) {
+  for (const double scale : {1.0, 2.0}) {
+    SCOPED_TRACE(scale);
+    TSearchForm form;
+    QFont font = form.font();
+    font.setPointSizeF(font.pointSizeF() * scale);
+    form.setFont(font);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    if (const char *dir = std::getenv("SQ_SCREENSHOT_DIR"))
+      form.grab().save(QString("%1/find-item-%2.png").arg(dir).arg(scale));
+    const QList<QWidget *> controls = form.findChildren<QWidget *>();
+    ASSERT_GE(controls.size(), 8);
+    for (QWidget *w : controls) {
+      if (!w->isVisible() || !(qobject_cast<QAbstractButton *>(w) || qobject_cast<QComboBox *>(w) ||
+                               qobject_cast<QLabel *>(w)))
+        continue;
+      SCOPED_TRACE(w->metaObject()->className() +
+                   (" " + w->property("text").toString()).toStdString());
+      EXPECT_GE(w->width(), w->sizeHint().width());
+      EXPECT_GE(w->height(), w->sizeHint().height());
+      const QRect inParent = w->geometry();
+      EXPECT_TRUE(w->parentWidget()->contentsRect().contains(inParent));
+      EXPECT_TRUE(form.rect().contains(QRect(w->mapTo(&form, QPoint(0, 0)), w->size())));
+    }
+  }
 }

@@ -1,8 +1,10 @@
 // The "Add IP" / "Edit IP" dialog: what "Ok" accepts, reports and puts in order.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include "engine/ip_range.h"
@@ -31,6 +33,9 @@ TEST(IPQueryFormTest, OkChecksTheFieldsInOrderAndPutsARangeInOrder) {
        0, 0},
       {"bad second", true, "10.0.0.1", "10.0.0.300", false, 2, "10.0.0.1", "10.0.0.300", 0, 0},
       {"bad single", false, "10.0.0.1x", "10.0.0.1", false, 1, "10.0.0.1x", "10.0.0.1", 0, 0},
+      {"network", false, "10.213.77.9/24", "", true, 0, "10.213.77.9/24", "", StrIP("10.213.77.0"),
+       StrIP("10.213.77.255")},
+      {"prefix too long", false, "10.0.0.0/33", "", false, 1, "10.0.0.0/33", "", 0, 0},
       {"ordered range kept", true, "10.0.0.1", "10.0.1.0", true, 0, "10.0.0.1", "10.0.1.0",
        StrIP("10.0.0.1"), StrIP("10.0.1.0")},
   };
@@ -70,6 +75,12 @@ TEST(IPQueryFormTest, ANewDialogOffersTheLocalSubnetAndAnEditShowsTheEntry) {
   EXPECT_EQ(Fresh.edtIP2->text(), Subnet);
   // The missing last group reads as 0.
   EXPECT_EQ(IPToStr(Fresh.FirstAddress()), Subnet.toStdString() + "0");
+  // The user types only the last group: the cursor waits after the subnet, nothing selected.
+  Fresh.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&Fresh));
+  EXPECT_FALSE(Fresh.edtIP1->hasSelectedText());
+  QTest::keyClicks(QApplication::focusWidget(), "11");
+  EXPECT_EQ(IPToStr(Fresh.FirstAddress()), Subnet.toStdString() + "11");
 
   TIPQueryForm Edit;
   Edit.SetEditCaption();

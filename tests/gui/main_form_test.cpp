@@ -463,3 +463,63 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
   EXPECT_NE(Prompts->Messages()[0].find(list), std::string::npos);
   EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
 }
+
+// Esc closes the window only when nothing else was meant: a menu or popup takes its own Esc.
+// Shift+F10 opens the popup as the Menu key does.
+TEST_F(MainFormTest, EscClosesOnlyTheWindowItselfAndShiftF10OpensThePopup) {
+  struct TCase {
+    const char *What;
+    std::function<QWidget *()> Open; // returns the widget that gets the Esc
+    bool Closes;
+    bool ListPopup = false; // Open shows the list's popup menu
+  };
+  const TCase cases[] = {
+      {"the list", [&] { return static_cast<QWidget *>(Form->ListView); }, true},
+      {"the popup",
+       [&] {
+         Form->ListPopup->popup(Form->mapToGlobal(QPoint(20, 80)));
+         return QApplication::activePopupWidget();
+       },
+       false, true},
+      {"the File menu",
+       [&] {
+         Form->menuBar()->setActiveAction(Form->FileMenu->menuAction());
+         return QApplication::activePopupWidget();
+       },
+       false},
+      {"the popup by Shift+F10",
+       [&] {
+         QTest::keyClick(Form->ListView, Qt::Key_F10, Qt::ShiftModifier);
+         return QApplication::activePopupWidget();
+       },
+       false, true},
+      {"the menu bar after Alt",
+       [&] {
+         QTest::keyClick(Form->menuBar(), Qt::Key_Alt);
+         Form->menuBar()->setActiveAction(Form->FileMenu->menuAction());
+         QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+         return QApplication::focusWidget();
+       },
+       false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.What);
+    OpenNumbered(3);
+    Form->show();
+    Form->activateWindow();
+    Form->ListView->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    QWidget *target = c.Open();
+    ASSERT_NE(target, nullptr);
+    if (!c.Closes) {
+      EXPECT_NE(target, static_cast<QWidget *>(Form->ListView));
+    }
+    if (c.ListPopup) {
+      EXPECT_EQ(target, Form->ListPopup);
+    }
+    QTest::keyClick(target, Qt::Key_Escape);
+    EXPECT_EQ(Form->isVisible(), !c.Closes);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    Form.reset();
+  }
+}
