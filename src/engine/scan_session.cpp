@@ -18,9 +18,9 @@ TSearchBlock TScanSession::Check() const {
 std::string TScanSession::Message(TSearchBlock Block) {
   switch (Block) {
   case TSearchBlock::SameComps:
-    return "Allowed and denied list of coumputers are the same. No computers to scanning.";
+    return "Allowed and denied lists of computers are the same. No computers to search.";
   case TSearchBlock::SameRes:
-    return "Allowed and denied list of resources are the same. No resources to scanning.";
+    return "Allowed and denied lists of resources are the same. No resources to search.";
   case TSearchBlock::NoAddresses:
     return "No IP addresses for scanning.";
   case TSearchBlock::None:
@@ -87,7 +87,7 @@ std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree) {
   const std::string Dir = std::filesystem::path(File).parent_path().string();
   std::error_code Ec;
   if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
-    return FormatMessage("Can not write list file. Dirrectory %s does not exist.", Dir);
+    return FormatMessage("Can not write list file. Directory %s does not exist.", Dir);
   try {
     switch (SaveListFile(File, Tree)) {
     case lfOk:

@@ -212,7 +212,7 @@ void TMainForm::CreateActions() {
   pmSavePlaylist = NewAction("Save selected to playlist", QKeySequence("Ctrl+S"));
   pmSavePlaylist->setShortcutContext(Qt::WidgetShortcut); // shown only; Ctrl+S is File's
   pmAddDenied = NewAction("Add current computer to denied list");
-  pmRemoveDenied = NewAction("Remove current computer form denied list");
+  pmRemoveDenied = NewAction("Remove current computer from denied list");
 
   ConnectCommand(actExit, [this] {
     // Exit also leaves a copy of the list in the current directory; its result does not matter.

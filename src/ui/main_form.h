@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -92,7 +93,7 @@ public:
   // Popup only
   QAction *pmSavePlaylist; // "Save selected to playlist" in the popup: runs actSavePlaylistAs
   QAction *pmAddDenied;    // "Add current computer to denied list"
-  QAction *pmRemoveDenied; // "Remove current computer form denied list"
+  QAction *pmRemoveDenied; // "Remove current computer from denied list"
 
   QMenu *FileMenu;
   QMenu *ExportMenu;
@@ -215,6 +216,8 @@ private:
   bool Activated = false;
   bool SelectionRefreshQueued_ = false;
   bool Closed_ = false;
+  // The mode of the last search in this run (true: neighbourhood); none before the first.
+  std::optional<bool> LastSearchNetBios_;
 };
 
 } // namespace sonquarry

@@ -59,6 +59,14 @@ bool TMainForm::SearchAllowed() {
 void TMainForm::Search() {
   if (ScanState != 0) return; // a second search waits for the end of the first
   if (!SearchAllowed()) return;
+  // Rows of the other mode name their computers differently (\\NAME against \\a.b.c.d): kept,
+  // the same file would show twice, once as unreached.
+  if (LastSearchNetBios_ && *LastSearchNetBios_ != Scan->NetBios && !Scan->IsClearBefor &&
+      FileTree->Count() > 0 &&
+      ShowMessageBox("The search mode changed since the last search. Clear the list first?",
+                     MB_YESNO | MB_ICONQUESTION) == IDYES)
+    Clear();
+  LastSearchNetBios_ = Scan->NetBios;
   StartTime = std::chrono::steady_clock::now();
   try {
     EnableScanCommands(true);

@@ -191,8 +191,8 @@ TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {
   Form->actSearch->trigger();
   EXPECT_EQ(Prompts->Messages(),
             (std::vector<std::string>{
-                "Allowed and denied list of coumputers are the same. No computers to scanning.",
-                "Allowed and denied list of resources are the same. No resources to scanning.",
+                "Allowed and denied lists of computers are the same. No computers to search.",
+                "Allowed and denied lists of resources are the same. No resources to search.",
                 "No IP addresses for scanning."}));
   EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
   EXPECT_EQ(Form->ScanState, ssIdle);
@@ -233,4 +233,36 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   EXPECT_EQ(Form->ListView->columnWidth(2), 333);
   EXPECT_EQ(Form->pos(), QPoint(17, 23));
   EXPECT_EQ(Panel(0), "Files: 1");
+}
+
+// A search in the other mode than the last one asks whether to clear the list, so that a file
+// does not show under two names; a search in the same mode asks nothing.
+TEST_F(MainFormSearchTest, ChangedModeAsksWhetherToClearTheList) {
+  const std::string question =
+      "The search mode changed since the last search. Clear the list first?";
+  for (const int answer : {IDYES, IDNO}) {
+    SCOPED_TRACE(answer);
+    Prompts->Records.clear();
+    Open();
+    Form->actSearch->trigger(); // neighbourhood
+    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+    ASSERT_EQ(Form->FileTree->Count(), 4);
+    Form->Scan->NetBios = false;
+    Form->Scan->AddIP(0x7F000001); // nothing there for the scripted network
+    Form->Scan->TimeOut = 200;
+    for (int search = 0; search < 2; ++search) {
+      Prompts->MessageAnswers = {answer, IDOK};
+      Form->actSearch->trigger();
+      ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+    }
+    int asked = 0;
+    for (const auto &r : Prompts->Records)
+      if (r.Text == question) {
+        ++asked;
+        EXPECT_EQ(r.Style, MB_YESNO | MB_ICONQUESTION | MB_TOPMOST);
+      }
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(Form->FileTree->Count(), answer == IDYES ? 0 : 4);
+    Form.reset();
+  }
 }

@@ -111,7 +111,7 @@ TEST_F(MainFormTest, FrameCaptionSizeMenusAndPopupInOrder) {
                "Copy selected files to directory...", "-", "Clear", "Select all",
                "Invert selection", "Delete from list", "-", "Remove all inaccessible files", "-",
                "Find item...", "Find next", "Show first selected item", "-",
-               "Add current computer to denied list", "Remove current computer form denied list"}));
+               "Add current computer to denied list", "Remove current computer from denied list"}));
   std::vector<std::string> buttons;
   for (QAction *a : Form->ToolBar->actions())
     buttons.push_back(a->isSeparator() ? "-" : a->iconText().toStdString());
@@ -450,7 +450,7 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
   Form->ListFileName = platform::GetProgramDir() + "gone/Sonquarry.lst";
   Form->close();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
-  EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Dirrectory " +
+  EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Directory " +
                                         platform::GetProgramDir() + "gone does not exist.");
   EXPECT_EQ(Prompts->Records[0].Style, MB_ICONERROR | MB_TOPMOST);
 
@@ -522,4 +522,28 @@ TEST_F(MainFormTest, EscClosesOnlyTheWindowItselfAndShiftF10OpensThePopup) {
     EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
     Form.reset();
   }
+}
+
+// Texts the user reads carry none of the misspellings that earlier versions showed.
+TEST_F(MainFormTest, NoMisspelledWordInShownTexts) {
+  Open();
+  std::vector<std::string> texts;
+  for (QAction *a : Form->findChildren<QAction *>())
+    texts.push_back((a->text() + " " + a->toolTip() + " " + a->statusTip()).toStdString());
+  for (QWidget *w : Form->findChildren<QWidget *>())
+    texts.push_back((w->property("text").toString() + " " + w->toolTip()).toStdString());
+  for (TSearchBlock b : {TSearchBlock::SameComps, TSearchBlock::SameRes, TSearchBlock::NoAddresses})
+    texts.push_back(TScanSession::Message(b));
+  texts.push_back(SaveListWithMessage(Sandbox.Root() + "/missing/Sonquarry.lst", *Form->FileTree));
+  for (const auto &page :
+       std::filesystem::directory_iterator(QT_TESTCASE_SOURCEDIR "/../docs/help")) {
+    std::ifstream in(page.path());
+    texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  ASSERT_GT(texts.size(), 40u);
+  for (const char *wrong : {"neibour", "extention", "coumputer", "to scanning", "form denied",
+                            "compurer", "dirrectory", "f.e."})
+    for (const auto &t : texts)
+      EXPECT_EQ(QString::fromStdString(t).indexOf(wrong, 0, Qt::CaseInsensitive), -1)
+          << wrong << " in: " << t.substr(0, 200);
 }

@@ -141,13 +141,13 @@ TEST(ScanCliTest, UnusableListsAreRefusedWithTheWindowsMessages) {
   TXdgSandbox Home;
   TRun R = Scan({"--allow-computer", "pc1", "--deny-computer", "PC1"});
   EXPECT_EQ(R.Status, 2);
-  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied list of coumputers are the same. No "
-                   "computers to scanning.\n");
+  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied lists of computers are the same. No "
+                   "computers to search.\n");
   R = Scan({"--allow-share", "Music", "--allow-share", "pop", "--deny-share", "music",
             "--deny-share", "POP"});
   EXPECT_EQ(R.Status, 2);
-  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied list of resources are the same. No "
-                   "resources to scanning.\n");
+  EXPECT_EQ(R.Err, "sonquarry-scan: Allowed and denied lists of resources are the same. No "
+                   "resources to search.\n");
   // Nothing was touched: no log was even created.
   EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/data/sonquarry/search.log"));
 }
@@ -163,7 +163,7 @@ TEST(ScanCliTest, StoredSettingsAreTheStartAndOptionsOverrideThem) {
   ASSERT_TRUE(std::filesystem::exists(Home.Hive()));
   TRun R = Scan({"--settings"});
   EXPECT_EQ(R.Status, 2);
-  EXPECT_NE(R.Err.find("No computers to scanning."), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("No computers to search."), std::string::npos) << R.Err;
   // The allowed list given here replaces the stored one; the stored IP mode remains.
   R = Scan({"--settings", "--allow-computer", "pc2"});
   EXPECT_EQ(R.Status, 2);
