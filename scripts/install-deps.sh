@@ -6,7 +6,9 @@ build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev libxml2-dev li
             qt6-base-dev libqt6svg6)
 test_pkgs=(ccache lld libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
            samba smbclient python3 python3-impacket nmap iproute2 procps psmisc util-linux
-           wsdd xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium)
+           wsdd xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium
+           help2man librsvg2-bin dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
+           xdg-utils)
 
 want=("${build_pkgs[@]}")
 [ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")

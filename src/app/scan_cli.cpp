@@ -99,6 +99,9 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
     if (Option == "-h" || Option == "--help") {
       NoValue();
       C.Help = true;
+    } else if (Option == "--version") {
+      NoValue();
+      C.Version = true;
     } else if (Option == "--neighbourhood" || Option == "--neighborhood") {
       NoValue();
       SawNeighbourhood = true;
@@ -240,6 +243,7 @@ Output:
   --log FILE              the scan log (default search.log in
                           ~/.local/share/sonquarry/)
   -h, --help              show this text
+  --version               show the version
 
 A progress line is shown on stderr when it is a terminal, and the end-of-scan
 report at the end. Ctrl+C stops the scan as the window's Stop does; the list is

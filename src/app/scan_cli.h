@@ -25,6 +25,7 @@ enum class TOutputFormat { Paths, Tsv, None };
 // settings have it.
 struct TScanCommand {
   bool Help = false;
+  bool Version = false;
   bool Settings = false;
   std::optional<bool> NetBios;
   std::optional<bool> WsDiscovery;

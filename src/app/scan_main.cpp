@@ -154,7 +154,7 @@ int Run(const TScanCommand &C) {
   TScanSession Session(*Scan, Tree);
   if (const TSearchBlock Block = Session.Check(); Block != TSearchBlock::None) {
     Say(TScanSession::Message(Block));
-    return ExitUsage;
+    return Block == TSearchBlock::NoWorker ? ExitFailed : ExitUsage;
   }
   // A list that could not be read whole is not overwritten with what was read of it.
   if (!C.ListFile.empty()) {
@@ -254,6 +254,10 @@ int main(int argc, char **argv) {
   }
   if (C.Help) {
     std::cout << ScanUsage();
+    return ExitDone;
+  }
+  if (C.Version) {
+    std::cout << Program << " " << SONQUARRY_VERSION << "\n";
     return ExitDone;
   }
   try {

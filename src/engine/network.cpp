@@ -38,4 +38,11 @@ void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P) {
   if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner)) S->CheckSetup();
 }
 
+bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P) {
+  std::shared_ptr<net::INetProvider> Inner = P;
+  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
+  const auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner);
+  return S && S->Options().WorkerPath.empty() && smb::SmbWorkerPath().empty();
+}
+
 } // namespace sonquarry

@@ -21,4 +21,8 @@ void UseWsDiscovery(bool On);
 // through) will refuse of its configuration; nothing for another provider.
 void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P);
 
+// True when P (WS-Discovery's wrapping looked through) is the SMB provider and its worker program
+// is not where an installation puts it: a search would end at once and find nothing.
+bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P);
+
 } // namespace sonquarry

@@ -9,6 +9,9 @@
 namespace sonquarry {
 
 TSearchBlock TScanSession::Check() const {
+  // Nothing in the settings helps an installation that lacks its SMB worker.
+  if (SmbWorkerMissing(Scan_.Provider ? Scan_.Provider : NetProvider()))
+    return TSearchBlock::NoWorker;
   if (!Scan_.Filter.CompListsUsable()) return TSearchBlock::SameComps;
   if (!Scan_.Filter.ResListsUsable()) return TSearchBlock::SameRes;
   if (!Scan_.NetBios && Scan_.IPRangeCount() == 0) return TSearchBlock::NoAddresses;
@@ -17,6 +20,10 @@ TSearchBlock TScanSession::Check() const {
 
 std::string TScanSession::Message(TSearchBlock Block) {
   switch (Block) {
+  case TSearchBlock::NoWorker:
+    return "Sonquarry can not search the network: its SMB worker program sonquarry-smb-worker is "
+           "neither beside the program nor in ../libexec/sonquarry. Reinstall Sonquarry (Debian: "
+           "the package sonquarry).";
   case TSearchBlock::SameComps:
     return "Allowed and denied lists of computers are the same. No computers to search.";
   case TSearchBlock::SameRes:

@@ -13,7 +13,7 @@
 namespace sonquarry {
 
 // Why a search cannot start with the settings it has.
-enum class TSearchBlock { None, SameComps, SameRes, NoAddresses };
+enum class TSearchBlock { None, NoWorker, SameComps, SameRes, NoAddresses };
 
 class TScanSession {
 public:

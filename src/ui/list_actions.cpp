@@ -121,7 +121,8 @@ void TListActions::SelectRows(const TRowRanges &Rows, int Current) {
 void TListActions::Play() {
   const std::string name = TemporaryPlayListName();
   if (!WritePlayList(name, Tree, Selected())) return;
-  if (!OpenPlayList(name, Settings.PlayerCommand)) ShowErrorMessage(CannotPlayMessage());
+  OpenPlayList(name, Settings.PlayerCommand,
+               [](const std::string &Why) { ShowErrorMessage(CannotPlayMessage(Why)); });
 }
 
 void TListActions::Save() {

@@ -453,11 +453,13 @@ void TMainForm::ShowAbout() {
   box.setWindowTitle("About");
   auto *layout = new QVBoxLayout(&box);
   auto *icon = new QLabel(&box);
-  icon->setPixmap(QIcon(":/icons/sonquarry.svg").pixmap(48, 48));
+  // The program's icon: the installed theme's when there is one.
+  const QIcon appIcon = windowIcon().isNull() ? QIcon(":/icons/sonquarry.svg") : windowIcon();
+  icon->setPixmap(appIcon.pixmap(48, 48));
   icon->setAlignment(Qt::AlignCenter);
   auto *name = new QLabel("<b>Vantrell Sonquarry</b>", &box);
   name->setAlignment(Qt::AlignCenter);
-  auto *version = new QLabel("Version 2.0", &box);
+  auto *version = new QLabel("Version " SONQUARRY_VERSION, &box);
   version->setAlignment(Qt::AlignCenter);
   auto *links = new QLabel("<a href=\"https://sonquarry.example.org/\">sonquarry.example.org</a>"
                            "<br><a href=\"mailto:support@sonquarry.example.org\">"

@@ -6,33 +6,59 @@
 #include "platform/gui/message_box.h"
 #include "platform/smb/wire/smb_url.h"
 
-#include <QDesktopServices>
 #include <QProcess>
 #include <QStringList>
-#include <QUrl>
 #include <cstdio>
 
 namespace sonquarry {
 namespace {
 
-bool DesktopOpen(const std::string &File, const std::string &Command) {
+QString Quoted(const QString &Program) { return QLatin1Char('"') + Program + QLatin1Char('"'); }
+
+void StartPlayer(const std::string &File, const std::string &Command, TPlayFailed Failed) {
   const QString file = QString::fromStdString(File);
-  if (Command.empty()) return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
-  QStringList args = QProcess::splitCommand(QString::fromStdString(Command));
-  if (args.isEmpty()) return false;
-  bool placed = false;
-  for (QString &a : args)
-    if (a.contains(QLatin1String("%f"))) {
-      a.replace(QLatin1String("%f"), file);
-      placed = true;
+  QStringList args;
+  if (Command.empty()) {
+    args = {QStringLiteral("xdg-open"), file};
+  } else {
+    args = QProcess::splitCommand(QString::fromStdString(Command));
+    if (args.isEmpty()) {
+      Failed("The player command is empty.");
+      return;
     }
-  if (!placed) args << file;
-  const QString program = args.takeFirst();
-  return QProcess::startDetached(program, args);
+    bool placed = false;
+    for (QString &a : args)
+      if (a.contains(QLatin1String("%f"))) {
+        a.replace(QLatin1String("%f"), file);
+        placed = true;
+      }
+    if (!placed) args << file;
+  }
+  // Not owned by any window: a player still running when the program ends is not killed with it.
+  auto *p = new QProcess;
+  p->setProgram(args.takeFirst());
+  p->setArguments(args);
+  p->setStandardInputFile(QProcess::nullDevice());
+  p->setProcessChannelMode(QProcess::ForwardedChannels);
+  QObject::connect(p, &QProcess::errorOccurred, p, [p, Failed](QProcess::ProcessError E) {
+    if (E != QProcess::FailedToStart) return; // the others end in finished()
+    Failed(
+        (Quoted(p->program()) + " could not be started: " + p->errorString() + ".").toStdString());
+    p->deleteLater();
+  });
+  QObject::connect(p, &QProcess::finished, p, [p, Failed](int Code, QProcess::ExitStatus Status) {
+    if (Status == QProcess::CrashExit)
+      Failed((Quoted(p->program()) + " crashed.").toStdString());
+    else if (Code != 0)
+      Failed(
+          (Quoted(p->program()) + QString(" ended with exit status %1.").arg(Code)).toStdString());
+    p->deleteLater();
+  });
+  p->start();
 }
 
 TPlayListOpener &Opener() {
-  static TPlayListOpener opener = DesktopOpen;
+  static TPlayListOpener opener = StartPlayer;
   return opener;
 }
 
@@ -63,19 +89,21 @@ bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRange
 
 std::string TemporaryPlayListName() { return platform::GetCacheFolder() + "playlist.m3u"; }
 
-bool OpenPlayList(const std::string &FileName, const std::string &PlayerCommand) {
-  return Opener()(FileName, PlayerCommand);
+void OpenPlayList(const std::string &FileName, const std::string &PlayerCommand,
+                  TPlayFailed Failed) {
+  Opener()(FileName, PlayerCommand, std::move(Failed));
 }
 
-std::string CannotPlayMessage() {
-  return "Can not play files.\r\rThe playlist holds network paths (smb://). Players that open "
-         "them: VLC with its Samba plugin (Debian: vlc, vlc-plugin-samba). mpv and ffmpeg as "
-         "Debian builds them cannot. Name a player in Options (for example \"vlc %f\").";
+std::string CannotPlayMessage(const std::string &Why) {
+  return "Can not play files.\r\r" + Why +
+         "\r\rThe playlist holds network paths (smb://). Players that open them: VLC with its "
+         "Samba plugin (Debian: install the packages vlc and vlc-plugin-samba). mpv and ffmpeg as "
+         "Debian builds them cannot. Or name a player in Options (for example \"vlc %f\").";
 }
 
 TPlayListOpener SetPlayListOpener(TPlayListOpener AOpener) {
   TPlayListOpener previous = std::move(Opener());
-  Opener() = AOpener ? std::move(AOpener) : TPlayListOpener(DesktopOpen);
+  Opener() = AOpener ? std::move(AOpener) : TPlayListOpener(StartPlayer);
   return previous;
 }
 

@@ -22,16 +22,22 @@ bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRange
 // when there is none). Rewritten at every Play, never deleted.
 std::string TemporaryPlayListName();
 
-// Starts PlayerCommand on the playlist ("%f" in it is replaced by the file name, else the name is
-// appended as the last argument) or, when it is empty, asks the desktop to open the file. False
-// when nothing could be started.
-bool OpenPlayList(const std::string &FileName, const std::string &PlayerCommand);
+// Why a player could not play, handed to the caller's report.
+using TPlayFailed = std::function<void(const std::string &Why)>;
 
-// The message when a playlist could not be handed to a player.
-std::string CannotPlayMessage();
+// Starts PlayerCommand on the playlist ("%f" in it is replaced by the file name, else the name is
+// appended as the last argument) or, when it is empty, xdg-open. Failed is called when nothing
+// could be started, and later when the player (or xdg-open, which finds none) exits with failure;
+// a player still running when the program ends runs on.
+void OpenPlayList(const std::string &FileName, const std::string &PlayerCommand,
+                  TPlayFailed Failed);
+
+// The message when a playlist could not be handed to a player: Why, and what to do about it.
+std::string CannotPlayMessage(const std::string &Why);
 
 // Replaces what OpenPlayList does (tests); an empty function restores it. Returns the previous.
-using TPlayListOpener = std::function<bool(const std::string &File, const std::string &Command)>;
+using TPlayListOpener =
+    std::function<void(const std::string &File, const std::string &Command, TPlayFailed Failed)>;
 TPlayListOpener SetPlayListOpener(TPlayListOpener Opener);
 
 } // namespace sonquarry

@@ -392,8 +392,8 @@ TEST_F(MainFormTest, EnterAndDoubleClickPlay) {
   OpenNumbered(3);
   Form->show();
   int played = 0;
-  const TPlayListOpener previous =
-      SetPlayListOpener([&](const std::string &, const std::string &) { return ++played > 0; });
+  const TPlayListOpener previous = SetPlayListOpener(
+      [&](const std::string &, const std::string &, const TPlayFailed &) { ++played; });
   Select(0, 0);
   Focus(0);
   QTest::keyClick(Form->ListView, Qt::Key_Return);

@@ -1,6 +1,7 @@
 // Playlists and reports as the user gets them: lines, line ends, questions and messages.
 
 #include "platform/gui/message_box.h"
+#include "support/gui_spin.h"
 #include "support/list_actions_fixture.h"
 #include "support/test_support.h"
 #include "ui/playlist.h"
@@ -21,10 +22,11 @@ struct Fixture : sonquarry::testing::TListActionsFixture {
 
   Fixture() {
     SetApplicationTitle("Vantrell Sonquarry");
-    PreviousOpener = SetPlayListOpener([this](const std::string &F, const std::string &C) {
-      Opened.emplace_back(F, C);
-      return OpenResult;
-    });
+    PreviousOpener = SetPlayListOpener(
+        [this](const std::string &F, const std::string &C, const TPlayFailed &Failed) {
+          Opened.emplace_back(F, C);
+          if (!OpenResult) Failed("no player");
+        });
     for (int i = 0; i < 7; ++i)
       List.Add("SQGROUP1", "\\\\PC\\Music\\", "track " + std::to_string(i) + ".mp3");
   }
@@ -68,8 +70,49 @@ TEST_F(Fixture, PlayHandsTheCachePlaylistToTheUsersPlayerOrTheDesktop) {
   OpenResult = false;
   Actions.Play();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
-  EXPECT_EQ(Prompts->Messages()[0].rfind("Can not play files.\n", 0), 0u);
+  EXPECT_EQ(Prompts->Messages()[0].rfind("Can not play files.\n\nno player\n", 0), 0u);
   EXPECT_NE(Prompts->Messages()[0].find("vlc-plugin-samba"), std::string::npos);
+}
+
+// The player runs as a process of its own: what it does with the playlist, and how it ends, is
+// seen, and an end in failure (or none at all) is said with the fix.
+TEST_F(Fixture, PlayerThatFailsOrIsMissingIsReportedWithTheFix) {
+  SetPlayListOpener({}); // the real one; the fixture puts the recorder back
+  List.Select({1});
+  const std::string bin = Home.Root() + "/bin";
+  std::filesystem::create_directories(bin);
+  // xdg-open as it ends on a desktop where nothing opens playlists.
+  sonquarry::testing::WriteFile(bin + "/xdg-open", "#!/bin/sh\nexit 4\n");
+  std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+  Home.Set("PATH", bin + ":" + std::getenv("PATH"));
+  const std::string played = Home.Root() + "/played.m3u";
+  struct {
+    std::string Command, Said; // Said: "" for no message
+  } cases[] = {
+      {"sh -c 'cp \"$0\" " + played + "' %f", ""},
+      {"", "\"xdg-open\" ended with exit status 4."},
+      {"sh -c 'exit 3'", "\"sh\" ended with exit status 3."},
+      {"sh -c 'kill -SEGV $$'", "\"sh\" crashed."},
+      {"no-such-player-sq %f", "\"no-such-player-sq\" could not be started"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Command);
+    Prompts->Records.clear();
+    Settings.PlayerCommand = c.Command;
+    Actions.Play();
+    if (c.Said.empty()) {
+      ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return std::filesystem::exists(played); }));
+      EXPECT_EQ(ReadFile(played), "smb://PC/Music/track%201.mp3\r\n");
+      sonquarry::testing::SpinUntil([] { return false; }, 300); // its exit, too
+      EXPECT_TRUE(Prompts->Messages().empty());
+      continue;
+    }
+    ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return !Prompts->Messages().empty(); }));
+    const std::string m = Prompts->Messages()[0];
+    EXPECT_EQ(m.rfind("Can not play files.\n\n" + c.Said, 0), 0u) << m;
+    EXPECT_NE(m.find("vlc-plugin-samba"), std::string::npos) << m;
+    EXPECT_NE(m.find("Options"), std::string::npos) << m;
+  }
 }
 
 TEST_F(Fixture, PlaylistThatCannotBeWrittenIsNotPlayed) {

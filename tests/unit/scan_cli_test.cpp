@@ -37,7 +37,7 @@ TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
     for (const char *O :
          {"--neighbourhood", "--ip RANGE", "--allow-computer", "--deny-computer", "--allow-share",
           "--deny-share", "--ext", "--threads", "--timeout", "--scan-method", "--settings",
-          "--list", "--clear", "--format", "--sort", "--log", "--no-wsd", "--port445"})
+          "--list", "--clear", "--format", "--sort", "--log", "--no-wsd", "--port445", "--version"})
       EXPECT_NE(R.Out.find(O), std::string::npos) << O;
   }
 }
