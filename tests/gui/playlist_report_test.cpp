@@ -89,10 +89,10 @@ TEST_F(Fixture, PlayerThatFailsOrIsMissingIsReportedWithTheFix) {
   struct {
     std::string Command, Said; // Said: "" for no message
   } cases[] = {
-      {"sh -c 'cp \"$0\" " + played + "' %f", ""},
+      {"sh -c \"cp $0 " + played + "\" %f", ""}, // the command's words as QProcess splits them
       {"", "\"xdg-open\" ended with exit status 4."},
-      {"sh -c 'exit 3'", "\"sh\" ended with exit status 3."},
-      {"sh -c 'kill -SEGV $$'", "\"sh\" crashed."},
+      {"sh -c \"exit 3\"", "\"sh\" ended with exit status 3."},
+      {"sh -c \"kill -SEGV $$\"", "\"sh\" crashed."},
       {"no-such-player-sq %f", "\"no-such-player-sq\" could not be started"},
   };
   for (const auto &c : cases) {

@@ -81,7 +81,6 @@ check "lintian: no errors" lintian --fail-on error "$deb"
 # shellcheck disable=SC1091
 . "$netdir/testnet.env"
 share_host=SQALPHA share=music
-alpha_ip=$SQ_ALPHA_IP
 # Every .mp3 of the share as \\HOST\share\dir\name, the form both programs show.
 expected=$work/expected.txt
 awk -F'\t' -v h="$share_host" -v s="$share" 'tolower($1) == tolower(h) && $3 == s && tolower($4) ~ /\.mp3$/ {
@@ -105,7 +104,7 @@ same_files() { # what found-file
   fi
 }
 
-run_client scan-home "$root/usr/bin/sonquarry-scan" --ip "$alpha_ip" --allow-share "$share" \
+run_client scan-home "$root/usr/bin/sonquarry-scan" --allow-computer "$share_host" --allow-share "$share" \
   --format paths >"$work/scan.out" 2>"$work/scan.err"
 rc=$?
 [ $rc = 0 ] || { fail "sonquarry-scan exited $rc"; sed 's/^/    /' "$work/scan.err"; }
@@ -141,7 +140,7 @@ run_window no-worker-home
 check "without the worker the window says so" grep -q "^message: .*sonquarry-smb-worker" "$work/no-worker-home.out"
 check "without the worker the window does not report a search" \
   sh -c "! grep -q '^message: Scan completed' '$work/no-worker-home.out'"
-run_client scan-no-worker "$root/usr/bin/sonquarry-scan" --ip "$alpha_ip" >/dev/null 2>"$work/scan-no-worker.err"
+run_client scan-no-worker "$root/usr/bin/sonquarry-scan" --ip "$SQ_ALPHA_IP" >/dev/null 2>"$work/scan-no-worker.err"
 rc=$?
 check "without the worker sonquarry-scan exits 1 (it did $rc) and says why" \
   sh -c "[ $rc = 1 ] && grep -q sonquarry-smb-worker '$work/scan-no-worker.err'"
