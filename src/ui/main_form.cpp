@@ -384,7 +384,7 @@ void TMainForm::ConnectCommand(QAction *Action, std::function<void()> Handler) {
   Wired_.insert(Action);
   connect(Action, &QAction::triggered, this, [H = std::move(Handler)] { Guarded(H); });
   if (Action == actOptions || Action == actSearch || Action == actStop) {
-    EnableScanCommands(ScanState != 0);
+    EnableScanCommands(ScanState != ssIdle);
     return;
   }
   UpdateListCommands();
@@ -407,7 +407,7 @@ void TMainForm::SetEnabled(QAction *Action, bool Enabled) {
 
 void TMainForm::SetOptionsHandler(std::function<bool(int PageIndex)> Handler) {
   OptionsHandler_ = std::move(Handler);
-  EnableScanCommands(ScanState != 0);
+  EnableScanCommands(ScanState != ssIdle);
 }
 
 bool TMainForm::ShowOptions(int PageIndex) {

@@ -116,7 +116,7 @@ public:
   bool ShowOptions(int PageIndex = -1);
 
   // ---- search run control
-  uint8_t ScanState = ssIdle; // a TScanState
+  TScanState ScanState = ssIdle;
   int32_t ResourceCount = 0;
   std::chrono::steady_clock::time_point StartTime;
   QTimer *Timer;
@@ -130,7 +130,7 @@ public:
   void Stop();
   // The checks before a search, with their messages; no IP address offers the Options page.
   bool SearchAllowed();
-  void SetScanState(uint8_t State);
+  void SetScanState(TScanState State);
   void EnableScanCommands(bool Running);
   void ShowResourceCount(int Count);
   void ShowElapsed(double Seconds);

@@ -92,7 +92,7 @@ void TMainForm::closeEvent(QCloseEvent *Event) {
 void TMainForm::Shutdown() {
   if (Closed_) return;
   Closed_ = true;
-  if (ScanState != 0) {
+  if (ScanState != ssIdle) {
     // The user sees the window go at once; the threads end on their own.
     hide();
     Scan->Stop();

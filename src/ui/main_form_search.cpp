@@ -22,10 +22,10 @@ namespace sonquarry {
 
 // ---- search run control
 
-void TMainForm::SetScanState(uint8_t State) {
+void TMainForm::SetScanState(TScanState State) {
   static const char *const texts[] = {"Status: ", "Status: searching...", "Status: stopping..."};
   ScanState = State;
-  Panels_[2]->setText(texts[State < 3 ? State : 0]);
+  Panels_[2]->setText(texts[State]);
 }
 
 void TMainForm::EnableScanCommands(bool Running) {
@@ -57,7 +57,7 @@ bool TMainForm::SearchAllowed() {
 }
 
 void TMainForm::Search() {
-  if (ScanState != 0) return; // a second search waits for the end of the first
+  if (ScanState != ssIdle) return; // a second search waits for the end of the first
   if (!SearchAllowed()) return;
   // Rows of the other mode name their computers differently (\\NAME against \\a.b.c.d): kept,
   // the same file would show twice, once as unreached.
@@ -83,10 +83,10 @@ void TMainForm::Search() {
     try {
       Session->Start();
     } catch (...) {
-      SetScanState(0);
+      SetScanState(ssIdle);
       throw;
     }
-    SetScanState(1);
+    SetScanState(ssSearching);
     StartTime = std::chrono::steady_clock::now();
     Timer->start();
   } catch (...) {
@@ -96,8 +96,8 @@ void TMainForm::Search() {
 }
 
 void TMainForm::Stop() {
-  if (ScanState == 0) return;
-  SetScanState(2);
+  if (ScanState == ssIdle) return;
+  SetScanState(ssStopping);
   Scan->Stop();
 }
 
@@ -124,7 +124,7 @@ void TMainForm::ScanFinished() {
   Timer->stop();
   InsertWaitingRows();
   EnableScanCommands(false);
-  SetScanState(0);
+  SetScanState(ssIdle);
   Session->Finish();
   Model->RefreshAll();
   UpdateRemoveCommand();

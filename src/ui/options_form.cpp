@@ -1,4 +1,5 @@
 #include "ui/options_form.h"
+#include "engine/scan_session.h"
 
 #include "engine/ip_range.h"
 #include "engine/net_scan.h"
@@ -143,7 +144,7 @@ QWidget *TfmOptions::MakeSearchPage() {
 QWidget *TfmOptions::MakeNetworkPage() {
   tshIPRanges = new QWidget;
   auto *lblMethod = new QLabel(tr("Select computer search method:"), tshIPRanges);
-  rbNetworkNeibourhood = new QRadioButton(tr("Network N&eibourhood"), tshIPRanges);
+  rbNetworkNeibourhood = new QRadioButton(tr("Network N&eighbourhood"), tshIPRanges);
   rbIPAddress = new QRadioButton(tr("&IP addresses"), tshIPRanges);
   chkWsDiscovery = new QCheckBox(tr("Also find computers by WS-Disco&very"), tshIPRanges);
   lbIP = new QListWidget(tshIPRanges);
@@ -373,19 +374,17 @@ void TfmOptions::UpdateIPControls(QObject *Sender) {
 
 void TfmOptions::OkClick() {
   if (!chkMP3->isChecked() && !chkMP2->isChecked() && !chkWMA->isChecked()) {
-    ShowMessageBox("No extention was selected.", MB_ICONWARNING);
+    ShowMessageBox("No extension was selected.", MB_ICONWARNING);
     Pages->setCurrentWidget(tshSearchOpt);
     return;
   }
   if (!ListsUsable(Entries(lbAllowedComp), Entries(lbDeniedComp))) {
-    ShowMessageBox("Allowed and denied list of coumputers are the same. No computers to scanning.",
-                   MB_ICONINFORMATION);
+    ShowMessageBox(TScanSession::Message(TSearchBlock::SameComps), MB_ICONINFORMATION);
     Pages->setCurrentWidget(tshCompFilter);
     return;
   }
   if (!ListsUsable(Entries(lbAllowedRes), Entries(lbDeniedRes))) {
-    ShowMessageBox("Allowed and denied list of resources are the same. No resources to scanning.",
-                   MB_ICONINFORMATION);
+    ShowMessageBox(TScanSession::Message(TSearchBlock::SameRes), MB_ICONINFORMATION);
     Pages->setCurrentWidget(tshResourceFilter);
     return;
   }

@@ -21,7 +21,7 @@ namespace {
 constexpr int FromRole = Qt::UserRole;
 constexpr int ToRole = Qt::UserRole + 1;
 
-const char *const ComputerLabel = "Computer name (f.e. \\\\Compurer, \\\\Comp*, Comp):";
+const char *const ComputerLabel = "Computer name (e.g. \\\\Computer, \\\\Comp*, Comp):";
 const char *const ResourceLabel = "Resource name (f.e. Resource1, Res*):";
 
 QString Q(const std::string &S) { return QString::fromStdString(S); }

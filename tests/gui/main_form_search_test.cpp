@@ -245,7 +245,7 @@ TEST_F(MainFormSearchTest, ChangedModeAsksWhetherToClearTheList) {
     Prompts->Records.clear();
     Open();
     Form->actSearch->trigger(); // neighbourhood
-    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
     ASSERT_EQ(Form->FileTree->Count(), 4);
     Form->Scan->NetBios = false;
     Form->Scan->AddIP(0x7F000001); // nothing there for the scripted network
@@ -253,7 +253,7 @@ TEST_F(MainFormSearchTest, ChangedModeAsksWhetherToClearTheList) {
     for (int search = 0; search < 2; ++search) {
       Prompts->MessageAnswers = {answer, IDOK};
       Form->actSearch->trigger();
-      ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == 0; }));
+      ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
     }
     int asked = 0;
     for (const auto &r : Prompts->Records)

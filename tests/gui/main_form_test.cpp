@@ -4,6 +4,7 @@
 #include "paths/wnet_tree.h"
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
+#include "support/build_paths.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/file_list_model.h"
@@ -536,7 +537,7 @@ TEST_F(MainFormTest, NoMisspelledWordInShownTexts) {
     texts.push_back(TScanSession::Message(b));
   texts.push_back(SaveListWithMessage(Sandbox.Root() + "/missing/Sonquarry.lst", *Form->FileTree));
   for (const auto &page :
-       std::filesystem::directory_iterator(QT_TESTCASE_SOURCEDIR "/../docs/help")) {
+       std::filesystem::directory_iterator(sonquarry::testing::SourceDir() + "/docs/help")) {
     std::ifstream in(page.path());
     texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }

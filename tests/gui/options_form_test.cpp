@@ -88,9 +88,8 @@ TEST_F(OptionsFormTest, OkValidatesInOrderAndStaysOnThePageOfTheFirstFault) {
     unsigned Style;
     int Page;
   };
-  const char *Comps =
-      "Allowed and denied list of coumputers are the same. No computers to scanning.";
-  const char *Res = "Allowed and denied list of resources are the same. No resources to scanning.";
+  const char *Comps = "Allowed and denied lists of computers are the same. No computers to search.";
+  const char *Res = "Allowed and denied lists of resources are the same. No resources to search.";
   const Case Cases[] = {
       {"one allowed not denied", true, {"\\\\A", "\\\\B"}, {"\\\\a"}, {}, {}, nullptr, 0, 0},
       {"all allowed denied, case aside",
@@ -109,7 +108,7 @@ TEST_F(OptionsFormTest, OkValidatesInOrderAndStaysOnThePageOfTheFirstFault) {
        {"\\\\a"},
        {"x"},
        {"X"},
-       "No extention was selected.",
+       "No extension was selected.",
        MB_ICONWARNING,
        0},
       {"computers before resources",
@@ -174,7 +173,7 @@ TEST_F(OptionsFormTest, ComputerMasksGetTheirPrefixAndDuplicatesDependOnTheWayIn
     Form.btnAddAllowedComp->click();
     EXPECT_EQ(TfmOptions::Entries(Form.lbAllowedComp), Strings{Out});
     EXPECT_EQ(prompts->Records.back().Caption, "Add computer");
-    EXPECT_EQ(prompts->Records.back().Text, "Computer name (f.e. \\\\Compurer, \\\\Comp*, Comp):");
+    EXPECT_EQ(prompts->Records.back().Text, "Computer name (e.g. \\\\Computer, \\\\Comp*, Comp):");
   }
   // Editing shows the name without its backslashes and puts them back.
   Form.lbAllowedComp->item(0)->setText("\\\\Comp");
