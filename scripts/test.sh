@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test:
 #   format   clang-format over every C++ file
 #   asan     AddressSanitizer+UBSan build of everything; all tests (unit, GUI, integration)
-#   release  optimised build of everything, warnings as errors; the unit and GUI tests
+#   release  optimised build of everything, warnings as errors; the unit and GUI tests; the Debian
+#            package made from it, unpacked and run against the test network
 #   tsan     ThreadSanitizer build of the threaded tests; those tests
 #   fuzz     clang build without Qt (the core and the headless programs) and the fuzz targets,
 #            each run for FUZZ_SECONDS (10)
@@ -55,7 +56,11 @@ build_asan() {
 }
 tests_asan() { ctest --test-dir build-asan -j "$jobs" --timeout 900; }
 build_release() { scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release "${cache[@]}"; }
-tests_release() { ctest --test-dir build-release -j "$jobs" -L 'unit|gui' -LE integration --timeout 900; }
+tests_release() {
+  ctest --test-dir build-release -j "$jobs" -L 'unit|gui' -LE integration --timeout 900
+  # The Debian package made from this tree, unpacked into an empty root and run on the network.
+  tests/package/installed_test.sh --dir "$net" --build build-release
+}
 build_tsan() {
   scripts/build.sh build-tsan --target sonquarry_threaded_tests -DCMAKE_BUILD_TYPE=Tsan \
     -DSONQUARRY_BENCH=OFF "${cache[@]}" "${shared_net[@]}"
@@ -94,7 +99,7 @@ tests_fuzz() {
 # ---- the one test network
 
 net_pid=""
-needs_net() { local s; for s in "${stages[@]}"; do case $s in asan | tsan | debug) return 0 ;; esac; done; return 1; }
+needs_net() { local s; for s in "${stages[@]}"; do case $s in asan | release | tsan | debug) return 0 ;; esac; done; return 1; }
 start_testnet() {
   tests/testnet/testnet.sh up --dir "$net" >"$logs/testnet.log" 2>&1 &
   net_pid=$!
@@ -166,7 +171,7 @@ for s in "${stages[@]}"; do
   # Below the tests that run beside it, so that their time-outs see a responsive machine.
   timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net); build_$s"
   join_tests
-  case $s in asan | tsan | debug) timed "test network" await_testnet ;; esac
+  case $s in asan | release | tsan | debug) timed "test network" await_testnet ;; esac
   run_tests_bg "$s"
 done
 join_tests
