@@ -58,7 +58,8 @@ void Reports() {
     for (int round = 0; round < 3; ++round) {
       const auto t = Clock::now();
       const double c = CpuMs();
-      TReportFile out(std::fopen(file.c_str(), "wb"));
+      TReportFile out;
+      if (!out.Open(file)) return;
       if (html)
         WriteHtmlReport(tree, out, file, "Vantrell Sonquarry");
       else

@@ -47,10 +47,12 @@ void Check(bool Ok, const char *What) {
 }
 
 // The lines as the reader takes them: after a UTF-8 BOM, CR LF lines when the file holds a CR
-// LF, else LF lines; a last line may lack its line end (and a CR left of a cut CR LF). Plain is
-// set when the file is in the form a save writes (no BOM, CR LF, a line end at the end).
-std::vector<std::string_view> ReaderLines(std::string_view Data, bool &Plain) {
+// LF, else LF lines; the last line of an LF file may lack its line end, that of a CR LF file was
+// cut (Cut). Plain is set when the file is in the form a save writes (no BOM, CR LF, a line end
+// at the end).
+std::vector<std::string_view> ReaderLines(std::string_view Data, bool &Plain, bool &Cut) {
   Plain = true;
+  Cut = false;
   if (Data.substr(0, 3) == "\xEF\xBB\xBF") {
     Data.remove_prefix(3);
     Plain = false;
@@ -65,7 +67,7 @@ std::vector<std::string_view> ReaderLines(std::string_view Data, bool &Plain) {
   std::string_view rest = Data.substr(start);
   if (!rest.empty()) {
     Plain = false;
-    if (crlf && rest.back() == '\r') rest.remove_suffix(1);
+    Cut = crlf;
     lines.push_back(rest);
   }
   return lines;
@@ -100,9 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(SaveListFile(out.string(), tree) == 0, "save failed");
   const std::string saved = ReadAll(out);
 
-  bool plain;
-  const auto lines = ReaderLines(input, plain);
+  bool plain, cut;
+  const auto lines = ReaderLines(input, plain, cut);
   Check(lines.size() % 3 == 0, "a load of a partial record succeeded");
+  Check(!cut, "a CR LF list cut in its last line loaded");
   bool exact = plain && tree.Count() == static_cast<int>(lines.size() / 3);
   for (size_t r = 2; exact && r < lines.size(); r += 3) exact = IsWrittenForm(lines[r]);
   for (size_t r = 0; exact && r < lines.size(); ++r) exact = IsValidUtf8(lines[r]);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/atomic_file.h"
 #include "platform/exception.h"
 #include "platform/text.h"
 
@@ -98,7 +99,8 @@ void TLog::Truncate(std::uintmax_t Size) {
 void TLog::OpenFile() {
   if (Stream_ || FileName_.empty()) return;
   // Appending creates a missing file; every write goes to the end.
-  Stream_ = std::fopen(FileName_.c_str(), "ab");
+  std::string Resolved;
+  if (platform::ResolveOwnLinks(FileName_, Resolved)) Stream_ = std::fopen(Resolved.c_str(), "ab");
   if (!Stream_)
     throw Exception("TLog.OpenFile: can not open " + FileName_ + ": " + ErrnoText(errno));
 }
@@ -112,7 +114,8 @@ int TLog::CloseFile() noexcept {
 
 void TLog::WriteLine(const std::string &Line) {
   if (!Stream_) return; // no file name: no log
-  const std::string Out = Line + "\r\n";
+  // A remote name with a line end or an escape sequence stays inside its line.
+  const std::string Out = platform::Printable(Line) + "\r\n";
   if (std::fwrite(Out.data(), 1, Out.size(), Stream_) != Out.size())
     throw Exception("TLog.Add: can not write " + FileName_ + ": " + ErrnoText(errno));
 }

@@ -87,11 +87,12 @@ public:
         if (!Fill()) return -1;
         continue;
       }
-      // The last line without its line end; a CR there is what is left of a cut CR LF.
+      // The last line without its line end. A CR LF file was cut there (its line may have lost
+      // any part of its text): damage. A file of LF lines was more likely edited by hand.
       const size_t from = got == 0 ? 0 : ends[got - 1] + EolSize;
-      size_t to = End - Begin;
+      const size_t to = End - Begin;
       if (from == to) return got == 0 ? 0 : -1;
-      if (CrLf && Buf[Begin + to - 1] == '\r') --to;
+      if (CrLf) return -1;
       starts[got] = from;
       ends[got++] = to;
       if (got < 3) return -1;

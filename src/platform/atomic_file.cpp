@@ -15,19 +15,76 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace sonquarry::platform {
 
-namespace {
-
-// The file a save really replaces: the target of a symbolic link, so that the link survives.
-std::string ResolveTarget(const std::string &Path) {
+bool ResolveOwnLinks(const std::string &Path, std::string &Resolved) {
+  // Followed by hand, as the kernel would, so that each link's owner is seen: realpath() would
+  // also follow a link that another user planted in a shared folder such as /tmp.
+  std::vector<std::string> todo; // the components still to go, the next one last
+  const auto push = [&todo](const std::string &P) {
+    for (size_t end = P.size(); end > 0;) {
+      const size_t slash = P.rfind('/', end - 1);
+      const size_t begin = slash == std::string::npos ? 0 : slash + 1;
+      if (end > begin) todo.emplace_back(P, begin, end - begin);
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+  };
+  std::string done;
+  if (Path.empty() || Path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return false;
+    done = cwd;
+    if (done == "/") done.clear();
+  }
+  push(Path);
+  int links = 0;
+  while (!todo.empty()) {
+    const std::string part = std::move(todo.back());
+    todo.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      done.resize(done.empty() ? 0 : done.rfind('/'));
+      continue;
+    }
+    const std::string next = done + '/' + part;
+    struct stat st;
+    if (::lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      done = next; // a missing part stays as written: open() or rename() tells the error
+      continue;
+    }
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+      errno = ForeignLinkErr;
+      return false;
+    }
+    if (++links > 40) {
+      errno = ELOOP;
+      return false;
+    }
+    std::string target(PATH_MAX, '\0'); // st_size is 0 for the links of /proc
+    const ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
+    if (n < 0) return false;
+    target.resize(static_cast<size_t>(n));
+    if (!target.empty() && target[0] == '/') done.clear();
+    push(target);
+  }
+  // Without a link on the way the name stays as the caller gave it.
+  char real[PATH_MAX];
   struct stat st;
-  if (lstat(Path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return Path;
-  char buf[PATH_MAX];
-  if (realpath(Path.c_str(), buf) != nullptr) return buf;
-  return Path;
+  if (links == 0)
+    Resolved = Path;
+  else if (::realpath(Path.c_str(), real))
+    Resolved = real;
+  else if (::stat(Path.c_str(), &st) == 0)
+    Resolved = Path; // a pipe behind /proc/self/fd: the kernel opens it, but it has no name
+  else
+    Resolved = done.empty() ? "/" : done; // a link to a file still to be made
+  return true;
 }
+
+namespace {
 
 // "." + Base + ".PID.HEX.tmp": the pid of the process that wrote it; 0 for another name.
 long TempOwner(std::string_view Name, std::string_view Base) {
@@ -72,10 +129,24 @@ TAtomicFile::~TAtomicFile() { Abandon(); }
 
 bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode, bool KeepReadOnly) {
   Abandon();
-  Target = ResolveTarget(ATarget);
+  if (!ResolveOwnLinks(ATarget, Target)) {
+    Target = ATarget;
+    return false;
+  }
   if (KeepReadOnly && ReadOnlyFile(Target)) {
     errno = EACCES;
     return false;
+  }
+  struct stat st;
+  if (::stat(Target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return false;
+    }
+    // A device or a pipe is written as it stands: there is no file to replace.
+    Fd = ::open(Target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    InPlace = Fd >= 0;
+    return InPlace;
   }
   const std::string dir = DirOf(Target);
   const auto slash = Target.rfind('/');
@@ -99,7 +170,6 @@ bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode, bool Ke
     Temp.clear();
     return false;
   }
-  struct stat st;
   if (stat(Target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fchmod(Fd, st.st_mode & 07777);
   return true;
 }
@@ -121,6 +191,12 @@ bool TAtomicFile::Write(const char *Data, size_t Size) {
 
 bool TAtomicFile::Commit() {
   if (Fd < 0) return false;
+  if (InPlace) {
+    const bool closed = ::close(Fd) == 0;
+    Fd = -1;
+    InPlace = false;
+    return closed;
+  }
   const bool synced = ::fsync(Fd) == 0;
   const bool closed = ::close(Fd) == 0;
   Fd = -1;
@@ -141,16 +217,17 @@ bool TAtomicFile::Commit() {
 }
 
 std::string KeepBackup(const std::string &Path, const std::string &Suffix) {
+  std::string source;
+  if (!ResolveOwnLinks(Path, source)) return {};
   for (int n = 1; n < 1000; ++n) {
     std::string name = Path + Suffix;
     if (n > 1) name += '.' + std::to_string(n);
-    if (::linkat(AT_FDCWD, Path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-      return name;
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), 0) == 0) return name;
     if (errno == EEXIST) continue;
     if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != EOPNOTSUPP) return {};
     // No hard links here: a copy, created only where no file is.
     std::error_code ec;
-    if (std::filesystem::copy_file(Path, name, std::filesystem::copy_options::none, ec))
+    if (std::filesystem::copy_file(source, name, std::filesystem::copy_options::none, ec))
       return name;
     if (ec == std::errc::file_exists) continue;
     errno = ec.value();
@@ -166,6 +243,7 @@ void TAtomicFile::Abandon() {
     ::close(Fd);
     Fd = -1;
   }
+  InPlace = false;
   if (!Temp.empty()) {
     ::unlink(Temp.c_str());
     Temp.clear();

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/text.h"
+
 namespace sonquarry::platform {
 
 class TAtomicFile {
@@ -15,12 +17,14 @@ public:
   TAtomicFile &operator=(const TAtomicFile &) = delete;
   ~TAtomicFile(); // an uncommitted temporary file is removed
 
-  // Creates the temporary file beside Target (a symbolic link is followed, so the link stays).
+  // Creates the temporary file beside Target (a symbolic link is followed, so the link stays; a
+  // link that another user owns is refused with ForeignLinkErr, see ResolveOwnLinks).
   // The new file gets the mode of the existing target, or NewFileMode (less the umask) for a new
   // one. Temporary files of this naming that a killed save left beside Target (their process is
   // gone) are removed first. With KeepReadOnly a target that the user made read-only (no write
   // permission for us, or no write bit at all, which root would override) is not replaced: Open
-  // fails with EACCES. On failure errno tells why.
+  // fails with EACCES. A device or a pipe is written directly (/dev/stdout); a folder gives EISDIR.
+  // On failure errno tells why.
   bool Open(const std::string &Target, unsigned NewFileMode = 0666, bool KeepReadOnly = false);
   // Writes all of Data; false on any failure (no space, file size limit, I/O error; see errno).
   bool Write(const char *Data, size_t Size);
@@ -37,9 +41,15 @@ public:
 
 private:
   int Fd = -1;
+  bool InPlace = false; // a device or a pipe: written directly
   std::string Target;
   std::string Temp;
 };
+
+// Path with its symbolic links followed, for a write: false with errno = ForeignLinkErr when a
+// link on the way is owned by neither the user nor root (one planted in a shared folder), so a
+// write never lands in a file that another user chose. A link the user made himself is followed.
+bool ResolveOwnLinks(const std::string &Path, std::string &Resolved);
 
 // Keeps the current content of Path under the first free name of Path + Suffix, Path + Suffix +
 // ".2", ".3", ...: an earlier backup is never overwritten. The backup is a hard link (a copy where

@@ -24,8 +24,27 @@ std::string_view Trim(std::string_view S, std::string_view Chars) {
   return TrimRight(TrimLeft(S, Chars), Chars);
 }
 
+std::string Printable(std::string_view S) {
+  std::string Out;
+  Out.reserve(S.size());
+  for (size_t I = 0; I < S.size(); ++I) {
+    const auto C = static_cast<unsigned char>(S[I]);
+    const auto Next = I + 1 < S.size() ? static_cast<unsigned char>(S[I + 1]) : 0;
+    if (C == 0xC2 && Next >= 0x80 && Next <= 0x9F) { // U+0080..U+009F
+      Out += '?';
+      ++I;
+    } else {
+      Out += C < 0x20 || C == 0x7F ? '?' : S[I];
+    }
+  }
+  return Out;
+}
+
 // generic_category, not strerror: the threads call it too.
-std::string ErrnoText(int Err) { return std::generic_category().message(Err); }
+std::string ErrnoText(int Err) {
+  if (Err == ForeignLinkErr) return "a symbolic link on the way to it is owned by another user";
+  return std::generic_category().message(Err);
+}
 
 std::string DirOf(const std::string &Path) {
   const auto Slash = Path.rfind('/');

@@ -35,7 +35,16 @@ std::string_view TrimLeft(std::string_view S, std::string_view Chars = " \t\r\n"
 std::string_view TrimRight(std::string_view S, std::string_view Chars = " \t\r\n");
 std::string_view Trim(std::string_view S, std::string_view Chars = " \t\r\n");
 
-// The system's text for an errno value.
+// S with each control character (C0, DEL, and C1 as UTF-8) as one '?', a character that no Windows
+// file name holds: a remote name written into a line-based file or onto a terminal stays one line
+// and sends no control sequence.
+std::string Printable(std::string_view S);
+
+// An errno value of our own, not the system's: a write refused because a symbolic link on the way
+// to the file is owned by another user.
+inline constexpr int ForeignLinkErr = 0x5351;
+
+// The system's text for an errno value (and ours for ForeignLinkErr).
 std::string ErrnoText(int Err);
 
 // The directory of a file path: "." when it names none, "/" for a file at the root.

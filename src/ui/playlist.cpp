@@ -5,10 +5,10 @@
 #include "platform/folders.h"
 #include "platform/gui/message_box.h"
 #include "platform/smb/wire/smb_url.h"
+#include "ui/report.h"
 
 #include <QProcess>
 #include <QStringList>
-#include <cstdio>
 
 namespace sonquarry {
 namespace {
@@ -71,20 +71,18 @@ std::string PlayListLine(TWNetTree &Tree, int Index) {
 
 bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows) {
   if (Rows.empty()) return false;
-  std::FILE *f = std::fopen(FileName.c_str(), "wb");
-  if (!f) {
-    ShowErrorMessage(FormatMessage("Can not write to file %s.", FileName));
-    return false;
-  }
+  TReportFile out;
+  bool written = out.Open(FileName);
   std::string line;
   for (const TRowRange &r : Rows)
-    for (int i = r.First; i <= r.Last && i < Tree.Count(); ++i) {
+    for (int i = r.First; written && i <= r.Last && i < Tree.Count(); ++i) {
       line = PlayListLine(Tree, i);
       line += "\r\n";
-      std::fwrite(line.data(), 1, line.size(), f);
+      written = out.Write(line);
     }
-  std::fclose(f);
-  return true;
+  if (written && out.Close()) return true;
+  ReportWriteError(FileName, out.Error()); // the old playlist stays
+  return false;
 }
 
 std::string TemporaryPlayListName() { return platform::GetCacheFolder() + "playlist.m3u"; }

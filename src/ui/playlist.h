@@ -15,7 +15,8 @@ class TWNetTree;
 std::string PlayListLine(TWNetTree &Tree, int Index);
 
 // Writes one line per row of Rows, in row order, replacing FileName. False with nothing written
-// when Rows is empty; false after "Can not write to file %s." when the file cannot be created.
+// when Rows is empty; false after "Can not write to file %s: reason." when the file cannot be
+// written whole, the old file then kept.
 bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows);
 
 // The playlist handed to the player: "playlist.m3u" in the cache folder (the current directory

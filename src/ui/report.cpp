@@ -4,6 +4,7 @@
 #include "platform/exception.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/user_prompts.h"
+#include "platform/text.h"
 
 #include <sys/stat.h>
 
@@ -24,22 +25,40 @@ bool Exists(const std::string &Name) {
 
 } // namespace
 
-TReportFile::TReportFile(std::FILE *AFile) : File(AFile) {
-  std::setvbuf(File, nullptr, _IOFBF, BufferSize);
+bool TReportFile::Open(const std::string &FileName) {
+  Buffer.clear();
+  const bool opened = File.Open(FileName);
+  Err = opened ? 0 : errno;
+  return opened;
 }
 
-TReportFile::~TReportFile() { Close(); }
+bool TReportFile::Flush() {
+  if (!File.IsOpen()) return false;
+  if (!File.Write(Buffer.data(), Buffer.size())) {
+    Err = errno;
+    File.Abandon();
+    return false;
+  }
+  Buffer.clear();
+  return true;
+}
 
 bool TReportFile::Write(std::string_view Data) {
-  return File && std::fwrite(Data.data(), 1, Data.size(), File) == Data.size();
+  if (!File.IsOpen()) return false;
+  Buffer.append(Data);
+  return Buffer.size() < BufferSize || Flush();
 }
 
 bool TReportFile::Close() {
-  if (!File) return true;
-  const bool ok = std::fclose(File) == 0;
-  File = nullptr;
-  return ok;
+  if (!Flush()) return false;
+  if (!File.Commit()) {
+    Err = errno;
+    return false;
+  }
+  return true;
 }
+
+std::string TReportFile::Error() const { return platform::ErrnoText(Err); }
 
 TFileDialogRequest TextReportDialog() {
   TFileDialogRequest r;
@@ -65,16 +84,16 @@ void CreateFile(TFileDialogRequest *SaveDialog, std::unique_ptr<TReportFile> &Ou
   if (Exists(*chosen) && ShowMessageBox(FormatMessage("File %s exists. Rewrite?", *chosen),
                                         MB_YESNO | MB_ICONQUESTION) != IDYES)
     return;
-  std::FILE *f = std::fopen(chosen->c_str(), "wb");
-  if (!f) {
-    ShowErrorMessage(FormatMessage("Can not create file %s.", *chosen));
+  auto file = std::make_unique<TReportFile>();
+  if (!file->Open(*chosen)) {
+    ShowErrorMessage("Can not create file " + *chosen + ": " + file->Error() + ".");
     return;
   }
-  OutFile = std::make_unique<TReportFile>(f);
+  OutFile = std::move(file);
 }
 
-void ReportWriteError(const std::string &FileName) {
-  ShowErrorMessage(FormatMessage("Can not write to file %s.", FileName));
+void ReportWriteError(const std::string &FileName, const std::string &Reason) {
+  ShowErrorMessage("Can not write to file " + FileName + ": " + Reason + ".");
 }
 
 std::string HtmlEscape(std::string_view Text) {
@@ -121,17 +140,18 @@ bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
   std::string line;
   for (int i = 0; i < Tree.Count(); ++i) {
     try {
-      line = RowPath(Tree, i) + "\r\n";
+      // A name's LF or escape stays inside its row, as in the scan log.
+      line = platform::Printable(RowPath(Tree, i)) + "\r\n";
     } catch (const std::exception &) {
       line = ErrorFormingString;
     }
     if (!Out.Write(line)) {
-      ReportWriteError(FileName);
+      ReportWriteError(FileName, Out.Error());
       return false;
     }
   }
   if (!Out.Close()) { // the buffer's last bytes are written here
-    ReportWriteError(FileName);
+    ReportWriteError(FileName, Out.Error());
     return false;
   }
   return true;
@@ -140,7 +160,7 @@ bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
 bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
                      const std::string &Title) {
   if (!Out.Write(HtmlReportHeader(Title))) {
-    ReportWriteError(FileName);
+    ReportWriteError(FileName, Out.Error());
     return false;
   }
   std::string piece;
@@ -151,12 +171,12 @@ bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
       piece = ErrorFormingString;
     }
     if (!Out.Write(piece)) {
-      ReportWriteError(FileName);
+      ReportWriteError(FileName, Out.Error());
       return false;
     }
   }
   if (!Out.Write(HtmlReportFooter) || !Out.Close()) {
-    ReportWriteError(FileName);
+    ReportWriteError(FileName, Out.Error());
     return false;
   }
   return true;

@@ -2,7 +2,8 @@
 // The HTML and text reports of the whole list, in row order. Paths keep the UNC form; the HTML
 // report escapes them and declares UTF-8, so a crafted file name stays text in a browser.
 
-#include <cstdio>
+#include "platform/atomic_file.h"
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,18 +15,21 @@ struct TFileDialogRequest;
 
 inline constexpr const char *ProductHomePage = "https://www.vantrell.com/sonquarry/";
 
-// A report being written: a buffered file that remembers whether a write failed.
+// A report or playlist being written: buffered into a temporary file that Close puts in place of
+// the old one. Until then, and whenever a step failed, the old file stays as it was.
 class TReportFile {
 public:
-  explicit TReportFile(std::FILE *AFile);
-  ~TReportFile();
-  TReportFile(const TReportFile &) = delete;
-  TReportFile &operator=(const TReportFile &) = delete;
-  bool Write(std::string_view Data); // false on any failure
-  bool Close();                      // flushes; false when that failed
+  bool Open(const std::string &FileName); // false when the file cannot be created
+  bool Write(std::string_view Data);      // false on any failure
+  bool Close();                           // flushes and replaces the file; false when that failed
+  // Why the last step failed, in words.
+  std::string Error() const;
 
 private:
-  std::FILE *File;
+  bool Flush();
+  platform::TAtomicFile File;
+  std::string Buffer;
+  int Err = 0;
 };
 
 // The save dialogs of the two reports.
@@ -35,11 +39,11 @@ TFileDialogRequest HtmlReportDialog();
 // Asks for the file name (kept in SaveDialog->FileName), asks "File %s exists. Rewrite?" before
 // replacing a file, and creates the file. OutFile is then the new, empty file, or stays empty
 // when the user cancelled, answered No, or the file could not be created ("Can not create file
-// %s."). Raises "CreateFile: SaveDialog = nil." / "CreateFile: OutFile <> nil.".
+// %s: reason."). Raises "CreateFile: SaveDialog = nil." / "CreateFile: OutFile <> nil.".
 void CreateFile(TFileDialogRequest *SaveDialog, std::unique_ptr<TReportFile> &OutFile);
 
-// "Can not write to file %s."
-void ReportWriteError(const std::string &FileName);
+// "Can not write to file %s: reason."
+void ReportWriteError(const std::string &FileName, const std::string &Reason);
 
 std::string HtmlEscape(std::string_view Text);
 // The report's pieces before the rows, for the given application title.

@@ -7,8 +7,12 @@
 #include "ui/playlist.h"
 #include "ui/report.h"
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace sonquarry;
 using sonquarry::testing::ReadFile;
@@ -123,7 +127,50 @@ TEST_F(Fixture, PlaylistThatCannotBeWrittenIsNotPlayed) {
   Actions.Play();
   std::filesystem::current_path(before);
   EXPECT_TRUE(Opened.empty());
-  EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Can not write to file playlist.m3u."});
+  EXPECT_EQ(
+      Prompts->Messages(),
+      std::vector<std::string>{"Can not write to file playlist.m3u: No such file or directory."});
+}
+
+TEST_F(Fixture, PlaylistThatCannotBeWrittenWholeKeepsTheOldOneAndSaysWhy) {
+  // A disk that fills up mid-save (a file size limit stands in for it) and a link that another
+  // user planted where the playlist goes.
+  struct Case {
+    const char *Name;
+    std::function<void()> Arrange;
+    std::string Reason;
+  } cases[] = {
+      {"full.m3u",
+       [] {
+         const rlimit lim{40, RLIM_INFINITY}; // room for the first row only
+         setrlimit(RLIMIT_FSIZE, &lim);
+       },
+       "File too large"},
+      {"planted.m3u",
+       [this] {
+         if (::geteuid() != 0) return;
+         std::filesystem::rename(Path("planted.m3u"), Path("target.m3u"));
+         std::filesystem::create_symlink(Path("target.m3u"), Path("planted.m3u"));
+         lchown(Path("planted.m3u").c_str(), 65534, 65534);
+       },
+       "a symbolic link on the way to it is owned by another user"},
+  };
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+  rlimit before;
+  getrlimit(RLIMIT_FSIZE, &before);
+  List.Select({1, 2, 3});
+  for (const auto &c : cases) {
+    if (std::string(c.Name) == "planted.m3u" && ::geteuid() != 0) continue; // needs lchown
+    Prompts->Records.clear();
+    sonquarry::testing::WriteFile(Path(c.Name), "old list\r\n");
+    c.Arrange();
+    EXPECT_FALSE(WritePlayList(Path(c.Name), List.Tree, List.Selected()));
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(ReadFile(Path(c.Name)), "old list\r\n");
+    EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Can not write to file " +
+                                                            Path(c.Name) + ": " + c.Reason + "."});
+  }
+  signal(SIGXFSZ, oldHandler);
 }
 
 TEST_F(Fixture, SaveAfterSaveAsRewritesTheSameFileWithoutAsking) {
@@ -153,6 +200,13 @@ TEST_F(Fixture, TextReportIsEveryRowInRowOrder) {
   Prompts->Files = {Path("r.txt")};
   Actions.ExportText();
   EXPECT_EQ(ReadFile(Path("r.txt")), "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n");
+  // A name's control characters never split a row nor reach a terminal.
+  List.Add("W", "\\\\PC\\C\\", "nl\nline \x1b[31mred\r.mp3");
+  Prompts->Files = {Path("r.txt")};
+  Prompts->MessageAnswers = {IDYES};
+  Actions.ExportText();
+  EXPECT_EQ(ReadFile(Path("r.txt")),
+            "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n\\\\PC\\C\\nl?line ?[31mred?.mp3\r\n");
   EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "txt");
 }
 
@@ -202,14 +256,16 @@ TEST_F(Fixture, ReportFailuresAreReported) {
   Prompts->Files = {Path("no/such/dir/r.html")};
   Actions.ExportHtml();
   EXPECT_EQ(Prompts->Messages(),
-            std::vector<std::string>{"Can not create file " + Path("no/such/dir/r.html") + "."});
+            std::vector<std::string>{"Can not create file " + Path("no/such/dir/r.html") +
+                                     ": No such file or directory."});
 
   Prompts->Records.clear();
   Prompts->Files = {"/dev/full"};
   Prompts->MessageAnswers = {IDYES};
   Actions.ExportText();
   EXPECT_EQ(Prompts->Messages(), (std::vector<std::string>{"File /dev/full exists. Rewrite?",
-                                                           "Can not write to file /dev/full."}));
+                                                           "Can not write to file /dev/full: No "
+                                                           "space left on device."}));
 
   std::unique_ptr<TReportFile> out;
   EXPECT_EQ(sonquarry::testing::ErrorOf([&] { CreateFile(nullptr, out); }),

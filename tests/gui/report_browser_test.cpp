@@ -25,9 +25,8 @@ TEST(ReportBrowser, ChromiumShowsNamesAsText) {
   tree.AddFile("W", "\\\\PC\\Music\\", "<script>document.title='owned'</script>.mp3");
   const std::string file = home.Root() + "/report.html";
   {
-    std::FILE *f = std::fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    TReportFile out(f);
+    TReportFile out;
+    ASSERT_TRUE(out.Open(file));
     ASSERT_TRUE(WriteHtmlReport(tree, out, file, "Vantrell Sonquarry"));
   }
   const auto r = RunProgram(

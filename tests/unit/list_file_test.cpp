@@ -174,7 +174,9 @@ TEST(ListFileLoad, MissingFileGivesZeroAndChangesNothing) {
 TEST(ListFileLoad, TrailingPartialRecordStopsWithTheRecordsBeforeKept) {
   TempDir dir;
   const std::string two = Record({"a", "D", "\\\\PC\\S\\"}) + Record({"b", "D", "\\\\PC\\T\\"});
-  for (const std::string tail : {"c\r\n", "c\r\nD\r\n", "c\r\nD", "c", "\r\n"}) {
+  // A CR LF list cut inside its last line, even right before its line end, is damaged too.
+  for (const std::string tail : {"c\r\n", "c\r\nD\r\n", "c\r\nD", "c", "\r\n",
+                                 "c\r\nD\r\n\\\\PC\\Mu", "c\r\nD\r\n\\\\PC\\U\\\r"}) {
     WriteAll(dir / "p.lst", two + tail);
     TWNetTree t;
     EXPECT_EQ(Load(dir / "p.lst", t), 2) << tail;
@@ -190,8 +192,6 @@ TEST(ListFileLoad, EveryKindOfLineEndAndABomLoadEveryRecord) {
     std::string Text;
     std::vector<Row> Want;
   } cases[] = {
-      {"a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\", ab},           // no final line end
-      {"a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\\r", ab},         // a cut final CR LF
       {"a\nD\n\\\\PC\\S\\\nb\nD\n\\\\PC\\T\\\n", ab},                   // LF only
       {"a\nD\n\\\\PC\\S\\\nb\nD\n\\\\PC\\T\\", ab},                     // LF only, no final LF
       {bom + "a\r\nD\r\n\\\\PC\\S\\\r\nb\r\nD\r\n\\\\PC\\T\\\r\n", ab}, // BOM
@@ -313,13 +313,14 @@ TEST(ListFileSave, KeepsTheModeOfTheFileAndFollowsASymbolicLink) {
 TEST(ListFileSave, AFailedLoadKeepsTheOldFileAsABackupAtTheNextSave) {
   TempDir dir;
   const std::string file = dir / "Sonquarry.lst";
-  // A cut-off record (code 2), then a directory that is no path (code 3): the second backup
-  // never replaces the first.
+  // A cut-off record (code 2), then a directory that is no path (code 3), then a last line cut
+  // short: a later backup never replaces an earlier one.
   const struct {
     std::string Text, Backup;
   } cases[] = {
       {Record({"a", "D", "\\\\PC\\S\\"}) + "b\r\nD\r\n", "Sonquarry.lst.bak"},
       {Record({"a", "D", "\\\\PC\\S\\"}) + Record({"b", "D", "no path\\"}), "Sonquarry.lst.bak.2"},
+      {Record({"a", "D", "\\\\PC\\S\\"}) + "b\r\nD\r\n\\\\PC\\Mus", "Sonquarry.lst.bak.3"}, // cut
   };
   std::vector<std::string> want = {"Sonquarry.lst"};
   for (const auto &c : cases) {

@@ -198,14 +198,17 @@ TEST(ScanCliTest, AStartFailureExitsOne) {
   EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/never.lst"));
 }
 
-TEST(ScanCliTest, TheLogMayBeACharacterDevice) {
+TEST(ScanCliTest, TheLogMayBeACharacterDeviceOrThePipeOfStdout) {
   TXdgSandbox Home;
-  // Loopback only: nothing answers on port 139 there, or it is this machine's own server.
-  const TRun R = Scan({"--log", "/dev/null", "--ip", "127.0.0.1", "--timeout", "200", "--threads",
-                       "1", "--format", "none"});
-  EXPECT_EQ(R.Status, 0) << R.Err;
-  EXPECT_NE(R.Err.find("Scan completed"), std::string::npos) << R.Err;
-  EXPECT_EQ(R.Err.find("lost lines"), std::string::npos) << R.Err;
+  for (const std::string Log : {"/dev/null", "/dev/stdout"}) {
+    // Loopback only: nothing answers on port 139 there, or it is this machine's own server.
+    const TRun R = Scan({"--log", Log, "--ip", "127.0.0.1", "--timeout", "200", "--threads", "1",
+                         "--format", "none"});
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    EXPECT_NE(R.Err.find("Scan completed"), std::string::npos) << R.Err;
+    EXPECT_EQ(R.Err.find("lost lines"), std::string::npos) << R.Err;
+    EXPECT_EQ(R.Out.empty(), Log == "/dev/null") << R.Out;
+  }
 }
 
 TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {

@@ -237,4 +237,15 @@ TEST_F(ScanLogTest, TextIsWrittenUnchanged) {
   EXPECT_EQ(Got[0], std::string(22, ' ') + Text);
 }
 
+TEST_F(ScanLogTest, ControlCharactersOfANameStayInsideTheirLine) {
+  TLog L;
+  L.SetFileName(File);
+  L.SetLevel(4);
+  // LF, CR LF, ESC and the C1 CSI (U+009B) of a crafted remote name.
+  L.AddCont(3, "\\\\PC\\S\\nl\nline\r\n\x1b[31mred\xc2\x9b"
+               "2J.mp3");
+  EXPECT_EQ(Lines(File),
+            std::vector<std::string>{std::string(22, ' ') + "\\\\PC\\S\\nl?line???[31mred?2J.mp3"});
+}
+
 } // namespace
