@@ -1,7 +1,10 @@
 #include "settings/settings.h"
 
+#include "platform/diag.h"
 #include "platform/exception.h"
 #include "platform/registry/registry.h"
+
+#include <algorithm>
 
 namespace sonquarry {
 
@@ -102,8 +105,14 @@ void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSetting
       if (Reg.ValueExists("IsClearBefor")) Scan.IsClearBefor = Reg.ReadBool("IsClearBefor");
       if (Reg.ValueExists("TimeOut")) Scan.TimeOut = Reg.ReadInteger("TimeOut");
       if (Reg.ValueExists("NetBios")) Scan.NetBios = Reg.ReadBool("NetBios");
-      if (Reg.ValueExists("MaxThreadCount"))
-        Scan.MaxThreadCount = Reg.ReadInteger("MaxThreadCount");
+      if (Reg.ValueExists("MaxThreadCount")) {
+        const int32_t stored = Reg.ReadInteger("MaxThreadCount");
+        Scan.MaxThreadCount = std::clamp<int32_t>(stored, 1, MaxThreadCountLimit);
+        if (Scan.MaxThreadCount != stored)
+          platform::Diagnostic("Settings: MaxThreadCount " + std::to_string(stored) +
+                               " is outside 1.." + std::to_string(MaxThreadCountLimit) + "; " +
+                               std::to_string(Scan.MaxThreadCount) + " is used.");
+      }
       if (Reg.ValueExists("PathForCopy")) Form.PathForCopy = Reg.ReadString("PathForCopy");
       if (Reg.ValueExists("ScanMethod")) {
         Form.ScanMethodUnset = false;

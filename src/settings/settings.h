@@ -25,6 +25,10 @@ inline const std::string ExtentionsKey = SettingsKey + "Extentions";
 inline const std::string IPRangesKey = SettingsKey + "IPRanges";
 inline const std::string MainFormKey = SettingsKey + "MainForm";
 
+// The thread count a stored MaxThreadCount is held to: every thread has an SMB worker process of
+// its own (some megabytes each), and far more of them than this only runs out of processes.
+inline constexpr int32_t MaxThreadCountLimit = 256;
+
 // The settings the main window holds.
 struct TMainFormSettings {
   std::string PlayListExt = ".m3u";

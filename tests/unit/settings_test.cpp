@@ -1,3 +1,4 @@
+#include "platform/diag.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/test_support.h"
@@ -88,6 +89,27 @@ TEST_F(SettingsTest, ScanMethodTakesOnlyZeroOrOneButAnyValueCountsAsSet) {
   Form.ScanMethodUnset = false;
   Load();
   EXPECT_TRUE(Form.ScanMethodUnset);
+}
+
+TEST_F(SettingsTest, AStoredThreadCountOutOfBoundsIsHeldToThemAndSaysSo) {
+  std::vector<std::string> lines;
+  const auto previous = platform::SetDiagnosticSink(
+      [&](platform::TDiagLevel, const std::string &L) { lines.push_back(L); });
+  const struct {
+    int32_t Stored, Used;
+    bool Told;
+  } cases[] = {{8192, 256, true}, {256, 256, false}, {1, 1, false}, {0, 1, true}, {-5, 1, true}};
+  for (const auto &c : cases) {
+    Prepare(SettingsKey,
+            [&](registry::TRegistry &R) { R.WriteInteger("MaxThreadCount", c.Stored); });
+    lines.clear();
+    Load();
+    EXPECT_EQ(Scan.MaxThreadCount, c.Used) << c.Stored;
+    EXPECT_EQ(lines.size(), c.Told ? 1u : 0u) << c.Stored;
+  }
+  platform::SetDiagnosticSink(previous);
+  EXPECT_EQ(lines,
+            std::vector<std::string>{"Settings: MaxThreadCount -5 is outside 1..256; 1 is used."});
 }
 
 TEST_F(SettingsTest, APlayListExtOfAnotherTypeIsSkippedAndLoadingGoesOn) {

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -203,6 +204,11 @@ int SmbWorkerMain(int argc, char **argv) {
       return ExitUsage;
   }
   if (Fd < 0 || Parent <= 0) return ExitUsage;
+  // The user's password passes through here: no core file, and no other process of the user may
+  // read this one's memory.
+  const rlimit NoCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &NoCore);
+  ::prctl(PR_SET_DUMPABLE, 0);
   // Gone with the program, even when it is killed; it may have gone before this line.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != pid_t(Parent)) return ExitOrphan;

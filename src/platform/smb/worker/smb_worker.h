@@ -2,7 +2,7 @@
 // sonquarry-smb-worker: serves one program thread's SMB calls over the socket pair it was given
 // (see smb_wire.h), with one single-threaded libsmbclient client. It ends at the end of the
 // socket, on a broken frame, and with its parent (PR_SET_PDEATHSIG, and a check of the parent's
-// pid for a parent that died before that was set).
+// pid for a parent that died before that was set). It never dumps core.
 
 namespace sonquarry::smb::worker {
 
