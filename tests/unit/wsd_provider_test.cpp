@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/network.h"
+#include "platform/diag.h"
 #include "platform/wsd/wsd_provider.h"
 #include "support/fake_net_provider.h"
 
@@ -105,6 +106,44 @@ TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
   const auto Calls = Inner->Calls();
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\SQDELTA"), 0);
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\10.0.0.11"), 0);
+}
+
+TEST_F(WsdProviderTest, ADeviceCannotTakeOverANameAlreadyTied) {
+  // SQBRAVO is in SQGROUP1's browse list; SQDELTA answered first from .14.
+  Found = {{"SQBRAVO", "SQGROUP3", 0x0A000063},
+           {"SQDELTA", "SQGROUP3", 0x0A00000E},
+           {"sqdelta", "SQGROUP3", 0x0A000064},
+           {"SQDELTA", "SQGROUP4", 0x0A000065}};
+  Inner->SetDir("\\\\SQBRAVO\\music", {{"real.mp3", false}});
+  Inner->SetDir("\\\\10.0.0.99\\music", {{"fake.mp3", false}});
+  std::vector<std::string> Log;
+  const auto Previous = platform::SetDiagnosticSink(
+      [&](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });
+  List("SMB Network", net::NetDisplayNetwork);
+  // The impostor's workgroup first: SQGROUP1's browse list is asked all the same.
+  EXPECT_EQ(List("SQGROUP3", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+  List("SQGROUP4", net::NetDisplayDomain, net::NetEnumStatus::NoMoreItems);
+  EXPECT_EQ(List("SQGROUP1", net::NetDisplayDomain),
+            (std::vector<std::string>{"\\\\SQALPHA", "\\\\SQBRAVO"}));
+  platform::SetDiagnosticSink(Previous);
+  const std::string Tail = "; it is not walked under that name.";
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     "WS-Discovery: the device at 10.0.0.99 answers as SQBRAVO, which the browse "
+                     "list of SQGROUP1 names" +
+                         Tail,
+                     "WS-Discovery: the device at 10.0.0.100 answers as sqdelta, which is at "
+                     "10.0.0.14" +
+                         Tail,
+                     "WS-Discovery: the device at 10.0.0.101 answers as SQDELTA, which is at "
+                     "10.0.0.14" +
+                         Tail}));
+  // The real computer's files come from it, by its name; SQDELTA stays at its first address.
+  std::vector<net::DirEntry> Entries;
+  ASSERT_TRUE(P.FindFiles("\\\\SQBRAVO\\music", Entries));
+  ASSERT_EQ(Entries.size(), 1u);
+  EXPECT_EQ(Entries[0].Name, "real.mp3");
+  EXPECT_EQ(List("\\\\SQDELTA", net::NetDisplayServer),
+            (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
 }
 
 TEST_F(WsdProviderTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {

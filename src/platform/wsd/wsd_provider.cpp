@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/diag.h"
 #include "platform/net/unc_path.h"
 #include "platform/text.h"
 #include "platform/wsd/wsd_soap.h"
@@ -33,11 +34,14 @@ struct TWsdNetProvider::TImpl {
 
   std::mutex Lock;
   bool Discovered = false;
-  std::vector<WsdComputer> Found;          // the last discovery's computers
-  std::set<std::string> BrowseWorkgroups;  // folded; those of the last browse listing
+  std::vector<WsdComputer> Found;                      // the last discovery's computers
+  std::map<std::string, std::string> BrowseWorkgroups; // folded -> as listed; the last browse
+                                                       // listing's
   bool BrowseKnown = false;                // a browse listing of the workgroups succeeded
   std::map<std::string, uint32_t> Address; // folded name -> address, for computers WS-Discovery
-                                           // alone knows
+                                           // alone knows; a tie once made is never re-pointed
+  std::map<std::string, std::set<std::string>> BrowseServers; // folded workgroup -> folded names,
+                                                              // of this round's browse lists
 
   std::vector<WsdComputer> Computers() {
     {
@@ -56,6 +60,43 @@ struct TWsdNetProvider::TImpl {
     std::lock_guard<std::mutex> L(Lock);
     auto It = Address.find(platform::AsciiLower(Server));
     return It == Address.end() ? "" : Dotted(It->second);
+  }
+
+  // Folded names of Wg's servers as its browse list has them (asked once a round).
+  std::set<std::string> BrowseNames(const std::string &Wg) {
+    std::string Spelled;
+    {
+      std::lock_guard<std::mutex> L(Lock);
+      if (auto It = BrowseServers.find(Wg); It != BrowseServers.end()) return It->second;
+      Spelled = BrowseWorkgroups[Wg];
+    }
+    net::NetResource Group = Record(net::NetDisplayDomain, Spelled, "");
+    std::vector<net::NetResource> Listed;
+    Inner->EnumResources(&Group, Listed, nullptr);
+    std::set<std::string> Names;
+    for (auto &R : Listed)
+      Names.insert(platform::AsciiLower(net::UncPath::Parse(R.RemoteName).Server));
+    std::lock_guard<std::mutex> L(Lock);
+    return BrowseServers.emplace(Wg, std::move(Names)).first->second;
+  }
+
+  // Why C may not be reached under its name in Wg (which does not list it): another workgroup's
+  // browse list or an earlier answer ties the name to another computer. "" when it may; the tie
+  // is made then.
+  std::string Conflict(const WsdComputer &C, const std::string &Wg) {
+    const std::string Name = platform::AsciiLower(C.Name);
+    std::map<std::string, std::string> Others;
+    {
+      std::lock_guard<std::mutex> L(Lock);
+      if (BrowseKnown) Others = BrowseWorkgroups;
+    }
+    Others.erase(Wg);
+    for (const auto &[Other, Spelled] : Others)
+      if (BrowseNames(Other).count(Name)) return "which the browse list of " + Spelled + " names";
+    std::lock_guard<std::mutex> L(Lock);
+    const auto [It, Made] = Address.emplace(Name, C.Address);
+    if (!Made && It->second != C.Address) return "which is at " + Dotted(It->second);
+    return "";
   }
 
   // "\\NAME\rest" as "\\ADDRESS\rest" when WS-Discovery alone knows NAME.
@@ -89,13 +130,18 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     const net::NetEnumStatus S = I_->Inner->EnumResources(Container, Listed, &Why);
     std::vector<WsdComputer> Found = Discovery.get();
     std::set<std::string> Seen;
-    for (auto &R : Listed) Seen.insert(platform::AsciiLower(R.RemoteName));
+    std::map<std::string, std::string> Browse;
+    for (auto &R : Listed) {
+      Seen.insert(platform::AsciiLower(R.RemoteName));
+      Browse.emplace(platform::AsciiLower(R.RemoteName), R.RemoteName);
+    }
     {
       std::lock_guard<std::mutex> L(I_->Lock);
       I_->Found = Found;
       I_->Discovered = true;
+      I_->BrowseServers.clear(); // a new round: the browse lists are asked again
       if (S == net::NetEnumStatus::Ok) {
-        I_->BrowseWorkgroups = Seen;
+        I_->BrowseWorkgroups = std::move(Browse);
         I_->BrowseKnown = true;
       }
     }
@@ -121,19 +167,30 @@ net::NetEnumStatus TWsdNetProvider::EnumResources(const net::NetResource *Contai
     net::NetError Why;
     net::NetEnumStatus S = net::NetEnumStatus::NoMoreItems;
     if (AskBrowse) S = I_->Inner->EnumResources(Container, Listed, &Why);
-    std::set<std::string> Seen;
+    std::set<std::string> Browse, Added;
     for (auto &R : Listed)
-      Seen.insert(platform::AsciiLower(net::UncPath::Parse(R.RemoteName).Server));
+      Browse.insert(platform::AsciiLower(net::UncPath::Parse(R.RemoteName).Server));
+    if (AskBrowse && S == net::NetEnumStatus::Ok) {
+      std::lock_guard<std::mutex> L(I_->Lock);
+      I_->BrowseServers[Wg] = Browse;
+    }
     for (auto &C : I_->Computers()) {
       if (platform::AsciiLower(C.Workgroup) != Wg) continue;
-      const bool New = Seen.insert(platform::AsciiLower(C.Name)).second;
-      std::lock_guard<std::mutex> L(I_->Lock);
-      if (New) {
-        Listed.push_back(Record(net::NetDisplayServer, "\\\\" + C.Name, Container->Provider));
-        I_->Address[platform::AsciiLower(C.Name)] = C.Address;
-      } else {
-        I_->Address.erase(platform::AsciiLower(C.Name));
+      const std::string Name = platform::AsciiLower(C.Name);
+      if (Browse.count(Name)) {
+        // The browse list names it: reached by its name, as any listed computer.
+        std::lock_guard<std::mutex> L(I_->Lock);
+        I_->Address.erase(Name);
+        continue;
       }
+      // A device may answer with any name: it never takes over one that is already tied.
+      if (const std::string Why = I_->Conflict(C, Wg); !Why.empty()) {
+        platform::Diagnostic("WS-Discovery: the device at " + Dotted(C.Address) + " answers as " +
+                             C.Name + ", " + Why + "; it is not walked under that name.");
+        continue;
+      }
+      if (Added.insert(Name).second)
+        Listed.push_back(Record(net::NetDisplayServer, "\\\\" + C.Name, Container->Provider));
     }
     if (Listed.empty()) {
       if (Error)

@@ -6,6 +6,8 @@
 //   (names compared without regard to ASCII case; the browse list's spelling wins);
 // - a computer that only WS-Discovery knows is reached by the address that answered: its shares
 //   and directories are asked for at "\\ADDRESS\..." and handed back under "\\NAME\...".
+//   Any device may answer with any name: one that a browse list (of any workgroup) or an earlier
+//   answer already ties to another computer is logged and left out, never redirected.
 // One discovery runs with each listing of the provider's workgroups (once per scan), beside the
 // browse-list request, not after it.
 
