@@ -1,5 +1,6 @@
 // WS-Discovery against the test network's wsdd hosts, and against a misbehaving device that this
 // test plays itself in the client namespace.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/diag.h"
+#include "platform/smb/smb_provider.h"
 #include "platform/wsd/ws_discovery.h"
+#include "platform/wsd/wsd_provider.h"
 #include "support/smb_testnet.h"
 #include "support/test_support.h"
 #include "support/wsd_messages.h"
@@ -50,12 +54,13 @@ TFoundSet AsSet(const std::vector<wsd::WsdComputer> &Found) {
 }
 
 // A device on the client's own address: answers each Probe (once per message id) with what
-// Replies gives for its HTTP port and the Probe's id, and accepts HTTP connections that it never
-// answers.
+// Replies gives for its HTTP port and the Probe's id, and accepts HTTP connections that it
+// answers with Metadata, or never when there is none.
 using TReplies = std::function<std::vector<std::string>(const std::string &, const std::string &)>;
 class TFakeDevice {
 public:
-  explicit TFakeDevice(TReplies Replies) : Replies_(std::move(Replies)) {
+  explicit TFakeDevice(TReplies Replies, std::string Metadata = "")
+      : Replies_(std::move(Replies)), Metadata_(std::move(Metadata)) {
     Udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int On = 1;
     ::setsockopt(Udp_, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
@@ -96,6 +101,7 @@ private:
       if (P[1].revents & POLLIN) {
         Held_.push_back(::accept(Tcp_, nullptr, nullptr));
         ++Connections_;
+        if (!Metadata_.empty()) Answer(Held_.back());
       }
       if (!(P[0].revents & POLLIN)) continue;
       std::string B(65536, '\0');
@@ -116,7 +122,29 @@ private:
     }
   }
 
+  // Reads the Get (its envelope's end) for a second at most, then sends the metadata.
+  void Answer(int Fd) {
+    std::string Request;
+    const auto T0 = std::chrono::steady_clock::now();
+    while (Request.find("Envelope>") == std::string::npos &&
+           sonquarry::testing::MsSince(T0) < 1000) {
+      pollfd P{Fd, POLLIN, 0};
+      if (::poll(&P, 1, 100) <= 0) continue;
+      char B[4096];
+      const ssize_t N = ::read(Fd, B, sizeof B);
+      if (N <= 0) break;
+      Request.append(B, std::size_t(N));
+    }
+    const std::string Reply = "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\n"
+                              "Content-Length: " +
+                              std::to_string(Metadata_.size()) + "\r\nConnection: close\r\n\r\n" +
+                              Metadata_;
+    ::send(Fd, Reply.data(), Reply.size(), MSG_NOSIGNAL);
+    ::shutdown(Fd, SHUT_WR);
+  }
+
   TReplies Replies_;
+  std::string Metadata_;
   int Udp_ = -1, Tcp_ = -1;
   std::string Port_;
   std::vector<int> Held_;
@@ -186,6 +214,56 @@ TEST(WsDiscoveryNet, AGetNeverAnsweredOrPointedElsewhereCostsTheBoundedTime) {
   EXPECT_EQ(Fake.Connections(), 1);
   // Far above the bound (probe + resolve + get time), far below a hang.
   EXPECT_LT(Ms, O.ProbeWaitMs + O.ResolveWaitMs + O.GetTimeOutMs + 5000);
+}
+
+// A device that answers the Probe with a computer's name from the browse lists (in a workgroup of
+// its own) is not walked under that name: the computer's shares and files still come from it.
+TEST(WsDiscoveryNet, AnImpostorLeavesTheRealComputerAlone) {
+  TestNet Net;
+  ASSERT_TRUE(Net.Ok());
+  const std::string Me = Net.Get("SQ_CLIENT_IP"), Real = Net.Name("BRAVO");
+  TFakeDevice Impostor(
+      [&](const std::string &Port, const std::string &ProbeId) {
+        return std::vector<std::string>{sonquarry::testing::WsdProbeMatches(
+            ProbeId, "urn:uuid:impostor", "http://" + Me + ":" + Port + "/i")};
+      },
+      sonquarry::testing::WsdGetResponse(Real + "/Workgroup:SQTAKEOVER"));
+  smb::SmbProviderOptions O;
+  O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  const auto Plain = std::make_shared<smb::TSmbProvider>(O);
+  wsd::TWsdNetProvider P(Plain);
+  std::vector<std::string> Log;
+  const auto Previous = platform::SetDiagnosticSink(
+      [&](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });
+  const auto List = [](net::INetProvider &From, int32_t Display, const std::string &Name) {
+    net::NetResource C;
+    C.DisplayType = Display;
+    C.RemoteName = Name;
+    std::vector<net::NetResource> Out;
+    From.EnumResources(&C, Out);
+    std::vector<std::string> Names;
+    for (const auto &R : Out) Names.push_back(R.RemoteName);
+    return Names;
+  };
+  const auto Groups = List(P, net::NetDisplayNetwork, "SMB Network");
+  ASSERT_NE(std::find(Groups.begin(), Groups.end(), "SQTAKEOVER"), Groups.end());
+  // The impostor's workgroup first, before the real computer's browse list was asked for.
+  EXPECT_EQ(List(P, net::NetDisplayDomain, "SQTAKEOVER"), std::vector<std::string>{});
+  const auto Shares = List(P, net::NetDisplayServer, "\\\\" + Real);
+  EXPECT_EQ(Shares, List(*Plain, net::NetDisplayServer, "\\\\" + Real));
+  ASSERT_FALSE(Shares.empty());
+  std::vector<net::DirEntry> Files, RealFiles;
+  EXPECT_TRUE(P.FindFiles(Shares[0], Files));
+  EXPECT_TRUE(Plain->FindFiles(Shares[0], RealFiles));
+  EXPECT_EQ(Files.size(), RealFiles.size());
+  EXPECT_FALSE(RealFiles.empty());
+  platform::SetDiagnosticSink(Previous);
+  EXPECT_EQ(Log,
+            std::vector<std::string>{"WS-Discovery: the device at " + Me + " answers as " + Real +
+                                     ", which the browse list of " + Net.Get("SQ_BRAVO_WORKGROUP") +
+                                     " names; it is not walked under that name."});
+  EXPECT_EQ(Impostor.Connections(), 1);
 }
 
 } // namespace
