@@ -5,6 +5,7 @@
 
 #include "engine/network.h"
 #include "platform/exception.h"
+#include "platform/text.h"
 
 namespace sonquarry {
 
@@ -96,17 +97,19 @@ std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree) {
   if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
     return FormatMessage("Can not write list file. Directory %s does not exist.", Dir);
   try {
-    switch (SaveListFile(File, Tree)) {
+    const TListFileResult Result = SaveListFile(File, Tree);
+    const std::string Why = ": " + platform::ErrnoText(errno) + ".";
+    switch (Result) {
     case lfOk:
       return "";
     case lfOpenFailed:
-      return FormatMessage("Can not create list file %s.", File);
+      return FormatMessage("Can not create list file %s", File) + Why;
     case lfReadFailed:
       return "Can not get tree data.";
     case lfAddWriteFailed:
       break;
     }
-    return FormatMessage("Can not write data to list file %s.", File);
+    return FormatMessage("Can not write data to list file %s", File) + Why;
   } catch (const std::exception &E) {
     return E.what();
   }

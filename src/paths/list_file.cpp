@@ -12,6 +12,7 @@
 #include "platform/exception.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -178,15 +179,20 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
       throw Exception(FormatMessage("The path %s doesn't exist.", dir));
   }
   std::error_code ec;
-  if (std::filesystem::is_directory(FileName, ec)) return lfOpenFailed;
+  if (std::filesystem::is_directory(FileName, ec)) {
+    errno = EISDIR;
+    return lfOpenFailed;
+  }
   platform::TAtomicFile out;
   if (!out.Open(FileName, 0666, true)) return lfOpenFailed;
 
   TListFileResult code = lfOk;
+  int err = 0; // why the write failed, for the caller's message
   bool writing = true;
   std::string buf;
   const auto flush = [&] {
     if (writing && !buf.empty() && !out.Write(buf.data(), buf.size())) {
+      err = errno;
       code = lfAddWriteFailed;
       writing = false; // the remaining files are still gone through, the file is lost anyway
     }
@@ -221,11 +227,13 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   // What a failed load could not read stays beside the new list.
   const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
                     std::filesystem::exists(FileName, ec);
-  if (code == lfOk && keep && platform::KeepBackup(FileName, ".bak").empty())
+  if (code == lfOk && ((keep && platform::KeepBackup(FileName, ".bak").empty()) || !out.Commit())) {
+    err = errno;
     code = lfAddWriteFailed;
-  if (code == lfOk && !out.Commit()) code = lfAddWriteFailed;
+  }
   if (code != lfOk) {
     out.Abandon();
+    errno = err;
     return code;
   }
   if (keep || SameFile(FileName, Tree.DamagedListFile)) Tree.DamagedListFile.clear();

@@ -215,12 +215,13 @@ void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 
 // The list file: three lines per file (name, domain, directory), in row order, no header.
 // - A save writes UTF-8 with CR LF line ends and replaces the file as a whole only when
-//   everything was written; otherwise the previous file stays. A read-only file is not replaced
-//   (1). After a failed load of the same file the old one is first kept as FILE.bak (.bak.2, ...).
+//   everything was written; otherwise the previous file stays, and errno tells why (1 and 3). A
+//   read-only file, or a symbolic link that another user owns, is not replaced (1). After a
+//   failed load of the same file the old one is first kept as FILE.bak (.bak.2, ...).
 // - A load takes a file that holds a CR LF anywhere as CR LF lines (a lone CR or LF stays part of
-//   a name), a file without any as LF lines; a last line may lack its line end; a UTF-8 BOM is
-//   skipped; a line that is not valid UTF-8 is read as Windows-1252 (a list of the Windows
-//   program).
+//   a name), a file without any as LF lines; the last line of a CR LF file without its line end
+//   was cut off (2), that of an LF file may lack it; a UTF-8 BOM is skipped; a line that is not
+//   valid UTF-8 is read as Windows-1252 (a list of the Windows program).
 TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
 TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
 

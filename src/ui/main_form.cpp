@@ -5,6 +5,7 @@
 #include "platform/gui/shell_services.h"
 #include "platform/gui/user_prompts.h"
 #include "platform/gui/window_services.h"
+#include "platform/text.h"
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
@@ -29,6 +30,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 
 namespace sonquarry {
@@ -215,8 +217,11 @@ void TMainForm::CreateActions() {
   pmRemoveDenied = NewAction("Remove current computer from denied list");
 
   ConnectCommand(actExit, [this] {
-    // Exit also leaves a copy of the list in the current directory; its result does not matter.
-    SaveListFile("scan.lst", *FileTree);
+    // Exit also leaves a copy of the list in the current directory; its result does not matter,
+    // but a link that another user planted there is worth the user's attention.
+    if (SaveListFile("scan.lst", *FileTree) == lfOpenFailed && errno == platform::ForeignLinkErr)
+      ShowErrorMessage("Can not create list file scan.lst: " +
+                       platform::ErrnoText(platform::ForeignLinkErr) + ".");
     close();
   });
   ConnectCommand(actSearch, [this] { Search(); });

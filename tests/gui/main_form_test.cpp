@@ -29,6 +29,8 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace sonquarry;
@@ -547,4 +549,35 @@ TEST_F(MainFormTest, NoMisspelledWordInShownTexts) {
     for (const auto &t : texts)
       EXPECT_EQ(QString::fromStdString(t).indexOf(wrong, 0, Qt::CaseInsensitive), -1)
           << wrong << " in: " << t.substr(0, 200);
+}
+
+TEST_F(MainFormTest, LinksThatAnotherUserPlantedAreNotWrittenThrough) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a link of another user needs root to make";
+  // A shared sticky folder as the current one (Exit writes scan.lst there) and as the list's.
+  const std::string shared = Sandbox.Root() + "/tmp", victim = Sandbox.Root() + "/home/.bashrc";
+  std::filesystem::create_directory(shared);
+  ::chmod(shared.c_str(), 01777);
+  const std::string before = std::filesystem::current_path();
+  std::filesystem::current_path(shared);
+  for (const bool exit : {true, false}) {
+    const std::string link = shared + (exit ? "/scan.lst" : "/Sonquarry.lst");
+    sonquarry::testing::WriteFile(victim, "mine");
+    std::filesystem::create_symlink(victim, link);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    Prompts->Records.clear();
+    Open({{"x;echo PWNED;#.mp3", "WG", "\\\\PC\\s\\"}});
+    if (exit) {
+      Form->actExit->trigger();
+    } else {
+      Form->ListFileName = link;
+      Form->close();
+    }
+    EXPECT_EQ(sonquarry::testing::ReadFile(victim), "mine");
+    EXPECT_EQ(Prompts->Messages(),
+              std::vector<std::string>{"Can not create list file " + (exit ? "scan.lst" : link) +
+                                       ": a symbolic link on the way to it is owned by another "
+                                       "user."});
+    std::filesystem::remove(link);
+  }
+  std::filesystem::current_path(before);
 }
