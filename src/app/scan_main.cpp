@@ -22,6 +22,7 @@
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
 #include "platform/folders.h"
+#include "platform/holder_lock.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -155,6 +156,12 @@ int Run(const TScanCommand &C) {
   if (const TSearchBlock Block = Session.Check(); Block != TSearchBlock::None) {
     Say(TScanSession::Message(Block));
     return Block == TSearchBlock::NoWorker ? ExitFailed : ExitUsage;
+  }
+  // A list that another program holds (the user's window) is left to it: nothing is written.
+  platform::THolderLock Hold;
+  if (!C.ListFile.empty() && !Hold.Take(C.ListFile, Program)) {
+    Say(platform::HeldListMessage(C.ListFile, Hold.Holder()));
+    return ExitFailed;
   }
   // A list that could not be read whole is not overwritten with what was read of it.
   if (!C.ListFile.empty()) {

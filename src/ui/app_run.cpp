@@ -5,6 +5,7 @@
 #include "platform/main_thread.h"
 #include "platform/thread.h"
 #include "ui/main_form.h"
+#include "ui/single_window.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -39,9 +40,15 @@ int RunMainWindow(const std::function<void(TMainForm &)> &AfterShow) {
     }
   };
   platform::SetMainThread(&dispatcher);
+  TSingleWindow single;
+  if (!single.Start(WindowListFileName())) {
+    platform::SetMainThread(nullptr);
+    return single.ExitCode();
+  }
   int rc = 0;
   {
     TMainForm form;
+    single.Serve(form);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
       auto *notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &form);
       QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {

@@ -10,6 +10,7 @@
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
 #include "ui/row_selection.h"
+#include "ui/single_window.h"
 #include "ui/status_panel.h"
 
 #include <QAction>
@@ -132,7 +133,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   ShowSelectedCount(0);
   ShowElapsed(0);
 
-  ListFileName = platform::GetProgramDir() + "Sonquarry.lst";
+  ListFileName = WindowListFileName();
   LoadList();
 
   UpdateSelectionCommands();

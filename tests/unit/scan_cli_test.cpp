@@ -3,6 +3,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "app/scan_cli.h"
 #include "engine/ip_range.h"
 #include "engine/net_scan.h"
+#include "platform/holder_lock.h"
 #include "settings/settings.h"
 #include "support/run_program.h"
 #include "support/xdg_sandbox.h"
@@ -228,16 +230,32 @@ TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
       << R.Err;
 }
 
-TEST(ScanCliTest, AListThatCannotBeReadIsNeitherScannedNorOverwritten) {
+TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
   TXdgSandbox Home;
-  const std::string List = Home.Root() + "/bad.lst";
-  const std::string Text = "one.mp3\r\nWG\r\n\\\\PC\\share\\\r\ntwo.mp3\r\nWG\r\nnot a path\r\n";
-  std::ofstream(List, std::ios::binary) << Text;
-  const TRun R = Scan({"--list", List});
-  EXPECT_EQ(R.Status, 1);
-  EXPECT_EQ(R.Err, "sonquarry-scan: Can not add data from list file.\n");
-  std::ifstream In(List, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(In), {}), Text);
+  const std::string List = Home.Root() + "/l.lst";
+  const std::string Good = "one.mp3\r\nWG\r\n\\\\PC\\share\\\r\n";
+  const struct {
+    std::string Text;
+    bool Held; // by a window of the user's (this process stands in for it)
+    std::string Err;
+  } Cases[] = {
+      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false, "Can not add data from list file."},
+      {Good, true,
+       "The list file " + List + " is held by sonquarry (process " + std::to_string(getpid()) +
+           ")."},
+  };
+  for (const auto &C : Cases) {
+    std::ofstream(List, std::ios::binary) << C.Text;
+    platform::THolderLock Window;
+    if (C.Held) {
+      ASSERT_TRUE(Window.Take(List, "sonquarry") && Window.Held());
+    }
+    const TRun R = Scan({"--list", List});
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "sonquarry-scan: " + C.Err + "\n");
+    std::ifstream In(List, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(In), {}), C.Text);
+  }
 }
 
 } // namespace
