@@ -249,8 +249,9 @@ A progress line is shown on stderr when it is a terminal, and the end-of-scan
 report at the end. Ctrl+C stops the scan as the window's Stop does; the list is
 still written (a second Ctrl+C stops waiting for threads in a network call).
 
-Exit status: 0 scan done; 1 the scan could not start or the list could not be
-read or written; 2 bad arguments, or nothing to scan; 130 stopped by a signal.
+Exit status: 0 scan done; 1 the scan could not start, the list is held by the
+window (or another scan), or it could not be read or written; 2 bad arguments,
+or nothing to scan; 130 stopped by a signal.
 )";
 }
 
