@@ -105,7 +105,9 @@ TEST_F(Fixture, PlayerThatFailsOrIsMissingIsReportedWithTheFix) {
     Settings.PlayerCommand = c.Command;
     Actions.Play();
     if (c.Said.empty()) {
-      ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return std::filesystem::exists(played); }));
+      // Until cp has written it: it creates the file before it writes.
+      ASSERT_TRUE(sonquarry::testing::SpinUntil(
+          [&] { return ReadFile(played) == "smb://PC/Music/track%201.mp3\r\n"; }));
       EXPECT_EQ(ReadFile(played), "smb://PC/Music/track%201.mp3\r\n");
       sonquarry::testing::SpinUntil([] { return false; }, 300); // its exit, too
       EXPECT_TRUE(Prompts->Messages().empty());
