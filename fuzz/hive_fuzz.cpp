@@ -20,13 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
   const std::string_view text(input);
   std::string error;
-  const std::optional<registry::THive> hive = registry::THive::Parse(text, &error);
+  const std::optional<THive> hive = THive::Parse(text, &error);
   if (!hive) {
     if (error.rfind("line ", 0) != 0) std::abort(); // every refusal names its line
     return 0;
   }
   const std::string written = hive->Serialize();
-  const std::optional<registry::THive> again = registry::THive::Parse(written);
+  const std::optional<THive> again = THive::Parse(written);
   if (!again || !(*again == *hive)) std::abort();
   if (again->Serialize() != written) std::abort();
   return 0;

@@ -8,9 +8,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   using namespace sonquarry::platform;
   const std::string Text(reinterpret_cast<const char *>(Data), Size);
-  wsd::WsdAnswer A;
+  sonquarry::wsd::WsdAnswer A;
   std::string Why;
-  if (!wsd::ParseWsdAnswer(Text, A, Why)) {
+  if (!sonquarry::wsd::ParseWsdAnswer(Text, A, Why)) {
     if (Why.empty()) __builtin_trap();
     return 0;
   }
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     if (M.Endpoint.empty() || M.Endpoint.find_first_of(" <>\n") != std::string::npos)
       __builtin_trap();
     // Whatever the device wrote, the Get may only go to the address that answered.
-    const std::string Url = wsd::WsdUsableXAddr(M.XAddrs, 0x0A000001);
+    const std::string Url = sonquarry::wsd::WsdUsableXAddr(M.XAddrs, 0x0A000001);
     if (!Url.empty() && Url.rfind("http://10.0.0.1", 0) != 0) __builtin_trap();
     if (Url.size() > 15 && Url[15] != '/' && Url[15] != ':') __builtin_trap();
   }

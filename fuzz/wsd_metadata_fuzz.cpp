@@ -10,10 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   using namespace sonquarry::platform;
   const std::string Text(reinterpret_cast<const char *>(Data), Size);
   for (const bool Whole : {true, false}) {
-    wsd::WsdComputer C;
+    sonquarry::wsd::WsdComputer C;
     std::string Why;
-    const bool Ok =
-        Whole ? wsd::ParseWsdMetadata(Text, C, Why) : wsd::ParseWsdComputerText(Text, C, Why);
+    const bool Ok = Whole ? sonquarry::wsd::ParseWsdMetadata(Text, C, Why)
+                          : sonquarry::wsd::ParseWsdComputerText(Text, C, Why);
     if (!Ok) {
       if (Why.empty()) __builtin_trap();
       continue;
