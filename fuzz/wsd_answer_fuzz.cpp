@@ -6,7 +6,6 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
-  using namespace sonquarry::platform;
   const std::string Text(reinterpret_cast<const char *>(Data), Size);
   sonquarry::wsd::WsdAnswer A;
   std::string Why;
