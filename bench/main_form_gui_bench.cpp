@@ -3,7 +3,7 @@
 // Usage: main_form_gui_bench [ROWS]   (the list file is generated first in a temporary home)
 
 #include "paths/wnet_tree.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -86,7 +86,7 @@ int main(int argc, char **argv) {
     setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    Generate(platform::GetProgramDir() + "Sonquarry.lst", rows);
+    Generate(files::GetProgramDir() + "Sonquarry.lst", rows);
     // A stored search mode: the first-run prompt would wait for a click.
     TScanOptions opts;
     opts.ScanMethod = smOtherOS;
@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
   {
     TWNetTree t;
     const auto l0 = Clock::now();
-    LoadListFile(platform::GetProgramDir() + "Sonquarry.lst", t);
+    LoadListFile(files::GetProgramDir() + "Sonquarry.lst", t);
     std::printf("list file load alone: %.3f s\n", Since(l0));
   }
   const auto t0 = Clock::now();

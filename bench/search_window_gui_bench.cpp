@@ -8,7 +8,7 @@
 // search from Search to the end of the scan, the event loop's longest gap meanwhile (a 2 ms timer),
 // and the same search through sonquarry-scan as a program of its own.
 #include "bench_testnet.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"

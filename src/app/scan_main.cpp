@@ -21,8 +21,8 @@
 #include "engine/scan_session.h"
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
-#include "platform/folders.h"
-#include "platform/holder_lock.h"
+#include "platform/files/folders.h"
+#include "platform/files/holder_lock.h"
 #include "platform/main_thread.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -126,7 +126,7 @@ int Run(const TScanCommand &C) {
 
   // Every warning into the scan log; what the user has to act on on standard error as well.
   TDiagnosticsChannel Diagnostics(
-      C.LogFile.empty() ? platform::GetProgramDir() + "search.log" : C.LogFile, Say);
+      C.LogFile.empty() ? files::GetProgramDir() + "search.log" : C.LogFile, Say);
   auto Scan = std::make_unique<TNetScan>();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);
@@ -158,9 +158,9 @@ int Run(const TScanCommand &C) {
     return Block == TSearchBlock::NoWorker ? ExitFailed : ExitUsage;
   }
   // A list that another program holds (the user's window) is left to it: nothing is written.
-  platform::THolderLock Hold;
+  files::THolderLock Hold;
   if (!C.ListFile.empty() && !Hold.Take(C.ListFile, Program)) {
-    Say(platform::HeldListMessage(C.ListFile, Hold.Holder()));
+    Say(files::HeldListMessage(C.ListFile, Hold.Holder()));
     return ExitFailed;
   }
   // A list that could not be read whole is not overwritten with what was read of it.

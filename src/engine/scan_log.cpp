@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/atomic_file.h"
+#include "platform/files/atomic_file.h"
 #include "platform/exception.h"
 #include "platform/text.h"
 
@@ -100,7 +100,7 @@ void TLog::OpenFile() {
   if (Stream_ || FileName_.empty()) return;
   // Appending creates a missing file; every write goes to the end.
   std::string Resolved;
-  if (platform::ResolveOwnLinks(FileName_, Resolved)) Stream_ = std::fopen(Resolved.c_str(), "ab");
+  if (files::ResolveOwnLinks(FileName_, Resolved)) Stream_ = std::fopen(Resolved.c_str(), "ab");
   if (!Stream_)
     throw Exception("TLog.OpenFile: can not open " + FileName_ + ": " + ErrnoText(errno));
 }

@@ -8,7 +8,7 @@
 
 #include "engine/utf8_text.h"
 #include "paths/wnet_tree.h"
-#include "platform/atomic_file.h"
+#include "platform/files/atomic_file.h"
 #include "platform/exception.h"
 
 #include <algorithm>
@@ -183,7 +183,7 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     errno = EISDIR;
     return lfOpenFailed;
   }
-  platform::TAtomicFile out;
+  files::TAtomicFile out;
   if (!out.Open(FileName, 0666, true)) return lfOpenFailed;
 
   TListFileResult code = lfOk;
@@ -227,7 +227,7 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   // What a failed load could not read stays beside the new list.
   const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
                     std::filesystem::exists(FileName, ec);
-  if (code == lfOk && ((keep && platform::KeepBackup(FileName, ".bak").empty()) || !out.Commit())) {
+  if (code == lfOk && ((keep && files::KeepBackup(FileName, ".bak").empty()) || !out.Commit())) {
     err = errno;
     code = lfAddWriteFailed;
   }

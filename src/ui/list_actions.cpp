@@ -2,7 +2,7 @@
 
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/copy_files.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/shell_services.h"
@@ -265,7 +265,7 @@ void TListActions::GetFileListForCopy2(std::vector<std::string> &Files) const {
 void TListActions::CopySelected() {
   const TRowRanges rows = Selected();
   if (rows.empty()) return;
-  if (Settings.PathForCopy.empty()) Settings.PathForCopy = platform::GetPersonalFolder();
+  if (Settings.PathForCopy.empty()) Settings.PathForCopy = files::GetPersonalFolder();
   const std::string dir = BrowseForFolder(Owner, "Select directory", Settings.PathForCopy);
   if (dir.empty()) return;
   Settings.PathForCopy = dir;

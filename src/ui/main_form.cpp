@@ -1,6 +1,6 @@
 #include "ui/main_form.h"
 
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/shell_services.h"
 #include "platform/gui/user_prompts.h"
@@ -84,7 +84,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   // Every warning from here on reaches the scan log, and the user where they have to act.
   Diagnostics =
-      std::make_unique<TDiagnosticsChannel>(platform::GetProgramDir() + "search.log",
+      std::make_unique<TDiagnosticsChannel>(files::GetProgramDir() + "search.log",
                                             [this](const std::string &Line) { WarnUser(Line); });
 
   FileTree = std::make_unique<TWNetTree>();

@@ -2,7 +2,7 @@
 
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
 #include "platform/smb/wire/smb_url.h"
 #include "ui/report.h"
@@ -85,7 +85,7 @@ bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRange
   return false;
 }
 
-std::string TemporaryPlayListName() { return platform::GetCacheFolder() + "playlist.m3u"; }
+std::string TemporaryPlayListName() { return files::GetCacheFolder() + "playlist.m3u"; }
 
 void OpenPlayList(const std::string &FileName, const std::string &PlayerCommand,
                   TPlayFailed Failed) {

@@ -2,7 +2,7 @@
 // The HTML and text reports of the whole list, in row order. Paths keep the UNC form; the HTML
 // report escapes them and declares UTF-8, so a crafted file name stays text in a browser.
 
-#include "platform/atomic_file.h"
+#include "platform/files/atomic_file.h"
 
 #include <memory>
 #include <string>
@@ -27,7 +27,7 @@ public:
 
 private:
   bool Flush();
-  platform::TAtomicFile File;
+  files::TAtomicFile File;
   std::string Buffer;
   int Err = 0;
 };

@@ -1,6 +1,6 @@
 #include "ui/single_window.h"
 
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
 
 #include <QWidget>
@@ -17,7 +17,7 @@ constexpr int CallTimeOutMs = 1000;
 
 } // namespace
 
-std::string WindowListFileName() { return platform::GetProgramDir() + "Sonquarry.lst"; }
+std::string WindowListFileName() { return files::GetProgramDir() + "Sonquarry.lst"; }
 
 bool TSingleWindow::Start(const std::string &ListFile) {
   const auto until = std::chrono::steady_clock::now() + HandOverWait;
@@ -30,7 +30,7 @@ bool TSingleWindow::Start(const std::string &ListFile) {
     if (std::chrono::steady_clock::now() >= until) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ShowErrorMessage(platform::HeldListMessage(ListFile, Hold.Holder()));
+  ShowErrorMessage(files::HeldListMessage(ListFile, Hold.Holder()));
   Code = 1;
   return false;
 }

@@ -4,7 +4,7 @@
 // list alone.
 
 #include "platform/gui/window_hand_over.h"
-#include "platform/holder_lock.h"
+#include "platform/files/holder_lock.h"
 
 #include <string>
 
@@ -26,7 +26,7 @@ public:
   void Serve(QWidget &Window);
 
 private:
-  platform::THolderLock Hold;
+  files::THolderLock Hold;
   TWindowHandOver HandOver;
   int Code = 0;
 };

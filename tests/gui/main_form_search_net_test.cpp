@@ -3,7 +3,7 @@
 // with the rows found so far in the list file.
 
 #include "engine/ip_range.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -185,7 +185,7 @@ TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
       SaveSettings(opts, form);
     }
 
-    const std::string readyFile = platform::GetProgramDir() + "ready";
+    const std::string readyFile = files::GetProgramDir() + "ready";
     setenv("SQ_CLOSE_CHILD_READY", readyFile.c_str(), 1);
     setenv("SQ_CLOSE_CHILD_WAIT", c.Wait, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -221,7 +221,7 @@ TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
     // The silent host or the open box would hold the process far longer than this.
     EXPECT_LT(took, 10.0);
     TWNetTree list;
-    ASSERT_EQ(LoadListFile(platform::GetProgramDir() + "Sonquarry.lst", list), 0);
+    ASSERT_EQ(LoadListFile(files::GetProgramDir() + "Sonquarry.lst", list), 0);
     EXPECT_EQ(list.Count() > 0, c.Rows);
     for (int i = 0; i < list.Count(); ++i)
       EXPECT_EQ(list.GetDirectory(i).rfind("\\\\" + alpha + "\\", 0), 0u);

@@ -1,7 +1,7 @@
 // Searching from the window over a scripted network: the status bar while it runs, Stop, the
 // report, the four states of a rescan, the first run, and what comes back after a restart.
 
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "platform/registry/registry.h"
 #include "platform/smb/smb_provider.h"
@@ -117,7 +117,7 @@ TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox
     Prompts->Records.clear();
     Form->actSearch->trigger();
     ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
-    const std::string log = sonquarry::testing::ReadFile(platform::GetProgramDir() + "search.log");
+    const std::string log = sonquarry::testing::ReadFile(files::GetProgramDir() + "search.log");
     EXPECT_NE(log.find(refused), std::string::npos) << log;
     ASSERT_TRUE(SpinUntil([&] {
       for (const auto &r : Prompts->Records)
@@ -215,7 +215,7 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   Form->FileTree->AddFile("WG", "\\\\PC\\s", "kept.mp3");
   QTest::keyClick(Form.get(), Qt::Key_Escape); // Esc closes and writes the list file
   EXPECT_FALSE(Form->isVisible());
-  EXPECT_TRUE(std::filesystem::exists(platform::GetProgramDir() + "Sonquarry.lst"));
+  EXPECT_TRUE(std::filesystem::exists(files::GetProgramDir() + "Sonquarry.lst"));
   {
     registry::TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(SettingsKey, false));

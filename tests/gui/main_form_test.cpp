@@ -2,7 +2,7 @@
 // inaccessible files, Insert, which commands are enabled, and the list file's messages.
 
 #include "paths/wnet_tree.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
 #include "support/build_paths.h"
 #include "support/recording_prompts.h"
@@ -432,7 +432,7 @@ TEST_F(MainFormTest, DeniedListPopupCommands) {
 }
 
 TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
-  const std::string list = platform::GetProgramDir() + "Sonquarry.lst";
+  const std::string list = files::GetProgramDir() + "Sonquarry.lst";
   {
     std::ofstream f(list, std::ios::binary);
     f << "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\ny.mp3\r\nWG\r\n\\\\PC\\s\\d\\\r\n";
@@ -450,11 +450,11 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
 
   // A list directory that has gone: the close says so and still closes.
   Open();
-  Form->ListFileName = platform::GetProgramDir() + "gone/Sonquarry.lst";
+  Form->ListFileName = files::GetProgramDir() + "gone/Sonquarry.lst";
   Form->close();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
   EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Directory " +
-                                        platform::GetProgramDir() + "gone does not exist.");
+                                        files::GetProgramDir() + "gone does not exist.");
   EXPECT_EQ(Prompts->Records[0].Style, MB_ICONERROR | MB_TOPMOST);
 
   // A list file that cannot be read.

@@ -1,7 +1,7 @@
 // One window per user: a second start of the program brings the first window to the front and
 // ends; a list that another program holds is not opened a second time.
 
-#include "platform/holder_lock.h"
+#include "platform/files/holder_lock.h"
 #include "support/build_paths.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
@@ -40,7 +40,7 @@ TEST(SingleWindow, AListThatAnotherProgramHoldsIsNotOpened) {
   sonquarry::testing::TXdgSandbox home;
   sonquarry::testing::TPromptsScope prompts;
   const std::string list = WindowListFileName();
-  platform::THolderLock scan; // sonquarry-scan has it; no window answers
+  files::THolderLock scan; // sonquarry-scan has it; no window answers
   ASSERT_TRUE(scan.Take(list, "sonquarry-scan") && scan.Held());
   TSingleWindow window;
   EXPECT_FALSE(window.Start(list));

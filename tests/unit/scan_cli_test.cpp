@@ -11,7 +11,7 @@
 #include "app/scan_cli.h"
 #include "engine/ip_range.h"
 #include "engine/net_scan.h"
-#include "platform/holder_lock.h"
+#include "platform/files/holder_lock.h"
 #include "settings/settings.h"
 #include "support/run_program.h"
 #include "support/xdg_sandbox.h"
@@ -246,7 +246,7 @@ TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
   };
   for (const auto &C : Cases) {
     std::ofstream(List, std::ios::binary) << C.Text;
-    platform::THolderLock Window;
+    files::THolderLock Window;
     if (C.Held) {
       ASSERT_TRUE(Window.Take(List, "sonquarry") && Window.Held());
     }

@@ -1,6 +1,6 @@
 #include "platform/gui/window_hand_over.h"
 
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -20,8 +20,8 @@ TWindowHandOver::~TWindowHandOver() = default;
 std::string TWindowHandOver::SocketPath() {
   const char *run = std::getenv("XDG_RUNTIME_DIR");
   const std::string dir =
-      run && *run ? std::string(run) + "/sonquarry/" : platform::GetCacheFolder();
-  if (dir.empty() || !platform::ForceDirectories(dir)) return "";
+      run && *run ? std::string(run) + "/sonquarry/" : files::GetCacheFolder();
+  if (dir.empty() || !files::ForceDirectories(dir)) return "";
   return dir + "window";
 }
 

@@ -3,10 +3,10 @@
 #include "platform/registry/reg_format.h"
 #include "platform/text.h"
 
-#include "platform/atomic_file.h"
+#include "platform/files/atomic_file.h"
 #include "platform/diag.h"
 #include "platform/exception.h"
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -85,7 +85,7 @@ std::function<void(size_t)> WriteHook; // set only by fault tests
 
 // Replaces Path by Data through a temporary file in the same folder, flushed and renamed over it.
 void ReplaceFile(const std::string &Path, const std::string &Data) {
-  platform::TAtomicFile file;
+  files::TAtomicFile file;
   if (!file.Open(Path, 0600)) {
     throw Exception("TRegistry: cannot create a temporary file for " + Path + ": " +
                     ErrnoText(errno) + ".");
@@ -132,7 +132,7 @@ THive LoadHiveForSave(const std::string &Path) {
   if (!text) return THive();
   std::string error;
   if (std::optional<THive> hive = THive::Parse(*text, &error)) return std::move(*hive);
-  const std::string bad = platform::KeepBackup(Path, ".bad");
+  const std::string bad = files::KeepBackup(Path, ".bad");
   if (bad.empty()) {
     throw Exception("TRegistry: " + Path + " could not be parsed (" + error +
                     ") nor kept aside: " + ErrnoText(errno) + ".");
@@ -239,7 +239,7 @@ const TRegValue *TRegKey::Find(std::string_view Name) const {
 
 // ---- TRegistry -------------------------------------------------------------------------------
 
-TRegistry::TRegistry() : TRegistry(platform::GetConfigDir() + "registry.reg") {}
+TRegistry::TRegistry() : TRegistry(files::GetConfigDir() + "registry.reg") {}
 
 TRegistry::TRegistry(std::string HiveFile) : HiveFile_(std::move(HiveFile)) {
   try {
@@ -489,7 +489,7 @@ void TRegistry::Record(TChange Change) {
 void TRegistry::Flush() {
   if (Journal_.empty()) return;
   const std::string dir = DirOf(HiveFile_);
-  if (!platform::ForceDirectories(dir)) {
+  if (!files::ForceDirectories(dir)) {
     throw Exception("TRegistry.Flush: cannot create " + dir + ": " + ErrnoText(errno) + ".");
   }
   TFileLock lock(HiveFile_ + ".lock");

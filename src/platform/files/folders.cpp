@@ -1,4 +1,4 @@
-#include "platform/folders.h"
+#include "platform/files/folders.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 namespace {
 
@@ -130,4 +130,4 @@ bool ForceDirectories(const std::string &Dir) {
   return IsDirectory(Dir);
 }
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files

@@ -1,4 +1,4 @@
-#include "platform/atomic_file.h"
+#include "platform/files/atomic_file.h"
 
 #include "platform/text.h"
 
@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 bool ResolveOwnLinks(const std::string &Path, std::string &Resolved) {
   // Followed by hand, as the kernel would, so that each link's owner is seen: realpath() would
@@ -148,7 +148,7 @@ bool TAtomicFile::Open(const std::string &ATarget, unsigned NewFileMode, bool Ke
     InPlace = Fd >= 0;
     return InPlace;
   }
-  const std::string dir = DirOf(Target);
+  const std::string dir = platform::DirOf(Target);
   const auto slash = Target.rfind('/');
   const std::string base = slash == std::string::npos ? Target : Target.substr(slash + 1);
   RemoveStaleTemps(dir, base);
@@ -208,7 +208,7 @@ bool TAtomicFile::Commit() {
   }
   Temp.clear();
   // Make the rename itself durable; the new content is in place whatever this gives.
-  const int dirFd = ::open(DirOf(Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dirFd = ::open(platform::DirOf(Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);
     ::close(dirFd);
@@ -251,4 +251,4 @@ void TAtomicFile::Abandon() {
   errno = err;
 }
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files

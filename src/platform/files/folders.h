@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 // The user's home directory ($HOME, else the password database); empty when neither is known.
 std::string GetHomeDir();
@@ -29,4 +29,4 @@ std::string GetProgramDir();
 // Creates Dir and its missing parents (mode 0700 for new ones); true when it exists afterwards.
 bool ForceDirectories(const std::string &Dir);
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files

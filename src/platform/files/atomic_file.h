@@ -8,7 +8,7 @@
 
 #include "platform/text.h"
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 class TAtomicFile {
 public:
@@ -57,4 +57,4 @@ bool ResolveOwnLinks(const std::string &Path, std::string &Resolved);
 // "" with errno set when Path cannot be kept.
 std::string KeepBackup(const std::string &Path, const std::string &Suffix);
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 class THolderLock {
 public:
@@ -32,4 +32,4 @@ private:
 // "The list file FILE is held by HOLDER."
 std::string HeldListMessage(const std::string &File, const std::string &Holder);
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files

@@ -1,4 +1,4 @@
-#include "platform/holder_lock.h"
+#include "platform/files/holder_lock.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -6,7 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace sonquarry::platform {
+namespace sonquarry::files {
 
 namespace {
 
@@ -56,4 +56,4 @@ std::string HeldListMessage(const std::string &File, const std::string &Holder) 
   return "The list file " + File + " is held by " + Holder + ".";
 }
 
-} // namespace sonquarry::platform
+} // namespace sonquarry::files
