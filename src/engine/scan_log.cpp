@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/files/atomic_file.h"
 #include "platform/exception.h"
+#include "platform/files/atomic_file.h"
 #include "platform/text.h"
 
 namespace sonquarry {

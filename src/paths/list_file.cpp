@@ -8,8 +8,8 @@
 
 #include "engine/utf8_text.h"
 #include "paths/wnet_tree.h"
-#include "platform/files/atomic_file.h"
 #include "platform/exception.h"
+#include "platform/files/atomic_file.h"
 
 #include <algorithm>
 #include <cerrno>

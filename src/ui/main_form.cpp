@@ -83,9 +83,8 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   }
 
   // Every warning from here on reaches the scan log, and the user where they have to act.
-  Diagnostics =
-      std::make_unique<TDiagnosticsChannel>(files::GetProgramDir() + "search.log",
-                                            [this](const std::string &Line) { WarnUser(Line); });
+  Diagnostics = std::make_unique<TDiagnosticsChannel>(
+      files::GetProgramDir() + "search.log", [this](const std::string &Line) { WarnUser(Line); });
 
   FileTree = std::make_unique<TWNetTree>();
   Scan = std::make_unique<TNetScan>();

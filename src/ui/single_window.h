@@ -3,8 +3,8 @@
 // program by the same user brings that window to the front and ends. sonquarry-scan leaves a held
 // list alone.
 
-#include "platform/gui/window_hand_over.h"
 #include "platform/files/holder_lock.h"
+#include "platform/gui/window_hand_over.h"
 
 #include <string>
 

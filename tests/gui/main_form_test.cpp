@@ -453,8 +453,8 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
   Form->ListFileName = files::GetProgramDir() + "gone/Sonquarry.lst";
   Form->close();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
-  EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Directory " +
-                                        files::GetProgramDir() + "gone does not exist.");
+  EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Directory " + files::GetProgramDir() +
+                                        "gone does not exist.");
   EXPECT_EQ(Prompts->Records[0].Style, MB_ICONERROR | MB_TOPMOST);
 
   // A list file that cannot be read.

@@ -19,8 +19,7 @@ TWindowHandOver::~TWindowHandOver() = default;
 
 std::string TWindowHandOver::SocketPath() {
   const char *run = std::getenv("XDG_RUNTIME_DIR");
-  const std::string dir =
-      run && *run ? std::string(run) + "/sonquarry/" : files::GetCacheFolder();
+  const std::string dir = run && *run ? std::string(run) + "/sonquarry/" : files::GetCacheFolder();
   if (dir.empty() || !files::ForceDirectories(dir)) return "";
   return dir + "window";
 }

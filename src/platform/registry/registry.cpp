@@ -3,9 +3,9 @@
 #include "platform/registry/reg_format.h"
 #include "platform/text.h"
 
-#include "platform/files/atomic_file.h"
 #include "platform/diag.h"
 #include "platform/exception.h"
+#include "platform/files/atomic_file.h"
 #include "platform/files/folders.h"
 
 #include <algorithm>
