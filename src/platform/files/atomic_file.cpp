@@ -56,7 +56,7 @@ bool ResolveOwnLinks(const std::string &Path, std::string &Resolved) {
       continue;
     }
     if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-      errno = ForeignLinkErr;
+      errno = platform::ForeignLinkErr;
       return false;
     }
     if (++links > 40) {
