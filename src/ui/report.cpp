@@ -4,6 +4,7 @@
 #include "platform/exception.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/user_prompts.h"
+#include "platform/smb/wire/smb_url.h"
 #include "platform/text.h"
 
 #include <sys/stat.h>
@@ -124,16 +125,18 @@ std::string HtmlReportHeader(const std::string &Title) {
   std::string h = "<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; "
                   "charset=utf-8\"><TITLE>";
   h += HtmlEscape(Title + " report");
-  h += "</TITLE></HEAD>\n\r";
+  h += "</TITLE></HEAD>\r\n";
   h += "<BODY><center><font size=\"+1\" color=\"#000000\"><b><a href=\"";
   h += ProductHomePage;
-  h += "\">Vantrell Sonquarry</a></b> 2.0 report</font></center><br><br>\n\r";
+  h += "\">Vantrell Sonquarry</a></b> 2.0 report</font></center><br><br>\r\n";
   return h;
 }
 
 std::string HtmlReportRow(std::string_view Path) {
-  const std::string p = HtmlEscape(Path);
-  return "<a href=\"" + p + "\">" + p + "</a><br>\r";
+  // Browsers on Linux open smb:// URLs, not UNC paths; the encoding also keeps "#" and "%" of a
+  // name from being read as a fragment or an escape.
+  return "<a href=\"" + smb::wire::UncToSmbUrl(std::string(Path)) + "\">" +
+         HtmlEscape(platform::Printable(Path)) + "</a><br>\r\n";
 }
 
 bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName) {

@@ -1,6 +1,7 @@
 #pragma once
-// The HTML and text reports of the whole list, in row order. Paths keep the UNC form; the HTML
-// report escapes them and declares UTF-8, so a crafted file name stays text in a browser.
+// The HTML and text reports of the whole list, in row order, every line ending in CR LF. Paths
+// keep the UNC form; the HTML report links each to its smb:// URL (as the playlists), escapes the
+// text and declares UTF-8, so a crafted file name stays text in a browser.
 
 #include "platform/files/atomic_file.h"
 
@@ -13,7 +14,7 @@ namespace sonquarry {
 class TWNetTree;
 struct TFileDialogRequest;
 
-inline constexpr const char *ProductHomePage = "https://www.vantrell.com/sonquarry/";
+inline constexpr const char *ProductHomePage = "https://sonquarry.example.org/";
 
 // A report or playlist being written: buffered into a temporary file that Close puts in place of
 // the old one. Until then, and whenever a step failed, the old file stays as it was.
@@ -48,9 +49,9 @@ void ReportWriteError(const std::string &FileName, const std::string &Reason);
 std::string HtmlEscape(std::string_view Text);
 // The report's pieces before the rows, for the given application title.
 std::string HtmlReportHeader(const std::string &Title);
-// One row: a link whose target and text are the escaped path, then CR.
+// One row: a link to the path's smb:// URL whose text is the escaped path, then CR LF.
 std::string HtmlReportRow(std::string_view Path);
-inline constexpr std::string_view HtmlReportFooter = "</BODY></HTML>";
+inline constexpr std::string_view HtmlReportFooter = "</BODY></HTML>\r\n";
 
 // Write every row of Tree into Out; false after ReportWriteError (FileName) when a write failed.
 bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName);

@@ -212,20 +212,23 @@ TEST_F(Fixture, TextReportIsEveryRowInRowOrder) {
   EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "txt");
 }
 
-TEST_F(Fixture, HtmlReportPiecesEscapedWithCharset) {
+// Links a Linux browser opens: the playlists' smb:// URLs; the text escaped; CR LF line ends.
+TEST_F(Fixture, HtmlReportLinksSmbUrlsWithEscapedText) {
   List.Tree.Clear();
-  List.Add("W", "\\\\PC\\A&B\\", "<script>alert(\"x\")</script>.mp3");
+  List.Add("W", "\\\\PC\\A&B\\", "<b>\"x\" #1 100%.mp3");
+  List.Add("W", "\\\\PC\\Müsik\\", "a.mp3");
   Prompts->Files = {Path("r.html")};
   Actions.ExportHtml();
   EXPECT_EQ(ReadFile(Path("r.html")),
             "<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">"
-            "<TITLE>Vantrell Sonquarry report</TITLE></HEAD>\n\r"
+            "<TITLE>Vantrell Sonquarry report</TITLE></HEAD>\r\n"
             "<BODY><center><font size=\"+1\" color=\"#000000\"><b><a "
-            "href=\"https://www.vantrell.com/sonquarry/\">Vantrell Sonquarry</a></b> 2.0 "
-            "report</font></center><br><br>\n\r"
-            "<a href=\"\\\\PC\\A&amp;B\\&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;.mp3\">"
-            "\\\\PC\\A&amp;B\\&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;.mp3</a><br>\r"
-            "</BODY></HTML>");
+            "href=\"https://sonquarry.example.org/\">Vantrell Sonquarry</a></b> 2.0 "
+            "report</font></center><br><br>\r\n"
+            "<a href=\"smb://PC/A%26B/%3Cb%3E%22x%22%20%231%20100%25.mp3\">"
+            "\\\\PC\\A&amp;B\\&lt;b&gt;&quot;x&quot; #1 100%.mp3</a><br>\r\n"
+            "<a href=\"smb://PC/M%C3%BCsik/a.mp3\">\\\\PC\\Müsik\\a.mp3</a><br>\r\n"
+            "</BODY></HTML>\r\n");
   EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "html");
 }
 
