@@ -271,7 +271,9 @@ void TListActions::CopySelected() {
   Settings.PathForCopy = dir;
   std::vector<std::string> files(static_cast<size_t>(RowCountOf(rows)));
   GetFileListForCopy2(files);
-  if (CopyFiles(Owner, files, dir) != 0) ShowErrorMessage("Error while copying file.");
+  bool isError = false;
+  const std::string said = CopyOutcomeMessage(CopyFiles(Owner, files, dir), files.size(), isError);
+  if (!said.empty()) ShowMessageBox(said, isError ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 
 } // namespace sonquarry

@@ -1,8 +1,17 @@
-// Message boxes: caption, style and line breaks as the user sees them, answered by the recorder.
+// Message boxes: caption, style and line breaks as the user sees them, answered by the recorder;
+// Qt's own boxes with their whole caption and the answers of the skip box's buttons.
 
 #include "platform/gui/message_box.h"
 #include "support/recording_prompts.h"
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -42,4 +51,48 @@ TEST(MessageBoxTest, ReturnsTheAnswer) {
   prompts->MessageAnswers = {IDYES};
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDYES);
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDNO); // unanswered: no
+}
+
+TEST(MessageBoxTest, QtBoxShowsItsWholeCaptionAndEachButtonsAnswer) {
+  const std::string caption = "Vantrell Sonquarry: a caption longer than its message";
+  SetApplicationTitle(caption);
+  struct Case {
+    unsigned Style;
+    const char *Button;
+    int Answer;
+  } cases[] = {
+      {MB_OK, "OK", IDOK},
+      {MB_SKIPSKIPALLCANCEL, "Skip", IDSKIP},
+      {MB_SKIPSKIPALLCANCEL, "Skip all", IDSKIPALL},
+      {MB_SKIPSKIPALLCANCEL, "Cancel", IDCANCEL},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.Button);
+    int width = 0, needed = 0;
+    QTimer poll;
+    QElapsedTimer seen;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      // The picture for the README, title bar and all (under Xvfb with a window manager).
+      if (const char *dir = std::getenv("SQ_SCREENSHOT_DIR"); dir && c.Answer == IDOK) {
+        if (!seen.isValid()) seen.start();
+        if (seen.elapsed() < 500) return;
+        const QRect f = box->frameGeometry();
+        box->screen()
+            ->grabWindow(0, f.x(), f.y(), f.width(), f.height())
+            .save(QString(dir) + "/message-caption.png");
+      }
+      poll.stop();
+      width = box->width();
+      needed = box->fontMetrics().horizontalAdvance(QString::fromStdString(caption));
+      for (auto *b : box->findChildren<QPushButton *>())
+        if (b->text().remove('&') == c.Button) b->click();
+    });
+    poll.start(5);
+    EXPECT_EQ(ShowMessageBox("Short.", c.Style), c.Answer);
+    EXPECT_GT(needed, 0);
+    EXPECT_GE(width, needed);
+  }
+  SetApplicationTitle("");
 }

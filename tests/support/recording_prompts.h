@@ -23,8 +23,8 @@ struct TPromptRecord {
 class TRecordingPrompts final : public TUserPrompts {
 public:
   std::vector<TPromptRecord> Records;
-  std::vector<std::string> InputStarts;          // the text each input prompt started with
-  std::deque<int> MessageAnswers;                // default IDOK (IDNO for yes/no boxes)
+  std::vector<std::string> InputStarts; // the text each input prompt started with
+  std::deque<int> MessageAnswers;       // default IDOK (IDNO for yes/no, IDCANCEL for skip boxes)
   std::deque<std::optional<std::string>> Inputs; // nullopt: cancelled; default cancelled
   std::deque<std::optional<std::string>> Files;  // save/open answers; default cancelled
   std::deque<std::string> Directories;           // default cancelled ("")
@@ -33,7 +33,10 @@ public:
 
   int MessageBox(const std::string &Caption, const std::string &Text, unsigned Style) override {
     Records.push_back({"message", Caption, Text, Style});
-    if (MessageAnswers.empty()) return (Style & 0xF) == MB_YESNO ? IDNO : IDOK;
+    if (MessageAnswers.empty())
+      return (Style & 0xF) == MB_YESNO               ? IDNO
+             : (Style & 0xF) == MB_SKIPSKIPALLCANCEL ? IDCANCEL
+                                                     : IDOK;
     return Take(MessageAnswers);
   }
   bool InputQuery(const std::string &Caption, const std::string &Prompt,

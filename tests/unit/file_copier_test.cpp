@@ -104,7 +104,7 @@ TEST_F(Fixture, CollisionsKeepBothFiles) {
   EXPECT_EQ(DestFiles(), (std::set<std::string>{"a.mp3", "a (2).mp3", "a (3).mp3", "a (4).mp3"}));
 }
 
-TEST_F(Fixture, FailureStopsAndKeepsWhatWasCopiedBefore) {
+TEST_F(Fixture, FailureStopsOrIsSkippedAndKeepsWhatWasCopiedBefore) {
   WriteFile(Net + "/PC/s/1.mp3", "one");
   WriteFile(Net + "/PC/s/3.mp3", "three");
   copier::TFileCopier copier(Local);
@@ -114,6 +114,22 @@ TEST_F(Fixture, FailureStopsAndKeepsWhatWasCopiedBefore) {
   EXPECT_EQ(ReadFile(Dest + "/1.mp3"), "one");
 
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\1.mp3"}, Home.Root() + "/no/such/dir"), 1);
+
+  // Skipped when asked: the rest is copied, and the whole copy's size leaves the missing file out.
+  fs::remove(Dest + "/1.mp3");
+  copier.MeasureFirst = true;
+  std::vector<std::string> asked;
+  copier.OnFailure = [&](const std::string &Path, const std::string &) {
+    asked.push_back(Path);
+    return copier::TFailureAnswer::Skip;
+  };
+  EXPECT_EQ(copier.Copy({"\\\\PC\\s\\1.mp3", "\\\\PC\\s\\2.mp3", "\\\\PC\\s\\3.mp3"}, Dest), 1);
+  EXPECT_EQ(asked, std::vector<std::string>{"\\\\PC\\s\\2.mp3"});
+  EXPECT_EQ(DestFiles(), (std::set<std::string>{"1.mp3", "3.mp3"}));
+  const copier::TCopyProgress p = copier.Progress();
+  EXPECT_EQ(p.TotalSize, 8);
+  EXPECT_EQ(p.TotalDone, 8);
+  EXPECT_EQ(p.FilesDone, 3);
 }
 
 TEST_F(Fixture, BrokenOrCancelledFileLeavesNothing) {

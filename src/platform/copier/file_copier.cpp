@@ -1,5 +1,6 @@
 #include "platform/copier/file_copier.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -143,17 +144,39 @@ void TFileCopier::SetProgress(const TCopyProgress &P) {
   Current = P;
 }
 
+void TFileCopier::Measure(const std::vector<std::string> &Sources) {
+  {
+    std::lock_guard<std::mutex> l(ProgressLock);
+    Current.Measuring = true;
+  }
+  std::string ignored;
+  for (size_t i = 0; i < Sources.size() && !Cancelled; ++i) {
+    int64_t size = -1;
+    if (Source.Open(Sources[i], size, ignored)) Source.Close();
+    Sizes[i] = std::max<int64_t>(size, 0);
+    std::lock_guard<std::mutex> l(ProgressLock);
+    Current.TotalSize += Sizes[i];
+  }
+  std::lock_guard<std::mutex> l(ProgressLock);
+  Current.Measuring = false;
+}
+
 int TFileCopier::Copy(const std::vector<std::string> &Sources, const std::string &Directory) {
   Copied.clear();
+  Skipped.clear();
   Error.clear();
   Dir = Directory;
+  Sizes.assign(Sources.size(), 0);
+  SetProgress(TCopyProgress{});
   const int dirFd = ::open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) {
     Error = ErrnoText(Directory, errno);
     return 1;
   }
+  if (MeasureFirst) Measure(Sources);
   std::vector<char> buffer(ChunkSize);
   int result = 0;
+  bool skipAll = false;
   for (size_t i = 0; i < Sources.size() && result == 0; ++i) {
     TCopyProgress p = Progress();
     p.FileIndex = static_cast<int>(i);
@@ -163,13 +186,28 @@ int TFileCopier::Copy(const std::vector<std::string> &Sources, const std::string
     p.FileDone = 0;
     p.FileSize = -1;
     SetProgress(p);
-    result = Cancelled ? 2 : CopyOne(dirFd, Sources[i], buffer);
+    result = Cancelled ? 2 : CopyOne(dirFd, Sources[i], Sizes[i], buffer);
+    std::unique_lock<std::mutex> l(ProgressLock);
+    if (result != 0) { // the file leaves the whole
+      Current.TotalSize -= Sizes[i];
+      Current.TotalDone -= Current.FileDone;
+    }
+    if (result == 1 && OnFailure) {
+      Skipped.emplace_back(Sources[i], Error);
+      l.unlock(); // the question may take long
+      const TFailureAnswer a = skipAll ? TFailureAnswer::Skip : OnFailure(Sources[i], Error);
+      l.lock();
+      skipAll = skipAll || a == TFailureAnswer::SkipAll;
+      result = a == TFailureAnswer::Cancel || Cancelled ? 2 : 0;
+    }
+    if (result == 0) ++Current.FilesDone;
   }
   ::close(dirFd);
-  return result;
+  return result == 0 && !Skipped.empty() ? 1 : result;
 }
 
-int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, std::vector<char> &Buffer) {
+int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized,
+                         std::vector<char> &Buffer) {
   int64_t size = -1;
   if (!Source.Open(UncPath, size, Error)) return Cancelled ? 2 : 1;
   struct TCloser {
@@ -179,6 +217,9 @@ int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, std::vector<char
   {
     std::lock_guard<std::mutex> l(ProgressLock);
     Current.FileSize = size;
+    // Its size now, should it have changed since it was measured (or was not).
+    Current.TotalSize += std::max<int64_t>(size, 0) - Sized;
+    Sized = std::max<int64_t>(size, 0);
   }
 
   // The temporary file: hidden, never a name the user could have chosen.

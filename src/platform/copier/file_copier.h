@@ -51,30 +51,48 @@ struct TCopyProgress {
   int64_t FileDone = 0;
   int64_t FileSize = -1;
   int64_t TotalDone = 0;
+  // The whole copy: the sizes of every file as far as known (MeasureFirst), and the files ended
+  // (copied or skipped).
+  int64_t TotalSize = 0;
+  int FilesDone = 0;
+  bool Measuring = false; // the sizes are being read
 };
+
+// What to do after a file that could not be copied.
+enum class TFailureAnswer { Skip, SkipAll, Cancel };
 
 class TFileCopier {
 public:
   explicit TFileCopier(ICopySource &ASource) : Source(ASource) {}
 
-  // Copies every source into Directory, in order, and stops at the first failure or at Cancel.
-  // 0 when every file was copied; 1 when one failed; 2 when cancelled. Files finished before a
-  // failure stay; the file in progress leaves nothing behind.
+  // Copies every source into Directory, in order. A file that fails is handed to OnFailure (on
+  // the copying thread), or without it stops the copy. 0 when every file was copied; 1 when one
+  // failed (skipped or not); 2 when cancelled. Files finished before stay; the file in progress
+  // leaves nothing behind.
   int Copy(const std::vector<std::string> &Sources, const std::string &Directory);
   void Cancel();
+
+  // Opens every source once before copying, for the whole copy's size.
+  bool MeasureFirst = false;
+  std::function<TFailureAnswer(const std::string &UncPath, const std::string &Reason)> OnFailure;
 
   // The latest progress; safe to read from another thread.
   TCopyProgress Progress() const;
   // The final paths of the copied files, and the reason of a failure.
   std::vector<std::string> Copied;
   std::string Error;
+  // The files skipped after a failure, with the reason.
+  std::vector<std::pair<std::string, std::string>> Skipped;
 
 private:
-  int CopyOne(int DirFd, const std::string &UncPath, std::vector<char> &Buffer);
+  // Sized: the file's measured size, made its size when opened.
+  int CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer);
+  void Measure(const std::vector<std::string> &Sources);
   void SetProgress(const TCopyProgress &P);
 
   ICopySource &Source;
   std::string Dir;
+  std::vector<int64_t> Sizes; // one per source, 0 when unknown
   std::atomic<bool> Cancelled{false};
   mutable std::mutex ProgressLock;
   TCopyProgress Current;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QWidget;
@@ -15,10 +16,22 @@ namespace copier {
 class ICopySource;
 }
 
-// Copies every source path (UNC) into Destination; 0 only when every file was copied, another
-// value when one failed or the user cancelled. Files copied before stay.
-int CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
-              const std::string &Destination);
+struct TCopyOutcome {
+  int Result = 1; // 0: every file copied; 1: some not (Skipped, or Error); 2: cancelled
+  int Copied = 0;
+  std::vector<std::pair<std::string, std::string>> Skipped; // path, reason
+  std::string Error;                                        // why the copy could not start
+};
+
+// Copies every source path (UNC) into Destination with a progress window of the whole copy. A
+// file that cannot be copied is named with the reason, and the user skips it, skips every such
+// file, or cancels. Files copied before a Cancel stay.
+TCopyOutcome CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
+                       const std::string &Destination);
+
+// What the user reads after a copy that did not copy everything ("" after a whole copy), and
+// whether it is an error rather than information.
+std::string CopyOutcomeMessage(const TCopyOutcome &Outcome, size_t Count, bool &IsError);
 
 // Makes the source the copy reads from (one per copy); an empty function restores the SMB one.
 using TCopySourceFactory = std::function<std::unique_ptr<copier::ICopySource>()>;

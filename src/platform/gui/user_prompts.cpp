@@ -2,8 +2,11 @@
 
 #include <QDialog>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
 
 namespace sonquarry {
@@ -19,6 +22,8 @@ QMessageBox::StandardButtons ButtonsOf(unsigned Style) {
     return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
   case MB_YESNO:
     return QMessageBox::Yes | QMessageBox::No;
+  case MB_SKIPSKIPALLCANCEL:
+    return QMessageBox::Cancel; // and the two of AddOwnButtons
   default:
     return QMessageBox::Ok;
   }
@@ -29,6 +34,7 @@ int Unanswered(unsigned Style) {
   switch (Style & 0xF) {
   case MB_OKCANCEL:
   case MB_YESNOCANCEL:
+  case MB_SKIPSKIPALLCANCEL:
     return IDCANCEL;
   case MB_YESNO:
     return IDNO;
@@ -86,9 +92,26 @@ public:
   int MessageBox(const std::string &Caption, const std::string &Text, unsigned Style) override {
     QMessageBox box(IconOf(Style), Q(Caption), Q(Text), ButtonsOf(Style));
     if (Style & MB_TOPMOST) box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    QAbstractButton *skip = nullptr, *skipAll = nullptr;
+    if ((Style & 0xF) == MB_SKIPSKIPALLCANCEL) {
+      skip = box.addButton("&Skip", QMessageBox::AcceptRole);
+      skipAll = box.addButton("Skip &all", QMessageBox::AcceptRole);
+      box.setDefaultButton(static_cast<QPushButton *>(skip));
+    }
+    // Window managers cut a caption wider than the box: room for it and the title bar's buttons.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout())) {
+      QFont bold = box.font();
+      bold.setBold(true);
+      const int need =
+          QFontMetrics(bold).horizontalAdvance(Q(Caption)) + 8 * box.fontMetrics().height();
+      grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                    grid->rowCount(), 0, 1, grid->columnCount());
+    }
     const int answer = box.exec();
     // A box that nobody answered (the session ended) must not read as consent.
     if (!box.clickedButton()) return Unanswered(Style);
+    if (box.clickedButton() == skip) return IDSKIP;
+    if (box.clickedButton() == skipAll) return IDSKIPALL;
     switch (answer) {
     case QMessageBox::Yes:
       return IDYES;

@@ -18,6 +18,7 @@ inline constexpr unsigned MB_OK = 0x0;
 inline constexpr unsigned MB_OKCANCEL = 0x1;
 inline constexpr unsigned MB_YESNOCANCEL = 0x3;
 inline constexpr unsigned MB_YESNO = 0x4;
+inline constexpr unsigned MB_SKIPSKIPALLCANCEL = 0x7; // ours: Skip, Skip all, Cancel
 inline constexpr unsigned MB_ICONERROR = 0x10;
 inline constexpr unsigned MB_ICONQUESTION = 0x20;
 inline constexpr unsigned MB_ICONWARNING = 0x30;
@@ -27,6 +28,8 @@ inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
+inline constexpr int IDSKIP = 5;
+inline constexpr int IDSKIPALL = 12;
 
 // A save or open dialog: filters are (description, pattern) pairs such as ("*.m3u", "*.m3u").
 struct TFileDialogRequest {
@@ -42,7 +45,7 @@ struct TFileDialogRequest {
 class TUserPrompts {
 public:
   virtual ~TUserPrompts() = default;
-  // Text with line breaks as LF; returns IDOK, IDCANCEL, IDYES or IDNO.
+  // Text with line breaks as LF; returns IDOK, IDCANCEL, IDYES, IDNO, IDSKIP or IDSKIPALL.
   virtual int MessageBox(const std::string &Caption, const std::string &Text, unsigned Style) = 0;
   // A one-line input prompt; false when cancelled (Value then stays as it was).
   virtual bool InputQuery(const std::string &Caption, const std::string &Prompt,
