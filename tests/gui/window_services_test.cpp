@@ -1,5 +1,5 @@
 // The window services on real widgets: position in the registry, list and radio helpers,
-// centring a row, the folder browser's start folder and the help window.
+// centring a row, the folder browser's start folder and the help window (over a modal dialog too).
 
 #include "platform/gui/shell_services.h"
 #include "platform/gui/window_services.h"
@@ -8,15 +8,18 @@
 #include "support/test_support.h"
 #include "support/xdg_sandbox.h"
 
+#include <QDialog>
 #include <QDir>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QListWidget>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTest>
 #include <QTextBrowser>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -146,4 +149,26 @@ TEST(ShellServices, BrowserStartsAtTheCurrentDirectoryAndHelpShowsPages) {
   EXPECT_TRUE(HelpBrowser()->toPlainText().contains("nothing.htm"));
   CloseHelpWindow();
   EXPECT_EQ(HelpBrowser(), nullptr);
+}
+
+// F1 in a modal dialog: the help window answers clicks while the dialog stays open, and stays
+// a window of its own once opened without one.
+TEST(ShellServices, HelpOverAModalDialogIsUsable) {
+  QDialog modal;
+  modal.setModal(true);
+  modal.show();
+  ShowHelpTopic("options.htm");
+  QWidget *help = HelpBrowser()->window();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(help));
+  QPushButton *close = nullptr;
+  for (auto *b : help->findChildren<QPushButton *>())
+    if (b->text() == "Close") close = b;
+  ASSERT_NE(close, nullptr);
+  QTest::mouseClick(close, Qt::LeftButton);
+  EXPECT_FALSE(help->isVisible());
+  EXPECT_TRUE(modal.isVisible());
+  modal.hide();
+  ShowHelpTopic("info.htm");
+  EXPECT_EQ(HelpBrowser()->window()->parentWidget(), nullptr);
+  CloseHelpWindow();
 }

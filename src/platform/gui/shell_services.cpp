@@ -3,6 +3,7 @@
 #include "platform/gui/message_box.h"
 #include "platform/gui/user_prompts.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -100,6 +101,14 @@ void ShowHelpTopic(const std::string &Page) {
   auto &w = Window();
   if (!w) w = new THelpWindow;
   w->setAttribute(Qt::WA_DeleteOnClose, false);
+  // Opened from a modal dialog (F1 in Options), the help takes clicks only as a window of that
+  // dialog; otherwise it is a window of its own that no dialog's closing takes along.
+  if (QWidget *modal = QApplication::activeModalWidget(); w->parentWidget() != modal) {
+    const QRect at = w->geometry();
+    const bool shown = w->isVisible();
+    w->setParent(modal, Qt::Window);
+    if (shown) w->setGeometry(at);
+  }
   const std::string dir = FindHelpPage(Page);
   if (dir.empty()) {
     w->Browser->setHtml(
