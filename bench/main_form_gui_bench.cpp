@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
       F.ColumnClick(c);
       Paint(F);
       std::printf("sort column %d %s incl. redraw: %.3f s\n", c,
-                  F.SortState[c] == 1 ? "ascending " : "descending", Since(s));
+                  F.SortAscending ? "ascending " : "descending", Since(s));
     }
   }
 

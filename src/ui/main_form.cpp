@@ -138,7 +138,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   UpdateSelectionCommands();
   UpdateRemoveCommand();
   EnableScanCommands(false);
-  SortState = {0, 0, 0};
+  SortColumn = -1;
   QMetaObject::invokeMethod(
       this, [this] { Guarded([this] { FirstRunPrompt(); }); }, Qt::QueuedConnection);
 }

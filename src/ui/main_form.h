@@ -59,8 +59,8 @@ public:
   // Playlists, reports, copy and find (list_actions.h).
   std::unique_ptr<TListActions> ListActions;
 
-  // 0 not sorted by the column, 1 ascending, 2 descending; at most one non-zero.
-  std::array<uint8_t, 3> SortState{0, 0, 0};
+  int SortColumn = -1; // the column the list is sorted by; -1 when the order is the scan's
+  bool SortAscending = true;
   int32_t SelectedCount = 0;
 
   // ---- commands (menu, popup and toolbar share one action each)

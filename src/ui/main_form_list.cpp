@@ -121,20 +121,20 @@ void TMainForm::ColumnClick(int Column) {
     remembered = true;
   }
   ListView->selectionModel()->clear();
-  const uint8_t prev = SortState[Column];
-  SortState = {0, 0, 0};
-  SortState[Column] = prev == 1 ? 2 : 1;
+  // A second click on the same column reverses its order.
+  SortAscending = !(SortColumn == Column && SortAscending);
+  SortColumn = Column;
   Model->BeginReorder();
   try {
-    FileTree->Sort(Column, SortState[Column] == 1);
+    FileTree->Sort(Column, SortAscending);
   } catch (...) {
     Model->EndReorder();
     throw;
   }
   Model->EndReorder();
   ListView->horizontalHeader()->setSortIndicatorShown(true);
-  ListView->horizontalHeader()->setSortIndicator(
-      Column, SortState[Column] == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
+  ListView->horizontalHeader()->setSortIndicator(Column, SortAscending ? Qt::AscendingOrder
+                                                                       : Qt::DescendingOrder);
   if (remembered) {
     const int n = FileTree->Count();
     for (int i = 0; i < n; ++i) {

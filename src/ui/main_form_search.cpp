@@ -111,9 +111,9 @@ void TMainForm::FilesFound(const std::string &Dir, const std::vector<std::string
     Panels_[0]->setText(QString("Files: %1").arg(after));
     if (!RowsTimer->isActive()) RowsTimer->start();
   }
-  if (after != before && SortState != std::array<uint8_t, 3>{0, 0, 0}) {
+  if (after != before && SortColumn >= 0) {
     // New rows go to the end: the list is no longer sorted.
-    SortState = {0, 0, 0};
+    SortColumn = -1;
     ListView->horizontalHeader()->setSortIndicatorShown(false);
   }
 }

@@ -177,19 +177,20 @@ TEST_F(MainFormTest, HeaderClicksCycleAndKeepOnlyTheFirstSelectedRow) {
   Focus(2);
   struct Step {
     int Column;
-    std::array<uint8_t, 3> State;
+    bool Ascending;
     std::vector<std::string> Order;
   } steps[] = {
-      {0, {1, 0, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
-      {0, {2, 0, 0}, {"c.mp3", "b.mp3", "a.mp3", "a.mp3"}},
-      {0, {1, 0, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
-      {1, {0, 1, 0}, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
-      {2, {0, 0, 1}, {"c.mp3", "a.mp3", "a.mp3", "b.mp3"}},
-      {2, {0, 0, 2}, {"b.mp3", "a.mp3", "a.mp3", "c.mp3"}},
+      {0, true, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {0, false, {"c.mp3", "b.mp3", "a.mp3", "a.mp3"}},
+      {0, true, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {1, true, {"a.mp3", "a.mp3", "b.mp3", "c.mp3"}},
+      {2, true, {"c.mp3", "a.mp3", "a.mp3", "b.mp3"}},
+      {2, false, {"b.mp3", "a.mp3", "a.mp3", "c.mp3"}},
   };
   for (const auto &s : steps) {
     Form->ColumnClick(s.Column);
-    EXPECT_EQ(Form->SortState, s.State) << s.Column;
+    EXPECT_EQ(Form->SortColumn, s.Column);
+    EXPECT_EQ(Form->SortAscending, s.Ascending) << s.Column;
     EXPECT_EQ(Names(), s.Order) << s.Column;
     // Only b.mp3, the first selected row of the first order, stays selected and focused.
     ASSERT_EQ(Selected().size(), 1u);
@@ -210,7 +211,7 @@ TEST_F(MainFormTest, HeaderClickWithFewerThanTwoRowsChangesNothing) {
   for (int n : {0, 1}) {
     OpenNumbered(n);
     Form->ColumnClick(0);
-    EXPECT_EQ(Form->SortState, (std::array<uint8_t, 3>{0, 0, 0})) << n;
+    EXPECT_EQ(Form->SortColumn, -1) << n;
   }
 }
 
@@ -301,7 +302,7 @@ TEST_F(MainFormTest, SelectAllAndInvertCountRows) {
   Form->actClear->trigger();
   EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
   EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
-  EXPECT_EQ(Form->SortState, (std::array<uint8_t, 3>{0, 0, 0}));
+  EXPECT_EQ(Form->SortColumn, -1);
 }
 
 TEST_F(MainFormTest, MouseAndKeysSelectRowsAndSelectedRowsLookSelected) {
