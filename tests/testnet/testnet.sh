@@ -10,6 +10,8 @@
 #   testnet.sh check --dir DIR         exit 0 when the network of DIR is up (a shared one)
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
+#   testnet.sh relay --dir DIR [--rtt MS]   relay hosts with added round-trip time (default 0)
+#   testnet.sh relay-stop --dir DIR
 #
 # `up` writes DIR/testnet.env (KEY=VALUE lines: subnet, workgroups, every host's name, address,
 # workgroup, role, shares), DIR/manifest.tsv (one line per generated file: host, workgroup, share,
@@ -59,6 +61,11 @@ wsd_hosts="alpha delta"
 ns_hosts="alpha bravo charlie delta echo refused silent stuck impacket"
 # More addresses of the stuck host (no names): benchmarks need several hosts that hang.
 stuck_extra="23 24 25"
+# The relay host: these addresses relay TCP 445 and 139 to these hosts, with added round-trip
+# time. Its addresses exist only while the relay runs, so other scans of the subnet never meet
+# the same shares twice.
+relay_suffixes="41 42 43 44"
+relay_targets="alpha bravo charlie echo"
 
 h_field() { awk -v k="$1" -v f="$2" '$1 == k {print $f}' <<<"$host_table"; }
 h_name() { h_field "$1" 2; }
@@ -94,6 +101,7 @@ shift
 dir=""
 opt_files=20000
 opt_dirs=1000
+opt_rtt=0
 args=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -101,6 +109,7 @@ while [ $# -gt 0 ]; do
     --dir=*) dir=${1#--dir=}; shift ;;
     --files) opt_files=${2:?}; shift 2 ;;
     --dirs) opt_dirs=${2:?}; shift 2 ;;
+    --rtt) opt_rtt=${2:?}; shift 2 ;;
     --) shift; args+=("$@"); break ;;
     -h|--help) usage ;;
     *) args+=("$1"); shift ;;
@@ -497,6 +506,10 @@ write_env() {
     echo "SQ_STUCK_IPS=$(stuck_ips)"
     echo "SQ_BIG_SHARE=$big_share"
     echo "SQ_BIG_HOSTS=$(echo $big | tr 'a-z ' 'A-Z,')"
+    echo "SQ_RELAY_IPS=$(for p in $relay_suffixes; do printf '%s' "${sep:-}$net.$p"; sep=,; done)"
+    echo "SQ_RELAY_HOSTS=$(echo $relay_targets | tr 'a-z ' 'A-Z,')"
+    echo "SQ_RELAY_CONTROL=$(q "$dir/relay/control")"
+    echo "SQ_RELAY_STATS=$(q "$dir/relay/stats")"
     for h in $all_hosts; do
       key=$(echo "$h" | tr a-z A-Z)
       shares=""
@@ -824,6 +837,46 @@ cmd_bigshare() {
   done
 }
 
+# The relay: a namespace of its own on the bridge, its addresses while it runs, one relay
+# process (latency_relay.py) that reads the round-trip time from DIR/relay/control.
+cmd_relay() {
+  [[ $opt_rtt =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--rtt MS must be a number"
+  require_up
+  local ns="$prefix-relay" p i=0 pairs=() targets=($relay_targets) gen
+  ip netns list | awk '{print $1}' | grep -qx "$ns" || { mk_ns "$ns"; attach "$ns" v-relay ""; }
+  for p in $relay_suffixes; do
+    ip -n "$ns" addr show dev eth0 | grep -q " $net.$p/" || ip -n "$ns" addr add "$net.$p/24" dev eth0
+    pairs+=("$net.$p=$(h_ip "${targets[$i]}")")
+    i=$((i + 1))
+  done
+  mkdir -p "$dir/relay" "$dir/hosts/relay/log"
+  gen="$(date +%s%N)"
+  echo "$opt_rtt $gen" >"$dir/relay/control.new"
+  mv "$dir/relay/control.new" "$dir/relay/control"
+  pid_alive "$dir/pids/relay.tcp.pid" ||
+    start_proc "$dir/pids/relay.tcp.pid" "$dir/hosts/relay/log/relay.out" "$ns" / \
+      "$py" "$here/latency_relay.py" "$dir/relay/control" "$dir/relay/stats" "${pairs[@]}"
+  write_env
+  # Ready when it has taken this generation and accepts on every address.
+  for _ in $(seq 1 100); do
+    if grep -qx "generation $gen" "$dir/relay/stats" 2>/dev/null; then
+      local ok=1
+      for p in $relay_suffixes; do tcp_open "$net.$p" 445 || ok=0; done
+      [ $ok = 0 ] || return 0
+    fi
+    sleep 0.1
+  done
+  die "the relay did not start; see $dir/hosts/relay/log/relay.out"
+}
+
+cmd_relay_stop() {
+  require_up
+  local p
+  stop_proc "$dir/pids/relay.tcp.pid"
+  for p in $relay_suffixes; do ip -n "$prefix-relay" addr del "$net.$p/24" dev eth0 2>/dev/null || true; done
+  return 0
+}
+
 case $cmd in
   up) cmd_up ;;
   down) cmd_down ;;
@@ -833,5 +886,7 @@ case $cmd in
   stop-host) cmd_stop_host ;;
   start-host) cmd_start_host ;;
   bigshare) cmd_bigshare ;;
+  relay) cmd_relay ;;
+  relay-stop) cmd_relay_stop ;;
   *) usage ;;
 esac
