@@ -53,6 +53,7 @@ struct TFigures {
   long Found1 = 0, Found3 = 0;
   int Most1 = 0, Most3 = 0;
   long Requests1 = 0; // of the best one-share run
+  double HeldMs = 0;  // the relay's real hold of a chunk, one way
 };
 
 TFigures Measure(const std::vector<std::string> &Ips, const std::string &Share, int Runs,
@@ -65,6 +66,7 @@ TFigures Measure(const std::vector<std::string> &Ips, const std::string &Share, 
     if (Relay) {
       const auto C = Relay->Counts();
       F.Most1 = std::max(F.Most1, C.Most);
+      F.HeldMs = C.HeldMs;
       if (One.Seconds < F.Engine1) F.Requests1 = C.Requests;
     }
     F.Engine1 = std::min(F.Engine1, One.Seconds);
@@ -90,6 +92,7 @@ void Print(const std::string &Where, const TFigures &F, long Want, bool Three, b
   std::printf("%s, one share smbclient/engine: %.2f x\n", W, F.Smb1 / F.Engine1);
   std::printf("%s, engine one share music files found: %ld of %ld\n", W, F.Found1, Want);
   if (Relayed) {
+    std::printf("%s, round trip added as measured by the relay: %.2f ms\n", W, 2 * F.HeldMs);
     std::printf("%s, engine one share, most connections to the server: %d\n", W, F.Most1);
     std::printf("%s, engine one share, requests to the server: %ld (%.0f per second)\n", W,
                 F.Requests1, double(F.Requests1) / F.Engine1);

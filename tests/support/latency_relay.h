@@ -46,6 +46,7 @@ public:
     int Most = 0;       // the most connections that one server had at once
     long Requests = 0;  // of all servers
     bool Closed = true; // every connection had closed
+    double HeldMs = 0;  // how long the relay held a chunk on average: half the added round trip
   };
   // Since Set, once every connection has closed (3 s at most).
   TCounts Counts() const {
@@ -58,6 +59,7 @@ public:
     for (auto &[T, N] : S.Most) C.Most = std::max(C.Most, N);
     C.Requests = S.Requests;
     C.Closed = S.Open == 0;
+    C.HeldMs = S.Chunks ? S.HeldMs / double(S.Chunks) : 0;
     return C;
   }
 
@@ -66,9 +68,11 @@ private:
     std::string Generation;
     std::map<std::string, int> Most;
     int Open = 0;
-    long Requests = 0;
+    long Requests = 0, Chunks = 0;
+    double HeldMs = 0;
   };
-  // "generation G", "rtt R", then "TARGET current most accepted requests" lines.
+  // "generation G", "rtt R", "held CHUNKS MS", then "TARGET current most accepted requests"
+  // lines.
   TStats Read() const {
     TStats S;
     std::ifstream F(Stats_);
@@ -81,6 +85,8 @@ private:
       long Accepted = 0, Requests = 0;
       if (Key == "generation") {
         W >> S.Generation;
+      } else if (Key == "held") {
+        W >> S.Chunks >> S.HeldMs;
       } else if (Key != "rtt" && W >> Current >> Most >> Accepted >> Requests) {
         S.Most[Key] = Most;
         S.Open += Current;

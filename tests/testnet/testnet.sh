@@ -845,7 +845,7 @@ cmd_relay() {
   local ns="$prefix-relay" p i=0 pairs=() targets=($relay_targets) gen
   ip netns list | awk '{print $1}' | grep -qx "$ns" || { mk_ns "$ns"; attach "$ns" v-relay ""; }
   for p in $relay_suffixes; do
-    ip -n "$ns" addr show dev eth0 | grep -q " $net.$p/" || ip -n "$ns" addr add "$net.$p/24" dev eth0
+    [[ $(ip -n "$ns" addr show dev eth0) == *" $net.$p/"* ]] || ip -n "$ns" addr add "$net.$p/24" dev eth0
     pairs+=("$net.$p=$(h_ip "${targets[$i]}")")
     i=$((i + 1))
   done
