@@ -22,6 +22,7 @@
 
 #include "bench_testnet.h"
 #include "support/latency_relay.h"
+#include "support/scan_expect.h"
 #include "support/testnet_env.h"
 
 using namespace sonquarry;
@@ -112,8 +113,8 @@ int Body() {
   const std::string Share = E.Get("SQ_BIG_SHARE");
   long Want = 0;
   for (auto &F : E.Files())
-    if (F.host == E.Host("ALPHA", "NAME") && F.share == Share && F.path.size() > 4 &&
-        F.path.compare(F.path.size() - 4, 4, ".mp3") == 0)
+    if (F.host == E.Host("ALPHA", "NAME") && F.share == Share &&
+        sonquarry::testing::ExtOf(F.path) == ".mp3")
       ++Want;
   // The relay's first three hosts are those with the large share.
   std::vector<std::string> Relayed = E.List("SQ_RELAY_IPS");
