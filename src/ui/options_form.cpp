@@ -132,8 +132,21 @@ QWidget *TfmOptions::MakeSearchPage() {
   PlayerRow->addWidget(lblPlayer);
   PlayerRow->addWidget(edtPlayerCommand, 1);
 
+  auto *lblThreads = new QLabel(tr("T&hreads:"), tshSearchOpt);
+  edtThreads = new QSpinBox(tshSearchOpt);
+  edtThreads->setRange(1, MaxThreadCountLimit);
+  edtThreads->setToolTip(tr("How many computers and shares are searched at the same time "
+                            "(1 to %1); the scan method \"Win XP SP2\" uses 9")
+                             .arg(MaxThreadCountLimit));
+  lblThreads->setBuddy(edtThreads);
+  auto *ThreadRow = new QHBoxLayout;
+  ThreadRow->addWidget(lblThreads);
+  ThreadRow->addWidget(edtThreads);
+  ThreadRow->addStretch();
+
   auto *V = new QVBoxLayout(tshSearchOpt);
   V->addWidget(chkClearList);
+  V->addLayout(ThreadRow);
   V->addWidget(Ext);
   V->addWidget(PlayList);
   V->addWidget(Player);
@@ -303,7 +316,8 @@ void TfmOptions::LoadControls() {
     rbNetworkNeibourhood->setChecked(Scan_->NetBios);
     rbIPAddress->setChecked(!Scan_->NetBios);
   }
-  edtTimeOut->setValue(Scan_->TimeOut); // the spin field clamps to 0..5000
+  edtTimeOut->setValue(Scan_->TimeOut);        // the spin field clamps to 0..5000
+  edtThreads->setValue(Scan_->MaxThreadCount); // and this one to 1..256
   if (Scan_->ScanMethod <= smAutoDetect)
     rgScanMethodItems->button(Scan_->ScanMethod)->setChecked(true);
   chkProbe445->setChecked(Scan_->Probe445);
@@ -326,6 +340,8 @@ void TfmOptions::StoreControls() {
   Scan_->NetBios = rbNetworkNeibourhood->isChecked();
   edtTimeOut->interpretText();
   Scan_->TimeOut = edtTimeOut->value();
+  edtThreads->interpretText();
+  Scan_->MaxThreadCount = edtThreads->value();
   const int Method = rgScanMethodItems->checkedId();
   Scan_->ScanMethod =
       static_cast<uint8_t>(Method >= smWinXPSP2 && Method <= smAutoDetect ? Method : smAutoDetect);

@@ -104,6 +104,7 @@ public:
   QTabWidget *Pages;
   QWidget *tshSearchOpt;
   QCheckBox *chkClearList;
+  QSpinBox *edtThreads; // MaxThreadCount
   QCheckBox *chkMP3;
   QCheckBox *chkMP2;
   QCheckBox *chkWMA;

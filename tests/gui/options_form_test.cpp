@@ -355,11 +355,16 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
     ASSERT_TRUE(Reg.OpenKey(SettingsKey, true));
     Reg.WriteInteger("TimeOut", 9000);
     Reg.WriteInteger("ScanMethod", 1);
+    Reg.WriteInteger("MaxThreadCount", 40);
   }
   LoadSettings(Scan, Settings, Scan);
   ASSERT_EQ(Scan.TimeOut, 9000);
   Open([&](TfmOptions &F) {
     EXPECT_EQ(F.edtTimeOut->value(), 5000);
+    EXPECT_EQ(F.edtThreads->value(), 40);
+    F.edtThreads->setValue(300); // held to the stored limit
+    EXPECT_EQ(F.edtThreads->value(), 256);
+    F.edtThreads->setValue(3);
     EXPECT_EQ(F.rgScanMethodItems->checkedId(), 1);
     EXPECT_FALSE(F.chkProbe445->isChecked());
     EXPECT_TRUE(F.chkWsDiscovery->isChecked());
@@ -379,6 +384,7 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
   ApplyMainFormDefaults(Loaded, LoadedForm);
   LoadSettings(Loaded, LoadedForm, Loaded);
   EXPECT_EQ(Loaded.TimeOut, 5000);
+  EXPECT_EQ(Loaded.MaxThreadCount, 3);
   EXPECT_TRUE(Loaded.IsClearBefor);
   EXPECT_EQ(Loaded.Filter.Extentions, (Strings{".mp3", ".mp2"}));
   EXPECT_EQ(LoadedForm.PlayListExt, "m3u8");
