@@ -26,11 +26,15 @@ void SetNetProvider(std::shared_ptr<net::INetProvider> P) {
   Installed() = std::move(P);
 }
 
-void UseWsDiscovery(bool On) {
-  std::shared_ptr<net::INetProvider> P = NetProvider();
-  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(P)) P = W->Inner();
-  SetNetProvider(On ? std::make_shared<wsd::TWsdNetProvider>(P) : P);
+std::shared_ptr<net::INetProvider> WithWsDiscovery(std::shared_ptr<net::INetProvider> P, bool On) {
+  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(P)) {
+    if (On) return P;
+    P = W->Inner();
+  }
+  return On ? std::make_shared<wsd::TWsdNetProvider>(P) : P;
 }
+
+void UseWsDiscovery(bool On) { SetNetProvider(WithWsDiscovery(NetProvider(), On)); }
 
 void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P) {
   std::shared_ptr<net::INetProvider> Inner = P;

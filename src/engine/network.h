@@ -13,8 +13,9 @@ std::shared_ptr<net::INetProvider> NetProvider();
 // Installs P (nullptr restores the SMB provider with its default configuration).
 void SetNetProvider(std::shared_ptr<net::INetProvider> P);
 
-// Installs the process-wide provider for a scan: with WS-Discovery around the plain one when On,
-// the plain one alone when not.
+// P with WS-Discovery around it when On, without when not (a wrapping of P looked through).
+std::shared_ptr<net::INetProvider> WithWsDiscovery(std::shared_ptr<net::INetProvider> P, bool On);
+// Installs the process-wide provider for a scan: WithWsDiscovery of the installed one.
 void UseWsDiscovery(bool On);
 
 // Tells through platform::Diagnostic what the SMB provider in P (WS-Discovery's wrapping looked

@@ -131,6 +131,15 @@ TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
 
   Thread_ = TSearchThread::Create(PauseMs < 0 ? TSearchThread::DomainPauseMs : PauseMs,
                                   std::move(Provider));
+  // The first wait is long: say what it is for.
+  if (const int Seconds = Thread_->PauseMs() / 1000; Seconds > 0) {
+    lblSearchDomains->setText(
+        tr("waiting %1 s for the network's browse lists to settle...").arg(Seconds));
+    lblSearchDomains->setToolTip(
+        tr("Computers that have just started take a while to appear in the workgroups' browse "
+           "lists, so the workgroups are asked for after %1 s.")
+            .arg(Seconds));
+  }
   Thread_->SetOnDomains([this](TSearchThread *, TNetResStrings &L) { DomainsArrived(L); });
   Thread_->SetOnComputers([this](TSearchThread *, TNetResStrings &L) { ComputersArrived(L); });
 }
@@ -145,6 +154,8 @@ TCompSearchForm::~TCompSearchForm() {
 }
 
 TCompSearchForm &TCompSearchForm::PlaceOver(const QWidget &Over) {
+  // Before its first showing the dialog has no size of its own yet: its layout's.
+  if (!testAttribute(Qt::WA_Resized)) adjustSize();
   const QSize Size = frameGeometry().size();
   move(Over.x() + (Over.frameGeometry().width() - Size.width()) / 2,
        Over.y() + (Over.frameGeometry().height() - Size.height()) / 2);

@@ -45,7 +45,8 @@ public:
                            std::shared_ptr<net::INetProvider> Provider = nullptr);
   ~TCompSearchForm() override;
 
-  // Centres the dialog over Over (whole pixels, truncated) and returns it.
+  // Centres the dialog over Over (whole pixels, truncated), at its layout's size before its first
+  // showing, and returns it.
   TCompSearchForm &PlaceOver(const QWidget &Over);
   // The clock of the one-minute reuse; tests set their own.
   void SetClock(TClock Clock) { Clock_ = std::move(Clock); }

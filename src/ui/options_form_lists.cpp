@@ -4,11 +4,13 @@
 #include "ui/options_form.h"
 
 #include "engine/ip_range.h"
+#include "engine/network.h"
 #include "platform/gui/message_box.h"
 #include "platform/gui/user_prompts.h"
 #include "ui/comp_search_form.h"
 #include "ui/ip_query_form.h"
 
+#include <QCheckBox>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QListWidget>
@@ -197,8 +199,12 @@ void TfmOptions::DeleteSelectedMasks(QListWidget *List) {
 void TfmOptions::ClearMasks(QListWidget *List) { List->clear(); }
 
 TCompSearchForm &TfmOptions::CompSearchForm() {
+  // Its workgroups are those a search would find: WS-Discovery's too when the search uses it.
   if (!CompSearch_)
-    CompSearch_ = std::make_unique<TCompSearchForm>(this, CompSearchPauseMs, CompSearchProvider);
+    CompSearch_ = std::make_unique<TCompSearchForm>(
+        this, CompSearchPauseMs,
+        CompSearchProvider ? CompSearchProvider
+                           : WithWsDiscovery(NetProvider(), chkWsDiscovery->isChecked()));
   return CompSearch_->PlaceOver(*this);
 }
 

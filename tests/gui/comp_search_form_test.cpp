@@ -124,6 +124,21 @@ TEST_F(CompSearchFormTest, ListsAreFilledWhileTheDialogBlinksAndStaysUsable) {
   EXPECT_TRUE(Form->pnlMain->isEnabled());
 }
 
+// The first showing is centred over the owner, and the long first wait says what it is for.
+TEST_F(CompSearchFormTest, FirstShowingIsCentredAndTheWaitSaysWhy) {
+  QWidget Owner;
+  Owner.setGeometry(100, 80, 900, 700);
+  Owner.show();
+  Form = std::make_unique<TCompSearchForm>(nullptr, 15000, P);
+  Form->PlaceOver(Owner).show();
+  const QPoint Off = Form->frameGeometry().center() - Owner.frameGeometry().center();
+  // Within the frame's few pixels; the layout's size differs from the default by far more.
+  EXPECT_LE(std::abs(Off.x()), 3);
+  EXPECT_LE(std::abs(Off.y()), 3);
+  EXPECT_TRUE(Form->lblSearchDomains->text().contains("waiting 15 s for the network's browse"))
+      << Form->lblSearchDomains->text().toStdString();
+}
+
 TEST_F(CompSearchFormTest, ArrowButtonsBuildTheSelection) {
   Make();
   ShowLoaded();

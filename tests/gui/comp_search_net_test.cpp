@@ -1,6 +1,7 @@
 // "Select computers" over the test network, opened from the Options dialog: it lists the
-// workgroups and the computers of each, and its selection lands in the Options list. With
-// SQ_SCREENSHOT_DIR set (and a real display) it also saves pictures of both dialogs.
+// workgroups and the computers of each (WS-Discovery's among them), and its selection lands in
+// the Options list. With SQ_SCREENSHOT_DIR set (and a real display) it also saves pictures of
+// both dialogs.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "engine/net_scan.h"
+#include "engine/network.h"
 #include "platform/main_thread.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/thread.h"
@@ -64,13 +66,21 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   Scan.Filter.DeniedRes = {"secret$", "private$"};
   auto Form = std::make_unique<TfmOptions>();
   Form->CompSearchPauseMs = 0;
-  Form->CompSearchProvider = std::make_shared<smb::TSmbProvider>(O);
+  // The dialog's network is the search's: WS-Discovery around the SMB provider (the setting's
+  // default).
+  SetNetProvider(std::make_shared<smb::TSmbProvider>(O));
+  struct TRestore {
+    ~TRestore() { SetNetProvider(nullptr); }
+  } restore;
 
-  // Every workgroup and each computer of each, as the network describes them.
-  const Strings Groups = Net.List("SQ_WORKGROUPS");
+  // Every workgroup and each computer of each, as the network describes them: the browse lists'
+  // and the one only WS-Discovery knows.
+  Strings Groups = Net.List("SQ_WORKGROUPS");
+  Groups.push_back(Net.Get("SQ_WORKGROUP3"));
   std::map<std::string, std::set<std::string>> Want;
-  for (auto &H : Net.HostsWithRole("samba"))
-    Want[Net.Get("SQ_" + H + "_WORKGROUP")].insert("\\\\" + Net.Name(H));
+  for (const char *Role : {"samba", "wsd"})
+    for (auto &H : Net.HostsWithRole(Role))
+      Want[Net.Get("SQ_" + H + "_WORKGROUP")].insert("\\\\" + Net.Name(H));
   std::set<std::string> All;
   for (auto &[G, Names] : Want) All.insert(Names.begin(), Names.end());
 
