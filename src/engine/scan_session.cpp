@@ -1,5 +1,6 @@
 #include "engine/scan_session.h"
 
+#include <cerrno>
 #include <exception>
 #include <filesystem>
 
@@ -75,13 +76,17 @@ std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree) {
     ~TLoading() { T.Loading = false; }
   } Loading(Tree);
   try {
-    switch (LoadListFile(File, Tree)) {
+    const TListFileResult Result = LoadListFile(File, Tree);
+    const int Err = errno;
+    switch (Result) {
     case lfOk:
       return "";
     case lfOpenFailed:
-      return FormatMessage("The file %s exists, but can not be opened.", File);
+      return FormatMessage("The file %s exists, but can not be opened: ", File) +
+             platform::ErrnoText(Err) + ".";
     case lfReadFailed:
-      return FormatMessage("Can not read data from list file %s.", File);
+      return FormatMessage("Can not read data from list file %s: ", File) +
+             (Err ? platform::ErrnoText(Err) : std::string("the file ends inside a record")) + ".";
     case lfAddWriteFailed:
       break;
     }

@@ -92,6 +92,7 @@ public:
       // any part of its text): damage. A file of LF lines was more likely edited by hand.
       const size_t from = got == 0 ? 0 : ends[got - 1] + EolSize;
       const size_t to = End - Begin;
+      errno = 0; // a damaged file, not a failed read
       if (from == to) return got == 0 ? 0 : -1;
       if (CrLf) return -1;
       starts[got] = from;
@@ -246,7 +247,10 @@ TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
     std::error_code ec;
     const auto status = std::filesystem::status(FileName, ec);
     if (status.type() == std::filesystem::file_type::not_found) return lfOk;
-    if (status.type() == std::filesystem::file_type::directory) return lfOpenFailed;
+    if (status.type() == std::filesystem::file_type::directory) {
+      errno = EISDIR;
+      return lfOpenFailed;
+    }
     std::unique_ptr<std::FILE, TFileCloser> file(std::fopen(FileName.c_str(), "rb"));
     if (!file) return lfOpenFailed;
 

@@ -240,6 +240,8 @@ TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
     std::string Err;
   } Cases[] = {
       {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false, "Can not add data from list file."},
+      {Good + "two.mp3\r\nWG", false,
+       "Can not read data from list file " + List + ": the file ends inside a record."},
       {Good, true,
        "The list file " + List + " is held by sonquarry (process " + std::to_string(getpid()) +
            ")."},
