@@ -9,6 +9,7 @@
 #include "ui/file_list_model.h"
 #include "ui/list_actions.h"
 #include "ui/options_form.h"
+#include "ui/report.h"
 #include "ui/row_selection.h"
 #include "ui/single_window.h"
 #include "ui/status_panel.h"
@@ -26,6 +27,7 @@
 #include <QMetaObject>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
@@ -61,7 +63,7 @@ QIcon ThemeIcon(const char *Theme, const char *Own) {
   return QIcon::fromTheme(QString::fromLatin1(Theme), QIcon(QString::fromLatin1(Own)));
 }
 
-constexpr int ColumnWidths[3] = {150, 100, 400};
+constexpr int ColumnWidths[2] = {150, 100};
 constexpr int PanelWidths[5] = {80, 150, 150, 120, 50};
 const char *const PanelInitial[5] = {
     "Files:", "Selected files:", "Status:", "Resources: ", "Time:"};
@@ -358,7 +360,15 @@ void TMainForm::CreateList() {
   cols->setSectionsClickable(true);
   cols->setHighlightSections(false);
   cols->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  for (int c = 0; c < 3; ++c) ListView->setColumnWidth(c, ColumnWidths[c]);
+  // Directory's width is what the window leaves (never less than the header's default).
+  for (int c = 0; c < 2; ++c) ListView->setColumnWidth(c, ColumnWidths[c]);
+  // The domain of rows whose computer was not found stays whole at any font size.
+  const int margins = 2 * (ListView->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 2;
+  ListView->setColumnWidth(
+      scDomain, std::max(ColumnWidths[scDomain], ListView->fontMetrics().horizontalAdvance(
+                                                     QString::fromStdString(UnknownDomain)) +
+                                                     margins));
+  cols->setStretchLastSection(true); // after the widths: Directory takes the window's rest
   setCentralWidget(ListView);
 
   connect(cols, &QHeaderView::sectionClicked, this,
@@ -466,9 +476,10 @@ void TMainForm::ShowAbout() {
   name->setAlignment(Qt::AlignCenter);
   auto *version = new QLabel("Version " SONQUARRY_VERSION, &box);
   version->setAlignment(Qt::AlignCenter);
-  auto *links = new QLabel("<a href=\"https://sonquarry.example.org/\">sonquarry.example.org</a>"
-                           "<br><a href=\"mailto:support@sonquarry.example.org\">"
-                           "support@sonquarry.example.org</a>",
+  // The same address as the reports' header.
+  auto *links = new QLabel(QString("<a href=\"%1\">%1</a>").arg(ProductHomePage) +
+                               "<br><a href=\"mailto:support@sonquarry.example.org\">"
+                               "support@sonquarry.example.org</a>",
                            &box);
   links->setObjectName("AboutLinks");
   links->setAlignment(Qt::AlignCenter);

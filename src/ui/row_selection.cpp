@@ -1,7 +1,13 @@
 #include "ui/row_selection.h"
 
+#include "ui/list_accessible.h"
+
+#include <QApplication>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QSignalBlocker>
+#include <QStyle>
+#include <QToolTip>
 #include <algorithm>
 #include <climits>
 
@@ -196,7 +202,33 @@ void TRowSelectionDelegate::initStyleOption(QStyleOptionViewItem *Option,
     Option->state &= ~QStyle::State_Selected;
 }
 
-TListView::TListView(QWidget *Parent) : QTableView(Parent) {}
+bool TRowSelectionDelegate::helpEvent(QHelpEvent *Event, QAbstractItemView *View,
+                                      const QStyleOptionViewItem &Option,
+                                      const QModelIndex &Index) {
+  if (Event->type() != QEvent::ToolTip)
+    return QStyledItemDelegate::helpEvent(Event, View, Option, Index);
+  QStyleOptionViewItem opt = Option;
+  initStyleOption(&opt, Index);
+  const QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, opt.widget) + 1;
+  const int room =
+      style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget).width() - 2 * margin;
+  if (!opt.text.isEmpty() && opt.fontMetrics.horizontalAdvance(opt.text) > room) {
+    QToolTip::showText(Event->globalPos(), opt.text, View->viewport(), Option.rect);
+    return true;
+  }
+  QToolTip::hideText();
+  return false;
+}
+
+TListView::TListView(QWidget *Parent) : QTableView(Parent) { InstallListAccessibility(); }
+
+void TListView::selectionChanged(const QItemSelection &Selected, const QItemSelection &Deselected) {
+  // Not QTableView's own: for its accessibility event it lists every index of the change.
+  NotifyListSelection(*this, Selected);
+  NotifyListSelection(*this, Deselected);
+  QAbstractItemView::selectionChanged(Selected, Deselected);
+}
 
 TRowSelectionModel *InstallRowSelection(QTableView &View) {
   QItemSelectionModel *old = View.selectionModel();

@@ -49,11 +49,14 @@ private:
   bool Pressed_ = false;
 };
 
-// Draws a row selected when the model says so.
+// Draws a row selected when the model says so; a cell too narrow for its text shows the whole
+// text as its tooltip.
 class TRowSelectionDelegate final : public QStyledItemDelegate {
   Q_OBJECT
 public:
   TRowSelectionDelegate(const TRowSelectionModel &Selection, QObject *Parent);
+  bool helpEvent(QHelpEvent *Event, QAbstractItemView *View, const QStyleOptionViewItem &Option,
+                 const QModelIndex &Index) override;
 
 protected:
   void initStyleOption(QStyleOptionViewItem *Option, const QModelIndex &Index) const override;
@@ -65,7 +68,8 @@ private:
 // Puts a TRowSelectionModel and its delegate on View (after setModel) and returns it.
 TRowSelectionModel *InstallRowSelection(QTableView &View);
 
-// The list view over a TRowSelectionModel with its delegate.
+// The list view over a TRowSelectionModel with its delegate, seen by assistive technology through
+// list_accessible.h.
 class TListView final : public QTableView {
   Q_OBJECT
 public:
@@ -76,6 +80,7 @@ public:
 protected:
   void mousePressEvent(QMouseEvent *Event) override;
   void mouseReleaseEvent(QMouseEvent *Event) override;
+  void selectionChanged(const QItemSelection &Selected, const QItemSelection &Deselected) override;
 
 private:
   TRowSelectionModel *Rows_ = nullptr;
