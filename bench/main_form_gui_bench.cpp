@@ -1,6 +1,7 @@
 // The main window with a list of 1,000,000 rows (offscreen): start-up, scrolling, sorting,
 // selecting, deleting, removing, the event loop while rows arrive, and memory per row.
 // Usage: main_form_gui_bench [ROWS]   (the list file is generated first in a temporary home)
+// With SQ_BENCH_A11Y=1 the selection events go to a listener, as to a screen reader.
 
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
@@ -8,6 +9,7 @@
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "ui/file_list_model.h"
+#include "ui/list_accessible.h"
 #include "ui/main_form.h"
 
 #include <QAction>
@@ -101,6 +103,9 @@ int main(int argc, char **argv) {
   platform::SetMainThread(&dispatcher);
   const long rssQt = RssKb();
   std::printf("rows: %d\n", rows);
+  // SQ_BENCH_A11Y=1: the list's selection events go to a listener, as to a screen reader.
+  long heard = 0;
+  if (std::getenv("SQ_BENCH_A11Y")) SetListEventSink([&heard](QAccessibleEvent &) { ++heard; });
 
   {
     TWNetTree t;
@@ -234,6 +239,7 @@ int main(int argc, char **argv) {
                 F.PanelText(0).toUtf8().constData());
   }
 
+  if (std::getenv("SQ_BENCH_A11Y")) std::printf("selection events heard: %ld\n", heard);
   std::printf("resident memory: %ld kB at start, %ld kB with Qt, %ld kB shown with %d rows\n",
               rssStart, rssQt, rssShown, rows);
   std::printf("memory per row, whole process: %.1f bytes; beyond Qt's start: %.1f bytes\n",
