@@ -167,6 +167,9 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
         C.Format = TOutputFormat::None;
       else
         throw TUsageError("--format is paths, tsv or none, not '" + F + "'");
+    } else if (Option == "--tags") {
+      NoValue();
+      C.Tags = true;
     } else if (Option == "--sort") {
       std::string S = Value();
       const auto Colon = S.find(':');
@@ -239,6 +242,10 @@ Output:
                           tsv: file name, domain, directory, state
                           (0 known, 1 new, 2 removed or inaccessible,
                           3 computer not reached); none: no rows
+  --tags                  read the music tags of the files found (.mp3, .mp2,
+                          .wma): tsv adds artist, title, album, year and
+                          length in seconds; the tag cache in
+                          ~/.cache/sonquarry/ is shared with the window
   --sort KEY[:desc]       sort the rows by name, domain or directory
   --log FILE              the scan log (default search.log in
                           ~/.local/share/sonquarry/)

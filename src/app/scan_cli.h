@@ -38,6 +38,7 @@ struct TScanCommand {
   std::string ListFile;
   std::optional<bool> Clear;
   TOutputFormat Format = TOutputFormat::Paths;
+  bool Tags = false;   // read the music tags of the rows found
   int SortColumn = -1; // a TSortColumn; -1 row order
   bool SortAscending = true;
   std::string LogFile; // empty: the per-user default

@@ -16,6 +16,7 @@
 #include "app/scan_cli.h"
 #include "engine/diagnostics.h"
 #include "engine/net_scan.h"
+#include "engine/network.h"
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
 #include "engine/scan_session.h"
@@ -24,6 +25,7 @@
 #include "platform/files/folders.h"
 #include "platform/files/holder_lock.h"
 #include "platform/main_thread.h"
+#include "platform/tags/tag_pass.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 
@@ -91,7 +93,32 @@ private:
   bool Shown_ = false;
 };
 
-void PrintRows(TWNetTree &Tree, TOutputFormat Format) {
+// The tags of the rows whose files were there in this scan, by row; empty without --tags.
+// False when a signal stopped it.
+bool ReadRowTags(TWNetTree &Tree, int Threads, std::vector<tags::TTags> &Out) {
+  Out.assign(std::size_t(Tree.Count()), tags::TTags{});
+  std::vector<tags::TTagJob> Jobs;
+  for (int I = 0; I < Tree.Count(); ++I) {
+    const TNodeState S = Tree.File(I).State();
+    if (S == nsKnown || S == nsNew)
+      Jobs.push_back({Tree.GetDirectory(I) + std::string(Tree.File(I).Name()), uint64_t(I)});
+  }
+  tags::TTagCache Cache;
+  const auto Provider = NetProvider();
+  tags::TTagPass Pass(*Provider, &Cache, Threads, [&](const tags::TTagOutcome &O) {
+    if (O.Ok) Out[std::size_t(O.Key)] = O.Tags;
+  });
+  Pass.Add(std::move(Jobs));
+  while (!Pass.Wait(100))
+    if (Signals) return false;
+  Cache.Flush();
+  Say("tags of " + std::to_string(Pass.FilesRead()) + " files read (" +
+      std::to_string(Pass.BytesRead()) + " bytes), " + std::to_string(Pass.FilesFromCache()) +
+      " from the cache");
+  return true;
+}
+
+void PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TTags> &Tags) {
   if (Format == TOutputFormat::None) return;
   std::string Out;
   for (int I = 0; I < Tree.Count(); ++I) {
@@ -102,7 +129,14 @@ void PrintRows(TWNetTree &Tree, TOutputFormat Format) {
       Out += Directory + Name + "\n";
     } else {
       Out += Name + "\t" + Printable(Tree.GetDomain(I)) + "\t" + Directory + "\t" +
-             std::to_string(int(File.State())) + "\n";
+             std::to_string(int(File.State()));
+      if (std::size_t(I) < Tags.size()) {
+        const tags::TTags &T = Tags[std::size_t(I)];
+        Out += "\t" + Printable(T.Artist) + "\t" + Printable(T.Title) + "\t" + Printable(T.Album) +
+               "\t" + (T.Year > 0 ? std::to_string(T.Year) : "") + "\t" +
+               (T.Length >= 0 ? std::to_string(T.Length) : "");
+      }
+      Out += "\n";
     }
     if (Out.size() > 1 << 16) {
       std::fwrite(Out.data(), 1, Out.size(), stdout);
@@ -216,6 +250,7 @@ int Run(const TScanCommand &C) {
   Progress.Clear();
   const double Seconds = Elapsed();
   Session.Finish();
+  const int Threads = Scan->MaxThreadCount;
   // Released with threads possibly still in a network call: they end on their own.
   Scan.reset();
 
@@ -228,7 +263,13 @@ int Run(const TScanCommand &C) {
       Exit = ExitFailed;
     }
   }
-  PrintRows(Tree, C.Format);
+  std::vector<tags::TTags> Tags;
+  if (C.Tags && Handled == 0 && !ReadRowTags(Tree, Threads, Tags)) {
+    Handled = 1;
+    Exit = ExitSignal;
+    Tags.clear();
+  }
+  PrintRows(Tree, C.Format, Tags);
 
   std::string Report = ScanReportText(Session.Summary(FormatHMS(Seconds)));
   for (auto &Ch : Report)

@@ -24,6 +24,10 @@ bool TTreeSearch::Matches(int Index) {
     LowerUtf8(file.Name(), Lowered);
     if (Lowered.find(Text) != std::string::npos) return true;
   }
+  if ((Fields & FieldTags) && TagText) {
+    LowerUtf8(TagText(Index), Lowered);
+    if (Lowered.find(Text) != std::string::npos) return true;
+  }
   if (!(Fields & (FieldDirectory | FieldDomain))) return false;
   // Rows of one directory follow each other: their lower-cased texts are made once.
   const TNodeId parent = file.Parent().Id();

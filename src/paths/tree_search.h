@@ -5,6 +5,7 @@
 #include "paths/wnet_tree.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sonquarry {
@@ -12,7 +13,7 @@ namespace sonquarry {
 class TTreeSearch {
 public:
   // Bits of Fields: which texts of a row are searched.
-  static constexpr uint32_t FieldName = 1, FieldDirectory = 2, FieldDomain = 4;
+  static constexpr uint32_t FieldName = 1, FieldDirectory = 2, FieldDomain = 4, FieldTags = 8;
 
   explicit TTreeSearch(TWNetTree *ATree); // raises "TTreeSearch.Create: ATree = nil."
 
@@ -22,6 +23,8 @@ public:
   uint32_t Fields = FieldName;
   int32_t Position = 0; // the next row to test
   int32_t Step = 100;   // one FindNext tests up to Step + 1 rows
+  // The texts of a row's music tags, for FieldTags (the tree does not keep them).
+  std::function<std::string(int Index)> TagText;
 
   TWNetTree *Tree() const { return SearchTree; }
   const std::string &SearchText() const { return Text; }

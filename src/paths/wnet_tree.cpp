@@ -125,6 +125,7 @@ TNodeId TWNetTree::AllocNode(TNodeId Parent, std::string_view Name) {
     ++NodeEnd;
   }
   Rec(id) = TNodeRec{Parent, ref, NoList, len, nsNew, 0};
+  if (id < TagRefs.size()) TagRefs[id] = 0;
   NameBytesLive += Name.size();
   return id;
 }
@@ -191,6 +192,7 @@ void TWNetTree::FreeNode(TNodeId Id) {
     r.ChildList = NoList;
   }
   r.Flags = FlagFree;
+  if (Id < TagRefs.size()) TagRefs[Id] = 0;
   FreeNodes.push_back(Id);
 }
 
@@ -433,6 +435,7 @@ int TWNetTree::RemoveFilesInState(TNodeState State) {
 }
 
 void TWNetTree::Clear() {
+  std::vector<uint32_t>().swap(TagRefs);
   NodeChunks.clear();
   NodeEnd = 0;
   NodeChunkCap = 0;
@@ -495,6 +498,35 @@ int TWNetTree::CountByState(TNodeState State) const {
   int n = 0;
   for (const TNodeId f : FileList.Items) n += Rec(f).State == State;
   return n;
+}
+
+uint32_t TWNetTree::TagRef(int Index) const {
+  const TNodeId id = FileAt(Index);
+  return id < TagRefs.size() ? TagRefs[id] : 0;
+}
+
+void TWNetTree::SetTagRef(TNodeId File, uint32_t Ref) {
+  if (File >= NodeEnd || (Rec(File).Flags & FlagFree)) return;
+  if (File >= TagRefs.size()) TagRefs.resize(std::max<size_t>(NodeEnd, File + 1), 0);
+  TagRefs[File] = Ref;
+}
+
+void TWNetTree::SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending) {
+  auto &rows = FileList.Items;
+  const auto key = [&](TNodeId Id) {
+    const uint32_t ref = Id < TagRefs.size() ? TagRefs[Id] : 0;
+    return ref < Key.size() ? Key[ref] : 0;
+  };
+  // Sorted as (key, row) pairs: the keys are read once, not at every comparison.
+  std::vector<std::pair<uint32_t, TNodeId>> order(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) order[i] = {key(rows[i]), rows[i]};
+  if (Ascending)
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto &A, const auto &B) { return A.first < B.first; });
+  else
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto &A, const auto &B) { return A.first > B.first; });
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = order[i].second;
 }
 
 } // namespace sonquarry

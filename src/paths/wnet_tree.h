@@ -125,6 +125,13 @@ public:
   // Column is a TSortColumn; raises for any other number.
   void Sort(int Column, bool Ascending);
 
+  // A number the owner keeps per file (the entry of its music tags in the window's table): 0
+  // until set, and again once the node is freed. Nothing is kept until the first SetTagRef.
+  uint32_t TagRef(int Index) const;
+  void SetTagRef(TNodeId File, uint32_t Ref);
+  // Rows in the order of Key[TagRef] (0 for a ref past its end); equal keys keep their order.
+  void SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending);
+
 private:
   friend class TWNetNode;
   friend TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
@@ -200,6 +207,7 @@ private:
   std::vector<uint32_t> FreeChildLists;
 
   TWNetNodeList FileList;
+  std::vector<uint32_t> TagRefs; // by node id
 
   TNodeId CachedParent = NoNode;
   std::string CachedDomain;

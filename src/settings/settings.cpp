@@ -123,6 +123,7 @@ void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSetting
       if (Reg.ValueExists("Probe445")) Scan.Probe445 = Reg.ReadBool("Probe445");
       if (Reg.ValueExists("WsDiscovery")) Scan.WsDiscovery = Reg.ReadBool("WsDiscovery");
       if (Reg.ValueExists("PlayerCommand")) Form.PlayerCommand = Reg.ReadString("PlayerCommand");
+      if (Reg.ValueExists("ReadTags")) Form.ReadTags = Reg.ReadBool("ReadTags");
     }
     ReadIPRanges(&Reg, IPRangesKey, &Form.IPRanges);
     ApplyIPRanges(Form.IPRanges, Target);
@@ -152,6 +153,7 @@ void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
       Reg.WriteBool("Probe445", Scan.Probe445);
       Reg.WriteBool("WsDiscovery", Scan.WsDiscovery);
       Reg.WriteString("PlayerCommand", Form.PlayerCommand);
+      Reg.WriteBool("ReadTags", Form.ReadTags);
     }
     SaveRegStrings(&Reg, AllowedCompsKey, &Scan.Filter.AllowedComps);
     SaveRegStrings(&Reg, DeniedCompsKey, &Scan.Filter.DeniedComps);

@@ -35,6 +35,7 @@ struct TMainFormSettings {
   std::string PathForCopy;     // last destination of a copy
   TIPList IPRanges;            // the edited and stored ranges; Tag non-zero: enabled
   std::string PlayerCommand;   // empty: playlists open with the desktop's handler
+  bool ReadTags = true;        // music tags read after a search
   bool ScanMethodUnset = true; // no "ScanMethod" was loaded; not stored
 };
 

@@ -18,7 +18,7 @@ int TFileListModel::rowCount(const QModelIndex &Parent) const {
 }
 
 int TFileListModel::columnCount(const QModelIndex &Parent) const {
-  return Parent.isValid() ? 0 : 3;
+  return Parent.isValid() ? 0 : Columns;
 }
 
 const std::array<QIcon, 4> &TFileListModel::StateIcons() {
@@ -45,9 +45,13 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
       case scDirectory:
         return QString::fromStdString(Tree.GetDirectory(row));
       default:
-        return {};
+        if (!Tags_ || Index.column() < TagColumn || Index.column() >= Columns) return {};
+        return QString::fromStdString(
+            Tags_->Shown(Tree.TagRef(row), TTagField(Index.column() - TagColumn)));
       }
     }
+    if (Role == Qt::TextAlignmentRole && Index.column() >= TagColumn + tfYear)
+      return int(Qt::AlignRight | Qt::AlignVCenter);
     if (Role == Qt::DecorationRole && Index.column() == scFileName) {
       const unsigned state = Tree.File(row).State();
       if (state < 4) return StateIcons()[state];
@@ -59,8 +63,9 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
 
 QVariant TFileListModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
-  static const char *const captions[] = {"File name", "Domain", "Directory"};
-  if (Section < 0 || Section > 2) return {};
+  static const char *const captions[] = {"File name", "Domain", "Directory", "Artist",
+                                         "Title",     "Album",  "Year",      "Length"};
+  if (Section < 0 || Section >= Columns) return {};
   return QString::fromLatin1(captions[Section]);
 }
 
@@ -93,7 +98,11 @@ void TFileListModel::BeginReorder() { emit layoutAboutToBeChanged(); }
 void TFileListModel::EndReorder() { emit layoutChanged(); }
 
 void TFileListModel::RefreshAll() {
-  if (Rows > 0) emit dataChanged(index(0, 0), index(Rows - 1, 2));
+  if (Rows > 0) emit dataChanged(index(0, 0), index(Rows - 1, Columns - 1));
+}
+
+void TFileListModel::RefreshTags() {
+  if (Rows > 0) emit dataChanged(index(0, TagColumn), index(Rows - 1, Columns - 1));
 }
 
 } // namespace sonquarry

@@ -1,8 +1,10 @@
 #pragma once
 // The result list's model: row i is file i of the path tree, read when the view draws it. The
 // model keeps only the row count the view knows; the window changes it as the tree changes.
+// Columns: the three of the tree (TSortColumn), then the music tags (TagColumn + TTagField).
 
 #include "paths/wnet_tree.h"
+#include "ui/row_tags.h"
 
 #include <QAbstractTableModel>
 #include <QIcon>
@@ -16,7 +18,11 @@ void InitUiResources();
 class TFileListModel final : public QAbstractTableModel {
   Q_OBJECT
 public:
+  static constexpr int TagColumn = 3, Columns = TagColumn + TagFieldCount;
+
   explicit TFileListModel(TWNetTree &Tree, QObject *Parent = nullptr);
+  // The tags the tag columns show; none: they stay empty.
+  void SetTags(const TRowTags *Tags) { Tags_ = Tags; }
 
   int rowCount(const QModelIndex &Parent = {}) const override;
   int columnCount(const QModelIndex &Parent = {}) const override;
@@ -33,11 +39,14 @@ public:
   void EndReorder();
   // Every row's texts or icon may have changed (marks after a search).
   void RefreshAll();
+  // The tag columns' texts may have changed.
+  void RefreshTags();
 
   static const std::array<QIcon, 4> &StateIcons();
 
 private:
   TWNetTree &Tree;
+  const TRowTags *Tags_ = nullptr;
   int Rows = 0;
 };
 

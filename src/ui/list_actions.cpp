@@ -1,4 +1,5 @@
 #include "ui/list_actions.h"
+#include "ui/row_tags.h"
 
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
@@ -120,7 +121,7 @@ void TListActions::SelectRows(const TRowRanges &Rows, int Current) {
 
 void TListActions::Play() {
   const std::string name = TemporaryPlayListName();
-  if (!WritePlayList(name, Tree, Selected())) return;
+  if (!WritePlayList(name, Tree, Selected(), Tags)) return;
   OpenPlayList(name, Settings.PlayerCommand,
                [](const std::string &Why) { ShowErrorMessage(CannotPlayMessage(Why)); });
 }
@@ -130,7 +131,7 @@ void TListActions::Save() {
     SaveAs();
     return;
   }
-  WritePlayList(PlayListFileName, Tree, Selected());
+  WritePlayList(PlayListFileName, Tree, Selected(), Tags);
 }
 
 void TListActions::SaveAs() {
@@ -139,17 +140,17 @@ void TListActions::SaveAs() {
   if (!chosen) return;
   SaveDialog.FileName = *chosen;
   PlayListFileName = *chosen;
-  WritePlayList(PlayListFileName, Tree, Selected());
+  WritePlayList(PlayListFileName, Tree, Selected(), Tags);
 }
 
 void TListActions::ExportHtml() {
   TWaitCursor wait;
-  ExportHtmlReport(Tree, sdHTMLReport);
+  ExportHtmlReport(Tree, sdHTMLReport, Tags);
 }
 
 void TListActions::ExportText() {
   TWaitCursor wait;
-  ExportTextReport(Tree, sdTXTReport);
+  ExportTextReport(Tree, sdTXTReport, Tags);
 }
 
 void TListActions::CancelFind() {
@@ -165,6 +166,15 @@ void TListActions::FindItem() {
   if (!TreeSearchPtr) TreeSearchPtr = std::make_unique<TTreeSearch>(&Tree);
   TTreeSearch &search = *TreeSearchPtr;
   search.Fields = TTreeSearch::FieldName | TTreeSearch::FieldDirectory | TTreeSearch::FieldDomain;
+  if (Tags) {
+    search.Fields |= TTreeSearch::FieldTags;
+    search.TagText = [this](int Index) {
+      const uint32_t ref = Tree.TagRef(Index);
+      if (!Tags->Has(ref)) return std::string();
+      return std::string(Tags->Text(ref, tfArtist)) + '\n' + std::string(Tags->Text(ref, tfTitle)) +
+             '\n' + std::string(Tags->Text(ref, tfAlbum));
+    };
+  }
   search.SetSearchText(SearchFormPtr->Word());
   search.Cancelled = false;
   const int first = FirstRowOf(Selected());

@@ -19,6 +19,7 @@ class QWidget;
 namespace sonquarry {
 
 class TWNetTree;
+class TRowTags;
 class TSearchForm;
 struct TMainFormSettings;
 
@@ -62,6 +63,8 @@ public:
   void GetFileListForCopy2(std::vector<std::string> &Files) const;
 
   TSearchForm *SearchForm() const { return SearchFormPtr.get(); }
+
+  const TRowTags *Tags = nullptr; // the rows' music tags, for playlists and reports
 
 private:
   TRowRanges Selected() const;

@@ -1,4 +1,5 @@
 #include "ui/main_form.h"
+#include "ui/tag_columns.h"
 
 #include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
@@ -111,6 +112,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   connect(RowsTimer, &QTimer::timeout, this, &TMainForm::InsertWaitingRows);
 
   CreateList();
+  CreateTagColumns();
   CreateActions();
   CreateMenus();
   CreateToolBar();
@@ -136,6 +138,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   ListFileName = WindowListFileName();
   LoadList();
+  Tags->LoadCached();
 
   UpdateSelectionCommands();
   UpdateRemoveCommand();

@@ -34,8 +34,12 @@ class QToolBar;
 
 namespace sonquarry {
 
+namespace registry {
+class TRegistry;
+}
 class TFileListModel;
 class TListActions;
+class TTagColumns;
 class TStatusPanel;
 class TfmOptions;
 
@@ -61,6 +65,9 @@ public:
 
   int SortColumn = -1; // the column the list is sorted by; -1 when the order is the scan's
   bool SortAscending = true;
+  // The music tags of the rows (main_form_tags.cpp).
+  std::unique_ptr<TTagColumns> Tags;
+  QMenu *ColumnsPopup; // the header's: shows and hides columns
   int32_t SelectedCount = 0;
 
   // ---- commands (menu, popup and toolbar share one action each)
@@ -178,6 +185,13 @@ public:
   void SaveList(); // FileTree into the list file, with its messages
   void ReadColumnWidths();
   void WriteColumnWidths();
+  void CreateTagColumns();
+  void SetColumnShown(int Column, bool Shown);
+  void ReadTagColumns(registry::TRegistry &Reg);
+  void WriteTagColumns(registry::TRegistry &Reg);
+  void SortByTag(int Column, bool Ascending);
+  // The tags of the rows that have none yet, those in view first (when the setting is on).
+  void ReadTagsAfterSearch();
   void WritePositionAndWidths();
 
 protected:

@@ -3,6 +3,7 @@
 #include "platform/gui/window_services.h"
 #include "ui/list_actions.h"
 #include "ui/main_form.h"
+#include "ui/tag_columns.h"
 
 #include <QAction>
 #include <QTableView>
@@ -11,6 +12,7 @@ namespace sonquarry {
 
 void TMainForm::ConnectListActions() {
   ListActions = std::make_unique<TListActions>(this, ListView, *FileTree, Settings, TreeSearch);
+  ListActions->Tags = &Tags->Table;
   ListActions->SelectionChanged = [this] {
     SelectionChanged();
     UpdateListCommands(); // "Find next" once a find exists

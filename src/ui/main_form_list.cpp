@@ -6,6 +6,7 @@
 #include "ui/main_form.h"
 #include "ui/row_selection.h"
 #include "ui/status_panel.h"
+#include "ui/tag_columns.h"
 
 #include <QAction>
 #include <QApplication>
@@ -107,7 +108,7 @@ void TMainForm::SelectOnly(int Row) {
 // ---- the list's commands
 
 void TMainForm::ColumnClick(int Column) {
-  if (Column < 0 || Column > 2 || Model->RowCount() <= 1) return;
+  if (Column < 0 || Column >= TFileListModel::Columns || Model->RowCount() <= 1) return;
   TWaitCursor wait;
   TViewFrozen frozen(ListView);
   bool remembered = false;
@@ -126,7 +127,10 @@ void TMainForm::ColumnClick(int Column) {
   SortColumn = Column;
   Model->BeginReorder();
   try {
-    FileTree->Sort(Column, SortAscending);
+    if (Column >= TFileListModel::TagColumn)
+      SortByTag(Column, SortAscending);
+    else
+      FileTree->Sort(Column, SortAscending);
   } catch (...) {
     Model->EndReorder();
     throw;
@@ -202,6 +206,7 @@ void TMainForm::Clear() {
   TWaitCursor wait;
   TViewFrozen frozen(ListView);
   ListView->selectionModel()->clear();
+  Tags->Cleared();
   FileTree->Clear();
   ShowFileCount(0);
   UpdateSelectionCommands();

@@ -42,13 +42,17 @@ void TMainForm::ReadColumnWidths() {
     if (reg.ValueExists(ColumnWidthValues[c]))
       ListView->setColumnWidth(c, reg.ReadInteger(ColumnWidthValues[c]));
   }
+  ReadTagColumns(reg);
 }
 
 void TMainForm::WriteColumnWidths() {
   registry::TRegistry reg;
   if (!reg.OpenKey(SettingsKey, true)) return;
   reg.WriteString("PathForCopy", Settings.PathForCopy);
-  for (int c = 0; c < 3; ++c) reg.WriteInteger(ColumnWidthValues[c], ListView->columnWidth(c));
+  for (int c = 0; c < 3; ++c)
+    if (!ListView->isColumnHidden(c))
+      reg.WriteInteger(ColumnWidthValues[c], ListView->columnWidth(c));
+  WriteTagColumns(reg);
 }
 
 void TMainForm::WritePositionAndWidths() {

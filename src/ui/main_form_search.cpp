@@ -7,6 +7,7 @@
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
 #include "ui/status_panel.h"
+#include "ui/tag_columns.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -59,6 +60,8 @@ bool TMainForm::SearchAllowed() {
 void TMainForm::Search() {
   if (ScanState != ssIdle) return; // a second search waits for the end of the first
   if (!SearchAllowed()) return;
+  // The workers of a tag reading are the search's to use now.
+  Tags->Stop();
   // Rows of the other mode name their computers differently (\\NAME against \\a.b.c.d): kept,
   // the same file would show twice, once as unreached.
   if (LastSearchNetBios_ && *LastSearchNetBios_ != Scan->NetBios && !Scan->IsClearBefor &&
@@ -72,6 +75,7 @@ void TMainForm::Search() {
     EnableScanCommands(true);
     ShowResourceCount(0);
     const bool clear = Scan->IsClearBefor;
+    if (clear) Tags->Cleared();
     if (clear) {
       // The view lets go of the rows before the tree does.
       ListView->selectionModel()->clear();
@@ -128,6 +132,7 @@ void TMainForm::ScanFinished() {
   Session->Finish();
   Model->RefreshAll();
   UpdateRemoveCommand();
+  ReadTagsAfterSearch();
   ShowScanReport(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
 }

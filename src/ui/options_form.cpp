@@ -99,6 +99,9 @@ TfmOptions::~TfmOptions() = default;
 QWidget *TfmOptions::MakeSearchPage() {
   tshSearchOpt = new QWidget;
   chkClearList = new QCheckBox(tr("C&lear list before searching"), tshSearchOpt);
+  chkReadTags = new QCheckBox(tr("Read music &tags"), tshSearchOpt);
+  chkReadTags->setToolTip(tr("After a search, read artist, title, album, year and length from "
+                             "the files' tags (a few kilobytes of each file)"));
   auto *Ext = new QGroupBox(tr("File Extensions:"), tshSearchOpt);
   chkMP3 = new QCheckBox(tr("MP&3"), Ext);
   chkMP2 = new QCheckBox(tr("MP&2"), Ext);
@@ -146,6 +149,7 @@ QWidget *TfmOptions::MakeSearchPage() {
 
   auto *V = new QVBoxLayout(tshSearchOpt);
   V->addWidget(chkClearList);
+  V->addWidget(chkReadTags);
   V->addLayout(ThreadRow);
   V->addWidget(Ext);
   V->addWidget(PlayList);
@@ -420,12 +424,14 @@ int ShowOptions(TfmOptions &Form, const QWidget *Owner, TNetScan &Scan, TMainFor
   Form.SetScan(&Scan);
   Form.SetPlayListExt(Settings.PlayListExt);
   Form.SetPlayerCommand(Settings.PlayerCommand);
+  Form.chkReadTags->setChecked(Settings.ReadTags);
   Form.SetIPList(&Settings.IPRanges);
   if (Page >= 0 && Page < Form.Pages->count()) Form.Pages->setCurrentIndex(Page);
   const int Result = UserPrompts().ExecDialog(Form);
   if (Result != QDialog::Accepted) return Result;
   Settings.PlayListExt = Form.GetPlayListExt();
   Settings.PlayerCommand = Form.GetPlayerCommand();
+  Settings.ReadTags = Form.chkReadTags->isChecked();
   Scan.IPResList->ClearList();
   ApplyIPRanges(Settings.IPRanges, Scan);
   SaveSettings(Scan, Settings);

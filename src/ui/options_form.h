@@ -105,6 +105,7 @@ public:
   QWidget *tshSearchOpt;
   QCheckBox *chkClearList;
   QSpinBox *edtThreads; // MaxThreadCount
+  QCheckBox *chkReadTags;
   QCheckBox *chkMP3;
   QCheckBox *chkMP2;
   QCheckBox *chkWMA;

@@ -6,6 +6,7 @@
 #include "platform/gui/message_box.h"
 #include "platform/smb/wire/smb_url.h"
 #include "ui/report.h"
+#include "ui/row_tags.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -69,14 +70,34 @@ std::string PlayListLine(TWNetTree &Tree, int Index) {
   return smb::wire::UncToSmbUrl(Tree.GetDirectory(Index) + std::string(Tree.File(Index).Name()));
 }
 
-bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows) {
+std::string ExtInfLine(const TRowTags &Tags, uint32_t Ref) {
+  std::string artist(Tags.Text(Ref, tfArtist)), title(Tags.Text(Ref, tfTitle));
+  // A line end in a tag would start a line of its own.
+  for (std::string *s : {&artist, &title})
+    for (char &c : *s)
+      if (c == '\r' || c == '\n') c = ' ';
+  const std::string name = artist.empty() ? title : title.empty() ? artist : artist + " - " + title;
+  return "#EXTINF:" + std::to_string(Tags.Length(Ref)) + "," + name + "\r\n";
+}
+
+bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows,
+                   const TRowTags *Tags) {
   if (Rows.empty()) return false;
+  // Extended only when some row has tags to tell: a plain list stays as it always was.
+  bool extended = false;
+  for (const TRowRange &r : Rows)
+    for (int i = r.First; Tags && !extended && i <= r.Last && i < Tree.Count(); ++i)
+      extended = Tags->Has(Tree.TagRef(i));
+  if (!extended) Tags = nullptr;
   TReportFile out;
   bool written = out.Open(FileName);
+  if (written && Tags) written = out.Write("#EXTM3U\r\n");
   std::string line;
   for (const TRowRange &r : Rows)
     for (int i = r.First; written && i <= r.Last && i < Tree.Count(); ++i) {
-      line = PlayListLine(Tree, i);
+      line.clear();
+      if (Tags && Tags->Has(Tree.TagRef(i))) line = ExtInfLine(*Tags, Tree.TagRef(i));
+      line += PlayListLine(Tree, i);
       line += "\r\n";
       written = out.Write(line);
     }

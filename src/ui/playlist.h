@@ -10,14 +10,17 @@
 namespace sonquarry {
 
 class TWNetTree;
+class TRowTags;
 
 // The playlist line of row Index, without its line end.
 std::string PlayListLine(TWNetTree &Tree, int Index);
 
 // Writes one line per row of Rows, in row order, replacing FileName. False with nothing written
 // when Rows is empty; false after "Can not write to file %s: reason." when the file cannot be
-// written whole, the old file then kept.
-bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows);
+// written whole, the old file then kept. With Tags, an extended playlist: "#EXTM3U" first and an
+// "#EXTINF:length,Artist - Title" line before each row whose tags are known.
+bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows,
+                   const TRowTags *Tags = nullptr);
 
 // The playlist handed to the player: "playlist.m3u" in the cache folder (the current directory
 // when there is none). Rewritten at every Play, never deleted.

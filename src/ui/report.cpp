@@ -1,4 +1,5 @@
 #include "ui/report.h"
+#include "ui/row_tags.h"
 
 #include "paths/wnet_tree.h"
 #include "platform/exception.h"
@@ -139,12 +140,17 @@ std::string HtmlReportRow(std::string_view Path) {
          HtmlEscape(platform::Printable(Path)) + "</a><br>\r\n";
 }
 
-bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName) {
+bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
+                     const TRowTags *Tags) {
   std::string line;
   for (int i = 0; i < Tree.Count(); ++i) {
     try {
       // A name's LF or escape stays inside its row, as in the scan log.
-      line = platform::Printable(RowPath(Tree, i)) + "\r\n";
+      line = platform::Printable(RowPath(Tree, i));
+      if (Tags && Tags->Has(Tree.TagRef(i)))
+        for (int f = 0; f < TagFieldCount; ++f)
+          line += "\t" + platform::Printable(Tags->Shown(Tree.TagRef(i), TTagField(f)));
+      line += "\r\n";
     } catch (const std::exception &) {
       line = ErrorFormingString;
     }
@@ -161,7 +167,7 @@ bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
 }
 
 bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
-                     const std::string &Title) {
+                     const std::string &Title, const TRowTags *Tags) {
   if (!Out.Write(HtmlReportHeader(Title))) {
     ReportWriteError(FileName, Out.Error());
     return false;
@@ -170,6 +176,14 @@ bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
   for (int i = 0; i < Tree.Count(); ++i) {
     try {
       piece = HtmlReportRow(RowPath(Tree, i));
+      if (Tags && Tags->Has(Tree.TagRef(i))) {
+        std::string text;
+        for (int f = 0; f < TagFieldCount; ++f) {
+          const std::string v = Tags->Shown(Tree.TagRef(i), TTagField(f));
+          if (!v.empty()) text += (text.empty() ? "" : " | ") + v;
+        }
+        piece.insert(piece.size() - 5, " " + HtmlEscape(text)); // before "<br>\r"
+      }
     } catch (const std::exception &) {
       piece = ErrorFormingString;
     }
@@ -185,16 +199,16 @@ bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
   return true;
 }
 
-void ExportTextReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog) {
+void ExportTextReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog, const TRowTags *Tags) {
   std::unique_ptr<TReportFile> out;
   CreateFile(&SaveDialog, out);
-  if (out) WriteTextReport(Tree, *out, SaveDialog.FileName);
+  if (out) WriteTextReport(Tree, *out, SaveDialog.FileName, Tags);
 }
 
-void ExportHtmlReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog) {
+void ExportHtmlReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog, const TRowTags *Tags) {
   std::unique_ptr<TReportFile> out;
   CreateFile(&SaveDialog, out);
-  if (out) WriteHtmlReport(Tree, *out, SaveDialog.FileName, ApplicationTitle());
+  if (out) WriteHtmlReport(Tree, *out, SaveDialog.FileName, ApplicationTitle(), Tags);
 }
 
 } // namespace sonquarry

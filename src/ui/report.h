@@ -12,6 +12,7 @@
 namespace sonquarry {
 
 class TWNetTree;
+class TRowTags;
 struct TFileDialogRequest;
 
 inline constexpr const char *ProductHomePage = "https://sonquarry.example.org/";
@@ -54,12 +55,17 @@ std::string HtmlReportRow(std::string_view Path);
 inline constexpr std::string_view HtmlReportFooter = "</BODY></HTML>\r\n";
 
 // Write every row of Tree into Out; false after ReportWriteError (FileName) when a write failed.
-bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName);
+// With Tags, a row whose tags are known also gets them: tab-separated after the path (text),
+// after the link (HTML).
+bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
+                     const TRowTags *Tags = nullptr);
 bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
-                     const std::string &Title);
+                     const std::string &Title, const TRowTags *Tags = nullptr);
 
 // The two export commands: dialog, question, file, rows. SaveDialog keeps the last name.
-void ExportTextReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog);
-void ExportHtmlReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog);
+void ExportTextReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog,
+                      const TRowTags *Tags = nullptr);
+void ExportHtmlReport(TWNetTree &Tree, TFileDialogRequest &SaveDialog,
+                      const TRowTags *Tags = nullptr);
 
 } // namespace sonquarry

@@ -6,6 +6,10 @@ gen_tree.py LAYOUT ROOT HOST WORKGROUP SHARE MANIFEST DIRS [--files N --dirs M]
 Creates ROOT (which must not exist yet or be empty), fills it after LAYOUT and appends one line
 per file to MANIFEST (host, workgroup, share, path with backslashes, size) and one line per
 directory to DIRS (host, workgroup, share, path with backslashes), both tab-separated.
+
+The music files of every layout but "big" are real ones with tags (gen_audio.py); the clips they
+are made from are kept in the folder "clips" beside MANIFEST. "tagged" is a large share of them
+(--files, --dirs) of which every third file carries a 200 KiB picture.
 """
 import argparse
 import os
@@ -98,6 +102,15 @@ def big_layout(files, dirs):
     return out
 
 
+def tagged_layout(files, dirs):
+    leaf = ["artist %03d/album %04d" % (d % 97, d) for d in range(max(1, dirs))]
+    return [d + "/" for d in leaf] + ["%s/%05d track.mp3" % (leaf[i % len(leaf)], i)
+                                     for i in range(files)]
+
+
+AUDIO = (".mp3", ".mp2", ".wma")
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("layout", "root", "host", "workgroup", "share", "manifest", "dirsfile"):
@@ -105,16 +118,18 @@ def main():
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--dirs", type=int, default=1000)
     a = ap.parse_args()
-    if a.layout == "big":
+    if a.layout in ("big", "tagged"):
         if a.files < 0 or a.dirs < 1:
             sys.exit("gen_tree.py: need --files >= 0 and --dirs >= 1")
-        entries = big_layout(a.files, a.dirs)
+        entries = (big_layout if a.layout == "big" else tagged_layout)(a.files, a.dirs)
     else:
         entries = LAYOUTS[a.layout]
 
     os.umask(0o022)
+    clips = os.path.join(os.path.dirname(os.path.abspath(a.manifest)), "clips")
     os.makedirs(a.root, exist_ok=True)
     files, dirs = [], set()
+    audio = 0
     for rel in entries:
         parts = rel.rstrip("/").split("/")
         for i in range(1, len(parts) if not rel.endswith("/") else len(parts) + 1):
@@ -124,6 +139,16 @@ def main():
             continue
         path = os.path.join(a.root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
+        if a.layout != "big" and os.path.splitext(rel)[1].lower() in AUDIO:
+            import gen_audio
+            # Every kind of tag in turn, so that each share holds them all.
+            kind = gen_audio.KINDS[audio % len(gen_audio.KINDS)]
+            if a.layout == "tagged":
+                kind = "picture" if audio % 3 == 0 else "v24utf8"
+            audio += 1
+            gen_audio.write(path, rel, a.host, clips, kind)
+            files.append((rel, os.path.getsize(path)))
+            continue
         data = ("%s %s %s\n" % (a.host, a.share, rel)).encode()
         with open(path, "wb") as f:
             f.write(data)

@@ -9,7 +9,8 @@
 #   testnet.sh status --dir DIR
 #   testnet.sh check --dir DIR         exit 0 when the network of DIR is up (a shared one)
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
-#   testnet.sh bigshare --dir DIR [--files N --dirs M] HOST...
+#   testnet.sh bigshare --dir DIR [--files N --dirs M] [--tagged] HOST...
+#              (--tagged: the share "tagged" of real music files with tags instead of "big")
 #   testnet.sh relay --dir DIR [--rtt MS]   relay hosts with added round-trip time (default 0)
 #   testnet.sh relay-stop --dir DIR
 #
@@ -102,6 +103,7 @@ dir=""
 opt_files=20000
 opt_dirs=1000
 opt_rtt=0
+opt_tagged=""
 args=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -110,6 +112,7 @@ while [ $# -gt 0 ]; do
     --files) opt_files=${2:?}; shift 2 ;;
     --dirs) opt_dirs=${2:?}; shift 2 ;;
     --rtt) opt_rtt=${2:?}; shift 2 ;;
+    --tagged) opt_tagged=1; shift ;;
     --) shift; args+=("$@"); break ;;
     -h|--help) usage ;;
     *) args+=("$1"); shift ;;
@@ -412,6 +415,9 @@ samba_conf() { # host
   passdb backend = tdbsam:$hd/private/passdb.tdb
   log file = $hd/log/log.%m
   max log size = 2000
+  # Counters of what the server reads (smbstatus -P), for the benchmarks.
+  smbd profiling level = count
+  include = $hd/tagged.conf
   include = $hd/big.conf
 EOF
   while IFS='|' read -r name layout; do
@@ -457,6 +463,7 @@ write_configs() {
     for d in private lock state cache pid ncalrpc binddns log run; do mkdir -p "$dir/hosts/$h/$d"; done
     chmod 700 "$dir/hosts/$h/private"
     [ -f "$dir/hosts/$h/big.conf" ] || : >"$dir/hosts/$h/big.conf"
+    [ -f "$dir/hosts/$h/tagged.conf" ] || : >"$dir/hosts/$h/tagged.conf"
     samba_conf "$h" >"$dir/hosts/$h/smb.conf"
   done
   mkdir -p "$dir/hosts/impacket/cwd" "$dir/hosts/impacket/log" "$dir/hosts/impacket/run"
@@ -792,27 +799,28 @@ cmd_bigshare() {
   [ ${#args[@]} -ge 1 ] || die "bigshare needs at least one Samba host"
   [[ $opt_files =~ ^[0-9]+$ && $opt_dirs =~ ^[1-9][0-9]*$ ]] || die "--files N and --dirs M must be numbers (M >= 1)"
   require_up
-  local n h root want out
+  local n h root want out share=$big_share layout=big comment="generated files"
+  [ -z "$opt_tagged" ] || { share=tagged; layout=tagged; comment="generated music files"; }
   for n in "${args[@]}"; do
     h=$(host_key "$n")
     [[ $(h_role "$h") == samba-* ]] || die "$(h_name "$h") is not a Samba host"
-    root="$dir/shares/$h/$big_share"
+    root="$dir/shares/$h/$share"
     want="$opt_files $opt_dirs"
-    if [ "$(cat "$st/big.$h" 2>/dev/null)" != "$want" ]; then
+    if [ "$(cat "$st/$share.$h" 2>/dev/null)" != "$want" ]; then
       rm -rf "$root"
       # Drop this host's earlier big-share lines from the manifests.
-      awk -F'\t' -v n="$(h_name "$h")" -v s="$big_share" '!($1 == n && $3 == s)' "$dir/manifest.tsv" >"$dir/manifest.tsv.new"
+      awk -F'\t' -v n="$(h_name "$h")" -v s="$share" '!($1 == n && $3 == s)' "$dir/manifest.tsv" >"$dir/manifest.tsv.new"
       mv "$dir/manifest.tsv.new" "$dir/manifest.tsv"
-      awk -F'\t' -v n="$(h_name "$h")" -v s="$big_share" '!($1 == n && $3 == s)' "$dir/dirs.tsv" >"$dir/dirs.tsv.new"
+      awk -F'\t' -v n="$(h_name "$h")" -v s="$share" '!($1 == n && $3 == s)' "$dir/dirs.tsv" >"$dir/dirs.tsv.new"
       mv "$dir/dirs.tsv.new" "$dir/dirs.tsv"
-      "$py" "$here/gen_tree.py" big "$root" "$(h_name "$h")" "$(h_wg "$h")" "$big_share" \
+      "$py" "$here/gen_tree.py" "$layout" "$root" "$(h_name "$h")" "$(h_wg "$h")" "$share" \
         "$dir/manifest.tsv" "$dir/dirs.tsv" --files "$opt_files" --dirs "$opt_dirs"
       chmod -R a+rX "$root"
-      echo "$want" >"$st/big.$h"
+      echo "$want" >"$st/$share.$h"
     fi
-    printf '[%s]\n  path = %s\n  comment = generated files\n  read only = yes\n  guest ok = yes\n' \
-      "$big_share" "$root" >"$dir/hosts/$h/big.conf"
-    grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
+    printf '[%s]\n  path = %s\n  comment = %s\n  read only = yes\n  guest ok = yes\n' \
+      "$share" "$root" "$comment" >"$dir/hosts/$h/$share.conf"
+    [ -n "$opt_tagged" ] || grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
     # smbd rereads its config on SIGHUP; samba-dcerpcd (which answers the share list) does not
     # and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse list stays.
     local pid start
@@ -827,13 +835,13 @@ cmd_bigshare() {
     h=$(host_key "$n")
     for _ in $(seq 1 120); do
       out=$(in_client smbclient -L "$(h_ip "$h")" -N -g 2>/dev/null || true)
-      if grep -qx "Disk|$big_share|generated files" <<<"$out" &&
-        in_client smbclient "//$(h_ip "$h")/$big_share" -N -c 'ls' >/dev/null 2>&1; then
+      if grep -qx "Disk|$share|$comment" <<<"$out" &&
+        in_client smbclient "//$(h_ip "$h")/$share" -N -c 'ls' >/dev/null 2>&1; then
         continue 2
       fi
       sleep 0.5
     done
-    die "$(h_name "$h") does not serve $big_share"
+    die "$(h_name "$h") does not serve $share"
   done
 }
 

@@ -83,6 +83,16 @@ public:
   virtual long Read(char *Buffer, std::size_t Capacity, NetError *Error = nullptr) = 0;
   // From any thread: a Read in flight and every later one fail soon.
   virtual void Cancel() = 0;
+  // At most Capacity bytes from Offset, for a reader that only reads ranges (never mixed with
+  // Read): how many, fewer only at the end of the file, -1 on a failure. This one: ENOTSUP.
+  virtual long ReadAt(int64_t Offset, char *Buffer, std::size_t Capacity,
+                      NetError *Error = nullptr);
+};
+
+// A file's size and last-write time (seconds since 1970).
+struct FileStat {
+  int64_t Size = -1;
+  int64_t WriteTime = 0;
 };
 
 class INetProvider {
@@ -108,6 +118,10 @@ public:
   // The file UncPath ("\\PC\share\dir\name") for reading; null when it cannot be opened. This
   // one opens nothing (ENOTSUP).
   virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
+
+  // The size and last-write time of UncPath without reading it; false when it cannot be
+  // asked (this one: ENOTSUP).
+  virtual bool StatFile(const std::string &UncPath, FileStat &Out, NetError *Error = nullptr);
 
   // The caller has just reached Server (a name or dotted address) itself, with its own time-out:
   // no probe of the provider's own needs to ask again.

@@ -64,6 +64,13 @@ public:
     return N;
   }
 
+  long ReadAt(int64_t Offset, char *Buffer, std::size_t Capacity, net::NetError *Error) override {
+    net::NetError E;
+    const long N = ReadRange(Offset, Buffer, Capacity, E);
+    if (Error) *Error = E;
+    return N;
+  }
+
   void Cancel() override {
     std::lock_guard<std::mutex> L(Lock_);
     Cancelled_ = true;
@@ -109,6 +116,30 @@ private:
     }
   }
 
+  long ReadRange(int64_t Offset, char *Buffer, std::size_t Capacity, net::NetError &Error) {
+    if (Failed_) {
+      Error = Why_;
+      return -1;
+    }
+    if (!Handle_ || InFlight_ || Offset < 0) return Fail(Broken(EBADF, What() + ": not open"));
+    if (StopRequested()) return Fail(Broken(ECANCELED, What() + ": stopped"));
+    const uint32_t Max = uint32_t(std::min<std::size_t>(Capacity, wire::MaxChunk));
+    if (Max == 0) return 0;
+    wire::Frame &F = Reply_;
+    if (!P_->Ask(W_, wire::Type::ReadAt, wire::Put(wire::ReadAt{Handle_, uint64_t(Offset), Max}), F,
+                 What(), Error))
+      return Fail(Error);
+    if (P_->ServerError(F, Error)) return Fail(Error);
+    if (F.Kind != wire::Type::Data || !wire::Get(F.Payload, Chunk_) || Chunk_.Bytes.size() > Max) {
+      P_->Unexpected(W_, What(), Error);
+      return Fail(Error);
+    }
+    const std::size_t N = Chunk_.Bytes.size();
+    std::memcpy(Buffer, Chunk_.Bytes.data(), N);
+    Chunk_ = {};
+    return long(N);
+  }
+
   long Fail(const net::NetError &E) {
     Failed_ = true;
     Why_ = E;
@@ -136,6 +167,22 @@ private:
 };
 
 } // namespace
+
+bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
+                 net::FileStat &Out, net::NetError &Error) {
+  std::shared_ptr<TWorker> W = P->Worker(true, Error);
+  if (!W) return false;
+  wire::Frame F;
+  if (!P->Ask(W, wire::Type::StatFile, wire::PutString(Unc), F, "the look at " + Unc, Error))
+    return false;
+  if (P->ServerError(F, Error)) return false;
+  wire::FileStat S;
+  if (F.Kind != wire::Type::FileStat || !wire::Get(F.Payload, S))
+    return P->Unexpected(W, "the look at " + Unc, Error);
+  Out.Size = int64_t(S.Size);
+  Out.WriteTime = S.WriteTime;
+  return true;
+}
 
 std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
                                            const std::string &Unc, net::NetError &Error) {

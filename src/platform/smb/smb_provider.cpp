@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <system_error>
 #include <unistd.h>
 
@@ -318,6 +319,14 @@ net::NetEnumStatus TSmbProvider::EnumResources(const net::NetResource *Container
 std::unique_ptr<net::INetFile> TSmbProvider::OpenFile(const std::string &UncPath,
                                                       net::NetError *Error) {
   return OpenBelowShare(I_, UncPath, Error, OpenSmbFile);
+}
+
+bool TSmbProvider::StatFile(const std::string &UncPath, net::FileStat &Out, net::NetError *Error) {
+  // Empty on failure, as an open's null.
+  auto Stat = [&Out](const std::shared_ptr<TImpl> &P, const std::string &Unc, net::NetError &E) {
+    return StatSmbFile(P, Unc, Out, E) ? std::optional<bool>(true) : std::nullopt;
+  };
+  return OpenBelowShare(I_, UncPath, Error, Stat).has_value();
 }
 
 std::unique_ptr<net::INetDirListing> TSmbProvider::OpenDir(const std::string &UncDir,

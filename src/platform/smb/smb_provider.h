@@ -84,6 +84,8 @@ public:
   // bounded by CallTimeOutMs; Cancel ends the worker.
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
+  bool StatFile(const std::string &UncPath, net::FileStat &Out,
+                net::NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
 
   // Starts the calling thread's worker now rather than at its first call; false when it cannot

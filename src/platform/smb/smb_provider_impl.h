@@ -131,5 +131,7 @@ std::unique_ptr<net::INetDirListing> OpenSmbListing(const std::shared_ptr<TSmbPr
                                                     const std::string &Unc, net::NetError &Error);
 std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
                                            const std::string &Unc, net::NetError &Error);
+bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
+                 net::FileStat &Out, net::NetError &Error);
 
 } // namespace sonquarry::smb

@@ -28,7 +28,8 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
 
 bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
-         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing));
+         (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing)) ||
+         T == uint8_t(Type::ReadAt) || T == uint8_t(Type::StatFile) || T == uint8_t(Type::FileStat);
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -340,6 +341,25 @@ std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(
 bool Get(std::span<const uint8_t> P, ReadFile &M) {
   Reader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const ReadAt &M) {
+  return Writer().U32(M.Handle).U64(M.Offset).U32(M.Max).Take();
+}
+bool Get(std::span<const uint8_t> P, ReadAt &M) {
+  Reader R(P);
+  return R.U32(M.Handle) && R.U64(M.Offset) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const FileStat &M) {
+  return Writer().U64(M.Size).U64(uint64_t(M.WriteTime)).Take();
+}
+bool Get(std::span<const uint8_t> P, FileStat &M) {
+  Reader R(P);
+  uint64_t T;
+  if (!R.U64(M.Size) || !R.U64(T) || !R.Done()) return false;
+  M.WriteTime = int64_t(T);
+  return true;
 }
 
 std::vector<uint8_t> Put(const Data &M) {

@@ -21,6 +21,9 @@
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
 //   Close      -> Closed                       ends a listing or a file (a listing whose last
 //                                              entries were sent is closed already)
+//   ReadAt     -> Data | Error                 bytes of an open file from an offset (a tag
+//                                              reader's ranges); End when the file ends there
+//   StatFile   -> FileStat | Error             a file's size and last-write time, unopened
 // Handles number the open listings and files of one worker. Requests may be sent before the
 // replies of earlier ones arrive (a reader keeps a few ReadFile in flight); replies keep their
 // order.
@@ -70,6 +73,10 @@ enum class Type : uint8_t {
   Closed = 70,
   Data = 71,
   Listing = 72,
+  // Apart from the runs above, so that other additions keep their numbers.
+  ReadAt = 24,
+  StatFile = 25,
+  FileStat = 88,
 };
 bool KnownType(uint8_t T);
 
@@ -207,6 +214,15 @@ struct Data {
   bool End = false; // nothing follows these bytes
   std::vector<uint8_t> Bytes;
 };
+struct ReadAt {
+  uint32_t Handle = 0;
+  uint64_t Offset = 0;
+  uint32_t Max = 0;
+};
+struct FileStat {
+  uint64_t Size = 0;
+  int64_t WriteTime = 0; // seconds since 1970
+};
 
 std::vector<uint8_t> Put(const Hello &M);
 std::vector<uint8_t> Put(const EnumRequest &M);
@@ -218,6 +234,8 @@ std::vector<uint8_t> Put(const ReadDir &M);
 std::vector<uint8_t> Put(const ReadFile &M);
 std::vector<uint8_t> Put(const Data &M);
 std::vector<uint8_t> Put(const Listing &M);
+std::vector<uint8_t> Put(const ReadAt &M);
+std::vector<uint8_t> Put(const FileStat &M);
 // A Data frame built in place, without copying its bytes: DataFrame sizes Frame for Max bytes,
 // which go at DataAt; SealData fixes the frame for the N bytes that came.
 constexpr std::size_t DataAt = HeaderSize + 5;
@@ -239,6 +257,8 @@ bool Get(std::span<const uint8_t> P, ReadDir &M);
 bool Get(std::span<const uint8_t> P, ReadFile &M);
 bool Get(std::span<const uint8_t> P, Data &M);
 bool Get(std::span<const uint8_t> P, Listing &M);
+bool Get(std::span<const uint8_t> P, ReadAt &M);
+bool Get(std::span<const uint8_t> P, FileStat &M);
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);
 bool GetString(std::span<const uint8_t> P, std::string &S);
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle);

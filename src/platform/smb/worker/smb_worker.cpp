@@ -171,6 +171,24 @@ int Serve(int Fd) {
       Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
       break;
     }
+    case wire::Type::ReadAt: {
+      wire::ReadAt Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      const uint32_t Max = std::clamp<uint32_t>(Q.Max, 1, wire::MaxChunk);
+      bool End = false;
+      const long N = Client.ReadAt(Q.Handle, Q.Offset, wire::DataFrame(Chunk, Max), Max, End, E);
+      if (N >= 0) wire::SealData(Chunk, uint32_t(N), End);
+      Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
+      break;
+    }
+    case wire::Type::StatFile: {
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      wire::FileStat St;
+      Sent = Client.StatFile(Unc, St, E) ? S.Send(wire::Type::FileStat, wire::Put(St))
+                                         : S.SendError(E);
+      break;
+    }
     case wire::Type::Close: {
       uint32_t Handle;
       if (!wire::GetHandle(F.Payload, Handle)) return ExitProtocol;

@@ -1,0 +1,188 @@
+#include "platform/tags/tag_cache.h"
+
+#include <cstdio>
+#include <sqlite3.h>
+
+#include "platform/files/folders.h"
+
+namespace sonquarry::tags {
+
+namespace {
+
+constexpr int SchemaVersion = 1;
+constexpr int BatchSize = 512;
+
+const char *Schema = "CREATE TABLE IF NOT EXISTS tags(path TEXT PRIMARY KEY NOT NULL, "
+                     "size INTEGER NOT NULL, wtime INTEGER NOT NULL, artist TEXT NOT NULL, "
+                     "title TEXT NOT NULL, album TEXT NOT NULL, year INTEGER NOT NULL, "
+                     "length INTEGER NOT NULL) WITHOUT ROWID";
+
+std::string Column(sqlite3_stmt *S, int I) {
+  const auto *T = reinterpret_cast<const char *>(sqlite3_column_text(S, I));
+  return T ? std::string(T, std::size_t(sqlite3_column_bytes(S, I))) : std::string();
+}
+
+void Bind(sqlite3_stmt *S, int I, const std::string &V) {
+  sqlite3_bind_text(S, I, V.data(), int(V.size()), SQLITE_TRANSIENT);
+}
+
+} // namespace
+
+struct TTagCache::TDb {
+  sqlite3 *Db = nullptr;
+  sqlite3_stmt *Find = nullptr, *FindAny = nullptr, *Put = nullptr;
+  int Pending = 0;
+  ~TDb() {
+    sqlite3_finalize(Find);
+    sqlite3_finalize(FindAny);
+    sqlite3_finalize(Put);
+    sqlite3_close(Db);
+  }
+  bool Exec(const char *Sql) {
+    return sqlite3_exec(Db, Sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+};
+
+TTagCache::TTagCache(std::string Path) : Path_(Path.empty() ? DefaultPath() : std::move(Path)) {
+  if (!Open(false) && !Busy_) Open(true);
+}
+
+TTagCache::~TTagCache() { Flush(); }
+
+std::string TTagCache::DefaultPath() { return files::GetCacheFolder() + "tags.sqlite"; }
+
+bool TTagCache::Open(bool Fresh) {
+  Db_.reset();
+  if (Fresh) {
+    // What is there is no cache of ours (or a damaged one): it holds nothing worth keeping.
+    for (const char *Suffix : {"", "-wal", "-shm", "-journal"})
+      std::remove((Path_ + Suffix).c_str());
+  }
+  auto D = std::make_unique<TDb>();
+  if (sqlite3_open_v2(Path_.c_str(), &D->Db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK)
+    return false;
+  sqlite3_busy_timeout(D->Db, 2000);
+  sqlite3_stmt *V = nullptr;
+  int Version = -1;
+  int Rc = sqlite3_prepare_v2(D->Db, "PRAGMA user_version", -1, &V, nullptr);
+  if (Rc == SQLITE_OK && (Rc = sqlite3_step(V)) == SQLITE_ROW) Version = sqlite3_column_int(V, 0);
+  sqlite3_finalize(V);
+  // Held by another program for longer than the wait: no cache this time, the file stays.
+  if ((Rc & 0xff) == SQLITE_BUSY || (Rc & 0xff) == SQLITE_LOCKED) {
+    Busy_ = true;
+    return false;
+  }
+  if (Version != 0 && Version != SchemaVersion) return false;
+  if (!D->Exec("PRAGMA journal_mode=WAL") || !D->Exec("PRAGMA synchronous=NORMAL") ||
+      !D->Exec(Schema) || !D->Exec("PRAGMA user_version=1"))
+    return false;
+  if (sqlite3_prepare_v2(D->Db,
+                         "SELECT artist, title, album, year, length FROM tags "
+                         "WHERE path = ?1 AND size = ?2 AND wtime = ?3",
+                         -1, &D->Find, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(D->Db,
+                         "SELECT artist, title, album, year, length FROM tags WHERE path = ?1", -1,
+                         &D->FindAny, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(D->Db, "INSERT OR REPLACE INTO tags VALUES (?1,?2,?3,?4,?5,?6,?7,?8)", -1,
+                         &D->Put, nullptr) != SQLITE_OK)
+    return false;
+  Db_ = std::move(D);
+  return true;
+}
+
+bool TTagCache::Failed(int Code) {
+  if ((Code & 0xff) != SQLITE_CORRUPT && (Code & 0xff) != SQLITE_NOTADB) return false;
+  return Open(true);
+}
+
+bool TTagCache::Usable() const { return Db_ != nullptr; }
+
+std::optional<TTags> TTagCache::Find(const std::string &Path, int64_t Size, int64_t WriteTime) {
+  return Lookup(Path, &Size, &WriteTime);
+}
+
+std::optional<TTags> TTagCache::FindAny(const std::string &Path) {
+  return Lookup(Path, nullptr, nullptr);
+}
+
+std::optional<TTags> TTagCache::Lookup(const std::string &Path, const int64_t *Size,
+                                       const int64_t *WriteTime) {
+  std::lock_guard<std::mutex> L(Lock_);
+  for (int Try = 0; Try < 2 && Db_; ++Try) {
+    sqlite3_stmt *S = Size ? Db_->Find : Db_->FindAny;
+    sqlite3_reset(S);
+    Bind(S, 1, Path);
+    if (Size) {
+      sqlite3_bind_int64(S, 2, *Size);
+      sqlite3_bind_int64(S, 3, *WriteTime);
+    }
+    const int Rc = sqlite3_step(S);
+    if (Rc == SQLITE_ROW) {
+      TTags T{Column(S, 0), Column(S, 1), Column(S, 2), sqlite3_column_int(S, 3),
+              sqlite3_column_int(S, 4)};
+      sqlite3_reset(S);
+      return T;
+    }
+    sqlite3_reset(S);
+    if (Rc == SQLITE_DONE || !Failed(Rc)) break;
+  }
+  return std::nullopt;
+}
+
+void TTagCache::Put(const std::string &Path, int64_t Size, int64_t WriteTime, const TTags &Tags) {
+  std::lock_guard<std::mutex> L(Lock_);
+  for (int Try = 0; Try < 2 && Db_; ++Try) {
+    if (Db_->Pending == 0 && !Db_->Exec("BEGIN")) {
+      if (!Failed(sqlite3_errcode(Db_->Db))) return;
+      continue;
+    }
+    sqlite3_stmt *S = Db_->Put;
+    sqlite3_reset(S);
+    Bind(S, 1, Path);
+    sqlite3_bind_int64(S, 2, Size);
+    sqlite3_bind_int64(S, 3, WriteTime);
+    Bind(S, 4, Tags.Artist);
+    Bind(S, 5, Tags.Title);
+    Bind(S, 6, Tags.Album);
+    sqlite3_bind_int(S, 7, Tags.Year);
+    sqlite3_bind_int(S, 8, Tags.Length);
+    const int Rc = sqlite3_step(S);
+    sqlite3_reset(S);
+    if (Rc == SQLITE_DONE) {
+      if (++Db_->Pending >= BatchSize) {
+        Db_->Exec("COMMIT");
+        Db_->Pending = 0;
+      }
+      return;
+    }
+    Db_->Exec("ROLLBACK");
+    Db_->Pending = 0;
+    if (!Failed(Rc)) return;
+  }
+}
+
+void TTagCache::Flush() {
+  std::lock_guard<std::mutex> L(Lock_);
+  if (!Db_ || Db_->Pending == 0) return;
+  if (!Db_->Exec("COMMIT")) Db_->Exec("ROLLBACK");
+  Db_->Pending = 0;
+}
+
+void TTagCache::ForEach(
+    const std::function<void(const std::string &Path, const TTags &Tags)> &Each) {
+  std::lock_guard<std::mutex> L(Lock_);
+  if (!Db_) return;
+  sqlite3_stmt *S = nullptr;
+  if (sqlite3_prepare_v2(Db_->Db, "SELECT path, artist, title, album, year, length FROM tags", -1,
+                         &S, nullptr) != SQLITE_OK)
+    return;
+  int Rc;
+  while ((Rc = sqlite3_step(S)) == SQLITE_ROW)
+    Each(Column(S, 0), TTags{Column(S, 1), Column(S, 2), Column(S, 3), sqlite3_column_int(S, 4),
+                             sqlite3_column_int(S, 5)});
+  sqlite3_finalize(S);
+  if (Rc != SQLITE_DONE) Failed(Rc);
+}
+
+} // namespace sonquarry::tags

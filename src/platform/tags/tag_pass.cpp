@@ -1,0 +1,134 @@
+#include "platform/tags/tag_pass.h"
+
+#include <algorithm>
+
+#include "platform/thread.h"
+
+namespace sonquarry::tags {
+
+class TTagPass::TWorkerThread final : public platform::TThread {
+public:
+  explicit TWorkerThread(TTagPass &Pass) : Pass_(Pass) {}
+  ~TWorkerThread() override {
+    Terminate();
+    WaitFor();
+  }
+
+protected:
+  void Execute() override {
+    TTagJob Job;
+    while (!Terminated() && Pass_.Next(Job)) {
+      const TTagOutcome O = Pass_.One(Job);
+      if (!Terminated()) {
+        std::lock_guard<std::mutex> L(Pass_.EachLock_);
+        Pass_.Each_(O);
+      }
+      Pass_.Done();
+    }
+  }
+
+private:
+  TTagPass &Pass_;
+};
+
+TTagPass::TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
+                   TTagLimits Limits, bool CachedOnly)
+    : Provider_(Provider), Cache_(Cache), Each_(std::move(Each)), Limits_(Limits),
+      CachedOnly_(CachedOnly) {
+  for (int I = 0; I < std::max(1, Threads); ++I) {
+    Threads_.push_back(std::make_unique<TWorkerThread>(*this));
+    Threads_.back()->Resume();
+  }
+}
+
+TTagPass::~TTagPass() {
+  Stop();
+  Threads_.clear();
+}
+
+void TTagPass::Add(std::vector<TTagJob> Jobs) {
+  std::lock_guard<std::mutex> L(Lock_);
+  for (auto &J : Jobs) Queue_.push_back(std::move(J));
+  Wake_.notify_all();
+}
+
+void TTagPass::Front(std::vector<TTagJob> Jobs) {
+  std::lock_guard<std::mutex> L(Lock_);
+  for (auto It = Jobs.rbegin(); It != Jobs.rend(); ++It) Queue_.push_front(std::move(*It));
+  Wake_.notify_all();
+}
+
+bool TTagPass::Wait(int TimeOutMs) {
+  std::unique_lock<std::mutex> L(Lock_);
+  const auto Ready = [&] { return Stopping_ || (Queue_.empty() && Busy_ == 0); };
+  if (TimeOutMs < 0) {
+    Idle_.wait(L, Ready);
+    return true;
+  }
+  return Idle_.wait_for(L, std::chrono::milliseconds(TimeOutMs), Ready);
+}
+
+void TTagPass::Stop() {
+  {
+    std::lock_guard<std::mutex> L(Lock_);
+    Stopping_ = true;
+    Queue_.clear();
+    Wake_.notify_all();
+    Idle_.notify_all();
+  }
+  for (auto &T : Threads_) T->Terminate();
+}
+
+bool TTagPass::Next(TTagJob &Job) {
+  std::unique_lock<std::mutex> L(Lock_);
+  Wake_.wait(L, [&] { return Stopping_ || !Queue_.empty(); });
+  if (Stopping_) return false;
+  Job = std::move(Queue_.front());
+  Queue_.pop_front();
+  ++Busy_;
+  return true;
+}
+
+void TTagPass::Done() {
+  std::lock_guard<std::mutex> L(Lock_);
+  if (--Busy_ == 0 && Queue_.empty()) Idle_.notify_all();
+}
+
+TTagOutcome TTagPass::One(const TTagJob &Job) {
+  const std::string &Unc = Job.Unc;
+  TTagOutcome O;
+  O.Unc = Unc;
+  O.Key = Job.Key;
+  if (!HasTagFormat(Unc)) return O;
+  if (CachedOnly_) {
+    if (auto T = Cache_ ? Cache_->FindAny(Unc) : std::nullopt) {
+      O.Tags = *T;
+      O.Ok = O.FromCache = true;
+      ++Cached_;
+    }
+    return O;
+  }
+  net::FileStat St;
+  if (Cache_ && Provider_.StatFile(Unc, St)) {
+    if (auto T = Cache_->Find(Unc, St.Size, St.WriteTime)) {
+      O.Tags = *T;
+      O.Ok = O.FromCache = true;
+      ++Cached_;
+      return O;
+    }
+  }
+  auto F = Provider_.OpenFile(Unc);
+  if (!F) return O;
+  TNetRangeSource Source(*F);
+  const TTagResult R = ReadTags(Source, Unc, Limits_);
+  O.Ok = R.Ok;
+  O.Tags = R.Tags;
+  O.BytesRead = R.BytesRead;
+  ++Read_;
+  Bytes_ += R.BytesRead;
+  // Only a file whose identity is known can be found again; a failed read is tried next time.
+  if (Cache_ && R.Ok && St.Size >= 0) Cache_->Put(Unc, St.Size, St.WriteTime, R.Tags);
+  return O;
+}
+
+} // namespace sonquarry::tags

@@ -1,0 +1,85 @@
+#pragma once
+// Reads the tags of a queue of network files with a few threads, each with its own connection
+// through the provider: a file whose size and last-write time the cache knows costs one question
+// to its server, any other only the ranges its tags need. Files asked for with Front are read
+// before the rest (the rows a user is looking at).
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/net/net_provider.h"
+#include "platform/tags/tag_cache.h"
+#include "platform/tags/tag_reader.h"
+
+namespace sonquarry::tags {
+
+// A file to read, and the caller's own number for it.
+struct TTagJob {
+  std::string Unc;
+  uint64_t Key = 0;
+};
+
+struct TTagOutcome {
+  std::string Unc;
+  uint64_t Key = 0;
+  TTags Tags;
+  bool Ok = false;        // tags known (read, or from the cache)
+  bool FromCache = false; // no byte of the file was read
+  std::size_t BytesRead = 0;
+};
+
+class TTagPass {
+public:
+  // Each runs on the pass's threads, one call at a time.
+  using TEach = std::function<void(const TTagOutcome &)>;
+
+  // CachedOnly: only what the cache knows of each path, whatever its size and time now; no
+  // file is asked about (a list's rows at start-up).
+  TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
+           TTagLimits Limits = {}, bool CachedOnly = false);
+  // Stops and waits for the threads.
+  ~TTagPass();
+  TTagPass(const TTagPass &) = delete;
+  TTagPass &operator=(const TTagPass &) = delete;
+
+  void Add(std::vector<TTagJob> Jobs);
+  void Front(std::vector<TTagJob> Jobs);
+  // Until the queue is empty and no file is being read, TimeOutMs at most (negative: no bound);
+  // false when the time ran out.
+  bool Wait(int TimeOutMs = -1);
+  // Files not started yet are dropped; those being read end soon.
+  void Stop();
+
+  std::size_t FilesRead() const { return Read_; }
+  std::size_t FilesFromCache() const { return Cached_; }
+  uint64_t BytesRead() const { return Bytes_; }
+
+private:
+  class TWorkerThread;
+  bool Next(TTagJob &Job);
+  void Done();
+  TTagOutcome One(const TTagJob &Job);
+
+  net::INetProvider &Provider_;
+  TTagCache *Cache_;
+  TEach Each_;
+  TTagLimits Limits_;
+  bool CachedOnly_;
+  std::mutex Lock_, EachLock_;
+  std::condition_variable Wake_, Idle_;
+  std::deque<TTagJob> Queue_;
+  int Busy_ = 0;
+  bool Stopping_ = false;
+  std::atomic<std::size_t> Read_{0}, Cached_{0};
+  std::atomic<uint64_t> Bytes_{0};
+  std::vector<std::unique_ptr<TWorkerThread>> Threads_;
+};
+
+} // namespace sonquarry::tags

@@ -1,0 +1,31 @@
+#pragma once
+// What a music file's tags say, read with TagLib through a range source.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/tags/tag_source.h"
+
+namespace sonquarry::tags {
+
+struct TTags {
+  std::string Artist, Title, Album; // UTF-8
+  int Year = 0;                     // 0: none
+  int Length = -1;                  // seconds, rounded; -1: unknown
+  bool operator==(const TTags &) const = default;
+};
+
+struct TTagResult {
+  bool Ok = false; // the file was recognised (its tags may still be empty)
+  TTags Tags;
+  std::size_t BytesRead = 0;
+};
+
+// Whether Name's extension is one whose tags are read (".mp3", ".mp2", ".wma", any case).
+bool HasTagFormat(const std::string &Name);
+
+// The tags of the file Source holds; Name (a path or a file name) gives its format.
+TTagResult ReadTags(IRangeSource &Source, const std::string &Name, const TTagLimits &Limits = {});
+
+} // namespace sonquarry::tags

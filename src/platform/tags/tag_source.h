@@ -1,0 +1,55 @@
+#pragma once
+// Where a tag reader's bytes come from: ranges of one file, on a server or in memory, with a
+// budget of bytes and time that a lying or hostile file cannot stretch.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "platform/net/net_provider.h"
+
+namespace sonquarry::tags {
+
+class IRangeSource {
+public:
+  virtual ~IRangeSource() = default;
+  virtual int64_t Size() const = 0;
+  // At most N bytes from Offset: how many (fewer only at the end), -1 on a failure.
+  virtual long ReadAt(int64_t Offset, char *To, std::size_t N) = 0;
+};
+
+// A file of a share read through its provider's ranges.
+class TNetRangeSource final : public IRangeSource {
+public:
+  explicit TNetRangeSource(net::INetFile &F) : F_(F) {}
+  int64_t Size() const override { return F_.Size(); }
+  long ReadAt(int64_t Offset, char *To, std::size_t N) override {
+    return F_.ReadAt(Offset, To, N, &Error);
+  }
+  net::NetError Error;
+
+private:
+  net::INetFile &F_;
+};
+
+class TMemoryRangeSource final : public IRangeSource {
+public:
+  explicit TMemoryRangeSource(std::span<const uint8_t> Bytes) : B_(Bytes) {}
+  int64_t Size() const override { return int64_t(B_.size()); }
+  long ReadAt(int64_t Offset, char *To, std::size_t N) override;
+
+private:
+  std::span<const uint8_t> B_;
+};
+
+struct TTagLimits {
+  // Bytes read from the file at most, whatever its tags claim.
+  std::size_t MaxBytes = 256u << 10;
+  std::chrono::milliseconds MaxTime{5000};
+  // Frames of an ID3v2 tag larger than this that hold no text (pictures, objects) are not read.
+  std::size_t SkipFramesAbove = 2048;
+};
+
+} // namespace sonquarry::tags

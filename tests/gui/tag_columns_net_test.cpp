@@ -1,0 +1,111 @@
+// The window's tag columns after a search of the test network: every generated file's tags as
+// mutagen reads them from the server's disk, sorting by a tag column, an extended playlist.
+
+#include "engine/ip_range.h"
+#include "platform/gui/qt_dispatcher.h"
+#include "platform/thread.h"
+#include "settings/settings.h"
+#include "support/gui_spin.h"
+#include "support/mutagen_oracle.h"
+#include "support/recording_prompts.h"
+#include "support/xdg_sandbox.h"
+#include "ui/file_list_model.h"
+#include "ui/main_form.h"
+#include "ui/playlist.h"
+#include "ui/tag_columns.h"
+
+#include <QAction>
+#include <QTableView>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+
+using namespace sonquarry;
+using namespace sonquarry::testing;
+
+namespace {
+
+std::string Cell(TMainForm &Form, int Row, int Field) {
+  return Form.Model->index(Row, TFileListModel::TagColumn + Field).data().toString().toStdString();
+}
+
+int Seconds(const std::string &MinSec) {
+  const auto Colon = MinSec.find(':');
+  return std::stoi(MinSec.substr(0, Colon)) * 60 + std::stoi(MinSec.substr(Colon + 1));
+}
+
+} // namespace
+
+TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
+  TXdgSandbox sandbox;
+  TPromptsScope prompts;
+  const auto env = Env::Load();
+  TScanOptions stored;
+  stored.ScanMethod = smOtherOS; // no first-run prompt
+  stored.Filter.Extentions = {".mp3", ".mp2", ".wma"};
+  SaveSettings(stored, TMainFormSettings());
+  const TTagTable want =
+      MutagenTags(std::filesystem::path(env.Get("SQ_TESTNET_DIR")) / "shares/alpha/music");
+  ASSERT_GE(want.size(), 15u);
+  TQtDispatcher dispatcher;
+  platform::SetMainThread(&dispatcher);
+  {
+    TMainForm form;
+    form.Scan->NetBios = false;
+    form.Scan->ClearNetRes();
+    form.Scan->AddIPRange(StrIP(env.Host("ALPHA", "IP")), StrIP(env.Host("ALPHA", "IP")));
+    form.Scan->Filter.AllowedRes = {"music"};
+    form.actSearch->trigger();
+    ASSERT_TRUE(SpinUntil([&] { return form.ScanState == ssIdle && !form.Tags->Busy(); }, 120000));
+    ASSERT_EQ(std::size_t(form.FileTree->Count()), want.size());
+    for (int r = 0; r < form.FileTree->Count(); ++r) {
+      const std::string path =
+          BelowShare(form.FileTree->GetDirectory(r) + std::string(form.FileTree->File(r).Name()));
+      SCOPED_TRACE(path);
+      const auto it = want.find(path);
+      ASSERT_NE(it, want.end());
+      for (int f = 0; f < 4; ++f) EXPECT_EQ(Cell(form, r, f), it->second[std::size_t(f)]);
+      EXPECT_LE(std::abs(Seconds(Cell(form, r, tfLength)) - std::stoi(it->second[4])), 1);
+    }
+
+    // Sorted by artist: the texts in order, folded as the list folds them.
+    form.ColumnClick(TFileListModel::TagColumn + tfArtist);
+    for (int r = 1; r < form.FileTree->Count(); ++r)
+      EXPECT_LE(QString::compare(QString::fromStdString(Cell(form, r - 1, tfArtist)),
+                                 QString::fromStdString(Cell(form, r, tfArtist)),
+                                 Qt::CaseInsensitive),
+                0)
+          << r;
+
+    // A playlist of every row: an #EXTINF line before each, with the row's length and names.
+    const std::string list = (std::filesystem::path(sandbox.Root()) / "all.m3u").string();
+    ASSERT_TRUE(
+        WritePlayList(list, *form.FileTree, {{0, form.FileTree->Count() - 1}}, &form.Tags->Table));
+    std::ifstream in(list, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text.rfind("#EXTM3U\r\n", 0), 0u);
+    const std::string artist = Cell(form, 0, tfArtist), title = Cell(form, 0, tfTitle);
+    const std::string name = artist.empty()  ? title
+                             : title.empty() ? artist
+                                             : artist + " - " + title;
+    EXPECT_NE(text.find("#EXTINF:" + std::to_string(Seconds(Cell(form, 0, tfLength))) + "," + name +
+                        "\r\n" + PlayListLine(*form.FileTree, 0) + "\r\n"),
+              std::string::npos)
+        << text.substr(0, 400);
+
+    const char *dir = std::getenv("SQ_SCREENSHOT_DIR");
+    if (dir) {
+      form.resize(1400, 600);
+      form.show();
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+      QTest::qWait(300);
+      EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/tag-columns.png"));
+      form.hide();
+    }
+  }
+  dispatcher.Close();
+  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(60000));
+  platform::SetMainThread(nullptr);
+}

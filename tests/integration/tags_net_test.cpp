@@ -1,0 +1,105 @@
+// ctest-labels: threads
+// Music tags over the network: sonquarry-scan --tags against the generated files of a share,
+// compared with what mutagen reads from the server's disk; the cache on a rescan, and a damaged
+// cache.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/mutagen_oracle.h"
+
+namespace fs = std::filesystem;
+using sonquarry::testing::BelowShare;
+using sonquarry::testing::MutagenTags;
+using sonquarry::testing::RunProgram;
+using sonquarry::testing::ScanBinary;
+using sonquarry::testing::SplitLines;
+using sonquarry::testing::SplitList;
+using sonquarry::testing::TRun;
+using sonquarry::testing::TTagTable;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// The rows of --format tsv --tags, by the path below the share.
+TTagTable CliTags(const std::string &Out) {
+  TTagTable T;
+  for (const auto &L : SplitLines(Out)) {
+    const Strings F = SplitList(L, '\t');
+    EXPECT_EQ(F.size(), 9u) << L;
+    if (F.size() == 9) T[BelowShare(F[2] + F[0])] = Strings(F.begin() + 4, F.end());
+  }
+  return T;
+}
+
+struct TagsNet : ::testing::Test {
+  sonquarry::testing::Env E = sonquarry::testing::Env::Load();
+  fs::path Dir = fs::temp_directory_path() / ("sonquarry-tags-" + std::to_string(::getpid()));
+  fs::path Share = fs::path(E.Get("SQ_TESTNET_DIR")) / "shares/alpha/music";
+  fs::path Cache = Dir / "cache/sonquarry/tags.sqlite";
+
+  TagsNet() { fs::create_directories(Dir); }
+  ~TagsNet() override { fs::remove_all(Dir); }
+
+  TRun Scan() {
+    return RunProgram(
+        {ScanBinary(), "--ip", E.Host("ALPHA", "IP"), "--allow-share", "music", "--ext", ".mp3",
+         "--ext", ".mp2", "--ext", ".wma", "--tags", "--format", "tsv", "--log",
+         (Dir / "search.log").string()},
+        {"XDG_CACHE_HOME=" + (Dir / "cache").string(), "XDG_DATA_HOME=" + (Dir / "data").string()});
+  }
+};
+
+void ExpectSameTags(const TTagTable &Got, const TTagTable &Want) {
+  ASSERT_EQ(Got.size(), Want.size());
+  for (const auto &[Path, W] : Want) {
+    const auto It = Got.find(Path);
+    ASSERT_NE(It, Got.end()) << Path;
+    const Strings &G = It->second;
+    for (int I = 0; I < 4; ++I)
+      EXPECT_EQ(G[std::size_t(I)], W[std::size_t(I)]) << Path << " field " << I;
+    ASSERT_FALSE(G[4].empty()) << Path;
+    EXPECT_LE(std::abs(std::stoi(G[4]) - std::stoi(W[4])), 1) << Path;
+  }
+}
+
+TEST_F(TagsNet, CliTagsAreMutagensAndACacheServesTheRescanEvenAfterDamage) {
+  const TTagTable Want = MutagenTags(Share);
+  // Every kind the generator makes is there: tags in several encodings, none, and pictures.
+  ASSERT_GE(Want.size(), 15u);
+
+  TRun R = Scan();
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  ExpectSameTags(CliTags(R.Out), Want);
+  EXPECT_NE(R.Err.find("tags of " + std::to_string(Want.size()) + " files read"), std::string::npos)
+      << R.Err;
+
+  // Nothing changed: every tag comes from the cache.
+  R = Scan();
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  ExpectSameTags(CliTags(R.Out), Want);
+  EXPECT_NE(R.Err.find("tags of 0 files read (0 bytes), " + std::to_string(Want.size()) +
+                       " from the cache"),
+            std::string::npos)
+      << R.Err;
+
+  // A damaged cache is replaced: the files are read again.
+  {
+    std::ofstream Out(Cache, std::ios::binary | std::ios::trunc);
+    Out << std::string(8192, '\x5a');
+  }
+  R = Scan();
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  ExpectSameTags(CliTags(R.Out), Want);
+  EXPECT_NE(R.Err.find("tags of " + std::to_string(Want.size()) + " files read"), std::string::npos)
+      << R.Err;
+}
+
+} // namespace

@@ -1,0 +1,36 @@
+#!/usr/bin/python3
+"""The tests' independent tag reader: mutagen_tags.py FILE... prints for each local FILE its path,
+artist, title, album, year and length in seconds (rounded), tab-separated, as mutagen reads
+them; empty fields where the file says nothing."""
+import sys
+
+from mutagen.asf import ASF
+from mutagen.mp3 import MP3
+
+
+def first(tags, key):
+    v = tags.get(key) if tags is not None else None
+    if v is None:
+        return ""
+    v = v[0] if isinstance(v, list) else v
+    return str(v.text[0] if hasattr(v, "text") else v.value if hasattr(v, "value") else v)
+
+
+def read(path):
+    if path.lower().endswith(".wma"):
+        f = ASF(path)
+        keys = ("Author", "Title", "WM/AlbumTitle", "WM/Year")
+    else:
+        f = MP3(path)
+        keys = ("TPE1", "TIT2", "TALB", "TDRC")
+    artist, title, album, year = (first(f.tags, k).strip() for k in keys)
+    return artist, title, album, year[:4], str(int(f.info.length + 0.5))
+
+
+def main():
+    for path in sys.argv[1:]:
+        print("\t".join((path,) + read(path)))
+
+
+if __name__ == "__main__":
+    main()

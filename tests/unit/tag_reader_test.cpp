@@ -1,0 +1,158 @@
+// Tags read from bytes built here by hand after the ID3 and MPEG layouts, so that what each file
+// says is known without the reader: encodings, a picture left unread, ID3v1, hostile sizes. And
+// the tag cache: its key, a damaged file, a folder it cannot write.
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/tags/tag_cache.h"
+#include "platform/tags/tag_reader.h"
+#include "support/xdg_sandbox.h"
+
+using namespace sonquarry::tags;
+
+namespace {
+
+std::string Be32(uint32_t V) { return {char(V >> 24), char(V >> 16), char(V >> 8), char(V)}; }
+std::string SyncSafe(uint32_t V) {
+  return {char((V >> 21) & 0x7f), char((V >> 14) & 0x7f), char((V >> 7) & 0x7f), char(V & 0x7f)};
+}
+std::string Frame(int Version, const std::string &Id, const std::string &Body) {
+  return Id + (Version == 4 ? SyncSafe(uint32_t(Body.size())) : Be32(uint32_t(Body.size()))) +
+         std::string(2, '\0') + Body;
+}
+std::string Tag(int Version, const std::string &Frames, std::size_t Padding = 0) {
+  return "ID3" + std::string{char(Version), 0, 0} + SyncSafe(uint32_t(Frames.size() + Padding)) +
+         Frames + std::string(Padding, '\0');
+}
+std::string Id3v1(const std::string &Title, const std::string &Artist, const std::string &Album,
+                  const std::string &Year) {
+  auto Pad = [](std::string S, std::size_t N) { return S.resize(N, '\0'), S; };
+  return "TAG" + Pad(Title, 30) + Pad(Artist, 30) + Pad(Album, 30) + Pad(Year, 4) +
+         std::string(30, '\0') + std::string(1, char(255));
+}
+// 40 frames of MPEG-1 layer III, 128 kbit/s, 44.1 kHz: 1.04 s.
+std::string Audio() {
+  std::string F(417, '\0');
+  F[0] = char(0xff), F[1] = char(0xfb), F[2] = char(0x90), F[3] = char(0x40);
+  std::string A;
+  for (int I = 0; I < 40; ++I) A += F;
+  return A;
+}
+const std::string Latin1Cafe = "Caf\xe9",
+                  Utf16Ode = std::string("\xff\xfe\xa9\x03\xb4\x03\xae\x03", 8);
+
+TTagResult Read(const std::string &Bytes, const std::string &Name = "x.mp3",
+                TTagLimits Limits = {}) {
+  TMemoryRangeSource S({reinterpret_cast<const uint8_t *>(Bytes.data()), Bytes.size()});
+  return ReadTags(S, Name, Limits);
+}
+
+TEST(TagReader, WhatEachKindOfFileSays) {
+  const std::string Picture = std::string(1, '\0') + "image/jpeg" + std::string(1, '\0') + "\x03" +
+                              "c" + std::string(1, '\0') + std::string(150 << 10, '\x42');
+  struct TCase {
+    const char *What;
+    std::string Bytes;
+    TTags Want;
+    std::size_t MaxRead; // bytes of the file read at most
+  } Cases[] = {
+      {"ID3v2.3, Latin-1",
+       Tag(3, Frame(3, "TPE1", std::string(1, '\0') + Latin1Cafe) +
+                  Frame(3, "TIT2", std::string("\0One", 4)) +
+                  Frame(3, "TALB", std::string("\0Al", 3)) +
+                  Frame(3, "TYER",
+                        std::string("\0"
+                                    "1999",
+                                    5))) +
+           Audio(),
+       {"Café", "One", "Al", 1999, 1},
+       64 << 10},
+      {"ID3v2.3, UTF-16",
+       Tag(3, Frame(3, "TPE1", "\x01" + Utf16Ode) +
+                  Frame(3, "TIT2", std::string("\x01\xff\xfeT\0", 5))) +
+           Audio(),
+       {"Ωδή", "T", "", 0, 1},
+       64 << 10},
+      {"ID3v2.4, UTF-8, a large picture unread, padding",
+       Tag(4,
+           Frame(4, "TIT2", "\x03Ärger") + Frame(4, "APIC", Picture) +
+               Frame(4, "TDRC",
+                     std::string("\x03"
+                                 "2004",
+                                 5)),
+           4096) +
+           Audio(),
+       {"", "Ärger", "", 2004, 1},
+       32 << 10},
+      {"ID3v1 only",
+       Audio() + Id3v1("Title", "Artist", "Album", "1975"),
+       {"Artist", "Title", "Album", 1975, 1},
+       64 << 10},
+      {"no tag", Audio(), {"", "", "", 0, 1}, 64 << 10},
+      {"a tag that claims 256 MB",
+       "ID3\x04" + std::string(2, '\0') + "\x7f\x7f\x7f\x7f" + Audio(),
+       {"", "", "", 0, -1},
+       256 << 10},
+      {"4 MB of noise", std::string(4 << 20, '\xff'), {"", "", "", 0, -1}, 256 << 10},
+  };
+  for (const auto &C : Cases) {
+    const TTagResult R = Read(C.Bytes);
+    EXPECT_EQ(R.Tags.Artist, C.Want.Artist) << C.What;
+    EXPECT_EQ(R.Tags.Title, C.Want.Title) << C.What;
+    EXPECT_EQ(R.Tags.Album, C.Want.Album) << C.What;
+    EXPECT_EQ(R.Tags.Year, C.Want.Year) << C.What;
+    if (C.Want.Length >= 0) {
+      EXPECT_EQ(R.Tags.Length, C.Want.Length) << C.What;
+    }
+    EXPECT_LE(R.BytesRead, C.MaxRead) << C.What;
+  }
+  // Formats without tags of ours are not read at all.
+  EXPECT_EQ(Read(Audio(), "notes.txt").BytesRead, 0u);
+}
+
+TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {
+  sonquarry::testing::TXdgSandbox Home;
+  const std::string Path = TTagCache::DefaultPath();
+  const TTags T{"A", "T", "Al", 2001, 180};
+  {
+    TTagCache C;
+    ASSERT_TRUE(C.Usable());
+    C.Put("\\\\PC\\s\\a.mp3", 10, 100, T);
+  }
+  struct {
+    const char *File;
+    int64_t Size, Time;
+    bool Hit;
+  } Keys[] = {{"\\\\PC\\s\\a.mp3", 10, 100, true},
+              {"\\\\PC\\s\\a.mp3", 11, 100, false},
+              {"\\\\PC\\s\\a.mp3", 10, 101, false},
+              {"\\\\PC\\s\\b.mp3", 10, 100, false}};
+  TTagCache Again;
+  for (const auto &K : Keys) {
+    const auto Got = Again.Find(K.File, K.Size, K.Time);
+    EXPECT_EQ(Got.has_value(), K.Hit) << K.File << " " << K.Size << " " << K.Time;
+    if (Got) {
+      EXPECT_EQ(*Got, T);
+    }
+  }
+
+  std::ofstream(Path, std::ios::binary | std::ios::trunc) << std::string(4096, 'x');
+  TTagCache Rebuilt;
+  EXPECT_TRUE(Rebuilt.Usable());
+  EXPECT_FALSE(Rebuilt.Find("\\\\PC\\s\\a.mp3", 10, 100));
+  Rebuilt.Put("\\\\PC\\s\\a.mp3", 10, 100, T);
+  Rebuilt.Flush();
+  EXPECT_TRUE(Rebuilt.Find("\\\\PC\\s\\a.mp3", 10, 100));
+
+  // A cache that cannot be made keeps nothing and breaks nothing.
+  TTagCache None("/dev/null/tags.sqlite");
+  EXPECT_FALSE(None.Usable());
+  None.Put("x", 1, 1, T);
+  EXPECT_FALSE(None.Find("x", 1, 1));
+}
+
+} // namespace
