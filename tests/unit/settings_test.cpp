@@ -245,7 +245,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   EXPECT_EQ(NamesOf(SettingsKey),
             (std::vector<std::string>{"TimeOut", "IsClearBefor", "PlayListExt", "NetBios",
                                       "MaxThreadCount", "PathForCopy", "ScanMethod", "Probe445",
-                                      "WsDiscovery", "PlayerCommand"}));
+                                      "WsDiscovery", "PlayerCommand", "ReadTags"}));
   EXPECT_EQ(NamesOf(IPRangesKey),
             (std::vector<std::string>{"AItem0", "BItem0", "CItem0", "AItem1", "BItem1", "CItem1"}));
   registry::TRegistry reg;
