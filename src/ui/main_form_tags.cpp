@@ -35,7 +35,8 @@ void TMainForm::CreateTagColumns() {
   ColumnsPopup = new QMenu(this);
   // Every column but the file name's may be hidden.
   for (int c = 1; c < TFileListModel::Columns; ++c) {
-    QAction *a = ColumnsPopup->addAction(Model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+    QAction *a =
+        ColumnsPopup->addAction(Model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
     a->setCheckable(true);
     a->setChecked(true);
     connect(a, &QAction::toggled, this, [this, c](bool On) { ListView->setColumnHidden(c, !On); });
