@@ -86,23 +86,25 @@ TEST_F(ListViewTest, SelectionReachesAssistiveTechnology) {
   Select(2, 3);
   Select(7, 7);
   EXPECT_EQ(table->selectedRows(), (QList<int>{2, 3, 7}));
-  EXPECT_EQ(table->selectedCellCount(), 9);
+  const int columns = TFileListModel::Columns;
+  EXPECT_EQ(table->selectedCellCount(), 3 * columns);
   EXPECT_TRUE(table->isRowSelected(3));
   EXPECT_TRUE(table->cellAt(7, 1)->state().selected);
   EXPECT_FALSE(table->cellAt(6, 1)->state().selected);
   EXPECT_EQ(table->cellAt(7, 0)->text(QAccessible::Name), "t07.mp3");
   // Qt's number of a table view's cell: (row + 1) * (columns + 1) + column + 1.
-  EXPECT_EQ(list->indexOfChild(table->cellAt(7, 0)), 33);
+  const int cell70 = 8 * (columns + 1) + 1;
+  EXPECT_EQ(list->indexOfChild(table->cellAt(7, 0)), cell70);
   Form.InvertSelection();
   EXPECT_EQ(table->selectedRowCount(), 27);
   SetListEventSink(before);
   EXPECT_EQ(Heard,
             (std::vector<std::pair<QAccessible::Event, int>>{{QAccessible::SelectionWithin, -1},
-                                                             {QAccessible::SelectionAdd, 33},
+                                                             {QAccessible::SelectionAdd, cell70},
                                                              {QAccessible::SelectionWithin, -1}}));
 }
 
-// At twice the font: the Directory column takes the rest of the window, also after a resize, and
+// At twice the font: the last column takes the rest of the window, also after a resize, and
 // "<<unknown>>" shows whole in the Domain column.
 TEST(ListColumns, LastColumnStretchesAndTheUnknownDomainFits) {
   const QFont normal = QApplication::font();
@@ -118,14 +120,17 @@ TEST(ListColumns, LastColumnStretchesAndTheUnknownDomainFits) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     QTableView *v = form.ListView;
-    const auto filled = [v] {
-      return v->columnViewportPosition(2) + v->columnWidth(2) == v->viewport()->width();
+    const int last = TFileListModel::Columns - 1;
+    const auto filled = [v, last] {
+      return v->columnViewportPosition(last) + v->columnWidth(last) == v->viewport()->width();
     };
-    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(2) << " + "
-                                         << v->columnWidth(2) << " of " << v->viewport()->width();
+    // Wide enough for every column, so that the last has a rest to take.
+    form.resize(2400, form.height());
+    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(last) << " + "
+                                         << v->columnWidth(last) << " of " << v->viewport()->width();
     form.resize(form.width() + 200, form.height());
-    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(2) << " + "
-                                         << v->columnWidth(2) << " of " << v->viewport()->width();
+    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(last) << " + "
+                                         << v->columnWidth(last) << " of " << v->viewport()->width();
     EXPECT_GE(v->columnWidth(1), v->fontMetrics().horizontalAdvance("<<unknown>>"));
   }
   QApplication::setFont(normal);
