@@ -126,11 +126,13 @@ TEST(ListColumns, LastColumnStretchesAndTheUnknownDomainFits) {
     };
     // Wide enough for every column, so that the last has a rest to take.
     form.resize(2400, form.height());
-    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(last) << " + "
-                                         << v->columnWidth(last) << " of " << v->viewport()->width();
+    EXPECT_TRUE(QTest::qWaitFor(filled))
+        << v->columnViewportPosition(last) << " + " << v->columnWidth(last) << " of "
+        << v->viewport()->width();
     form.resize(form.width() + 200, form.height());
-    EXPECT_TRUE(QTest::qWaitFor(filled)) << v->columnViewportPosition(last) << " + "
-                                         << v->columnWidth(last) << " of " << v->viewport()->width();
+    EXPECT_TRUE(QTest::qWaitFor(filled))
+        << v->columnViewportPosition(last) << " + " << v->columnWidth(last) << " of "
+        << v->viewport()->width();
     EXPECT_GE(v->columnWidth(1), v->fontMetrics().horizontalAdvance("<<unknown>>"));
   }
   QApplication::setFont(normal);
