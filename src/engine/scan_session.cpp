@@ -90,7 +90,9 @@ std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree) {
     case lfAddWriteFailed:
       break;
     }
-    return "Can not add data from list file.";
+    return FormatMessage("Can not add data from list file %s: a record is not a path on the "
+                         "network, or the list is full.",
+                         File);
   } catch (const std::exception &E) {
     return E.what();
   }

@@ -239,7 +239,9 @@ TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
     bool Held; // by a window of the user's (this process stands in for it)
     std::string Err;
   } Cases[] = {
-      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false, "Can not add data from list file."},
+      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false,
+       "Can not add data from list file " + List +
+           ": a record is not a path on the network, or the list is full."},
       {Good + "two.mp3\r\nWG", false,
        "Can not read data from list file " + List + ": the file ends inside a record."},
       {Good, true,
