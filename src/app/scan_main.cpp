@@ -275,6 +275,8 @@ int Run(const TScanCommand &C) {
   for (auto &Ch : Report)
     if (Ch == '\r') Ch = '\n';
   std::cerr << Report << std::endl;
+  if (const std::string Note = Session.UnreadNote(); !Note.empty())
+    Say(Note + " " + Log.FileName());
   if (Abandoned) Say("stopped without waiting for the threads still in a network call");
   {
     std::lock_guard<std::mutex> L(ScanLogLock);

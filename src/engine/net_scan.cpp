@@ -73,6 +73,8 @@ void TNetScan::Start() {
   if (!Threads.empty()) throw Exception("TNetScan.Start: a scan is running.");
   FoundComps = 0;
   ScannedComps = 0;
+  UnreadDirs = 0;
+  LostComps.clear();
   const auto &List = NetBios ? NetResList : IPResList;
   const int Count = ThreadCountToStart();
   const int Delay = DelayToStart();
@@ -114,6 +116,10 @@ void TNetScan::Start() {
     T->OnEnumError = OnEnumError;
     T->OnCompScanned = [this](TScanResThread *S, int N) { OnCompScanned(S, N); };
     T->OnFirstFile = [this](TScanResThread *S) { OnFirstFile(S); };
+    T->OnDirsUnread = [this](TScanResThread *, int N) { UnreadDirs += N; };
+    T->OnCompLost = [this](TScanResThread *, const std::string &Domain, const std::string &Comp) {
+      LostComps.emplace_back(Domain, Comp);
+    };
     T->SetOnTerminate([this](platform::TThread *S) { ThreadTerminated(S); });
     T->NetBios = NetBios;
     T->TimeOut = TimeOut;

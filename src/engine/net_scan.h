@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/net_res_list.h"
@@ -51,6 +53,10 @@ public:
 
   int32_t FoundComps = 0;
   int32_t ScannedComps = 0;
+  // Of the running or last scan: the directories that could not be read, and the computers
+  // (domain, name) that stopped answering during their walk.
+  int32_t UnreadDirs = 0;
+  std::vector<std::pair<std::string, std::string>> LostComps;
 
   // Timing the tests shorten; the defaults are the product's.
   int LimitedDelay = DefaultLimitedDelay;

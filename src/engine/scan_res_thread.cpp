@@ -2,6 +2,7 @@
 #include "engine/network.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -21,6 +22,27 @@ std::string_view ExtractFileExt(std::string_view Name) {
   const auto Dot = Name.find_last_of(".\\:");
   if (Dot == std::string_view::npos || Name[Dot] != '.') return {};
   return Name.substr(Dot);
+}
+
+// The server's own answer about the one directory: another connection would get the same.
+bool Refusal(const net::NetError &E) {
+  if (E.Broken) return false;
+  switch (E.Code) {
+  case EACCES:
+  case EPERM:
+  case ENOTDIR:
+  case ENODEV:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Why a listing failed, without the path the message may begin with.
+std::string Reason(const net::NetError &E, const std::string &Dir) {
+  const std::string Prefix = Dir + ": ";
+  if (E.Message.rfind(Prefix, 0) == 0) return E.Message.substr(Prefix.size());
+  return E.Message.empty() ? "no reason given (errno " + std::to_string(E.Code) + ")" : E.Message;
 }
 
 } // namespace
@@ -319,7 +341,7 @@ void TScanResThread::ProcessChildren(const TDomNetRes &Taken) {
     if (OnCompScanned) HandOver([&] { OnCompScanned(this, 1); });
     Add("This resource is computer.");
     ListChildren();
-    ScanShares(Taken.Domain);
+    ScanShares(Taken);
   } else {
     Add("This type of resource doesn't matter.");
     ListChildren();
@@ -356,18 +378,34 @@ void TScanResThread::QueueComputers(const std::string &DomainName) {
   }
 }
 
-void TScanResThread::ScanShares(const std::string &Domain) {
+void TScanResThread::ScanShares(const TDomNetRes &Taken) {
+  const std::string &Domain = Taken.Domain;
+  Walk_ = TCompWalk{};
+  Walk_.Comp = Taken.NetRes.get();
   for (const auto &C : ChildList) {
     if (Stopped()) return;
     if (!C.Res) continue;
     const std::string Share = GetNetResName(C.Res->RemoteName);
-    if (Filter.ResAllowed(Share)) {
+    if (!Filter.ResAllowed(Share)) {
+      Add(FormatMessage("Resource %s was filtered.", C.Res->RemoteName));
+    } else if (Walk_.Lost) {
+      ++Walk_.Unvisited;
+    } else {
       TWalkedDirs Walked;
       WalkDir(C.Res->RemoteName, Domain, 0, Walked);
-    } else {
-      Add(FormatMessage("Resource %s was filtered.", C.Res->RemoteName));
     }
   }
+  if (Stopped()) return;
+  const std::string &Comp = Taken.NetRes->RemoteName;
+  if (Walk_.Lost) {
+    Add("Computer " + Comp + " stopped answering during its walk (" + Walk_.Why +
+        "): " + std::to_string(Walk_.Unvisited) + " known " +
+        (Walk_.Unvisited == 1 ? "directory was" : "directories were") +
+        " left unvisited; its files not found again are unknown, not removed.");
+    if (OnCompLost) HandOver([&] { OnCompLost(this, Domain, ExtractCompName(Comp)); });
+  }
+  if (const int Unread = Walk_.Refused + Walk_.Unvisited; Unread > 0 && OnDirsUnread)
+    HandOver([&] { OnDirsUnread(this, Unread); });
 }
 
 void TScanResThread::FileFoundOnce() {
@@ -382,38 +420,83 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
   if (Stopped()) return;
   std::vector<std::string> FileNames;
   net::NetError Error;
-  // A directory that cannot be listed is reported with no files.
-  if (auto Listing = Provider_->OpenDir(Dir, &Error)) {
-    // Links may lead back into the share: each directory is walked once.
-    if (const uint64_t Id = Listing->DirId()) {
-      const auto [Seen, New] = Walked.emplace(Id, Dir);
-      if (!New) {
-        Add("Directory " + Dir + " was not walked: it is " + Seen->second + " again.");
-        return;
+  uint64_t Taken = 0; // entries taken, skipped when the listing is read again
+  for (bool Retried = false;; Retried = true) {
+    Error = net::NetError{};
+    if (auto Listing = Provider_->OpenDir(Dir, &Error)) {
+      // Links may lead back into the share: each directory is walked once.
+      if (const uint64_t Id = Listing->DirId()) {
+        const auto [Seen, New] = Walked.emplace(Id, Dir);
+        if (!New && Seen->second != Dir) {
+          Add("Directory " + Dir + " was not walked: it is " + Seen->second + " again.");
+          return;
+        }
       }
+      net::DirEntry E;
+      for (uint64_t Skip = Taken; Listing->Next(E, &Error);) {
+        if (Skip > 0) {
+          --Skip;
+          continue;
+        }
+        ++Taken;
+        if (E.Name == "." || E.Name == "..") continue;
+        if (E.Directory) {
+          const std::string Sub = Dir + "\\" + E.Name;
+          if (Depth < MaxWalkDepth)
+            WalkDir(Sub, Domain, Depth + 1, Walked);
+          else
+            Add("Directory " + Sub + " was not walked: it lies more than " +
+                std::to_string(MaxWalkDepth) + " levels below its share.");
+        }
+        if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
+          FileNames.push_back(E.Name);
+          FileFoundOnce();
+        }
+        if (Stopped()) return;
+        if (Walk_.Lost) {
+          TakeRest(*Listing, FileNames);
+          break;
+        }
+      }
+      if (Walk_.Lost || (Error.Code == 0 && !Error.Broken)) break;
     }
-    net::DirEntry E;
-    while (Listing->Next(E, &Error)) {
-      if (E.Name == "." || E.Name == "..") continue;
-      if (E.Directory) {
-        const std::string Sub = Dir + "\\" + E.Name;
-        if (Depth < MaxWalkDepth)
-          WalkDir(Sub, Domain, Depth + 1, Walked);
-        else
-          Add("Directory " + Sub + " was not walked: it lies more than " +
-              std::to_string(MaxWalkDepth) + " levels below its share.");
-      }
-      if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
-        FileNames.push_back(E.Name);
-        FileFoundOnce();
-      }
-      if (Stopped()) return;
+    if (Stopped()) return;
+    // Once more on a connection of its own, unless the server has answered for this directory.
+    if (!Retried && !Refusal(Error)) {
+      if (!Error.Broken) Provider_->Reconnect();
+      continue;
     }
+    if (Refusal(Error) || ComputerAnswers()) {
+      Add("Directory " + Dir + " could not be listed: " + Reason(Error, Dir));
+      ++Walk_.Refused;
+    } else {
+      Walk_.Lost = true;
+      Walk_.Why = Dir + ": " + Reason(Error, Dir);
+      ++Walk_.Unvisited;
+    }
+    break;
   }
   if (Stopped()) return;
-  // The provider's own failures (not the server's answers) are worth a line.
-  if (Error.Broken) Add("Directory " + Dir + " was not listed completely: " + Error.Message);
   if (OnFilesFound) PostFilesFound(Dir, std::move(FileNames), Domain);
+}
+
+void TScanResThread::TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames) {
+  net::DirEntry E;
+  while (Listing.Buffered() && Listing.Next(E)) {
+    if (E.Name == "." || E.Name == "..") continue;
+    if (E.Directory) ++Walk_.Unvisited;
+    if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
+      FileNames.push_back(E.Name);
+      FileFoundOnce();
+    }
+  }
+}
+
+bool TScanResThread::ComputerAnswers() {
+  if (!Walk_.Comp) return true;
+  TNetResStrings Shares;
+  net::NetError Ignored;
+  return EnumNetResources(*Provider_, Walk_.Comp, &Shares, &Ignored) == EnumDone;
 }
 
 void TScanResThread::WriteMessages() {

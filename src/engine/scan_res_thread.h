@@ -38,7 +38,8 @@ namespace sonquarry {
 
 namespace net {
 class INetProvider;
-}
+class INetDirListing;
+} // namespace net
 
 // Shut while a coordinator starts its threads: each waits here before its first resource, so
 // that the threads already started do not compete with the one starting them. It also counts the
@@ -72,6 +73,8 @@ public:
                          const std::vector<std::string> &FileNames, const std::string &Domain)>;
   using TCountEvent = std::function<void(TScanResThread *Sender, int Count)>;
   using TThreadEvent = std::function<void(TScanResThread *Sender)>;
+  using TCompLostEvent = std::function<void(TScanResThread *Sender, const std::string &Domain,
+                                            const std::string &Computer)>;
   using TProbe = std::function<bool(const std::string &Host, int Port, int TimeOut)>;
 
   // Idle takers look at the list again after this many ms.
@@ -99,6 +102,12 @@ public:
   TCountEvent OnCompScanned;
   TThreadEvent OnFirstFile;
   TCountEvent OnEnumError;
+  // At the end of a computer's walk: how many directories could not be read (refused by the
+  // server, or left unvisited by a computer lost during its walk).
+  TCountEvent OnDirsUnread;
+  // A computer (its name, as in the walked paths) stopped answering during its walk: its files
+  // that were not found again are unknown, not gone.
+  TCompLostEvent OnCompLost;
 
   TScanFilter Filter;
   bool NetBios = true;
@@ -132,10 +141,14 @@ private:
   void ProcessChildren(const TDomNetRes &Taken);
   void QueueChildren();
   void QueueComputers(const std::string &DomainName);
-  void ScanShares(const std::string &Domain);
+  void ScanShares(const TDomNetRes &Taken);
   // The directories of one share walked so far, by their identity on the server.
   using TWalkedDirs = std::unordered_map<uint64_t, std::string>;
   void WalkDir(const std::string &Dir, const std::string &Domain, int Depth, TWalkedDirs &Walked);
+  // A computer lost during its walk: what the listing still holds without the network is taken
+  // (names into FileNames), its subdirectories counted as unvisited.
+  void TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames);
+  bool ComputerAnswers();
   void WriteMessages();
   void Add(std::string Line) { Messages.push_back(std::move(Line)); }
   // Runs Fn on the main thread and waits; a refused hand-over terminates the thread.
@@ -155,6 +168,14 @@ private:
   std::vector<std::string> Messages;
   TNetResStrings ChildList;
   bool FileFound = false;
+  // The walk of one computer's shares: the computer, and what could not be read of it.
+  struct TCompWalk {
+    const TNetRes *Comp = nullptr;
+    int Refused = 0;
+    bool Lost = false;
+    std::string Why;
+    int Unvisited = 0;
+  } Walk_;
   struct TPosted;
   struct TPostedCall;
   const std::shared_ptr<TPosted> Posted_;

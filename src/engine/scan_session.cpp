@@ -54,7 +54,15 @@ void TScanSession::Start() {
 void TScanSession::Finish() {
   FoundComps_ = Scan_.FoundComps;
   ScannedComps_ = Scan_.ScannedComps;
+  UnreadDirs_ = Scan_.UnreadDirs;
+  for (const auto &[Domain, Comp] : Scan_.LostComps) Tree_.MarkLost(Domain, Comp);
   Tree_.FinishMarks();
+}
+
+std::string TScanSession::UnreadNote() const {
+  if (UnreadDirs_ <= 0) return "";
+  return std::to_string(UnreadDirs_) + (UnreadDirs_ == 1 ? " directory was" : " directories were") +
+         " not read: see the scan log";
 }
 
 TScanSummary TScanSession::Summary(const std::string &SearchTime) const {

@@ -35,12 +35,16 @@ public:
   void Finish();
   // The end-of-search report's figures; SearchTime already formatted by the program.
   TScanSummary Summary(const std::string &SearchTime) const;
+  // After Finish: "" when every directory was read, else the line that sends the user to the
+  // scan log before removing rows.
+  std::string UnreadNote() const;
 
 private:
   TNetScan &Scan_;
   TWNetTree &Tree_;
   int32_t FoundComps_ = 0;
   int32_t ScannedComps_ = 0;
+  int32_t UnreadDirs_ = 0;
 };
 
 // The list file loaded into Tree (marked as loading meanwhile): "" on success, else the line that

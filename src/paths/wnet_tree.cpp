@@ -459,19 +459,31 @@ void TWNetTree::ResetMarks() {
   for (TNodeId id = RootId + 1; id < NodeEnd; ++id) {
     TNodeRec &r = Rec(id);
     if (r.Flags & FlagFree) continue;
-    r.Flags &= ~FlagVisited;
+    r.Flags &= ~(FlagVisited | FlagLost);
     r.State = nsKnown;
   }
 }
 
-void TWNetTree::MarkSubtreeUnreached(TNodeId Top) {
+void TWNetTree::MarkLost(std::string_view Domain, std::string_view Computer) {
+  size_t Hash = 0;
+  bool HashKnown = false;
+  const TNodeId d = FindChild(RootId, Domain, Hash, HashKnown);
+  if (d == NoNode) return;
+  HashKnown = false;
+  const TNodeId c = FindChild(d, Computer, Hash, HashKnown);
+  if (c != NoNode) Rec(c).Flags |= FlagLost;
+}
+
+void TWNetTree::MarkSubtreeUnreached(TNodeId Top, bool Unvisited) {
   std::vector<TNodeId> stack(ChildrenOf(Top).begin(), ChildrenOf(Top).end());
   while (!stack.empty()) {
     const TNodeId id = stack.back();
     stack.pop_back();
     TNodeRec &r = Rec(id);
-    r.State = nsUnreached;
-    r.Flags |= FlagVisited;
+    if (!Unvisited || !(r.Flags & FlagVisited)) {
+      r.State = nsUnreached;
+      r.Flags |= FlagVisited;
+    }
     const auto &children = ChildrenOf(id);
     stack.insert(stack.end(), children.begin(), children.end());
   }
@@ -483,8 +495,11 @@ void TWNetTree::FinishMarks() {
       MarkSubtreeUnreached(d);
       continue;
     }
-    for (const TNodeId c : ChildrenOf(d))
-      if (!(Rec(c).Flags & FlagVisited)) MarkSubtreeUnreached(c);
+    for (const TNodeId c : ChildrenOf(d)) {
+      const uint8_t f = Rec(c).Flags;
+      // A computer lost during its walk: what it did not show again is unknown, not gone.
+      if (!(f & FlagVisited) || (f & FlagLost)) MarkSubtreeUnreached(c, (f & FlagVisited) != 0);
+    }
   }
   for (const TNodeId f : FileList.Items) {
     TNodeRec &r = Rec(f);

@@ -120,6 +120,9 @@ public:
   void Clear();
 
   void ResetMarks();
+  // Computer of Domain stopped answering during its walk: FinishMarks makes its files that were
+  // not found again nsUnreached. Nothing when the tree holds no such computer.
+  void MarkLost(std::string_view Domain, std::string_view Computer);
   void FinishMarks();
   int CountByState(TNodeState State) const;
   // Column is a TSortColumn; raises for any other number.
@@ -140,7 +143,8 @@ private:
 
   static constexpr TNodeId RootId = 0;
   static constexpr uint32_t NoList = 0xFFFFFFFFu;
-  static constexpr uint8_t FlagVisited = 1, FlagFile = 2, FlagFree = 4, FlagDoomed = 8;
+  static constexpr uint8_t FlagVisited = 1, FlagFile = 2, FlagFree = 4, FlagDoomed = 8,
+                           FlagLost = 16;
 
   struct TNodeRec {
     TNodeId Parent;
@@ -184,7 +188,8 @@ private:
 
   static void SplitPath(std::string_view Path, std::vector<std::string_view> &Parts);
   void UpdateCache(TNodeId Parent);
-  void MarkSubtreeUnreached(TNodeId Top);
+  // Every node below Top, or with Unvisited only those not visited.
+  void MarkSubtreeUnreached(TNodeId Top, bool Unvisited = false);
 
   static constexpr unsigned NodeChunkBits = 16;
   static constexpr uint32_t NodeChunkMask = (1u << NodeChunkBits) - 1;

@@ -130,6 +130,10 @@ void TMainForm::ScanFinished() {
   EnableScanCommands(false);
   SetScanState(ssIdle);
   Session->Finish();
+  // Before anyone removes rows: what the search could not read is told in the log.
+  const QString Note = QString::fromStdString(Session->UnreadNote());
+  if (!Note.isEmpty()) Panels_[2]->setText("Status: " + Note);
+  Panels_[2]->setToolTip(Note);
   Model->RefreshAll();
   UpdateRemoveCommand();
   ReadTagsAfterSearch();

@@ -152,8 +152,9 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
   ASSERT_EQ(Form->FileTree->Count(), 4);
   EXPECT_EQ(Form->FileTree->CountByState(nsNew), 4);
-  // b.mp3 goes, d.mp3 arrives, PC2 stops answering.
-  Net->SetDir("\\\\PC1\\music", {D("Rock"), F("a.mp3"), F("d.mp3")});
+  EXPECT_EQ(Panel(2), "Status: ");
+  // b.mp3 goes, d.mp3 arrives, PC2 stops answering, a new directory cannot be listed.
+  Net->SetDir("\\\\PC1\\music", {D("Rock"), D("Locked"), F("a.mp3"), F("d.mp3")});
   Net->Set("\\\\PC2", {}, net::NetEnumStatus::OpenFailed);
   Form->actSearch->trigger();
   ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
@@ -174,6 +175,7 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
       << report;
   EXPECT_NE(report.find(std::string(62, '-')), std::string::npos);
   EXPECT_TRUE(Form->actRemoveInaccessible->isEnabled());
+  EXPECT_EQ(Panel(2), "Status: 1 directory was not read: see the scan log");
 }
 
 TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {

@@ -35,6 +35,7 @@ public:
     return Real_->OpenDir(Dir, Error);
   }
   void NoteReachable(const std::string &Server) override { Real_->NoteReachable(Server); }
+  void Reconnect() override { Real_->Reconnect(); }
 
 private:
   std::shared_ptr<net::INetProvider> Real_;

@@ -78,7 +78,8 @@ h_ns() { echo "$prefix-$1"; }
 # Shares: "name|layout" per line; hidden ones end in $.
 h_shares() {
   case $1 in
-    alpha) printf '%s\n' "music|music" "Shared Music|small" "empty|empty" 'secret$|secret' 'loop$|loop' ;;
+    alpha) printf '%s\n' "music|music" "Shared Music|small" "empty|empty" 'secret$|secret' 'loop$|loop' \
+      'loops$|loops' 'odd$|empty' ;;
     bravo) printf '%s\n' "media|music" "empty|empty" ;;
     charlie) printf '%s\n' "archive|music" 'private$|secret' ;;
     delta) printf '%s\n' "tunes|music" ;;
@@ -365,6 +366,19 @@ gen_shares() {
   # Two links back to the root in one directory: a walk that follows them doubles at every level.
   ln -s .. "$dir/shares/echo/loops\$/a/up1"
   ln -s .. "$dir/shares/echo/loops\$/a/up2"
+  # The same on a host that speaks NT1 to SMB3.
+  ln -s .. "$dir/shares/alpha/loops\$/a/up1"
+  ln -s .. "$dir/shares/alpha/loops\$/a/up2"
+  # Names that the SMB library cannot list (the server shows them as they are: no mangling): a
+  # backslash in a file name fails its directory's listing, the server refuses a directory whose
+  # name holds < > or ". Not in the manifests.
+  local odd="$dir/shares/alpha/odd\$"
+  mkdir -p "$odd/broken" "$odd/fine" "$odd/Tom <&> \"Jerry\""
+  printf 'x\n' >"$odd/top.mp3"
+  printf 'x\n' >"$odd/Tom <&> \"Jerry\"/cartoon.mp3"
+  printf 'x\n' >"$odd/fine/ok.mp3"
+  printf 'x\n' >"$odd/broken/good.mp3"
+  printf 'x\n' >"$odd/broken/back\\slash.mp3"
   chmod -R a+rX "$dir/shares"
 }
 
@@ -430,6 +444,7 @@ EOF
   guest ok = yes
   browseable = yes
 EOF
+    [ "$name" != 'odd$' ] || echo "  mangled names = no"
   done < <(h_shares "$h")
 }
 
@@ -510,6 +525,8 @@ write_env() {
     echo "SQ_LOOP_SHARE=$(q "\\\\$(h_name alpha)\\loop\$")"
     echo "SQ_LOOP_LINK=again"
     echo "SQ_LOOPS_SHARE=$(q "\\\\$(h_name echo)\\loops\$")"
+    echo "SQ_ALPHA_LOOPS_SHARE=$(q "\\\\$(h_name alpha)\\loops\$")"
+    echo "SQ_ODD_SHARE=$(q "\\\\$(h_name alpha)\\odd\$")"
     echo "SQ_STUCK_IPS=$(stuck_ips)"
     echo "SQ_BIG_SHARE=$big_share"
     echo "SQ_BIG_HOSTS=$(echo $big | tr 'a-z ' 'A-Z,')"

@@ -124,6 +124,7 @@ void BuildNetwork(WalkProvider &P) {
   P.SetDir("\\\\PC1\\private", {F("secret.mp3")});
   P.SetDir("\\\\PC1\\empty", {D("."), D("..")});
   P.SetDir("\\\\PC3\\songs", {F("x.wma")});
+  P.SetDir("\\\\DENIED\\x", {});
 }
 
 using Report = sonquarry::testing::TReport;
@@ -706,9 +707,11 @@ TEST_F(NetScanTest, BlocksOfManyThreadsNeverInterleave) {
     const std::string Pc = "\\\\PC" + std::to_string(I);
     Comps.push_back(R::Res(net::NetDisplayServer, Pc));
     std::vector<net::NetResource> Shares;
-    for (int S = 0; S < 5; ++S)
-      Shares.push_back(
-          R::Res(net::NetDisplayShare, Pc + "\\s" + std::to_string(S), net::NetUsageConnectable));
+    for (int S = 0; S < 5; ++S) {
+      const std::string Share = Pc + "\\s" + std::to_string(S);
+      Shares.push_back(R::Res(net::NetDisplayShare, Share, net::NetUsageConnectable));
+      Provider->SetDir(Share, {});
+    }
     Provider->Set(Pc, Shares);
   }
   Provider->Set(R::Top, {R::Res(net::NetDisplayDomain, "WG")});

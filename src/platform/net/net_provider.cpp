@@ -15,6 +15,7 @@ public:
     Entry = std::move(Entries_[Pos_++]);
     return true;
   }
+  bool Buffered() const override { return true; }
 
 private:
   std::vector<DirEntry> Entries_;

@@ -71,6 +71,8 @@ public:
   // The directory's identity on its server: the same for every path that leads to the same
   // directory of a share; 0 when unknown.
   virtual uint64_t DirId() const { return 0; }
+  // Whether Next has its answer without asking the network (the next entry, or the end).
+  virtual bool Buffered() const { return false; }
 };
 
 // A file of a share read from its start to its end, by the thread that opened it.
@@ -126,6 +128,10 @@ public:
   // The caller has just reached Server (a name or dotted address) itself, with its own time-out:
   // no probe of the provider's own needs to ask again.
   virtual void NoteReachable(const std::string &Server) { (void)Server; }
+
+  // The calling thread's next call starts on a connection of its own, as after a failure of the
+  // one it had: for a call that failed in a way another connection may not.
+  virtual void Reconnect() {}
 };
 
 } // namespace sonquarry::net

@@ -62,6 +62,7 @@ public:
   }
 
   uint64_t DirId() const override { return Id_; }
+  bool Buffered() const override { return Pos_ < Batch_.size() || End_; }
 
 private:
   std::string What() const { return "the listing of " + Unc_; }

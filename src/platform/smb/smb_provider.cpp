@@ -9,6 +9,7 @@
 #include <optional>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/diag.h"
 #include "platform/net/unc_path.h"
@@ -268,6 +269,11 @@ void TSmbProvider::CheckSetup() const {
 }
 
 void TSmbProvider::NoteReachable(const std::string &Server) { I_->Reach.MarkReachable(Server); }
+
+void TSmbProvider::Reconnect() {
+  for (auto &S : Slots)
+    if (S.Provider == I_->Id && S.Worker) std::exchange(S.Worker, nullptr)->End();
+}
 
 net::NetEnumStatus TSmbProvider::EnumResources(const net::NetResource *Container,
                                                std::vector<net::NetResource> &Out,

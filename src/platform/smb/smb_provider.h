@@ -87,6 +87,8 @@ public:
   bool StatFile(const std::string &UncPath, net::FileStat &Out,
                 net::NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
+  // Ends the calling thread's worker: its next call gets a new one.
+  void Reconnect() override;
 
   // Starts the calling thread's worker now rather than at its first call; false when it cannot
   // be started (Error says why).

@@ -229,4 +229,13 @@ std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFile(const std::string &UncP
   return I_->Inner->OpenFile(I_->ByAddress(UncPath), Error);
 }
 
+std::unique_ptr<net::INetDirListing> TWsdNetProvider::OpenDir(const std::string &UncDir,
+                                                              net::NetError *Error) {
+  return I_->Inner->OpenDir(I_->ByAddress(UncDir), Error);
+}
+
+void TWsdNetProvider::NoteReachable(const std::string &Server) { I_->Inner->NoteReachable(Server); }
+
+void TWsdNetProvider::Reconnect() { I_->Inner->Reconnect(); }
+
 } // namespace sonquarry::wsd

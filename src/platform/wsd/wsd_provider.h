@@ -35,6 +35,12 @@ public:
                  net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
+  // The inner provider's listing as it is: its directory identity keeps links that loop from
+  // being walked again.
+  std::unique_ptr<net::INetDirListing> OpenDir(const std::string &UncDir,
+                                               net::NetError *Error = nullptr) override;
+  void NoteReachable(const std::string &Server) override;
+  void Reconnect() override;
 
   const std::shared_ptr<net::INetProvider> &Inner() const;
 

@@ -60,4 +60,17 @@ net::NetError SmbError(int Errno, const std::string &Where) {
                        Where + ": " + Reason + " (errno " + std::to_string(Errno) + ")"};
 }
 
+net::NetError SmbListingError(int Errno, const std::string &UncDir, bool Answers) {
+  if (Errno != EINVAL) return SmbError(Errno, UncDir);
+  const std::string Name = UncDir.substr(UncDir.find_last_of('\\') + 1);
+  // Windows names cannot hold these; a server that shows such a name cannot open it again.
+  const bool Odd = Name.find_first_of("<>:\"|?*") != std::string::npos;
+  const char *Why = !Answers ? "the connection to the server broke"
+                    : Odd    ? "the server refuses this name: it holds one of < > : \" | ? * "
+                               "(invalid object name)"
+                             : "the server lists a name that the SMB library refuses, such as one "
+                               "with a backslash (invalid network response)";
+  return net::NetError{EINVAL, UncDir + ": " + Why + " (errno " + std::to_string(EINVAL) + ")"};
+}
+
 } // namespace sonquarry::smb::wire

@@ -204,7 +204,17 @@ struct TSmbClient::TImpl {
     const std::string Url = wire::UncToSmbUrl(UncDir);
     const std::string Server = net::UncPath::Parse(UncDir).Server;
     SMBCFILE *Dir = OpenUrl(Url, Server, false, L.Error, UncDir);
-    if (!Dir) return L;
+    if (!Dir) {
+      if (L.Error.Code == EINVAL) {
+        // Whether the server still answers tells an odd name from a broken connection.
+        const auto P = net::UncPath::Parse(UncDir);
+        const std::string Share = wire::UncToSmbUrl(net::UncPath{P.Server, P.Share, ""}.Str());
+        struct stat St {};
+        const bool Answers = smbc_getFunctionStat(Context)(Context, Share.c_str(), &St) == 0;
+        L.Error = wire::SmbListingError(EINVAL, UncDir, Answers);
+      }
+      return L;
+    }
     SMBCCTX *C = Context;
     // libsmbclient holds the whole listing once it is open: one pass takes the entries and the
     // directory's identity, and the listing is freed at once. Only "." needs the stat of
