@@ -127,7 +127,8 @@ int Body() {
     if (S < Best.Seconds) Best = {S, ServerReadBytes(NetDir) - B0};
   };
   // Warm the server's caches and the programs once.
-  Scan(false, (Work / "warm").string(), *std::make_unique<TRunFigures>());
+  TRunFigures Warmup;
+  Scan(false, (Work / "warm").string(), Warmup);
   TRunFigures Plain, Cold, Warm;
   for (int R = 0; R < Runs; ++R) {
     const std::string Fresh = (Work / ("cache" + std::to_string(R))).string();
