@@ -759,7 +759,7 @@ cmd_down() {
 }
 
 require_up() {
-  [ -f "$dir/testnet.env" ] && ip netns list | awk '{print $1}' | grep -qx "$client_ns" ||
+  [ -f "$dir/testnet.env" ] && ip netns list | awk '{print $1}' | grep -x "$client_ns" >/dev/null ||
     die "the test network of $dir is not up (testnet.sh up --dir $dir)"
 }
 
