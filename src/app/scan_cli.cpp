@@ -127,6 +127,8 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
       Append(C.Extentions, E);
     } else if (Option == "--threads") {
       C.Threads = ParseInt(Option, Value(), 1, 1024);
+    } else if (Option == "--connections") {
+      C.Connections = ParseInt(Option, Value(), 1, 1024);
     } else if (Option == "--timeout") {
       C.TimeOut = ParseInt(Option, Value(), 0, 600000);
     } else if (Option == "--port445") {
@@ -225,6 +227,8 @@ mask fit either case):
   --ext EXT               collect files with this extension (default .mp3)
 Scan:
   --threads N             scanning threads (default 16)
+  --connections N         SMB connections one server gets at most (default 8, at most
+                          the thread count)
   --timeout MS            time-out of one address probe in IP mode (default 500)
   --port445               IP mode: also find hosts that accept SMB on TCP port
                           445 only (without NetBIOS); --no-port445: do not

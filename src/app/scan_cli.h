@@ -32,6 +32,7 @@ struct TScanCommand {
   std::vector<TIPRange> Ranges;
   std::optional<TNameList> AllowedComps, DeniedComps, AllowedRes, DeniedRes, Extentions;
   std::optional<int> Threads;
+  std::optional<int> Connections;
   std::optional<int> TimeOut;
   std::optional<bool> Probe445;
   std::optional<TScanMethod> ScanMethod;

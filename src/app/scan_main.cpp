@@ -180,6 +180,7 @@ int Run(const TScanCommand &C) {
   if (C.DeniedRes) Scan->Filter.DeniedRes = *C.DeniedRes;
   if (C.Extentions) Scan->Filter.Extentions = *C.Extentions;
   if (C.Threads) Scan->MaxThreadCount = *C.Threads;
+  if (C.Connections) Scan->ServerConnections = *C.Connections;
   if (C.TimeOut) Scan->TimeOut = *C.TimeOut;
   if (C.Probe445) Scan->Probe445 = *C.Probe445;
   if (C.ScanMethod) Scan->ScanMethod = *C.ScanMethod;

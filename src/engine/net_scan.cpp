@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/ip_range.h"
+#include "engine/network.h"
 #include "engine/scan_log.h"
 #include "platform/exception.h"
 
@@ -107,6 +108,7 @@ void TNetScan::Start() {
       }
     }
   } NoThreads{*this};
+  SetWalkLimits(Provider ? Provider : NetProvider(), ServerConnections, Count);
   Threads.reserve(Count); // a started thread is always listed
   for (int I = 0; I < Count; ++I) {
     auto T = std::make_shared<TScanResThread>(List, Provider);

@@ -1,5 +1,6 @@
 #include "engine/network.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/smb/smb_provider.h"
@@ -40,6 +41,14 @@ void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P) {
   std::shared_ptr<net::INetProvider> Inner = P;
   if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
   if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner)) S->CheckSetup();
+}
+
+void SetWalkLimits(const std::shared_ptr<net::INetProvider> &P, int ServerConnections,
+                   int Threads) {
+  std::shared_ptr<net::INetProvider> Inner = P;
+  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
+  if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner))
+    S->SetWalkLimits(std::min(ServerConnections, Threads), Threads);
 }
 
 bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P) {

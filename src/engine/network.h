@@ -22,6 +22,10 @@ void UseWsDiscovery(bool On);
 // through) will refuse of its configuration; nothing for another provider.
 void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P);
 
+// Caps the connections per server and the helpers in all of the SMB provider in P (looked
+// through WS-Discovery's wrapping) for a scan of Threads threads; nothing for another provider.
+void SetWalkLimits(const std::shared_ptr<net::INetProvider> &P, int ServerConnections, int Threads);
+
 // True when P (WS-Discovery's wrapping looked through) is the SMB provider and its worker program
 // is not where an installation puts it: a search would end at once and find nothing.
 bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P);

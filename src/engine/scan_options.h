@@ -19,6 +19,9 @@ struct TScanOptions {
   bool NetBios = true;                   // true: network neighbourhood; false: IP ranges
   int32_t TimeOut = DefaultProbeTimeOut; // ms allowed for one address probe
   int32_t MaxThreadCount = 16;
+  // SMB connections that one server gets at most from a walk, its helpers included; never more
+  // than the thread count.
+  int32_t ServerConnections = 8;
   uint8_t ScanMethod = smAutoDetect; // a TScanMethod; other values: not limited
   bool Probe445 = false;             // IP mode: a host listening on TCP 445 only counts as well
   bool WsDiscovery = true; // neighbourhood mode: add the computers that WS-Discovery finds

@@ -113,6 +113,9 @@ void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSetting
                                " is outside 1.." + std::to_string(MaxThreadCountLimit) + "; " +
                                std::to_string(Scan.MaxThreadCount) + " is used.");
       }
+      if (Reg.ValueExists("ServerConnections"))
+        Scan.ServerConnections =
+            std::clamp<int32_t>(Reg.ReadInteger("ServerConnections"), 1, MaxThreadCountLimit);
       if (Reg.ValueExists("PathForCopy")) Form.PathForCopy = Reg.ReadString("PathForCopy");
       if (Reg.ValueExists("ScanMethod")) {
         Form.ScanMethodUnset = false;
@@ -154,6 +157,7 @@ void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
       Reg.WriteBool("WsDiscovery", Scan.WsDiscovery);
       Reg.WriteString("PlayerCommand", Form.PlayerCommand);
       Reg.WriteBool("ReadTags", Form.ReadTags);
+      Reg.WriteInteger("ServerConnections", Scan.ServerConnections);
     }
     SaveRegStrings(&Reg, AllowedCompsKey, &Scan.Filter.AllowedComps);
     SaveRegStrings(&Reg, DeniedCompsKey, &Scan.Filter.DeniedComps);

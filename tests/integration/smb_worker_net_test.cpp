@@ -29,6 +29,7 @@
 #include "platform/wsd/wsd_provider.h"
 #include "support/extra_share_provider.h"
 #include "support/hung_host.h"
+#include "support/latency_relay.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"
@@ -49,6 +50,8 @@ namespace {
 
 using sonquarry::testing::ExtraShareProvider;
 using sonquarry::testing::THungHost;
+using sonquarry::testing::TRelayControl;
+using sonquarry::testing::TRelayHost;
 
 class SmbWorkerNet : public sonquarry::testing::TScanFixture {
 protected:
@@ -213,12 +216,13 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
     smb::SmbProviderOptions O = Provider->Options();
     O.SecondWorkerAfterDirs = 2;
     O.Cores = 64;
+    O.LatencyBoundMs = -1; // one second worker, however slow this build lists
     Provider = std::make_shared<smb::TSmbProvider>(O);
     Scan->Provider = Provider;
     Reports.clear();
     Finished = 0;
     Scan->NetBios = false;
-    Scan->MaxThreadCount = 1;
+    Scan->MaxThreadCount = 2; // the cap of connections per server is the thread count
     Scan->AddIP(StrIP(Ip));
     Scan->Filter.AllowedRes = {"music"};
     std::size_t Most = 0;
@@ -243,6 +247,7 @@ TEST_F(SmbWorkerNet, ASecondWorkerSpeedsAWalkAndItsLossCostsNothing) {
   smb::SmbProviderOptions O = Provider->Options();
   O.SecondWorkerAfterDirs = 2;
   O.Cores = 64;
+  O.LatencyBoundMs = -1;
   smb::TSmbProvider P(O);
   std::multiset<std::string> Music;
   bool Paused = false;
@@ -415,6 +420,81 @@ TEST_F(SmbWorkerNet, LoopingSharesGiveOneRowPerFileInEveryMode) {
       }
     }
   }
+}
+
+// Over a link with round-trip time a walk gets helpers up to the server's cap: each file is
+// found once, a share whose links loop ends, and the server (counted by the relay) never has
+// more connections at once than the cap.
+TEST_F(SmbWorkerNet, AWalkOverASlowLinkFindsEachFileOnceWithinTheServersCap) {
+  const TRelayHost Relay(E.Get("SQ_TESTNET_DIR"), 30);
+  ASSERT_TRUE(Relay.Up);
+  TRelayControl Counts(E);
+  const Strings Ips = E.List("SQ_RELAY_IPS"), Hosts = E.List("SQ_RELAY_HOSTS");
+  const std::string Loops = E.Get("SQ_LOOPS_SHARE");
+  struct TCase {
+    std::string Host, Share;
+    int Cap;
+    std::size_t Skipped; // "was not walked" lines
+    double Rtt;          // ms: a small tree needs a slow link to keep helpers busy
+    bool Helped;         // too small a tree is read ahead before a helper has started
+  };
+  for (const TCase &C :
+       {TCase{"ALPHA", "music", 2, 0, 30, true}, TCase{"ALPHA", "music", 8, 0, 30, true},
+        TCase{"ECHO", Loops.substr(Loops.rfind('\\') + 1), 3, 2, 60, false}}) {
+    SCOPED_TRACE(C.Host + " " + C.Share + ", cap " + std::to_string(C.Cap));
+    const auto At = std::find(Hosts.begin(), Hosts.end(), C.Host);
+    ASSERT_NE(At, Hosts.end());
+    const std::string Ip = Ips[std::size_t(At - Hosts.begin())];
+    const std::string Root = "\\\\" + Ip + "\\" + C.Share;
+    Provider = std::make_shared<smb::TSmbProvider>(Provider->Options());
+    Scan->Provider = Provider;
+    if (C.Share.back() == '$')
+      Scan->Provider = std::make_shared<ExtraShareProvider>("\\\\" + Ip, C.Share, Provider);
+    Reports.clear();
+    Finished = 0;
+    Scan->NetBios = false;
+    Scan->ServerConnections = C.Cap;
+    Scan->IPResList->ClearList();
+    Scan->AddIP(StrIP(Ip));
+    Scan->Filter.AllowedRes = {C.Share};
+    ASSERT_TRUE(Counts.Set(C.Rtt));
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(Found(), Want(C.Host, C.Share, Root));
+    std::set<std::string> Dirs;
+    for (auto &R : Reports) EXPECT_TRUE(Dirs.insert(R.Dir).second) << R.Dir << " twice";
+    EXPECT_EQ(LogLinesWith(" was not walked: it is " + Root + " again.").size(), C.Skipped);
+    EXPECT_TRUE(!C.Helped || Provider->ListingsFromSecondWorkers() > 0);
+    const auto N = Counts.Counts();
+    EXPECT_TRUE(N.Closed);
+    EXPECT_GE(N.Most, 2);
+    EXPECT_LE(N.Most, C.Cap);
+  }
+}
+
+// Stop during a walk over a slow link ends it at once, helpers and all.
+TEST_F(SmbWorkerNet, StopEndsAWalkOverASlowLinkAtOnce) {
+  const TRelayHost Relay(E.Get("SQ_TESTNET_DIR"), 40);
+  ASSERT_TRUE(Relay.Up);
+  const std::string Ip = E.List("SQ_RELAY_IPS").front();
+  Scan->NetBios = false;
+  Scan->AddIP(StrIP(Ip));
+  Scan->Filter.AllowedRes = {"music"};
+  Clock::time_point Stopped{};
+  std::size_t Helpers = 0;
+  OnReport = [&](const std::string &) {
+    if (Stopped != Clock::time_point{}) return;
+    Helpers = Provider->WorkerPids().size();
+    Stopped = Clock::now();
+    Scan->Stop();
+  };
+  ASSERT_TRUE(RunToEnd());
+  const int Ms = MsSince(Stopped);
+  std::printf("stop in a walk over 40 ms of round-trip time: %d ms\n", Ms);
+  EXPECT_GE(Helpers, 2u);
+  EXPECT_LE(Ms, 500);
+  EXPECT_EQ(Reports.size(), 1u);
+  EXPECT_TRUE(Provider->WorkerPids().empty() ||
+              Main.PumpUntil([&] { return Provider->WorkerPids().empty(); }, 10000));
 }
 
 // Ctrl+C ends sonquarry-scan at once with a call to the stuck host in flight; a killed

@@ -24,12 +24,14 @@ public:
   explicit TRelayControl(const Env &E)
       : Control_(E.Get("SQ_RELAY_CONTROL")), Stats_(E.Get("SQ_RELAY_STATS")) {}
 
-  // Sets the added round-trip time and starts the counts afresh; false when the relay does not
-  // take it.
+  // Sets the added round-trip time and starts the counts afresh once the connections of before
+  // have closed (3 s at most); false when the relay does not take it.
   bool Set(double RttMs) {
     const std::string Gen =
         std::to_string(++Gen_) + "-" +
         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int I = 0; I < 100 && Read().Open > 0; ++I)
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
     {
       std::ofstream C(Control_ + ".new");
       C << RttMs << " " << Gen << "\n";

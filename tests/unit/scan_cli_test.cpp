@@ -38,8 +38,9 @@ TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
     EXPECT_TRUE(R.Err.empty());
     for (const char *O :
          {"--neighbourhood", "--ip RANGE", "--allow-computer", "--deny-computer", "--allow-share",
-          "--deny-share", "--ext", "--threads", "--timeout", "--scan-method", "--settings",
-          "--list", "--clear", "--format", "--sort", "--log", "--no-wsd", "--port445", "--version"})
+          "--deny-share",    "--ext",      "--threads",        "--connections",   "--timeout",
+          "--scan-method",   "--settings", "--list",           "--clear",         "--format",
+          "--sort",          "--log",      "--no-wsd",         "--port445",       "--version"})
       EXPECT_NE(R.Out.find(O), std::string::npos) << O;
   }
 }
@@ -58,6 +59,7 @@ TEST(ScanCliTest, BadArgumentsSayWhyShowTheUsageAndExitTwo) {
       {{"--ip=a.b.c.d"}, "'a.b.c.d' is not an IPv4 address"},
       {{"--threads", "0"}, "--threads must lie between 1 and 1024"},
       {{"--threads", "many"}, "--threads needs a whole number, not 'many'"},
+      {{"--connections", "0"}, "--connections must lie between 1 and 1024"},
       {{"--timeout", "-1"}, "--timeout needs a whole number, not '-1'"},
       {{"--scan-method", "vista"}, "--scan-method is xp, other or auto, not 'vista'"},
       {{"--format", "xml"}, "--format is paths, tsv or none, not 'xml'"},

@@ -39,7 +39,9 @@ public:
     net::NetError Ignored;
     W_ = P_->Worker(false, Ignored);
     wire::Frame F;
+    const auto Asked = Clock::now();
     if (!P_->Ask(W_, wire::Type::OpenDir, wire::PutString(Unc_), F, What(), Error)) return false;
+    const std::chrono::duration<double, std::milli> Waited = Clock::now() - Asked;
     if (P_->ServerError(F, Error)) return false;
     wire::Listing L;
     if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
@@ -50,7 +52,7 @@ public:
     Batch_ = std::move(L.Entries);
     Pos_ = 0;
     End_ = L.End;
-    P_->Walked(Unc_, Id_, Batch_);
+    P_->Walked(Unc_, Id_, Batch_, Waited.count() / double(1 + L.Next.size()));
     return true;
   }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
+#include <poll.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -152,6 +153,22 @@ bool TSmbProvider::TImpl::Ask(std::shared_ptr<TWorker> &W, wire::Type Kind,
 bool TSmbProvider::TImpl::Next(const std::shared_ptr<TWorker> &W, wire::Frame &Reply,
                                net::NetError &Error) {
   const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
+  // While the walk waits for its own worker, its second workers' answers are taken and each is
+  // given its next directory: over a slow link they would idle meanwhile.
+  for (TSlot *S = OwnSlot(); S && S->Worker == W && Clock::now() < Deadline;) {
+    std::vector<pollfd> Fds{{W->Fd(), POLLIN, 0}};
+    for (const auto &P : S->Seconds)
+      if (P->InFlight && !P->Dead) Fds.push_back({P->Worker->Fd(), POLLIN, 0});
+    if (Fds.size() == 1) break;
+    if (const int T = W->TryReceive(Reply, Error)) return T > 0;
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    if (::poll(Fds.data(), Fds.size(), int(std::clamp<long long>(Left, 0, 1000))) < 0 &&
+        errno != EINTR)
+      break;
+    if (std::any_of(Fds.begin() + 1, Fds.end(), [](const pollfd &P) { return P.revents != 0; }))
+      PumpSecond(*S);
+  }
   return W->Receive(Reply, Deadline, Options.CallTimeOutMs, Error);
 }
 
@@ -229,6 +246,12 @@ TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_shared<TIm
   I_->Config.ConfigFile = I_->Options.ConfigFile;
   I_->Config.CredentialsFile = I_->Options.CredentialsFile;
   I_->Config.TimeOutMs = I_->Options.TimeOutMs;
+  SetWalkLimits(I_->Options.ServerConnections, I_->Options.Helpers);
+}
+
+void TSmbProvider::SetWalkLimits(int ServerConnections, int Helpers) {
+  I_->ServerCap = std::max(1, ServerConnections);
+  I_->HelperCap = std::max(0, Helpers);
 }
 
 TSmbProvider::~TSmbProvider() { I_->EndAll(); }

@@ -21,6 +21,10 @@
 // - A thread deep in the walk of a share may get a second worker while a core is free; it lists
 //   the directories that the walk reaches last (see TSecond). Its failure costs nothing but the
 //   help: the walk lists those directories itself.
+// - A walk whose listings wait on the link's round trips rather than on the server's work gets
+//   helpers of that kind up to the server's cap at once (ServerConnections): each lists subtrees
+//   of the walk's plan on a connection of its own, one request at a time; they end when the walk
+//   has nothing left for them or moves to another share.
 //
 // Before the first connection to a computer the provider makes a TCP probe of 445, then 139, with
 // ProbeTimeOutMs; a computer that answers on neither fails at once (EHOSTDOWN) instead of holding
@@ -63,6 +67,13 @@ struct SmbProviderOptions {
   int SecondWorkerAfterDirs = 64;
   // The cores that count for that; 0: the machine's.
   unsigned Cores = 0;
+  // Connections one server gets at most from the walks of this provider (each walk's own worker
+  // and its helpers), and helpers of all walks at most; SetWalkLimits changes both.
+  int ServerConnections = 8;
+  int Helpers = 16;
+  // A walk whose listings take this long each (ms) is bound by the link's latency, not by the
+  // server's work: it gets helpers up to the cap. 0: every walk; below 0: none.
+  int LatencyBoundMs = 3;
 };
 
 class TSmbProvider final : public net::INetProvider {
@@ -89,6 +100,10 @@ public:
   void NoteReachable(const std::string &Server) override;
   // Ends the calling thread's worker: its next call gets a new one.
   void Reconnect() override;
+
+  // The cap of connections per server (at least 1) and of helpers in all (0: none), for the
+  // walks that start from now on.
+  void SetWalkLimits(int ServerConnections, int Helpers);
 
   // Starts the calling thread's worker now rather than at its first call; false when it cannot
   // be started (Error says why).

@@ -33,10 +33,12 @@ struct TSlot {
   // The walk as the provider sees it: its share, the directories it opened, and those it listed
   // but has not opened yet (the next last).
   std::string Share;
+  std::unique_ptr<TClaim> Walk; // the walk's own connection, counted for its server
   int Opened = 0;
+  int Slow = 0; // the walk's listings in a row that waited on the link (LatencyBoundMs)
   std::deque<std::string> Plan;
-  std::unique_ptr<TSecond> Second;
-  bool NoSecond = false; // one failed: none again for this thread
+  std::vector<std::unique_ptr<TSecond>> Seconds; // at most one unless the walk is latency-bound
+  bool NoSecond = false;                         // one failed: none again for this thread
   // The second worker's listings, not taken yet.
   std::unordered_map<std::string, wire::AheadListing> Listed;
   std::size_t ListedEntries = 0;
@@ -55,6 +57,10 @@ struct TSmbProvider::TImpl {
   bool Released = false;
 
   TReachability Reach{Options};
+
+  // Connections of the walks per server, and helpers in all.
+  std::shared_ptr<TLoad> Load = std::make_shared<TLoad>();
+  std::atomic<int> ServerCap{8}, HelperCap{16};
 
   static uint64_t NextId();
 
@@ -78,8 +84,11 @@ struct TSmbProvider::TImpl {
   // and the second workers at work are fewer than the cores.
   bool SpareCore();
 
-  // The walk opened Unc (of directory id DirId) with these (first) entries.
-  void Walked(const std::string &Unc, uint64_t DirId, const std::vector<wire::Entry> &Entries);
+  // The walk opened Unc (of directory id DirId) with these (first) entries; WaitedMs: how long
+  // each listing of the exchange that brought them took, or below 0 when there was none.
+  void Walked(const std::string &Unc, uint64_t DirId, const std::vector<wire::Entry> &Entries,
+              double WaitedMs = -1);
+  bool LatencyBound(const TSlot &S) const;
 
   // Later entries of a listing that the walk reads on. It has walked the subdirectories of the
   // entries before them, so theirs come next.
@@ -89,16 +98,23 @@ struct TSmbProvider::TImpl {
   // planned is the walk's from now on.
   bool TakeSecond(const std::string &Unc, wire::AheadListing &Out);
 
-  void DropSecond(TSlot &S, const net::NetError &Why);
+  // Ends one; the walk lists its directories itself. It is removed from S.Seconds by Prune.
+  void DropSecond(TSlot &S, TSecond &Sec, const net::NetError &Why);
+  static void Prune(TSlot &S);
 
-  // A listing the second worker brought: kept for the walk, and its subdirectories planned.
-  void KeepSecond(TSlot &S, wire::AheadListing A);
+  // A listing a second worker brought: kept for the walk, and its subdirectories planned.
+  void KeepSecond(TSlot &S, TSecond &Sec, wire::AheadListing A);
 
-  void SecondReply(TSlot &S, wire::Frame &F);
+  void SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F);
 
-  // Starts the second worker once the walk is deep enough and a core is free, reads what it
-  // answered, and gives it its next directory: the next of its own, or else the walk's last.
+  // Starts second workers: one once the walk is deep enough and a core is free, or, when the walk
+  // is latency-bound, as many as its plan keeps busy within the caps. Reads what they answered,
+  // and gives each idle one its next directory: the next of its own, or else the walk's last, or
+  // else (latency-bound) the last of the one with the most.
   void PumpSecond(TSlot &S);
+  bool SpawnSecond(TSlot &S);
+  // The next directory for Sec; "" when there is none.
+  std::string NextFor(TSlot &S, TSecond &Sec, bool Latency);
 
   bool Register(const std::shared_ptr<TWorker> &W);
 

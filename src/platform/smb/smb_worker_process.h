@@ -32,6 +32,8 @@ public:
   bool Greets(const wire::Frame &F) const;
 
   pid_t Pid() const { return Pid_; }
+  // The socket, for a poll over several workers; read through Receive and TryReceive only.
+  int Fd() const { return Fd_; }
   // Ended by its owner (a stop, a provider released): a failure afterwards is no fault of its.
   bool EndedByOwner() const { return EndedByOwner_.load(std::memory_order_acquire); }
   bool Alive() const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <iterator>
 
 #include "platform/diag.h"
@@ -19,7 +20,35 @@ std::string ShareOf(const std::string &Unc) {
   return platform::AsciiLower(net::UncPath{P.Server, P.Share, ""}.Str());
 }
 
+// The server of a path, lower case: the key of its cap.
+std::string ServerOf(const std::string &Unc) {
+  return platform::AsciiLower(net::UncPath::Parse(Unc).Server);
+}
+
+// Listings in a row that waited on the link before a walk counts as latency-bound: the first of
+// a share also connects.
+constexpr int SlowInARow = 2;
+
 } // namespace
+
+std::unique_ptr<TClaim> TClaim::Take(const std::shared_ptr<TLoad> &L, const std::string &Server,
+                                     int Cap, bool Helper, int HelperCap) {
+  std::lock_guard<std::mutex> G(L->Lock);
+  int &N = L->Conns[Server];
+  if (N >= Cap || (Helper && L->Helpers >= HelperCap)) {
+    if (N == 0) L->Conns.erase(Server);
+    return nullptr;
+  }
+  ++N;
+  if (Helper) ++L->Helpers;
+  return std::unique_ptr<TClaim>(new TClaim(L, Server, Helper));
+}
+
+TClaim::~TClaim() {
+  std::lock_guard<std::mutex> G(L_->Lock);
+  if (--L_->Conns[Server_] <= 0) L_->Conns.erase(Server_);
+  if (Helper_) --L_->Helpers;
+}
 
 void TSmbProvider::TImpl::Touch() {
   std::lock_guard<std::mutex> L(ActiveLock);
@@ -36,31 +65,45 @@ bool TSmbProvider::TImpl::SpareCore() {
 }
 
 void TSmbProvider::TImpl::Walked(const std::string &Unc, uint64_t DirId,
-                                 const std::vector<wire::Entry> &Entries) {
+                                 const std::vector<wire::Entry> &Entries, double WaitedMs) {
   TSlot *S = OwnSlot();
   if (!S) return;
   if (const std::string Share = ShareOf(Unc); Share != S->Share) {
     S->Share = Share;
     S->Opened = 0;
+    S->Slow = 0;
     S->Plan.clear();
     S->Listed.clear();
     S->ListedEntries = 0;
     S->WalkIds.clear();
     S->SecondIds.clear();
-    if (S->Second) {
-      S->Second->Frontier.clear();
-      S->Second->Planned.clear();
-    }
+    // The last share's helpers end, and their connections with them.
+    S->Seconds.clear();
+    S->Walk.reset();
+    // The walk's own connection counts whatever the cap: it lists what no helper does.
+    S->Walk = TClaim::Take(Load, ServerOf(Unc), INT_MAX, false, 0);
   } else if (const auto It = std::find(S->Plan.rbegin(), S->Plan.rend(), Unc);
              It != S->Plan.rend()) {
     // Above it: what the walk passed over.
     S->Plan.erase(std::prev(It.base()), S->Plan.end());
   }
+  // Once latency-bound, the walk of this share stays so: listings read ahead come quickly.
+  if (WaitedMs >= 0 && S->Slow < SlowInARow)
+    S->Slow = WaitedMs >= Options.LatencyBoundMs ? S->Slow + 1 : 0;
   ++S->Opened;
   // The walk does not enter a directory it has met before.
   if (DirId == 0 || S->WalkIds.insert(DirId).second)
     wire::PlanSubdirs(S->Plan, Unc, Entries, MaxPlanned);
   PumpSecond(*S);
+  // Nothing left for the helpers: their connections go now rather than with the next share.
+  if (S->Plan.empty() && std::none_of(S->Seconds.begin(), S->Seconds.end(), [](const auto &P) {
+        return P->InFlight || !P->Planned.empty();
+      }))
+    S->Seconds.clear();
+}
+
+bool TSmbProvider::TImpl::LatencyBound(const TSlot &S) const {
+  return Options.LatencyBoundMs == 0 || (Options.LatencyBoundMs > 0 && S.Slow >= SlowInARow);
 }
 
 void TSmbProvider::TImpl::WalkedOn(const std::string &Unc,
@@ -74,19 +117,24 @@ void TSmbProvider::TImpl::WalkedOn(const std::string &Unc,
 bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing &Out) {
   TSlot *S = OwnSlot();
   if (!S) return false;
-  if (S->Second && S->Second->Greeted && S->Second->InFlight && !S->Second->Closing &&
-      S->Second->Asked == Unc && !StopRequested()) {
-    TCancelScope Cancel(S->Second->Worker);
+  for (auto &P : S->Seconds) {
+    TSecond &Sec = *P;
+    if (Sec.Dead || !Sec.Greeted || !Sec.InFlight || Sec.Closing || Sec.Asked != Unc ||
+        StopRequested())
+      continue;
+    TCancelScope Cancel(Sec.Worker);
     wire::Frame F;
     net::NetError E;
-    while (S->Second && S->Second->InFlight) {
-      if (StopRequested() || !Next(S->Second->Worker, F, E)) {
-        DropSecond(*S, E);
+    while (!Sec.Dead && Sec.InFlight) {
+      if (StopRequested() || !Next(Sec.Worker, F, E)) {
+        DropSecond(*S, Sec, E);
         break;
       }
-      SecondReply(*S, F);
+      SecondReply(*S, Sec, F);
     }
+    break;
   }
+  Prune(*S);
   if (const auto It = S->Listed.find(Unc); It != S->Listed.end()) {
     Out = std::move(It->second);
     S->ListedEntries -= Out.Entries.size();
@@ -94,23 +142,30 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
     ++SecondTaken;
     return true;
   }
-  if (S->Second) S->Second->Planned.erase(Unc);
+  for (auto &P : S->Seconds) P->Planned.erase(Unc);
   return false;
 }
 
-void TSmbProvider::TImpl::DropSecond(TSlot &S, const net::NetError &Why) {
-  if (!S.Second) return;
-  const auto W = S.Second->Worker;
+void TSmbProvider::TImpl::DropSecond(TSlot &S, TSecond &Sec, const net::NetError &Why) {
+  if (Sec.Dead) return;
+  Sec.Dead = true;
+  const auto W = Sec.Worker;
   W->End();
   if (!W->EndedByOwner() && !StopRequested())
     platform::Diagnostic("SMB worker " + std::to_string(W->Pid()) + " " + Why.Message +
                          " while listing ahead of a walk; the walk lists on by itself");
-  S.Second.reset();
+  Sec.InFlight = false;
+  Sec.Planned.clear();
+  Sec.Frontier.clear();
+  Sec.Count();
   S.NoSecond = true;
 }
 
-void TSmbProvider::TImpl::KeepSecond(TSlot &S, wire::AheadListing A) {
-  TSecond &Sec = *S.Second;
+void TSmbProvider::TImpl::Prune(TSlot &S) {
+  std::erase_if(S.Seconds, [](const std::unique_ptr<TSecond> &P) { return P->Dead; });
+}
+
+void TSmbProvider::TImpl::KeepSecond(TSlot &S, TSecond &Sec, wire::AheadListing A) {
   Sec.Planned.erase(A.Dir);
   if (A.Id == 0 || (!S.WalkIds.count(A.Id) && S.SecondIds.insert(A.Id).second)) {
     for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
@@ -128,8 +183,7 @@ void TSmbProvider::TImpl::KeepSecond(TSlot &S, wire::AheadListing A) {
   S.Listed.insert_or_assign(std::move(Dir), std::move(A));
 }
 
-void TSmbProvider::TImpl::SecondReply(TSlot &S, wire::Frame &F) {
-  TSecond &Sec = *S.Second;
+void TSmbProvider::TImpl::SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F) {
   net::NetError E;
   if (!Sec.Greeted) {
     Sec.InFlight = false;
@@ -137,12 +191,12 @@ void TSmbProvider::TImpl::SecondReply(TSlot &S, wire::Frame &F) {
       Sec.Greeted = true;
       return;
     }
-    return DropSecond(S, Broken(EPROTO, "did not greet as a worker"));
+    return DropSecond(S, Sec, Broken(EPROTO, "did not greet as a worker"));
   }
   if (Sec.Closing) {
     Sec.InFlight = Sec.Closing = false;
     if (F.Kind != wire::Type::Closed)
-      DropSecond(S, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
+      DropSecond(S, Sec, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
     return;
   }
   Sec.InFlight = false;
@@ -150,66 +204,127 @@ void TSmbProvider::TImpl::SecondReply(TSlot &S, wire::Frame &F) {
   if (ServerError(F, E)) return;
   wire::Listing L;
   if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
-    return DropSecond(S, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
+    return DropSecond(S, Sec, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
   if (L.End) {
-    KeepSecond(S, {Sec.Asked, L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
+    KeepSecond(S, Sec, {Sec.Asked, L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
   } else if (Sec.Worker->Send(wire::Type::Close, wire::PutHandle(L.Dir.Handle), E)) {
     // Longer than one reply: the walk lists it itself.
     Sec.InFlight = Sec.Closing = true;
   } else {
-    return DropSecond(S, E);
+    return DropSecond(S, Sec, E);
   }
-  for (auto &A : L.Next) KeepSecond(S, std::move(A));
+  for (auto &A : L.Next) KeepSecond(S, Sec, std::move(A));
 }
 
-void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
-  if (S.NoSecond || Options.SecondWorkerAfterDirs <= 0 || S.Opened < Options.SecondWorkerAfterDirs)
-    return;
-  if (!S.Second) {
-    if (S.Plan.size() < 2 || !SpareCore()) return;
-    net::NetError E;
-    auto W = TWorker::Spawn(WorkerPath, Config, 0, E, false);
-    if (!W || !Register(W)) {
-      S.NoSecond = true;
-      return;
-    }
-    S.Second = std::make_unique<TSecond>();
-    S.Second->Worker = std::move(W);
-    S.Second->Busy = SecondsBusy;
-    S.Second->InFlight = true;
-  }
-  wire::Frame F;
+bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
+  auto Claim = TClaim::Take(Load, ServerOf(S.Share), ServerCap, true, HelperCap);
+  if (!Claim) return false;
   net::NetError E;
-  while (S.Second && S.Second->InFlight) {
-    const int R = S.Second->Worker->TryReceive(F, E);
-    if (R == 0) break;
-    if (R < 0) return DropSecond(S, E);
-    SecondReply(S, F);
+  auto W = TWorker::Spawn(WorkerPath, Config, 0, E, false);
+  if (!W || !Register(W)) {
+    S.NoSecond = true;
+    return false;
   }
-  if (!S.Second) return;
-  TSecond &Sec = *S.Second;
+  auto Sec = std::make_unique<TSecond>();
+  Sec->Claim = std::move(Claim);
+  Sec->Worker = std::move(W);
+  Sec->Busy = SecondsBusy;
+  Sec->InFlight = true;
+  S.Seconds.push_back(std::move(Sec));
+  return true;
+}
+
+std::string TSmbProvider::TImpl::NextFor(TSlot &S, TSecond &Sec, bool Latency) {
   auto &Fr = Sec.Frontier;
   while (!Fr.empty() && (!Sec.Planned.count(Fr.back()) || S.Listed.count(Fr.back()))) {
     Sec.Planned.erase(Fr.back());
     Fr.pop_back();
   }
-  Sec.Count();
-  if (Sec.InFlight || S.ListedEntries >= MaxSecondEntries) return;
-  if (Fr.empty()) {
-    // The walk's last directory, while the walk has more before it.
-    while (S.Plan.size() >= 2 && S.Listed.count(S.Plan.front())) S.Plan.pop_front();
-    if (S.Plan.size() < 2 || !SpareCore()) return;
-    Fr.push_back(std::move(S.Plan.front()));
-    S.Plan.pop_front();
-  } else {
-    Sec.Planned.erase(Fr.back());
+  std::string Dir;
+  if (!Fr.empty()) {
+    Dir = std::move(Fr.back());
+    Fr.pop_back();
+    Sec.Planned.erase(Dir);
+    return Dir;
   }
-  Sec.Asked = std::move(Fr.back());
-  Fr.pop_back();
-  if (!Sec.Worker->Send(wire::Type::OpenDir, wire::PutString(Sec.Asked), E))
-    return DropSecond(S, E);
-  Sec.InFlight = true;
-  Sec.Count();
+  // The walk's last directory, while the walk has more before it; not one that a helper has.
+  const auto Taken = [&](const std::string &D) {
+    if (S.Listed.count(D)) return true;
+    for (const auto &P : S.Seconds)
+      if (P->Planned.count(D) || (P->InFlight && P->Asked == D)) return true;
+    return false;
+  };
+  while (S.Plan.size() >= 2 && Taken(S.Plan.front())) S.Plan.pop_front();
+  if (S.Plan.size() >= 2 && (Latency || SpareCore())) {
+    Dir = std::move(S.Plan.front());
+    S.Plan.pop_front();
+    return Dir;
+  }
+  if (!Latency) return Dir;
+  // Latency-bound: the last planned directory of the helper with the most.
+  TSecond *Most = nullptr;
+  for (auto &P : S.Seconds)
+    if (!P->Dead && P.get() != &Sec && (!Most || P->Planned.size() > Most->Planned.size()))
+      Most = P.get();
+  if (!Most || Most->Planned.size() < 2) return Dir;
+  auto &MF = Most->Frontier;
+  const auto First = std::find_if(MF.begin(), MF.end(),
+                                  [&](const std::string &D) { return Most->Planned.count(D) > 0; });
+  if (First == MF.end()) return Dir;
+  Dir = std::move(*First);
+  MF.erase(MF.begin(), std::next(First));
+  Most->Planned.erase(Dir);
+  return Dir;
+}
+
+void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
+  const bool Latency = LatencyBound(S);
+  if (!S.NoSecond && Options.SecondWorkerAfterDirs > 0) {
+    if (Latency) {
+      // One more while the plan holds more than the helpers without work can take.
+      for (;;) {
+        const auto Idle =
+            std::size_t(std::count_if(S.Seconds.begin(), S.Seconds.end(), [](const auto &P) {
+              return !P->Greeted || (!P->InFlight && P->Planned.empty());
+            }));
+        if (S.Plan.size() < Idle + 2 || !SpawnSecond(S)) break;
+      }
+    } else if (S.Seconds.empty() && S.Opened >= Options.SecondWorkerAfterDirs &&
+               S.Plan.size() >= 2 && SpareCore()) {
+      SpawnSecond(S);
+    }
+  }
+  for (auto &P : S.Seconds) {
+    TSecond &Sec = *P;
+    wire::Frame F;
+    net::NetError E;
+    while (!Sec.Dead && Sec.InFlight) {
+      const int R = Sec.Worker->TryReceive(F, E);
+      if (R == 0) break;
+      if (R < 0) {
+        DropSecond(S, Sec, E);
+        break;
+      }
+      SecondReply(S, Sec, F);
+    }
+  }
+  for (auto &P : S.Seconds) {
+    TSecond &Sec = *P;
+    if (Sec.Dead) continue;
+    Sec.Count();
+    if (Sec.InFlight || S.ListedEntries >= MaxSecondEntries) continue;
+    std::string Dir = NextFor(S, Sec, Latency);
+    if (Dir.empty()) continue;
+    net::NetError E;
+    Sec.Asked = std::move(Dir);
+    if (!Sec.Worker->Send(wire::Type::OpenDir, wire::PutString(Sec.Asked), E)) {
+      DropSecond(S, Sec, E);
+      continue;
+    }
+    Sec.InFlight = true;
+    Sec.Count();
+  }
+  Prune(S);
 }
 
 } // namespace sonquarry::smb

@@ -429,6 +429,10 @@ net::NetEnumStatus TSmbClient::Enum(int32_t Level, const std::string &RemoteName
     Error = wire::SmbError(ENOTDIR, RemoteName);
     return net::NetEnumStatus::OpenFailed;
   }
+  // The share list's connection (IPC$) is not one a walk uses: it goes now, and with it every
+  // other this worker no longer uses, so that a server sees only the connections of walks.
+  if (Level == net::NetDisplayServer && I_->Context)
+    smbc_getFunctionPurgeCachedServers(I_->Context)(I_->Context);
   if (!Ok) return net::NetEnumStatus::OpenFailed;
   if (Out.size() == Before) {
     Error = net::NetError{0, RemoteName + ": holds nothing"};
