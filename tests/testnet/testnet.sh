@@ -347,6 +347,10 @@ build_network() {
   ip -n "$ns" rule del pref 0
   ip -n "$ns" rule add pref 100 lookup local
   for p in $stuck_extra; do ip -n "$(h_ns stuck)" addr add "$net.$p/24" dev eth0; done
+  # The relay's namespace, without addresses until `relay`: made here, outside every namespace,
+  # because one made from inside the client's (a test) would exist only there.
+  mk_ns "$prefix-relay"
+  attach "$prefix-relay" v-relay ""
 }
 
 # ---------------------------------------------------------------- shares and configs
@@ -862,13 +866,14 @@ cmd_bigshare() {
   done
 }
 
-# The relay: a namespace of its own on the bridge, its addresses while it runs, one relay
-# process (latency_relay.py) that reads the round-trip time from DIR/relay/control.
+# The relay: a namespace of its own on the bridge (made by up), its addresses while it runs, one
+# relay process (latency_relay.py) that reads the round-trip time from DIR/relay/control.
 cmd_relay() {
   [[ $opt_rtt =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--rtt MS must be a number"
   require_up
   local ns="$prefix-relay" p i=0 pairs=() targets=($relay_targets) gen
-  ip netns list | awk '{print $1}' | grep -qx "$ns" || { mk_ns "$ns"; attach "$ns" v-relay ""; }
+  ip -n "$ns" link show eth0 >/dev/null 2>&1 ||
+    die "this network has no relay host (it was started before there was one): start it again with up"
   for p in $relay_suffixes; do
     [[ $(ip -n "$ns" addr show dev eth0) == *" $net.$p/"* ]] || ip -n "$ns" addr add "$net.$p/24" dev eth0
     pairs+=("$net.$p=$(h_ip "${targets[$i]}")")

@@ -73,7 +73,7 @@ struct SmbProviderOptions {
   int Helpers = 16;
   // A walk whose listings take this long each (ms) is bound by the link's latency, not by the
   // server's work: it gets helpers up to the cap. 0: every walk; below 0: none.
-  int LatencyBoundMs = 3;
+  int LatencyBoundMs = 6;
 };
 
 class TSmbProvider final : public net::INetProvider {

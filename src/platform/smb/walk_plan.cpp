@@ -27,7 +27,7 @@ std::string ServerOf(const std::string &Unc) {
 
 // Listings in a row that waited on the link before a walk counts as latency-bound: the first of
 // a share also connects.
-constexpr int SlowInARow = 2;
+constexpr int SlowInARow = 5;
 
 } // namespace
 
