@@ -17,6 +17,7 @@
 
 #include "support/build_paths.h"
 
+#include "engine/ip_range.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "platform/main_thread.h"
@@ -167,6 +168,26 @@ inline TScanResult EngineScan(const std::function<void(TNetScan &)> &Setup) {
   Log.SetFileName("");
   std::filesystem::remove(LogFile);
   return R;
+}
+
+// `smbclient -c 'recurse; ls'` over one share: the yardstick of a walk.
+inline double SmbclientList(const std::string &Ip, const std::string &Share) {
+  int Status = 0;
+  const double S =
+      Timed({"smbclient", "//" + Ip + "/" + Share, "-N", "-c", "recurse; ls"}, &Status);
+  if (Status != 0)
+    std::fprintf(stderr, "smbclient //%s/%s failed (%d)\n", Ip.c_str(), Share.c_str(), Status);
+  return S;
+}
+
+// The engine over the one share of each address, by address only.
+inline TScanResult EngineShares(const std::vector<std::string> &Ips, const std::string &Share) {
+  return EngineScan([&](TNetScan &S) {
+    S.NetBios = false;
+    S.MaxThreadCount = 16;
+    S.Filter.AllowedRes = {Share};
+    for (auto &Ip : Ips) S.AddIP(StrIP(Ip));
+  });
 }
 
 } // namespace sonquarry::bench

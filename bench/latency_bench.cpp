@@ -31,24 +31,6 @@ using sonquarry::testing::TRelayControl;
 
 namespace {
 
-double SmbclientList(const std::string &Ip, const std::string &Share) {
-  int Status = 0;
-  const double S =
-      Timed({"smbclient", "//" + Ip + "/" + Share, "-N", "-c", "recurse; ls"}, &Status);
-  if (Status != 0)
-    std::fprintf(stderr, "smbclient //%s/%s failed (%d)\n", Ip.c_str(), Share.c_str(), Status);
-  return S;
-}
-
-TScanResult EngineShares(const std::vector<std::string> &Ips, const std::string &Share) {
-  return EngineScan([&](TNetScan &S) {
-    S.NetBios = false;
-    S.MaxThreadCount = 16;
-    S.Filter.AllowedRes = {Share};
-    for (auto &Ip : Ips) S.AddIP(StrIP(Ip));
-  });
-}
-
 struct TFigures {
   double Engine1 = 1e9, Smb1 = 1e9, Engine3 = 1e9, Smb3 = 1e9;
   long Found1 = 0, Found3 = 0;

@@ -65,24 +65,6 @@ struct TBest {
   }
 };
 
-double SmbclientList(const std::string &Ip, const std::string &Share) {
-  int Status = 0;
-  const double S =
-      Timed({"smbclient", "//" + Ip + "/" + Share, "-N", "-c", "recurse; ls"}, &Status);
-  if (Status != 0)
-    std::fprintf(stderr, "smbclient //%s/%s failed (%d)\n", Ip.c_str(), Share.c_str(), Status);
-  return S;
-}
-
-TScanResult EngineShares(const std::vector<std::string> &Ips, const std::string &Share) {
-  return EngineScan([&](TNetScan &S) {
-    S.NetBios = false;
-    S.MaxThreadCount = 16;
-    S.Filter.AllowedRes = {Share};
-    for (auto &Ip : Ips) S.AddIP(StrIP(Ip));
-  });
-}
-
 int Body() {
   const sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   const std::string Share = E.Get("SQ_BIG_SHARE");
