@@ -148,6 +148,20 @@ TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {
   Rebuilt.Flush();
   EXPECT_TRUE(Rebuilt.Find("\\\\PC\\s\\a.mp3", 10, 100));
 
+  // Two programs at once (the window reading a slow share, sonquarry-scan beside it): neither
+  // keeps the other from writing.
+  {
+    TTagCache Window, Scan;
+    Window.Put("\\\\PC\\s\\w.mp3", 1, 1, T);
+    Scan.Put("\\\\PC\\s\\c.mp3", 2, 2, T);
+    Scan.Flush();
+    EXPECT_TRUE(TTagCache().Find("\\\\PC\\s\\c.mp3", 2, 2));
+    EXPECT_TRUE(Window.Find("\\\\PC\\s\\w.mp3", 1, 1)); // its own, not written yet
+  }
+  TTagCache After;
+  EXPECT_TRUE(After.Find("\\\\PC\\s\\w.mp3", 1, 1));
+  EXPECT_TRUE(After.Find("\\\\PC\\s\\c.mp3", 2, 2));
+
   // A cache that cannot be made keeps nothing and breaks nothing.
   TTagCache None("/dev/null/tags.sqlite");
   EXPECT_FALSE(None.Usable());

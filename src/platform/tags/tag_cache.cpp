@@ -10,7 +10,8 @@ namespace sonquarry::tags {
 namespace {
 
 constexpr int SchemaVersion = 1;
-constexpr int BatchSize = 512;
+constexpr std::size_t BatchSize = 512;
+constexpr std::chrono::milliseconds BatchTime{250};
 
 const char *Schema = "CREATE TABLE IF NOT EXISTS tags(path TEXT PRIMARY KEY NOT NULL, "
                      "size INTEGER NOT NULL, wtime INTEGER NOT NULL, artist TEXT NOT NULL, "
@@ -31,7 +32,6 @@ void Bind(sqlite3_stmt *S, int I, const std::string &V) {
 struct TTagCache::TDb {
   sqlite3 *Db = nullptr;
   sqlite3_stmt *Find = nullptr, *FindAny = nullptr, *Put = nullptr;
-  int Pending = 0;
   ~TDb() {
     sqlite3_finalize(Find);
     sqlite3_finalize(FindAny);
@@ -109,6 +109,11 @@ std::optional<TTags> TTagCache::FindAny(const std::string &Path) {
 std::optional<TTags> TTagCache::Lookup(const std::string &Path, const int64_t *Size,
                                        const int64_t *WriteTime) {
   std::lock_guard<std::mutex> L(Lock_);
+  if (const auto P = Pending_.find(Path); P != Pending_.end()) {
+    if (!Size || (P->second.Size == *Size && P->second.WriteTime == *WriteTime))
+      return P->second.Tags;
+    return std::nullopt;
+  }
   for (int Try = 0; Try < 2 && Db_; ++Try) {
     sqlite3_stmt *S = Size ? Db_->Find : Db_->FindAny;
     sqlite3_reset(S);
@@ -132,46 +137,51 @@ std::optional<TTags> TTagCache::Lookup(const std::string &Path, const int64_t *S
 
 void TTagCache::Put(const std::string &Path, int64_t Size, int64_t WriteTime, const TTags &Tags) {
   std::lock_guard<std::mutex> L(Lock_);
-  for (int Try = 0; Try < 2 && Db_; ++Try) {
-    if (Db_->Pending == 0 && !Db_->Exec("BEGIN")) {
-      if (!Failed(sqlite3_errcode(Db_->Db))) return;
-      continue;
-    }
-    sqlite3_stmt *S = Db_->Put;
-    sqlite3_reset(S);
-    Bind(S, 1, Path);
-    sqlite3_bind_int64(S, 2, Size);
-    sqlite3_bind_int64(S, 3, WriteTime);
-    Bind(S, 4, Tags.Artist);
-    Bind(S, 5, Tags.Title);
-    Bind(S, 6, Tags.Album);
-    sqlite3_bind_int(S, 7, Tags.Year);
-    sqlite3_bind_int(S, 8, Tags.Length);
-    const int Rc = sqlite3_step(S);
-    sqlite3_reset(S);
-    if (Rc == SQLITE_DONE) {
-      if (++Db_->Pending >= BatchSize) {
-        Db_->Exec("COMMIT");
-        Db_->Pending = 0;
-      }
-      return;
-    }
-    Db_->Exec("ROLLBACK");
-    Db_->Pending = 0;
-    if (!Failed(Rc)) return;
-  }
+  if (!Db_) return;
+  const auto Now = std::chrono::steady_clock::now();
+  if (Pending_.empty()) PendingSince_ = Now;
+  Pending_.insert_or_assign(Path, TRow{Size, WriteTime, Tags});
+  if (Pending_.size() >= BatchSize || Now - PendingSince_ >= BatchTime) WritePending();
 }
 
 void TTagCache::Flush() {
   std::lock_guard<std::mutex> L(Lock_);
-  if (!Db_ || Db_->Pending == 0) return;
-  if (!Db_->Exec("COMMIT")) Db_->Exec("ROLLBACK");
-  Db_->Pending = 0;
+  WritePending();
+}
+
+void TTagCache::WritePending() {
+  for (int Try = 0; Try < 2 && Db_ && !Pending_.empty(); ++Try) {
+    // The write lock is taken at once and held only for these rows.
+    int Rc = sqlite3_exec(Db_->Db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    sqlite3_stmt *S = Db_->Put;
+    for (auto It = Pending_.begin(); Rc == SQLITE_OK && It != Pending_.end(); ++It) {
+      const TRow &R = It->second;
+      sqlite3_reset(S);
+      Bind(S, 1, It->first);
+      sqlite3_bind_int64(S, 2, R.Size);
+      sqlite3_bind_int64(S, 3, R.WriteTime);
+      Bind(S, 4, R.Tags.Artist);
+      Bind(S, 5, R.Tags.Title);
+      Bind(S, 6, R.Tags.Album);
+      sqlite3_bind_int(S, 7, R.Tags.Year);
+      sqlite3_bind_int(S, 8, R.Tags.Length);
+      Rc = sqlite3_step(S);
+      if (Rc == SQLITE_DONE) Rc = SQLITE_OK;
+    }
+    sqlite3_reset(S);
+    if (Rc == SQLITE_OK) Rc = sqlite3_exec(Db_->Db, "COMMIT", nullptr, nullptr, nullptr);
+    if (Rc == SQLITE_OK) break;
+    sqlite3_exec(Db_->Db, "ROLLBACK", nullptr, nullptr, nullptr);
+    // Busy past the wait, or unwritable: these files are read again another time.
+    if (!Failed(Rc)) break;
+  }
+  Pending_.clear();
 }
 
 void TTagCache::ForEach(
     const std::function<void(const std::string &Path, const TTags &Tags)> &Each) {
   std::lock_guard<std::mutex> L(Lock_);
+  WritePending();
   if (!Db_) return;
   sqlite3_stmt *S = nullptr;
   if (sqlite3_prepare_v2(Db_->Db, "SELECT path, artist, title, album, year, length FROM tags", -1,

@@ -5,12 +5,14 @@
 // that cannot be had at all (a read-only folder, another program holding it) keeps nothing, and
 // every caller reads tags as if it were empty. Thread-safe.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/tags/tag_reader.h"
 
@@ -32,7 +34,9 @@ public:
   std::optional<TTags> Find(const std::string &Path, int64_t Size, int64_t WriteTime);
   // What was last read of Path, whatever its size and time were.
   std::optional<TTags> FindAny(const std::string &Path);
-  // Kept in batches: written at Flush, at the end, or every few hundred files.
+  // Kept in memory and written in batches (a few hundred files, or a fraction of a second
+  // after the first), each in a short transaction of its own: another program that shares the
+  // cache is never kept waiting for a slow scan. Flush writes what is kept; so does the end.
   void Put(const std::string &Path, int64_t Size, int64_t WriteTime, const TTags &Tags);
   void Flush();
   // Every entry, whatever its size and time: for a list whose rows show their tags at once.
@@ -44,7 +48,14 @@ private:
   std::optional<TTags> Lookup(const std::string &Path, const int64_t *Size,
                               const int64_t *WriteTime);
   bool Failed(int Code); // a damaged file is rebuilt; true when the call may be tried again
+  void WritePending();   // with Lock_ held
+  struct TRow {
+    int64_t Size, WriteTime;
+    TTags Tags;
+  };
   std::string Path_;
+  std::unordered_map<std::string, TRow> Pending_;
+  std::chrono::steady_clock::time_point PendingSince_;
   std::mutex Lock_;
   std::unique_ptr<TDb> Db_;
   bool Busy_ = false;
