@@ -113,6 +113,10 @@ struct TSmbProvider::TImpl {
   // else (latency-bound) the last of the one with the most.
   void PumpSecond(TSlot &S);
   bool SpawnSecond(TSlot &S);
+  // Whether a helper has listed Dir, or lists or plans it.
+  static bool Taken(const TSlot &S, const std::string &Dir);
+  // The walk's planned directories that no helper has, counted up to Enough.
+  static std::size_t Untaken(const TSlot &S, std::size_t Enough);
   // The next directory for Sec; "" when there is none.
   std::string NextFor(TSlot &S, TSecond &Sec, bool Latency);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <iterator>
+#include <poll.h>
 
 #include "platform/diag.h"
 #include "platform/net/unc_path.h"
@@ -117,22 +118,34 @@ void TSmbProvider::TImpl::WalkedOn(const std::string &Unc,
 bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing &Out) {
   TSlot *S = OwnSlot();
   if (!S) return false;
-  for (auto &P : S->Seconds) {
-    TSecond &Sec = *P;
-    if (Sec.Dead || !Sec.Greeted || !Sec.InFlight || Sec.Closing || Sec.Asked != Unc ||
-        StopRequested())
-      continue;
-    TCancelScope Cancel(Sec.Worker);
-    wire::Frame F;
-    net::NetError E;
-    while (!Sec.Dead && Sec.InFlight) {
-      if (StopRequested() || !Next(Sec.Worker, F, E)) {
-        DropSecond(*S, Sec, E);
-        break;
-      }
-      SecondReply(*S, Sec, F);
+  // While a helper lists Unc, the other helpers' answers are taken and each is given its next
+  // directory: waiting on that one alone would idle them meanwhile.
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
+  while (!StopRequested() && !S->Listed.count(Unc)) {
+    const auto It = std::find_if(S->Seconds.begin(), S->Seconds.end(), [&](const auto &P) {
+      return !P->Dead && P->Greeted && P->InFlight && !P->Closing && P->Asked == Unc;
+    });
+    if (It == S->Seconds.end()) break;
+    TSecond &Sec = **It;
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    if (Left <= 0) {
+      DropSecond(*S, Sec,
+                 Broken(ETIMEDOUT,
+                        "did not answer within " + std::to_string(Options.CallTimeOutMs) + " ms"));
+      break;
     }
-    break;
+    std::vector<pollfd> Fds;
+    for (const auto &P : S->Seconds)
+      if (P->InFlight && !P->Dead) Fds.push_back({P->Worker->Fd(), POLLIN, 0});
+    {
+      TCancelScope Cancel(Sec.Worker);
+      if (StopRequested() ||
+          (::poll(Fds.data(), Fds.size(), int(std::min<long long>(Left, 1000))) < 0 &&
+           errno != EINTR))
+        break;
+    }
+    PumpSecond(*S);
   }
   Prune(*S);
   if (const auto It = S->Listed.find(Unc); It != S->Listed.end()) {
@@ -248,13 +261,7 @@ std::string TSmbProvider::TImpl::NextFor(TSlot &S, TSecond &Sec, bool Latency) {
     return Dir;
   }
   // The walk's last directory, while the walk has more before it; not one that a helper has.
-  const auto Taken = [&](const std::string &D) {
-    if (S.Listed.count(D)) return true;
-    for (const auto &P : S.Seconds)
-      if (P->Planned.count(D) || (P->InFlight && P->Asked == D)) return true;
-    return false;
-  };
-  while (S.Plan.size() >= 2 && Taken(S.Plan.front())) S.Plan.pop_front();
+  while (S.Plan.size() >= 2 && Taken(S, S.Plan.front())) S.Plan.pop_front();
   if (S.Plan.size() >= 2 && (Latency || SpareCore())) {
     Dir = std::move(S.Plan.front());
     S.Plan.pop_front();
@@ -277,6 +284,19 @@ std::string TSmbProvider::TImpl::NextFor(TSlot &S, TSecond &Sec, bool Latency) {
   return Dir;
 }
 
+bool TSmbProvider::TImpl::Taken(const TSlot &S, const std::string &Dir) {
+  if (S.Listed.count(Dir)) return true;
+  for (const auto &P : S.Seconds)
+    if (P->Planned.count(Dir) || (P->InFlight && P->Asked == Dir)) return true;
+  return false;
+}
+
+std::size_t TSmbProvider::TImpl::Untaken(const TSlot &S, std::size_t Enough) {
+  std::size_t N = 0;
+  for (auto It = S.Plan.begin(); It != S.Plan.end() && N < Enough; ++It) N += !Taken(S, *It);
+  return N;
+}
+
 void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
   const bool Latency = LatencyBound(S);
   if (!S.NoSecond && Options.SecondWorkerAfterDirs > 0) {
@@ -287,7 +307,11 @@ void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
             std::size_t(std::count_if(S.Seconds.begin(), S.Seconds.end(), [](const auto &P) {
               return !P->Greeted || (!P->InFlight && P->Planned.empty());
             }));
-        if (S.Plan.size() < Idle + 2 || !SpawnSecond(S)) break;
+        // Only directories that no helper has listed or planned call for one more; the count
+        // is skipped at the caps, where the plan is mostly taken.
+        if (int(S.Seconds.size()) + 1 >= ServerCap || int(S.Seconds.size()) >= HelperCap ||
+            Untaken(S, Idle + 2) < Idle + 2 || !SpawnSecond(S))
+          break;
       }
     } else if (S.Seconds.empty() && S.Opened >= Options.SecondWorkerAfterDirs &&
                S.Plan.size() >= 2 && SpareCore()) {
