@@ -6,11 +6,13 @@
 // Starts a test network of its own in DIR (default /tmp/sonquarry-bench-window, namespaces
 // sqbw-*) unless one is up there and prints, best of three alternating runs each: the window's
 // search from Search to the end of the scan, the event loop's longest gap meanwhile (a 2 ms timer),
-// and the same search through sonquarry-scan as a program of its own.
+// and the same search through sonquarry-scan as a program of its own. SQ_BENCH_RTT=MS: both reach
+// the hosts through the relay (testnet.sh relay) with MS of round trip added.
 #include "bench_testnet.h"
 #include "platform/files/folders.h"
 #include "platform/gui/qt_dispatcher.h"
 #include "settings/settings.h"
+#include "support/latency_relay.h"
 #include "support/recording_prompts.h"
 #include "support/testnet_env.h"
 #include "ui/main_form.h"
@@ -127,6 +129,17 @@ int Body() {
   const std::string Share = E.Get("SQ_BIG_SHARE");
   std::vector<std::string> Ips;
   for (auto &H : BigHosts) Ips.push_back(E.Host(H, "IP"));
+  const char *Rtt = std::getenv("SQ_BENCH_RTT");
+  sonquarry::testing::TRelayControl Relay(E);
+  if (Rtt && *Rtt) {
+    // The relay's first addresses lead to the hosts with the large share.
+    Ips = E.List("SQ_RELAY_IPS");
+    Ips.resize(std::min(Ips.size(), BigHosts.size()));
+    if (!Relay.Set(std::atof(Rtt))) {
+      std::fprintf(stderr, "the relay does not take %s ms\n", Rtt);
+      return 1;
+    }
+  }
 
   char Tmpl[] = "/tmp/sq-window-bench-XXXXXX";
   const std::string Home = ::mkdtemp(Tmpl);
@@ -184,6 +197,9 @@ int Body() {
                 Worst.LongestTurnUs / 1000.0, Best.Turns);
     std::printf("sonquarry-scan, three hosts: %.3f s\n", ScanBest);
     std::printf("window/sonquarry-scan: %.2f x\n", Best.Seconds / ScanBest);
+    if (Rtt && *Rtt)
+      std::printf("through the relay, round trip added as measured by it: %.2f ms\n",
+                  2 * Relay.Counts().HeldMs);
     const int N = Runs();
     std::printf("CPU seconds per search (user+sys with the workers, mean of %d): window %.3f "
                 "(main thread %.3f), sonquarry-scan %.3f: %.2f x\n",
@@ -200,5 +216,13 @@ int Body() {
 
 int main(int argc, char **argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  return Main(argc, argv, "/tmp/sonquarry-bench-window", "sqbw", PrepareBigShares, Body);
+  return Main(
+      argc, argv, "/tmp/sonquarry-bench-window", "sqbw",
+      [] {
+        if (const int Rc = PrepareBigShares()) return Rc;
+        const char *Rtt = std::getenv("SQ_BENCH_RTT");
+        return Rtt && *Rtt ? Run({Testnet(), "relay", "--dir", std::getenv("SQ_BENCH_DIR")}, false)
+                           : 0;
+      },
+      Body);
 }
