@@ -142,9 +142,19 @@ QWidget *TfmOptions::MakeSearchPage() {
                             "(1 to %1); the scan method \"Win XP SP2\" uses 9")
                              .arg(MaxThreadCountLimit));
   lblThreads->setBuddy(edtThreads);
+  auto *lblConnections = new QLabel(tr("Connections &per server:"), tshSearchOpt);
+  edtConnections = new QSpinBox(tshSearchOpt);
+  edtConnections->setRange(1, MaxThreadCountLimit);
+  edtConnections->setToolTip(tr("How many connections one server gets at most while its shares "
+                                "are searched (never more than the threads); more walk a share "
+                                "over a slow link sooner"));
+  lblConnections->setBuddy(edtConnections);
   auto *ThreadRow = new QHBoxLayout;
   ThreadRow->addWidget(lblThreads);
   ThreadRow->addWidget(edtThreads);
+  ThreadRow->addSpacing(12);
+  ThreadRow->addWidget(lblConnections);
+  ThreadRow->addWidget(edtConnections);
   ThreadRow->addStretch();
 
   auto *V = new QVBoxLayout(tshSearchOpt);
@@ -322,6 +332,7 @@ void TfmOptions::LoadControls() {
   }
   edtTimeOut->setValue(Scan_->TimeOut);        // the spin field clamps to 0..5000
   edtThreads->setValue(Scan_->MaxThreadCount); // and this one to 1..256
+  edtConnections->setValue(Scan_->ServerConnections);
   if (Scan_->ScanMethod <= smAutoDetect)
     rgScanMethodItems->button(Scan_->ScanMethod)->setChecked(true);
   chkProbe445->setChecked(Scan_->Probe445);
@@ -346,6 +357,8 @@ void TfmOptions::StoreControls() {
   Scan_->TimeOut = edtTimeOut->value();
   edtThreads->interpretText();
   Scan_->MaxThreadCount = edtThreads->value();
+  edtConnections->interpretText();
+  Scan_->ServerConnections = edtConnections->value();
   const int Method = rgScanMethodItems->checkedId();
   Scan_->ScanMethod =
       static_cast<uint8_t>(Method >= smWinXPSP2 && Method <= smAutoDetect ? Method : smAutoDetect);

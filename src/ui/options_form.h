@@ -104,7 +104,8 @@ public:
   QTabWidget *Pages;
   QWidget *tshSearchOpt;
   QCheckBox *chkClearList;
-  QSpinBox *edtThreads; // MaxThreadCount
+  QSpinBox *edtThreads;     // MaxThreadCount
+  QSpinBox *edtConnections; // ServerConnections
   QCheckBox *chkReadTags;
   QCheckBox *chkMP3;
   QCheckBox *chkMP2;

@@ -356,6 +356,7 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
     Reg.WriteInteger("TimeOut", 9000);
     Reg.WriteInteger("ScanMethod", 1);
     Reg.WriteInteger("MaxThreadCount", 40);
+    Reg.WriteInteger("ServerConnections", 5);
   }
   LoadSettings(Scan, Settings, Scan);
   ASSERT_EQ(Scan.TimeOut, 9000);
@@ -365,6 +366,8 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
     F.edtThreads->setValue(300); // held to the stored limit
     EXPECT_EQ(F.edtThreads->value(), 256);
     F.edtThreads->setValue(3);
+    EXPECT_EQ(F.edtConnections->value(), 5);
+    F.edtConnections->setValue(2);
     EXPECT_EQ(F.rgScanMethodItems->checkedId(), 1);
     EXPECT_FALSE(F.chkProbe445->isChecked());
     EXPECT_TRUE(F.chkWsDiscovery->isChecked());
@@ -385,6 +388,7 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
   LoadSettings(Loaded, LoadedForm, Loaded);
   EXPECT_EQ(Loaded.TimeOut, 5000);
   EXPECT_EQ(Loaded.MaxThreadCount, 3);
+  EXPECT_EQ(Loaded.ServerConnections, 2);
   EXPECT_TRUE(Loaded.IsClearBefor);
   EXPECT_EQ(Loaded.Filter.Extentions, (Strings{".mp3", ".mp2"}));
   EXPECT_EQ(LoadedForm.PlayListExt, "m3u8");
