@@ -93,7 +93,11 @@ void CacheFigures() {
   Held.reserve(std::size_t(Rows));
   const auto T = Clock::now();
   tags::TTagCache Cache((Dir / "tags.sqlite").string());
-  Cache.ForEach([&](const std::string &P, const tags::TTags &Tg) { Held.emplace_back(P, Tg); });
+  Cache.Scan([&](const tags::TTagCache::TEntry &E) {
+    Held.emplace_back(std::string(E.Path), tags::TTags{std::string(E.Artist), std::string(E.Title),
+                                                       std::string(E.Album), E.Year, E.Length});
+    return true;
+  });
   std::printf("cache: reading %zu rows back: %.3f s\n", Held.size(), Since(T));
   std::printf("cache: file size: %.1f MB\n", double(fs::file_size(Dir / "tags.sqlite")) / 1e6);
   std::printf("cache: memory of the rows read back as strings: %.1f bytes/row\n",

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sonquarry {
 
@@ -528,20 +529,32 @@ void TWNetTree::SetTagRef(TNodeId File, uint32_t Ref) {
 
 void TWNetTree::SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending) {
   auto &rows = FileList.Items;
-  const auto key = [&](TNodeId Id) {
-    const uint32_t ref = Id < TagRefs.size() ? TagRefs[Id] : 0;
-    return ref < Key.size() ? Key[ref] : 0;
-  };
-  // Sorted as (key, row) pairs: the keys are read once, not at every comparison.
-  std::vector<std::pair<uint32_t, TNodeId>> order(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) order[i] = {key(rows[i]), rows[i]};
-  if (Ascending)
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto &A, const auto &B) { return A.first < B.first; });
-  else
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto &A, const auto &B) { return A.first > B.first; });
-  for (size_t i = 0; i < rows.size(); ++i) rows[i] = order[i].second;
+  // A counting sort: the keys are small numbers (ranks, years, seconds).
+  std::vector<uint32_t> keys(rows.size());
+  uint32_t top = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const uint32_t ref = rows[i] < TagRefs.size() ? TagRefs[rows[i]] : 0;
+    keys[i] = ref < Key.size() ? Key[ref] : 0;
+    top = std::max(top, keys[i]);
+  }
+  std::vector<TNodeId> sorted(rows.size());
+  if (top > rows.size() + 65536) { // not the small numbers the table gives: a plain sort
+    std::vector<uint32_t> order(rows.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return Ascending ? keys[a] < keys[b] : keys[a] > keys[b];
+    });
+    for (size_t i = 0; i < rows.size(); ++i) sorted[i] = rows[order[i]];
+    rows = std::move(sorted);
+    return;
+  }
+  std::vector<size_t> at(size_t(top) + 1, 0);
+  for (const uint32_t k : keys) ++at[Ascending ? k : top - k];
+  size_t sum = 0;
+  for (size_t &a : at) sum += std::exchange(a, sum);
+  for (size_t i = 0; i < rows.size(); ++i)
+    sorted[at[Ascending ? keys[i] : top - keys[i]]++] = rows[i];
+  rows = std::move(sorted);
 }
 
 } // namespace sonquarry

@@ -45,9 +45,9 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
       case scDirectory:
         return QString::fromStdString(Tree.GetDirectory(row));
       default:
-        if (!Tags_ || Index.column() < TagColumn || Index.column() >= Columns) return {};
-        return QString::fromStdString(
-            Tags_->Shown(Tree.TagRef(row), TTagField(Index.column() - TagColumn)));
+        if (Tags_ && Index.column() >= TagColumn && Index.column() < Columns)
+          return TagText(Tree.TagRef(row), TTagField(Index.column() - TagColumn));
+        return {};
       }
     }
     if (Role == Qt::TextAlignmentRole && Index.column() >= TagColumn + tfYear)
@@ -59,6 +59,22 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
   } catch (...) {
   }
   return {};
+}
+
+// Nothing at all for an empty cell: the delegate then lays out no text.
+QVariant TFileListModel::TagText(uint32_t Ref, TTagField Field) const {
+  if (!Tags_->Has(Ref)) return {};
+  if (Field == tfYear) {
+    const int Year = Tags_->Year(Ref);
+    return Year > 0 ? QVariant(QString::number(Year)) : QVariant();
+  }
+  if (Field == tfLength) {
+    const int S = Tags_->Length(Ref);
+    return S < 0 ? QVariant() : QVariant(QString::asprintf("%d:%02d", S / 60, S % 60));
+  }
+  const std::string_view Text = Tags_->Text(Ref, Field);
+  if (Text.empty()) return {};
+  return QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
 }
 
 QVariant TFileListModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {

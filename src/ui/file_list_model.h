@@ -45,6 +45,8 @@ public:
   static const std::array<QIcon, 4> &StateIcons();
 
 private:
+  QVariant TagText(uint32_t Ref, TTagField Field) const;
+
   TWNetTree &Tree;
   const TRowTags *Tags_ = nullptr;
   int Rows = 0;

@@ -1,19 +1,12 @@
 #include "ui/row_tags.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace sonquarry {
 
 namespace {
 
 unsigned char Fold(unsigned char C) { return C >= 'a' && C <= 'z' ? C - 32 : C; }
-
-bool FoldedLess(std::string_view A, std::string_view B) {
-  return std::lexicographical_compare(A.begin(), A.end(), B.begin(), B.end(), [](char X, char Y) {
-    return Fold(static_cast<unsigned char>(X)) < Fold(static_cast<unsigned char>(Y));
-  });
-}
 
 } // namespace
 
@@ -54,8 +47,13 @@ std::string_view TRowTags::Str(uint32_t Id) const {
 }
 
 uint32_t TRowTags::Add(const tags::TTags &T) {
-  TRec R{Intern(T.Artist, true), Intern(T.Title, false), Intern(T.Album, true),
-         uint16_t(std::clamp(T.Year, 0, 65535)), uint16_t(std::clamp(T.Length + 1, 0, 65535))};
+  return Add(T.Artist, T.Title, T.Album, T.Year, T.Length);
+}
+
+uint32_t TRowTags::Add(std::string_view Artist, std::string_view Title, std::string_view Album,
+                       int Year, int Length) {
+  TRec R{Intern(Artist, true), Intern(Title, false), Intern(Album, true),
+         uint16_t(std::clamp(Year, 0, 65535)), uint16_t(std::clamp(Length + 1, 0, 65535))};
   Recs_.push_back(R);
   return uint32_t(Recs_.size() - 1);
 }
@@ -93,20 +91,54 @@ std::vector<uint32_t> TRowTags::SortKeys(TTagField Field) const {
       Keys[R] = 1 + (Field == tfYear ? Recs_[R].Year : Recs_[R].Length);
     return Keys;
   }
-  // Each text ranked once; rows take their text's rank.
-  std::vector<uint32_t> Ids(Starts_.size() - 1);
-  std::iota(Ids.begin(), Ids.end(), 0u);
-  std::sort(Ids.begin(), Ids.end(),
-            [&](uint32_t A, uint32_t B) { return FoldedLess(Str(A), Str(B)); });
-  std::vector<uint32_t> Rank(Ids.size());
-  for (uint32_t I = 0; I < Ids.size(); ++I) {
-    const bool Same = I > 0 && !FoldedLess(Str(Ids[I - 1]), Str(Ids[I]));
-    Rank[Ids[I]] = Same ? Rank[Ids[I - 1]] : I + 1;
+  const auto IdOf = [Field](const TRec &R) {
+    return Field == tfArtist ? R.Artist : Field == tfTitle ? R.Title : R.Album;
+  };
+  // The field's texts ranked once, eight folded bytes at a time (titles share long prefixes);
+  // rows take their text's rank.
+  std::vector<uint32_t> Rank(Starts_.size() - 1, 0);
+  for (uint32_t R = 1; R < Recs_.size(); ++R) Rank[IdOf(Recs_[R])] = 1;
+  struct TItem {
+    uint64_t Chunk;
+    uint32_t Len; // bytes of the text in Chunk; 8 while it goes on
+    uint32_t Id;
+  };
+  std::vector<TItem> Items;
+  for (uint32_t Id = 0; Id < Rank.size(); ++Id)
+    if (Rank[Id]) Items.push_back({0, 0, Id});
+  std::vector<uint8_t> Starts(Items.size(), 0); // 1 where a text differs from the one before
+  const auto Less = [](const TItem &A, const TItem &B) {
+    return A.Chunk != B.Chunk ? A.Chunk < B.Chunk : A.Len < B.Len;
+  };
+  struct TTask {
+    std::size_t Lo, Hi, Depth; // items that agree on their first Depth bytes
+  };
+  std::vector<TTask> Tasks{{0, Items.size(), 0}};
+  while (!Tasks.empty()) {
+    const TTask T = Tasks.back();
+    Tasks.pop_back();
+    for (std::size_t I = T.Lo; I < T.Hi; ++I) {
+      const std::string_view S = Str(Items[I].Id);
+      uint64_t H = 0;
+      uint32_t Len = 0;
+      for (std::size_t B = T.Depth; B < S.size() && Len < 8; ++B, ++Len)
+        H = H << 8 | Fold(static_cast<unsigned char>(S[B]));
+      Items[I].Chunk = Len == 0 ? 0 : H << (8 * (8 - Len));
+      Items[I].Len = Len;
+    }
+    const auto Lo = Items.begin() + std::ptrdiff_t(T.Lo), Hi = Items.begin() + std::ptrdiff_t(T.Hi);
+    if (!std::is_sorted(Lo, Hi, Less)) std::sort(Lo, Hi, Less);
+    for (std::size_t G = T.Lo; G < T.Hi;) {
+      std::size_t E = G + 1;
+      while (E < T.Hi && !Less(Items[G], Items[E])) ++E;
+      Starts[G] = 1;
+      if (Items[G].Len == 8 && E - G > 1) Tasks.push_back({G, E, T.Depth + 8});
+      G = E;
+    }
   }
-  for (uint32_t R = 1; R < Recs_.size(); ++R) {
-    const TRec &Rec = Recs_[R];
-    Keys[R] = Rank[Field == tfArtist ? Rec.Artist : Field == tfTitle ? Rec.Title : Rec.Album];
-  }
+  uint32_t R = 0;
+  for (std::size_t K = 0; K < Items.size(); ++K) Rank[Items[K].Id] = R += Starts[K];
+  for (uint32_t Row = 1; Row < Recs_.size(); ++Row) Keys[Row] = Rank[IdOf(Recs_[Row])];
   return Keys;
 }
 

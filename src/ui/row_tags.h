@@ -23,6 +23,8 @@ public:
 
   // A new entry; refs count from 1.
   uint32_t Add(const tags::TTags &Tags);
+  uint32_t Add(std::string_view Artist, std::string_view Title, std::string_view Album, int Year,
+               int Length);
   bool Has(uint32_t Ref) const { return Ref != 0 && Ref < Recs_.size(); }
   std::string_view Text(uint32_t Ref, TTagField Field) const; // artist, title or album
   int Year(uint32_t Ref) const;                               // 0: none

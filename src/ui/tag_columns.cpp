@@ -1,6 +1,7 @@
 #include "ui/tag_columns.h"
 
 #include <QTimer>
+#include <string_view>
 
 #include "engine/network.h"
 #include "ui/file_list_model.h"
@@ -8,8 +9,9 @@
 namespace sonquarry {
 
 namespace {
-constexpr int SliceRows = 20000;
 constexpr int DrainMs = 250;
+constexpr std::size_t BatchRows = 4096, MaxBatches = 4;
+constexpr auto SliceTime = std::chrono::milliseconds(8);
 } // namespace
 
 TTagColumns::TTagColumns(TWNetTree &Tree, TFileListModel &Model, QObject *Parent)
@@ -28,7 +30,7 @@ TTagColumns::~TTagColumns() {
   if (Opening_.joinable()) Opening_.join();
 }
 
-bool TTagColumns::Busy() const { return Pass_ != nullptr; }
+bool TTagColumns::Busy() const { return Pass_ != nullptr || Loading_; }
 
 std::vector<tags::TTagJob> TTagColumns::Jobs(int From, int To, bool Missing) {
   std::vector<tags::TTagJob> Out;
@@ -42,44 +44,173 @@ std::vector<tags::TTagJob> TTagColumns::Jobs(int From, int To, bool Missing) {
   return Out;
 }
 
-void TTagColumns::Start(bool CachedOnly, int Threads) {
+void TTagColumns::Start(int Threads) {
   Stop();
   if (Opening_.joinable()) Opening_.join();
-  Pass_ = std::make_unique<tags::TTagPass>(
-      *NetProvider(), Cache_.get(), Threads,
-      [this](const tags::TTagOutcome &O) {
-        if (!O.Ok) return;
-        std::lock_guard<std::mutex> L(Lock_);
-        Done_.push_back(O);
-      },
-      tags::TTagLimits{}, CachedOnly);
+  Pass_ = std::make_unique<tags::TTagPass>(*NetProvider(), Cache_.get(), Threads,
+                                           [this](const tags::TTagOutcome &O) {
+                                             if (!O.Ok) return;
+                                             std::lock_guard<std::mutex> L(Lock_);
+                                             Done_.push_back(O);
+                                           });
   Timer_->start();
 }
 
 void TTagColumns::LoadCached() {
+  Stop();
   if (Tree_.Count() == 0) return;
-  Start(true, 1);
-  SliceAt_ = 0;
-  Slices_->start();
+  Loading_ = true;
+  LoadEnded_ = false;
+  StopLoad_ = false;
+  Shown_ = {};
+  Loader_ = std::thread([this] { LoadThread(); });
+}
+
+void TTagColumns::LoadThread() {
+  if (Opening_.joinable()) Opening_.join();
+  TCachedBatch Batch;
+  if (Cache_)
+    Cache_->Scan([&](const tags::TTagCache::TEntry &E) {
+      if (StopLoad_) return false;
+      for (const std::string_view T : {E.Path, E.Artist, E.Title, E.Album}) Batch.Text.append(T);
+      Batch.Entries.push_back({uint32_t(E.Path.size()), uint32_t(E.Artist.size()),
+                               uint32_t(E.Title.size()), uint32_t(E.Album.size()), E.Year,
+                               E.Length});
+      return Batch.Entries.size() < BatchRows || Hand(Batch);
+    });
+  if (!Batch.Entries.empty()) Hand(Batch);
+  {
+    std::lock_guard<std::mutex> L(Lock_);
+    LoadEnded_ = true;
+  }
+  QMetaObject::invokeMethod(
+      this, [this] { Slices_->start(); }, Qt::QueuedConnection);
+}
+
+bool TTagColumns::Hand(TCachedBatch &Batch) {
+  std::unique_lock<std::mutex> L(Lock_);
+  Room_.wait(L, [this] { return StopLoad_ || Batches_.size() < MaxBatches; });
+  if (StopLoad_) return false;
+  const bool Idle = Batches_.empty();
+  Batches_.push_back(std::move(Batch));
+  Batch = {};
+  L.unlock();
+  if (Idle)
+    QMetaObject::invokeMethod(
+        this, [this] { Slices_->start(); }, Qt::QueuedConnection);
+  return true;
 }
 
 void TTagColumns::NextSlice() {
-  if (!Pass_ || SliceAt_ >= Tree_.Count()) {
+  if (!Loading_) {
     Slices_->stop();
     return;
   }
-  Pass_->Add(Jobs(SliceAt_, SliceAt_ + SliceRows - 1, false));
-  SliceAt_ += SliceRows;
+  const auto Began = std::chrono::steady_clock::now();
+  // The tree may have changed since the last turn: its nodes are looked up anew.
+  Levels_.clear();
+  bool Ended = false, More = true;
+  for (std::size_t N = 1; Loading_; ++N) {
+    if (CurrentAt_ == Current_.Entries.size()) {
+      std::lock_guard<std::mutex> L(Lock_);
+      if (Batches_.empty()) {
+        Ended = LoadEnded_;
+        More = false;
+        break;
+      }
+      Current_ = std::move(Batches_.front());
+      Batches_.pop_front();
+      CurrentAt_ = TextAt_ = 0;
+      Room_.notify_one();
+    }
+    const TCachedBatch::TEntry &E = Current_.Entries[CurrentAt_++];
+    const char *Texts = Current_.Text.data() + TextAt_;
+    TextAt_ += std::size_t(E.PathLen) + E.ArtistLen + E.TitleLen + E.AlbumLen;
+    try {
+      Match(std::string_view(Texts, E.PathLen), E, Texts + E.PathLen);
+    } catch (...) {
+      Levels_.clear();
+    }
+    if (N % 256 == 0 && std::chrono::steady_clock::now() - Began > SliceTime) break;
+  }
+  if (!More) Slices_->stop();
+  if (Ended) EndLoad();
+  if (Unshown_ && std::chrono::steady_clock::now() - Shown_ > std::chrono::milliseconds(DrainMs)) {
+    Unshown_ = false;
+    Shown_ = std::chrono::steady_clock::now();
+    Model_.RefreshTags();
+  }
+}
+
+void TTagColumns::Match(std::string_view Path, const TCachedBatch::TEntry &E, const char *Texts) {
+  if (Path.size() < 3 || Path[0] != '\\' || Path[1] != '\\') return;
+  // Computer, share, directories: those the last path shared are known already.
+  std::size_t Depth = 0, At = 2;
+  for (std::size_t Sep; (Sep = Path.find('\\', At)) != std::string_view::npos; At = Sep + 1) {
+    const std::string_view Part = Path.substr(At, Sep - At);
+    if (Part.empty()) continue;
+    if (Depth < Levels_.size() && Levels_[Depth].Name == Part) {
+      ++Depth;
+      continue;
+    }
+    Levels_.resize(Depth);
+    TLevel Next{std::string(Part), {}};
+    if (Depth == 0) {
+      for (const TNodeId Domain : Tree_.Root().Children())
+        if (const TWNetNode C = Tree_.FindNode(Tree_.Node(Domain), Part))
+          Next.Nodes.push_back(C.Id());
+    } else {
+      for (const TNodeId Up : Levels_[Depth - 1].Nodes)
+        if (const TWNetNode C = Tree_.FindNode(Tree_.Node(Up), Part)) Next.Nodes.push_back(C.Id());
+    }
+    Levels_.push_back(std::move(Next));
+    ++Depth;
+  }
+  if (Depth < 2 || At == Path.size()) return; // no share, or no file name
+  Levels_.resize(Depth);
+  uint32_t Ref = 0;
+  for (const TNodeId Dir : Levels_[Depth - 1].Nodes) {
+    const TWNetNode F = Tree_.FindNode(Tree_.Node(Dir), Path.substr(At));
+    if (!F || !F.IsFile()) continue;
+    if (Ref == 0) {
+      const std::string_view Artist(Texts, E.ArtistLen), Title(Texts + E.ArtistLen, E.TitleLen),
+          Album(Texts + E.ArtistLen + E.TitleLen, E.AlbumLen);
+      Ref = Table.Add(Artist, Title, Album, E.Year, E.Length);
+    }
+    Tree_.SetTagRef(F.Id(), Ref);
+    Unshown_ = true;
+  }
+}
+
+void TTagColumns::EndLoad() {
+  Slices_->stop();
+  if (Loader_.joinable()) {
+    {
+      std::lock_guard<std::mutex> L(Lock_);
+      StopLoad_ = true;
+    }
+    Room_.notify_all();
+    Loader_.join();
+  }
+  Batches_.clear();
+  Current_ = {};
+  CurrentAt_ = TextAt_ = 0;
+  Levels_.clear();
+  Loading_ = false;
+  if (Unshown_) {
+    Unshown_ = false;
+    Model_.RefreshTags();
+  }
 }
 
 void TTagColumns::ReadMissing(int First, int Last, int Threads) {
-  Start(false, Threads);
+  Start(Threads);
   Pass_->Add(Jobs(0, Tree_.Count() - 1, true));
   if (First >= 0) Pass_->Front(Jobs(First, Last, true));
 }
 
 void TTagColumns::Stop() {
-  Slices_->stop();
+  EndLoad();
   if (Pass_) {
     Pass_->Stop();
     Pass_.reset();
@@ -120,7 +251,7 @@ void TTagColumns::Drain() {
     Any = true;
   }
   if (Any) Model_.RefreshTags();
-  if (Pass_ && !Slices_->isActive() && Pass_->Wait(0)) {
+  if (Pass_ && Pass_->Wait(0)) {
     Pass_.reset();
     if (Cache_) Cache_->Flush();
     Timer_->stop();

@@ -3,9 +3,14 @@
 // network for the rows a search found (those in view first), all in the background; what comes
 // reaches the rows a few times a second.
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -41,10 +46,29 @@ public:
   bool Busy() const;
 
 private:
+  // Cache entries on their way from the loading thread: their texts one after another.
+  struct TCachedBatch {
+    struct TEntry {
+      uint32_t PathLen, ArtistLen, TitleLen, AlbumLen;
+      int Year, Length;
+    };
+    std::string Text;
+    std::vector<TEntry> Entries;
+  };
+  // The tree's nodes of a path's leading components (every domain may hold the computer).
+  struct TLevel {
+    std::string Name;
+    std::vector<TNodeId> Nodes;
+  };
+
   std::vector<tags::TTagJob> Jobs(int From, int To, bool Missing);
-  void Start(bool CachedOnly, int Threads);
+  void Start(int Threads);
   void Drain();
+  void LoadThread();
+  bool Hand(TCachedBatch &Batch);
   void NextSlice();
+  void Match(std::string_view Path, const TCachedBatch::TEntry &E, const char *Texts);
+  void EndLoad();
 
   TWNetTree &Tree_;
   TFileListModel &Model_;
@@ -54,8 +78,20 @@ private:
   std::mutex Lock_;
   std::vector<tags::TTagOutcome> Done_;
   QTimer *Timer_;
-  QTimer *Slices_; // a loaded list's rows handed over in slices
-  int SliceAt_ = 0;
+  // A loaded list's rows get their tags from one ordered read of the cache on Loader_, matched
+  // to the rows on the main thread a few milliseconds per turn of the event loop.
+  QTimer *Slices_;
+  std::thread Loader_;
+  std::atomic<bool> StopLoad_{false};
+  std::condition_variable Room_; // for the loader, when the queue has room again
+  std::deque<TCachedBatch> Batches_;
+  bool LoadEnded_ = false; // Batches_ and LoadEnded_ under Lock_
+  bool Loading_ = false;
+  TCachedBatch Current_;
+  std::size_t CurrentAt_ = 0, TextAt_ = 0;
+  std::vector<TLevel> Levels_;
+  bool Unshown_ = false; // tags matched that the view has not been told of
+  std::chrono::steady_clock::time_point Shown_;
 };
 
 } // namespace sonquarry

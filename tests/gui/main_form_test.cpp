@@ -4,12 +4,15 @@
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
 #include "platform/gui/message_box.h"
+#include "platform/tags/tag_cache.h"
 #include "support/build_paths.h"
+#include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/file_list_model.h"
 #include "ui/main_form.h"
 #include "ui/playlist.h"
+#include "ui/tag_columns.h"
 
 #include <QAction>
 #include <QApplication>
@@ -465,6 +468,44 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
   ASSERT_EQ(Prompts->Messages().size(), 1u);
   EXPECT_NE(Prompts->Messages()[0].find(list), std::string::npos);
   EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
+}
+
+// A list loaded at start-up shows what the tag cache holds for its rows, and sorts by it: texts
+// folded, rows without tags first, equal keys in the order the rows had.
+TEST_F(MainFormTest, LoadedListShowsCachedTagsAndSortsByThem) {
+  {
+    std::ofstream f(files::GetProgramDir() + "Sonquarry.lst", std::ios::binary);
+    for (const char *n : {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3"})
+      f << n << "\r\nWG\r\n\\\\PC\\s\\d\\\r\n";
+  }
+  {
+    tags::TTagCache cache;
+    cache.Put("\\\\PC\\s\\d\\a.mp3", 1, 1, {"the long shared artist name B", "Ta", "", 2001, 61});
+    cache.Put("\\\\PC\\s\\d\\b.mp3", 1, 1, {"The Long Shared Artist Name a", "Tb", "X", 0, -1});
+    cache.Put("\\\\PC\\s\\d\\c.mp3", 1, 1, {"THE LONG SHARED ARTIST NAME B", "Tc", "", 1999, 600});
+    cache.Put("\\\\PC\\s\\e.mp3", 1, 1, {"Elsewhere", "", "", 0, 1}); // no row of the list
+  }
+  Open();
+  ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return !Form->Tags->Busy(); }));
+  const auto cells = [&](int Row) {
+    std::vector<std::string> out;
+    for (int f = 0; f < TagFieldCount; ++f)
+      out.push_back(
+          Form->Model->index(Row, TFileListModel::TagColumn + f).data().toString().toStdString());
+    return out;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(cells(0), (V{"the long shared artist name B", "Ta", "", "2001", "1:01"}));
+  EXPECT_EQ(cells(1), (V{"The Long Shared Artist Name a", "Tb", "X", "", ""}));
+  EXPECT_EQ(cells(2), (V{"THE LONG SHARED ARTIST NAME B", "Tc", "", "1999", "10:00"}));
+  EXPECT_EQ(cells(3), (V{"", "", "", "", ""}));
+
+  Form->ColumnClick(TFileListModel::TagColumn + tfArtist);
+  EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
+  Form->ColumnClick(TFileListModel::TagColumn + tfArtist);
+  EXPECT_EQ(Names(), (V{"a.mp3", "c.mp3", "b.mp3", "d.mp3", "e.mp3"}));
+  Form->ColumnClick(TFileListModel::TagColumn + tfLength);
+  EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
 }
 
 // Esc closes the window only when nothing else was meant: a menu or popup takes its own Esc.

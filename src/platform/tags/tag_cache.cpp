@@ -178,19 +178,26 @@ void TTagCache::WritePending() {
   Pending_.clear();
 }
 
-void TTagCache::ForEach(
-    const std::function<void(const std::string &Path, const TTags &Tags)> &Each) {
+void TTagCache::Scan(const std::function<bool(const TEntry &)> &Each) {
   std::lock_guard<std::mutex> L(Lock_);
   WritePending();
   if (!Db_) return;
   sqlite3_stmt *S = nullptr;
-  if (sqlite3_prepare_v2(Db_->Db, "SELECT path, artist, title, album, year, length FROM tags", -1,
-                         &S, nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v2(Db_->Db,
+                         "SELECT path, artist, title, album, year, length FROM tags ORDER BY path",
+                         -1, &S, nullptr) != SQLITE_OK)
     return;
+  const auto View = [S](int I) {
+    const auto *T = reinterpret_cast<const char *>(sqlite3_column_text(S, I));
+    return T ? std::string_view(T, std::size_t(sqlite3_column_bytes(S, I))) : std::string_view();
+  };
   int Rc;
   while ((Rc = sqlite3_step(S)) == SQLITE_ROW)
-    Each(Column(S, 0), TTags{Column(S, 1), Column(S, 2), Column(S, 3), sqlite3_column_int(S, 4),
-                             sqlite3_column_int(S, 5)});
+    if (!Each({View(0), View(1), View(2), View(3), sqlite3_column_int(S, 4),
+               sqlite3_column_int(S, 5)})) {
+      Rc = SQLITE_DONE;
+      break;
+    }
   sqlite3_finalize(S);
   if (Rc != SQLITE_DONE) Failed(Rc);
 }

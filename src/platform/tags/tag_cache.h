@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/tags/tag_reader.h"
@@ -39,8 +40,14 @@ public:
   // cache is never kept waiting for a slow scan. Flush writes what is kept; so does the end.
   void Put(const std::string &Path, int64_t Size, int64_t WriteTime, const TTags &Tags);
   void Flush();
-  // Every entry, whatever its size and time: for a list whose rows show their tags at once.
-  void ForEach(const std::function<void(const std::string &Path, const TTags &Tags)> &Each);
+  // One entry as Scan hands it: the views are valid during the call only.
+  struct TEntry {
+    std::string_view Path, Artist, Title, Album;
+    int Year, Length;
+  };
+  // Every entry in the order of its path, whatever its size and time (one pass over the table,
+  // for a list whose rows show their tags at once), until Each returns false.
+  void Scan(const std::function<bool(const TEntry &)> &Each);
 
 private:
   struct TDb;
