@@ -57,7 +57,7 @@ void TTagColumns::Start(int Threads) {
 }
 
 void TTagColumns::LoadCached() {
-  Stop();
+  EndLoad();
   if (Tree_.Count() == 0) return;
   Loading_ = true;
   LoadEnded_ = false;
@@ -216,7 +216,8 @@ void TTagColumns::Stop() {
     Pass_.reset();
     Drain();
   }
-  if (Cache_) Cache_->Flush();
+  // Until the cache is open (and its thread joined) nothing has been put in it.
+  if (!Opening_.joinable() && Cache_) Cache_->Flush();
   Timer_->stop();
 }
 
