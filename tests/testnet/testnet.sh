@@ -204,6 +204,9 @@ start_proc() {
   nsenter --pid="/proc/$init/ns/pid" -- ip netns exec "$ns" /bin/sh -c '
     mount --bind "$1" /run/samba && mount -t proc proc /proc && cd "$2" || exit 1
     out=$3; shift 3
+    # No descriptor of the caller lives on in a daemon: a lock held around a benchmark
+    # (flock FILE COMMAND) would stay held for as long as the network runs.
+    exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
     setsid "$@" </dev/null &
     echo $! >"$out"' sh "$run" "$cwd" "$pidfile.inner" "$@" >>"$log" 2>&1 </dev/null ||
     die "cannot start $1 in $ns; see $log"
