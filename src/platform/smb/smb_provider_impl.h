@@ -94,8 +94,8 @@ struct TSmbProvider::TImpl {
   // entries before them, so theirs come next.
   void WalkedOn(const std::string &Unc, const std::vector<wire::Entry> &Entries);
 
-  // The second worker's listing of Unc, waiting for it when it is on its way. One it has only
-  // planned is the walk's from now on.
+  // The second worker's listing of Unc, waiting for it when it is on its way (the other helpers
+  // are served meanwhile). One it has only planned is the walk's from now on.
   bool TakeSecond(const std::string &Unc, wire::AheadListing &Out);
 
   // Ends one; the walk lists its directories itself. It is removed from S.Seconds by Prune.
