@@ -10,35 +10,32 @@ unsigned char Fold(unsigned char C) { return C >= 'a' && C <= 'z' ? C - 32 : C; 
 
 } // namespace
 
-TRowTags::TRowTags() { Clear(); }
+TRowTags::TRowTags() : Shared_(0, TTextHash{this}, TTextEqual{this}) { Clear(); }
+
+void TRowTags::Reserve(std::size_t Rows) {
+  Recs_.reserve(Rows + 1);
+  Starts_.reserve(Rows + 1);
+  Pool_.reserve(Rows * 32); // room untouched costs no memory
+}
 
 void TRowTags::Clear() {
   Recs_.assign(1, TRec{0, 0, 0, 0, 0});
   Pool_.clear();
   Starts_.assign(1, 0);
   Shared_.clear();
-  LastCapacity_ = Pool_.capacity();
   Intern("", true); // id 0: the empty text
 }
 
 uint32_t TRowTags::Intern(std::string_view S, bool Shared) {
   if (Shared) {
-    if (auto It = Shared_.find(S); It != Shared_.end()) return It->second;
+    if (auto It = Shared_.find(S); It != Shared_.end()) return *It;
   } else if (S.empty()) {
     return 0;
   }
   const auto Id = uint32_t(Starts_.size() - 1);
   Pool_.append(S);
   Starts_.push_back(uint32_t(Pool_.size()));
-  // The map's keys point into the pool, which moves as it grows: rebuilt when it does.
-  if (Pool_.capacity() != LastCapacity_) {
-    LastCapacity_ = Pool_.capacity();
-    std::unordered_map<std::string_view, uint32_t> Again;
-    Again.reserve(Shared_.size() + 1);
-    for (const auto &Entry : Shared_) Again.emplace(Str(Entry.second), Entry.second);
-    Shared_.swap(Again);
-  }
-  if (Shared) Shared_.emplace(Str(Id), Id);
+  if (Shared) Shared_.insert(Id);
   return Id;
 }
 

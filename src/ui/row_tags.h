@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/tags/tag_reader.h"
@@ -20,6 +20,10 @@ inline constexpr int TagFieldCount = 5;
 class TRowTags {
 public:
   TRowTags();
+  TRowTags(const TRowTags &) = delete; // the set of shared texts refers to this table
+  TRowTags &operator=(const TRowTags &) = delete;
+  // Room for Rows entries, so that a large load does not move the table as it grows.
+  void Reserve(std::size_t Rows);
 
   // A new entry; refs count from 1.
   uint32_t Add(const tags::TTags &Tags);
@@ -50,8 +54,23 @@ private:
   std::vector<TRec> Recs_;
   std::string Pool_;
   std::vector<uint32_t> Starts_; // string id -> offset in Pool_; one more at the end
-  std::unordered_map<std::string_view, uint32_t> Shared_;
-  std::size_t LastCapacity_ = 0;
+  // The shared texts by id, found by their text: ids stay valid as the pool grows.
+  struct TTextHash {
+    using is_transparent = void;
+    const TRowTags *Tags;
+    std::size_t operator()(std::string_view S) const { return std::hash<std::string_view>()(S); }
+    std::size_t operator()(uint32_t Id) const { return (*this)(Tags->Str(Id)); }
+  };
+  struct TTextEqual {
+    using is_transparent = void;
+    const TRowTags *Tags;
+    std::string_view Text(std::string_view S) const { return S; }
+    std::string_view Text(uint32_t Id) const { return Tags->Str(Id); }
+    template <class A, class B> bool operator()(const A &X, const B &Y) const {
+      return Text(X) == Text(Y);
+    }
+  };
+  std::unordered_set<uint32_t, TTextHash, TTextEqual> Shared_;
 };
 
 } // namespace sonquarry

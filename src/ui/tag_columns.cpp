@@ -59,6 +59,7 @@ void TTagColumns::Start(int Threads) {
 void TTagColumns::LoadCached() {
   EndLoad();
   if (Tree_.Count() == 0) return;
+  Table.Reserve(Table.Count() + std::size_t(Tree_.Count()));
   Loading_ = true;
   LoadEnded_ = false;
   StopLoad_ = false;
