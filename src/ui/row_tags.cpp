@@ -19,10 +19,12 @@ void TRowTags::Reserve(std::size_t Rows) {
 }
 
 void TRowTags::Clear() {
-  Recs_.assign(1, TRec{0, 0, 0, 0, 0});
-  Pool_.clear();
-  Starts_.assign(1, 0);
+  // The memory of a large list goes with it.
+  std::vector<TRec>(1, TRec{0, 0, 0, 0, 0}).swap(Recs_);
+  std::string().swap(Pool_);
+  std::vector<uint32_t>(1, 0).swap(Starts_);
   Shared_.clear();
+  Shared_.rehash(0);
   Intern("", true); // id 0: the empty text
 }
 
