@@ -189,11 +189,22 @@ int main(int argc, char **argv) {
   std::printf("rows in the view: %d\n", F.Model->rowCount());
   long rssShown = RssKb();
   if (withTags) {
+    double firstIn = -1; // the first screen's rows
     const qint64 worst = LongestGapUntil(
-        F, [&] { return !F.Tags->Busy(); }, 600);
-    std::printf("start-up until the tags are in: %.3f s (%zu rows with tags), longest gap between "
-                "2 ms ticks meanwhile: %lld ms\n",
-                Since(t0), F.Tags->Table.Count(), static_cast<long long>(worst));
+        F,
+        [&] {
+          bool all = firstIn < 0;
+          for (int r = 0; all && r < std::min(rows, 40); ++r) all = F.FileTree->TagRef(r) != 0;
+          if (all) firstIn = Since(t0);
+          return !F.Tags->Busy();
+        },
+        600);
+    const double in = Since(t0);
+    int tagged = 0;
+    for (int r = 0; r < F.FileTree->Count(); ++r) tagged += F.FileTree->TagRef(r) != 0;
+    std::printf("start-up until the tags are in: %.3f s (%d rows with tags; the first 40 rows' at "
+                "%.3f s), longest gap between 2 ms ticks meanwhile: %lld ms\n",
+                in, tagged, firstIn, static_cast<long long>(worst));
     Paint(F);
     rssShown = RssKb();
   }

@@ -12,6 +12,7 @@ namespace {
 constexpr int DrainMs = 250;
 constexpr std::size_t BatchRows = 4096, MaxBatches = 4;
 constexpr auto SliceTime = std::chrono::milliseconds(8);
+constexpr int FirstRows = 100;
 } // namespace
 
 TTagColumns::TTagColumns(TWNetTree &Tree, TFileListModel &Model, QObject *Parent)
@@ -64,19 +65,31 @@ void TTagColumns::LoadCached() {
   LoadEnded_ = false;
   StopLoad_ = false;
   Shown_ = {};
-  Loader_ = std::thread([this] { LoadThread(); });
+  // The rows on the first screen are looked up before the whole table is read.
+  std::vector<std::string> First;
+  for (int I = 0; I < std::min(Tree_.Count(), FirstRows); ++I)
+    First.push_back(Tree_.GetDirectory(I) + std::string(Tree_.File(I).Name()));
+  Loader_ =
+      std::thread([this, First = std::move(First)]() mutable { LoadThread(std::move(First)); });
 }
 
-void TTagColumns::LoadThread() {
+void TTagColumns::LoadThread(std::vector<std::string> First) {
   if (Opening_.joinable()) Opening_.join();
   TCachedBatch Batch;
+  const auto Take = [&Batch](const tags::TTagCache::TEntry &E) {
+    for (const std::string_view T : {E.Path, E.Artist, E.Title, E.Album}) Batch.Text.append(T);
+    Batch.Entries.push_back({uint32_t(E.Path.size()), uint32_t(E.Artist.size()),
+                             uint32_t(E.Title.size()), uint32_t(E.Album.size()), E.Year, E.Length});
+  };
+  if (!Cache_) First.clear();
+  for (const std::string &Path : First)
+    if (const auto T = Cache_->FindAny(Path))
+      Take({Path, T->Artist, T->Title, T->Album, T->Year, T->Length});
+  if (!Batch.Entries.empty()) Hand(Batch);
   if (Cache_)
     Cache_->Scan([&](const tags::TTagCache::TEntry &E) {
       if (StopLoad_) return false;
-      for (const std::string_view T : {E.Path, E.Artist, E.Title, E.Album}) Batch.Text.append(T);
-      Batch.Entries.push_back({uint32_t(E.Path.size()), uint32_t(E.Artist.size()),
-                               uint32_t(E.Title.size()), uint32_t(E.Album.size()), E.Year,
-                               E.Length});
+      Take(E);
       return Batch.Entries.size() < BatchRows || Hand(Batch);
     });
   if (!Batch.Entries.empty()) Hand(Batch);

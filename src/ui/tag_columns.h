@@ -64,7 +64,7 @@ private:
   std::vector<tags::TTagJob> Jobs(int From, int To, bool Missing);
   void Start(int Threads);
   void Drain();
-  void LoadThread();
+  void LoadThread(std::vector<std::string> First);
   bool Hand(TCachedBatch &Batch);
   void NextSlice();
   void Match(std::string_view Path, const TCachedBatch::TEntry &E, const char *Texts);
