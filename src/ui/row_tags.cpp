@@ -13,9 +13,11 @@ unsigned char Fold(unsigned char C) { return C >= 'a' && C <= 'z' ? C - 32 : C; 
 TRowTags::TRowTags() : Shared_(0, TTextHash{this}, TTextEqual{this}) { Clear(); }
 
 void TRowTags::Reserve(std::size_t Rows) {
+  // Room untouched costs no memory: a title per row, a shared text per few rows.
   Recs_.reserve(Rows + 1);
-  Starts_.reserve(Rows + 1);
-  Pool_.reserve(Rows * 32); // room untouched costs no memory
+  Starts_.reserve(Rows + Rows / 2 + 1);
+  Pool_.reserve(Rows * 32);
+  Shared_.reserve(Rows / 8);
 }
 
 void TRowTags::Clear() {

@@ -60,7 +60,9 @@ void TTagColumns::Start(int Threads) {
 void TTagColumns::LoadCached() {
   EndLoad();
   if (Tree_.Count() == 0) return;
-  Table.Reserve(Table.Count() + std::size_t(Tree_.Count()));
+  Table.Reserve(Table.Count() + std::size_t(Tree_.Count()) + FirstRows);
+  // The tree makes its array of refs at the first one set: now, not in a turn of the loop.
+  Tree_.SetTagRef(Tree_.File(0).Id(), Tree_.TagRef(0));
   Loading_ = true;
   LoadEnded_ = false;
   StopLoad_ = false;
