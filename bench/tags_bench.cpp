@@ -6,21 +6,21 @@
 // Starts a test network of its own in DIR (default /tmp/sonquarry-bench-tags, namespaces sqtg-*)
 // unless one is up there, gives SQALPHA the share "tagged", and prints, best of three runs each:
 // the plain scan, the tagged scan with an empty cache, and the rescan with the cache; for each the
-// bytes the server read from its files (Samba's own counters, smbstatus -P) per file. Then the
+// bytes the server read from its files and the SMB2 requests it served beyond those of the plain
+// scan (Samba's own counters, smbstatus -P), per file. Then the
 // cache at a million rows: the time to read them all back and the memory they take.
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench_testnet.h"
 #include "platform/tags/tag_cache.h"
 #include "support/run_program.h"
+#include "support/server_counters.h"
 #include "support/testnet_env.h"
 
 using namespace sonquarry;
@@ -36,28 +36,9 @@ long Files() {
   return N && *N ? std::atol(N) : 2000;
 }
 
-// What SQALPHA's smbd processes have read from files so far (pread, synchronous or not).
-long long ServerReadBytes(const std::string &NetDir) {
-  const auto R =
-      sonquarry::testing::RunProgram({"smbstatus", "-P", "-s", NetDir + "/hosts/alpha/smb.conf"});
-  std::istringstream In(R.Out);
-  std::string Line;
-  long long Sum = 0;
-  while (std::getline(In, Line)) {
-    const auto Colon = Line.find(':');
-    if (Colon == std::string::npos) continue;
-    std::string Key = Line.substr(0, Colon);
-    Key.erase(std::remove(Key.begin(), Key.end(), ' '), Key.end());
-    if (Key.rfind("syscall_", 0) == 0 && Key.find("read_bytes") != std::string::npos &&
-        Key.find("readdir") == std::string::npos)
-      Sum += std::atoll(Line.c_str() + Colon + 1);
-  }
-  return Sum;
-}
-
 struct TRunFigures {
   double Seconds = 1e9;
-  long long Bytes = 0; // of the fastest run
+  sonquarry::testing::TServerCounters Server; // of the fastest run
 };
 
 long ResidentKiB() {
@@ -122,13 +103,13 @@ int Body() {
                                      "--log",
                                      (Work / "search.log").string()};
     if (Tags) Args.push_back("--tags");
-    const long long B0 = ServerReadBytes(NetDir);
+    const auto B0 = sonquarry::testing::ServerCounters(NetDir);
     const auto T = Clock::now();
     const int Rc =
         Run(Args, true, {"XDG_CACHE_HOME=" + CacheHome, "XDG_DATA_HOME=" + Work.string()});
     const double S = Since(T);
     if (Rc != 0) std::fprintf(stderr, "sonquarry-scan failed (%d)\n", Rc);
-    if (S < Best.Seconds) Best = {S, ServerReadBytes(NetDir) - B0};
+    if (S < Best.Seconds) Best = {S, sonquarry::testing::ServerCounters(NetDir) - B0};
   };
   // Warm the server's caches and the programs once.
   TRunFigures Warmup;
@@ -142,15 +123,18 @@ int Body() {
   }
   const double N = double(Files());
   std::printf("share files: %ld files (a third with a 200 KiB picture)\n", Files());
-  std::printf("plain scan: %.3f s\n", Plain.Seconds);
-  std::printf("tagged scan, empty cache: %.3f s\n", Cold.Seconds);
-  std::printf("tagged / plain: %.2f x (target 3)\n", Cold.Seconds / Plain.Seconds);
-  std::printf("tagged rescan with the cache: %.3f s\n", Warm.Seconds);
-  std::printf("server reads, plain scan: %.0f bytes/file\n", double(Plain.Bytes) / N);
-  std::printf("server reads, tagged scan: %.0f bytes/file (target 32768)\n",
-              double(Cold.Bytes) / N);
-  std::printf("server reads, rescan with the cache: %.0f bytes/file (target 4096)\n",
-              double(Warm.Bytes) / N);
+  std::printf("%-28s %9s %8s %12s %s\n", "scan", "seconds", "x plain", "bytes/file",
+              "SMB2 requests/file beyond the plain scan: create getinfo read close");
+  const auto Row = [&](const char *What, const TRunFigures &F) {
+    const auto D = F.Server - Plain.Server;
+    std::printf("%-28s %9.3f %8.2f %12.0f %.2f %.2f %.2f %.2f\n", What, F.Seconds,
+                F.Seconds / Plain.Seconds, double(F.Server.ReadBytes) / N, double(D.Creates) / N,
+                double(D.GetInfos) / N, double(D.Reads) / N, double(D.Closes) / N);
+  };
+  Row("plain", Plain);
+  Row("tagged, empty cache", Cold);
+  Row("tagged rescan, the cache", Warm);
+  std::printf("targets: tagged within 3 x plain; 32768 bytes/file read; rescan under 4096\n");
   fs::remove_all(Work);
   CacheFigures();
   return 0;

@@ -32,6 +32,7 @@ void Payload(std::span<const uint8_t> P) {
   RoundTrip<Opened>(P);
   RoundTrip<ReadDir>(P);
   RoundTrip<ReadFile>(P);
+  RoundTrip<OpenFile>(P);
   RoundTrip<Data>(P);
   RoundTrip<Listing>(P);
   std::vector<Entry> Entries;

@@ -25,6 +25,7 @@
 #include "platform/files/folders.h"
 #include "platform/files/holder_lock.h"
 #include "platform/main_thread.h"
+#include "platform/tags/file_stamps.h"
 #include "platform/tags/tag_pass.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -95,14 +96,18 @@ private:
 
 // The tags of the rows whose files were there in this scan, by row; empty without --tags.
 // False when a signal stopped it.
-bool ReadRowTags(TWNetTree &Tree, int Threads, std::vector<tags::TTags> &Out) {
+bool ReadRowTags(TWNetTree &Tree, int Threads, tags::TFileStamps &Stamps,
+                 std::vector<tags::TTags> &Out) {
   Out.assign(std::size_t(Tree.Count()), tags::TTags{});
   std::vector<tags::TTagJob> Jobs;
   for (int I = 0; I < Tree.Count(); ++I) {
     const TNodeState S = Tree.File(I).State();
-    if (S == nsKnown || S == nsNew)
-      Jobs.push_back({Tree.GetDirectory(I) + std::string(Tree.File(I).Name()), uint64_t(I)});
+    if (S != nsKnown && S != nsNew) continue;
+    std::string Unc = Tree.GetDirectory(I) + std::string(Tree.File(I).Name());
+    const net::FileStat St = Stamps.Find(Unc);
+    Jobs.push_back({std::move(Unc), uint64_t(I), St.Size, St.WriteTime});
   }
+  Stamps.Clear();
   tags::TTagCache Cache;
   const auto Provider = NetProvider();
   tags::TTagPass Pass(*Provider, &Cache, Threads, [&](const tags::TTagOutcome &O) {
@@ -212,6 +217,12 @@ int Run(const TScanCommand &C) {
                                const std::vector<std::string> &Names, const std::string &Domain) {
     for (const auto &N : Names) Tree.AddFile(Domain, Dir, N);
   };
+  tags::TFileStamps Stamps;
+  if (C.Tags)
+    Scan->OnFileStats = [&Stamps](const std::string &Dir, const std::vector<std::string> &Names,
+                                  const std::vector<net::FileStat> &Stats) {
+      Stamps.Add(Dir, Names, Stats);
+    };
   Scan->OnResEnumerated = [&Resources](TScanResThread *, const TNetResStrings &L) {
     Resources += static_cast<int>(L.size());
   };
@@ -265,7 +276,7 @@ int Run(const TScanCommand &C) {
     }
   }
   std::vector<tags::TTags> Tags;
-  if (C.Tags && Handled == 0 && !ReadRowTags(Tree, Threads, Tags)) {
+  if (C.Tags && Handled == 0 && !ReadRowTags(Tree, Threads, Stamps, Tags)) {
     Handled = 1;
     Exit = ExitSignal;
     Tags.clear();

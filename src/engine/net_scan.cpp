@@ -115,6 +115,7 @@ void TNetScan::Start() {
     T->OnResEnumerated = OnResEnumerated;
     T->OnResQueued = OnResQueued;
     T->OnFilesFound = OnFilesFound;
+    T->OnFileStats = OnFileStats;
     T->OnEnumError = OnEnumError;
     T->OnCompScanned = [this](TScanResThread *S, int N) { OnCompScanned(S, N); };
     T->OnFirstFile = [this](TScanResThread *S) { OnFirstFile(S); };

@@ -46,6 +46,7 @@ public:
   TScanResThread::TResEnumeratedEvent OnResEnumerated;
   TScanResThread::TResQueuedEvent OnResQueued;
   TScanResThread::TFilesFoundEvent OnFilesFound;
+  TScanResThread::TFileStatsEvent OnFileStats;
   TScanResThread::TCountEvent OnEnumError;
 
   const std::shared_ptr<TNetResThList> NetResList;

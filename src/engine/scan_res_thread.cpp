@@ -122,7 +122,7 @@ void TScanResThread::HandOver(const std::function<void()> &Fn) {
 }
 
 void TScanResThread::PostFilesFound(const std::string &Dir, std::vector<std::string> FileNames,
-                                    const std::string &Domain) {
+                                    std::vector<net::FileStat> Stats, const std::string &Domain) {
   AwaitPosted(MaxPosted - 1);
   if (Stopped()) return;
   TPosted &P = *Posted_;
@@ -134,13 +134,14 @@ void TScanResThread::PostFilesFound(const std::string &Dir, std::vector<std::str
   const size_t Mark = Messages.size();
   // The thread waits for its posted calls before it ends: this stays valid while one runs.
   platform::MainThread().Post(
-      [this, Call, Mark, Dir, Names = std::move(FileNames), Domain] {
+      [this, Call, Mark, Dir, Names = std::move(FileNames), Stats = std::move(Stats), Domain] {
         Call->Ran = true;
         TPosted &P = *Posted_;
         // Stopped meanwhile: had it waited, the thread would not have walked this far.
         if (Terminated() || P.Failed.load(std::memory_order_acquire)) return;
         try {
           if (OnFilesFound) OnFilesFound(this, Dir, Names, Domain);
+          if (OnFileStats) OnFileStats(Dir, Names, Stats);
         } catch (...) {
           std::lock_guard<std::mutex> L(P.Lock);
           P.Error = std::current_exception();
@@ -419,6 +420,7 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
   // A stop between two directories leaves the next one unopened and unreported.
   if (Stopped()) return;
   std::vector<std::string> FileNames;
+  std::vector<net::FileStat> Stats;
   net::NetError Error;
   uint64_t Taken = 0; // entries taken, skipped when the listing is read again
   for (bool Retried = false;; Retried = true) {
@@ -448,13 +450,10 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
             Add("Directory " + Sub + " was not walked: it lies more than " +
                 std::to_string(MaxWalkDepth) + " levels below its share.");
         }
-        if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
-          FileNames.push_back(E.Name);
-          FileFoundOnce();
-        }
+        Found(E, FileNames, Stats);
         if (Stopped()) return;
         if (Walk_.Lost) {
-          TakeRest(*Listing, FileNames);
+          TakeRest(*Listing, FileNames, Stats);
           break;
         }
       }
@@ -477,18 +476,24 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
     break;
   }
   if (Stopped()) return;
-  if (OnFilesFound) PostFilesFound(Dir, std::move(FileNames), Domain);
+  if (OnFilesFound) PostFilesFound(Dir, std::move(FileNames), std::move(Stats), Domain);
 }
 
-void TScanResThread::TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames) {
+void TScanResThread::Found(const net::DirEntry &E, std::vector<std::string> &FileNames,
+                           std::vector<net::FileStat> &Stats) {
+  if (!Filter.ExtAllowed(ExtractFileExt(E.Name))) return;
+  FileNames.push_back(E.Name);
+  if (OnFileStats) Stats.push_back({E.Directory ? -1 : E.Size, E.WriteTime});
+  FileFoundOnce();
+}
+
+void TScanResThread::TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames,
+                              std::vector<net::FileStat> &Stats) {
   net::DirEntry E;
   while (Listing.Buffered() && Listing.Next(E)) {
     if (E.Name == "." || E.Name == "..") continue;
     if (E.Directory) ++Walk_.Unvisited;
-    if (Filter.ExtAllowed(ExtractFileExt(E.Name))) {
-      FileNames.push_back(E.Name);
-      FileFoundOnce();
-    }
+    Found(E, FileNames, Stats);
   }
 }
 

@@ -71,6 +71,10 @@ public:
   using TFilesFoundEvent =
       std::function<void(TScanResThread *Sender, const std::string &Dir,
                          const std::vector<std::string> &FileNames, const std::string &Domain)>;
+  // The size and last-write time the listing gave each of FileNames (Size -1: unknown).
+  using TFileStatsEvent =
+      std::function<void(const std::string &Dir, const std::vector<std::string> &FileNames,
+                         const std::vector<net::FileStat> &Stats)>;
   using TCountEvent = std::function<void(TScanResThread *Sender, int Count)>;
   using TThreadEvent = std::function<void(TScanResThread *Sender)>;
   using TCompLostEvent = std::function<void(TScanResThread *Sender, const std::string &Domain,
@@ -99,6 +103,8 @@ public:
   TResEnumeratedEvent OnResEnumerated;
   TResQueuedEvent OnResQueued;
   TFilesFoundEvent OnFilesFound;
+  // Right after OnFilesFound, for the same files; only when set are the stats kept.
+  TFileStatsEvent OnFileStats;
   TCountEvent OnCompScanned;
   TThreadEvent OnFirstFile;
   TCountEvent OnEnumError;
@@ -147,7 +153,10 @@ private:
   void WalkDir(const std::string &Dir, const std::string &Domain, int Depth, TWalkedDirs &Walked);
   // A computer lost during its walk: what the listing still holds without the network is taken
   // (names into FileNames), its subdirectories counted as unvisited.
-  void TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames);
+  void TakeRest(net::INetDirListing &Listing, std::vector<std::string> &FileNames,
+                std::vector<net::FileStat> &Stats);
+  void Found(const net::DirEntry &E, std::vector<std::string> &FileNames,
+             std::vector<net::FileStat> &Stats);
   bool ComputerAnswers();
   void WriteMessages();
   void Add(std::string Line) { Messages.push_back(std::move(Line)); }
@@ -155,7 +164,7 @@ private:
   void HandOver(const std::function<void()> &Fn);
   // Hands a directory's files to the main thread without waiting for their handler.
   void PostFilesFound(const std::string &Dir, std::vector<std::string> FileNames,
-                      const std::string &Domain);
+                      std::vector<net::FileStat> Stats, const std::string &Domain);
   // Waits until at most Keep directories are left with the main thread; raises a handler's
   // failure among those run, with the log lines added after that directory taken back.
   void AwaitPosted(int Keep);

@@ -95,6 +95,10 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
   Scan->OnFilesFound = [this](TScanResThread *, const std::string &Dir,
                               const std::vector<std::string> &Names,
                               const std::string &Domain) { FilesFound(Dir, Names, Domain); };
+  Scan->OnFileStats = [this](const std::string &Dir, const std::vector<std::string> &Names,
+                             const std::vector<net::FileStat> &Stats) {
+    if (Tags && Settings.ReadTags) Tags->Stamps.Add(Dir, Names, Stats);
+  };
   Scan->OnResEnumerated = [this](TScanResThread *, const TNetResStrings &Children) {
     ResourcesEnumerated(static_cast<int>(Children.size()));
   };

@@ -73,7 +73,10 @@ void TMainForm::SortByTag(int Column, bool Ascending) {
 }
 
 void TMainForm::ReadTagsAfterSearch() {
-  if (!Settings.ReadTags || FileTree->Count() == 0) return;
+  if (!Settings.ReadTags || FileTree->Count() == 0) {
+    Tags->Stamps.Clear();
+    return;
+  }
   const int first = ListView->rowAt(0);
   int last = ListView->rowAt(ListView->viewport()->height() - 1);
   if (last < 0) last = FileTree->Count() - 1;

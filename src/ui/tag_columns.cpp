@@ -40,7 +40,9 @@ std::vector<tags::TTagJob> TTagColumns::Jobs(int From, int To, bool Missing) {
     if (Missing && (Tree_.TagRef(I) != 0 || (F.State() != nsKnown && F.State() != nsNew))) continue;
     const std::string_view Name = F.Name();
     if (!tags::HasTagFormat(std::string(Name))) continue;
-    Out.push_back({Tree_.GetDirectory(I) + std::string(Name), F.Id()});
+    std::string Unc = Tree_.GetDirectory(I) + std::string(Name);
+    const net::FileStat St = Missing ? Stamps.Find(Unc) : net::FileStat{};
+    Out.push_back({std::move(Unc), F.Id(), St.Size, St.WriteTime});
   }
   return Out;
 }
@@ -223,6 +225,7 @@ void TTagColumns::ReadMissing(int First, int Last, int Threads) {
   Start(Threads);
   Pass_->Add(Jobs(0, Tree_.Count() - 1, true));
   if (First >= 0) Pass_->Front(Jobs(First, Last, true));
+  Stamps.Clear();
 }
 
 void TTagColumns::Stop() {
@@ -244,6 +247,7 @@ void TTagColumns::Cleared() {
     Done_.clear();
   }
   Table.Clear();
+  Stamps.Clear();
 }
 
 void TTagColumns::Drain() {

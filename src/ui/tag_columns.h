@@ -17,6 +17,7 @@
 #include <QObject>
 
 #include "paths/wnet_tree.h"
+#include "platform/tags/file_stamps.h"
 #include "platform/tags/tag_pass.h"
 #include "ui/row_tags.h"
 
@@ -33,6 +34,8 @@ public:
   ~TTagColumns() override;
 
   TRowTags Table;
+  // What the search's listings said of its files, until ReadMissing hands it to the reading.
+  tags::TFileStamps Stamps;
 
   // The rows of a loaded list: what the cache knows of them.
   void LoadCached();

@@ -1,7 +1,7 @@
 // ctest-labels: threads
 // Music tags over the network: sonquarry-scan --tags against the generated files of a share,
-// compared with what mutagen reads from the server's disk; the cache on a rescan, and a damaged
-// cache.
+// compared with what mutagen reads from the server's disk; the cache on a rescan (the server
+// reads nothing of the files, by its own counters), and a damaged cache.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/mutagen_oracle.h"
+#include "support/server_counters.h"
 
 namespace fs = std::filesystem;
 using sonquarry::testing::BelowShare;
@@ -81,10 +82,23 @@ TEST_F(TagsNet, CliTagsAreMutagensAndACacheServesTheRescanEvenAfterDamage) {
   EXPECT_NE(R.Err.find("tags of " + std::to_string(Want.size()) + " files read"), std::string::npos)
       << R.Err;
 
-  // Nothing changed: every tag comes from the cache.
+  // Nothing changed: every tag comes from the cache, without a byte or a file opened on the server
+  // beyond what a scan without tags costs.
+  const std::string NetDir = E.Get("SQ_TESTNET_DIR");
+  auto Before = sonquarry::testing::ServerCounters(NetDir);
+  ASSERT_EQ(RunProgram({ScanBinary(), "--ip", E.Host("ALPHA", "IP"), "--allow-share", "music",
+                        "--format", "none", "--log", (Dir / "search.log").string()},
+                       {"XDG_DATA_HOME=" + (Dir / "data").string()})
+                .Status,
+            0);
+  const auto Plain = sonquarry::testing::ServerCounters(NetDir) - Before;
+  Before = sonquarry::testing::ServerCounters(NetDir);
   R = Scan();
+  const auto Rescan = sonquarry::testing::ServerCounters(NetDir) - Before;
   ASSERT_EQ(R.Status, 0) << R.Err;
   ExpectSameTags(CliTags(R.Out), Want);
+  EXPECT_EQ(Rescan.ReadBytes, 0);
+  EXPECT_EQ(Rescan.Creates, Plain.Creates);
   EXPECT_NE(R.Err.find("tags of 0 files read (0 bytes), " + std::to_string(Want.size()) +
                        " from the cache"),
             std::string::npos)

@@ -66,7 +66,7 @@ namespace {
 Listing Sample() {
   Listing L;
   L.Dir = {7, 0x1122334455667788ull, IdKind::FileId};
-  L.Entries = {{"a.mp3", false}, {"Sub dir", true}};
+  L.Entries = {{"a.mp3", false, 0x123456789ull, 1700000000}, {"Sub dir", true}};
   L.End = true;
   L.Next = {{"\\\\PC\\s\\Sub dir", 42, IdKind::FileId, {{"b.mp3", false}}}};
   return L;
@@ -86,6 +86,8 @@ TEST(SmbWire, ListingCarriesHandleIdEntriesAndEnd) {
   EXPECT_EQ(L.Entries[1].Name, "Sub dir");
   EXPECT_TRUE(L.Entries[1].Directory);
   EXPECT_FALSE(L.Entries[0].Directory);
+  EXPECT_EQ(L.Entries[0].Size, 0x123456789ull);
+  EXPECT_EQ(L.Entries[0].WriteTime, 1700000000);
   EXPECT_TRUE(L.End);
   ASSERT_EQ(L.Next.size(), 1u);
   EXPECT_EQ(L.Next[0].Dir, "\\\\PC\\s\\Sub dir");
@@ -106,8 +108,9 @@ TEST(SmbWire, BrokenListingsAreRefused) {
     std::size_t At; // byte to change, or the length to cut to
     int Value;      // -1: cut
   };
-  // Handle 4, id 8, kind 1, end 1, count 4, then entry flags 1, name length 4, name; at 40 the
-  // count of listings read ahead, at 44 the first one's directory, at 71 its end flag.
+  // Handle 4, id 8, kind 1, end 1, count 4, then entry flags 1, name length 4, name, size 8,
+  // time 8; at 72 the count of listings read ahead, at 76 the first one's directory, at 103 its
+  // end flag.
   const Case Cases[] = {
       {"unknown id kind", 12, 3},
       {"end flag not 0/1", 13, 2},
@@ -116,9 +119,11 @@ TEST(SmbWire, BrokenListingsAreRefused) {
       {"separator in a name", 23, '/'},
       {"cut in a name", 25, -1},
       {"cut before the entries", 13, -1},
-      {"more listings read ahead than allowed", 40, MaxAheadListings + 1},
-      {"a listing read ahead without its directory", 44, 0},
-      {"a listing read ahead that is not whole", 71, 0},
+      {"cut in an entry's size", 60, -1},
+      {"cut in an entry's time", 68, -1},
+      {"more listings read ahead than allowed", 72, MaxAheadListings + 1},
+      {"a listing read ahead without its directory", 76, 0},
+      {"a listing read ahead that is not whole", 103, 0},
   };
   for (const auto &C : Cases) {
     auto P = Good;

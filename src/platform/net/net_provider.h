@@ -56,10 +56,13 @@ enum class NetEnumStatus {
   ReadFailed,  // opened, reading it failed
 };
 
-// One directory entry: its bare name and whether it is a directory.
+// One directory entry: its bare name, whether it is a directory, and its size and last-write
+// time (seconds since 1970) when the listing tells them (Size -1: it does not).
 struct DirEntry {
   std::string Name;
   bool Directory = false;
+  int64_t Size = -1;
+  int64_t WriteTime = 0;
 };
 
 // A directory listing read entry by entry.
@@ -120,6 +123,13 @@ public:
   // The file UncPath ("\\PC\share\dir\name") for reading; null when it cannot be opened. This
   // one opens nothing (ENOTSUP).
   virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
+  // The same for a file whose size the caller knows (its listing said it): the server need not
+  // be asked. This one: OpenFile.
+  virtual std::unique_ptr<INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                   NetError *Error = nullptr) {
+    (void)Size;
+    return OpenFile(UncPath, Error);
+  }
 
   // The size and last-write time of UncPath without reading it; false when it cannot be
   // asked (this one: ENOTSUP).

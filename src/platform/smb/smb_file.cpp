@@ -15,8 +15,8 @@ class TSmbFile final : public net::INetFile {
 public:
   static constexpr int ReadAhead = 2;
 
-  TSmbFile(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc)
-      : P_(std::move(P)), Unc_(std::move(Unc)) {}
+  TSmbFile(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc, int64_t Size)
+      : P_(std::move(P)), Unc_(std::move(Unc)), Size_(Size) {}
 
   ~TSmbFile() override {
     if (!Handle_ || Failed_ || StopRequested()) return;
@@ -45,7 +45,8 @@ public:
       if (Cancelled_) W->Kill();
     }
     wire::Frame F;
-    if (!P_->Ask(W, wire::Type::OpenFile, wire::PutString(Unc_), F, What(), Error)) return false;
+    if (!P_->Ask(W, wire::Type::OpenFile, wire::Put(wire::OpenFile{Unc_, Size_}), F, What(), Error))
+      return false;
     if (P_->ServerError(F, Error)) return false;
     wire::Opened O;
     if (F.Kind != wire::Type::Opened || !wire::Get(F.Payload, O) || O.Handle == 0)
@@ -185,8 +186,9 @@ bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::strin
 }
 
 std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
-                                           const std::string &Unc, net::NetError &Error) {
-  auto F = std::make_unique<TSmbFile>(P, Unc);
+                                           const std::string &Unc, net::NetError &Error,
+                                           int64_t Size) {
+  auto F = std::make_unique<TSmbFile>(P, Unc, Size);
   if (!F->Open(Error)) return nullptr;
   return F;
 }

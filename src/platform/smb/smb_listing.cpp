@@ -74,6 +74,8 @@ private:
       if (Pos_ < Batch_.size()) {
         Entry.Name = std::move(Batch_[Pos_].Name);
         Entry.Directory = Batch_[Pos_].Directory;
+        Entry.Size = int64_t(Batch_[Pos_].Size);
+        Entry.WriteTime = Batch_[Pos_].WriteTime;
         ++Pos_;
         if (Skip_ > 0) {
           --Skip_;

@@ -347,7 +347,16 @@ net::NetEnumStatus TSmbProvider::EnumResources(const net::NetResource *Container
 
 std::unique_ptr<net::INetFile> TSmbProvider::OpenFile(const std::string &UncPath,
                                                       net::NetError *Error) {
-  return OpenBelowShare(I_, UncPath, Error, OpenSmbFile);
+  return OpenBelowShare(I_, UncPath, Error,
+                        [](const std::shared_ptr<TImpl> &P, const std::string &Unc,
+                           net::NetError &E) { return OpenSmbFile(P, Unc, E); });
+}
+
+std::unique_ptr<net::INetFile> TSmbProvider::OpenFileOfSize(const std::string &UncPath,
+                                                            int64_t Size, net::NetError *Error) {
+  return OpenBelowShare(I_, UncPath, Error,
+                        [Size](const std::shared_ptr<TImpl> &P, const std::string &Unc,
+                               net::NetError &E) { return OpenSmbFile(P, Unc, E, Size); });
 }
 
 bool TSmbProvider::StatFile(const std::string &UncPath, net::FileStat &Out, net::NetError *Error) {

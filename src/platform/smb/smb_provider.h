@@ -95,6 +95,8 @@ public:
   // bounded by CallTimeOutMs; Cancel ends the worker.
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
+  std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                net::NetError *Error = nullptr) override;
   bool StatFile(const std::string &UncPath, net::FileStat &Out,
                 net::NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;

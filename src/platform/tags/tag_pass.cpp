@@ -108,8 +108,9 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
     }
     return O;
   }
-  net::FileStat St;
-  if (Cache_ && Provider_.StatFile(Unc, St)) {
+  net::FileStat St{Job.Size, Job.WriteTime};
+  if (Cache_ && St.Size < 0) Provider_.StatFile(Unc, St);
+  if (Cache_ && St.Size >= 0) {
     if (auto T = Cache_->Find(Unc, St.Size, St.WriteTime)) {
       O.Tags = *T;
       O.Ok = O.FromCache = true;
@@ -117,7 +118,7 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
       return O;
     }
   }
-  auto F = Provider_.OpenFile(Unc);
+  auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size) : Provider_.OpenFile(Unc);
   if (!F) return O;
   TNetRangeSource Source(*F);
   const TTagResult R = ReadTags(Source, Unc, Limits_);

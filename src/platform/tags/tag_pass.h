@@ -1,8 +1,8 @@
 #pragma once
 // Reads the tags of a queue of network files with a few threads, each with its own connection
-// through the provider: a file whose size and last-write time the cache knows costs one question
-// to its server, any other only the ranges its tags need. Files asked for with Front are read
-// before the rest (the rows a user is looking at).
+// through the provider: a file the cache knows with the size and last-write time its listing gave
+// costs no question to its server (without them, one), any other only the ranges its tags need.
+// Files asked for with Front are read before the rest (the rows a user is looking at).
 
 #include <atomic>
 #include <condition_variable>
@@ -20,10 +20,13 @@
 
 namespace sonquarry::tags {
 
-// A file to read, and the caller's own number for it.
+// A file to read, the caller's own number for it, and its size and last-write time as its
+// listing gave them (Size -1: unknown, the server is asked).
 struct TTagJob {
   std::string Unc;
   uint64_t Key = 0;
+  int64_t Size = -1;
+  int64_t WriteTime = 0;
 };
 
 struct TTagOutcome {

@@ -40,8 +40,8 @@ TSparseStream::TSparseStream(IRangeSource &Source, std::string Name, const TTagL
 
 void TSparseStream::PlanId3v2() {
   unsigned char H[10];
-  // Two blocks at once: the frames of a plain tag follow its header.
-  if (!Fetch(0, 2) || !Copy(0, reinterpret_cast<char *>(H), 10)) return;
+  // The head at once: most tags without a picture, with the first audio frame after them.
+  if (!Fetch(0, HeadBlocks) || !Copy(0, reinterpret_cast<char *>(H), 10)) return;
   if (std::memcmp(H, "ID3", 3) != 0) return;
   const int Version = H[3];
   const int Flags = H[5];

@@ -20,6 +20,8 @@ class TSparseStream final : public TagLib::IOStream {
 public:
   static constexpr int64_t Block = 4096;
   static constexpr int64_t MaxBlock = 16 << 20;
+  // Blocks of the first read (16 KiB): each read is a round trip to the server.
+  static constexpr int64_t HeadBlocks = 4;
 
   TSparseStream(IRangeSource &Source, std::string Name, const TTagLimits &Limits);
 

@@ -33,6 +33,8 @@ public:
                                    net::NetError *Error = nullptr) override;
   bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
                  net::NetError *Error = nullptr) override;
+  std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
   // The inner provider's listing as it is: its directory identity keeps links that loop from

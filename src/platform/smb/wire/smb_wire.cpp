@@ -256,18 +256,22 @@ bool GetOpened(Reader &R, Opened &M) {
 
 void PutEntries(Writer &W, const std::vector<Entry> &M, bool End) {
   W.U8(End ? 1 : 0).U32(uint32_t(M.size()));
-  for (const auto &E : M) W.U8(E.Directory ? 1 : 0).Str(E.Name);
+  for (const auto &E : M)
+    W.U8(E.Directory ? 1 : 0).Str(E.Name).U64(E.Size).U64(uint64_t(E.WriteTime));
 }
 bool GetEntries(Reader &R, std::vector<Entry> &M, bool &End) {
   uint8_t Last;
   uint32_t N;
-  if (!R.U8(Last) || Last > 1 || !R.U32(N) || N > MaxBatchEntries || N > R.Left() / 5) return false;
+  if (!R.U8(Last) || Last > 1 || !R.U32(N) || N > MaxBatchEntries || N > R.Left() / EntryFixedBytes)
+    return false;
   M.clear();
   M.reserve(N);
   for (uint32_t I = 0; I < N; ++I) {
     Entry E;
     uint8_t Flags;
-    if (!R.U8(Flags) || Flags > 1 || !R.Str(E.Name)) return false;
+    uint64_t Time;
+    if (!R.U8(Flags) || Flags > 1 || !R.Str(E.Name) || !R.U64(E.Size) || !R.U64(Time)) return false;
+    E.WriteTime = int64_t(Time);
     // A name is one path component: never empty, never with a separator or a NUL.
     if (E.Name.empty() || E.Name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
       return false;
@@ -341,6 +345,17 @@ std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(
 bool Get(std::span<const uint8_t> P, ReadFile &M) {
   Reader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const OpenFile &M) {
+  return Writer().Str(M.Unc).U64(uint64_t(M.Size)).Take();
+}
+bool Get(std::span<const uint8_t> P, OpenFile &M) {
+  Reader R(P);
+  uint64_t S;
+  if (!R.Str(M.Unc) || !R.U64(S) || !R.Done()) return false;
+  M.Size = int64_t(S);
+  return M.Size >= -1;
 }
 
 std::vector<uint8_t> Put(const ReadAt &M) {

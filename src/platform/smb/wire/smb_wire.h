@@ -17,7 +17,8 @@
 //                                              walk opens next (read ahead), to be taken from it
 //                                              instead of asking
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
-//   OpenFile   -> Opened | Error               a file for reading; Id holds its size
+//   OpenFile   -> Opened | Error               a file for reading; Id holds its size (the one
+//                                              the program gave, when it knew it)
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
 //   Close      -> Closed                       ends a listing or a file (a listing whose last
 //                                              entries were sent is closed already)
@@ -43,7 +44,8 @@ constexpr int WorkerFd = 3;
 
 // 2: OpenDir answers with the first entries (one exchange for most directories).
 // 3: and with the whole listings read ahead that follow it.
-constexpr uint8_t Version = 3;
+// 4: entries carry their size and last-write time; OpenFile may bring the file's size.
+constexpr uint8_t Version = 4;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
 // Bytes of one Data frame at most: big, because each is one read that waits for the server.
@@ -185,7 +187,11 @@ struct ReadDir {
 struct Entry {
   std::string Name;
   bool Directory = false;
+  uint64_t Size = 0;
+  int64_t WriteTime = 0; // seconds since 1970
 };
+// Bytes of an entry on the wire besides its name.
+constexpr std::size_t EntryFixedBytes = 21;
 // A directory a walk enters: any but "." and "..".
 inline bool IsSubdir(const Entry &E) { return E.Directory && E.Name != "." && E.Name != ".."; }
 // Puts Dir's subdirectories among Entries on top of Plan, the first topmost, so that a walk that
@@ -214,6 +220,10 @@ struct Data {
   bool End = false; // nothing follows these bytes
   std::vector<uint8_t> Bytes;
 };
+struct OpenFile {
+  std::string Unc;
+  int64_t Size = -1; // known to the program (from a listing): the server is not asked
+};
 struct ReadAt {
   uint32_t Handle = 0;
   uint64_t Offset = 0;
@@ -234,6 +244,7 @@ std::vector<uint8_t> Put(const ReadDir &M);
 std::vector<uint8_t> Put(const ReadFile &M);
 std::vector<uint8_t> Put(const Data &M);
 std::vector<uint8_t> Put(const Listing &M);
+std::vector<uint8_t> Put(const OpenFile &M);
 std::vector<uint8_t> Put(const ReadAt &M);
 std::vector<uint8_t> Put(const FileStat &M);
 // A Data frame built in place, without copying its bytes: DataFrame sizes Frame for Max bytes,
@@ -257,6 +268,7 @@ bool Get(std::span<const uint8_t> P, ReadDir &M);
 bool Get(std::span<const uint8_t> P, ReadFile &M);
 bool Get(std::span<const uint8_t> P, Data &M);
 bool Get(std::span<const uint8_t> P, Listing &M);
+bool Get(std::span<const uint8_t> P, OpenFile &M);
 bool Get(std::span<const uint8_t> P, ReadAt &M);
 bool Get(std::span<const uint8_t> P, FileStat &M);
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);

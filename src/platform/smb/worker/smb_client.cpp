@@ -236,7 +236,8 @@ struct TSmbClient::TImpl {
       }
       // Never a path component: a broken or hostile server.
       if (!N.empty() && N.find_first_of("/\\") == std::string_view::npos)
-        L.Entries.push_back({std::string(N), (F->attrs & FileAttributeDirectory) != 0});
+        L.Entries.push_back({std::string(N), (F->attrs & FileAttributeDirectory) != 0, F->size,
+                             int64_t(F->mtime_ts.tv_sec)});
       if (N == "..") continue;
       Digest.Add(N.data(), N.size());
       Digest.Add("", 1);
@@ -320,7 +321,7 @@ struct TSmbClient::TImpl {
       auto &[Dir, L] = Ahead.front();
       if (!L.Ok || L.Entries.size() > wire::MaxBatchEntries) break;
       std::size_t Size = Dir.size() + 17;
-      for (const auto &E : L.Entries) Size += E.Name.size() + 5;
+      for (const auto &E : L.Entries) Size += E.Name.size() + wire::EntryFixedBytes;
       if (Bytes + Size > wire::MaxBatchBytes) break;
       Bytes += Size;
       Out.push_back({std::move(Dir), L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
@@ -472,7 +473,8 @@ std::size_t TSmbClient::ReadAheadAfter(const std::string &UncDir) const {
   return TImpl::MaxAhead;
 }
 
-bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::NetError &Error) {
+bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::NetError &Error,
+                          int64_t Size) {
   if (I_->Open.size() >= MaxOpen) {
     Error = wire::SmbError(EMFILE, UncPath);
     return false;
@@ -482,7 +484,10 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::Ne
   if (!F) return false;
   struct stat St {};
   SMBCCTX *C = I_->Context;
-  if (smbc_getFunctionFstat(C)(C, F, &St) == 0 && S_ISDIR(St.st_mode)) {
+  // The status is a round trip of its own: skipped when the listing has told the size.
+  if (Size >= 0) {
+    St.st_size = off_t(Size);
+  } else if (smbc_getFunctionFstat(C)(C, F, &St) == 0 && S_ISDIR(St.st_mode)) {
     smbc_getFunctionClose(C)(C, F);
     Error = wire::SmbError(EISDIR, UncPath);
     return false;
@@ -517,7 +522,7 @@ long TSmbClient::ReadAt(uint32_t Handle, uint64_t Offset, uint8_t *To, uint32_t 
 bool TSmbClient::StatFile(const std::string &UncPath, wire::FileStat &Out, net::NetError &Error) {
   // Through an open: the identities and protocol ranges are tried there.
   wire::Opened O;
-  if (!OpenFile(UncPath, O, Error)) return false;
+  if (!OpenFile(UncPath, O, Error, 0)) return false;
   SMBCCTX *C = I_->Context;
   struct stat St {};
   const auto It = I_->Open.find(O.Handle);
@@ -568,7 +573,7 @@ bool TSmbClient::ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry>
   Max = std::clamp<uint32_t>(Max, 1, wire::MaxBatchEntries);
   std::size_t Bytes = 0;
   while (Out.size() < Max && Bytes < wire::MaxBatchBytes && O.Next < O.Entries.size()) {
-    Bytes += O.Entries[O.Next].Name.size() + 5;
+    Bytes += O.Entries[O.Next].Name.size() + wire::EntryFixedBytes;
     Out.push_back(std::move(O.Entries[O.Next++]));
   }
   if (O.Next == O.Entries.size()) {

@@ -56,8 +56,9 @@ public:
   // closed).
   bool ReadDir(uint32_t Handle, uint32_t Max, std::vector<wire::Entry> &Out, bool &End,
                net::NetError &Error);
-  // A file for reading: Out.Id holds its size.
-  bool OpenFile(const std::string &UncPath, wire::Opened &Out, net::NetError &Error);
+  // A file for reading: Out.Id holds its size, Size when that is known (not asked then).
+  bool OpenFile(const std::string &UncPath, wire::Opened &Out, net::NetError &Error,
+                int64_t Size = -1);
   // The next bytes of a file into To, at most Max: how many (End: the file ends there), or -1.
   long ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End, net::NetError &Error);
   // Up to Max bytes of a file from Offset into To: how many (End: the file ends there), or -1.

@@ -154,10 +154,11 @@ int Serve(int Fd) {
       break;
     }
     case wire::Type::OpenFile: {
-      std::string Unc;
-      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
+      wire::OpenFile Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
       wire::Opened O;
-      Sent = Client.OpenFile(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
+      Sent = Client.OpenFile(Q.Unc, O, E, Q.Size) ? S.Send(wire::Type::Opened, wire::Put(O))
+                                                  : S.SendError(E);
       break;
     }
     case wire::Type::ReadFile: {
