@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "app/scan_cli.h"
@@ -25,7 +26,6 @@
 #include "platform/files/folders.h"
 #include "platform/files/holder_lock.h"
 #include "platform/main_thread.h"
-#include "platform/tags/file_stamps.h"
 #include "platform/tags/tag_pass.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
@@ -94,34 +94,50 @@ private:
   bool Shown_ = false;
 };
 
-// The tags of the rows whose files were there in this scan, by row; empty without --tags.
-// False when a signal stopped it.
-bool ReadRowTags(TWNetTree &Tree, int Threads, tags::TFileStamps &Stamps,
-                 std::vector<tags::TTags> &Out) {
-  Out.assign(std::size_t(Tree.Count()), tags::TTags{});
-  std::vector<tags::TTagJob> Jobs;
-  for (int I = 0; I < Tree.Count(); ++I) {
-    const TNodeState S = Tree.File(I).State();
-    if (S != nsKnown && S != nsNew) continue;
-    std::string Unc = Tree.GetDirectory(I) + std::string(Tree.File(I).Name());
-    const net::FileStat St = Stamps.Find(Unc);
-    Jobs.push_back({std::move(Unc), uint64_t(I), St.Size, St.WriteTime});
+// The tags of the files a scan finds, read while it walks on: each directory's files are queued
+// as they come, with the size and time their listing gave.
+class TScanTags {
+public:
+  explicit TScanTags(int Threads)
+      : Provider_(NetProvider()), Pass_(*Provider_, &Cache_, Threads, [this](const auto &O) {
+          if (O.Ok) Got_.emplace(O.Unc, O.Tags);
+        }) {}
+
+  void Found(const std::string &Dir, const std::vector<std::string> &Names,
+             const std::vector<net::FileStat> &Stats) {
+    std::string Base = Dir;
+    if (Base.empty() || Base.back() != '\\') Base += '\\';
+    std::vector<tags::TTagJob> Jobs;
+    for (std::size_t I = 0; I < Names.size() && I < Stats.size(); ++I)
+      Jobs.push_back({Base + Names[I], 0, Stats[I].Size, Stats[I].WriteTime});
+    Pass_.Add(std::move(Jobs));
   }
-  Stamps.Clear();
-  tags::TTagCache Cache;
-  const auto Provider = NetProvider();
-  tags::TTagPass Pass(*Provider, &Cache, Threads, [&](const tags::TTagOutcome &O) {
-    if (O.Ok) Out[std::size_t(O.Key)] = O.Tags;
-  });
-  Pass.Add(std::move(Jobs));
-  while (!Pass.Wait(100))
-    if (Signals) return false;
-  Cache.Flush();
-  Say("tags of " + std::to_string(Pass.FilesRead()) + " files read (" +
-      std::to_string(Pass.BytesRead()) + " bytes), " + std::to_string(Pass.FilesFromCache()) +
-      " from the cache");
-  return true;
-}
+
+  // The tags of the rows whose files were there in this scan, by row. False when a signal
+  // stopped it.
+  bool Finish(TWNetTree &Tree, std::vector<tags::TTags> &Out) {
+    while (!Pass_.Wait(100))
+      if (Signals) return false;
+    Cache_.Flush();
+    Out.assign(std::size_t(Tree.Count()), tags::TTags{});
+    for (int I = 0; I < Tree.Count(); ++I) {
+      const TNodeState S = Tree.File(I).State();
+      if (S != nsKnown && S != nsNew) continue;
+      const auto It = Got_.find(Tree.GetDirectory(I) + std::string(Tree.File(I).Name()));
+      if (It != Got_.end()) Out[std::size_t(I)] = It->second;
+    }
+    Say("tags of " + std::to_string(Pass_.FilesRead()) + " files read (" +
+        std::to_string(Pass_.BytesRead()) + " bytes), " + std::to_string(Pass_.FilesFromCache()) +
+        " from the cache");
+    return true;
+  }
+
+private:
+  tags::TTagCache Cache_;
+  std::shared_ptr<net::INetProvider> Provider_;
+  std::unordered_map<std::string, tags::TTags> Got_; // written by the pass's threads in turn
+  tags::TTagPass Pass_;
+};
 
 void PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TTags> &Tags) {
   if (Format == TOutputFormat::None) return;
@@ -217,12 +233,14 @@ int Run(const TScanCommand &C) {
                                const std::vector<std::string> &Names, const std::string &Domain) {
     for (const auto &N : Names) Tree.AddFile(Domain, Dir, N);
   };
-  tags::TFileStamps Stamps;
-  if (C.Tags)
-    Scan->OnFileStats = [&Stamps](const std::string &Dir, const std::vector<std::string> &Names,
-                                  const std::vector<net::FileStat> &Stats) {
-      Stamps.Add(Dir, Names, Stats);
+  std::unique_ptr<TScanTags> ScanTags;
+  if (C.Tags) {
+    ScanTags = std::make_unique<TScanTags>(Scan->MaxThreadCount);
+    Scan->OnFileStats = [&ScanTags](const std::string &Dir, const std::vector<std::string> &Names,
+                                    const std::vector<net::FileStat> &Stats) {
+      ScanTags->Found(Dir, Names, Stats);
     };
+  }
   Scan->OnResEnumerated = [&Resources](TScanResThread *, const TNetResStrings &L) {
     Resources += static_cast<int>(L.size());
   };
@@ -262,7 +280,6 @@ int Run(const TScanCommand &C) {
   Progress.Clear();
   const double Seconds = Elapsed();
   Session.Finish();
-  const int Threads = Scan->MaxThreadCount;
   // Released with threads possibly still in a network call: they end on their own.
   Scan.reset();
 
@@ -276,7 +293,7 @@ int Run(const TScanCommand &C) {
     }
   }
   std::vector<tags::TTags> Tags;
-  if (C.Tags && Handled == 0 && !ReadRowTags(Tree, Threads, Stamps, Tags)) {
+  if (ScanTags && Handled == 0 && !ScanTags->Finish(Tree, Tags)) {
     Handled = 1;
     Exit = ExitSignal;
     Tags.clear();

@@ -78,6 +78,12 @@ public:
   virtual bool Buffered() const { return false; }
 };
 
+// Bytes of a file from Offset.
+struct FileRange {
+  int64_t Offset = 0;
+  uint32_t Length = 0;
+};
+
 // A file of a share read from its start to its end, by the thread that opened it.
 class INetFile {
 public:
@@ -124,10 +130,13 @@ public:
   // one opens nothing (ENOTSUP).
   virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
   // The same for a file whose size the caller knows (its listing said it): the server need not
-  // be asked. This one: OpenFile.
+  // be asked; the ranges of Ahead are read with the open, and ReadAt serves them without asking.
+  // This one: OpenFile.
   virtual std::unique_ptr<INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                   std::vector<FileRange> Ahead = {},
                                                    NetError *Error = nullptr) {
     (void)Size;
+    (void)Ahead;
     return OpenFile(UncPath, Error);
   }
 

@@ -353,10 +353,12 @@ std::unique_ptr<net::INetFile> TSmbProvider::OpenFile(const std::string &UncPath
 }
 
 std::unique_ptr<net::INetFile> TSmbProvider::OpenFileOfSize(const std::string &UncPath,
-                                                            int64_t Size, net::NetError *Error) {
+                                                            int64_t Size,
+                                                            std::vector<net::FileRange> Ahead,
+                                                            net::NetError *Error) {
   return OpenBelowShare(I_, UncPath, Error,
-                        [Size](const std::shared_ptr<TImpl> &P, const std::string &Unc,
-                               net::NetError &E) { return OpenSmbFile(P, Unc, E, Size); });
+                        [&](const std::shared_ptr<TImpl> &P, const std::string &Unc,
+                            net::NetError &E) { return OpenSmbFile(P, Unc, E, Size, Ahead); });
 }
 
 bool TSmbProvider::StatFile(const std::string &UncPath, net::FileStat &Out, net::NetError *Error) {

@@ -96,6 +96,7 @@ public:
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                std::vector<net::FileRange> Ahead = {},
                                                 net::NetError *Error = nullptr) override;
   bool StatFile(const std::string &UncPath, net::FileStat &Out,
                 net::NetError *Error = nullptr) override;

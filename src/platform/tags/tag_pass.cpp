@@ -118,7 +118,8 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
       return O;
     }
   }
-  auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size) : Provider_.OpenFile(Unc);
+  auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size, FirstRanges(Unc, St.Size))
+                        : Provider_.OpenFile(Unc);
   if (!F) return O;
   TNetRangeSource Source(*F);
   const TTagResult R = ReadTags(Source, Unc, Limits_);

@@ -225,8 +225,10 @@ bool TWsdNetProvider::FindFiles(const std::string &UncDir, std::vector<net::DirE
 }
 
 std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFileOfSize(const std::string &UncPath,
-                                                               int64_t Size, net::NetError *Error) {
-  return I_->Inner->OpenFileOfSize(I_->ByAddress(UncPath), Size, Error);
+                                                               int64_t Size,
+                                                               std::vector<net::FileRange> Ahead,
+                                                               net::NetError *Error) {
+  return I_->Inner->OpenFileOfSize(I_->ByAddress(UncPath), Size, std::move(Ahead), Error);
 }
 
 std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFile(const std::string &UncPath,

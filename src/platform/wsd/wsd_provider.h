@@ -34,6 +34,7 @@ public:
   bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
                  net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
+                                                std::vector<net::FileRange> Ahead = {},
                                                 net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;

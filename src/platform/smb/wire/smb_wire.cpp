@@ -348,14 +348,21 @@ bool Get(std::span<const uint8_t> P, ReadFile &M) {
 }
 
 std::vector<uint8_t> Put(const OpenFile &M) {
-  return Writer().Str(M.Unc).U64(uint64_t(M.Size)).Take();
+  Writer W;
+  W.Str(M.Unc).U64(uint64_t(M.Size)).U32(uint32_t(M.Ranges.size()));
+  for (const auto &G : M.Ranges) W.U64(G.Offset).U32(G.Length);
+  return W.Take();
 }
 bool Get(std::span<const uint8_t> P, OpenFile &M) {
   Reader R(P);
   uint64_t S;
-  if (!R.Str(M.Unc) || !R.U64(S) || !R.Done()) return false;
+  uint32_t N;
+  if (!R.Str(M.Unc) || !R.U64(S) || !R.U32(N) || N > MaxOpenRanges) return false;
   M.Size = int64_t(S);
-  return M.Size >= -1;
+  M.Ranges.assign(N, {});
+  for (auto &G : M.Ranges)
+    if (!R.U64(G.Offset) || !R.U32(G.Length) || G.Length > MaxChunk) return false;
+  return M.Size >= -1 && R.Done();
 }
 
 std::vector<uint8_t> Put(const ReadAt &M) {

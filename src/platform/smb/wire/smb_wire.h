@@ -17,8 +17,9 @@
 //                                              walk opens next (read ahead), to be taken from it
 //                                              instead of asking
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
-//   OpenFile   -> Opened | Error               a file for reading; Id holds its size (the one
-//                                              the program gave, when it knew it)
+//   OpenFile   -> Opened (Data|Error)* | Error  a file for reading; Id holds its size (the one
+//                                              the program gave, when it knew it); then one
+//                                              reply for each range asked to be read at once
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
 //   Close      -> Closed                       ends a listing or a file (a listing whose last
 //                                              entries were sent is closed already)
@@ -44,7 +45,8 @@ constexpr int WorkerFd = 3;
 
 // 2: OpenDir answers with the first entries (one exchange for most directories).
 // 3: and with the whole listings read ahead that follow it.
-// 4: entries carry their size and last-write time; OpenFile may bring the file's size.
+// 4: entries carry their size and last-write time; OpenFile may bring the file's size and
+//    ranges to read with the open.
 constexpr uint8_t Version = 4;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
@@ -220,9 +222,16 @@ struct Data {
   bool End = false; // nothing follows these bytes
   std::vector<uint8_t> Bytes;
 };
+// Ranges read with an open, at most.
+constexpr uint32_t MaxOpenRanges = 4;
+struct Range {
+  uint64_t Offset = 0;
+  uint32_t Length = 0;
+};
 struct OpenFile {
   std::string Unc;
   int64_t Size = -1; // known to the program (from a listing): the server is not asked
+  std::vector<Range> Ranges;
 };
 struct ReadAt {
   uint32_t Handle = 0;
