@@ -43,6 +43,9 @@ public:
   // Each runs on the pass's threads, one call at a time.
   using TEach = std::function<void(const TTagOutcome &)>;
 
+  // Each thread is a worker process with a connection of its own, and a file costs its worker
+  // more time on the cores than on the wire: Threads is taken up to MaxThreads().
+  static int MaxThreads();
   // CachedOnly: only what the cache knows of each path, whatever its size and time now; no
   // file is asked about (a list's rows at start-up).
   TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
