@@ -131,6 +131,7 @@ public:
   // A number the owner keeps per file (the entry of its music tags in the window's table): 0
   // until set, and again once the node is freed. Nothing is kept until the first SetTagRef.
   uint32_t TagRef(int Index) const;
+  uint32_t TagRefOf(TNodeId File) const { return File < TagRefs.size() ? TagRefs[File] : 0; }
   void SetTagRef(TNodeId File, uint32_t Ref);
   // Rows in the order of Key[TagRef] (0 for a ref past its end); equal keys keep their order.
   void SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending);

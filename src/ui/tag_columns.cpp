@@ -37,11 +37,14 @@ std::vector<tags::TTagJob> TTagColumns::Jobs(int From, int To, bool Missing) {
   std::vector<tags::TTagJob> Out;
   for (int I = std::max(0, From); I <= To && I < Tree_.Count(); ++I) {
     const TWNetNode F = Tree_.File(I);
-    if (Missing && (Tree_.TagRef(I) != 0 || (F.State() != nsKnown && F.State() != nsNew))) continue;
+    if (Missing && F.State() != nsKnown && F.State() != nsNew) continue;
     const std::string_view Name = F.Name();
     if (!tags::HasTagFormat(std::string(Name))) continue;
     std::string Unc = Tree_.GetDirectory(I) + std::string(Name);
     const net::FileStat St = Missing ? Stamps.Find(Unc) : net::FileStat{};
+    // Tags a loaded list took from the cache may be of an older file: the listing's size and
+    // time tell, at no cost to the server when they still match.
+    if (Missing && Tree_.TagRef(I) != 0 && St.Size < 0) continue;
     Out.push_back({std::move(Unc), F.Id(), St.Size, St.WriteTime});
   }
   return Out;
@@ -268,6 +271,10 @@ void TTagColumns::Drain() {
     } catch (...) {
       continue;
     }
+    // Confirmed as they were: the row keeps its entry.
+    if (const uint32_t Had = Tree_.TagRefOf(TNodeId(O.Key));
+        Table.Has(Had) && Table.Tags(Had) == O.Tags)
+      continue;
     Tree_.SetTagRef(TNodeId(O.Key), Table.Add(O.Tags));
     Any = true;
   }

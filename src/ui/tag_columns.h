@@ -39,8 +39,8 @@ public:
 
   // The rows of a loaded list: what the cache knows of them.
   void LoadCached();
-  // After a search: the rows whose files were there and have no tags yet, rows [First, Last]
-  // first.
+  // After a search: the rows whose files were there and have no tags yet, or tags from the cache
+  // that their listing's size and time may contradict; rows [First, Last] first.
   void ReadMissing(int First, int Last, int Threads);
   // Ends the reading; what came stays.
   void Stop();
