@@ -33,21 +33,19 @@ TTagColumns::~TTagColumns() {
 
 bool TTagColumns::Busy() const { return Pass_ != nullptr || Loading_; }
 
-std::vector<tags::TTagJob> TTagColumns::Jobs(int From, int To, bool Missing) {
-  std::vector<tags::TTagJob> Out;
+void TTagColumns::AddJobs(int From, int To, std::vector<tags::TTagJob> &Out) {
   for (int I = std::max(0, From); I <= To && I < Tree_.Count(); ++I) {
     const TWNetNode F = Tree_.File(I);
-    if (Missing && F.State() != nsKnown && F.State() != nsNew) continue;
+    if (F.State() != nsKnown && F.State() != nsNew) continue;
     const std::string_view Name = F.Name();
     if (!tags::HasTagFormat(std::string(Name))) continue;
     std::string Unc = Tree_.GetDirectory(I) + std::string(Name);
-    const net::FileStat St = Missing ? Stamps.Find(Unc) : net::FileStat{};
+    const net::FileStat St = Stamps.Find(Unc);
     // Tags a loaded list took from the cache may be of an older file: the listing's size and
     // time tell, at no cost to the server when they still match.
-    if (Missing && Tree_.TagRef(I) != 0 && St.Size < 0) continue;
+    if (Tree_.TagRef(I) != 0 && St.Size < 0) continue;
     Out.push_back({std::move(Unc), F.Id(), St.Size, St.WriteTime});
   }
-  return Out;
 }
 
 void TTagColumns::Start(int Threads) {
@@ -226,8 +224,13 @@ void TTagColumns::EndLoad() {
 
 void TTagColumns::ReadMissing(int First, int Last, int Threads) {
   Start(Threads);
-  Pass_->Add(Jobs(0, Tree_.Count() - 1, true));
-  if (First >= 0) Pass_->Front(Jobs(First, Last, true));
+  // The rows in view first, then the rest in row order; each once.
+  std::vector<tags::TTagJob> Jobs;
+  if (First < 0 || Last < First) First = Last = Tree_.Count();
+  AddJobs(First, Last, Jobs);
+  AddJobs(0, First - 1, Jobs);
+  AddJobs(Last + 1, Tree_.Count() - 1, Jobs);
+  Pass_->Add(std::move(Jobs));
   Stamps.Clear();
 }
 

@@ -64,7 +64,8 @@ private:
     std::vector<TNodeId> Nodes;
   };
 
-  std::vector<tags::TTagJob> Jobs(int From, int To, bool Missing);
+  // Rows [From, To] whose tags a search calls for, onto Out.
+  void AddJobs(int From, int To, std::vector<tags::TTagJob> &Out);
   void Start(int Threads);
   void Drain();
   void LoadThread(std::vector<std::string> First);

@@ -38,9 +38,8 @@ int TTagPass::MaxThreads() {
 }
 
 TTagPass::TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
-                   TTagLimits Limits, bool CachedOnly)
-    : Provider_(Provider), Cache_(Cache), Each_(std::move(Each)), Limits_(Limits),
-      CachedOnly_(CachedOnly) {
+                   TTagLimits Limits)
+    : Provider_(Provider), Cache_(Cache), Each_(std::move(Each)), Limits_(Limits) {
   for (int I = 0; I < std::clamp(Threads, 1, MaxThreads()); ++I) {
     Threads_.push_back(std::make_unique<TWorkerThread>(*this));
     Threads_.back()->Resume();
@@ -55,12 +54,6 @@ TTagPass::~TTagPass() {
 void TTagPass::Add(std::vector<TTagJob> Jobs) {
   std::lock_guard<std::mutex> L(Lock_);
   for (auto &J : Jobs) Queue_.push_back(std::move(J));
-  Wake_.notify_all();
-}
-
-void TTagPass::Front(std::vector<TTagJob> Jobs) {
-  std::lock_guard<std::mutex> L(Lock_);
-  for (auto It = Jobs.rbegin(); It != Jobs.rend(); ++It) Queue_.push_front(std::move(*It));
   Wake_.notify_all();
 }
 
@@ -106,20 +99,12 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
   O.Unc = Unc;
   O.Key = Job.Key;
   if (!HasTagFormat(Unc)) return O;
-  if (CachedOnly_) {
-    if (auto T = Cache_ ? Cache_->FindAny(Unc) : std::nullopt) {
-      O.Tags = *T;
-      O.Ok = O.FromCache = true;
-      ++Cached_;
-    }
-    return O;
-  }
   net::FileStat St{Job.Size, Job.WriteTime};
   if (Cache_ && St.Size < 0) Provider_.StatFile(Unc, St);
   if (Cache_ && St.Size >= 0) {
     if (auto T = Cache_->Find(Unc, St.Size, St.WriteTime)) {
       O.Tags = *T;
-      O.Ok = O.FromCache = true;
+      O.Ok = true;
       ++Cached_;
       return O;
     }
@@ -131,7 +116,6 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
   const TTagResult R = ReadTags(Source, Unc, Limits_);
   O.Ok = R.Ok;
   O.Tags = R.Tags;
-  O.BytesRead = R.BytesRead;
   ++Read_;
   Bytes_ += R.BytesRead;
   // Only a file whose identity is known can be found again; a failed read is tried next time.

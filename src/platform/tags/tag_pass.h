@@ -2,7 +2,6 @@
 // Reads the tags of a queue of network files with a few threads, each with its own connection
 // through the provider: a file the cache knows with the size and last-write time its listing gave
 // costs no question to its server (without them, one), any other only the ranges its tags need.
-// Files asked for with Front are read before the rest (the rows a user is looking at).
 
 #include <atomic>
 #include <condition_variable>
@@ -33,9 +32,7 @@ struct TTagOutcome {
   std::string Unc;
   uint64_t Key = 0;
   TTags Tags;
-  bool Ok = false;        // tags known (read, or from the cache)
-  bool FromCache = false; // no byte of the file was read
-  std::size_t BytesRead = 0;
+  bool Ok = false; // tags known (read, or from the cache)
 };
 
 class TTagPass {
@@ -46,17 +43,15 @@ public:
   // Each thread is a worker process with a connection of its own, and a file costs its worker
   // more time on the cores than on the wire: Threads is taken up to MaxThreads().
   static int MaxThreads();
-  // CachedOnly: only what the cache knows of each path, whatever its size and time now; no
-  // file is asked about (a list's rows at start-up).
   TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
-           TTagLimits Limits = {}, bool CachedOnly = false);
+           TTagLimits Limits = {});
   // Stops and waits for the threads.
   ~TTagPass();
   TTagPass(const TTagPass &) = delete;
   TTagPass &operator=(const TTagPass &) = delete;
 
+  // Read in the order added.
   void Add(std::vector<TTagJob> Jobs);
-  void Front(std::vector<TTagJob> Jobs);
   // Until the queue is empty and no file is being read, TimeOutMs at most (negative: no bound);
   // false when the time ran out.
   bool Wait(int TimeOutMs = -1);
@@ -77,7 +72,6 @@ private:
   TTagCache *Cache_;
   TEach Each_;
   TTagLimits Limits_;
-  bool CachedOnly_;
   std::mutex Lock_, EachLock_;
   std::condition_variable Wake_, Idle_;
   std::deque<TTagJob> Queue_;
