@@ -109,7 +109,8 @@ public:
     if (Base.empty() || Base.back() != '\\') Base += '\\';
     std::vector<tags::TTagJob> Jobs;
     for (std::size_t I = 0; I < Names.size() && I < Stats.size(); ++I)
-      Jobs.push_back({Base + Names[I], 0, Stats[I].Size, Stats[I].WriteTime});
+      if (!Stats[I].Directory)
+        Jobs.push_back({Base + Names[I], 0, Stats[I].Size, Stats[I].WriteTime});
     Pass_.Add(std::move(Jobs));
   }
 

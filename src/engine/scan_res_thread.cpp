@@ -483,7 +483,7 @@ void TScanResThread::Found(const net::DirEntry &E, std::vector<std::string> &Fil
                            std::vector<net::FileStat> &Stats) {
   if (!Filter.ExtAllowed(ExtractFileExt(E.Name))) return;
   FileNames.push_back(E.Name);
-  if (OnFileStats) Stats.push_back({E.Directory ? -1 : E.Size, E.WriteTime});
+  if (OnFileStats) Stats.push_back({E.Directory ? -1 : E.Size, E.WriteTime, E.Directory});
   FileFoundOnce();
 }
 

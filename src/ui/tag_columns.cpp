@@ -41,6 +41,7 @@ void TTagColumns::AddJobs(int From, int To, std::vector<tags::TTagJob> &Out) {
     if (!tags::HasTagFormat(std::string(Name))) continue;
     std::string Unc = Tree_.GetDirectory(I) + std::string(Name);
     const net::FileStat St = Stamps.Find(Unc);
+    if (St.Directory) continue;
     // Tags a loaded list took from the cache may be of an older file: the listing's size and
     // time tell, at no cost to the server when they still match.
     if (Tree_.TagRef(I) != 0 && St.Size < 0) continue;

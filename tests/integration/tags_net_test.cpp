@@ -1,7 +1,8 @@
 // ctest-labels: threads
 // Music tags over the network: sonquarry-scan --tags against the generated files of a share,
 // compared with what mutagen reads from the server's disk; the cache on a rescan (the server
-// reads nothing of the files, by its own counters), and a damaged cache.
+// reads nothing of the files and is asked nothing about them, by its own counters), and a damaged
+// cache.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,12 +50,15 @@ struct TagsNet : ::testing::Test {
   TagsNet() { fs::create_directories(Dir); }
   ~TagsNet() override { fs::remove_all(Dir); }
 
-  TRun Scan() {
-    return RunProgram(
-        {ScanBinary(), "--ip", E.Host("ALPHA", "IP"), "--allow-share", "music", "--ext", ".mp3",
-         "--ext", ".mp2", "--ext", ".wma", "--tags", "--format", "tsv", "--log",
-         (Dir / "search.log").string()},
-        {"XDG_CACHE_HOME=" + (Dir / "cache").string(), "XDG_DATA_HOME=" + (Dir / "data").string()});
+  TRun Scan(Strings More = {"--tags"}) {
+    Strings Args = {ScanBinary(),    "--ip",  E.Host("ALPHA", "IP"),
+                    "--allow-share", "music", "--ext",
+                    ".mp3",          "--ext", ".mp2",
+                    "--ext",         ".wma",  "--format",
+                    "tsv",           "--log", (Dir / "search.log").string()};
+    Args.insert(Args.end(), More.begin(), More.end());
+    return RunProgram(Args, {"XDG_CACHE_HOME=" + (Dir / "cache").string(),
+                             "XDG_DATA_HOME=" + (Dir / "data").string()});
   }
 };
 
@@ -93,6 +97,18 @@ TEST_F(TagsNet, CliTagsAreMutagensAndACacheServesTheRescanEvenAfterDamage) {
                        " from the cache"),
             std::string::npos)
       << R.Err;
+  // Nor is it asked anything about them: on one connection, the rescan costs the server what a
+  // scan without tags costs.
+  const auto Requests = [&](Strings More) {
+    const auto At = sonquarry::testing::ServerCounters(NetDir);
+    More.insert(More.end(), {"--connections", "1"});
+    EXPECT_EQ(Scan(More).Status, 0);
+    return sonquarry::testing::ServerCounters(NetDir) - At;
+  };
+  const auto Plain = Requests({}), Rescan = Requests({"--tags"});
+  EXPECT_GT(Plain.Creates, 0);
+  EXPECT_EQ(Rescan.Creates, Plain.Creates);
+  EXPECT_EQ(Rescan.GetInfos, Plain.GetInfos);
 
   // A damaged cache is replaced: the files are read again.
   {

@@ -104,6 +104,7 @@ public:
 struct FileStat {
   int64_t Size = -1;
   int64_t WriteTime = 0;
+  bool Directory = false; // a directory that a file's extension names: no tags to read
 };
 
 class INetProvider {

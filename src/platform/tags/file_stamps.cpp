@@ -15,7 +15,7 @@ void TFileStamps::Add(std::string_view Dir, const std::vector<std::string> &Name
   if (Path.empty() || Path.back() != '\\') Path += '\\';
   const std::size_t Base = Path.size();
   for (std::size_t I = 0; I < Names.size() && I < Stats.size(); ++I) {
-    if (Stats[I].Size < 0) continue;
+    if (Stats[I].Size < 0 && !Stats[I].Directory) continue;
     Path.resize(Base);
     Path += Names[I];
     Items_.push_back({HashOf(Path), Stats[I].Size, Stats[I].WriteTime});
@@ -34,7 +34,8 @@ net::FileStat TFileStamps::Find(std::string_view Unc) {
                              [](uint64_t V, const TItem &I) { return V < I.Hash; });
   if (It == Items_.begin() || std::prev(It)->Hash != H) return {};
   --It;
-  return {It->Size, It->WriteTime};
+  // Only a directory is kept without a size.
+  return {It->Size, It->WriteTime, It->Size < 0};
 }
 
 void TFileStamps::Clear() {

@@ -17,7 +17,8 @@ public:
   // Dir's files (Dir with or without its closing backslash).
   void Add(std::string_view Dir, const std::vector<std::string> &Names,
            const std::vector<net::FileStat> &Stats);
-  // What the listing said of Unc ("\\PC\share\dir\name"); Size -1 when it said nothing.
+  // What the listing said of Unc ("\\PC\share\dir\name"); Size -1 when it said nothing or Unc is
+  // a directory (Directory set).
   net::FileStat Find(std::string_view Unc);
   void Clear();
   std::size_t Count() const { return Items_.size(); }

@@ -99,7 +99,7 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
   O.Unc = Unc;
   O.Key = Job.Key;
   if (!HasTagFormat(Unc)) return O;
-  net::FileStat St{Job.Size, Job.WriteTime};
+  net::FileStat St{Job.Size, Job.WriteTime, false};
   if (Cache_ && St.Size < 0) Provider_.StatFile(Unc, St);
   if (Cache_ && St.Size >= 0) {
     if (auto T = Cache_->Find(Unc, St.Size, St.WriteTime)) {
