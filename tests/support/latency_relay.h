@@ -1,7 +1,7 @@
 #pragma once
 // The test network's relay hosts (testnet.sh relay): SQ_RELAY_IPS relay TCP 445 and 139 to
 // SQ_RELAY_HOSTS with added round-trip time, and count the connections and requests each server
-// gets (tests/testnet/latency_relay.py): a count independent of the program.
+// gets (tests/testnet/latency_relay.cpp): a count independent of the program.
 
 #include <algorithm>
 #include <chrono>

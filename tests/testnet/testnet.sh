@@ -870,7 +870,9 @@ cmd_bigshare() {
 }
 
 # The relay: a namespace of its own on the bridge (made by up), its addresses while it runs, one
-# relay process (latency_relay.py) that reads the round-trip time from DIR/relay/control.
+# relay process (latency_relay.cpp, built here) that reads the round-trip time from
+# DIR/relay/control. It runs at real-time priority where the system allows: a link's delay does
+# not grow with the load of the machines at its ends.
 cmd_relay() {
   [[ $opt_rtt =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "--rtt MS must be a number"
   require_up
@@ -886,9 +888,15 @@ cmd_relay() {
   gen="$(date +%s%N)"
   echo "$opt_rtt $gen" >"$dir/relay/control.new"
   mv "$dir/relay/control.new" "$dir/relay/control"
+  local relay="$dir/relay/latency_relay" rt=()
+  if [ ! -x "$relay" ] || [ "$here/latency_relay.cpp" -nt "$relay" ]; then
+    g++ -std=c++20 -O2 -o "$relay.new" "$here/latency_relay.cpp" || die "cannot build the relay"
+    mv "$relay.new" "$relay"
+  fi
+  ! chrt -f 1 true 2>/dev/null || rt=(chrt -f 1)
   pid_alive "$dir/pids/relay.tcp.pid" ||
     start_proc "$dir/pids/relay.tcp.pid" "$dir/hosts/relay/log/relay.out" "$ns" / \
-      "$py" "$here/latency_relay.py" "$dir/relay/control" "$dir/relay/stats" "${pairs[@]}"
+      "${rt[@]}" "$relay" "$dir/relay/control" "$dir/relay/stats" "${pairs[@]}"
   write_env
   # Ready when it has taken this generation and accepts on every address.
   for _ in $(seq 1 100); do
