@@ -68,7 +68,10 @@ TEST(TNetResThList, ManyTakersGetEveryItemOnceAndEndTogether) {
       const int id = item->NetRes ? std::stoi(item->NetRes->RemoteName) : 0;
       const int depth = item->NetRes ? std::stoi(item->Domain) : 0;
       ++taken[static_cast<size_t>(id)];
-      if (id == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let others idle
+      // The root stays in progress until another taker has been told to wait (a loaded machine
+      // may not run one within a fixed sleep).
+      for (int i = 0; id == 0 && i < 500 && waits.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (depth < MaxDepth) {
         TNetResThList::Guard list(shared);
         for (int k = 0; k < Branch; ++k) list->AddRes(Child(nextId++, depth + 1));
