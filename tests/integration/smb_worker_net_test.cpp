@@ -466,7 +466,7 @@ TEST_F(SmbWorkerNet, AWalkOverASlowLinkFindsEachFileOnceWithinTheServersCap) {
     EXPECT_TRUE(!C.Helped || Provider->ListingsFromSecondWorkers() > 0);
     const auto N = Counts.Counts();
     EXPECT_TRUE(N.Closed);
-    EXPECT_GE(N.Most, 2);
+    EXPECT_GE(N.Most, C.Helped ? 2 : 1);
     EXPECT_LE(N.Most, C.Cap);
   }
 }
