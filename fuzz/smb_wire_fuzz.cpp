@@ -33,6 +33,10 @@ void Payload(std::span<const uint8_t> P) {
   RoundTrip<ReadDir>(P);
   RoundTrip<ReadFile>(P);
   RoundTrip<OpenFile>(P);
+  RoundTrip<ReadAt>(P);
+  RoundTrip<FileStat>(P);
+  RoundTrip<ReadTags>(P);
+  RoundTrip<Tags>(P);
   RoundTrip<Data>(P);
   RoundTrip<Listing>(P);
   std::vector<Entry> Entries;

@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/tags/tag_reader.h"
+#include "platform/tags/reader/tag_reader.h"
 
 namespace sonquarry {
 

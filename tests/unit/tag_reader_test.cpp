@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/tags/reader/tag_reader.h"
 #include "platform/tags/tag_cache.h"
-#include "platform/tags/tag_reader.h"
 #include "support/xdg_sandbox.h"
 
 using namespace sonquarry::tags;
@@ -41,6 +41,14 @@ std::string Audio() {
   std::string A;
   for (int I = 0; I < 40; ++I) A += F;
   return A;
+}
+// Frames of 417 bytes (as Audio's), the first a Xing header counting Frames: 10.4 s for 400.
+std::string XingAudio(uint32_t Frames) {
+  std::string F = Audio().substr(0, 417);
+  F.replace(36, 16, "Xing" + Be32(3) + Be32(Frames) + Be32(Frames * 417));
+  std::string A = F;
+  while (A.size() < std::size_t(Frames) * 417) A += Audio();
+  return A.substr(0, std::size_t(Frames) * 417);
 }
 const std::string Latin1Cafe = "Caf\xe9",
                   Utf16Ode = std::string("\xff\xfe\xa9\x03\xb4\x03\xae\x03", 8);
@@ -93,6 +101,27 @@ TEST(TagReader, WhatEachKindOfFileSays) {
        {"Artist", "Title", "Album", 1975, 1},
        64 << 10},
       {"no tag", Audio(), {"", "", "", 0, 1}, 64 << 10},
+      // Every field in ID3v2 and the length from Xing: the end of the file (an ID3v1 tag that
+      // says otherwise) is not read.
+      {"ID3v2 whole, Xing, ID3v1 unread",
+       Tag(4, Frame(4, "TPE1", "\x03Ärger") + Frame(4, "TIT2", "\x03T") +
+                  Frame(4, "TALB",
+                        "\x03"
+                        "A") +
+                  Frame(4, "TDRC",
+                        "\x03"
+                        "2001")) +
+           XingAudio(400) + Id3v1("V1", "V1", "V1", "1970"),
+       {"Ärger", "T", "A", 2001, 10},
+       16 << 10},
+      {"ID3v2 without an album, ID3v1 with one",
+       Tag(4, Frame(4, "TPE1", "\x03Ärger") + Frame(4, "TIT2", "\x03T") +
+                  Frame(4, "TDRC",
+                        "\x03"
+                        "2001")) +
+           XingAudio(400) + Id3v1("V1", "V1", "Album1", "1970"),
+       {"Ärger", "T", "Album1", 2001, 10},
+       64 << 10},
       {"a tag that claims 256 MB",
        "ID3\x04" + std::string(2, '\0') + "\x7f\x7f\x7f\x7f" + Audio(),
        {"", "", "", 0, -1},

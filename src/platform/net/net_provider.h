@@ -9,6 +9,7 @@
 // Threads: an implementation may be called from several threads at once; it keeps whatever is not
 // thread-safe (a libsmbclient context) per thread. A listing belongs to the thread that opened it.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -107,6 +108,29 @@ struct FileStat {
   bool Directory = false; // a directory that a file's extension names: no tags to read
 };
 
+// What a music file's tags say.
+struct MusicTags {
+  std::string Artist, Title, Album; // UTF-8
+  int Year = 0;                     // 0: none
+  int Length = -1;                  // seconds, rounded; -1: unknown
+  bool operator==(const MusicTags &) const = default;
+};
+
+// What reading one file's tags may cost, whatever the file claims.
+struct TagBudget {
+  // Bytes read from the file at most.
+  std::size_t MaxBytes = 256u << 10;
+  std::chrono::milliseconds MaxTime{5000};
+  // Frames of an ID3v2 tag larger than this that hold no text (pictures, objects) are not read.
+  std::size_t SkipFramesAbove = 2048;
+};
+
+struct TagReading {
+  bool Ok = false; // the file was recognised (its tags may still be empty)
+  MusicTags Tags;
+  std::size_t BytesRead = 0;
+};
+
 class INetProvider {
 public:
   virtual ~INetProvider() = default;
@@ -139,6 +163,20 @@ public:
     (void)Size;
     (void)Ahead;
     return OpenFile(UncPath, Error);
+  }
+
+  // The tags of the music file UncPath of Size bytes (-1: unknown) read where the file is, within
+  // Budget: only the tag's bytes cross the link to the reader, and only the tags come back. False
+  // when this provider cannot (the caller reads the file's ranges itself); true with Out.Ok false
+  // when the file could not be read or is not one whose tags are known (Error says why).
+  virtual bool ReadTags(const std::string &UncPath, int64_t Size, const TagBudget &Budget,
+                        TagReading &Out, NetError *Error = nullptr) {
+    (void)UncPath;
+    (void)Size;
+    (void)Budget;
+    (void)Out;
+    (void)Error;
+    return false;
   }
 
   // The size and last-write time of UncPath without reading it; false when it cannot be

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace sonquarry::smb {
@@ -218,6 +220,26 @@ bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::strin
     return P->Unexpected(W, "the look at " + Unc, Error);
   Out.Size = int64_t(S.Size);
   Out.WriteTime = S.WriteTime;
+  return true;
+}
+
+bool ReadSmbTags(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
+                 int64_t Size, const net::TagBudget &Budget, net::TagReading &Out,
+                 net::NetError &Error) {
+  std::shared_ptr<TWorker> W = P->Worker(true, Error);
+  if (!W) return false;
+  const std::string What = "the tags of " + Unc;
+  wire::ReadTags Q{Unc, Size, uint32_t(std::min<std::size_t>(Budget.MaxBytes, UINT32_MAX)),
+                   uint32_t(std::clamp<int64_t>(Budget.MaxTime.count(), 0, UINT32_MAX)),
+                   uint32_t(std::min<std::size_t>(Budget.SkipFramesAbove, UINT32_MAX))};
+  wire::Frame F;
+  if (!P->Ask(W, wire::Type::ReadTags, wire::Put(Q), F, What, Error)) return false;
+  if (P->ServerError(F, Error)) return false;
+  wire::Tags T;
+  if (F.Kind != wire::Type::Tags || !wire::Get(F.Payload, T)) return P->Unexpected(W, What, Error);
+  Out.Ok = T.Ok;
+  Out.Tags = {std::move(T.Artist), std::move(T.Title), std::move(T.Album), T.Year, T.Length};
+  Out.BytesRead = std::size_t(T.BytesRead);
   return true;
 }
 

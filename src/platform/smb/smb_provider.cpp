@@ -369,6 +369,17 @@ bool TSmbProvider::StatFile(const std::string &UncPath, net::FileStat &Out, net:
   return OpenBelowShare(I_, UncPath, Error, Stat).has_value();
 }
 
+bool TSmbProvider::ReadTags(const std::string &UncPath, int64_t Size, const net::TagBudget &Budget,
+                            net::TagReading &Out, net::NetError *Error) {
+  Out = {};
+  // A failure leaves the tags unknown: the reading was this provider's to do.
+  auto Read = [&](const std::shared_ptr<TImpl> &P, const std::string &Unc, net::NetError &E) {
+    return ReadSmbTags(P, Unc, Size, Budget, Out, E) ? std::optional<bool>(true) : std::nullopt;
+  };
+  OpenBelowShare(I_, UncPath, Error, Read);
+  return true;
+}
+
 std::unique_ptr<net::INetDirListing> TSmbProvider::OpenDir(const std::string &UncDir,
                                                            net::NetError *Error) {
   return OpenBelowShare(I_, UncDir, Error, OpenSmbListing);

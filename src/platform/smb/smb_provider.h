@@ -100,6 +100,10 @@ public:
                                                 net::NetError *Error = nullptr) override;
   bool StatFile(const std::string &UncPath, net::FileStat &Out,
                 net::NetError *Error = nullptr) override;
+  // In the calling thread's worker: a file costs one exchange, and a crash of the parser on a
+  // hostile file ends only the worker.
+  bool ReadTags(const std::string &UncPath, int64_t Size, const net::TagBudget &Budget,
+                net::TagReading &Out, net::NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
   // Ends the calling thread's worker: its next call gets a new one.
   void Reconnect() override;

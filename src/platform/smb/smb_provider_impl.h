@@ -157,5 +157,8 @@ std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::T
                                            const std::vector<net::FileRange> &Ahead = {});
 bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
                  net::FileStat &Out, net::NetError &Error);
+bool ReadSmbTags(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
+                 int64_t Size, const net::TagBudget &Budget, net::TagReading &Out,
+                 net::NetError &Error);
 
 } // namespace sonquarry::smb

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/tags/tag_reader.h"
+#include "platform/tags/reader/tag_reader.h"
 
 struct sqlite3;
 

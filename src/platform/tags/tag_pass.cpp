@@ -109,11 +109,15 @@ TTagOutcome TTagPass::One(const TTagJob &Job) {
       return O;
     }
   }
-  auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size, FirstRanges(Unc, St.Size))
-                        : Provider_.OpenFile(Unc);
-  if (!F) return O;
-  TNetRangeSource Source(*F);
-  const TTagResult R = ReadTags(Source, Unc, Limits_);
+  TTagResult R;
+  // Where the file is when the provider can; else its ranges come here.
+  if (!Provider_.ReadTags(Unc, St.Size, Limits_, R)) {
+    auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size, FirstRanges(Unc, St.Size))
+                          : Provider_.OpenFile(Unc);
+    if (!F) return O;
+    TNetRangeSource Source(*F);
+    R = ReadTags(Source, Unc, Limits_);
+  }
   O.Ok = R.Ok;
   O.Tags = R.Tags;
   ++Read_;

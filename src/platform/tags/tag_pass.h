@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/net/net_provider.h"
+#include "platform/tags/reader/tag_reader.h"
 #include "platform/tags/tag_cache.h"
-#include "platform/tags/tag_reader.h"
 
 namespace sonquarry::tags {
 

@@ -236,6 +236,17 @@ std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFile(const std::string &UncP
   return I_->Inner->OpenFile(I_->ByAddress(UncPath), Error);
 }
 
+bool TWsdNetProvider::StatFile(const std::string &UncPath, net::FileStat &Out,
+                               net::NetError *Error) {
+  return I_->Inner->StatFile(I_->ByAddress(UncPath), Out, Error);
+}
+
+bool TWsdNetProvider::ReadTags(const std::string &UncPath, int64_t Size,
+                               const net::TagBudget &Budget, net::TagReading &Out,
+                               net::NetError *Error) {
+  return I_->Inner->ReadTags(I_->ByAddress(UncPath), Size, Budget, Out, Error);
+}
+
 std::unique_ptr<net::INetDirListing> TWsdNetProvider::OpenDir(const std::string &UncDir,
                                                               net::NetError *Error) {
   return I_->Inner->OpenDir(I_->ByAddress(UncDir), Error);

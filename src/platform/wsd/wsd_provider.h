@@ -38,6 +38,10 @@ public:
                                                 net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
+  bool StatFile(const std::string &UncPath, net::FileStat &Out,
+                net::NetError *Error = nullptr) override;
+  bool ReadTags(const std::string &UncPath, int64_t Size, const net::TagBudget &Budget,
+                net::TagReading &Out, net::NetError *Error = nullptr) override;
   // The inner provider's listing as it is: its directory identity keeps links that loop from
   // being walked again.
   std::unique_ptr<net::INetDirListing> OpenDir(const std::string &UncDir,

@@ -29,7 +29,8 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
 bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
          (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing)) ||
-         T == uint8_t(Type::ReadAt) || T == uint8_t(Type::StatFile) || T == uint8_t(Type::FileStat);
+         T == uint8_t(Type::ReadAt) || T == uint8_t(Type::StatFile) ||
+         T == uint8_t(Type::ReadTags) || T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags);
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -382,6 +383,49 @@ bool Get(std::span<const uint8_t> P, FileStat &M) {
   if (!R.U64(M.Size) || !R.U64(T) || !R.Done()) return false;
   M.WriteTime = int64_t(T);
   return true;
+}
+
+std::vector<uint8_t> Put(const ReadTags &M) {
+  return Writer()
+      .Str(M.Unc)
+      .U64(uint64_t(M.Size))
+      .U32(M.MaxBytes)
+      .U32(M.MaxTimeMs)
+      .U32(M.SkipFramesAbove)
+      .Take();
+}
+bool Get(std::span<const uint8_t> P, ReadTags &M) {
+  Reader R(P);
+  uint64_t S;
+  if (!R.Str(M.Unc) || !R.U64(S) || !R.U32(M.MaxBytes) || !R.U32(M.MaxTimeMs) ||
+      !R.U32(M.SkipFramesAbove))
+    return false;
+  M.Size = int64_t(S);
+  return M.Size >= -1 && R.Done();
+}
+
+// Texts longer than a tag field could sensibly be are a broken worker.
+constexpr uint32_t MaxTagText = 64u << 10;
+
+std::vector<uint8_t> Put(const Tags &M) {
+  return Writer()
+      .U8(M.Ok ? 1 : 0)
+      .Str(M.Artist)
+      .Str(M.Title)
+      .Str(M.Album)
+      .I32(M.Year)
+      .I32(M.Length)
+      .U64(M.BytesRead)
+      .Take();
+}
+bool Get(std::span<const uint8_t> P, Tags &M) {
+  Reader R(P);
+  uint8_t Ok;
+  if (!R.U8(Ok) || Ok > 1 || !R.Str(M.Artist, MaxTagText) || !R.Str(M.Title, MaxTagText) ||
+      !R.Str(M.Album, MaxTagText) || !R.I32(M.Year) || !R.I32(M.Length) || !R.U64(M.BytesRead))
+    return false;
+  M.Ok = Ok == 1;
+  return R.Done();
 }
 
 std::vector<uint8_t> Put(const Data &M) {

@@ -26,6 +26,9 @@
 //   ReadAt     -> Data | Error                 bytes of an open file from an offset (a tag
 //                                              reader's ranges); End when the file ends there
 //   StatFile   -> FileStat | Error             a file's size and last-write time, unopened
+//   ReadTags   -> Tags | Error                 a music file's tags, read by the worker within
+//                                              a budget of bytes and time: the file's bytes stay
+//                                              in the worker, only the tags come back
 // Handles number the open listings and files of one worker. Requests may be sent before the
 // replies of earlier ones arrive (a reader keeps a few ReadFile in flight); replies keep their
 // order.
@@ -47,7 +50,8 @@ constexpr int WorkerFd = 3;
 // 3: and with the whole listings read ahead that follow it.
 // 4: entries carry their size and last-write time; OpenFile may bring the file's size and
 //    ranges to read with the open.
-constexpr uint8_t Version = 4;
+// 5: ReadTags.
+constexpr uint8_t Version = 5;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
 // Bytes of one Data frame at most: big, because each is one read that waits for the server.
@@ -80,7 +84,9 @@ enum class Type : uint8_t {
   // Apart from the runs above, so that other additions keep their numbers.
   ReadAt = 24,
   StatFile = 25,
+  ReadTags = 26,
   FileStat = 88,
+  Tags = 89,
 };
 bool KnownType(uint8_t T);
 
@@ -243,6 +249,21 @@ struct FileStat {
   int64_t WriteTime = 0; // seconds since 1970
 };
 
+struct ReadTags {
+  std::string Unc;
+  int64_t Size = -1; // -1: the worker asks the server
+  uint32_t MaxBytes = 0;
+  uint32_t MaxTimeMs = 0;
+  uint32_t SkipFramesAbove = 0;
+};
+struct Tags {
+  bool Ok = false; // the file was recognised
+  std::string Artist, Title, Album;
+  int32_t Year = 0;
+  int32_t Length = -1;
+  uint64_t BytesRead = 0;
+};
+
 std::vector<uint8_t> Put(const Hello &M);
 std::vector<uint8_t> Put(const EnumRequest &M);
 std::vector<uint8_t> Put(const std::vector<Resource> &M);
@@ -256,6 +277,8 @@ std::vector<uint8_t> Put(const Listing &M);
 std::vector<uint8_t> Put(const OpenFile &M);
 std::vector<uint8_t> Put(const ReadAt &M);
 std::vector<uint8_t> Put(const FileStat &M);
+std::vector<uint8_t> Put(const ReadTags &M);
+std::vector<uint8_t> Put(const Tags &M);
 // A Data frame built in place, without copying its bytes: DataFrame sizes Frame for Max bytes,
 // which go at DataAt; SealData fixes the frame for the N bytes that came.
 constexpr std::size_t DataAt = HeaderSize + 5;
@@ -280,6 +303,8 @@ bool Get(std::span<const uint8_t> P, Listing &M);
 bool Get(std::span<const uint8_t> P, OpenFile &M);
 bool Get(std::span<const uint8_t> P, ReadAt &M);
 bool Get(std::span<const uint8_t> P, FileStat &M);
+bool Get(std::span<const uint8_t> P, ReadTags &M);
+bool Get(std::span<const uint8_t> P, Tags &M);
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End);
 bool GetString(std::span<const uint8_t> P, std::string &S);
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle);

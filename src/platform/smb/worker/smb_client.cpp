@@ -17,6 +17,7 @@
 #include "platform/net/unc_path.h"
 #include "platform/smb/wire/smb_error.h"
 #include "platform/smb/wire/smb_url.h"
+#include "platform/tags/reader/tag_reader.h"
 #include "platform/text.h"
 
 namespace sonquarry::smb::worker {
@@ -532,6 +533,57 @@ bool TSmbClient::StatFile(const std::string &UncPath, wire::FileStat &Out, net::
   if (!Ok) return false;
   Out.Size = St.st_size > 0 ? uint64_t(St.st_size) : 0;
   Out.WriteTime = int64_t(St.st_mtime);
+  return true;
+}
+
+namespace {
+
+// An open file's ranges for the tag reader, straight from libsmbclient.
+class TOpenFileSource final : public tags::IRangeSource {
+public:
+  TOpenFileSource(SMBCCTX *C, SMBCFILE *F, int64_t Size) : C_(C), F_(F), Size_(Size) {}
+  int64_t Size() const override { return Size_; }
+  long ReadAt(int64_t Offset, char *To, std::size_t N) override {
+    if (smbc_getFunctionLseek(C_)(C_, F_, off_t(Offset), SEEK_SET) < 0) return -1;
+    std::size_t Got = 0;
+    while (Got < N) {
+      const ssize_t R = smbc_getFunctionRead(C_)(C_, F_, To + Got, N - Got);
+      if (R < 0) return Got ? long(Got) : -1;
+      if (R == 0) break;
+      Got += std::size_t(R);
+    }
+    return long(Got);
+  }
+
+private:
+  SMBCCTX *C_;
+  SMBCFILE *F_;
+  int64_t Size_;
+};
+
+} // namespace
+
+bool TSmbClient::ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetError &Error) {
+  Out = {};
+  if (!tags::HasTagFormat(Q.Unc)) return true;
+  wire::Opened O;
+  if (!OpenFile(Q.Unc, O, Error, Q.Size)) return false;
+  SMBCCTX *C = I_->Context;
+  SMBCFILE *F = I_->Open[O.Handle].Dir;
+  TOpenFileSource Source(C, F, int64_t(O.Id));
+  tags::TTagLimits Limits;
+  Limits.MaxBytes = std::min<std::size_t>(Q.MaxBytes, Limits.MaxBytes);
+  Limits.MaxTime = std::chrono::milliseconds(std::min<uint32_t>(Q.MaxTimeMs, 60000));
+  Limits.SkipFramesAbove = Q.SkipFramesAbove;
+  const tags::TTagResult R = tags::ReadTags(Source, Q.Unc, Limits);
+  Close(O.Handle);
+  Out.Ok = R.Ok;
+  Out.Artist = R.Tags.Artist;
+  Out.Title = R.Tags.Title;
+  Out.Album = R.Tags.Album;
+  Out.Year = R.Tags.Year;
+  Out.Length = R.Tags.Length;
+  Out.BytesRead = R.BytesRead;
   return true;
 }
 

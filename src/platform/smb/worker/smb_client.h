@@ -66,6 +66,9 @@ public:
               net::NetError &Error);
   // A file's size and last-write time without opening it for reading.
   bool StatFile(const std::string &UncPath, wire::FileStat &Out, net::NetError &Error);
+  // The music tags of UncPath (Size -1: asked of the server), read here within the request's
+  // budget; false when the file cannot be opened.
+  bool ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetError &Error);
   // Ends a listing or a file.
   void Close(uint32_t Handle);
 

@@ -202,6 +202,13 @@ int Serve(int Fd) {
                                          : S.SendError(E);
       break;
     }
+    case wire::Type::ReadTags: {
+      wire::ReadTags Q;
+      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      wire::Tags T;
+      Sent = Client.ReadTags(Q, T, E) ? S.Send(wire::Type::Tags, wire::Put(T)) : S.SendError(E);
+      break;
+    }
     case wire::Type::Close: {
       uint32_t Handle;
       if (!wire::GetHandle(F.Payload, Handle)) return ExitProtocol;

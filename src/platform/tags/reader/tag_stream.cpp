@@ -1,4 +1,4 @@
-#include "platform/tags/tag_stream.h"
+#include "platform/tags/reader/tag_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -164,7 +164,12 @@ bool TSparseStream::Fetch(int64_t FirstBlock, int64_t Blocks) {
   return true;
 }
 
+int64_t TSparseStream::TailFrom(int64_t Size) {
+  return std::max(HeadBlocks * Block, (std::max<int64_t>(Size - 2048, 0) / Block) * Block);
+}
+
 bool TSparseStream::InHole(int64_t From, int64_t To) const {
+  if (HideTail_ && From >= TailFrom(Size_)) return true;
   for (const auto &[A, B] : Holes_)
     if (A <= From && To <= B) return true;
   return false;

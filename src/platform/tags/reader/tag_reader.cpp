@@ -1,4 +1,4 @@
-#include "platform/tags/tag_reader.h"
+#include "platform/tags/reader/tag_reader.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,10 +7,11 @@
 #include <taglib/asffile.h>
 #include <taglib/audioproperties.h>
 #include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
 
-#include "platform/tags/tag_stream.h"
+#include "platform/tags/reader/tag_stream.h"
 
 namespace sonquarry::tags {
 
@@ -51,6 +52,15 @@ void Take(TagLib::File &F, TTagResult &R) {
     R.Tags.Length = (P->lengthInMilliseconds() + 500) / 1000;
 }
 
+// Whether the ID3v2 tag and the first frame alone say all that is read.
+bool Whole(TagLib::MPEG::File &F) {
+  if (!F.isValid() || !F.hasID3v2Tag()) return false;
+  const TagLib::Tag *T = F.ID3v2Tag();
+  const auto *P = F.audioProperties();
+  return T && P && P->xingHeader() && !T->artist().isEmpty() && !T->title().isEmpty() &&
+         !T->album().isEmpty() && T->year() > 0;
+}
+
 } // namespace
 
 bool HasTagFormat(const std::string &Name) { return FormatOf(Name) != TFormat::None; }
@@ -58,11 +68,10 @@ bool HasTagFormat(const std::string &Name) { return FormatOf(Name) != TFormat::N
 std::vector<net::FileRange> FirstRanges(const std::string &Name, int64_t Size) {
   const TFormat Format = FormatOf(Name);
   if (Format == TFormat::None || Size <= 0) return {};
-  constexpr int64_t Block = TSparseStream::Block;
-  const int64_t Head = std::min(Size, TSparseStream::HeadBlocks * Block);
+  const int64_t Head = std::min(Size, TSparseStream::HeadBlocks * TSparseStream::Block);
   std::vector<net::FileRange> Out{{0, uint32_t(Head)}};
   // The blocks of the last 2 KiB: the ID3v1 tag, an APE footer and the last frame before them.
-  const int64_t Tail = std::max(Head, (std::max<int64_t>(Size - 2048, 0) / Block) * Block);
+  const int64_t Tail = TSparseStream::TailFrom(Size);
   if (Format == TFormat::Mpeg && Tail < Size) Out.push_back({Tail, uint32_t(Size - Tail)});
   return Out;
 }
@@ -76,6 +85,19 @@ TTagResult ReadTags(IRangeSource &Source, const std::string &Name, const TTagLim
   const auto Style = TagLib::AudioProperties::Fast;
   if (Format == TFormat::Mpeg) {
     S.PlanId3v2();
+    // First without the file's end: where the ID3v2 tag has every field, the tags at the end
+    // (ID3v1, APE) lose to it, and where a Xing or VBRI header gives the length, the last frame
+    // is not looked for; only other files cost the read of their end.
+    S.HideTail(true);
+    {
+      TagLib::MPEG::File F(&S, TagLib::ID3v2::FrameFactory::instance(), true, Style);
+      if (Whole(F)) {
+        Take(F, R);
+        R.BytesRead = S.BytesFetched();
+        return R;
+      }
+    }
+    S.HideTail(false);
     TagLib::MPEG::File F(&S, TagLib::ID3v2::FrameFactory::instance(), true, Style);
     Take(F, R);
   } else {

@@ -6,22 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/tags/tag_source.h"
+#include "platform/tags/reader/tag_source.h"
 
 namespace sonquarry::tags {
 
-struct TTags {
-  std::string Artist, Title, Album; // UTF-8
-  int Year = 0;                     // 0: none
-  int Length = -1;                  // seconds, rounded; -1: unknown
-  bool operator==(const TTags &) const = default;
-};
-
-struct TTagResult {
-  bool Ok = false; // the file was recognised (its tags may still be empty)
-  TTags Tags;
-  std::size_t BytesRead = 0;
-};
+using TTags = net::MusicTags;
+using TTagResult = net::TagReading;
 
 // Whether Name's extension is one whose tags are read (".mp3", ".mp2", ".wma", any case).
 bool HasTagFormat(const std::string &Name);

@@ -12,7 +12,7 @@
 
 #include <taglib/tiostream.h>
 
-#include "platform/tags/tag_source.h"
+#include "platform/tags/reader/tag_source.h"
 
 namespace sonquarry::tags {
 
@@ -41,6 +41,12 @@ public:
   long length() override { return long(Size_); }
   void truncate(long) override {}
 
+  // While hidden, the blocks of the last 2 KiB not fetched yet read as zeros, unfetched: a tag
+  // that the head holds whole is read without the round trip to the file's end.
+  void HideTail(bool Hide) { HideTail_ = Hide; }
+  // The first byte of what HideTail hides (and FirstRanges' tail starts at).
+  static int64_t TailFrom(int64_t Size);
+
   std::size_t BytesFetched() const { return Fetched_; }
   // The budget ran out or a read failed: what TagLib saw past that point was cut short.
   bool Exhausted() const { return Exhausted_; }
@@ -63,6 +69,7 @@ private:
   std::vector<std::pair<int64_t, int64_t>> Holes_;
   std::size_t Fetched_ = 0;
   bool Exhausted_ = false;
+  bool HideTail_ = false;
 };
 
 } // namespace sonquarry::tags

@@ -44,12 +44,6 @@ private:
   std::span<const uint8_t> B_;
 };
 
-struct TTagLimits {
-  // Bytes read from the file at most, whatever its tags claim.
-  std::size_t MaxBytes = 256u << 10;
-  std::chrono::milliseconds MaxTime{5000};
-  // Frames of an ID3v2 tag larger than this that hold no text (pictures, objects) are not read.
-  std::size_t SkipFramesAbove = 2048;
-};
+using TTagLimits = net::TagBudget;
 
 } // namespace sonquarry::tags
