@@ -1,15 +1,20 @@
 // Tags read from bytes built here by hand after the ID3 and MPEG layouts, so that what each file
 // says is known without the reader: encodings, a picture left unread, ID3v1, hostile sizes. And
-// the tag cache: its key, a damaged file, a folder it cannot write.
+// the tag cache: its key, a damaged file, a folder it cannot write; the pass's threads.
+// ctest-labels: threads
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/tags/reader/tag_reader.h"
 #include "platform/tags/tag_cache.h"
+#include "platform/tags/tag_pass.h"
 #include "support/xdg_sandbox.h"
 
 using namespace sonquarry::tags;
@@ -199,3 +204,50 @@ TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {
 }
 
 } // namespace
+
+// A provider that reads tags where the files are, at once or as slowly as a link with latency.
+class TTagsAtServer final : public sonquarry::net::INetProvider {
+public:
+  explicit TTagsAtServer(std::chrono::milliseconds Delay) : Delay_(Delay) {}
+  sonquarry::net::NetEnumStatus EnumResources(const sonquarry::net::NetResource *,
+                                              std::vector<sonquarry::net::NetResource> &,
+                                              sonquarry::net::NetError *) override {
+    return sonquarry::net::NetEnumStatus::OpenFailed;
+  }
+  bool FindFiles(const std::string &, std::vector<sonquarry::net::DirEntry> &,
+                 sonquarry::net::NetError *) override {
+    return false;
+  }
+  bool ReadTags(const std::string &Unc, int64_t, const sonquarry::net::TagBudget &,
+                sonquarry::net::TagReading &Out, sonquarry::net::NetError *) override {
+    std::this_thread::sleep_for(Delay_);
+    Out.Ok = true;
+    Out.Tags.Title = Unc;
+    return true;
+  }
+
+private:
+  std::chrono::milliseconds Delay_;
+};
+
+TEST(TagPass, ThreadsAreAddedOnlyWhileFilesWaitOnTheLink) {
+  for (const int DelayMs : {0, 6}) {
+    TTagsAtServer P{std::chrono::milliseconds(DelayMs)};
+    std::atomic<int> Right{0};
+    TTagPass Pass(P, nullptr, 8, [&](const TTagOutcome &O) {
+      Right += O.Ok && O.Tags.Title == O.Unc &&
+               O.Unc.find(std::to_string(O.Key) + ".mp3") != std::string::npos;
+    });
+    std::vector<TTagJob> Jobs;
+    for (uint64_t I = 0; I < 300; ++I)
+      Jobs.push_back({"\\\\PC\\s\\" + std::to_string(I) + ".mp3", I, 1000, 1});
+    Pass.Add(std::move(Jobs));
+    ASSERT_TRUE(Pass.Wait(60000));
+    EXPECT_EQ(Right.load(), 300) << DelayMs << " ms a file";
+    if (DelayMs == 0) {
+      EXPECT_EQ(Pass.Threads(), TTagPass::FirstThreads()) << "a fast link gets no more threads";
+    } else {
+      EXPECT_EQ(Pass.Threads(), TTagPass::MaxThreads) << "a slow one gets them all";
+    }
+  }
+}

@@ -4,6 +4,7 @@
 // costs no question to its server (without them, one), any other only the ranges its tags need.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -40,9 +41,14 @@ public:
   // Each runs on the pass's threads, one call at a time.
   using TEach = std::function<void(const TTagOutcome &)>;
 
-  // Each thread is a worker process with a connection of its own, and a file costs its worker
-  // more time on the cores than on the wire: Threads is taken up to MaxThreads().
-  static int MaxThreads();
+  // Each thread is a worker process with a connection of its own. A file costs its worker more
+  // time on the cores than on the wire of a LAN without latency: the pass starts with a thread a
+  // core, and adds threads, up to Threads (8 at most), only while files take as long as a link
+  // with latency makes them.
+  static int FirstThreads();
+  static constexpr int MaxThreads = 8;
+  // A file read slower than this on average is bound by the link's latency, not by the cores.
+  static constexpr std::chrono::microseconds LatencyBound{3000};
   TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
            TTagLimits Limits = {});
   // Stops and waits for the threads.
@@ -59,24 +65,35 @@ public:
   void Stop();
 
   std::size_t FilesRead() const { return Read_; }
+  int Threads() const {
+    std::lock_guard<std::mutex> L(Lock_);
+    return int(Threads_.size());
+  }
   std::size_t FilesFromCache() const { return Cached_; }
   uint64_t BytesRead() const { return Bytes_; }
 
 private:
   class TWorkerThread;
   bool Next(TTagJob &Job);
-  void Done();
-  TTagOutcome One(const TTagJob &Job);
+  // Read: a file's tags came from its server, in Took.
+  void Done(bool Read, std::chrono::steady_clock::duration Took);
+  void StartThread(); // under Lock_
+  TTagOutcome One(const TTagJob &Job, bool &Read);
 
   net::INetProvider &Provider_;
   TTagCache *Cache_;
   TEach Each_;
   TTagLimits Limits_;
-  std::mutex Lock_, EachLock_;
+  mutable std::mutex Lock_;
+  std::mutex EachLock_;
   std::condition_variable Wake_, Idle_;
   std::deque<TTagJob> Queue_;
   int Busy_ = 0;
   bool Stopping_ = false;
+  int Cap_ = 1;
+  // Files read from servers since the last thread was added, and the time they took.
+  int Timed_ = 0;
+  std::chrono::steady_clock::duration TimedFor_{};
   std::atomic<std::size_t> Read_{0}, Cached_{0};
   std::atomic<uint64_t> Bytes_{0};
   std::vector<std::unique_ptr<TWorkerThread>> Threads_;
