@@ -140,7 +140,9 @@ TTagOutcome TTagPass::One(const TTagJob &Job, bool &Read) {
   }
   TTagResult R;
   // Where the file is when the provider can; else its ranges come here.
-  if (!Provider_.ReadTags(Unc, St.Size, Limits_, R)) {
+  if (net::NetError E; Provider_.ReadTags(Unc, St.Size, Limits_, R, &E)) {
+    if (E.Code != 0 || E.Broken) return O; // not read: tried again next time
+  } else {
     auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size, FirstRanges(Unc, St.Size))
                           : Provider_.OpenFile(Unc);
     if (!F) return O;

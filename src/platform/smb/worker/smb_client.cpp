@@ -18,6 +18,7 @@
 #include "platform/smb/wire/smb_error.h"
 #include "platform/smb/wire/smb_url.h"
 #include "platform/tags/reader/tag_reader.h"
+#include "platform/tags/reader/tag_stream.h"
 #include "platform/text.h"
 
 namespace sonquarry::smb::worker {
@@ -571,8 +572,9 @@ bool TSmbClient::ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetErro
   SMBCCTX *C = I_->Context;
   SMBCFILE *F = I_->Open[O.Handle].Dir;
   TOpenFileSource Source(C, F, int64_t(O.Id));
+  // The program's budget, within what a tag could sensibly need.
   tags::TTagLimits Limits;
-  Limits.MaxBytes = std::min<std::size_t>(Q.MaxBytes, Limits.MaxBytes);
+  Limits.MaxBytes = std::min<std::size_t>(Q.MaxBytes, tags::TSparseStream::MaxBlock);
   Limits.MaxTime = std::chrono::milliseconds(std::min<uint32_t>(Q.MaxTimeMs, 60000));
   Limits.SkipFramesAbove = Q.SkipFramesAbove;
   const tags::TTagResult R = tags::ReadTags(Source, Q.Unc, Limits);
