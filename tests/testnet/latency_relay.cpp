@@ -64,7 +64,7 @@ struct TChunk {
 struct TSide {
   int Fd = -1;
   TSide *Peer = nullptr;
-  TCount *Counter = nullptr; // the client's side only
+  TCount *Counter = nullptr;  // the client's side only
   std::deque<TChunk> Pending; // what waits to be written to this side
   std::string Out;
   std::size_t OutAt = 0;
@@ -114,9 +114,10 @@ public:
   }
 
   void Watch() {
-    struct stat St{};
+    struct stat St {};
     if (stat(Control_.c_str(), &St) != 0) return;
-    const auto Key = std::make_pair(St.st_mtim.tv_sec * 1000000000L + St.st_mtim.tv_nsec, St.st_size);
+    const auto Key =
+        std::make_pair(St.st_mtim.tv_sec * 1000000000L + St.st_mtim.tv_nsec, St.st_size);
     if (Key == Seen_) return;
     Seen_ = Key;
     std::ifstream F(Control_);
@@ -321,8 +322,8 @@ private:
   void Flush(TSide *S) {
     if (S->Closed) return;
     while (S->OutAt < S->Out.size()) {
-      const ssize_t N = send(S->Fd, S->Out.data() + S->OutAt, S->Out.size() - S->OutAt,
-                             MSG_NOSIGNAL);
+      const ssize_t N =
+          send(S->Fd, S->Out.data() + S->OutAt, S->Out.size() - S->OutAt, MSG_NOSIGNAL);
       if (N < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         if (errno == EINTR) continue;
@@ -386,7 +387,7 @@ private:
   time_t ArmedSec_ = -1;
   long ArmedNsec_ = -1;
   std::map<int, TListener> Listeners_;
-  std::map<int, TSide *> Sides_;             // the open ones, by socket
+  std::map<int, TSide *> Sides_;              // the open ones, by socket
   std::vector<std::unique_ptr<TSide>> Owned_; // every side, until no timer points at it
   std::priority_queue<TTimer, std::vector<TTimer>, std::greater<TTimer>> Timers_;
   uint64_t Seq_ = 0;
