@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+
 namespace sonquarry::platform {
 
 std::string LocalHostName() {
@@ -66,6 +69,49 @@ uint32_t LocalIPv4() {
 bool QueryWindowsVersion(WindowsVersion &Version) {
   Version = WindowsVersion{};
   return false;
+}
+
+bool ParseCpuTimes(std::string_view Line, uint64_t &Idle, uint64_t &Total) {
+  if (Line.substr(0, 4) != "cpu ") return false;
+  // user nice system idle iowait irq softirq steal: idle and iowait are time no core was busy.
+  uint64_t V[8] = {};
+  std::size_t Pos = 4, N = 0;
+  for (; N < 8; ++N) {
+    while (Pos < Line.size() && Line[Pos] == ' ') ++Pos;
+    const std::size_t Start = Pos;
+    uint64_t X = 0;
+    for (; Pos < Line.size() && Line[Pos] >= '0' && Line[Pos] <= '9'; ++Pos)
+      X = X * 10 + uint64_t(Line[Pos] - '0');
+    if (Pos == Start) break;
+    V[N] = X;
+  }
+  if (N < 4) return false;
+  Idle = V[3] + V[4];
+  Total = 0;
+  for (uint64_t X : V) Total += X;
+  return true;
+}
+
+namespace {
+
+bool ReadCpuTimes(uint64_t &Idle, uint64_t &Total) {
+  std::ifstream F("/proc/stat");
+  std::string Line;
+  return std::getline(F, Line) && ParseCpuTimes(Line, Idle, Total);
+}
+
+} // namespace
+
+TIdleCores::TIdleCores() { ReadCpuTimes(Idle_, Total_); }
+
+double TIdleCores::Since() {
+  uint64_t Idle = 0, Total = 0;
+  if (!ReadCpuTimes(Idle, Total)) return 1;
+  const uint64_t DI = Idle - Idle_, DT = Total - Total_;
+  if (Total < Total_ || Idle < Idle_ || DT == 0) return 1;
+  Idle_ = Idle;
+  Total_ = Total;
+  return std::min(1.0, double(DI) / double(DT));
 }
 
 } // namespace sonquarry::platform

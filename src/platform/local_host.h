@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sonquarry::platform {
@@ -34,5 +35,21 @@ struct WindowsVersion {
 
 // False where the system is not Windows or the query fails.
 bool QueryWindowsVersion(WindowsVersion &Version);
+
+// How much of the local computer's core time went idle: a wait that the cores were busy for is no
+// link's latency.
+class TIdleCores {
+public:
+  TIdleCores();
+  // The idle share of the cores' time since the last call (or the start), 0 to 1; 1 where the
+  // system does not tell or no time has been counted yet.
+  double Since();
+
+private:
+  uint64_t Idle_ = 0, Total_ = 0;
+};
+
+// The idle and the total times of the "cpu" line of /proc/stat; false for any other line.
+bool ParseCpuTimes(std::string_view Line, uint64_t &Idle, uint64_t &Total);
 
 } // namespace sonquarry::platform

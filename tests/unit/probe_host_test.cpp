@@ -393,3 +393,31 @@ TEST(LocalHost, OnlyLoopbackGivesTheLoopbackAddress) {
   EXPECT_EQ(ip, named != 0 && (named >> 24) != 127 ? named : 0x7F000001u) << std::hex << ip;
   EXPECT_FALSE(platform::LocalHostName().empty());
 }
+
+// The cores' idle time is read from /proc/stat's "cpu" line: idle and iowait of the first eight
+// times; a core's own line or a short one is not it.
+TEST(LocalHost, CpuTimesComeFromTheWholeMachinesLine) {
+  struct {
+    const char *Line;
+    bool Ok;
+    uint64_t Idle, Total;
+  } Cases[] = {
+      {"cpu  4705 356 584 3699176 23 0 123 7 0 0", true, 3699199,
+       4705 + 356 + 584 + 3699176 + 23 + 123 + 7},
+      {"cpu  10 0 5 85", true, 85, 100},
+      {"cpu0 4705 356 584 3699176 23 0 0 0 0 0", false, 0, 0},
+      {"cpu  10 0 5", false, 0, 0},
+      {"intr 1 2 3 4 5", false, 0, 0},
+  };
+  for (const auto &C : Cases) {
+    uint64_t Idle = 0, Total = 0;
+    EXPECT_EQ(sonquarry::platform::ParseCpuTimes(C.Line, Idle, Total), C.Ok) << C.Line;
+    if (C.Ok) {
+      EXPECT_EQ(Idle, C.Idle) << C.Line;
+      EXPECT_EQ(Total, C.Total) << C.Line;
+    }
+  }
+  const double Share = sonquarry::platform::TIdleCores().Since();
+  EXPECT_GE(Share, 0.0);
+  EXPECT_LE(Share, 1.0);
+}

@@ -231,23 +231,29 @@ private:
 };
 
 TEST(TagPass, ThreadsAreAddedOnlyWhileFilesWaitOnTheLink) {
-  for (const int DelayMs : {0, 6}) {
+  struct TCase {
+    int DelayMs;
+    double Idle; // of the cores meanwhile
+    bool Grows;
+  };
+  for (const TCase C : {TCase{0, 1.0, false}, TCase{6, 1.0, true}, TCase{6, 0.1, false}}) {
+    const int DelayMs = C.DelayMs;
     TTagsAtServer P{std::chrono::milliseconds(DelayMs)};
     std::atomic<int> Right{0};
-    TTagPass Pass(P, nullptr, 8, [&](const TTagOutcome &O) {
-      Right += O.Ok && O.Tags.Title == O.Unc &&
-               O.Unc.find(std::to_string(O.Key) + ".mp3") != std::string::npos;
-    });
+    TTagPass Pass(
+        P, nullptr, 8,
+        [&](const TTagOutcome &O) {
+          Right += O.Ok && O.Tags.Title == O.Unc &&
+                   O.Unc.find(std::to_string(O.Key) + ".mp3") != std::string::npos;
+        },
+        {}, [&] { return C.Idle; });
     std::vector<TTagJob> Jobs;
     for (uint64_t I = 0; I < 300; ++I)
       Jobs.push_back({"\\\\PC\\s\\" + std::to_string(I) + ".mp3", I, 1000, 1});
     Pass.Add(std::move(Jobs));
     ASSERT_TRUE(Pass.Wait(60000));
     EXPECT_EQ(Right.load(), 300) << DelayMs << " ms a file";
-    if (DelayMs == 0) {
-      EXPECT_EQ(Pass.Threads(), TTagPass::FirstThreads()) << "a fast link gets no more threads";
-    } else {
-      EXPECT_EQ(Pass.Threads(), TTagPass::MaxThreads) << "a slow one gets them all";
-    }
+    EXPECT_EQ(Pass.Threads(), C.Grows ? TTagPass::MaxThreads : TTagPass::FirstThreads())
+        << DelayMs << " ms a file, cores " << C.Idle << " idle";
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "platform/local_host.h"
 #include "platform/thread.h"
 
 namespace sonquarry::tags {
@@ -46,9 +47,11 @@ int TTagPass::FirstThreads() {
 }
 
 TTagPass::TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
-                   TTagLimits Limits)
+                   TTagLimits Limits, std::function<double()> IdleCores)
     : Provider_(Provider), Cache_(Cache), Each_(std::move(Each)), Limits_(Limits),
-      Cap_(std::clamp(Threads, 1, MaxThreads)) {
+      Cap_(std::clamp(Threads, 1, MaxThreads)), IdleCores_(std::move(IdleCores)) {
+  if (!IdleCores_)
+    IdleCores_ = [Cores = std::make_shared<platform::TIdleCores>()] { return Cores->Since(); };
   std::lock_guard<std::mutex> L(Lock_);
   for (int I = 0; I < std::min(Cap_, FirstThreads()); ++I) StartThread();
 }
@@ -112,10 +115,12 @@ void TTagPass::Done(bool Read, std::chrono::steady_clock::duration Took) {
   if (!Read) return;
   ++Timed_;
   TimedFor_ += Took;
-  // Over a link with latency each thread mostly waits: one more, while files wait for one.
+  // Over a link with latency each thread mostly waits: one more, while files wait for one. Busy
+  // cores make files as slow, but there a thread more only adds to their work.
   constexpr int Enough = 16;
   if (Timed_ < Enough) return;
-  if (TimedFor_ / Timed_ > LatencyBound && !Stopping_ && int(Threads_.size()) < Cap_ &&
+  const bool Idle = IdleCores_() >= IdleBound;
+  if (TimedFor_ / Timed_ > LatencyBound && Idle && !Stopping_ && int(Threads_.size()) < Cap_ &&
       Queue_.size() > Threads_.size())
     StartThread();
   Timed_ = 0;

@@ -45,13 +45,16 @@ public:
   // Each thread is a worker process with a connection of its own. A file costs its worker more
   // time on the cores than on the wire of a LAN without latency: the pass starts with a thread a
   // core, and adds threads, up to Threads (8 at most), only while files take as long as a link
-  // with latency makes them.
+  // with latency makes them and the cores are not what they wait for.
   static int FirstThreads();
   static constexpr int MaxThreads = 8;
-  // A file read slower than this on average is bound by the link's latency, not by the cores.
+  // A file read slower than this on average waited on the link or on the cores...
   static constexpr std::chrono::microseconds LatencyBound{3000};
+  // ...on the cores when less than this share of their time went idle meanwhile.
+  static constexpr double IdleBound = 0.25;
+  // IdleCores: the idle share of the cores' time since its last call (none: the computer's).
   TTagPass(net::INetProvider &Provider, TTagCache *Cache, int Threads, TEach Each,
-           TTagLimits Limits = {});
+           TTagLimits Limits = {}, std::function<double()> IdleCores = nullptr);
   // Stops and waits for the threads.
   ~TTagPass();
   TTagPass(const TTagPass &) = delete;
@@ -92,6 +95,7 @@ private:
   int Busy_ = 0;
   bool Stopping_ = false;
   int Cap_ = 1;
+  std::function<double()> IdleCores_;
   // Files read from servers since the last thread was added, and the time they took.
   int Timed_ = 0;
   std::chrono::steady_clock::duration TimedFor_{};
