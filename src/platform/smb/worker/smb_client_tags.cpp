@@ -1,0 +1,65 @@
+#include "platform/smb/worker/smb_client_impl.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/tags/reader/tag_reader.h"
+#include "platform/tags/reader/tag_stream.h"
+
+// The tags of a music file, read here beside it: only they go back to the program.
+
+namespace sonquarry::smb::worker {
+
+namespace {
+
+// An open file's ranges for the tag reader, straight from libsmbclient.
+class TOpenFileSource final : public tags::IRangeSource {
+public:
+  TOpenFileSource(SMBCCTX *C, SMBCFILE *F, int64_t Size) : C_(C), F_(F), Size_(Size) {}
+  int64_t Size() const override { return Size_; }
+  long ReadAt(int64_t Offset, char *To, std::size_t N) override {
+    if (smbc_getFunctionLseek(C_)(C_, F_, off_t(Offset), SEEK_SET) < 0) return -1;
+    std::size_t Got = 0;
+    while (Got < N) {
+      const ssize_t R = smbc_getFunctionRead(C_)(C_, F_, To + Got, N - Got);
+      if (R < 0) return Got ? long(Got) : -1;
+      if (R == 0) break;
+      Got += std::size_t(R);
+    }
+    return long(Got);
+  }
+
+private:
+  SMBCCTX *C_;
+  SMBCFILE *F_;
+  int64_t Size_;
+};
+
+} // namespace
+
+bool TSmbClient::ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetError &Error) {
+  Out = {};
+  if (!tags::HasTagFormat(Q.Unc)) return true;
+  wire::Opened O;
+  if (!OpenFile(Q.Unc, O, Error, Q.Size)) return false;
+  SMBCCTX *C = I_->Context;
+  SMBCFILE *F = I_->Open[O.Handle].Dir;
+  TOpenFileSource Source(C, F, int64_t(O.Id));
+  // The program's budget, within what a tag could sensibly need.
+  tags::TTagLimits Limits;
+  Limits.MaxBytes = std::min<std::size_t>(Q.MaxBytes, tags::TSparseStream::MaxBlock);
+  Limits.MaxTime = std::chrono::milliseconds(std::min<uint32_t>(Q.MaxTimeMs, 60000));
+  Limits.SkipFramesAbove = Q.SkipFramesAbove;
+  const tags::TTagResult R = tags::ReadTags(Source, Q.Unc, Limits);
+  Close(O.Handle);
+  Out.Ok = R.Ok;
+  Out.Artist = R.Tags.Artist;
+  Out.Title = R.Tags.Title;
+  Out.Album = R.Tags.Album;
+  Out.Year = R.Tags.Year;
+  Out.Length = R.Tags.Length;
+  Out.BytesRead = R.BytesRead;
+  return true;
+}
+
+} // namespace sonquarry::smb::worker
