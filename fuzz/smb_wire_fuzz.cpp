@@ -32,8 +32,6 @@ void Payload(std::span<const uint8_t> P) {
   RoundTrip<Opened>(P);
   RoundTrip<ReadDir>(P);
   RoundTrip<ReadFile>(P);
-  RoundTrip<OpenFile>(P);
-  RoundTrip<ReadAt>(P);
   RoundTrip<FileStat>(P);
   RoundTrip<ReadTags>(P);
   RoundTrip<Tags>(P);

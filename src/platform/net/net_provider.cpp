@@ -35,11 +35,6 @@ std::unique_ptr<INetFile> INetProvider::OpenFile(const std::string &UncPath, Net
   return nullptr;
 }
 
-long INetFile::ReadAt(int64_t, char *, std::size_t, NetError *Error) {
-  if (Error) *Error = NetError{ENOTSUP, "ranges of this file cannot be read"};
-  return -1;
-}
-
 bool INetProvider::StatFile(const std::string &UncPath, FileStat &, NetError *Error) {
   if (Error) *Error = NetError{ENOTSUP, UncPath + ": files cannot be asked about here"};
   return false;

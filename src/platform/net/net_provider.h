@@ -79,12 +79,6 @@ public:
   virtual bool Buffered() const { return false; }
 };
 
-// Bytes of a file from Offset.
-struct FileRange {
-  int64_t Offset = 0;
-  uint32_t Length = 0;
-};
-
 // A file of a share read from its start to its end, by the thread that opened it.
 class INetFile {
 public:
@@ -95,10 +89,6 @@ public:
   virtual long Read(char *Buffer, std::size_t Capacity, NetError *Error = nullptr) = 0;
   // From any thread: a Read in flight and every later one fail soon.
   virtual void Cancel() = 0;
-  // At most Capacity bytes from Offset, for a reader that only reads ranges (never mixed with
-  // Read): how many, fewer only at the end of the file, -1 on a failure. This one: ENOTSUP.
-  virtual long ReadAt(int64_t Offset, char *Buffer, std::size_t Capacity,
-                      NetError *Error = nullptr);
 };
 
 // A file's size and last-write time (seconds since 1970).
@@ -154,20 +144,10 @@ public:
   // The file UncPath ("\\PC\share\dir\name") for reading; null when it cannot be opened. This
   // one opens nothing (ENOTSUP).
   virtual std::unique_ptr<INetFile> OpenFile(const std::string &UncPath, NetError *Error = nullptr);
-  // The same for a file whose size the caller knows (its listing said it): the server need not
-  // be asked; the ranges of Ahead are read with the open, and ReadAt serves them without asking.
-  // This one: OpenFile.
-  virtual std::unique_ptr<INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
-                                                   std::vector<FileRange> Ahead = {},
-                                                   NetError *Error = nullptr) {
-    (void)Size;
-    (void)Ahead;
-    return OpenFile(UncPath, Error);
-  }
 
   // The tags of the music file UncPath of Size bytes (-1: unknown) read where the file is, within
   // Budget: only the tag's bytes cross the link to the reader, and only the tags come back. False
-  // when this provider cannot (the caller reads the file's ranges itself); true with Out.Ok false
+  // when this provider cannot (its files' tags stay unknown); true with Out.Ok false
   // when the file could not be read or is not one whose tags are known (Error says why).
   virtual bool ReadTags(const std::string &UncPath, int64_t Size, const TagBudget &Budget,
                         TagReading &Out, NetError *Error = nullptr) {

@@ -17,8 +17,8 @@ class TSmbFile final : public net::INetFile {
 public:
   static constexpr int ReadAhead = 2;
 
-  TSmbFile(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc, int64_t Size)
-      : P_(std::move(P)), Unc_(std::move(Unc)), Size_(Size) {}
+  TSmbFile(std::shared_ptr<TSmbProvider::TImpl> P, std::string Unc)
+      : P_(std::move(P)), Unc_(std::move(Unc)) {}
 
   ~TSmbFile() override {
     if (!Handle_ || Failed_ || StopRequested()) return;
@@ -38,7 +38,7 @@ public:
       P_->Unexpected(W_, What(), Ignored);
   }
 
-  bool Open(net::NetError &Error, const std::vector<net::FileRange> &Ahead = {}) {
+  bool Open(net::NetError &Error) {
     std::shared_ptr<TWorker> W = P_->Worker(true, Error);
     if (!W) return false;
     {
@@ -47,36 +47,13 @@ public:
       if (Cancelled_) W->Kill();
     }
     wire::Frame F;
-    wire::OpenFile Q{Unc_, Size_, {}};
-    for (const auto &G : Ahead)
-      if (G.Offset >= 0 && G.Length > 0 && Q.Ranges.size() < wire::MaxOpenRanges)
-        Q.Ranges.push_back({uint64_t(G.Offset), std::min(G.Length, wire::MaxChunk)});
-    if (!P_->Ask(W, wire::Type::OpenFile, wire::Put(Q), F, What(), Error)) return false;
+    if (!P_->Ask(W, wire::Type::OpenFile, wire::PutString(Unc_), F, What(), Error)) return false;
     if (P_->ServerError(F, Error)) return false;
     wire::Opened O;
     if (F.Kind != wire::Type::Opened || !wire::Get(F.Payload, O) || O.Handle == 0)
       return P_->Unexpected(W, What(), Error);
     Handle_ = O.Handle;
     Size_ = int64_t(O.Id);
-    // A range the server could not read is asked for again when it is needed.
-    for (const auto &G : Q.Ranges) {
-      {
-        TCancelScope Cancel(W_);
-        if (!P_->Next(W_, F, Error)) {
-          Lost(Error);
-          return false;
-        }
-      }
-      net::NetError Ignored;
-      if (P_->ServerError(F, Ignored)) continue;
-      wire::Data D;
-      if (F.Kind != wire::Type::Data || !wire::Get(F.Payload, D) || D.Bytes.size() > G.Length) {
-        P_->Unexpected(W_, What(), Error);
-        Fail(Error);
-        return false;
-      }
-      Ahead_.push_back({int64_t(G.Offset), std::move(D.Bytes), D.End});
-    }
     return true;
   }
 
@@ -85,13 +62,6 @@ public:
   long Read(char *Buffer, std::size_t Capacity, net::NetError *Error) override {
     net::NetError E;
     const long N = ReadSome(Buffer, Capacity, E);
-    if (Error) *Error = E;
-    return N;
-  }
-
-  long ReadAt(int64_t Offset, char *Buffer, std::size_t Capacity, net::NetError *Error) override {
-    net::NetError E;
-    const long N = ReadRange(Offset, Buffer, Capacity, E);
     if (Error) *Error = E;
     return N;
   }
@@ -141,38 +111,6 @@ private:
     }
   }
 
-  long ReadRange(int64_t Offset, char *Buffer, std::size_t Capacity, net::NetError &Error) {
-    if (Failed_) {
-      Error = Why_;
-      return -1;
-    }
-    if (!Handle_ || InFlight_ || Offset < 0) return Fail(Broken(EBADF, What() + ": not open"));
-    for (const auto &A : Ahead_) {
-      const int64_t End = A.Offset + int64_t(A.Bytes.size());
-      if (Offset < A.Offset || Offset > End || (Offset + int64_t(Capacity) > End && !A.End))
-        continue;
-      const std::size_t N = std::size_t(std::min<int64_t>(int64_t(Capacity), End - Offset));
-      if (N > 0) std::memcpy(Buffer, A.Bytes.data() + (Offset - A.Offset), N);
-      return long(N);
-    }
-    if (StopRequested()) return Fail(Broken(ECANCELED, What() + ": stopped"));
-    const uint32_t Max = uint32_t(std::min<std::size_t>(Capacity, wire::MaxChunk));
-    if (Max == 0) return 0;
-    wire::Frame &F = Reply_;
-    if (!P_->Ask(W_, wire::Type::ReadAt, wire::Put(wire::ReadAt{Handle_, uint64_t(Offset), Max}), F,
-                 What(), Error))
-      return Fail(Error);
-    if (P_->ServerError(F, Error)) return Fail(Error);
-    if (F.Kind != wire::Type::Data || !wire::Get(F.Payload, Chunk_) || Chunk_.Bytes.size() > Max) {
-      P_->Unexpected(W_, What(), Error);
-      return Fail(Error);
-    }
-    const std::size_t N = Chunk_.Bytes.size();
-    std::memcpy(Buffer, Chunk_.Bytes.data(), N);
-    Chunk_ = {};
-    return long(N);
-  }
-
   long Fail(const net::NetError &E) {
     Failed_ = true;
     Why_ = E;
@@ -197,12 +135,6 @@ private:
   std::size_t Pos_ = 0;
   bool Failed_ = false;
   net::NetError Why_;
-  struct TAhead {
-    int64_t Offset;
-    std::vector<uint8_t> Bytes;
-    bool End; // the file ends after them
-  };
-  std::vector<TAhead> Ahead_; // read with the open
 };
 
 } // namespace
@@ -244,10 +176,9 @@ bool ReadSmbTags(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::strin
 }
 
 std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
-                                           const std::string &Unc, net::NetError &Error,
-                                           int64_t Size, const std::vector<net::FileRange> &Ahead) {
-  auto F = std::make_unique<TSmbFile>(P, Unc, Size);
-  if (!F->Open(Error, Ahead)) return nullptr;
+                                           const std::string &Unc, net::NetError &Error) {
+  auto F = std::make_unique<TSmbFile>(P, Unc);
+  if (!F->Open(Error)) return nullptr;
   return F;
 }
 

@@ -352,15 +352,6 @@ std::unique_ptr<net::INetFile> TSmbProvider::OpenFile(const std::string &UncPath
                            net::NetError &E) { return OpenSmbFile(P, Unc, E); });
 }
 
-std::unique_ptr<net::INetFile> TSmbProvider::OpenFileOfSize(const std::string &UncPath,
-                                                            int64_t Size,
-                                                            std::vector<net::FileRange> Ahead,
-                                                            net::NetError *Error) {
-  return OpenBelowShare(I_, UncPath, Error,
-                        [&](const std::shared_ptr<TImpl> &P, const std::string &Unc,
-                            net::NetError &E) { return OpenSmbFile(P, Unc, E, Size, Ahead); });
-}
-
 bool TSmbProvider::StatFile(const std::string &UncPath, net::FileStat &Out, net::NetError *Error) {
   // Empty on failure, as an open's null.
   auto Stat = [&Out](const std::shared_ptr<TImpl> &P, const std::string &Unc, net::NetError &E) {

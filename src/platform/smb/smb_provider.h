@@ -95,9 +95,6 @@ public:
   // bounded by CallTimeOutMs; Cancel ends the worker.
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
-  std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
-                                                std::vector<net::FileRange> Ahead = {},
-                                                net::NetError *Error = nullptr) override;
   bool StatFile(const std::string &UncPath, net::FileStat &Out,
                 net::NetError *Error = nullptr) override;
   // In the calling thread's worker: a file costs one exchange, and a crash of the parser on a

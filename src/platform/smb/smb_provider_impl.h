@@ -149,12 +149,8 @@ struct TSmbProvider::TImpl {
 // A listing or a file opened in the calling thread's worker; null on failure (Error says why).
 std::unique_ptr<net::INetDirListing> OpenSmbListing(const std::shared_ptr<TSmbProvider::TImpl> &P,
                                                     const std::string &Unc, net::NetError &Error);
-// Size: the file's size when the caller knows it (the server is not asked), else -1; Ahead:
-// ranges read with the open.
 std::unique_ptr<net::INetFile> OpenSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P,
-                                           const std::string &Unc, net::NetError &Error,
-                                           int64_t Size = -1,
-                                           const std::vector<net::FileRange> &Ahead = {});
+                                           const std::string &Unc, net::NetError &Error);
 bool StatSmbFile(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,
                  net::FileStat &Out, net::NetError &Error);
 bool ReadSmbTags(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::string &Unc,

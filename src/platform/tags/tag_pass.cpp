@@ -144,16 +144,9 @@ TTagOutcome TTagPass::One(const TTagJob &Job, bool &Read) {
     }
   }
   TTagResult R;
-  // Where the file is when the provider can; else its ranges come here.
-  if (net::NetError E; Provider_.ReadTags(Unc, St.Size, Limits_, R, &E)) {
-    if (E.Code != 0 || E.Broken) return O; // not read: tried again next time
-  } else {
-    auto F = St.Size >= 0 ? Provider_.OpenFileOfSize(Unc, St.Size, FirstRanges(Unc, St.Size))
-                          : Provider_.OpenFile(Unc);
-    if (!F) return O;
-    TNetRangeSource Source(*F);
-    R = ReadTags(Source, Unc, Limits_);
-  }
+  // Not read (or not readable by this provider): tried again next time.
+  if (net::NetError E; !Provider_.ReadTags(Unc, St.Size, Limits_, R, &E) || E.Code != 0 || E.Broken)
+    return O;
   O.Ok = R.Ok;
   O.Tags = R.Tags;
   Read = true;

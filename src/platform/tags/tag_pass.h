@@ -1,8 +1,8 @@
 #pragma once
 // Reads the tags of a queue of network files with a few threads, each with its own connection
 // through the provider: a file the cache knows with the size and last-write time its listing gave
-// costs no question to its server (without them, one), any other is read where it is when the
-// provider can (only the tags come back), or else only the ranges its tags need come here.
+// costs no question to its server (without them, one), any other is read where it is by the
+// provider: only the tags come back. A provider that cannot leaves its files' tags unknown.
 
 #include <atomic>
 #include <chrono>

@@ -224,13 +224,6 @@ bool TWsdNetProvider::FindFiles(const std::string &UncDir, std::vector<net::DirE
   return I_->Inner->FindFiles(I_->ByAddress(UncDir), Out, Error);
 }
 
-std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFileOfSize(const std::string &UncPath,
-                                                               int64_t Size,
-                                                               std::vector<net::FileRange> Ahead,
-                                                               net::NetError *Error) {
-  return I_->Inner->OpenFileOfSize(I_->ByAddress(UncPath), Size, std::move(Ahead), Error);
-}
-
 std::unique_ptr<net::INetFile> TWsdNetProvider::OpenFile(const std::string &UncPath,
                                                          net::NetError *Error) {
   return I_->Inner->OpenFile(I_->ByAddress(UncPath), Error);

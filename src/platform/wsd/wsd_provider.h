@@ -33,9 +33,6 @@ public:
                                    net::NetError *Error = nullptr) override;
   bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
                  net::NetError *Error = nullptr) override;
-  std::unique_ptr<net::INetFile> OpenFileOfSize(const std::string &UncPath, int64_t Size,
-                                                std::vector<net::FileRange> Ahead = {},
-                                                net::NetError *Error = nullptr) override;
   std::unique_ptr<net::INetFile> OpenFile(const std::string &UncPath,
                                           net::NetError *Error = nullptr) override;
   bool StatFile(const std::string &UncPath, net::FileStat &Out,

@@ -29,8 +29,8 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc) {
 bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
          (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing)) ||
-         T == uint8_t(Type::ReadAt) || T == uint8_t(Type::StatFile) ||
-         T == uint8_t(Type::ReadTags) || T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags);
+         T == uint8_t(Type::StatFile) || T == uint8_t(Type::ReadTags) ||
+         T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags);
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -346,32 +346,6 @@ std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(
 bool Get(std::span<const uint8_t> P, ReadFile &M) {
   Reader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
-}
-
-std::vector<uint8_t> Put(const OpenFile &M) {
-  Writer W;
-  W.Str(M.Unc).U64(uint64_t(M.Size)).U32(uint32_t(M.Ranges.size()));
-  for (const auto &G : M.Ranges) W.U64(G.Offset).U32(G.Length);
-  return W.Take();
-}
-bool Get(std::span<const uint8_t> P, OpenFile &M) {
-  Reader R(P);
-  uint64_t S;
-  uint32_t N;
-  if (!R.Str(M.Unc) || !R.U64(S) || !R.U32(N) || N > MaxOpenRanges) return false;
-  M.Size = int64_t(S);
-  M.Ranges.assign(N, {});
-  for (auto &G : M.Ranges)
-    if (!R.U64(G.Offset) || !R.U32(G.Length) || G.Length > MaxChunk) return false;
-  return M.Size >= -1 && R.Done();
-}
-
-std::vector<uint8_t> Put(const ReadAt &M) {
-  return Writer().U32(M.Handle).U64(M.Offset).U32(M.Max).Take();
-}
-bool Get(std::span<const uint8_t> P, ReadAt &M) {
-  Reader R(P);
-  return R.U32(M.Handle) && R.U64(M.Offset) && R.U32(M.Max) && R.Done();
 }
 
 std::vector<uint8_t> Put(const FileStat &M) {

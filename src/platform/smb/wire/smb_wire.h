@@ -17,14 +17,10 @@
 //                                              walk opens next (read ahead), to be taken from it
 //                                              instead of asking
 //   ReadDir    -> Entries | Error              the next entries, and whether they are the last
-//   OpenFile   -> Opened (Data|Error)* | Error  a file for reading; Id holds its size (the one
-//                                              the program gave, when it knew it); then one
-//                                              reply for each range asked to be read at once
+//   OpenFile   -> Opened | Error               a file for reading; Id holds its size
 //   ReadFile   -> Data | Error                 the next bytes of a file, and whether they end it
 //   Close      -> Closed                       ends a listing or a file (a listing whose last
 //                                              entries were sent is closed already)
-//   ReadAt     -> Data | Error                 bytes of an open file from an offset (a tag
-//                                              reader's ranges); End when the file ends there
 //   StatFile   -> FileStat | Error             a file's size and last-write time, unopened
 //   ReadTags   -> Tags | Error                 a music file's tags, read by the worker within
 //                                              a budget of bytes and time: the file's bytes stay
@@ -50,7 +46,8 @@ constexpr int WorkerFd = 3;
 // 3: and with the whole listings read ahead that follow it.
 // 4: entries carry their size and last-write time; OpenFile may bring the file's size and
 //    ranges to read with the open.
-// 5: ReadTags.
+// 5: ReadTags; the tags, which read files in ranges, are read in the worker: OpenFile is a path
+//    again, and ReadAt is gone.
 constexpr uint8_t Version = 5;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
@@ -82,7 +79,6 @@ enum class Type : uint8_t {
   Data = 71,
   Listing = 72,
   // Apart from the runs above, so that other additions keep their numbers.
-  ReadAt = 24,
   StatFile = 25,
   ReadTags = 26,
   FileStat = 88,
@@ -228,22 +224,6 @@ struct Data {
   bool End = false; // nothing follows these bytes
   std::vector<uint8_t> Bytes;
 };
-// Ranges read with an open, at most.
-constexpr uint32_t MaxOpenRanges = 4;
-struct Range {
-  uint64_t Offset = 0;
-  uint32_t Length = 0;
-};
-struct OpenFile {
-  std::string Unc;
-  int64_t Size = -1; // known to the program (from a listing): the server is not asked
-  std::vector<Range> Ranges;
-};
-struct ReadAt {
-  uint32_t Handle = 0;
-  uint64_t Offset = 0;
-  uint32_t Max = 0;
-};
 struct FileStat {
   uint64_t Size = 0;
   int64_t WriteTime = 0; // seconds since 1970
@@ -262,6 +242,7 @@ struct Tags {
   int32_t Year = 0;
   int32_t Length = -1;
   uint64_t BytesRead = 0;
+  bool operator==(const Tags &) const = default;
 };
 
 std::vector<uint8_t> Put(const Hello &M);
@@ -274,8 +255,6 @@ std::vector<uint8_t> Put(const ReadDir &M);
 std::vector<uint8_t> Put(const ReadFile &M);
 std::vector<uint8_t> Put(const Data &M);
 std::vector<uint8_t> Put(const Listing &M);
-std::vector<uint8_t> Put(const OpenFile &M);
-std::vector<uint8_t> Put(const ReadAt &M);
 std::vector<uint8_t> Put(const FileStat &M);
 std::vector<uint8_t> Put(const ReadTags &M);
 std::vector<uint8_t> Put(const Tags &M);
@@ -300,8 +279,6 @@ bool Get(std::span<const uint8_t> P, ReadDir &M);
 bool Get(std::span<const uint8_t> P, ReadFile &M);
 bool Get(std::span<const uint8_t> P, Data &M);
 bool Get(std::span<const uint8_t> P, Listing &M);
-bool Get(std::span<const uint8_t> P, OpenFile &M);
-bool Get(std::span<const uint8_t> P, ReadAt &M);
 bool Get(std::span<const uint8_t> P, FileStat &M);
 bool Get(std::span<const uint8_t> P, ReadTags &M);
 bool Get(std::span<const uint8_t> P, Tags &M);

@@ -256,23 +256,6 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::Ne
   return true;
 }
 
-long TSmbClient::ReadAt(uint32_t Handle, uint64_t Offset, uint8_t *To, uint32_t Max, bool &End,
-                        net::NetError &Error) {
-  const auto It = I_->Open.find(Handle);
-  if (It == I_->Open.end() || !It->second.File || Offset > uint64_t(INT64_MAX)) {
-    End = false;
-    Error = wire::SmbError(EBADF, "file " + std::to_string(Handle));
-    return -1;
-  }
-  SMBCCTX *C = I_->Context;
-  if (smbc_getFunctionLseek(C)(C, It->second.Dir, off_t(Offset), SEEK_SET) < 0) {
-    End = false;
-    Error = wire::SmbError(errno, It->second.Path);
-    return -1;
-  }
-  return ReadFile(Handle, To, Max, End, Error);
-}
-
 bool TSmbClient::StatFile(const std::string &UncPath, wire::FileStat &Out, net::NetError &Error) {
   // Through an open: the identities and protocol ranges are tried there.
   wire::Opened O;

@@ -61,9 +61,6 @@ public:
                 int64_t Size = -1);
   // The next bytes of a file into To, at most Max: how many (End: the file ends there), or -1.
   long ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End, net::NetError &Error);
-  // Up to Max bytes of a file from Offset into To: how many (End: the file ends there), or -1.
-  long ReadAt(uint32_t Handle, uint64_t Offset, uint8_t *To, uint32_t Max, bool &End,
-              net::NetError &Error);
   // A file's size and last-write time without opening it for reading.
   bool StatFile(const std::string &UncPath, wire::FileStat &Out, net::NetError &Error);
   // The music tags of UncPath (Size -1: asked of the server), read here within the request's

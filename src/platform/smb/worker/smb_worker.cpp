@@ -154,23 +154,10 @@ int Serve(int Fd) {
       break;
     }
     case wire::Type::OpenFile: {
-      wire::OpenFile Q;
-      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
+      std::string Unc;
+      if (!wire::GetString(F.Payload, Unc)) return ExitProtocol;
       wire::Opened O;
-      if (!Client.OpenFile(Q.Unc, O, E, Q.Size)) {
-        Sent = S.SendError(E);
-        break;
-      }
-      Sent = S.Send(wire::Type::Opened, wire::Put(O));
-      // The ranges the program would ask for next, without a round trip each.
-      for (std::size_t I = 0; Sent && I < Q.Ranges.size(); ++I) {
-        const uint32_t Max = std::clamp<uint32_t>(Q.Ranges[I].Length, 1, wire::MaxChunk);
-        bool End = false;
-        const long N =
-            Client.ReadAt(O.Handle, Q.Ranges[I].Offset, wire::DataFrame(Chunk, Max), Max, End, E);
-        if (N >= 0) wire::SealData(Chunk, uint32_t(N), End);
-        Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
-      }
+      Sent = Client.OpenFile(Unc, O, E) ? S.Send(wire::Type::Opened, wire::Put(O)) : S.SendError(E);
       break;
     }
     case wire::Type::ReadFile: {
@@ -180,16 +167,6 @@ int Serve(int Fd) {
       const uint32_t Max = std::clamp<uint32_t>(Q.Max, 1, wire::MaxChunk);
       bool End = false;
       const long N = Client.ReadFile(Q.Handle, wire::DataFrame(Chunk, Max), Max, End, E);
-      if (N >= 0) wire::SealData(Chunk, uint32_t(N), End);
-      Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
-      break;
-    }
-    case wire::Type::ReadAt: {
-      wire::ReadAt Q;
-      if (!wire::Get(F.Payload, Q)) return ExitProtocol;
-      const uint32_t Max = std::clamp<uint32_t>(Q.Max, 1, wire::MaxChunk);
-      bool End = false;
-      const long N = Client.ReadAt(Q.Handle, Q.Offset, wire::DataFrame(Chunk, Max), Max, End, E);
       if (N >= 0) wire::SealData(Chunk, uint32_t(N), End);
       Sent = N >= 0 ? S.SendBytes(Chunk) : S.SendError(E);
       break;

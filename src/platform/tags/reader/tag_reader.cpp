@@ -65,17 +65,6 @@ bool Whole(TagLib::MPEG::File &F) {
 
 bool HasTagFormat(const std::string &Name) { return FormatOf(Name) != TFormat::None; }
 
-std::vector<net::FileRange> FirstRanges(const std::string &Name, int64_t Size) {
-  const TFormat Format = FormatOf(Name);
-  if (Format == TFormat::None || Size <= 0) return {};
-  const int64_t Head = std::min(Size, TSparseStream::HeadBlocks * TSparseStream::Block);
-  std::vector<net::FileRange> Out{{0, uint32_t(Head)}};
-  // The blocks of the last 2 KiB: the ID3v1 tag, an APE footer and the last frame before them.
-  const int64_t Tail = TSparseStream::TailFrom(Size);
-  if (Format == TFormat::Mpeg && Tail < Size) Out.push_back({Tail, uint32_t(Size - Tail)});
-  return Out;
-}
-
 TTagResult ReadTags(IRangeSource &Source, const std::string &Name, const TTagLimits &Limits) {
   TTagResult R;
   const TFormat Format = FormatOf(Name);

@@ -1,6 +1,6 @@
 #pragma once
-// Where a tag reader's bytes come from: ranges of one file, on a server or in memory, with a
-// budget of bytes and time that a lying or hostile file cannot stretch.
+// Where a tag reader's bytes come from: ranges of one file (in the worker beside it, or in
+// memory), with a budget of bytes and time that a lying or hostile file cannot stretch.
 
 #include <chrono>
 #include <cstddef>
@@ -18,20 +18,6 @@ public:
   virtual int64_t Size() const = 0;
   // At most N bytes from Offset: how many (fewer only at the end), -1 on a failure.
   virtual long ReadAt(int64_t Offset, char *To, std::size_t N) = 0;
-};
-
-// A file of a share read through its provider's ranges.
-class TNetRangeSource final : public IRangeSource {
-public:
-  explicit TNetRangeSource(net::INetFile &F) : F_(F) {}
-  int64_t Size() const override { return F_.Size(); }
-  long ReadAt(int64_t Offset, char *To, std::size_t N) override {
-    return F_.ReadAt(Offset, To, N, &Error);
-  }
-  net::NetError Error;
-
-private:
-  net::INetFile &F_;
 };
 
 class TMemoryRangeSource final : public IRangeSource {

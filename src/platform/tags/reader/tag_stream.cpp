@@ -164,12 +164,10 @@ bool TSparseStream::Fetch(int64_t FirstBlock, int64_t Blocks) {
   return true;
 }
 
-int64_t TSparseStream::TailFrom(int64_t Size) {
-  return std::max(HeadBlocks * Block, (std::max<int64_t>(Size - 2048, 0) / Block) * Block);
-}
-
 bool TSparseStream::InHole(int64_t From, int64_t To) const {
-  if (HideTail_ && From >= TailFrom(Size_)) return true;
+  if (HideTail_ &&
+      From >= std::max(HeadBlocks * Block, (std::max<int64_t>(Size_ - 2048, 0) / Block) * Block))
+    return true;
   for (const auto &[A, B] : Holes_)
     if (A <= From && To <= B) return true;
   return false;

@@ -41,11 +41,10 @@ public:
   long length() override { return long(Size_); }
   void truncate(long) override {}
 
-  // While hidden, the blocks of the last 2 KiB not fetched yet read as zeros, unfetched: a tag
-  // that the head holds whole is read without the round trip to the file's end.
+  // While hidden, the blocks of the last 2 KiB (the ID3v1 tag, an APE footer, the last frame
+  // before them) not fetched yet read as zeros, unfetched: a tag that the head holds whole is read
+  // without the round trip to the file's end.
   void HideTail(bool Hide) { HideTail_ = Hide; }
-  // The first byte of what HideTail hides (and FirstRanges' tail starts at).
-  static int64_t TailFrom(int64_t Size);
 
   std::size_t BytesFetched() const { return Fetched_; }
   // The budget ran out or a read failed: what TagLib saw past that point was cut short.
