@@ -17,11 +17,11 @@
 
 #include "support/build_paths.h"
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "platform/main_thread.h"
-#include "platform/thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 
 namespace sonquarry::bench {
 

@@ -3,8 +3,8 @@
 
 #include "bench_testnet.h"
 #include "engine/network.h"
-#include "platform/copier/file_copier.h"
-#include "platform/copier/net_copy_source.h"
+#include "services/copier/file_copier.h"
+#include "services/copier/net_copy_source.h"
 #include "support/testnet_env.h"
 
 #include <fstream>

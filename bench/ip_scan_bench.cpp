@@ -15,7 +15,7 @@
 #include <string>
 
 #include "bench_testnet.h"
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "support/testnet_env.h"
 
 using namespace sonquarry;

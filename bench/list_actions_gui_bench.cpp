@@ -1,14 +1,14 @@
 // The commands on a long list: the reports of 100,000 rows, and "Find item" with "Select all found
 // files" over 1,000,000 rows with the window's longest stall meanwhile, and its cancel.
 
-#include "platform/gui/message_box.h"
 #include "settings/settings.h"
 #include "support/recording_prompts.h"
 #include "support/tree_table.h"
-#include "ui/list_actions.h"
-#include "ui/report.h"
-#include "ui/row_selection.h"
-#include "ui/search_form.h"
+#include "ui/dialogs/search_form.h"
+#include "ui/export/report.h"
+#include "ui/list/row_selection.h"
+#include "ui/main_window/list_actions.h"
+#include "ui/services/message_box.h"
 
 #include <QApplication>
 #include <QCheckBox>

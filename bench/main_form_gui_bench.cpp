@@ -6,14 +6,14 @@
 
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
-#include "platform/gui/qt_dispatcher.h"
-#include "platform/tags/tag_cache.h"
-#include "platform/thread.h"
+#include "platform/os/thread.h"
+#include "services/tags/tag_cache.h"
 #include "settings/settings.h"
-#include "ui/file_list_model.h"
-#include "ui/list_accessible.h"
-#include "ui/main_form.h"
-#include "ui/tag_columns.h"
+#include "ui/list/file_list_model.h"
+#include "ui/list/list_accessible.h"
+#include "ui/list/tag_columns.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
 #include <QApplication>

@@ -10,12 +10,12 @@
 // the hosts through the relay (testnet.sh relay) with MS of round trip added.
 #include "bench_testnet.h"
 #include "platform/files/folders.h"
-#include "platform/gui/qt_dispatcher.h"
 #include "settings/settings.h"
 #include "support/latency_relay.h"
 #include "support/recording_prompts.h"
 #include "support/testnet_env.h"
-#include "ui/main_form.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
 #include <QApplication>

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench_testnet.h"
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "platform/smb/smb_provider.h"
 #include "support/testnet_env.h"
 

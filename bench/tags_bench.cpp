@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench_testnet.h"
-#include "platform/tags/tag_cache.h"
+#include "services/tags/tag_cache.h"
 #include "support/run_program.h"
 #include "support/server_counters.h"
 #include "support/testnet_env.h"

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "bench_testnet.h"
+#include "discovery/wsd_provider.h"
 #include "engine/network.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/wsd/wsd_provider.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;

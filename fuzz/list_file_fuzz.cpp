@@ -3,8 +3,8 @@
 // successful case (doubled backslashes, repeated records, ...) the saved form must load and save
 // to itself.
 
-#include "engine/utf8_text.h"
 #include "paths/wnet_tree.h"
+#include "text/utf8_text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(!cut, "a CR LF list cut in its last line loaded");
   bool exact = plain && tree.Count() == static_cast<int>(lines.size() / 3);
   for (size_t r = 2; exact && r < lines.size(); r += 3) exact = IsWrittenForm(lines[r]);
-  for (size_t r = 0; exact && r < lines.size(); ++r) exact = IsValidUtf8(lines[r]);
+  for (size_t r = 0; exact && r < lines.size(); ++r) exact = text::IsValidUtf8(lines[r]);
   if (exact) Check(saved == input, "the save differs from the bytes loaded");
 
   TWNetTree again;

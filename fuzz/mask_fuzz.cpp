@@ -1,7 +1,7 @@
 // NameFitsMask against a plain dynamic-programming reading of the mask syntax. Input: the name,
 // a NUL byte, the mask.
 #include "engine/scan_filter.h"
-#include "engine/utf8_text.h"
+#include "text/utf8_text.h"
 
 #include <cstddef>
 #include <cstdint>

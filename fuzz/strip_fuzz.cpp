@@ -1,6 +1,6 @@
 // StrIP against an independent reading of the dotted-address rules.
-#include "engine/ip_range.h"
-#include "platform/exception.h"
+#include "discovery/ip_range.h"
+#include "platform/os/exception.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The tag reader on arbitrary bytes, as they would come from a server: the first byte picks the
 // format, the rest is the file. Whatever the file says, no more than the budget is read.
 
-#include "platform/tags/reader/tag_reader.h"
+#include "platform/tags/tag_reader.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
-#   format   clang-format over every C++ file
+#   format   clang-format over every C++ file; the includes against the rooms table of HACKING.md
 #   asan     AddressSanitizer+UBSan build of everything; all tests (unit, GUI, integration)
 #   release  optimised build of everything, warnings as errors; the unit and GUI tests; the Debian
 #            package made from it, unpacked and run against the test network
@@ -50,6 +50,8 @@ tests_format() {
   bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror 2>&1 |
     grep -E '^[^ ].*: (error|warning)' | cut -d: -f1 | sort -u || true)
   if [ -n "$bad" ]; then echo "not clang-formatted:"; echo "$bad"; return 1; fi
+  # The rooms of src/ and what each may include: the table of HACKING.md.
+  python3 scripts/check-layers.py
 }
 build_asan() {
   scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Asan -DSONQUARRY_BENCH=OFF "${cache[@]}" "${shared_net[@]}"

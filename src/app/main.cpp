@@ -1,6 +1,6 @@
 // The window program.
 
-#include "ui/app_run.h"
+#include "ui/main_window/app_run.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 namespace sonquarry {
 

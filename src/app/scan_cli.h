@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/scan_filter.h"
 #include "engine/scan_options.h"
 #include "paths/wnet_tree.h"

@@ -22,12 +22,12 @@
 #include "engine/scan_report.h"
 #include "engine/scan_session.h"
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
 #include "platform/files/folders.h"
 #include "platform/files/holder_lock.h"
-#include "platform/main_thread.h"
-#include "platform/tags/tag_pass.h"
-#include "platform/thread.h"
+#include "platform/os/exception.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
+#include "services/tags/tag_pass.h"
 #include "settings/settings.h"
 
 using namespace sonquarry;

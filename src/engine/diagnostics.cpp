@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "engine/scan_log.h"
-#include "platform/diag.h"
+#include "platform/os/diag.h"
 
 namespace sonquarry {
 

@@ -1,6 +1,6 @@
 #include "engine/net_res_list.h"
 
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 namespace sonquarry {
 

@@ -2,7 +2,7 @@
 // The queue of network resources that the scanning threads drain while they add to it, its
 // IP-range variant, and the lock-holding wrapper through which every thread reaches it.
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/net_res.h"
 
 #include <cstdint>

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/network.h"
 #include "engine/scan_log.h"
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 namespace sonquarry {
 
@@ -91,8 +91,13 @@ void TNetScan::Start() {
     Log.Truncate(0);
   }
   // The limited-connection method exists to keep connection attempts few: no probing ahead.
-  if (!NetBios && !Probe && Delay == 0)
-    Ahead = std::make_shared<TProbeAhead>(Ranges, Filter, TimeOut, Probe445, Count);
+  if (!NetBios && !Probe && Delay == 0) {
+    TScanFilter Comps;
+    Filter.AssignTo(Comps);
+    Ahead = std::make_shared<TProbeAhead>(
+        Ranges, [Comps](const std::string &C) { return Comps.CompAllowed(C); }, TimeOut, Probe445,
+        Count);
+  }
   // Opened however the start ends: the threads started run on.
   struct TOpenGate {
     std::shared_ptr<TStartGate> G = std::make_shared<TStartGate>();

@@ -21,7 +21,7 @@
 #include "engine/net_res_list.h"
 #include "engine/scan_options.h"
 #include "engine/scan_res_thread.h"
-#include "platform/main_thread.h"
+#include "platform/os/main_thread.h"
 
 namespace sonquarry {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "discovery/wsd_provider.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/wsd/wsd_provider.h"
 
 namespace sonquarry {
 

@@ -1,15 +1,15 @@
 #include "engine/scan_filter.h"
 
-#include "engine/utf8_text.h"
-#include "platform/exception.h"
 #include "platform/net/unc_path.h"
+#include "platform/os/exception.h"
+#include "text/utf8_text.h"
 
 namespace sonquarry {
 
 int IndexOfText(const TNameList &List, std::string_view S) {
-  const std::string key = LowerCaseUtf8(S);
+  const std::string key = text::LowerUtf8(S);
   for (size_t i = 0; i < List.size(); ++i)
-    if (List[i] == S || LowerCaseUtf8(List[i]) == key) return static_cast<int>(i);
+    if (List[i] == S || text::LowerUtf8(List[i]) == key) return static_cast<int>(i);
   return -1;
 }
 
@@ -72,9 +72,9 @@ bool MatchCodePoints(const std::u32string &Name, const std::u32string &Mask) {
 bool NameFitsMask(std::string_view Name, std::string_view Mask) {
   if (Name.empty()) return false;
   if (Name == Mask) return true;
-  std::u32string name = DecodeUtf8(Name);
-  for (auto &c : name) c = LowerCaseChar(c);
-  const std::u32string mask = DecodeUtf8(Mask);
+  std::u32string name = text::DecodeUtf8(Name);
+  for (auto &c : name) c = text::LowerCaseChar(c);
+  const std::u32string mask = text::DecodeUtf8(Mask);
   if (mask.find(U'.') != std::u32string::npos) {
     const size_t last = name.find_last_of(U".\\:");
     if (last == std::u32string::npos || name[last] != U'.') name += U'.';

@@ -5,9 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/exception.h"
 #include "platform/files/atomic_file.h"
-#include "platform/text.h"
+#include "platform/os/errors.h"
+#include "platform/os/exception.h"
+#include "text/text.h"
 
 namespace sonquarry {
 
@@ -115,7 +116,7 @@ int TLog::CloseFile() noexcept {
 void TLog::WriteLine(const std::string &Line) {
   if (!Stream_) return; // no file name: no log
   // A remote name with a line end or an escape sequence stays inside its line.
-  const std::string Out = platform::Printable(Line) + "\r\n";
+  const std::string Out = text::Printable(Line) + "\r\n";
   if (std::fwrite(Out.data(), 1, Out.size(), Stream_) != Out.size())
     throw Exception("TLog.Add: can not write " + FileName_ + ": " + ErrnoText(errno));
 }

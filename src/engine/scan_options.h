@@ -2,7 +2,7 @@
 // The settings that the scan coordinator holds, as a plain base that the coordinator derives
 // from, and the address-list interface through which the stored IP ranges reach it.
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/scan_filter.h"
 
 #include <cstdint>

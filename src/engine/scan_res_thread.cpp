@@ -8,10 +8,10 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/net_enum.h"
 #include "engine/scan_log.h"
-#include "paths/net_enum.h"
-#include "platform/exception.h"
 #include "platform/net/net_provider.h"
+#include "platform/os/exception.h"
 
 namespace sonquarry {
 

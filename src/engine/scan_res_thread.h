@@ -26,13 +26,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery/probe_ahead.h"
 #include "engine/net_res.h"
 #include "engine/net_res_list.h"
-#include "engine/probe_ahead.h"
 #include "engine/scan_filter.h"
 #include "engine/scan_log.h"
-#include "platform/main_thread.h"
-#include "platform/thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 
 namespace sonquarry {
 

@@ -5,8 +5,9 @@
 #include <filesystem>
 
 #include "engine/network.h"
-#include "platform/exception.h"
-#include "platform/text.h"
+#include "platform/os/errors.h"
+#include "platform/os/exception.h"
+#include "text/text.h"
 
 namespace sonquarry {
 

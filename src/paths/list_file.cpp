@@ -6,10 +6,10 @@
 // stays aligned. A file without a single CR LF (an edited or converted list) ends its lines with
 // LF.
 
-#include "engine/utf8_text.h"
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
 #include "platform/files/atomic_file.h"
+#include "platform/os/exception.h"
+#include "text/utf8_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -281,7 +281,8 @@ TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
       if (got == 0) return lfOk;
       if (got < 0) return lfReadFailed;
       for (int k = 0; k < 3; ++k)
-        if (!IsValidUtf8(lines[k])) lines[k] = converted[k] = Windows1252ToUtf8(lines[k]);
+        if (!text::IsValidUtf8(lines[k]))
+          lines[k] = converted[k] = text::Windows1252ToUtf8(lines[k]);
       const std::string_view name = lines[0], domain = lines[1], dir = lines[2];
       try {
         bool created;

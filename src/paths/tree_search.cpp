@@ -1,7 +1,7 @@
 #include "paths/tree_search.h"
 
-#include "paths/unicode_lower.h"
-#include "platform/exception.h"
+#include "platform/os/exception.h"
+#include "text/utf8_text.h"
 
 #include <algorithm>
 
@@ -11,7 +11,7 @@ TTreeSearch::TTreeSearch(TWNetTree *ATree) : SearchTree(ATree) {
   if (!ATree) throw Exception("TTreeSearch.Create: ATree = nil.");
 }
 
-void TTreeSearch::SetSearchText(const std::string &AText) { LowerUtf8(AText, Text); }
+void TTreeSearch::SetSearchText(const std::string &AText) { text::LowerUtf8(AText, Text); }
 
 bool TTreeSearch::Finished() const {
   return Cancelled || Position < 0 || Position > SearchTree->Count() - 1;
@@ -21,19 +21,19 @@ bool TTreeSearch::Matches(int Index) {
   if (Text.empty()) return false;
   TWNetNode file = SearchTree->File(Index);
   if (Fields & FieldName) {
-    LowerUtf8(file.Name(), Lowered);
+    text::LowerUtf8(file.Name(), Lowered);
     if (Lowered.find(Text) != std::string::npos) return true;
   }
   if ((Fields & FieldTags) && TagText) {
-    LowerUtf8(TagText(Index), Lowered);
+    text::LowerUtf8(TagText(Index), Lowered);
     if (Lowered.find(Text) != std::string::npos) return true;
   }
   if (!(Fields & (FieldDirectory | FieldDomain))) return false;
   // Rows of one directory follow each other: their lower-cased texts are made once.
   const TNodeId parent = file.Parent().Id();
   if (parent != LowParent) {
-    LowerUtf8(SearchTree->GetDomain(Index), LowDomain);
-    LowerUtf8(SearchTree->GetDirectory(Index), LowDirectory);
+    text::LowerUtf8(SearchTree->GetDomain(Index), LowDomain);
+    text::LowerUtf8(SearchTree->GetDirectory(Index), LowDirectory);
     LowParent = parent;
   }
   if ((Fields & FieldDirectory) && LowDirectory.find(Text) != std::string::npos) return true;

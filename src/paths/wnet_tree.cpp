@@ -1,7 +1,7 @@
 #include "paths/wnet_tree.h"
 #include "paths/wnet_tree_children.h"
 
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,7 +12,7 @@
 
 #include "paths/wnet_tree.h"
 
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "settings/form_position.h"
 
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 #include "platform/registry/registry.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "settings/settings.h"
 
-#include "platform/diag.h"
-#include "platform/exception.h"
+#include "platform/os/diag.h"
+#include "platform/os/exception.h"
 #include "platform/registry/registry.h"
 
 #include <algorithm>

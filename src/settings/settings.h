@@ -3,7 +3,7 @@
 // The scan settings live in the coordinator (TScanOptions), the rest in the main window
 // (TMainFormSettings); loading and saving work on both without a window.
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/scan_filter.h"
 #include "engine/scan_options.h"
 

@@ -13,12 +13,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include "paths/search_thread.h"
-#include "platform/main_thread.h"
-#include "platform/thread.h"
+#include "engine/search_thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 #include "support/fake_net_provider.h"
 #include "support/gui_spin.h"
-#include "ui/comp_search_form.h"
+#include "ui/dialogs/comp_search_form.h"
 
 namespace sonquarry {
 namespace {

@@ -21,16 +21,16 @@
 
 #include "engine/net_scan.h"
 #include "engine/network.h"
-#include "platform/main_thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/smb_testnet.h"
 #include "support/xdg_sandbox.h"
-#include "ui/comp_search_form.h"
-#include "ui/options_form.h"
+#include "ui/dialogs/comp_search_form.h"
+#include "ui/dialogs/options_form.h"
 
 namespace sonquarry {
 namespace {

@@ -1,11 +1,11 @@
 // "Copy selected files to directory...": the folder asked for and remembered, the progress window
 // with Cancel, a file that cannot be copied skipped or cancelling the copy.
 
-#include "platform/copier/file_copier.h"
-#include "platform/exception.h"
-#include "platform/gui/copy_files.h"
+#include "platform/os/exception.h"
+#include "services/copier/file_copier.h"
 #include "settings/settings.h"
 #include "support/list_actions_fixture.h"
+#include "ui/services/copy_files.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -1,8 +1,8 @@
 // Find item, Find next and the "Find Item" dialog as the user drives them.
 
-#include "platform/gui/message_box.h"
 #include "support/list_actions_fixture.h"
-#include "ui/search_form.h"
+#include "ui/dialogs/search_form.h"
+#include "ui/services/message_box.h"
 
 #include <QAbstractButton>
 #include <QAction>

@@ -7,9 +7,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "support/recording_prompts.h"
-#include "ui/ip_query_form.h"
+#include "ui/dialogs/ip_query_form.h"
 
 namespace sonquarry {
 namespace {

@@ -3,9 +3,9 @@
 
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/file_list_model.h"
-#include "ui/list_accessible.h"
-#include "ui/main_form.h"
+#include "ui/list/file_list_model.h"
+#include "ui/list/list_accessible.h"
+#include "ui/main_window/main_form.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -2,17 +2,17 @@
 // and closing in the middle of a search over a host that never answers ends the process at once
 // with the rows found so far in the list file.
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "platform/files/folders.h"
-#include "platform/gui/qt_dispatcher.h"
-#include "platform/thread.h"
+#include "platform/os/thread.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/scan_expect.h"
 #include "support/xdg_sandbox.h"
-#include "ui/app_run.h"
-#include "ui/main_form.h"
+#include "ui/main_window/app_run.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
 #include <QApplication>

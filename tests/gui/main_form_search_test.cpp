@@ -2,17 +2,17 @@
 // report, the four states of a rescan, the first run, and what comes back after a restart.
 
 #include "platform/files/folders.h"
-#include "platform/gui/qt_dispatcher.h"
+#include "platform/os/thread.h"
 #include "platform/registry/registry.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/fake_net_provider.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/file_list_model.h"
-#include "ui/main_form.h"
+#include "ui/list/file_list_model.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -3,16 +3,16 @@
 
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
-#include "platform/gui/message_box.h"
-#include "platform/tags/tag_cache.h"
+#include "services/tags/tag_cache.h"
 #include "support/build_paths.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/file_list_model.h"
-#include "ui/main_form.h"
-#include "ui/playlist.h"
-#include "ui/tag_columns.h"
+#include "ui/export/playlist.h"
+#include "ui/list/file_list_model.h"
+#include "ui/list/tag_columns.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/message_box.h"
 
 #include <QAction>
 #include <QApplication>

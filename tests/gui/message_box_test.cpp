@@ -1,8 +1,8 @@
 // Message boxes: caption, style and line breaks as the user sees them, answered by the recorder;
 // Qt's own boxes with their whole caption and the answers of the skip box's buttons.
 
-#include "platform/gui/message_box.h"
 #include "support/recording_prompts.h"
+#include "ui/services/message_box.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

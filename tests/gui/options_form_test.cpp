@@ -21,10 +21,10 @@
 #include "support/fake_net_provider.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/comp_search_form.h"
-#include "ui/ip_query_form.h"
-#include "ui/main_form.h"
-#include "ui/options_form.h"
+#include "ui/dialogs/comp_search_form.h"
+#include "ui/dialogs/ip_query_form.h"
+#include "ui/dialogs/options_form.h"
+#include "ui/main_window/main_form.h"
 
 namespace sonquarry {
 namespace {

@@ -1,11 +1,11 @@
 // Playlists and reports as the user gets them: lines, line ends, questions and messages.
 
-#include "platform/gui/message_box.h"
 #include "support/gui_spin.h"
 #include "support/list_actions_fixture.h"
 #include "support/test_support.h"
-#include "ui/playlist.h"
-#include "ui/report.h"
+#include "ui/export/playlist.h"
+#include "ui/export/report.h"
+#include "ui/services/message_box.h"
 
 #include <csignal>
 #include <filesystem>

@@ -5,7 +5,7 @@
 #include "support/recording_prompts.h"
 #include "support/run_program.h"
 #include "support/testnet_env.h"
-#include "ui/playlist.h"
+#include "ui/export/playlist.h"
 
 #include <filesystem>
 #include <fstream>

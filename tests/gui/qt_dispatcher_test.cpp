@@ -1,8 +1,8 @@
 // The hand-over to the main thread over Qt's event loop: calls run there in order, posted ones
 // too, and closing lets every blocked thread go.
 
-#include "platform/gui/qt_dispatcher.h"
 #include "support/gui_spin.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,10 +2,10 @@
 // link, non-ASCII names as they are, and a name holding markup as text.
 
 #include "paths/wnet_tree.h"
-#include "platform/gui/message_box.h"
 #include "support/run_program.h"
 #include "support/xdg_sandbox.h"
-#include "ui/report.h"
+#include "ui/export/report.h"
+#include "ui/services/message_box.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

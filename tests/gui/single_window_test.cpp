@@ -5,7 +5,7 @@
 #include "support/build_paths.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/single_window.h"
+#include "ui/main_window/single_window.h"
 
 #include <QProcess>
 #include <QTest>

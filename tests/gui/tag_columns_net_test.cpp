@@ -1,19 +1,19 @@
 // The window's tag columns after a search of the test network: every generated file's tags as
 // mutagen reads them from the server's disk, sorting by a tag column, an extended playlist.
 
-#include "engine/ip_range.h"
-#include "platform/gui/qt_dispatcher.h"
-#include "platform/tags/tag_cache.h"
-#include "platform/thread.h"
+#include "discovery/ip_range.h"
+#include "platform/os/thread.h"
+#include "services/tags/tag_cache.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
 #include "support/mutagen_oracle.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/file_list_model.h"
-#include "ui/main_form.h"
-#include "ui/playlist.h"
-#include "ui/tag_columns.h"
+#include "ui/export/playlist.h"
+#include "ui/list/file_list_model.h"
+#include "ui/list/tag_columns.h"
+#include "ui/main_window/main_form.h"
+#include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
 #include <QTableView>

@@ -4,8 +4,8 @@
 
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
-#include "ui/file_list_model.h"
-#include "ui/main_form.h"
+#include "ui/list/file_list_model.h"
+#include "ui/main_window/main_form.h"
 
 #include <QAction>
 #include <QApplication>

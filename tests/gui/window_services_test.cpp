@@ -1,12 +1,12 @@
 // The window services on real widgets: position in the registry, list and radio helpers,
 // centring a row, the folder browser's start folder and the help window (over a modal dialog too).
 
-#include "platform/gui/shell_services.h"
-#include "platform/gui/window_services.h"
 #include "platform/registry/registry.h"
 #include "support/recording_prompts.h"
 #include "support/test_support.h"
 #include "support/xdg_sandbox.h"
+#include "ui/services/shell_services.h"
+#include "ui/services/window_services.h"
 
 #include <QDialog>
 #include <QDir>

@@ -3,9 +3,9 @@
 // that try to leave the folder.
 
 #include "engine/network.h"
-#include "platform/copier/file_copier.h"
-#include "platform/copier/net_copy_source.h"
 #include "platform/smb/smb_provider.h"
+#include "services/copier/file_copier.h"
+#include "services/copier/net_copy_source.h"
 #include "support/hung_host.h"
 #include "support/run_program.h"
 #include "support/testnet_env.h"

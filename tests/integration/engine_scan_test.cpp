@@ -17,8 +17,8 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "platform/main_thread.h"
 #include "platform/net/net_provider.h"
+#include "platform/os/main_thread.h"
 #include "support/extra_share_provider.h"
 #include "support/scan_expect.h"
 #include "support/scan_fixture.h"

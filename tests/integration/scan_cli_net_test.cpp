@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/scan_options.h"
 #include "settings/settings.h"
 #include "support/run_program.h"

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "paths/search_thread.h"
-#include "platform/main_thread.h"
+#include "discovery/wsd_provider.h"
+#include "engine/search_thread.h"
+#include "platform/os/main_thread.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/wsd/wsd_provider.h"
 #include "support/smb_testnet.h"
 
 using namespace sonquarry;

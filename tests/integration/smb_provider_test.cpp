@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "paths/net_enum.h"
+#include "engine/net_enum.h"
 #include "platform/smb/smb_provider.h"
 #include "support/smb_testnet.h"
 #include "support/test_support.h"

@@ -19,14 +19,14 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
+#include "discovery/wsd_provider.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "engine/scan_session.h"
 #include "paths/wnet_tree.h"
-#include "platform/main_thread.h"
+#include "platform/os/main_thread.h"
 #include "platform/smb/smb_provider.h"
-#include "platform/wsd/wsd_provider.h"
 #include "support/extra_share_provider.h"
 #include "support/hung_host.h"
 #include "support/latency_relay.h"

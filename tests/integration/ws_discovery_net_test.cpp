@@ -18,10 +18,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/diag.h"
+#include "discovery/wsd_provider.h"
+#include "platform/os/diag.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/wsd/ws_discovery.h"
-#include "platform/wsd/wsd_provider.h"
 #include "support/smb_testnet.h"
 #include "support/test_support.h"
 #include "support/wsd_messages.h"

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/main_thread.h"
+#include "platform/os/main_thread.h"
 
 namespace sonquarry::testing {
 

@@ -6,7 +6,7 @@
 #include "support/recording_prompts.h"
 #include "support/tree_table.h"
 #include "support/xdg_sandbox.h"
-#include "ui/list_actions.h"
+#include "ui/main_window/list_actions.h"
 
 #include <gtest/gtest.h>
 #include <memory>

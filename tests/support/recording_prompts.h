@@ -2,7 +2,7 @@
 // A stand-in for every message box, prompt and dialog: records what the program asked and answers
 // from scripts the test set up, never opening a window.
 
-#include "platform/gui/user_prompts.h"
+#include "ui/services/user_prompts.h"
 
 #include <QDialog>
 #include <deque>

@@ -14,8 +14,8 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "platform/main_thread.h"
-#include "platform/thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 
 namespace sonquarry::testing {
 

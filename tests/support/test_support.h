@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "paths/wnet_tree.h"
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 namespace sonquarry::testing {
 

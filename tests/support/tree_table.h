@@ -3,7 +3,7 @@
 // tests of the commands that act on the list's rows.
 
 #include "paths/wnet_tree.h"
-#include "ui/row_ranges.h"
+#include "ui/list/row_ranges.h"
 
 #include <QAbstractTableModel>
 #include <QItemSelectionModel>

@@ -1,4 +1,4 @@
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 #include <gtest/gtest.h>
 

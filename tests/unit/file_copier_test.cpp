@@ -1,7 +1,7 @@
 // The copier: free names, nothing half-written, never outside the folder, the result code.
 // ctest-labels: threads
 
-#include "platform/copier/file_copier.h"
+#include "services/copier/file_copier.h"
 #include "support/xdg_sandbox.h"
 
 #include <cstring>

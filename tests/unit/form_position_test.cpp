@@ -1,4 +1,4 @@
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 #include "platform/registry/registry.h"
 #include "settings/form_position.h"
 #include "settings/settings.h"

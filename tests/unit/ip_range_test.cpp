@@ -1,5 +1,5 @@
-#include "engine/ip_range.h"
-#include "platform/exception.h"
+#include "discovery/ip_range.h"
+#include "platform/os/exception.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

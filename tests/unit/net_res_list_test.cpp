@@ -1,5 +1,5 @@
 #include "engine/net_res_list.h"
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>

@@ -20,8 +20,8 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
-#include "platform/exception.h"
-#include "platform/main_thread.h"
+#include "platform/os/exception.h"
+#include "platform/os/main_thread.h"
 #include "support/fake_net_provider.h"
 #include "support/scan_fixture.h"
 #include "support/scan_log_blocks.h"

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/main_thread.h"
-#include "platform/thread.h"
+#include "platform/os/main_thread.h"
+#include "platform/os/thread.h"
 #include "support/test_support.h"
 
 using namespace sonquarry;

@@ -2,8 +2,8 @@
 // The probe against real sockets: a loopback listener, a closed loopback port, and a target
 // that never answers, made inside a network namespace of this test's own. The namespace needs
 // root (CAP_SYS_ADMIN); without it those tests are skipped and say why.
-#include "engine/ip_range.h"
-#include "platform/local_host.h"
+#include "discovery/ip_range.h"
+#include "platform/os/local_host.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The hive under crashes and a second instance: processes killed while saving, processes
 // saving at once, and a hive that is garbage.
-#include "platform/diag.h"
+#include "platform/os/diag.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/xdg_sandbox.h"

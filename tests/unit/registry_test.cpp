@@ -1,5 +1,5 @@
-#include "platform/diag.h"
-#include "platform/exception.h"
+#include "platform/os/diag.h"
+#include "platform/os/exception.h"
 #include "platform/registry/registry.h"
 #include "support/test_support.h"
 #include "support/xdg_sandbox.h"

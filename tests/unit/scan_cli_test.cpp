@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/scan_cli.h"
-#include "engine/ip_range.h"
+#include "discovery/ip_range.h"
 #include "engine/net_scan.h"
 #include "platform/files/holder_lock.h"
 #include "settings/settings.h"

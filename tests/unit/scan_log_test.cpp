@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/scan_log.h"
-#include "platform/exception.h"
+#include "platform/os/exception.h"
 
 namespace fs = std::filesystem;
 using sonquarry::llAll;

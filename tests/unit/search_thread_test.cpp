@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "paths/net_enum.h"
-#include "paths/search_thread.h"
-#include "platform/main_thread.h"
+#include "engine/net_enum.h"
+#include "engine/search_thread.h"
+#include "platform/os/main_thread.h"
 #include "support/fake_net_provider.h"
 #include "support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "platform/diag.h"
+#include "platform/os/diag.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/test_support.h"

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/diag.h"
+#include "platform/net/smb_url.h"
+#include "platform/os/diag.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/smb/wire/smb_auth.h"
 #include "platform/smb/wire/smb_error.h"
-#include "platform/smb/wire/smb_url.h"
 #include "support/xdg_sandbox.h"
 
 using namespace sonquarry;
@@ -19,31 +19,29 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(SmbUrlTest, LevelsOfTheNetwork) {
-  EXPECT_EQ(smb::wire::UncToSmbUrl(""), "smb://");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("WORKGROUP"), "smb://WORKGROUP");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\SERVER"), "smb://SERVER");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\SERVER\\music"), "smb://SERVER/music");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\10.0.0.5\\music\\rock\\live"),
-            "smb://10.0.0.5/music/rock/live");
+  EXPECT_EQ(net::UncToSmbUrl(""), "smb://");
+  EXPECT_EQ(net::UncToSmbUrl("WORKGROUP"), "smb://WORKGROUP");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\SERVER"), "smb://SERVER");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\SERVER\\music"), "smb://SERVER/music");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\10.0.0.5\\music\\rock\\live"), "smb://10.0.0.5/music/rock/live");
 }
 
 TEST(SmbUrlTest, ReservedCharactersAreEncoded) {
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\a b\\#1\\100%\\R&B"), "smb://S/a%20b/%231/100%25/R%26B");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\x?y\\a+b;c=d@e:f"),
-            "smb://S/x%3Fy/a%2Bb%3Bc%3Dd%40e%3Af");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\a b\\#1\\100%\\R&B"), "smb://S/a%20b/%231/100%25/R%26B");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\x?y\\a+b;c=d@e:f"), "smb://S/x%3Fy/a%2Bb%3Bc%3Dd%40e%3Af");
   // A slash inside a name is a character of the name, not a separator.
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\AC/DC"), "smb://S/AC%2FDC");
-  EXPECT_EQ(smb::wire::SmbUrlEncode("safe-._~AZaz09"), "safe-._~AZaz09");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\AC/DC"), "smb://S/AC%2FDC");
+  EXPECT_EQ(net::SmbUrlEncode("safe-._~AZaz09"), "safe-._~AZaz09");
 }
 
 TEST(SmbUrlTest, NonAsciiIsEncodedByteByByte) {
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\Müsik"), "smb://S/M%C3%BCsik");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\Песни"), "smb://S/%D0%9F%D0%B5%D1%81%D0%BD%D0%B8");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\Müsik"), "smb://S/M%C3%BCsik");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\Песни"), "smb://S/%D0%9F%D0%B5%D1%81%D0%BD%D0%B8");
 }
 
 TEST(SmbUrlTest, EmptyComponentsAreDropped) {
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\share\\"), "smb://S/share");
-  EXPECT_EQ(smb::wire::UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\share\\"), "smb://S/share");
+  EXPECT_EQ(net::UncToSmbUrl("\\\\S\\\\share\\\\dir"), "smb://S/share/dir");
 }
 
 TEST(SmbErrorTest, OneMappingForCodesAndLines) {

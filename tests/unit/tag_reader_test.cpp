@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/tags/reader/tag_reader.h"
-#include "platform/tags/tag_cache.h"
-#include "platform/tags/tag_pass.h"
+#include "platform/tags/tag_reader.h"
+#include "services/tags/tag_cache.h"
+#include "services/tags/tag_pass.h"
 #include "support/xdg_sandbox.h"
 
 using namespace sonquarry::tags;

@@ -1,7 +1,6 @@
-#include "engine/utf8_text.h"
 #include "paths/tree_search.h"
-#include "paths/unicode_lower.h"
 #include "support/test_support.h"
+#include "text/utf8_text.h"
 
 #include <gtest/gtest.h>
 
@@ -32,33 +31,33 @@ std::vector<int> AllMatches(TTreeSearch &S) {
 } // namespace
 
 TEST(UnicodeLower, LowerCasesBicameralScriptsAndKeepsTheRest) {
-  EXPECT_EQ(LowerUtf8("ABC xyz 123 _[]"), "abc xyz 123 _[]");
-  EXPECT_EQ(LowerUtf8("\xc3\x84\xc3\x96\xc3\x9c\xc3\x9f"),
+  EXPECT_EQ(text::LowerUtf8("ABC xyz 123 _[]"), "abc xyz 123 _[]");
+  EXPECT_EQ(text::LowerUtf8("\xc3\x84\xc3\x96\xc3\x9c\xc3\x9f"),
             "\xc3\xa4\xc3\xb6\xc3\xbc\xc3\x9f"); // ÄÖÜß
-  EXPECT_EQ(LowerUtf8("\xc5\x81\xc3\x93"
-                      "D\xc5\xb9"),
+  EXPECT_EQ(text::LowerUtf8("\xc5\x81\xc3\x93"
+                            "D\xc5\xb9"),
             "\xc5\x82\xc3\xb3"
-            "d\xc5\xba");                                                       // ŁÓDŹ
-  EXPECT_EQ(LowerUtf8("\xce\xa3\xce\x91\xce\xa3"), "\xcf\x83\xce\xb1\xcf\x83"); // ΣΑΣ
-  EXPECT_EQ(LowerUtf8("\xd0\x9c\xd0\xa3\xd0\x97\xd0\xab\xd0\x9a\xd0\x90"),
-            "\xd0\xbc\xd1\x83\xd0\xb7\xd1\x8b\xd0\xba\xd0\xb0");                // МУЗЫКА
-  EXPECT_EQ(LowerUtf8("\xef\xbc\xa1"), "\xef\xbd\x81");                         // fullwidth A
-  EXPECT_EQ(LowerUtf8("\xe6\x97\xa5\xe6\x9c\xac"), "\xe6\x97\xa5\xe6\x9c\xac"); // no case
+            "d\xc5\xba");                                                             // ŁÓDŹ
+  EXPECT_EQ(text::LowerUtf8("\xce\xa3\xce\x91\xce\xa3"), "\xcf\x83\xce\xb1\xcf\x83"); // ΣΑΣ
+  EXPECT_EQ(text::LowerUtf8("\xd0\x9c\xd0\xa3\xd0\x97\xd0\xab\xd0\x9a\xd0\x90"),
+            "\xd0\xbc\xd1\x83\xd0\xb7\xd1\x8b\xd0\xba\xd0\xb0"); // МУЗЫКА
+  EXPECT_EQ(text::LowerUtf8("\xef\xbc\xa1"), "\xef\xbd\x81");    // fullwidth A
+  EXPECT_EQ(text::LowerUtf8("\xe6\x97\xa5\xe6\x9c\xac"), "\xe6\x97\xa5\xe6\x9c\xac"); // no case
   // A lower case that takes more bytes than its upper case (U+023A -> U+2C65).
-  EXPECT_EQ(LowerUtf8("\xc8\xba"), "\xe2\xb1\xa5");
+  EXPECT_EQ(text::LowerUtf8("\xc8\xba"), "\xe2\xb1\xa5");
 }
 
 TEST(UnicodeLower, SameAsTheEngineLowerCase) {
   for (const char *text :
        {"Mixed \xc3\x84 \xce\xa3 \xd0\x96 \xd4\xb1 \xe1\x82\xa0 \xe1\xb8\x80 ASCII",
         "\xc4\xb0stanbul", "\xf0\x90\x90\x80 deseret", "\xff\xfe bad \xc3"})
-    EXPECT_EQ(LowerUtf8(text), LowerCaseUtf8(text)) << text;
+    EXPECT_EQ(text::LowerUtf8(text), text::LowerUtf8(text)) << text;
 }
 
 TEST(UnicodeLower, InvalidBytesPassUnchanged) {
   const std::string bad =
       std::string("A\xff") + "B\xc3" + "C\xe0\x80\xaf" + "\xed\xa0\x80" + "\xc3";
-  EXPECT_EQ(LowerUtf8(bad),
+  EXPECT_EQ(text::LowerUtf8(bad),
             std::string("a\xff") + "b\xc3" + "c\xe0\x80\xaf" + "\xed\xa0\x80" + "\xc3");
 }
 

@@ -1,4 +1,4 @@
-#include "engine/utf8_text.h"
+#include "text/utf8_text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,17 +9,17 @@
 using namespace sonquarry;
 
 TEST(Utf8Text, LowerCasesLatinGreekCyrillic) {
-  EXPECT_EQ(LowerCaseUtf8("ABC xyz 09"), "abc xyz 09");
-  EXPECT_EQ(LowerCaseUtf8("ÀÉÎÕÜ ÆØÞ"), "àéîõü æøþ");
-  EXPECT_EQ(LowerCaseUtf8("ŁÓDŹ ŠKODA ŐZ"), "łódź škoda őz");
-  EXPECT_EQ(LowerCaseUtf8("ΑΘΗΝΑ ΆΈΏ"), "αθηνα άέώ");
-  EXPECT_EQ(LowerCaseUtf8("МОСКВА ЁЖ ЇЄ"), "москва ёж їє");
-  EXPECT_EQ(LowerCaseUtf8("×÷ß日本"), "×÷ß日本"); // no lower form
+  EXPECT_EQ(text::LowerUtf8("ABC xyz 09"), "abc xyz 09");
+  EXPECT_EQ(text::LowerUtf8("ÀÉÎÕÜ ÆØÞ"), "àéîõü æøþ");
+  EXPECT_EQ(text::LowerUtf8("ŁÓDŹ ŠKODA ŐZ"), "łódź škoda őz");
+  EXPECT_EQ(text::LowerUtf8("ΑΘΗΝΑ ΆΈΏ"), "αθηνα άέώ");
+  EXPECT_EQ(text::LowerUtf8("МОСКВА ЁЖ ЇЄ"), "москва ёж їє");
+  EXPECT_EQ(text::LowerUtf8("×÷ß日本"), "×÷ß日本"); // no lower form
 }
 
 TEST(Utf8Text, LengthMayChange) {
-  EXPECT_EQ(LowerCaseUtf8("\xE2\x84\xAA"), "k"); // KELVIN SIGN
-  EXPECT_EQ(LowerCaseUtf8("İ"), "i");
+  EXPECT_EQ(text::LowerUtf8("\xE2\x84\xAA"), "k"); // KELVIN SIGN
+  EXPECT_EQ(text::LowerUtf8("İ"), "i");
 }
 
 TEST(Utf8Text, MalformedBytesSurviveUnchanged) {
@@ -27,18 +27,18 @@ TEST(Utf8Text, MalformedBytesSurviveUnchanged) {
        {std::string("\xff\xfe"), std::string("A\xC3"), std::string("\xC0\xAF"),
         std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"), std::string("a\0b", 3),
         std::string("\xE2\x82")}) {
-    const std::u32string d = DecodeUtf8(s);
+    const std::u32string d = text::DecodeUtf8(s);
     EXPECT_EQ(d.size(), s.size()) << "one unit per byte";
-    EXPECT_EQ(EncodeUtf8(d), s);
+    EXPECT_EQ(text::EncodeUtf8(d), s);
   }
-  EXPECT_EQ(LowerCaseUtf8("A\xffZ"), "a\xffz");
+  EXPECT_EQ(text::LowerUtf8("A\xffZ"), "a\xffz");
 }
 
 TEST(Utf8Text, SameText) {
-  EXPECT_TRUE(SameText("\\\\PC1", "\\\\pc1"));
-  EXPECT_TRUE(SameText("Ärger", "äRGER"));
-  EXPECT_FALSE(SameText("pc1", "pc2"));
-  EXPECT_FALSE(SameText("a", "a "));
+  EXPECT_TRUE(text::SameText("\\\\PC1", "\\\\pc1"));
+  EXPECT_TRUE(text::SameText("Ärger", "äRGER"));
+  EXPECT_FALSE(text::SameText("pc1", "pc2"));
+  EXPECT_FALSE(text::SameText("a", "a "));
 }
 
 // The C library's own case mapping of the UTF-8 locale that glibc always has built in.
@@ -50,8 +50,8 @@ TEST(Utf8Text, BuiltInTableAgreesWithTheCLibrary) {
        {std::pair<char32_t, char32_t>{0xC0, 0x180}, {0x370, 0x400}, {0x400, 0x530}}) {
     for (char32_t c = From; c < To; ++c) {
       const auto Lower = static_cast<char32_t>(::towlower_l(static_cast<wint_t>(c), Utf8));
-      EXPECT_EQ(TableLowerCase(c), Lower) << std::hex << static_cast<unsigned>(c);
-      EXPECT_EQ(LowerCaseChar(c), Lower) << std::hex << static_cast<unsigned>(c);
+      EXPECT_EQ(text::TableLowerCase(c), Lower) << std::hex << static_cast<unsigned>(c);
+      EXPECT_EQ(text::LowerCaseChar(c), Lower) << std::hex << static_cast<unsigned>(c);
     }
   }
   ::freelocale(Utf8);

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/wsd_provider.h"
 #include "engine/network.h"
-#include "platform/diag.h"
-#include "platform/wsd/wsd_provider.h"
+#include "platform/os/diag.h"
 #include "support/fake_net_provider.h"
 
 using namespace sonquarry;

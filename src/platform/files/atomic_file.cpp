@@ -1,6 +1,7 @@
 #include "platform/files/atomic_file.h"
 
-#include "platform/text.h"
+#include "platform/os/errors.h"
+#include "text/text.h"
 
 #include <cctype>
 #include <cerrno>

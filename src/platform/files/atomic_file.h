@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/text.h"
+#include "platform/os/errors.h"
+#include "text/text.h"
 
 namespace sonquarry::files {
 

@@ -3,7 +3,7 @@
 // The one place that reads the computer or the share out of a path.
 //
 // Only "\" separates. A run of separators after the server counts as one, as in the smb:// URL
-// that the path becomes (wire::UncToSmbUrl drops empty components too). "/" is a character of a
+// that the path becomes (net::UncToSmbUrl drops empty components too). "/" is a character of a
 // name, like any other byte; names are UTF-8 and taken as they are.
 
 #include <string>

@@ -1,6 +1,7 @@
 #include "platform/registry/reg_format.h"
 
-#include "platform/text.h"
+#include "text/text.h"
+#include "text/utf8_text.h"
 
 #include <cstdint>
 #include <vector>
@@ -9,14 +10,14 @@ namespace sonquarry::registry {
 
 namespace {
 
-using platform::AppendUtf8;
-using platform::AsciiLower;
+using text::AppendUtf8;
+using text::AsciiLower;
 
 constexpr std::string_view Blanks = " \t";
 
 const char *const kHeader = "Windows Registry Editor Version 5.00";
 
-bool SameText(std::string_view A, std::string_view B) {
+bool SameAscii(std::string_view A, std::string_view B) {
   if (A.size() != B.size()) return false;
   for (size_t i = 0; i < A.size(); ++i) {
     if (AsciiLower(A[i]) != AsciiLower(B[i])) return false;
@@ -151,8 +152,8 @@ public:
   THive Run() {
     THive hive;
     size_t i = 0;
-    while (i < Lines_.size() && platform::Trim(Lines_[i], Blanks).empty()) ++i;
-    if (i == Lines_.size() || platform::Trim(Lines_[i], Blanks) != kHeader) {
+    while (i < Lines_.size() && text::Trim(Lines_[i], Blanks).empty()) ++i;
+    if (i == Lines_.size() || text::Trim(Lines_[i], Blanks) != kHeader) {
       Line_ = i + 1;
       throw TParseError{"missing header line"};
     }
@@ -160,7 +161,7 @@ public:
     bool inSection = false;
     for (++i; i < Lines_.size(); ++i) {
       Line_ = i + 1;
-      std::string_view line = platform::Trim(Lines_[i], Blanks);
+      std::string_view line = text::Trim(Lines_[i], Blanks);
       if (line.empty() || line.front() == ';') continue;
       if (line.front() == '[') {
         if (line.back() != ']' || line.size() < 3) throw TParseError{"malformed key line"};
@@ -195,7 +196,7 @@ private:
     const std::string_view root = Inner.substr(0, sep);
     const char *rootName = nullptr;
     for (TRegRoot r : kRoots) {
-      if (SameText(root, RegRootName(r))) rootName = RegRootName(r);
+      if (SameAscii(root, RegRootName(r))) rootName = RegRootName(r);
     }
     if (!rootName) throw TParseError{"unknown root key"};
     std::string path = rootName;
@@ -224,15 +225,14 @@ private:
     } else {
       throw TParseError{"malformed value line"};
     }
-    Line = platform::TrimLeft(Line, Blanks);
+    Line = text::TrimLeft(Line, Blanks);
     if (Line.empty() || Line.front() != '=') throw TParseError{"missing '=' after a value name"};
-    Line = platform::TrimLeft(Line.substr(1), Blanks);
+    Line = text::TrimLeft(Line.substr(1), Blanks);
     if (Line.empty()) throw TParseError{"missing value data"};
     if (Line.front() == '"') {
       value.Type = RegSz;
       value.Str = ParseQuoted(Line);
-      if (!platform::TrimLeft(Line, Blanks).empty())
-        throw TParseError{"text after a quoted string"};
+      if (!text::TrimLeft(Line, Blanks).empty()) throw TParseError{"text after a quoted string"};
       Hive.SetValue(Key, value);
       return;
     }
@@ -240,7 +240,7 @@ private:
       Hive.DeleteValue(Key, value.Name);
       return;
     }
-    if (Line.size() >= 6 && SameText(Line.substr(0, 6), "dword:")) {
+    if (Line.size() >= 6 && SameAscii(Line.substr(0, 6), "dword:")) {
       const std::string_view digits = Line.substr(6);
       if (digits.empty() || digits.size() > 8) throw TParseError{"malformed dword"};
       uint32_t v = 0;
@@ -254,7 +254,7 @@ private:
       Hive.SetValue(Key, value);
       return;
     }
-    if (Line.size() < 4 || !SameText(Line.substr(0, 3), "hex")) {
+    if (Line.size() < 4 || !SameAscii(Line.substr(0, 3), "hex")) {
       throw TParseError{"unknown value data"};
     }
     Line.remove_prefix(3);
@@ -290,12 +290,12 @@ private:
   // "xx,xx,..." where a line ending in a backslash continues on the next line.
   std::vector<uint8_t> ParseHexBytes(std::string_view Rest, size_t &Index) {
     std::vector<uint8_t> out;
-    Rest = platform::TrimLeft(Rest, Blanks);
+    Rest = text::TrimLeft(Rest, Blanks);
     for (;;) {
       if (Rest == "\\") {
         if (++Index >= Lines_.size()) throw TParseError{"continuation at the end of the file"};
         Line_ = Index + 1;
-        Rest = platform::Trim(Lines_[Index], Blanks);
+        Rest = text::Trim(Lines_[Index], Blanks);
         continue;
       }
       if (Rest.empty()) break;
@@ -304,10 +304,10 @@ private:
       while (n < Rest.size() && n < 3 && HexDigit(Rest[n]) >= 0) v = v * 16 + HexDigit(Rest[n++]);
       if (n == 0 || n > 2) throw TParseError{"malformed hex byte"};
       out.push_back(static_cast<uint8_t>(v));
-      Rest = platform::TrimLeft(Rest.substr(n), Blanks);
+      Rest = text::TrimLeft(Rest.substr(n), Blanks);
       if (Rest.empty()) break;
       if (Rest.front() != ',') throw TParseError{"missing ',' between hex bytes"};
-      Rest = platform::TrimLeft(Rest.substr(1), Blanks);
+      Rest = text::TrimLeft(Rest.substr(1), Blanks);
     }
     return out;
   }

@@ -1,12 +1,13 @@
 #include "platform/registry/registry.h"
 
+#include "platform/os/errors.h"
 #include "platform/registry/reg_format.h"
-#include "platform/text.h"
+#include "text/text.h"
 
-#include "platform/diag.h"
-#include "platform/exception.h"
 #include "platform/files/atomic_file.h"
 #include "platform/files/folders.h"
+#include "platform/os/diag.h"
+#include "platform/os/exception.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,9 +23,9 @@ namespace sonquarry::registry {
 
 namespace {
 
-using platform::AsciiLower;
 using platform::DirOf;
 using platform::ErrnoText;
+using text::AsciiLower;
 
 std::mutex LogMutex;
 

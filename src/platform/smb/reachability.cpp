@@ -6,7 +6,7 @@
 
 #include "platform/net/tcp_probe.h"
 #include "platform/smb/wire/smb_error.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace sonquarry::smb {
 
@@ -17,7 +17,7 @@ namespace {
 std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string &Name) {
   std::ifstream In(Path);
   std::string Line;
-  const std::string Want = platform::AsciiLower(Name);
+  const std::string Want = text::AsciiLower(Name);
   while (std::getline(In, Line)) {
     std::istringstream S(Line);
     std::string Address, Word;
@@ -27,7 +27,7 @@ std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string
     while (S >> Word) {
       if (Word[0] == '#') break;
       const auto Hash = Word.find('#');
-      std::string N = platform::AsciiLower(Word.substr(0, Hash));
+      std::string N = text::AsciiLower(Word.substr(0, Hash));
       if (N.size() >= 2 && N.front() == '"' && N.back() == '"') N = N.substr(1, N.size() - 2);
       const std::string Type = Hash == std::string::npos ? "" : Word.substr(Hash + 1);
       if (N == Want && (Type.empty() || Type == "20")) return ntohl(A.s_addr);
@@ -43,7 +43,7 @@ std::optional<uint32_t> StaticAddress(const std::string &Path, const std::string
 std::optional<uint32_t> TReachability::AddressOf(const std::string &Server) {
   in_addr A{};
   if (::inet_pton(AF_INET, Server.c_str(), &A) == 1) return ntohl(A.s_addr);
-  const std::string Key = platform::AsciiLower(Server);
+  const std::string Key = text::AsciiLower(Server);
   {
     std::lock_guard<std::mutex> L(ProbeLock);
     if (auto It = Addresses.find(Key); It != Addresses.end()) return It->second;

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <utility>
 
-#include "platform/diag.h"
 #include "platform/net/unc_path.h"
+#include "platform/os/diag.h"
 #include "platform/smb/smb_provider_impl.h"
 #include "platform/smb/wire/smb_auth.h"
 #include "platform/smb/wire/smb_error.h"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/net/net_provider.h"
+#include "platform/os/thread.h"
 #include "platform/smb/wire/smb_wire.h"
-#include "platform/thread.h"
 
 namespace sonquarry::smb {
 

@@ -6,10 +6,10 @@
 #include <iterator>
 #include <poll.h>
 
-#include "platform/diag.h"
 #include "platform/net/unc_path.h"
+#include "platform/os/diag.h"
 #include "platform/smb/smb_provider_impl.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace sonquarry::smb {
 
@@ -18,12 +18,12 @@ namespace {
 // "\\pc\share" of a path below it: the plan is the walk's of one share.
 std::string ShareOf(const std::string &Unc) {
   const auto P = net::UncPath::Parse(Unc);
-  return platform::AsciiLower(net::UncPath{P.Server, P.Share, ""}.Str());
+  return text::AsciiLower(net::UncPath{P.Server, P.Share, ""}.Str());
 }
 
 // The server of a path, lower case: the key of its cap.
 std::string ServerOf(const std::string &Unc) {
-  return platform::AsciiLower(net::UncPath::Parse(Unc).Server);
+  return text::AsciiLower(net::UncPath::Parse(Unc).Server);
 }
 
 // Listings in a row that waited on the link before a walk counts as latency-bound: the first of

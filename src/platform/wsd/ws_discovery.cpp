@@ -20,7 +20,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "platform/diag.h"
+#include "platform/os/diag.h"
 #include "platform/wsd/wsd_soap.h"
 
 namespace sonquarry::wsd {

@@ -11,8 +11,8 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "platform/text.h"
 #include "platform/wsd/wsd_soap.h"
+#include "text/text.h"
 
 namespace sonquarry::wsd {
 
@@ -89,7 +89,7 @@ const xmlNode *Child(const xmlNode *Parent, const char *Ns, const char *Name) {
 
 bool Space(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
 
-using platform::Trim;
+using text::Trim;
 
 // The element's own text (text and CDATA children), trimmed.
 std::string Text(const xmlNode *N) {

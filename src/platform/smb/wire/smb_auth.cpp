@@ -9,8 +9,8 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "platform/diag.h"
-#include "platform/text.h"
+#include "platform/os/diag.h"
+#include "text/text.h"
 
 namespace sonquarry::smb::wire {
 
@@ -41,13 +41,13 @@ std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
   std::istringstream In(Text);
   std::string Line;
   while (std::getline(In, Line)) {
-    const std::string T = std::string(platform::Trim(Line, " \t\r"));
+    const std::string T = std::string(text::Trim(Line, " \t\r"));
     if (T.empty() || T[0] == '#' || T[0] == ';') continue;
     const auto Eq = T.find('=');
     if (Eq == std::string::npos) continue;
-    const std::string Key = std::string(platform::Trim(T.substr(0, Eq), " \t\r"));
+    const std::string Key = std::string(text::Trim(T.substr(0, Eq), " \t\r"));
     // The value is everything after "=" less the blanks around it, so passwords keep inner blanks.
-    const std::string Value = std::string(platform::Trim(T.substr(Eq + 1), " \t\r"));
+    const std::string Value = std::string(text::Trim(T.substr(Eq + 1), " \t\r"));
     if (Key == "username")
       Id.User = Value;
     else if (Key == "password")

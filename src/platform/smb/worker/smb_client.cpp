@@ -7,12 +7,12 @@
 #include <optional>
 #include <sys/stat.h>
 
-#include "platform/diag.h"
+#include "platform/net/smb_url.h"
 #include "platform/net/unc_path.h"
+#include "platform/os/diag.h"
 #include "platform/smb/wire/smb_error.h"
-#include "platform/smb/wire/smb_url.h"
 #include "platform/smb/worker/smb_client_impl.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace sonquarry::smb::worker {
 
@@ -20,7 +20,7 @@ namespace {
 
 void DropLibraryLog(void *, int, const char *) {}
 
-using platform::AsciiLower;
+using text::AsciiLower;
 
 void CopyOut(char *To, int Size, const std::string &From) {
   if (Size <= 0) return;
@@ -190,7 +190,7 @@ net::NetEnumStatus TSmbClient::Enum(int32_t Level, const std::string &RemoteName
     break;
   case net::NetDisplayDomain:
     Ok = I_->List(
-        wire::UncToSmbUrl(RemoteName), "", true,
+        net::UncToSmbUrl(RemoteName), "", true,
         [&](const smbc_dirent &D) {
           if (D.smbc_type == SMBC_SERVER)
             Add(net::NetDisplayServer, net::NetUsageContainer, "\\\\" + Name(D.name, D.namelen + 1),
@@ -201,7 +201,7 @@ net::NetEnumStatus TSmbClient::Enum(int32_t Level, const std::string &RemoteName
   case net::NetDisplayServer: {
     const std::string Server = net::UncPath::Parse(RemoteName).Server;
     Ok = I_->List(
-        wire::UncToSmbUrl(RemoteName), Server, false,
+        net::UncToSmbUrl(RemoteName), Server, false,
         [&](const smbc_dirent &D) {
           const std::string Share = Name(D.name, D.namelen + 1);
           // Disk shares only; "$" shares are hidden ones (impacket calls IPC$ a disk).
@@ -233,7 +233,7 @@ bool TSmbClient::OpenFile(const std::string &UncPath, wire::Opened &Out, net::Ne
     Error = wire::SmbError(EMFILE, UncPath);
     return false;
   }
-  SMBCFILE *F = I_->OpenUrl(wire::UncToSmbUrl(UncPath), net::UncPath::Parse(UncPath).Server, false,
+  SMBCFILE *F = I_->OpenUrl(net::UncToSmbUrl(UncPath), net::UncPath::Parse(UncPath).Server, false,
                             Error, UncPath, true);
   if (!F) return false;
   struct stat St {};

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "platform/net/smb_url.h"
 #include "platform/net/unc_path.h"
 #include "platform/smb/wire/smb_error.h"
-#include "platform/smb/wire/smb_url.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 // Listings: read whole at their open, with the directory's identity, and the listings read ahead
 // of the walk.
@@ -19,7 +19,7 @@ namespace {
 
 constexpr uint16_t FileAttributeDirectory = 0x10;
 
-using platform::AsciiLower;
+using text::AsciiLower;
 
 // "smb://server/share" of a URL below it, lower case.
 std::string ShareKey(const std::string &Url) {
@@ -47,14 +47,14 @@ struct TDigest {
 
 TSmbClient::TImpl::TListed TSmbClient::TImpl::List(const std::string &UncDir) {
   TListed L;
-  const std::string Url = wire::UncToSmbUrl(UncDir);
+  const std::string Url = net::UncToSmbUrl(UncDir);
   const std::string Server = net::UncPath::Parse(UncDir).Server;
   SMBCFILE *Dir = OpenUrl(Url, Server, false, L.Error, UncDir);
   if (!Dir) {
     if (L.Error.Code == EINVAL) {
       // Whether the server still answers tells an odd name from a broken connection.
       const auto P = net::UncPath::Parse(UncDir);
-      const std::string Share = wire::UncToSmbUrl(net::UncPath{P.Server, P.Share, ""}.Str());
+      const std::string Share = net::UncToSmbUrl(net::UncPath{P.Server, P.Share, ""}.Str());
       struct stat St {};
       const bool Answers = smbc_getFunctionStat(Context)(Context, Share.c_str(), &St) == 0;
       L.Error = wire::SmbListingError(EINVAL, UncDir, Answers);

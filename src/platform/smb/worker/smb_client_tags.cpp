@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/tags/reader/tag_reader.h"
-#include "platform/tags/reader/tag_stream.h"
+#include "platform/tags/tag_reader.h"
+#include "platform/tags/tag_stream.h"
 
 // The tags of a music file, read here beside it: only they go back to the program.
 

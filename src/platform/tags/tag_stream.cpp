@@ -1,0 +1,180 @@
+#include "platform/tags/tag_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sonquarry::tags {
+
+namespace {
+
+uint32_t Be(const unsigned char *P, int N) {
+  uint32_t V = 0;
+  for (int I = 0; I < N; ++I) V = (V << 8) | P[I];
+  return V;
+}
+
+// Seven bits a byte; -1 when a byte has its top bit set.
+int64_t SyncSafe(const unsigned char *P) {
+  int64_t V = 0;
+  for (int I = 0; I < 4; ++I) {
+    if (P[I] & 0x80) return -1;
+    V = (V << 7) | P[I];
+  }
+  return V;
+}
+
+} // namespace
+
+long TMemoryRangeSource::ReadAt(int64_t Offset, char *To, std::size_t N) {
+  if (Offset < 0) return -1;
+  if (uint64_t(Offset) >= B_.size()) return 0;
+  const std::size_t Got = std::min(N, B_.size() - std::size_t(Offset));
+  std::memcpy(To, B_.data() + Offset, Got);
+  return long(Got);
+}
+
+TSparseStream::TSparseStream(IRangeSource &Source, std::string Name, const TTagLimits &Limits)
+    : Source_(Source), Name_(std::move(Name)), Limits_(Limits),
+      Deadline_(std::chrono::steady_clock::now() + Limits.MaxTime),
+      Size_(std::max<int64_t>(Source.Size(), 0)) {}
+
+void TSparseStream::PlanId3v2() {
+  unsigned char H[10];
+  // The head at once: most tags without a picture, with the first audio frame after them.
+  if (!Fetch(0, HeadBlocks) || !Copy(0, reinterpret_cast<char *>(H), 10)) return;
+  if (std::memcmp(H, "ID3", 3) != 0) return;
+  const int Version = H[3];
+  const int Flags = H[5];
+  const int64_t TagSize = SyncSafe(H + 6);
+  if (Version < 2 || Version > 4 || TagSize <= 0) return;
+  // A whole tag unsynchronised (before 2.4) hides where its frames start.
+  if (Version < 4 && (Flags & 0x80)) return;
+  const int64_t End = std::min<int64_t>(10 + TagSize, Size_);
+  int64_t Pos = 10;
+  if (Version >= 3 && (Flags & 0x40)) {
+    unsigned char X[4];
+    if (!Copy(Pos, reinterpret_cast<char *>(X), 4)) return;
+    const int64_t Ext = Version == 3 ? 4 + int64_t(Be(X, 4)) : SyncSafe(X);
+    if (Ext < 4) return;
+    Pos += Ext;
+  }
+  const int HeaderSize = Version == 2 ? 6 : 10;
+  while (Pos + HeaderSize <= End) {
+    unsigned char F[10];
+    if (!Copy(Pos, reinterpret_cast<char *>(F), HeaderSize)) return;
+    if (F[0] == 0) {
+      Hole(Pos, End); // padding
+      return;
+    }
+    int64_t Size = Version == 2 ? Be(F + 3, 3) : Version == 3 ? Be(F + 4, 4) : SyncSafe(F + 4);
+    if (Version == 4 && Size < 0) Size = Be(F + 4, 4);
+    const int64_t Body = Pos + HeaderSize;
+    if (Size <= 0 || Body + Size > End) return;
+    const bool Text = F[0] == 'T' || std::memcmp(F, "COM", 3) == 0;
+    if (!Text && Size > int64_t(Limits_.SkipFramesAbove)) Hole(Body, Body + Size);
+    Pos = Body + Size;
+  }
+}
+
+TagLib::ByteVector TSparseStream::readBlock(unsigned long Length) {
+  if (Pos_ >= Size_) return {};
+  const int64_t N = std::min<int64_t>(int64_t(Length), Size_ - Pos_);
+  // Zeros for a hole are not fetched, but they are memory: a tag that claims more is not read.
+  if (N > MaxBlock) {
+    Exhausted_ = true;
+    Pos_ = Size_;
+    return {};
+  }
+  TagLib::ByteVector Out(static_cast<unsigned int>(N), '\0');
+  if (!Copy(Pos_, Out.data(), N)) {
+    // Cut short: from here on the file seems to end.
+    Pos_ = Size_;
+    return {};
+  }
+  Pos_ += N;
+  return Out;
+}
+
+void TSparseStream::seek(long Offset, Position P) {
+  const int64_t Base = P == Beginning ? 0 : P == Current ? Pos_ : Size_;
+  Pos_ = std::max<int64_t>(0, Base + Offset);
+}
+
+bool TSparseStream::Copy(int64_t Offset, char *To, int64_t N) {
+  if (N <= 0) return true;
+  if (Offset < 0 || Offset + N > Size_) return false;
+  int64_t B = Offset / Block;
+  const int64_t Last = (Offset + N - 1) / Block;
+  while (B <= Last) {
+    const int64_t BlockEnd = std::min((B + 1) * Block, Size_);
+    if (!Blocks_.count(B) && !InHole(B * Block, BlockEnd)) {
+      // The run of missing blocks from here, in one request.
+      int64_t Run = 1;
+      while (B + Run <= Last && !Blocks_.count(B + Run) &&
+             !InHole((B + Run) * Block, std::min((B + Run + 1) * Block, Size_)))
+        ++Run;
+      if (!Fetch(B, Run)) return false;
+    }
+    // A fetch may have found the file shorter than it said.
+    const int64_t From = std::max(Offset, B * Block);
+    const int64_t Upto = std::min({Offset + N, BlockEnd, Size_});
+    if (From >= Upto) return false;
+    const auto It = Blocks_.find(B);
+    if (It != Blocks_.end()) {
+      if (From - B * Block + (Upto - From) > int64_t(It->second.size())) return false;
+      std::memcpy(To + (From - Offset), It->second.data() + (From - B * Block),
+                  std::size_t(Upto - From));
+    } else {
+      std::memset(To + (From - Offset), 0, std::size_t(Upto - From));
+    }
+    if (Upto < std::min(Offset + N, BlockEnd)) return false;
+    ++B;
+  }
+  return true;
+}
+
+bool TSparseStream::Fetch(int64_t FirstBlock, int64_t Blocks) {
+  const int64_t From = FirstBlock * Block;
+  const int64_t To = std::min((FirstBlock + Blocks) * Block, Size_);
+  if (From >= To) return From < Size_ || Blocks_.count(FirstBlock);
+  bool Missing = false;
+  for (int64_t B = FirstBlock; B < FirstBlock + Blocks; ++B) Missing |= !Blocks_.count(B);
+  if (!Missing) return true;
+  if (Exhausted_ || Fetched_ + std::size_t(To - From) > Limits_.MaxBytes ||
+      std::chrono::steady_clock::now() > Deadline_) {
+    Exhausted_ = true;
+    return false;
+  }
+  std::string Bytes(std::size_t(To - From), '\0');
+  std::size_t Got = 0;
+  while (Got < Bytes.size()) {
+    const long N = Source_.ReadAt(From + int64_t(Got), Bytes.data() + Got, Bytes.size() - Got);
+    if (N <= 0) break;
+    Got += std::size_t(N);
+  }
+  Fetched_ += Got;
+  if (Got < Bytes.size()) {
+    // The file is shorter than it said, or the read failed: what came is all there is.
+    Size_ = From + int64_t(Got);
+    Exhausted_ = true;
+    if (Got == 0) return false;
+  }
+  for (int64_t Off = 0; Off < int64_t(Got); Off += Block)
+    Blocks_[FirstBlock + Off / Block] = Bytes.substr(std::size_t(Off), std::size_t(Block));
+  return true;
+}
+
+bool TSparseStream::InHole(int64_t From, int64_t To) const {
+  if (HideTail_ &&
+      From >= std::max(HeadBlocks * Block, (std::max<int64_t>(Size_ - 2048, 0) / Block) * Block))
+    return true;
+  for (const auto &[A, B] : Holes_)
+    if (A <= From && To <= B) return true;
+  return false;
+}
+
+void TSparseStream::Hole(int64_t From, int64_t To) {
+  if (From < To) Holes_.emplace_back(From, To);
+}
+
+} // namespace sonquarry::tags
