@@ -15,10 +15,13 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   exit 1
 fi
 scripts/install-deps.sh
-scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+# The three programs only, in a tree of their own that the test stages never reconfigure.
+. scripts/ccache-env.sh
+scripts/build.sh build-run --target sonquarry --target sonquarry-scan --target sonquarry-smb-worker \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONQUARRY_TESTS=OFF -DSONQUARRY_BENCH=OFF "${cache[@]}" >&2
 trap 'echo "taking the test network down" >&2; tests/testnet/testnet.sh down --dir "$dir" >/dev/null 2>&1 || true' EXIT
 echo "starting the test network in $dir (about a minute)" >&2
 tests/testnet/testnet.sh up --dir "$dir" >&2
 # Inside the namespace HOME is the client's home: the window keeps its list and settings there.
 tests/testnet/testnet.sh exec --dir "$dir" -- env XAUTHORITY="${XAUTHORITY:-$HOME/.Xauthority}" \
-  "$PWD/build/src/app/sonquarry" "$@"
+  "$PWD/build-run/src/app/sonquarry" "$@"

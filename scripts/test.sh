@@ -33,13 +33,8 @@ logs=$root/build-logs
 net=$root/build-testnet
 mkdir -p "$logs"
 
-cache=()
-if command -v ccache >/dev/null; then
-  export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/sonquarry-ccache}
-  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
-  cache=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-  ccache -z >/dev/null
-fi
+. scripts/ccache-env.sh
+[ ${#cache[@]} -eq 0 ] || ccache -z >/dev/null
 shared_net=(-DSONQUARRY_SHARED_TESTNET=ON -DSONQUARRY_TESTNET_DIR="$net")
 
 # ---- the stages: build_X runs in the foreground, tests_X may run beside the next build
