@@ -3,7 +3,7 @@
 #   format   clang-format over every C++ file; the includes against the rooms table of HACKING.md
 #   asan     AddressSanitizer+UBSan build of everything; all tests (unit, GUI, integration)
 #   release  optimised build of everything, warnings as errors; the unit and GUI tests; the Debian
-#            package made from it, unpacked and run against the test network
+#            package made from it, unpacked and run against the test network; clang-tidy
 #   tsan     ThreadSanitizer build of the threaded tests; those tests
 #   fuzz     clang build without Qt (the core and the headless programs) and the fuzz targets,
 #            each run for FUZZ_SECONDS (10)
@@ -59,6 +59,7 @@ tests_release() {
   ctest --test-dir build-release -j "$jobs" -L 'unit|gui' -LE integration --timeout 900 || rc=$?
   # The Debian package made from this tree, unpacked into an empty root and run on the network.
   tests/package/installed_test.sh --dir "$net" --build build-release || rc=$?
+  scripts/tidy.sh build-release || rc=$?
   return $rc
 }
 build_tsan() {
