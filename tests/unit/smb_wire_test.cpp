@@ -48,7 +48,7 @@ TEST(SmbWire, ChunksFramedInPlaceReadBackWhole) {
 
 TEST(SmbWire, DataThatLiesAboutItsBytesIsRefused) {
   const auto Payload = [](uint8_t End, uint32_t Count, std::size_t Have) {
-    Writer W;
+    TWriter W;
     W.U8(End).U32(Count);
     auto B = W.Take();
     B.resize(B.size() + Have, 'x');

@@ -13,15 +13,15 @@ namespace sonquarry::net {
 
 namespace {
 
-class SocketGuard {
+class TSocketGuard {
 public:
-  explicit SocketGuard(int Fd) : Fd_(Fd) {}
-  ~SocketGuard() {
+  explicit TSocketGuard(int Fd) : Fd_(Fd) {}
+  ~TSocketGuard() {
     // close() must not be retried on EINTR on Linux: the descriptor is gone either way.
     if (Fd_ >= 0) ::close(Fd_);
   }
-  SocketGuard(const SocketGuard &) = delete;
-  SocketGuard &operator=(const SocketGuard &) = delete;
+  TSocketGuard(const TSocketGuard &) = delete;
+  TSocketGuard &operator=(const TSocketGuard &) = delete;
   int get() const { return Fd_; }
 
 private:
@@ -67,7 +67,7 @@ bool ProbeTcp(uint32_t Address, uint16_t Port, int TimeOutMs) noexcept {
   const bool bounded = TimeOutMs > 0;
   int type = SOCK_STREAM | SOCK_CLOEXEC;
   if (bounded) type |= SOCK_NONBLOCK;
-  SocketGuard sock(::socket(AF_INET, type, 0));
+  TSocketGuard sock(::socket(AF_INET, type, 0));
   if (sock.get() < 0) return false;
 
   sockaddr_in sa{};

@@ -47,7 +47,7 @@ std::string_view TRowTags::Str(uint32_t Id) const {
   return std::string_view(Pool_).substr(Starts_[Id], Starts_[Id + 1] - Starts_[Id]);
 }
 
-uint32_t TRowTags::Add(const tags::TTags &T) {
+uint32_t TRowTags::Add(const net::MusicTags &T) {
   return Add(T.Artist, T.Title, T.Album, T.Year, T.Length);
 }
 
@@ -69,7 +69,7 @@ int TRowTags::Year(uint32_t Ref) const { return Has(Ref) ? Recs_[Ref].Year : 0; 
 
 int TRowTags::Length(uint32_t Ref) const { return Has(Ref) ? int(Recs_[Ref].Length) - 1 : -1; }
 
-tags::TTags TRowTags::Tags(uint32_t Ref) const {
+net::MusicTags TRowTags::Tags(uint32_t Ref) const {
   return {std::string(Text(Ref, tfArtist)), std::string(Text(Ref, tfTitle)),
           std::string(Text(Ref, tfAlbum)), Year(Ref), Length(Ref)};
 }

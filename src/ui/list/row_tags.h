@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/tags/tag_reader.h"
+#include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
@@ -26,14 +26,14 @@ public:
   void Reserve(std::size_t Rows);
 
   // A new entry; refs count from 1.
-  uint32_t Add(const tags::TTags &Tags);
+  uint32_t Add(const net::MusicTags &Tags);
   uint32_t Add(std::string_view Artist, std::string_view Title, std::string_view Album, int Year,
                int Length);
   bool Has(uint32_t Ref) const { return Ref != 0 && Ref < Recs_.size(); }
   std::string_view Text(uint32_t Ref, TTagField Field) const; // artist, title or album
   int Year(uint32_t Ref) const;                               // 0: none
   int Length(uint32_t Ref) const;                             // seconds; -1: unknown
-  tags::TTags Tags(uint32_t Ref) const;
+  net::MusicTags Tags(uint32_t Ref) const;
   // The field as the list shows it: the text, the year, the length as m:ss ("" when unknown).
   std::string Shown(uint32_t Ref, TTagField Field) const;
   // A key per ref for TWNetTree::SortByTagRef: texts in the order of their folded bytes, ref 0

@@ -126,25 +126,25 @@ bool SendAll(int Fd, std::span<const uint8_t> B) {
 
 // ---- fields
 
-Writer &Writer::U8(uint8_t V) {
+TWriter &TWriter::U8(uint8_t V) {
   B_.push_back(V);
   return *this;
 }
-Writer &Writer::U32(uint32_t V) {
+TWriter &TWriter::U32(uint32_t V) {
   for (int I = 0; I < 4; ++I) B_.push_back(uint8_t(V >> (8 * I)));
   return *this;
 }
-Writer &Writer::U64(uint64_t V) {
+TWriter &TWriter::U64(uint64_t V) {
   U32(uint32_t(V));
   return U32(uint32_t(V >> 32));
 }
-Writer &Writer::Str(const std::string &V) {
+TWriter &TWriter::Str(const std::string &V) {
   U32(uint32_t(V.size()));
   B_.insert(B_.end(), V.begin(), V.end());
   return *this;
 }
 
-bool Reader::Take(std::size_t N, const uint8_t *&P) {
+bool TReader::Take(std::size_t N, const uint8_t *&P) {
   if (!Ok_ || B_.size() - Pos_ < N) {
     Ok_ = false;
     return false;
@@ -153,31 +153,31 @@ bool Reader::Take(std::size_t N, const uint8_t *&P) {
   Pos_ += N;
   return true;
 }
-bool Reader::U8(uint8_t &V) {
+bool TReader::U8(uint8_t &V) {
   const uint8_t *P;
   if (!Take(1, P)) return false;
   V = *P;
   return true;
 }
-bool Reader::U32(uint32_t &V) {
+bool TReader::U32(uint32_t &V) {
   const uint8_t *P;
   if (!Take(4, P)) return false;
   V = Le32(P);
   return true;
 }
-bool Reader::I32(int32_t &V) {
+bool TReader::I32(int32_t &V) {
   uint32_t U;
   if (!U32(U)) return false;
   V = static_cast<int32_t>(U);
   return true;
 }
-bool Reader::U64(uint64_t &V) {
+bool TReader::U64(uint64_t &V) {
   uint32_t Lo, Hi;
   if (!U32(Lo) || !U32(Hi)) return false;
   V = uint64_t(Hi) << 32 | Lo;
   return true;
 }
-bool Reader::Str(std::string &V, uint32_t Max) {
+bool TReader::Str(std::string &V, uint32_t Max) {
   uint32_t N;
   const uint8_t *P;
   if (!U32(N)) return false;
@@ -193,29 +193,29 @@ bool Reader::Str(std::string &V, uint32_t Max) {
 // ---- messages
 
 std::vector<uint8_t> Put(const Hello &M) {
-  return Writer().Str(M.ConfigFile).Str(M.CredentialsFile).I32(M.TimeOutMs).Take();
+  return TWriter().Str(M.ConfigFile).Str(M.CredentialsFile).I32(M.TimeOutMs).Take();
 }
 bool Get(std::span<const uint8_t> P, Hello &M) {
-  Reader R(P);
+  TReader R(P);
   return R.Str(M.ConfigFile) && R.Str(M.CredentialsFile) && R.I32(M.TimeOutMs) && R.Done();
 }
 
 std::vector<uint8_t> Put(const EnumRequest &M) {
-  return Writer().I32(M.Level).Str(M.RemoteName).Take();
+  return TWriter().I32(M.Level).Str(M.RemoteName).Take();
 }
 bool Get(std::span<const uint8_t> P, EnumRequest &M) {
-  Reader R(P);
+  TReader R(P);
   return R.I32(M.Level) && R.Str(M.RemoteName) && R.Done();
 }
 
 std::vector<uint8_t> Put(const std::vector<Resource> &M) {
-  Writer W;
+  TWriter W;
   W.U32(uint32_t(M.size()));
   for (const auto &E : M) W.I32(E.DisplayType).I32(E.Usage).Str(E.RemoteName).Str(E.Comment);
   return W.Take();
 }
 bool Get(std::span<const uint8_t> P, std::vector<Resource> &M) {
-  Reader R(P);
+  TReader R(P);
   uint32_t N;
   if (!R.U32(N)) return false;
   // Each entry takes 16 bytes at least: a count beyond that is a lie, not a reason to allocate.
@@ -232,35 +232,37 @@ bool Get(std::span<const uint8_t> P, std::vector<Resource> &M) {
 }
 
 std::vector<uint8_t> Put(const EnumEnd &M) {
-  return Writer().U8(M.Status).I32(M.Code).Str(M.Message).Take();
+  return TWriter().U8(M.Status).I32(M.Code).Str(M.Message).Take();
 }
 bool Get(std::span<const uint8_t> P, EnumEnd &M) {
-  Reader R(P);
+  TReader R(P);
   return R.U8(M.Status) && M.Status <= 3 && R.I32(M.Code) && R.Str(M.Message) && R.Done();
 }
 
-std::vector<uint8_t> Put(const ErrorReply &M) { return Writer().I32(M.Code).Str(M.Message).Take(); }
+std::vector<uint8_t> Put(const ErrorReply &M) {
+  return TWriter().I32(M.Code).Str(M.Message).Take();
+}
 bool Get(std::span<const uint8_t> P, ErrorReply &M) {
-  Reader R(P);
+  TReader R(P);
   return R.I32(M.Code) && R.Str(M.Message) && R.Done();
 }
 
 namespace {
 
-void PutOpened(Writer &W, const Opened &M) { W.U32(M.Handle).U64(M.Id).U8(uint8_t(M.Kind)); }
-bool GetOpened(Reader &R, Opened &M) {
+void PutOpened(TWriter &W, const Opened &M) { W.U32(M.Handle).U64(M.Id).U8(uint8_t(M.Kind)); }
+bool GetOpened(TReader &R, Opened &M) {
   uint8_t K;
   if (!R.U32(M.Handle) || !R.U64(M.Id) || !R.U8(K) || K > uint8_t(IdKind::Listing)) return false;
   M.Kind = IdKind(K);
   return true;
 }
 
-void PutEntries(Writer &W, const std::vector<Entry> &M, bool End) {
+void PutEntries(TWriter &W, const std::vector<Entry> &M, bool End) {
   W.U8(End ? 1 : 0).U32(uint32_t(M.size()));
   for (const auto &E : M)
     W.U8(E.Directory ? 1 : 0).Str(E.Name).U64(E.Size).U64(uint64_t(E.WriteTime));
 }
-bool GetEntries(Reader &R, std::vector<Entry> &M, bool &End) {
+bool GetEntries(TReader &R, std::vector<Entry> &M, bool &End) {
   uint8_t Last;
   uint32_t N;
   if (!R.U8(Last) || Last > 1 || !R.U32(N) || N > MaxBatchEntries || N > R.Left() / EntryFixedBytes)
@@ -286,33 +288,33 @@ bool GetEntries(Reader &R, std::vector<Entry> &M, bool &End) {
 } // namespace
 
 std::vector<uint8_t> Put(const Opened &M) {
-  Writer W;
+  TWriter W;
   PutOpened(W, M);
   return W.Take();
 }
 bool Get(std::span<const uint8_t> P, Opened &M) {
-  Reader R(P);
+  TReader R(P);
   return GetOpened(R, M) && R.Done();
 }
 
-std::vector<uint8_t> Put(const ReadDir &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
+std::vector<uint8_t> Put(const ReadDir &M) { return TWriter().U32(M.Handle).U32(M.Max).Take(); }
 bool Get(std::span<const uint8_t> P, ReadDir &M) {
-  Reader R(P);
+  TReader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
 }
 
 std::vector<uint8_t> Put(const std::vector<Entry> &M, bool End) {
-  Writer W;
+  TWriter W;
   PutEntries(W, M, End);
   return W.Take();
 }
 bool Get(std::span<const uint8_t> P, std::vector<Entry> &M, bool &End) {
-  Reader R(P);
+  TReader R(P);
   return GetEntries(R, M, End) && R.Done();
 }
 
 std::vector<uint8_t> Put(const Listing &M) {
-  Writer W;
+  TWriter W;
   PutOpened(W, M.Dir);
   PutEntries(W, M.Entries, M.End);
   W.U32(uint32_t(M.Next.size()));
@@ -323,7 +325,7 @@ std::vector<uint8_t> Put(const Listing &M) {
   return W.Take();
 }
 bool Get(std::span<const uint8_t> P, Listing &M) {
-  Reader R(P);
+  TReader R(P);
   uint32_t N;
   if (!GetOpened(R, M.Dir) || !GetEntries(R, M.Entries, M.End) || !R.U32(N) || N > MaxAheadListings)
     return false;
@@ -342,17 +344,17 @@ bool Get(std::span<const uint8_t> P, Listing &M) {
   return R.Done();
 }
 
-std::vector<uint8_t> Put(const ReadFile &M) { return Writer().U32(M.Handle).U32(M.Max).Take(); }
+std::vector<uint8_t> Put(const ReadFile &M) { return TWriter().U32(M.Handle).U32(M.Max).Take(); }
 bool Get(std::span<const uint8_t> P, ReadFile &M) {
-  Reader R(P);
+  TReader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
 }
 
 std::vector<uint8_t> Put(const FileStat &M) {
-  return Writer().U64(M.Size).U64(uint64_t(M.WriteTime)).Take();
+  return TWriter().U64(M.Size).U64(uint64_t(M.WriteTime)).Take();
 }
 bool Get(std::span<const uint8_t> P, FileStat &M) {
-  Reader R(P);
+  TReader R(P);
   uint64_t T;
   if (!R.U64(M.Size) || !R.U64(T) || !R.Done()) return false;
   M.WriteTime = int64_t(T);
@@ -360,7 +362,7 @@ bool Get(std::span<const uint8_t> P, FileStat &M) {
 }
 
 std::vector<uint8_t> Put(const ReadTags &M) {
-  return Writer()
+  return TWriter()
       .Str(M.Unc)
       .U64(uint64_t(M.Size))
       .U32(M.MaxBytes)
@@ -369,7 +371,7 @@ std::vector<uint8_t> Put(const ReadTags &M) {
       .Take();
 }
 bool Get(std::span<const uint8_t> P, ReadTags &M) {
-  Reader R(P);
+  TReader R(P);
   uint64_t S;
   if (!R.Str(M.Unc) || !R.U64(S) || !R.U32(M.MaxBytes) || !R.U32(M.MaxTimeMs) ||
       !R.U32(M.SkipFramesAbove))
@@ -382,7 +384,7 @@ bool Get(std::span<const uint8_t> P, ReadTags &M) {
 constexpr uint32_t MaxTagText = 64u << 10;
 
 std::vector<uint8_t> Put(const Tags &M) {
-  return Writer()
+  return TWriter()
       .U8(M.Ok ? 1 : 0)
       .Str(M.Artist)
       .Str(M.Title)
@@ -393,7 +395,7 @@ std::vector<uint8_t> Put(const Tags &M) {
       .Take();
 }
 bool Get(std::span<const uint8_t> P, Tags &M) {
-  Reader R(P);
+  TReader R(P);
   uint8_t Ok;
   if (!R.U8(Ok) || Ok > 1 || !R.Str(M.Artist, MaxTagText) || !R.Str(M.Title, MaxTagText) ||
       !R.Str(M.Album, MaxTagText) || !R.I32(M.Year) || !R.I32(M.Length) || !R.U64(M.BytesRead))
@@ -403,7 +405,7 @@ bool Get(std::span<const uint8_t> P, Tags &M) {
 }
 
 std::vector<uint8_t> Put(const Data &M) {
-  Writer W;
+  TWriter W;
   W.U8(M.End ? 1 : 0).U32(uint32_t(M.Bytes.size()));
   auto B = W.Take();
   B.insert(B.end(), M.Bytes.begin(), M.Bytes.end());
@@ -427,7 +429,7 @@ void SealData(std::vector<uint8_t> &Frame, uint32_t N, bool End) {
 }
 
 bool Get(std::span<const uint8_t> P, Data &M) {
-  Reader R(P);
+  TReader R(P);
   uint8_t End;
   uint32_t N;
   if (!R.U8(End) || End > 1 || !R.U32(N) || N > MaxChunk || N != R.Left()) return false;
@@ -436,13 +438,13 @@ bool Get(std::span<const uint8_t> P, Data &M) {
   return true;
 }
 
-std::vector<uint8_t> PutString(const std::string &S) { return Writer().Str(S).Take(); }
+std::vector<uint8_t> PutString(const std::string &S) { return TWriter().Str(S).Take(); }
 bool GetString(std::span<const uint8_t> P, std::string &S) {
-  Reader R(P);
+  TReader R(P);
   return R.Str(S) && R.Done();
 }
 
-std::vector<uint8_t> PutHandle(uint32_t Handle) { return Writer().U32(Handle).Take(); }
+std::vector<uint8_t> PutHandle(uint32_t Handle) { return TWriter().U32(Handle).Take(); }
 void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
                  const std::vector<Entry> &Entries, std::size_t Max) {
   for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
@@ -451,7 +453,7 @@ void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
 }
 
 bool GetHandle(std::span<const uint8_t> P, uint32_t &Handle) {
-  Reader R(P);
+  TReader R(P);
   return R.U32(Handle) && R.Done();
 }
 

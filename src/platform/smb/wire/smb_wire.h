@@ -118,13 +118,13 @@ uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc = 0);
 
 // ---- payload fields
 
-class Writer {
+class TWriter {
 public:
-  Writer &U8(uint8_t V);
-  Writer &U32(uint32_t V);
-  Writer &I32(int32_t V) { return U32(static_cast<uint32_t>(V)); }
-  Writer &U64(uint64_t V);
-  Writer &Str(const std::string &V);
+  TWriter &U8(uint8_t V);
+  TWriter &U32(uint32_t V);
+  TWriter &I32(int32_t V) { return U32(static_cast<uint32_t>(V)); }
+  TWriter &U64(uint64_t V);
+  TWriter &Str(const std::string &V);
   const std::vector<uint8_t> &Bytes() const { return B_; }
   std::vector<uint8_t> Take() { return std::move(B_); }
 
@@ -134,9 +134,9 @@ private:
 
 // Every read fails (and keeps failing) once the payload is short; Done checks that nothing is
 // left over.
-class Reader {
+class TReader {
 public:
-  explicit Reader(std::span<const uint8_t> Bytes) : B_(Bytes) {}
+  explicit TReader(std::span<const uint8_t> Bytes) : B_(Bytes) {}
   bool U8(uint8_t &V);
   bool U32(uint32_t &V);
   bool I32(int32_t &V);
