@@ -75,6 +75,7 @@ std::shared_ptr<TWorker> TSmbProvider::TImpl::Worker(bool Spawn, net::NetError &
   TSlot Slot;
   Slot.Provider = Id;
   Slot.Worker = W;
+  Slot.Plan = TWalkPlan(Options.LatencyBoundMs, Options.SecondWorkerAfterDirs);
   Slots.push_back(std::move(Slot));
   return W;
 }
@@ -157,8 +158,9 @@ bool TSmbProvider::TImpl::Next(const std::shared_ptr<TWorker> &W, wire::Frame &R
   // given its next directory: over a slow link they would idle meanwhile.
   for (TSlot *S = OwnSlot(); S && S->Worker == W && Clock::now() < Deadline;) {
     std::vector<pollfd> Fds{{W->Fd(), POLLIN, 0}};
-    for (const auto &P : S->Seconds)
-      if (P->InFlight && !P->Dead) Fds.push_back({P->Worker->Fd(), POLLIN, 0});
+    for (const auto &P : S->Plan.Helpers())
+      if (P->InFlight && !P->Dead)
+        Fds.push_back({static_cast<const TSecond &>(*P).Worker->Fd(), POLLIN, 0});
     if (Fds.size() == 1) break;
     if (const int T = W->TryReceive(Reply, Error)) return T > 0;
     const auto Left =

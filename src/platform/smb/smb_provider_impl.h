@@ -1,6 +1,6 @@
 #pragma once
 // The inside of TSmbProvider, shared by its files: the workers of the calling thread
-// (smb_provider.cpp), the walk's plan and second worker (walk_plan.cpp), the listing
+// (smb_provider.cpp), the helpers of a walk (smb_helpers.cpp), the listing
 // (smb_listing.cpp) and the file (smb_file.cpp). Internal to the SMB room.
 
 #include <atomic>
@@ -25,25 +25,30 @@ namespace sonquarry::smb {
 
 // ---- the workers of the calling thread: one per provider, ended with the thread
 
+// A helper of the walk with its worker.
+struct TSecond : THelper {
+  std::unique_ptr<TClaim> Claim; // released after the worker has ended
+  std::shared_ptr<TWorker> Worker;
+  std::shared_ptr<std::atomic<int>> AtWork; // the provider's count of second workers at work
+  bool Counted = false;                     // counted in AtWork
+  ~TSecond() override {
+    if (Counted) --*AtWork;
+  }
+  void Count() {
+    const bool Now = Busy();
+    if (Now != Counted) *AtWork += Now ? 1 : -1;
+    Counted = Now;
+  }
+};
+
 struct TSlot {
   uint64_t Provider = 0;
   std::shared_ptr<TWorker> Worker;
   // Whole listings that came read ahead with a reply, not asked for yet.
   std::deque<wire::AheadListing> Ahead;
-  // The walk as the provider sees it: its share, the directories it opened, and those it listed
-  // but has not opened yet (the next last).
-  std::string Share;
   std::unique_ptr<TClaim> Walk; // the walk's own connection, counted for its server
-  int Opened = 0;
-  int Slow = 0; // the walk's listings in a row that waited on the link (LatencyBoundMs)
-  std::deque<std::string> Plan;
-  std::vector<std::unique_ptr<TSecond>> Seconds; // at most one unless the walk is latency-bound
-  bool NoSecond = false;                         // one failed: none again for this thread
-  // The second worker's listings, not taken yet.
-  std::unordered_map<std::string, wire::AheadListing> Listed;
-  std::size_t ListedEntries = 0;
-  // Directory ids met by the walk and by the second worker: links that loop are not planned.
-  std::unordered_set<uint64_t> WalkIds, SecondIds;
+  // The walk's decisions; its helpers are TSecond.
+  TWalkPlan Plan{-1, 0};
 };
 
 struct TSmbProvider::TImpl {
@@ -69,7 +74,6 @@ struct TSmbProvider::TImpl {
 
   // ---- the walk's plan and the second worker
 
-  static constexpr std::size_t MaxPlanned = 16384, MaxSecondEntries = 200000;
   static constexpr auto ActiveFor = std::chrono::milliseconds(250);
   std::shared_ptr<std::atomic<int>> SecondsBusy = std::make_shared<std::atomic<int>>(0);
   std::atomic<std::size_t> SecondTaken{0}; // listings walks took from second workers
@@ -86,9 +90,10 @@ struct TSmbProvider::TImpl {
 
   // The walk opened Unc (of directory id DirId) with these (first) entries; WaitedMs: how long
   // each listing of the exchange that brought them took, or below 0 when there was none.
+  // The walk opened Unc (of directory id DirId) with these (first) entries; WaitedMs: how long
+  // each listing of the exchange that brought them took, or below 0 when there was none.
   void Walked(const std::string &Unc, uint64_t DirId, const std::vector<wire::Entry> &Entries,
               double WaitedMs = -1);
-  bool LatencyBound(const TSlot &S) const;
 
   // Later entries of a listing that the walk reads on. It has walked the subdirectories of the
   // entries before them, so theirs come next.
@@ -98,27 +103,15 @@ struct TSmbProvider::TImpl {
   // are served meanwhile). One it has only planned is the walk's from now on.
   bool TakeSecond(const std::string &Unc, wire::AheadListing &Out);
 
-  // Ends one; the walk lists its directories itself. It is removed from S.Seconds by Prune.
+  // Ends one; the walk lists its directories itself. The plan's Prune removes it.
   void DropSecond(TSlot &S, TSecond &Sec, const net::NetError &Why);
-  static void Prune(TSlot &S);
-
-  // A listing a second worker brought: kept for the walk, and its subdirectories planned.
-  void KeepSecond(TSlot &S, TSecond &Sec, wire::AheadListing A);
 
   void SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F);
 
-  // Starts second workers: one once the walk is deep enough and a core is free, or, when the walk
-  // is latency-bound, as many as its plan keeps busy within the caps. Reads what they answered,
-  // and gives each idle one its next directory: the next of its own, or else the walk's last, or
-  // else (latency-bound) the last of the one with the most.
+  // Starts the helpers the plan wants, reads what they answered, and gives each idle one the
+  // next directory the plan has for it.
   void PumpSecond(TSlot &S);
   bool SpawnSecond(TSlot &S);
-  // Whether a helper has listed Dir, or lists or plans it.
-  static bool Taken(const TSlot &S, const std::string &Dir);
-  // The walk's planned directories that no helper has, counted up to Enough.
-  static std::size_t Untaken(const TSlot &S, std::size_t Enough);
-  // The next directory for Sec; "" when there is none.
-  std::string NextFor(TSlot &S, TSecond &Sec, bool Latency);
 
   bool Register(const std::shared_ptr<TWorker> &W);
 

@@ -1,36 +1,9 @@
 #include "platform/smb/walk_plan.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <iterator>
-#include <poll.h>
-
-#include "platform/net/unc_path.h"
-#include "platform/os/diag.h"
-#include "platform/smb/smb_provider_impl.h"
-#include "text/text.h"
 
 namespace sonquarry::smb {
-
-namespace {
-
-// "\\pc\share" of a path below it: the plan is the walk's of one share.
-std::string ShareOf(const std::string &Unc) {
-  const auto P = net::UncPath::Parse(Unc);
-  return text::AsciiLower(net::UncPath{P.Server, P.Share, ""}.Str());
-}
-
-// The server of a path, lower case: the key of its cap.
-std::string ServerOf(const std::string &Unc) {
-  return text::AsciiLower(net::UncPath::Parse(Unc).Server);
-}
-
-// Listings in a row that waited on the link before a walk counts as latency-bound: the first of
-// a share also connects.
-constexpr int SlowInARow = 5;
-
-} // namespace
 
 std::unique_ptr<TClaim> TClaim::Take(const std::shared_ptr<TLoad> &L, const std::string &Server,
                                      int Cap, bool Helper, int HelperCap) {
@@ -51,227 +24,125 @@ TClaim::~TClaim() {
   if (Helper_) --L_->Helpers;
 }
 
-void TSmbProvider::TImpl::Touch() {
-  std::lock_guard<std::mutex> L(ActiveLock);
-  Active[std::this_thread::get_id()] = Clock::now();
-}
-
-bool TSmbProvider::TImpl::SpareCore() {
-  const unsigned Cores =
-      Options.Cores ? Options.Cores : std::max(1u, std::thread::hardware_concurrency());
-  std::lock_guard<std::mutex> L(ActiveLock);
-  const auto Now = Clock::now();
-  std::erase_if(Active, [&](const auto &A) { return Now - A.second > ActiveFor; });
-  return Active.size() + std::size_t(std::max(0, SecondsBusy->load())) < Cores;
-}
-
-void TSmbProvider::TImpl::Walked(const std::string &Unc, uint64_t DirId,
-                                 const std::vector<wire::Entry> &Entries, double WaitedMs) {
-  TSlot *S = OwnSlot();
-  if (!S) return;
-  if (const std::string Share = ShareOf(Unc); Share != S->Share) {
-    S->Share = Share;
-    S->Opened = 0;
-    S->Slow = 0;
-    S->Plan.clear();
-    S->Listed.clear();
-    S->ListedEntries = 0;
-    S->WalkIds.clear();
-    S->SecondIds.clear();
-    // The last share's helpers end, and their connections with them.
-    S->Seconds.clear();
-    S->Walk.reset();
-    // The walk's own connection counts whatever the cap: it lists what no helper does.
-    S->Walk = TClaim::Take(Load, ServerOf(Unc), INT_MAX, false, 0);
-  } else if (const auto It = std::find(S->Plan.rbegin(), S->Plan.rend(), Unc);
-             It != S->Plan.rend()) {
+bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_t DirId,
+                       const std::vector<wire::Entry> &Entries, double WaitedMs) {
+  const bool NewShare = Share != Share_;
+  if (NewShare) {
+    Share_ = Share;
+    Opened_ = 0;
+    Slow_ = 0;
+    Plan_.clear();
+    Listed_.clear();
+    ListedEntries_ = 0;
+    WalkIds_.clear();
+    HelperIds_.clear();
+    Helpers_.clear();
+  } else if (const auto It = std::find(Plan_.rbegin(), Plan_.rend(), Unc); It != Plan_.rend()) {
     // Above it: what the walk passed over.
-    S->Plan.erase(std::prev(It.base()), S->Plan.end());
+    Plan_.erase(std::prev(It.base()), Plan_.end());
   }
   // Once latency-bound, the walk of this share stays so: listings read ahead come quickly.
-  if (WaitedMs >= 0 && S->Slow < SlowInARow)
-    S->Slow = WaitedMs >= Options.LatencyBoundMs ? S->Slow + 1 : 0;
-  ++S->Opened;
+  if (WaitedMs >= 0 && Slow_ < SlowInARow) Slow_ = WaitedMs >= LatencyBoundMs_ ? Slow_ + 1 : 0;
+  ++Opened_;
   // The walk does not enter a directory it has met before.
-  if (DirId == 0 || S->WalkIds.insert(DirId).second)
-    wire::PlanSubdirs(S->Plan, Unc, Entries, MaxPlanned);
-  PumpSecond(*S);
-  // Nothing left for the helpers: their connections go now rather than with the next share.
-  if (S->Plan.empty() && std::none_of(S->Seconds.begin(), S->Seconds.end(), [](const auto &P) {
-        return P->InFlight || !P->Planned.empty();
-      }))
-    S->Seconds.clear();
+  if (DirId == 0 || WalkIds_.insert(DirId).second)
+    wire::PlanSubdirs(Plan_, Unc, Entries, MaxPlanned);
+  return NewShare;
 }
 
-bool TSmbProvider::TImpl::LatencyBound(const TSlot &S) const {
-  return Options.LatencyBoundMs == 0 || (Options.LatencyBoundMs > 0 && S.Slow >= SlowInARow);
+void TWalkPlan::ReadOn(const std::string &Share, const std::string &Unc,
+                       const std::vector<wire::Entry> &Entries) {
+  if (Share == Share_) wire::PlanSubdirs(Plan_, Unc, Entries, MaxPlanned);
 }
 
-void TSmbProvider::TImpl::WalkedOn(const std::string &Unc,
-                                   const std::vector<wire::Entry> &Entries) {
-  TSlot *S = OwnSlot();
-  if (!S || ShareOf(Unc) != S->Share) return;
-  wire::PlanSubdirs(S->Plan, Unc, Entries, MaxPlanned);
-  PumpSecond(*S);
+bool TWalkPlan::LatencyBound() const {
+  return LatencyBoundMs_ == 0 || (LatencyBoundMs_ > 0 && Slow_ >= SlowInARow);
 }
 
-bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing &Out) {
-  TSlot *S = OwnSlot();
-  if (!S) return false;
-  // While a helper lists Unc, the other helpers' answers are taken and each is given its next
-  // directory: waiting on that one alone would idle them meanwhile.
-  const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
-  while (!StopRequested() && !S->Listed.count(Unc)) {
-    const auto It = std::find_if(S->Seconds.begin(), S->Seconds.end(), [&](const auto &P) {
-      return !P->Dead && P->Greeted && P->InFlight && !P->Closing && P->Asked == Unc;
-    });
-    if (It == S->Seconds.end()) break;
-    TSecond &Sec = **It;
-    const auto Left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-    if (Left <= 0) {
-      DropSecond(*S, Sec,
-                 Broken(ETIMEDOUT,
-                        "did not answer within " + std::to_string(Options.CallTimeOutMs) + " ms"));
-      break;
-    }
-    std::vector<pollfd> Fds;
-    for (const auto &P : S->Seconds)
-      if (P->InFlight && !P->Dead) Fds.push_back({P->Worker->Fd(), POLLIN, 0});
-    {
-      TCancelScope Cancel(Sec.Worker);
-      if (StopRequested() ||
-          (::poll(Fds.data(), Fds.size(), int(std::min<long long>(Left, 1000))) < 0 &&
-           errno != EINTR))
-        break;
-    }
-    PumpSecond(*S);
-  }
-  Prune(*S);
-  if (const auto It = S->Listed.find(Unc); It != S->Listed.end()) {
-    Out = std::move(It->second);
-    S->ListedEntries -= Out.Entries.size();
-    S->Listed.erase(It);
-    ++SecondTaken;
-    return true;
-  }
-  for (auto &P : S->Seconds) P->Planned.erase(Unc);
-  return false;
+bool TWalkPlan::WantsHelper(int ServerCap, int HelperCap,
+                            const std::function<bool()> &SpareCore) const {
+  if (NoHelper_ || HelperAfterDirs_ <= 0) return false;
+  const int N = int(Helpers_.size());
+  if (!LatencyBound())
+    return N == 0 && Opened_ >= HelperAfterDirs_ && Plan_.size() >= 2 && SpareCore();
+  // Only directories that no helper has listed or planned call for one more; the count is
+  // skipped at the caps, where the plan is mostly taken.
+  if (N + 1 >= ServerCap || N >= HelperCap) return false;
+  const auto Idle = std::size_t(std::count_if(Helpers_.begin(), Helpers_.end(), [](const auto &P) {
+    return !P->Greeted || (!P->InFlight && P->Planned.empty());
+  }));
+  return Untaken(Idle + 2) >= Idle + 2;
 }
 
-void TSmbProvider::TImpl::DropSecond(TSlot &S, TSecond &Sec, const net::NetError &Why) {
-  if (Sec.Dead) return;
-  Sec.Dead = true;
-  const auto W = Sec.Worker;
-  W->End();
-  if (!W->EndedByOwner() && !StopRequested())
-    platform::Diagnostic("SMB worker " + std::to_string(W->Pid()) + " " + Why.Message +
-                         " while listing ahead of a walk; the walk lists on by itself");
-  Sec.InFlight = false;
-  Sec.Planned.clear();
-  Sec.Frontier.clear();
-  Sec.Count();
-  S.NoSecond = true;
+THelper &TWalkPlan::Add(std::unique_ptr<THelper> H) {
+  Helpers_.push_back(std::move(H));
+  return *Helpers_.back();
 }
 
-void TSmbProvider::TImpl::Prune(TSlot &S) {
-  std::erase_if(S.Seconds, [](const std::unique_ptr<TSecond> &P) { return P->Dead; });
+void TWalkPlan::Drop(THelper &H) {
+  H.Dead = true;
+  H.InFlight = false;
+  H.Planned.clear();
+  H.Frontier.clear();
+  NoHelper_ = true;
 }
 
-void TSmbProvider::TImpl::KeepSecond(TSlot &S, TSecond &Sec, wire::AheadListing A) {
-  Sec.Planned.erase(A.Dir);
-  if (A.Id == 0 || (!S.WalkIds.count(A.Id) && S.SecondIds.insert(A.Id).second)) {
-    for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
-      if (wire::IsSubdir(*E))
-        if (std::string Sub = A.Dir + "\\" + E->Name; Sec.Planned.insert(Sub).second)
-          Sec.Frontier.push_back(std::move(Sub));
-    if (Sec.Frontier.size() > MaxPlanned) {
-      const auto Cut = Sec.Frontier.end() - MaxPlanned;
-      for (auto It = Sec.Frontier.begin(); It != Cut; ++It) Sec.Planned.erase(*It);
-      Sec.Frontier.erase(Sec.Frontier.begin(), Cut);
-    }
-  }
-  S.ListedEntries += A.Entries.size();
-  std::string Dir = A.Dir;
-  S.Listed.insert_or_assign(std::move(Dir), std::move(A));
+void TWalkPlan::Prune() {
+  std::erase_if(Helpers_, [](const std::unique_ptr<THelper> &P) { return P->Dead; });
 }
 
-void TSmbProvider::TImpl::SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F) {
-  net::NetError E;
-  if (!Sec.Greeted) {
-    Sec.InFlight = false;
-    if (Sec.Worker->Greets(F)) {
-      Sec.Greeted = true;
-      return;
-    }
-    return DropSecond(S, Sec, Broken(EPROTO, "did not greet as a worker"));
-  }
-  if (Sec.Closing) {
-    Sec.InFlight = Sec.Closing = false;
-    if (F.Kind != wire::Type::Closed)
-      DropSecond(S, Sec, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
-    return;
-  }
-  Sec.InFlight = false;
-  // A directory that the server refuses: the walk meets the refusal itself.
-  if (ServerError(F, E)) return;
-  wire::Listing L;
-  if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
-    return DropSecond(S, Sec, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
-  if (L.End) {
-    KeepSecond(S, Sec, {Sec.Asked, L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
-  } else if (Sec.Worker->Send(wire::Type::Close, wire::PutHandle(L.Dir.Handle), E)) {
-    // Longer than one reply: the walk lists it itself.
-    Sec.InFlight = Sec.Closing = true;
-  } else {
-    return DropSecond(S, Sec, E);
-  }
-  for (auto &A : L.Next) KeepSecond(S, Sec, std::move(A));
-}
-
-bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
-  auto Claim = TClaim::Take(Load, ServerOf(S.Share), ServerCap, true, HelperCap);
-  if (!Claim) return false;
-  net::NetError E;
-  auto W = TWorker::Spawn(WorkerPath, Config, 0, E, false);
-  if (!W || !Register(W)) {
-    S.NoSecond = true;
+bool TWalkPlan::EndIdle() {
+  if (!Plan_.empty() ||
+      std::any_of(Helpers_.begin(), Helpers_.end(), [](const auto &P) { return P->Busy(); }))
     return false;
-  }
-  auto Sec = std::make_unique<TSecond>();
-  Sec->Claim = std::move(Claim);
-  Sec->Worker = std::move(W);
-  Sec->Busy = SecondsBusy;
-  Sec->InFlight = true;
-  S.Seconds.push_back(std::move(Sec));
+  Helpers_.clear();
   return true;
 }
 
-std::string TSmbProvider::TImpl::NextFor(TSlot &S, TSecond &Sec, bool Latency) {
-  auto &Fr = Sec.Frontier;
-  while (!Fr.empty() && (!Sec.Planned.count(Fr.back()) || S.Listed.count(Fr.back()))) {
-    Sec.Planned.erase(Fr.back());
+void TWalkPlan::Keep(THelper &H, wire::AheadListing A) {
+  H.Planned.erase(A.Dir);
+  if (A.Id == 0 || (!WalkIds_.count(A.Id) && HelperIds_.insert(A.Id).second)) {
+    for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
+      if (wire::IsSubdir(*E))
+        if (std::string Sub = A.Dir + "\\" + E->Name; H.Planned.insert(Sub).second)
+          H.Frontier.push_back(std::move(Sub));
+    if (H.Frontier.size() > MaxPlanned) {
+      const auto Cut = H.Frontier.end() - MaxPlanned;
+      for (auto It = H.Frontier.begin(); It != Cut; ++It) H.Planned.erase(*It);
+      H.Frontier.erase(H.Frontier.begin(), Cut);
+    }
+  }
+  ListedEntries_ += A.Entries.size();
+  std::string Dir = A.Dir;
+  Listed_.insert_or_assign(std::move(Dir), std::move(A));
+}
+
+std::string TWalkPlan::NextFor(THelper &H, bool Latency, const std::function<bool()> &SpareCore) {
+  std::string Dir;
+  if (H.Dead || H.InFlight || ListedEntries_ >= MaxListedEntries) return Dir;
+  auto &Fr = H.Frontier;
+  while (!Fr.empty() && (!H.Planned.count(Fr.back()) || Listed_.count(Fr.back()))) {
+    H.Planned.erase(Fr.back());
     Fr.pop_back();
   }
-  std::string Dir;
   if (!Fr.empty()) {
     Dir = std::move(Fr.back());
     Fr.pop_back();
-    Sec.Planned.erase(Dir);
+    H.Planned.erase(Dir);
     return Dir;
   }
   // The walk's last directory, while the walk has more before it; not one that a helper has.
-  while (S.Plan.size() >= 2 && Taken(S, S.Plan.front())) S.Plan.pop_front();
-  if (S.Plan.size() >= 2 && (Latency || SpareCore())) {
-    Dir = std::move(S.Plan.front());
-    S.Plan.pop_front();
+  while (Plan_.size() >= 2 && Taken(Plan_.front())) Plan_.pop_front();
+  if (Plan_.size() >= 2 && (Latency || SpareCore())) {
+    Dir = std::move(Plan_.front());
+    Plan_.pop_front();
     return Dir;
   }
   if (!Latency) return Dir;
   // Latency-bound: the last planned directory of the helper with the most.
-  TSecond *Most = nullptr;
-  for (auto &P : S.Seconds)
-    if (!P->Dead && P.get() != &Sec && (!Most || P->Planned.size() > Most->Planned.size()))
+  THelper *Most = nullptr;
+  for (auto &P : Helpers_)
+    if (!P->Dead && P.get() != &H && (!Most || P->Planned.size() > Most->Planned.size()))
       Most = P.get();
   if (!Most || Most->Planned.size() < 2) return Dir;
   auto &MF = Most->Frontier;
@@ -284,71 +155,34 @@ std::string TSmbProvider::TImpl::NextFor(TSlot &S, TSecond &Sec, bool Latency) {
   return Dir;
 }
 
-bool TSmbProvider::TImpl::Taken(const TSlot &S, const std::string &Dir) {
-  if (S.Listed.count(Dir)) return true;
-  for (const auto &P : S.Seconds)
+THelper *TWalkPlan::Listing(const std::string &Unc) const {
+  for (const auto &P : Helpers_)
+    if (!P->Dead && P->Greeted && P->InFlight && !P->Closing && P->Asked == Unc) return P.get();
+  return nullptr;
+}
+
+bool TWalkPlan::Take(const std::string &Unc, wire::AheadListing &Out) {
+  if (const auto It = Listed_.find(Unc); It != Listed_.end()) {
+    Out = std::move(It->second);
+    ListedEntries_ -= Out.Entries.size();
+    Listed_.erase(It);
+    return true;
+  }
+  for (auto &P : Helpers_) P->Planned.erase(Unc);
+  return false;
+}
+
+bool TWalkPlan::Taken(const std::string &Dir) const {
+  if (Listed_.count(Dir)) return true;
+  for (const auto &P : Helpers_)
     if (P->Planned.count(Dir) || (P->InFlight && P->Asked == Dir)) return true;
   return false;
 }
 
-std::size_t TSmbProvider::TImpl::Untaken(const TSlot &S, std::size_t Enough) {
+std::size_t TWalkPlan::Untaken(std::size_t Enough) const {
   std::size_t N = 0;
-  for (auto It = S.Plan.begin(); It != S.Plan.end() && N < Enough; ++It) N += !Taken(S, *It);
+  for (auto It = Plan_.begin(); It != Plan_.end() && N < Enough; ++It) N += !Taken(*It);
   return N;
-}
-
-void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
-  const bool Latency = LatencyBound(S);
-  if (!S.NoSecond && Options.SecondWorkerAfterDirs > 0) {
-    if (Latency) {
-      // One more while the plan holds more than the helpers without work can take.
-      for (;;) {
-        const auto Idle =
-            std::size_t(std::count_if(S.Seconds.begin(), S.Seconds.end(), [](const auto &P) {
-              return !P->Greeted || (!P->InFlight && P->Planned.empty());
-            }));
-        // Only directories that no helper has listed or planned call for one more; the count
-        // is skipped at the caps, where the plan is mostly taken.
-        if (int(S.Seconds.size()) + 1 >= ServerCap || int(S.Seconds.size()) >= HelperCap ||
-            Untaken(S, Idle + 2) < Idle + 2 || !SpawnSecond(S))
-          break;
-      }
-    } else if (S.Seconds.empty() && S.Opened >= Options.SecondWorkerAfterDirs &&
-               S.Plan.size() >= 2 && SpareCore()) {
-      SpawnSecond(S);
-    }
-  }
-  for (auto &P : S.Seconds) {
-    TSecond &Sec = *P;
-    wire::Frame F;
-    net::NetError E;
-    while (!Sec.Dead && Sec.InFlight) {
-      const int R = Sec.Worker->TryReceive(F, E);
-      if (R == 0) break;
-      if (R < 0) {
-        DropSecond(S, Sec, E);
-        break;
-      }
-      SecondReply(S, Sec, F);
-    }
-  }
-  for (auto &P : S.Seconds) {
-    TSecond &Sec = *P;
-    if (Sec.Dead) continue;
-    Sec.Count();
-    if (Sec.InFlight || S.ListedEntries >= MaxSecondEntries) continue;
-    std::string Dir = NextFor(S, Sec, Latency);
-    if (Dir.empty()) continue;
-    net::NetError E;
-    Sec.Asked = std::move(Dir);
-    if (!Sec.Worker->Send(wire::Type::OpenDir, wire::PutString(Sec.Asked), E)) {
-      DropSecond(S, Sec, E);
-      continue;
-    }
-    Sec.InFlight = true;
-    Sec.Count();
-  }
-  Prune(S);
 }
 
 } // namespace sonquarry::smb

@@ -1,17 +1,21 @@
 #pragma once
-// The walk's plan as the provider sees it, and the second worker that lists ahead of the walk
-// from the bottom of that plan. Internal to the SMB room; the functions are TSmbProvider::TImpl's
-// (walk_plan.cpp).
+// The decisions of a walk of one share and of the helpers that list ahead of it: which
+// directories the walk has before it, when a helper starts, what it lists next and when the
+// helpers end. No sockets or processes: the provider feeds it what the walk and the helpers saw
+// and acts on its answers (smb_helpers.cpp). Internal to the SMB room.
 
-#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "platform/smb/smb_worker_process.h"
+#include "platform/smb/wire/smb_wire.h"
 
 namespace sonquarry::smb {
 
@@ -40,32 +44,94 @@ private:
   bool Helper_;
 };
 
-// A thread's second worker while it walks a share and a core is free. It lists, on a connection
-// of its own, the directories that the walk reaches last (the bottom of its plan), a subtree at a
-// time, so that the server serves the walk on two cores; the walk takes those listings when it
-// gets there. Where the walk catches up, it lists on by itself.
-struct TSecond {
-  std::unique_ptr<TClaim> Claim; // released after the worker has ended
-  std::shared_ptr<TWorker> Worker;
-  std::shared_ptr<std::atomic<int>> Busy; // the provider's count of second workers at work
-  bool Counted = false;                   // counted in Busy
+// A helper as the plan sees it. It lists, on a connection of its own, the directories that the
+// walk reaches last (the bottom of its plan), a subtree at a time, so that the server serves the
+// walk on two cores; the walk takes those listings when it gets there. Where the walk catches
+// up, it lists on by itself. The provider's helper (TSecond) adds the worker.
+struct THelper {
+  virtual ~THelper() = default;
   bool Greeted = false;
-  bool InFlight = false; // a request (or the greeting) not answered yet
-  bool Closing = false;  // the request in flight closes a listing too long to keep
-  bool Dead = false;     // failed or ended; Prune removes it
-  std::string Asked;     // the directory of the OpenDir in flight
+  bool InFlight = true; // a request (or the greeting) not answered yet
+  bool Closing = false; // the request in flight closes a listing too long to keep
+  bool Dead = false;    // failed or ended; Prune removes it
+  std::string Asked;    // the directory of the OpenDir in flight
   // Its next directories, the next last. An entry counts while Planned holds it: the walk takes
   // over one it reaches first.
   std::vector<std::string> Frontier;
   std::unordered_set<std::string> Planned;
-  ~TSecond() {
-    if (Counted) --*Busy;
-  }
-  void Count() {
-    const bool Now = InFlight || !Planned.empty();
-    if (Now != Counted) *Busy += Now ? 1 : -1;
-    Counted = Now;
-  }
+  bool Busy() const { return InFlight || !Planned.empty(); }
+};
+
+class TWalkPlan {
+public:
+  static constexpr std::size_t MaxPlanned = 16384, MaxListedEntries = 200000;
+  // Listings in a row that waited on the link before a walk counts as latency-bound: the first
+  // of a share also connects.
+  static constexpr int SlowInARow = 5;
+
+  // LatencyBoundMs and HelperAfterDirs as in SmbProviderOptions.
+  TWalkPlan(int LatencyBoundMs, int HelperAfterDirs)
+      : LatencyBoundMs_(LatencyBoundMs), HelperAfterDirs_(HelperAfterDirs) {}
+
+  // The walk opened Unc of Share (of directory id DirId) with these first entries; WaitedMs: how
+  // long each listing of the exchange took, below 0 when there was none. True when Share is
+  // another than the last: the last share's plan and helpers are gone.
+  bool Opened(const std::string &Share, const std::string &Unc, uint64_t DirId,
+              const std::vector<wire::Entry> &Entries, double WaitedMs);
+  // Later entries of a listing the walk reads on; ignored when of another share.
+  void ReadOn(const std::string &Share, const std::string &Unc,
+              const std::vector<wire::Entry> &Entries);
+  bool LatencyBound() const;
+
+  // Whether to start one more helper now: once the walk has opened HelperAfterDirs directories
+  // and has two before it while a core is free; latency-bound, while the helpers without work
+  // cannot take what nobody has, within the caps (the walk's own connection counts for Server).
+  bool WantsHelper(int ServerCap, int HelperCap, const std::function<bool()> &SpareCore) const;
+  THelper &Add(std::unique_ptr<THelper> H);
+  // No helper again for this thread: one failed.
+  void NoMoreHelpers() { NoHelper_ = true; }
+  // A helper that failed or ended: the walk lists its directories itself.
+  void Drop(THelper &H);
+  void Prune();
+  // The helpers end when nothing is left for them; true when they did.
+  bool EndIdle();
+
+  // The next directory for H: its own next, or the walk's last, or (latency-bound) the last of
+  // the helper with the most; "" when there is none or enough listings wait for the walk.
+  std::string NextFor(THelper &H, bool Latency, const std::function<bool()> &SpareCore);
+  // A whole listing H brought: kept for the walk, and its subdirectories planned for H.
+  void Keep(THelper &H, wire::AheadListing A);
+
+  // The helper that lists Unc now, or null; and whether Unc's listing waits for the walk.
+  THelper *Listing(const std::string &Unc) const;
+  bool Has(const std::string &Unc) const { return Listed_.count(Unc) > 0; }
+  // The listing of Unc when a helper brought it; else Unc is the walk's from now on.
+  bool Take(const std::string &Unc, wire::AheadListing &Out);
+
+  const std::vector<std::unique_ptr<THelper>> &Helpers() const { return Helpers_; }
+  const std::string &Share() const { return Share_; }
+  const std::deque<std::string> &Plan() const { return Plan_; }
+  std::size_t ListedEntries() const { return ListedEntries_; }
+
+private:
+  // Whether a helper has listed Dir, or lists or plans it.
+  bool Taken(const std::string &Dir) const;
+  // The walk's planned directories that no helper has, counted up to Enough.
+  std::size_t Untaken(std::size_t Enough) const;
+
+  int LatencyBoundMs_, HelperAfterDirs_;
+  std::string Share_;
+  int Opened_ = 0;
+  int Slow_ = 0; // the walk's listings in a row that waited on the link
+  // The directories the walk listed but has not opened yet, the next last.
+  std::deque<std::string> Plan_;
+  std::vector<std::unique_ptr<THelper>> Helpers_; // at most one unless latency-bound
+  bool NoHelper_ = false;
+  // The helpers' listings, not taken yet.
+  std::unordered_map<std::string, wire::AheadListing> Listed_;
+  std::size_t ListedEntries_ = 0;
+  // Directory ids met by the walk and by the helpers: links that loop are not planned.
+  std::unordered_set<uint64_t> WalkIds_, HelperIds_;
 };
 
 } // namespace sonquarry::smb
