@@ -5,23 +5,20 @@
 #include "engine/network.h"
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
+#include "support/test_support.h"
 #include "support/testnet_env.h"
 
 #include <fstream>
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
+using sonquarry::testing::ReadAll;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int Files = 4;
 constexpr size_t FileSize = size_t(50) << 20;
-
-std::string Slurp(const fs::path &P) {
-  std::ifstream in(P, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 int Body() {
   const sonquarry::testing::Env e = sonquarry::testing::Env::Load();
@@ -79,7 +76,7 @@ int Body() {
     // A fast copy of the wrong bytes is no copy.
     for (int i = 0; i < Files; ++i) {
       const std::string name = "part " + std::to_string(i) + ".mp3";
-      if (Slurp(dest / "ours" / name) != Slurp(dest / "smbclient" / name)) {
+      if (ReadAll(dest / "ours" / name) != ReadAll(dest / "smbclient" / name)) {
         std::fprintf(stderr, "copy of %s differs from smbclient's\n", name.c_str());
         return 1;
       }

@@ -87,8 +87,8 @@ TEST_F(Fixture, CopiesTheSelectedFilesAndRemembersTheFolder) {
   Prompts->Directories = {Dest};
   Actions.CopySelected();
   EXPECT_EQ(Settings.PathForCopy, Dest);
-  EXPECT_EQ(sonquarry::testing::ReadFile(Dest + "/a.mp3"), "a.mp3");
-  EXPECT_EQ(sonquarry::testing::ReadFile(Dest + "/c.mp3"), "c.mp3");
+  EXPECT_EQ(sonquarry::testing::ReadAll(Dest + "/a.mp3"), "a.mp3");
+  EXPECT_EQ(sonquarry::testing::ReadAll(Dest + "/c.mp3"), "c.mp3");
   EXPECT_FALSE(fs::exists(Dest + "/b.mp3"));
   EXPECT_TRUE(Prompts->Messages().empty());
 

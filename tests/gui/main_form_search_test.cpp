@@ -117,7 +117,7 @@ TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox
     Prompts->Records.clear();
     Form->actSearch->trigger();
     ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
-    const std::string log = sonquarry::testing::ReadFile(files::GetProgramDir() + "search.log");
+    const std::string log = sonquarry::testing::ReadAll(files::GetProgramDir() + "search.log");
     EXPECT_NE(log.find(refused), std::string::npos) << log;
     ASSERT_TRUE(SpinUntil([&] {
       for (const auto &r : Prompts->Records)

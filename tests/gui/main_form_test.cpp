@@ -613,7 +613,7 @@ TEST_F(MainFormTest, LinksThatAnotherUserPlantedAreNotWrittenThrough) {
       Form->ListFileName = link;
       Form->close();
     }
-    EXPECT_EQ(sonquarry::testing::ReadFile(victim), "mine");
+    EXPECT_EQ(sonquarry::testing::ReadAll(victim), "mine");
     EXPECT_EQ(Prompts->Messages(),
               std::vector<std::string>{"Can not create list file " + (exit ? "scan.lst" : link) +
                                        ": a symbolic link on the way to it is owned by another "

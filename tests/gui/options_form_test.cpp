@@ -29,12 +29,9 @@
 namespace sonquarry {
 namespace {
 
-using Strings = std::vector<std::string>;
+using testing::ReadAll;
 
-std::string ReadAll(const std::string &Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-}
+using Strings = std::vector<std::string>;
 
 uint32_t IP(const char *Text) { return StrIP(Text); }
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 using namespace sonquarry;
-using sonquarry::testing::ReadFile;
+using sonquarry::testing::ReadAll;
 
 namespace {
 
@@ -44,10 +44,10 @@ TEST_F(Fixture, PlaylistHoldsTheSelectedRowsInRowOrderAsUrls) {
   List.Add("SQGROUP1", "\\\\PC\\Shared Music\\Größe #1\\", "50% & more\r.mp3");
   List.Select({8 - 1, 5, 2}); // selected out of order
   ASSERT_TRUE(WritePlayList(Path("a.m3u"), List.Tree, List.Selected()));
-  EXPECT_EQ(ReadFile(Path("a.m3u")), "smb://PC/Music/track%202.mp3\r\n"
-                                     "smb://PC/Music/track%205.mp3\r\n"
-                                     "smb://PC/Shared%20Music/Gr%C3%B6%C3%9Fe%20%231/"
-                                     "50%25%20%26%20more%0D.mp3\r\n");
+  EXPECT_EQ(ReadAll(Path("a.m3u")), "smb://PC/Music/track%202.mp3\r\n"
+                                    "smb://PC/Music/track%205.mp3\r\n"
+                                    "smb://PC/Shared%20Music/Gr%C3%B6%C3%9Fe%20%231/"
+                                    "50%25%20%26%20more%0D.mp3\r\n");
 }
 
 TEST_F(Fixture, NothingSelectedWritesNothingAndSaysNothing) {
@@ -67,7 +67,7 @@ TEST_F(Fixture, PlayHandsTheCachePlaylistToTheUsersPlayerOrTheDesktop) {
     ASSERT_FALSE(Opened.empty());
     EXPECT_EQ(Opened.back(),
               std::make_pair(Home.Root() + "/cache/sonquarry/playlist.m3u", command));
-    EXPECT_EQ(ReadFile(Opened.back().first), "smb://PC/Music/track%201.mp3\r\n");
+    EXPECT_EQ(ReadAll(Opened.back().first), "smb://PC/Music/track%201.mp3\r\n");
   }
   EXPECT_TRUE(Prompts->Records.empty());
 
@@ -107,8 +107,8 @@ TEST_F(Fixture, PlayerThatFailsOrIsMissingIsReportedWithTheFix) {
     if (c.Said.empty()) {
       // Until cp has written it: it creates the file before it writes.
       ASSERT_TRUE(sonquarry::testing::SpinUntil(
-          [&] { return ReadFile(played) == "smb://PC/Music/track%201.mp3\r\n"; }));
-      EXPECT_EQ(ReadFile(played), "smb://PC/Music/track%201.mp3\r\n");
+          [&] { return ReadAll(played) == "smb://PC/Music/track%201.mp3\r\n"; }));
+      EXPECT_EQ(ReadAll(played), "smb://PC/Music/track%201.mp3\r\n");
       sonquarry::testing::SpinUntil([] { return false; }, 300); // its exit, too
       EXPECT_TRUE(Prompts->Messages().empty());
       continue;
@@ -168,7 +168,7 @@ TEST_F(Fixture, PlaylistThatCannotBeWrittenWholeKeepsTheOldOneAndSaysWhy) {
     c.Arrange();
     EXPECT_FALSE(WritePlayList(Path(c.Name), List.Tree, List.Selected()));
     setrlimit(RLIMIT_FSIZE, &before);
-    EXPECT_EQ(ReadFile(Path(c.Name)), "old list\r\n");
+    EXPECT_EQ(ReadAll(Path(c.Name)), "old list\r\n");
     EXPECT_EQ(Prompts->Messages(), std::vector<std::string>{"Can not write to file " +
                                                             Path(c.Name) + ": " + c.Reason + "."});
   }
@@ -182,14 +182,14 @@ TEST_F(Fixture, SaveAfterSaveAsRewritesTheSameFileWithoutAsking) {
   ASSERT_EQ(Prompts->Records.size(), 1u);
   EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "m3u");
   EXPECT_FALSE(Prompts->LastFileRequest.OverwritePrompt);
-  EXPECT_EQ(ReadFile(Path("old.m3u")), "someone else's list\r\n"); // cancelled: untouched
+  EXPECT_EQ(ReadAll(Path("old.m3u")), "someone else's list\r\n"); // cancelled: untouched
 
   Prompts->Files = {Path("old.m3u")};
   Actions.SaveAs(); // an existing file is replaced without a question
-  EXPECT_EQ(ReadFile(Path("old.m3u")), "smb://PC/Music/track%203.mp3\r\n");
+  EXPECT_EQ(ReadAll(Path("old.m3u")), "smb://PC/Music/track%203.mp3\r\n");
   List.Select({4, 6});
   Actions.Save();
-  EXPECT_EQ(ReadFile(Path("old.m3u")),
+  EXPECT_EQ(ReadAll(Path("old.m3u")),
             "smb://PC/Music/track%204.mp3\r\nsmb://PC/Music/track%206.mp3\r\n");
   EXPECT_EQ(Prompts->Records.size(), 2u); // two dialogs, no message
 }
@@ -201,13 +201,13 @@ TEST_F(Fixture, TextReportIsEveryRowInRowOrder) {
   List.Tree.Sort(scDirectory, true);
   Prompts->Files = {Path("r.txt")};
   Actions.ExportText();
-  EXPECT_EQ(ReadFile(Path("r.txt")), "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n");
+  EXPECT_EQ(ReadAll(Path("r.txt")), "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n");
   // A name's control characters never split a row nor reach a terminal.
   List.Add("W", "\\\\PC\\C\\", "nl\nline \x1b[31mred\r.mp3");
   Prompts->Files = {Path("r.txt")};
   Prompts->MessageAnswers = {IDYES};
   Actions.ExportText();
-  EXPECT_EQ(ReadFile(Path("r.txt")),
+  EXPECT_EQ(ReadAll(Path("r.txt")),
             "\\\\PC\\A\\y & z.mp3\r\n\\\\PC\\B\\z.mp3\r\n\\\\PC\\C\\nl?line ?[31mred?.mp3\r\n");
   EXPECT_EQ(Prompts->LastFileRequest.DefaultExt, "txt");
 }
@@ -219,7 +219,7 @@ TEST_F(Fixture, HtmlReportLinksSmbUrlsWithEscapedText) {
   List.Add("W", "\\\\PC\\Müsik\\", "a.mp3");
   Prompts->Files = {Path("r.html")};
   Actions.ExportHtml();
-  EXPECT_EQ(ReadFile(Path("r.html")),
+  EXPECT_EQ(ReadAll(Path("r.html")),
             "<HTML><HEAD><META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=utf-8\">"
             "<TITLE>Vantrell Sonquarry report</TITLE></HEAD>\r\n"
             "<BODY><center><font size=\"+1\" color=\"#000000\"><b><a "
@@ -246,7 +246,7 @@ TEST_F(Fixture, ExistingReportIsRewrittenOnlyAfterYes) {
       Prompts->MessageAnswers = {*c.Answer};
     }
     Actions.ExportText();
-    EXPECT_EQ(ReadFile(file) != "keep me", c.Rewritten);
+    EXPECT_EQ(ReadAll(file) != "keep me", c.Rewritten);
     if (c.Answer) {
       ASSERT_EQ(Prompts->Messages().size(), 1u);
       EXPECT_EQ(Prompts->Messages()[0], "File " + file + " exists. Rewrite?");

@@ -33,7 +33,7 @@ TEST(SingleWindow, ASecondStartHandsOverToTheFirstWindowAndEnds) {
   EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
   EXPECT_TRUE(window.isVisible());
-  EXPECT_EQ(sonquarry::testing::ReadFile(list), "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\n");
+  EXPECT_EQ(sonquarry::testing::ReadAll(list), "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\n");
 }
 
 TEST(SingleWindow, AListThatAnotherProgramHoldsIsNotOpened) {

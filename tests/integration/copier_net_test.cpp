@@ -8,6 +8,7 @@
 #include "services/copier/net_copy_source.h"
 #include "support/hung_host.h"
 #include "support/run_program.h"
+#include "support/test_support.h"
 #include "support/testnet_env.h"
 
 #include <atomic>
@@ -19,16 +20,12 @@
 #include <unistd.h>
 
 using namespace sonquarry;
+using sonquarry::testing::ReadAll;
 using sonquarry::testing::RunProgram;
 using sonquarry::testing::TRun;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const fs::path &P) {
-  std::ifstream in(P, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A file placed on a share for the test and removed after it.
 struct TShareFile {

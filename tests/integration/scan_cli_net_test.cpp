@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using namespace sonquarry;
 using sonquarry::testing::Cat;
 using sonquarry::testing::FindBlock;
+using sonquarry::testing::ReadAll;
 using sonquarry::testing::ReadLogBlocks;
 using sonquarry::testing::RunProgram;
 using sonquarry::testing::ScanBinary;
@@ -85,15 +86,10 @@ std::set<Row> Rows(const TExpected &W, int State) {
   return Out;
 }
 
-std::string ReadFile(const std::string &P) {
-  std::ifstream In(P, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), {});
-}
-
 // The list file: three CR LF lines per row (name, domain, directory).
 std::set<Row> ReadList(const std::string &P) {
   std::set<Row> Out;
-  const std::string T = ReadFile(P);
+  const std::string T = ReadAll(P);
   std::vector<std::string> L;
   for (size_t Pos = 0; Pos < T.size();) {
     const auto E = T.find("\r\n", Pos);

@@ -1,8 +1,8 @@
 #pragma once
 // Reads a scan log back as blocks: one timestamped line and the indented lines after it.
 
-#include <fstream>
-#include <sstream>
+#include "support/test_support.h"
+
 #include <string>
 #include <vector>
 
@@ -26,10 +26,7 @@ inline bool Stamped(const std::string &Line) {
 }
 
 inline TLogBlocks ReadLogBlocks(const std::string &Path) {
-  std::ifstream In(Path, std::ios::binary);
-  std::stringstream S;
-  S << In.rdbuf();
-  const std::string Text = S.str();
+  const std::string Text = ReadAll(Path);
   const std::string Indent(22, ' ');
   TLogBlocks Out;
   std::size_t Pos = 0;

@@ -2,7 +2,10 @@
 // Small helpers shared by the unit tests and the benchmarks (no gtest in here).
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,12 @@ template <class... TParts> std::string Cat(const TParts &...Parts) {
   std::string s;
   ((s += Parts), ...);
   return s;
+}
+
+// The bytes of a file; empty when it cannot be read.
+inline std::string ReadAll(const std::filesystem::path &File) {
+  std::ifstream in(File, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Milliseconds since T on the steady clock.

@@ -2,6 +2,8 @@
 // A throw-away home for a test: HOME and the XDG base directories point into a fresh temporary
 // folder for the life of the object, so no test reads or writes the real ~/.config.
 
+#include "support/test_support.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -58,11 +60,6 @@ private:
   std::string Root_;
   std::vector<std::pair<std::string, std::optional<std::string>>> Saved_;
 };
-
-inline std::string ReadFile(const std::string &Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline void WriteFile(const std::string &Path, const std::string &Data) {
   std::filesystem::create_directories(std::filesystem::path(Path).parent_path());

@@ -13,7 +13,7 @@
 
 using namespace sonquarry;
 namespace fs = std::filesystem;
-using sonquarry::testing::ReadFile;
+using sonquarry::testing::ReadAll;
 using sonquarry::testing::WriteFile;
 
 namespace {
@@ -98,8 +98,8 @@ TEST_F(Fixture, CollisionsKeepBothFiles) {
   copier::TFileCopier copier(Local);
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\a.mp3", "\\\\PC\\s\\a.mp3"}, Dest), 0);
   EXPECT_EQ(copier.Copied, (std::vector<std::string>{Dest + "/a (3).mp3", Dest + "/a (4).mp3"}));
-  EXPECT_EQ(ReadFile(Dest + "/a.mp3"), "old");
-  EXPECT_EQ(ReadFile(Dest + "/a (3).mp3"), "new");
+  EXPECT_EQ(ReadAll(Dest + "/a.mp3"), "old");
+  EXPECT_EQ(ReadAll(Dest + "/a (3).mp3"), "new");
   EXPECT_FALSE(fs::exists(Home.Root() + "/outside.mp3"));
   EXPECT_EQ(DestFiles(), (std::set<std::string>{"a.mp3", "a (2).mp3", "a (3).mp3", "a (4).mp3"}));
 }
@@ -111,7 +111,7 @@ TEST_F(Fixture, FailureStopsOrIsSkippedAndKeepsWhatWasCopiedBefore) {
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\1.mp3", "\\\\PC\\s\\2.mp3", "\\\\PC\\s\\3.mp3"}, Dest), 1);
   EXPECT_NE(copier.Error.find("2.mp3"), std::string::npos);
   EXPECT_EQ(DestFiles(), std::set<std::string>{"1.mp3"});
-  EXPECT_EQ(ReadFile(Dest + "/1.mp3"), "one");
+  EXPECT_EQ(ReadAll(Dest + "/1.mp3"), "one");
 
   EXPECT_EQ(copier.Copy({"\\\\PC\\s\\1.mp3"}, Home.Root() + "/no/such/dir"), 1);
 

@@ -53,13 +53,6 @@ public:
   fs::path Path;
 };
 
-std::string ReadAll(const std::string &File) {
-  std::ifstream in(File, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void WriteAll(const std::string &File, const std::string &Data) {
   std::ofstream(File, std::ios::binary | std::ios::trunc) << Data;
 }

@@ -76,7 +76,7 @@ TEST(PlantedLink, AnotherUsersLinkIsRefusedTheUsersOwnIsFollowed) {
       }
       EXPECT_EQ(w.Write(link), !planted);
       EXPECT_TRUE(fs::is_symlink(link));
-      EXPECT_EQ(sonquarry::testing::ReadFile(victim) == Mine, planted);
+      EXPECT_EQ(sonquarry::testing::ReadAll(victim) == Mine, planted);
     }
   }
 }

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 using namespace sonquarry;
-using sonquarry::testing::ReadFile;
+using sonquarry::testing::ReadAll;
 using sonquarry::testing::TXdgSandbox;
 using sonquarry::testing::WriteFile;
 
@@ -125,7 +125,7 @@ TEST(RegistryFaults, AKilledSaveLeavesTheOldOrTheNewSettings) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     std::string error;
-    ASSERT_TRUE(registry::THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
+    ASSERT_TRUE(registry::THive::Parse(ReadAll(box.Hive()), &error).has_value()) << error;
     ASSERT_FALSE(std::filesystem::exists(box.Hive() + ".bad"));
     const TBoth loaded = LoadAll();
     const bool isA = Same(loaded, a), isB = Same(loaded, b);
@@ -161,7 +161,7 @@ TEST(RegistryFaults, TwoProcessesSavingAtOnceLoseNothing) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   std::string error;
-  ASSERT_TRUE(registry::THive::Parse(ReadFile(box.Hive()), &error).has_value()) << error;
+  ASSERT_TRUE(registry::THive::Parse(ReadAll(box.Hive()), &error).has_value()) << error;
   registry::TRegistry reg;
   for (int c = 0; c < 2; ++c) {
     ASSERT_TRUE(reg.OpenKeyReadOnly("\\Software\\Test\\Child" + std::to_string(c)));
@@ -177,7 +177,7 @@ TEST(RegistryFaults, AGarbageHiveStartsTheProgramOnDefaultsAndIsKeptAsideAtTheNe
   TXdgSandbox box;
   const TBoth b = Variant(1);
   SaveSettings(b.Scan, b.Form);
-  std::string garbage = ReadFile(box.Hive());
+  std::string garbage = ReadAll(box.Hive());
   garbage.resize(garbage.size() / 2); // cut in the middle of a line, as a torn copy would be
   garbage += "\"broken";
   WriteFile(box.Hive(), garbage);
@@ -193,9 +193,9 @@ TEST(RegistryFaults, AGarbageHiveStartsTheProgramOnDefaultsAndIsKeptAsideAtTheNe
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].find("defaults"), std::string::npos) << log[0];
   // Reading leaves the file alone; the next save keeps it aside and starts a fresh, valid hive.
-  EXPECT_EQ(ReadFile(box.Hive()), garbage);
+  EXPECT_EQ(ReadAll(box.Hive()), garbage);
   EXPECT_FALSE(std::filesystem::exists(box.Hive() + ".bad"));
   SaveSettings(b.Scan, b.Form);
-  EXPECT_EQ(ReadFile(box.Hive() + ".bad"), garbage);
+  EXPECT_EQ(ReadAll(box.Hive() + ".bad"), garbage);
   EXPECT_TRUE(Same(LoadAll(), b));
 }

@@ -326,7 +326,7 @@ TEST_F(RegistryTest, SavesWhenReleasedAndOnFlush) {
   EXPECT_EQ(
       (std::filesystem::status(Sandbox.Hive()).permissions() & std::filesystem::perms::group_all),
       std::filesystem::perms::none);
-  EXPECT_NE(ReadFile(Sandbox.Hive())
+  EXPECT_NE(ReadAll(Sandbox.Hive())
                 .find("[HKEY_CURRENT_USER\\Software\\Vantrell Software\\Sonquarry]\r\n"
                       "\"TimeOut\"=dword:000001f4\r\n"),
             std::string::npos);
@@ -337,7 +337,7 @@ TEST_F(RegistryTest, SavesWhenReleasedAndOnFlush) {
   EXPECT_TRUE(reg.Modified());
   reg.Flush();
   EXPECT_FALSE(reg.Modified());
-  EXPECT_NE(ReadFile(Sandbox.Hive()).find("\"TimeOut\"=dword:00000384"), std::string::npos);
+  EXPECT_NE(ReadAll(Sandbox.Hive()).find("\"TimeOut\"=dword:00000384"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + ".tmp"));
 }
 
@@ -381,7 +381,7 @@ TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
       registry::TRegistry reader; // reading alone leaves the file as it is
       EXPECT_FALSE(reader.KeyExists("\\Software"));
     }
-    EXPECT_EQ(ReadFile(Sandbox.Hive()), c.Garbage);
+    EXPECT_EQ(ReadAll(Sandbox.Hive()), c.Garbage);
     EXPECT_FALSE(std::filesystem::exists(Sandbox.Hive() + c.Backup));
     {
       registry::TRegistry reg;
@@ -393,10 +393,10 @@ TEST_F(RegistryTest, AGarbageHiveIsReadAsEmptyAndKeptAsideOnlyBySaves) {
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("defaults"), std::string::npos) << log[0];
     EXPECT_NE(log[1].find("registry.reg" + c.Backup), std::string::npos) << log[1];
-    EXPECT_EQ(ReadFile(Sandbox.Hive() + c.Backup), c.Garbage);
-    EXPECT_TRUE(registry::THive::Parse(ReadFile(Sandbox.Hive())).has_value());
+    EXPECT_EQ(ReadAll(Sandbox.Hive() + c.Backup), c.Garbage);
+    EXPECT_TRUE(registry::THive::Parse(ReadAll(Sandbox.Hive())).has_value());
   }
-  EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), cases[0].Garbage);
+  EXPECT_EQ(ReadAll(Sandbox.Hive() + ".bad"), cases[0].Garbage);
 }
 
 TEST_F(RegistryTest, DeletionsReachWhatAnotherProcessCreatedMeanwhile) {
@@ -462,7 +462,7 @@ TEST_F(RegistryTest, GarbageWrittenAfterLoadingIsSetAsideAtSave) {
   reg.Flush();
   platform::SetDiagnosticSink(nullptr);
   EXPECT_EQ(log.size(), 1u);
-  EXPECT_EQ(ReadFile(Sandbox.Hive() + ".bad"), "[broken");
+  EXPECT_EQ(ReadAll(Sandbox.Hive() + ".bad"), "[broken");
   registry::TRegistry again;
   ASSERT_TRUE(again.OpenKeyReadOnly(kMain));
   EXPECT_EQ(again.ReadInteger("A"), 1);
@@ -496,7 +496,7 @@ TEST_F(RegistryTest, KeepsRootsApart) {
   EXPECT_FALSE(reg.HasCurrentKey());
   EXPECT_FALSE(reg.KeyExists("\\CLSID"));
   reg.Flush();
-  EXPECT_NE(ReadFile(Sandbox.Hive())
+  EXPECT_NE(ReadAll(Sandbox.Hive())
                 .find("[HKEY_CLASSES_ROOT\\CLSID\\{x}\\InprocServer32]\r\n@=\"lib.so\"\r\n"),
             std::string::npos);
 }

@@ -186,7 +186,7 @@ TEST(ScanCliTest, ABrokenHiveIsToldAndLeftAsItIs) {
   EXPECT_NE(R.Err.find("sonquarry-scan: Registry: " + Home.Hive() + " could not be parsed"),
             std::string::npos)
       << R.Err;
-  EXPECT_EQ(sonquarry::testing::ReadFile(Home.Hive()), "[broken");
+  EXPECT_EQ(sonquarry::testing::ReadAll(Home.Hive()), "[broken");
   EXPECT_FALSE(std::filesystem::exists(Home.Hive() + ".bad"));
 }
 
@@ -223,7 +223,7 @@ TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
   const TRun R =
       Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
   EXPECT_EQ(R.Status, 0) << R.Err;
-  const std::string Log = sonquarry::testing::ReadFile(Home.Root() + "/data/sonquarry/search.log");
+  const std::string Log = sonquarry::testing::ReadAll(Home.Root() + "/data/sonquarry/search.log");
   EXPECT_NE(Log.find("SMB credentials file " + Credentials + " is open to group or others"),
             std::string::npos)
       << Log;

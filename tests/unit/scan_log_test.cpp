@@ -13,6 +13,7 @@
 
 #include "engine/scan_log.h"
 #include "platform/os/exception.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using sonquarry::llAll;
@@ -33,15 +34,9 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  static std::string Read(const std::string &Path) {
-    std::ifstream In(Path, std::ios::binary);
-    std::stringstream S;
-    S << In.rdbuf();
-    return S.str();
-  }
   // The file split at CR LF; fails the test on a bare LF.
   static std::vector<std::string> Lines(const std::string &Path) {
-    const std::string Text = Read(Path);
+    const std::string Text = sonquarry::testing::ReadAll(Path);
     std::vector<std::string> Out;
     std::size_t Pos = 0;
     while (Pos < Text.size()) {
