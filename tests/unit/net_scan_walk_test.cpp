@@ -1,5 +1,5 @@
 // ctest-labels: threads
-// The scanning threads and the coordinator over a fake network provider.
+// What a scan over the fake network finds and logs, alone and under many threads.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,8 +22,7 @@
 #include "engine/scan_log.h"
 #include "platform/os/exception.h"
 #include "platform/os/main_thread.h"
-#include "support/fake_net_provider.h"
-#include "support/scan_fixture.h"
+#include "support/net_scan_fixture.h"
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
 
@@ -41,162 +40,16 @@ using sonquarry::testing::FakeNetProvider;
 using sonquarry::testing::FindBlock;
 using sonquarry::testing::ReadLogBlocks;
 using Clock = std::chrono::steady_clock;
-using Strings = std::vector<std::string>;
 
+using sonquarry::testing::BuildNetwork;
+using sonquarry::testing::ComputersUnderTheRoot;
+using sonquarry::testing::D;
+using sonquarry::testing::F;
 using sonquarry::testing::MsSince;
-
-namespace {
-
-net::DirEntry D(const std::string &Name) { return {Name, true}; }
-net::DirEntry F(const std::string &Name) { return {Name, false}; }
-
-// The fake with a hook before every directory listing and a gate that can hold one.
-class WalkProvider : public FakeNetProvider {
-public:
-  bool FindFiles(const std::string &UncDir, std::vector<net::DirEntry> &Out,
-                 net::NetError *Error) override {
-    {
-      std::unique_lock<std::mutex> L(Lock_);
-      Finds_.push_back(UncDir);
-      if (UncDir == HoldDir_) {
-        Held_ = true;
-        Cv_.notify_all();
-        Cv_.wait(L, [&] { return !Holding_; });
-      }
-    }
-    if (Looping_ && UncDir.size() >= 6 && UncDir.compare(UncDir.size() - 6, 6, "\\again") == 0) {
-      Out = {D("again"), F("song.mp3")};
-      return true;
-    }
-    return FakeNetProvider::FindFiles(UncDir, Out, Error);
-  }
-  void Hold(const std::string &Dir) {
-    std::lock_guard<std::mutex> L(Lock_);
-    HoldDir_ = Dir;
-    Holding_ = true;
-  }
-  bool WaitHeld(int Ms) {
-    std::unique_lock<std::mutex> L(Lock_);
-    return Cv_.wait_for(L, std::chrono::milliseconds(Ms), [&] { return Held_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> L(Lock_);
-    Holding_ = false;
-    Cv_.notify_all();
-  }
-  Strings Finds() const {
-    std::lock_guard<std::mutex> L(Lock_);
-    return Finds_;
-  }
-  // Every directory named "again" holds itself once more.
-  void Loop() { Looping_ = true; }
-
-private:
-  mutable std::mutex Lock_;
-  std::condition_variable Cv_;
-  Strings Finds_;
-  std::string HoldDir_;
-  bool Holding_ = false, Held_ = false;
-  std::atomic<bool> Looping_{false};
-};
-
-// Two workgroups: WG1 with PC1 (music, private, empty), PC2 (no shares) and DENIED; WG2 with
-// PC3 (songs without MP3 files).
-void BuildNetwork(WalkProvider &P) {
-  using R = FakeNetProvider;
-  P.Set(R::Top, {R::Res(net::NetDisplayNetwork, "SMB Network")});
-  P.Set("SMB Network",
-        {R::Res(net::NetDisplayDomain, "WG1"), R::Res(net::NetDisplayDomain, "WG2")});
-  P.Set("WG1", {R::Res(net::NetDisplayServer, "\\\\PC1"), R::Res(net::NetDisplayServer, "\\\\PC2"),
-                R::Res(net::NetDisplayServer, "\\\\DENIED")});
-  P.Set("WG2", {R::Res(net::NetDisplayServer, "\\\\PC3")});
-  P.Set("\\\\PC1", {R::Res(net::NetDisplayShare, "\\\\PC1\\music", net::NetUsageConnectable),
-                    R::Res(net::NetDisplayShare, "\\\\PC1\\private", net::NetUsageConnectable),
-                    R::Res(net::NetDisplayShare, "\\\\PC1\\empty", net::NetUsageConnectable)});
-  P.Set("\\\\PC2", {});
-  P.Set("\\\\DENIED", {R::Res(net::NetDisplayShare, "\\\\DENIED\\x", net::NetUsageConnectable)});
-  P.Set("\\\\PC3", {R::Res(net::NetDisplayShare, "\\\\PC3\\songs", net::NetUsageConnectable)});
-  P.SetDir("\\\\PC1\\music",
-           {D("."), D(".."), D("Rock"), D("album.mp3"), F("top.mp3"), F("README.txt")});
-  P.SetDir("\\\\PC1\\music\\Rock", {D("."), D(".."), D("Deep"), F("a.MP3"), F("b.txt")});
-  P.SetDir("\\\\PC1\\music\\Rock\\Deep", {F("c.mp3"), F("c.mp3.zip"), F("noext")});
-  P.SetDir("\\\\PC1\\music\\album.mp3", {F("01.mp3"), F("02.wma")});
-  P.SetDir("\\\\PC1\\private", {F("secret.mp3")});
-  P.SetDir("\\\\PC1\\empty", {D("."), D("..")});
-  P.SetDir("\\\\PC3\\songs", {F("x.wma")});
-  P.SetDir("\\\\DENIED\\x", {});
-}
-
-using Report = sonquarry::testing::TReport;
-
-class NetScanTest : public sonquarry::testing::TScanFixture {
-protected:
-  NetScanTest() : TScanFixture("sonquarry-netscan-", 10000) {}
-  void SetUp() override {
-    TScanFixture::SetUp();
-    Provider = std::make_shared<WalkProvider>();
-    Scan->Provider = Provider;
-    Scan->MaxThreadCount = 4;
-    Connect(*Scan);
-  }
-
-  void Connect(TNetScan &S) {
-    S.OnFilesFound = [this](TScanResThread *, const std::string &Dir, const Strings &Files,
-                            const std::string &Domain) {
-      EXPECT_TRUE(Main.IsMainThread());
-      Reports.push_back({Dir, Files, Domain});
-    };
-    S.OnResQueued = [this](TScanResThread *, const std::string &Name) { Queued.push_back(Name); };
-    S.OnResEnumerated = [this](TScanResThread *, const TNetResStrings &L) {
-      ++Enumerations;
-      Enumerated += int(L.size());
-      for (auto &I : L) EXPECT_TRUE(I.Res && I.Res->RemoteName == I.Name);
-    };
-    S.OnEnumError = [this](TScanResThread *, int Code) { EnumErrors.push_back(Code); };
-    S.OnFinish = [this](TNetScan *Sender) {
-      EXPECT_EQ(Sender, Scan.get());
-      ++Finished;
-    };
-  }
-
-  // Starts a scan of the fake network whose listing of Dir waits for Provider->Release().
-  bool StartHeldIn(const std::string &Dir) {
-    BuildNetwork(*Provider);
-    Provider->Hold(Dir);
-    Scan->Start();
-    return Main.PumpUntil([&] { return Provider->WaitHeld(0); }, 10000);
-  }
-  bool WaitFinished(int Ms = 10000) {
-    return Main.PumpUntil([&] { return Finished > 0; }, Ms);
-  }
-  // The scan ends within Ms and reports its end once, also SettleMs later.
-  void ExpectOneFinish(int Ms = 10000, int SettleMs = 100) {
-    ASSERT_TRUE(WaitFinished(Ms));
-    Main.PumpFor(SettleMs);
-    EXPECT_EQ(Finished, 1);
-  }
-  // Stop while a listing is held, then let the listing return.
-  void StopAndRelease(int SettleMs = 100) {
-    Scan->Stop();
-    Provider->Release();
-    ExpectOneFinish(10000, SettleMs);
-  }
-  const Report *ReportOf(const std::string &D) const {
-    for (auto &R : Reports)
-      if (R.Dir == D) return &R;
-    return nullptr;
-  }
-  int IndexOf(const std::string &D) const {
-    for (size_t I = 0; I < Reports.size(); ++I)
-      if (Reports[I].Dir == D) return int(I);
-    return -1;
-  }
-
-  std::shared_ptr<WalkProvider> Provider;
-  Strings Queued;
-  int Enumerations = 0, Enumerated = 0;
-  std::vector<int> EnumErrors;
-};
+using sonquarry::testing::NetScanTest;
+using sonquarry::testing::Report;
+using sonquarry::testing::Strings;
+using sonquarry::testing::TNoThreadStarts;
 
 // ---- settings and thread count
 
@@ -486,218 +339,6 @@ TEST_F(NetScanTest, IPModeProbesEachAllowedAddressAndScansWhoAnswers) {
   EXPECT_EQ(Scan->IPRangeCount(), 1u);
 }
 
-// ---- stopping
-
-TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt) {
-  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
-  ASSERT_NO_FATAL_FAILURE(StopAndRelease(300));
-  // Nothing below or after the interrupted directory was listed or reported.
-  const Strings Finds = Provider->Finds();
-  const auto Held = std::find(Finds.begin(), Finds.end(), "\\\\PC1\\music\\Rock");
-  ASSERT_NE(Held, Finds.end());
-  for (auto It = Held + 1; It != Finds.end(); ++It) EXPECT_NE(It->rfind("\\\\PC1", 0), 0u) << *It;
-  for (auto &R : Reports) EXPECT_NE(R.Dir.rfind("\\\\PC1", 0), 0u) << R.Dir;
-  const auto L = ReadLogBlocks(LogFile);
-  const auto *Pc1 = FindBlock(L, "Processing resource \\\\PC1.");
-  ASSERT_TRUE(Pc1);
-  EXPECT_EQ(Pc1->back(), "\\\\PC1\\empty"); // nothing after the share list
-}
-
-// Count computers without shares right under the root.
-void ComputersUnderTheRoot(FakeNetProvider &P, int Count) {
-  std::vector<net::NetResource> Comps;
-  for (int I = 0; I < Count; ++I) {
-    const std::string Pc = "\\\\X" + std::to_string(I);
-    Comps.push_back(FakeNetProvider::Res(net::NetDisplayServer, Pc));
-    P.Set(Pc, {});
-  }
-  P.Set(FakeNetProvider::Top, Comps);
-}
-
-TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
-  // Eighteen computers under the root: whatever the order, every thread finds a first resource.
-  ComputersUnderTheRoot(*Provider, 18);
-  Scan->ScanMethod = smWinXPSP2; // 9 threads pausing 30000 ms before each further resource
-  Scan->Start();
-  EXPECT_EQ(Scan->RunningThreads().size(), 9u);
-  // The first resource of each thread is processed at once: the root and eight computers.
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->Calls().size() >= 9; }, 20000))
-      << Provider->Calls().size();
-  Main.PumpFor(300);
-  EXPECT_EQ(Provider->Calls().size(), 9u);
-  EXPECT_EQ(Finished, 0);
-  Scan->Stop();
-  // Far less than the pause: it is waited in slices that look at the stop.
-  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish(20000));
-  EXPECT_EQ(Provider->Calls().size(), 9u);
-}
-
-TEST_F(NetScanTest, LimitedConnectionMethodGivesEveryThreadAFirstResourceBeforeAnyPauses) {
-  // The root and eight computers for nine threads: the thread done with the root must leave the
-  // computers to the idle threads, so nobody pauses and the scan ends long before 30 s.
-  ComputersUnderTheRoot(*Provider, 8);
-  Scan->ScanMethod = smWinXPSP2;
-  Scan->Start();
-  ASSERT_TRUE(WaitFinished(15000)) << Provider->Calls().size();
-  EXPECT_EQ(Provider->Calls().size(), 9u);
-  EXPECT_EQ(CountBlocks(ReadLogBlocks(LogFile), "There is no more resources."), 9);
-}
-
-TEST_F(NetScanTest, StopEndsThreadsThatWaitForWork) {
-  BuildNetwork(*Provider);
-  Provider->Close("WG2"); // one thread holds the domain; the others wait for work
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitBlocked(0); }, 10000));
-  // Every other thread has run out of work and waits.
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->Calls().size() == 7; }, 10000));
-  Scan->Stop();
-  // The holder is still in its call: only the waiting threads can end now.
-  ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 20000));
-  Provider->Open();
-  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
-  const auto L = ReadLogBlocks(LogFile);
-  const auto *Wg2 = FindBlock(L, "Processing resource WG2.");
-  ASSERT_TRUE(Wg2);
-  EXPECT_EQ(Wg2->back(), "Thread was terminated.");
-}
-
-TEST_F(NetScanTest, StartWhileRunningIsRefused) {
-  BuildNetwork(*Provider);
-  Provider->Close("WG1");
-  Scan->Start();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Provider->WaitBlocked(0); }, 10000));
-  EXPECT_THROW(Scan->Start(), Exception);
-  Scan->Stop();
-  Provider->Open();
-  ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
-}
-
-TEST_F(NetScanTest, StartFailsWhenTheLogCannotBeEmptied) {
-  Log.SetFileName((Dir / "no such dir" / "search.log").string());
-  EXPECT_THROW(Scan->Start(), Exception);
-  EXPECT_FALSE(Scan->Running());
-}
-
-// ---- releasing the coordinator during a scan
-
-TEST_F(NetScanTest, ReleasedWhileThreadsWaitInAHandOver) {
-  BuildNetwork(*Provider);
-  std::atomic<int> Calls{0};
-  Scan->OnFilesFound = [&](TScanResThread *, const std::string &, const Strings &,
-                           const std::string &) { ++Calls; };
-  Scan->OnResQueued = [&](TScanResThread *, const std::string &) { ++Calls; };
-  Scan->Start();
-  // Let the threads queue hand-overs without running them.
-  ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return Main.Pending() > 0; }, 10000));
-  Scan.reset();
-  Main.PumpFor(500);
-  EXPECT_EQ(Calls, 0);
-  EXPECT_EQ(Finished, 0);
-  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
-}
-
-TEST_F(NetScanTest, ReleasedWhileAThreadIsInANetworkCall) {
-  int Calls = 0;
-  Scan->OnFilesFound = [&](TScanResThread *, const std::string &, const Strings &,
-                           const std::string &) { ++Calls; };
-  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock\\Deep"));
-  const int Before = Calls;
-  Scan.reset();
-  Provider->Release();
-  Main.PumpFor(300);
-  EXPECT_EQ(Calls, Before);
-  EXPECT_EQ(Finished, 0);
-  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
-}
-
-TEST_F(NetScanTest, ANewScanStartsWhileTheThreadsOfAReleasedOneStillLog) {
-  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
-  Scan.reset();
-  // The old threads write their last blocks while the new scan empties the log.
-  Scan = std::make_unique<TNetScan>();
-  Scan->Provider = Provider;
-  Scan->MaxThreadCount = 4;
-  Connect(*Scan);
-  Provider->Release();
-  Scan->Start();
-  ASSERT_TRUE(WaitFinished());
-  EXPECT_EQ(Finished, 1);
-  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
-  EXPECT_TRUE(ReadLogBlocks(LogFile).Bad.empty());
-}
-
-TEST_F(NetScanTest, ReleasedAfterStopWhileTheLastThreadEnds) {
-  ASSERT_TRUE(StartHeldIn("\\\\PC1\\music\\Rock"));
-  Scan->Stop();
-  ASSERT_TRUE(Main.PumpUntil([&] { return Scan->RunningThreads().size() == 1; }, 10000));
-  TScanResThread *Last = Scan->RunningThreads().front().get();
-  Provider->Release();
-  // Its hand-overs run one at a time until what waits is its end-of-thread event, which must not
-  // reach the released object.
-  for (;;) {
-    ASSERT_TRUE(sonquarry::testing::WaitUntil([&] { return Main.Pending() == 1; }, 10000));
-    if (Last->Finished()) break;
-    Main.Pump();
-  }
-  Scan.reset();
-  Main.PumpFor(300);
-  EXPECT_EQ(Finished, 0);
-  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(5000));
-}
-
-TEST_F(NetScanTest, ReleasedAfterTheDispatcherClosedUnderItsEndedThreads) {
-  BuildNetwork(*Provider);
-  Scan->Start();
-  // Every hand-over is refused from now on, the end-of-thread events included: the thread that
-  // took the root ends by itself, the others wait for work until they are stopped.
-  Main.Close();
-  const auto Start = Clock::now();
-  while (platform::TThread::FreeThreadCount() == Scan->ThreadCountToStart() &&
-         MsSince(Start) < 5000)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_LT(platform::TThread::FreeThreadCount(), Scan->ThreadCountToStart());
-  Scan->Stop(); // reaches the ended threads too
-  ASSERT_TRUE(platform::TThread::WaitForFreeThreads(5000));
-  EXPECT_TRUE(Scan->Running());
-  for (const auto &T : Scan->RunningThreads()) EXPECT_TRUE(T->Finished());
-  Scan.reset();
-  EXPECT_EQ(Finished, 0);
-}
-
-// Makes every new thread ask for a stack larger than the address space, so none can start.
-class TNoThreadStarts {
-public:
-  TNoThreadStarts() {
-    pthread_getattr_default_np(&Saved_);
-    pthread_attr_t Huge;
-    pthread_attr_init(&Huge);
-    pthread_attr_setstacksize(&Huge, size_t{1} << 46);
-    pthread_setattr_default_np(&Huge);
-    pthread_attr_destroy(&Huge);
-  }
-  ~TNoThreadStarts() {
-    pthread_setattr_default_np(&Saved_);
-    pthread_attr_destroy(&Saved_);
-  }
-
-private:
-  pthread_attr_t Saved_;
-};
-
-TEST_F(NetScanTest, AThreadThatCannotStartLeavesTheCountsRight) {
-  BuildNetwork(*Provider);
-  {
-    TNoThreadStarts Limit;
-    EXPECT_THROW(Scan->Start(), std::system_error);
-  }
-  EXPECT_FALSE(Scan->Running());
-  EXPECT_EQ(platform::TThread::FreeThreadCount(), 0);
-  Scan->Start();
-  ASSERT_TRUE(WaitFinished());
-  EXPECT_EQ(Finished, 1);
-  EXPECT_NE(ReportOf("\\\\PC3\\songs"), nullptr);
-}
-
 // ---- the log under many threads
 
 TEST_F(NetScanTest, BlocksOfManyThreadsNeverInterleave) {
@@ -869,5 +510,3 @@ TEST_F(NetScanTest, AThreadCountOfZeroOrLessStillGivesAScanThatEnds) {
     EXPECT_EQ(Reports.size(), 8u) << Count;
   }
 }
-
-} // namespace
