@@ -13,9 +13,9 @@ namespace {
 bool Reference(std::string_view Name, std::string_view Mask) {
   if (Name.empty()) return false;
   if (Name == Mask) return true;
-  std::u32string n = sonquarry::DecodeUtf8(Name);
-  for (auto &c : n) c = sonquarry::LowerCaseChar(c);
-  const std::u32string m = sonquarry::DecodeUtf8(Mask);
+  std::u32string n = sonquarry::text::DecodeUtf8(Name);
+  for (auto &c : n) c = sonquarry::text::LowerCaseChar(c);
+  const std::u32string m = sonquarry::text::DecodeUtf8(Mask);
   if (m.find(U'.') != std::u32string::npos) {
     const size_t last = n.find_last_of(U".\\:");
     if (last == std::u32string::npos || n[last] != U'.') n += U'.';
