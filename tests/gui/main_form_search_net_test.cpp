@@ -6,6 +6,7 @@
 #include "platform/files/folders.h"
 #include "platform/os/thread.h"
 #include "settings/settings.h"
+#include "support/gui_child.h"
 #include "support/gui_spin.h"
 #include "support/recording_prompts.h"
 #include "support/scan_expect.h"
@@ -123,10 +124,8 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
 
 // Run by the test below as its own process: searches unless the search mode was never chosen,
 // and reports "ready" once rows arrived (SQ_CLOSE_CHILD_WAIT=rows) or a message box is open.
-TEST(MainFormSearchNet, CloseChild) {
-  const char *ready = std::getenv("SQ_CLOSE_CHILD_READY");
-  if (!ready) GTEST_SKIP() << "run by CloseEndsTheProcessAtOnce";
-  const std::string readyFile = ready;
+void CloseChild() {
+  const std::string readyFile = std::getenv("SQ_CLOSE_CHILD_READY");
   const bool rows = std::string(std::getenv("SQ_CLOSE_CHILD_WAIT")) == "rows";
   RunMainWindow([readyFile, rows](TMainForm &Form) {
     if (!Form.Settings.ScanMethodUnset) Form.actSearch->trigger();
@@ -141,11 +140,11 @@ TEST(MainFormSearchNet, CloseChild) {
     poll->start(20);
   });
 }
+const sonquarry::testing::TGuiChild CloseChildEntry("close-child", CloseChild);
 
 // The session ends (SIGTERM) in the middle of a search over a host that never answers, or while
 // a message box waits for the user: the process ends at once with the rows found in the list.
 TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
-  if (std::getenv("SQ_CLOSE_CHILD_READY")) GTEST_SKIP();
   const auto env = Env::Load();
   const std::string alpha = env.Host("ALPHA", "IP");
   // A host that accepts the connection and never says a word: a thread that reaches it stays in
@@ -190,11 +189,12 @@ TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
     setenv("SQ_CLOSE_CHILD_WAIT", c.Wait, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=MainFormSearchNet.CloseChild";
-    char *argv[] = {self.data(), filter.data(), nullptr};
+    setenv("SQ_GUI_CHILD", "close-child", 1);
+    char *argv[] = {self.data(), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
     unsetenv("SQ_CLOSE_CHILD_READY");
+    unsetenv("SQ_GUI_CHILD");
     const auto start = std::chrono::steady_clock::now();
     while (!std::filesystem::exists(readyFile) &&
            std::chrono::steady_clock::now() - start < std::chrono::seconds(120))

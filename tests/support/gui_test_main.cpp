@@ -5,9 +5,18 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+#include "support/gui_child.h"
+
 int main(int argc, char **argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  if (const char *child = std::getenv("SQ_GUI_CHILD")) {
+    const auto &children = sonquarry::testing::GuiChildren();
+    const auto it = children.find(child);
+    if (it == children.end()) return 2;
+    it->second();
+    return ::testing::UnitTest::GetInstance()->Failed() ? 1 : 0;
+  }
   return RUN_ALL_TESTS();
 }
