@@ -14,6 +14,8 @@
 #include "engine/net_scan.h"
 #include "support/fake_net_provider.h"
 #include "support/scan_fixture.h"
+#include "support/scan_log_blocks.h"
+#include "support/test_support.h"
 
 namespace sonquarry::testing {
 
@@ -202,3 +204,28 @@ private:
 };
 
 } // namespace sonquarry::testing
+
+// The names both halves of the scan threads' tests use; only those two files include this.
+namespace fs = std::filesystem;
+using namespace sonquarry;
+using net::DirEntry;
+using net::NetDisplayDomain;
+using net::NetDisplayNetwork;
+using net::NetDisplayServer;
+using net::NetDisplayShare;
+using net::NetUsageConnectable;
+using sonquarry::testing::CountBlocks;
+using sonquarry::testing::ErrorOf;
+using sonquarry::testing::FakeNetProvider;
+using sonquarry::testing::FindBlock;
+using sonquarry::testing::ReadLogBlocks;
+using Clock = std::chrono::steady_clock;
+using sonquarry::testing::BuildNetwork;
+using sonquarry::testing::ComputersUnderTheRoot;
+using sonquarry::testing::D;
+using sonquarry::testing::F;
+using sonquarry::testing::MsSince;
+using sonquarry::testing::NetScanTest;
+using sonquarry::testing::Report;
+using sonquarry::testing::Strings;
+using sonquarry::testing::TNoThreadStarts;

@@ -26,31 +26,6 @@
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
-using namespace sonquarry;
-using net::DirEntry;
-using net::NetDisplayDomain;
-using net::NetDisplayNetwork;
-using net::NetDisplayServer;
-using net::NetDisplayShare;
-using net::NetUsageConnectable;
-using sonquarry::testing::CountBlocks;
-using sonquarry::testing::ErrorOf;
-using sonquarry::testing::FakeNetProvider;
-using sonquarry::testing::FindBlock;
-using sonquarry::testing::ReadLogBlocks;
-using Clock = std::chrono::steady_clock;
-
-using sonquarry::testing::BuildNetwork;
-using sonquarry::testing::ComputersUnderTheRoot;
-using sonquarry::testing::D;
-using sonquarry::testing::F;
-using sonquarry::testing::MsSince;
-using sonquarry::testing::NetScanTest;
-using sonquarry::testing::Report;
-using sonquarry::testing::Strings;
-using sonquarry::testing::TNoThreadStarts;
-
 // ---- settings and thread count
 
 TEST_F(NetScanTest, FreshCoordinatorAndThreadCountOfEachScanMethod) {
