@@ -91,13 +91,11 @@ void TNetScan::Start() {
     Log.Truncate(0);
   }
   // The limited-connection method exists to keep connection attempts few: no probing ahead.
-  if (!NetBios && !Probe && Delay == 0) {
-    TScanFilter Comps;
-    Filter.AssignTo(Comps);
+  // The sweep's thread keeps a copy of the filter: the options may change while it runs.
+  if (!NetBios && !Probe && Delay == 0)
     Ahead = std::make_shared<TProbeAhead>(
-        Ranges, [Comps](const std::string &C) { return Comps.CompAllowed(C); }, TimeOut, Probe445,
+        Ranges, [F = Filter](const std::string &C) { return F.CompAllowed(C); }, TimeOut, Probe445,
         Count);
-  }
   // Opened however the start ends: the threads started run on.
   struct TOpenGate {
     std::shared_ptr<TStartGate> G = std::make_shared<TStartGate>();
