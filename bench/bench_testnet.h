@@ -17,6 +17,7 @@
 
 #include "support/build_paths.h"
 
+#include "app/program_network.h"
 #include "discovery/ip_range.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
@@ -146,6 +147,7 @@ inline TScanResult EngineScan(const std::function<void(TNetScan &)> &Setup) {
   TScanResult R;
   {
     TNetScan Scan;
+    Scan.Network = MakeProgramNetwork();
     Scan.Filter.Extentions = {".mp3"};
     bool Done = false;
     Scan.OnFilesFound = [&](TScanResThread *, const std::string &,

@@ -2,7 +2,7 @@
 // read over SMB by Sonquarry's copier and by `smbclient -c 'get ...'`, best of three rounds each.
 
 #include "bench_testnet.h"
-#include "engine/network.h"
+#include "platform/smb/smb_provider.h"
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
 #include "support/test_support.h"
@@ -56,7 +56,7 @@ int Body() {
     fs::remove_all(dest);
     fs::create_directories(dest / "ours");
     fs::create_directories(dest / "smbclient");
-    auto source = copier::MakeNetCopySource(NetProvider());
+    auto source = copier::MakeNetCopySource(std::make_shared<smb::TSmbProvider>());
     copier::TFileCopier copier(*source);
     auto t = Clock::now();
     const int r = copier.Copy(sources, (dest / "ours").string());

@@ -4,6 +4,7 @@
 // home; with "tags" also a tag cache holding every row's tags, read by the window at start-up)
 // With SQ_BENCH_A11Y=1 the selection events go to a listener, as to a screen reader.
 
+#include "app/program_network.h"
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
 #include "platform/os/thread.h"
@@ -178,7 +179,7 @@ int main(int argc, char **argv) {
     std::printf("list file load alone: %.3f s\n", Since(l0));
   }
   const auto t0 = Clock::now();
-  auto form = std::make_unique<TMainForm>();
+  auto form = std::make_unique<TMainForm>(MakeProgramNetwork());
   TMainForm &F = *form;
   const double built = Since(t0);
   F.show();

@@ -8,6 +8,7 @@
 // search from Search to the end of the scan, the event loop's longest gap meanwhile (a 2 ms timer),
 // and the same search through sonquarry-scan as a program of its own. SQ_BENCH_RTT=MS: both reach
 // the hosts through the relay (testnet.sh relay) with MS of round trip added.
+#include "app/program_network.h"
 #include "bench_testnet.h"
 #include "platform/files/folders.h"
 #include "settings/settings.h"
@@ -69,7 +70,7 @@ double ThreadCpuSeconds() {
 TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &Share,
                         TQtDispatcher &Dispatcher) {
   TWindowRun R;
-  TMainForm Form;
+  TMainForm Form{MakeProgramNetwork()};
   Form.show();
   Form.Scan->ScanMethod = smOtherOS;
   Form.Scan->IsClearBefor = true;

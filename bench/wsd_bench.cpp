@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "bench_testnet.h"
-#include "discovery/wsd_provider.h"
 #include "engine/network.h"
 #include "platform/smb/smb_provider.h"
+#include "support/wsd_neighbourhood.h"
 
 using namespace sonquarry;
 using namespace sonquarry::bench;
@@ -52,8 +52,7 @@ int Body() {
   auto Smb = std::make_shared<smb::TSmbProvider>();
   std::size_t Plain = 0, Merged = 0;
   const double Browse = Workgroups(*Smb, Plain);
-  wsd::TWsdNetProvider Wsd(Smb);
-  const double Both = Workgroups(Wsd, Merged);
+  const double Both = Workgroups(*sonquarry::testing::WithWsDiscovery(Smb), Merged);
   std::printf("workgroups, browse list: %.3f s (%zu)\n", Browse, Plain);
   std::printf("workgroups, browse list with WS-Discovery beside it: %.3f s (%zu)\n", Both, Merged);
   std::printf("added to the workgroup listing: %.3f s\n", std::max(0.0, Both - Browse));
@@ -62,13 +61,13 @@ int Body() {
   int32_t Comps[2] = {0, 0};
   for (int I = 0; I < 2 * Runs; ++I) {
     const bool On = I % 2 == 1;
-    SetNetProvider(Smb);
-    UseWsDiscovery(On);
-    const TScanResult R = EngineScan([](TNetScan &S) { S.NetBios = true; });
+    const TScanResult R = EngineScan([&](TNetScan &S) {
+      S.NetBios = true;
+      S.Provider = On ? sonquarry::testing::WithWsDiscovery(Smb) : Smb;
+    });
     Scan[On] = std::min(Scan[On], R.Seconds);
     Comps[On] = R.ScannedComps;
   }
-  SetNetProvider(nullptr);
   std::printf("neighbourhood scan without WS-Discovery: %.3f s (%d computers)\n", Scan[0],
               int(Comps[0]));
   std::printf("neighbourhood scan with WS-Discovery: %.3f s (%d computers)\n", Scan[1],

@@ -1,5 +1,6 @@
 // The window program.
 
+#include "app/program_network.h"
 #include "ui/main_window/app_run.h"
 
 #include <QApplication>
@@ -45,5 +46,5 @@ int main(int argc, char **argv) {
   // Ties the window to the installed desktop entry (its icon and name on Wayland).
   QGuiApplication::setDesktopFileName(SONQUARRY_APP_ID);
   QApplication::setWindowIcon(QIcon::fromTheme(SONQUARRY_APP_ID, QIcon(":/icons/sonquarry.svg")));
-  return sonquarry::RunMainWindow();
+  return sonquarry::RunMainWindow(sonquarry::MakeProgramNetwork());
 }

@@ -14,10 +14,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/program_network.h"
 #include "app/scan_cli.h"
 #include "engine/diagnostics.h"
 #include "engine/net_scan.h"
-#include "engine/network.h"
 #include "engine/scan_log.h"
 #include "engine/scan_report.h"
 #include "engine/scan_session.h"
@@ -98,8 +98,8 @@ private:
 // as they come, with the size and time their listing gave.
 class TScanTags {
 public:
-  explicit TScanTags(int Threads)
-      : Provider_(NetProvider()), Pass_(*Provider_, &Cache_, Threads, [this](const auto &O) {
+  TScanTags(std::shared_ptr<net::INetProvider> Provider, int Threads)
+      : Provider_(std::move(Provider)), Pass_(*Provider_, &Cache_, Threads, [this](const auto &O) {
           if (O.Ok) Got_.emplace(O.Unc, O.Tags);
         }) {}
 
@@ -184,6 +184,7 @@ int Run(const TScanCommand &C) {
   TDiagnosticsChannel Diagnostics(
       C.LogFile.empty() ? files::GetProgramDir() + "search.log" : C.LogFile, Say);
   auto Scan = std::make_unique<TNetScan>();
+  Scan->Network = MakeProgramNetwork();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);
   if (C.Settings) {
@@ -236,7 +237,7 @@ int Run(const TScanCommand &C) {
   };
   std::unique_ptr<TScanTags> ScanTags;
   if (C.Tags) {
-    ScanTags = std::make_unique<TScanTags>(Scan->MaxThreadCount);
+    ScanTags = std::make_unique<TScanTags>(Scan->ProviderToStart(), Scan->MaxThreadCount);
     Scan->OnFileStats = [&ScanTags](const std::string &Dir, const std::vector<std::string> &Names,
                                     const std::vector<net::FileStat> &Stats) {
       ScanTags->Found(Dir, Names, Stats);

@@ -1,5 +1,4 @@
 #include "engine/net_enum.h"
-#include "engine/network.h"
 
 #include <exception>
 #include <vector>
@@ -48,17 +47,6 @@ int EnumNetResources(net::INetProvider &Provider, const TNetRes *Parent, TNetRes
   } catch (const std::exception &E) {
     if (Error) *Error = net::NetError{0, E.what()};
     return EnumOtherError;
-  } catch (...) {
-    return EnumOtherError;
-  }
-}
-
-int EnumNetResources(const TNetRes *Parent, TNetResStrings *List) {
-  if (!List) return EnumOtherError;
-  try {
-    auto P = NetProvider();
-    if (!P) return EnumOtherError;
-    return EnumNetResources(*P, Parent, List);
   } catch (...) {
     return EnumOtherError;
   }

@@ -17,9 +17,8 @@ constexpr int EnumReadFailed = 2; // the enumeration failed, or there was nothin
 constexpr int EnumOtherError = 3; // anything else, a missing list included
 
 // Appends the children of Parent (none: the top of the network, the providers) to List, each as
-// its RemoteName with a new record. Never throws; records appended before an error stay.
-int EnumNetResources(const TNetRes *Parent, TNetResStrings *List);
-// The same through a given provider; Error, when given, receives the provider's reason.
+// its RemoteName with a new record, through Provider. Never throws; records appended before an
+// error stay. Error, when given, receives the provider's reason.
 int EnumNetResources(net::INetProvider &Provider, const TNetRes *Parent, TNetResStrings *List,
                      net::NetError *Error = nullptr);
 

@@ -69,9 +69,17 @@ int TNetScan::ThreadCountToStart() const {
 
 int TNetScan::DelayToStart() const { return LimitedMethod() ? LimitedDelay : 0; }
 
+std::shared_ptr<net::INetProvider> TNetScan::ProviderToStart() const {
+  if (Provider || !Network) return Provider;
+  return Network->Neighbourhood({NetBios && WsDiscovery});
+}
+
 void TNetScan::Start() {
   // The items of a list are in use until its last thread has ended.
   if (!Threads.empty()) throw Exception("TNetScan.Start: a scan is running.");
+  if (!Provider && !Network) throw Exception("TNetScan.Start: no network.");
+  // One round of discovery per scan, and only in neighbourhood mode.
+  Active_ = Provider ? Provider : Network->StartSearch({NetBios && WsDiscovery});
   FoundComps = 0;
   ScannedComps = 0;
   UnreadDirs = 0;
@@ -93,7 +101,7 @@ void TNetScan::Start() {
   // The limited-connection method exists to keep connection attempts few: no probing ahead.
   // The sweep's thread keeps a copy of the filter: the options may change while it runs.
   if (!NetBios && !Probe && Delay == 0)
-    Ahead = std::make_shared<TProbeAhead>(
+    Ahead = std::make_shared<TIpSweep>(
         Ranges, [F = Filter](const std::string &C) { return F.CompAllowed(C); }, TimeOut, Probe445,
         Count);
   // Opened however the start ends: the threads started run on.
@@ -111,10 +119,10 @@ void TNetScan::Start() {
       }
     }
   } NoThreads{*this};
-  SetWalkLimits(Provider ? Provider : NetProvider(), ServerConnections, Count);
+  Active_->SetWalkLimits(std::min(ServerConnections, Count), Count);
   Threads.reserve(Count); // a started thread is always listed
   for (int I = 0; I < Count; ++I) {
-    auto T = std::make_shared<TScanResThread>(List, Provider);
+    auto T = std::make_shared<TScanResThread>(List, Active_);
     T->OnResEnumerated = OnResEnumerated;
     T->OnResQueued = OnResQueued;
     T->OnFilesFound = OnFilesFound;

@@ -28,6 +28,7 @@ namespace sonquarry {
 namespace net {
 class INetProvider;
 }
+class TNetwork;
 
 class TNetScan : public TScanOptions, public TIPRangeTarget {
 public:
@@ -63,10 +64,17 @@ public:
   int LimitedDelay = DefaultLimitedDelay;
   int PollInterval = TScanResThread::DefaultPollInterval;
   int DelaySlice = TScanResThread::DefaultDelaySlice;
-  // Network access of the threads; null: the process-wide provider and the address probes made
-  // ahead of the threads. A Probe given here is called by each thread for its own address.
+  // The program's network: each scan's neighbourhood comes from it, with the discoverers that
+  // the options choose. Provider, when set, is used as it is instead (tests). A Probe given here
+  // is called by each thread for its own address instead of the probes made ahead.
+  std::shared_ptr<TNetwork> Network;
   std::shared_ptr<net::INetProvider> Provider;
   TScanResThread::TProbe Probe;
+
+  // What a scan started now goes through; null when the scan has no network.
+  std::shared_ptr<net::INetProvider> ProviderToStart() const;
+  // What the running or last scan goes through.
+  const std::shared_ptr<net::INetProvider> &Active() const { return Active_; }
 
   // One-address range under the IP list's lock.
   void AddIP(uint32_t Address) override;
@@ -80,7 +88,8 @@ public:
   // Starts a scan and returns at once. A failure (the log cannot be emptied, a thread cannot be
   // created or started) propagates; threads already started run on and are listed, the one that
   // failed is not. Throws Exception
-  // "TNetScan.Start: a scan is running." while threads of the previous scan still run.
+  // "TNetScan.Start: a scan is running." while threads of the previous scan still run, and
+  // "TNetScan.Start: no network." without Network and Provider.
   void Start();
   // Asks every thread to end; does not wait.
   void Stop();
@@ -103,7 +112,8 @@ private:
 
   std::vector<std::shared_ptr<TScanResThread>> Threads;
   // The probes of the running IP scan; the threads share it.
-  std::shared_ptr<TProbeAhead> Ahead;
+  std::shared_ptr<TIpSweep> Ahead;
+  std::shared_ptr<net::INetProvider> Active_;
   std::shared_ptr<platform::TLifeline> Lifeline;
 };
 

@@ -1,61 +1,48 @@
 #include "engine/network.h"
 
-#include <algorithm>
-#include <mutex>
-
-#include "discovery/wsd_provider.h"
-#include "platform/smb/smb_provider.h"
+#include "discovery/neighbourhood.h"
 
 namespace sonquarry {
 
 namespace {
-std::mutex ProviderLock;
-std::shared_ptr<net::INetProvider> &Installed() {
-  static std::shared_ptr<net::INetProvider> P;
-  return P;
+bool Chosen(discovery::TMethod Method, const DiscoveryChoice &Choice) {
+  switch (Method) {
+  case discovery::TMethod::WsDiscovery:
+    return Choice.WsDiscovery;
+  }
+  return false;
 }
 } // namespace
 
-std::shared_ptr<net::INetProvider> NetProvider() {
-  std::lock_guard<std::mutex> L(ProviderLock);
-  if (!Installed()) Installed() = std::make_shared<smb::TSmbProvider>();
-  return Installed();
+TNetwork::TNetwork(std::shared_ptr<net::INetProvider> Provider,
+                   std::vector<std::shared_ptr<discovery::IDiscoverer>> Discoverers)
+    : Provider_(std::move(Provider)), Discoverers_(std::move(Discoverers)), Files_(Provider_) {}
+
+std::shared_ptr<net::INetProvider> TNetwork::Neighbourhood(const DiscoveryChoice &Choice) {
+  std::vector<std::shared_ptr<discovery::IDiscoverer>> Picked;
+  std::vector<discovery::TMethod> Key;
+  for (auto &D : Discoverers_)
+    if (Chosen(D->Method(), Choice)) {
+      Picked.push_back(D);
+      Key.push_back(D->Method());
+    }
+  if (Picked.empty()) return Provider_;
+  std::lock_guard<std::mutex> L(Lock_);
+  auto &P = Made_[Key];
+  if (!P) P = std::make_shared<discovery::TNeighbourhood>(Provider_, std::move(Picked));
+  return P;
 }
 
-void SetNetProvider(std::shared_ptr<net::INetProvider> P) {
-  std::lock_guard<std::mutex> L(ProviderLock);
-  Installed() = std::move(P);
+std::shared_ptr<net::INetProvider> TNetwork::StartSearch(const DiscoveryChoice &Choice) {
+  auto P = Neighbourhood(Choice);
+  std::lock_guard<std::mutex> L(Lock_);
+  Files_ = P;
+  return P;
 }
 
-std::shared_ptr<net::INetProvider> WithWsDiscovery(std::shared_ptr<net::INetProvider> P, bool On) {
-  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(P)) {
-    if (On) return P;
-    P = W->Inner();
-  }
-  return On ? std::make_shared<wsd::TWsdNetProvider>(P) : P;
-}
-
-void UseWsDiscovery(bool On) { SetNetProvider(WithWsDiscovery(NetProvider(), On)); }
-
-void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P) {
-  std::shared_ptr<net::INetProvider> Inner = P;
-  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
-  if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner)) S->CheckSetup();
-}
-
-void SetWalkLimits(const std::shared_ptr<net::INetProvider> &P, int ServerConnections,
-                   int Threads) {
-  std::shared_ptr<net::INetProvider> Inner = P;
-  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
-  if (auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner))
-    S->SetWalkLimits(std::min(ServerConnections, Threads), Threads);
-}
-
-bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P) {
-  std::shared_ptr<net::INetProvider> Inner = P;
-  if (auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(Inner)) Inner = W->Inner();
-  const auto S = std::dynamic_pointer_cast<smb::TSmbProvider>(Inner);
-  return S && S->Options().WorkerPath.empty() && smb::SmbWorkerPath().empty();
+std::shared_ptr<net::INetProvider> TNetwork::Files() const {
+  std::lock_guard<std::mutex> L(Lock_);
+  return Files_;
 }
 
 } // namespace sonquarry

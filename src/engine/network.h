@@ -1,33 +1,46 @@
 #pragma once
-// The network that scans and copies use: one provider for the whole process, chosen here, where
-// the engine puts the platform's pieces together (SMB, with WS-Discovery around it when asked).
+// The network a program searches: its provider and the discoverers that may join computers to
+// the provider's neighbourhood. The program puts it together (src/app); searches, the "Select
+// computers" dialog, copies and tags take it from there.
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
+#include "discovery/discoverer.h"
 #include "platform/net/net_provider.h"
 
 namespace sonquarry {
 
-// The process-wide provider: the SMB one unless another was installed.
-std::shared_ptr<net::INetProvider> NetProvider();
-// Installs P (nullptr restores the SMB provider with its default configuration).
-void SetNetProvider(std::shared_ptr<net::INetProvider> P);
+// Which discoverers a search lets join its neighbourhood.
+struct DiscoveryChoice {
+  bool WsDiscovery = false;
+};
 
-// P with WS-Discovery around it when On, without when not (a wrapping of P looked through).
-std::shared_ptr<net::INetProvider> WithWsDiscovery(std::shared_ptr<net::INetProvider> P, bool On);
-// Installs the process-wide provider for a scan: WithWsDiscovery of the installed one.
-void UseWsDiscovery(bool On);
+class TNetwork {
+public:
+  explicit TNetwork(std::shared_ptr<net::INetProvider> Provider,
+                    std::vector<std::shared_ptr<discovery::IDiscoverer>> Discoverers = {});
 
-// Tells through platform::Diagnostic what the SMB provider in P (WS-Discovery's wrapping looked
-// through) will refuse of its configuration; nothing for another provider.
-void CheckNetworkSetup(const std::shared_ptr<net::INetProvider> &P);
+  // The provider as a search with Choice sees it: the chosen discoverers merged into its
+  // neighbourhood; the plain provider when none is chosen. The same object for the same choice,
+  // so that what a round learnt (a name's address) stays known to the files found by it.
+  std::shared_ptr<net::INetProvider> Neighbourhood(const DiscoveryChoice &Choice);
+  // Neighbourhood(Choice) for a search that starts now: the files that it finds are read through
+  // it (Files) from now on.
+  std::shared_ptr<net::INetProvider> StartSearch(const DiscoveryChoice &Choice);
+  // What the list's files are read through (copies, tags): the last search's neighbourhood, the
+  // plain provider before the first search.
+  std::shared_ptr<net::INetProvider> Files() const;
+  const std::shared_ptr<net::INetProvider> &Provider() const { return Provider_; }
 
-// Caps the connections per server and the helpers in all of the SMB provider in P (looked
-// through WS-Discovery's wrapping) for a scan of Threads threads; nothing for another provider.
-void SetWalkLimits(const std::shared_ptr<net::INetProvider> &P, int ServerConnections, int Threads);
-
-// True when P (WS-Discovery's wrapping looked through) is the SMB provider and its worker program
-// is not where an installation puts it: a search would end at once and find nothing.
-bool SmbWorkerMissing(const std::shared_ptr<net::INetProvider> &P);
+private:
+  const std::shared_ptr<net::INetProvider> Provider_;
+  const std::vector<std::shared_ptr<discovery::IDiscoverer>> Discoverers_;
+  mutable std::mutex Lock_;
+  std::map<std::vector<discovery::TMethod>, std::shared_ptr<net::INetProvider>> Made_;
+  std::shared_ptr<net::INetProvider> Files_;
+};
 
 } // namespace sonquarry

@@ -1,5 +1,4 @@
 #include "engine/scan_res_thread.h"
-#include "engine/network.h"
 
 #include <atomic>
 #include <cerrno>
@@ -104,7 +103,8 @@ TScanResThread::TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
                                std::shared_ptr<net::INetProvider> Provider)
     : ResList(std::move(ANetResList)), Posted_(std::make_shared<TPosted>()) {
   if (!ResList) throw Exception("TScanResThread.Create: ANetResList is not created.");
-  Provider_ = Provider ? std::move(Provider) : NetProvider();
+  if (!Provider) throw Exception("TScanResThread.Create: no network provider.");
+  Provider_ = std::move(Provider);
   SetFreeOnTerminate(true);
 }
 

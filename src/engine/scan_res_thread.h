@@ -26,7 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "discovery/probe_ahead.h"
+#include "discovery/ip_sweep.h"
 #include "engine/net_res.h"
 #include "engine/net_res_list.h"
 #include "engine/scan_filter.h"
@@ -94,10 +94,10 @@ public:
 
   // Created suspended and free on terminate; hold it in a std::shared_ptr (see TThread) so that
   // it stays valid for its owner after it has ended. A null list throws Exception
-  // "TScanResThread.Create: ANetResList is not created.". A null Provider means the process-wide
-  // one.
-  explicit TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
-                          std::shared_ptr<net::INetProvider> Provider = nullptr);
+  // "TScanResThread.Create: ANetResList is not created.", a null Provider
+  // "TScanResThread.Create: no network provider.".
+  TScanResThread(std::shared_ptr<TNetResThList> ANetResList,
+                 std::shared_ptr<net::INetProvider> Provider);
   ~TScanResThread() override;
 
   TResEnumeratedEvent OnResEnumerated;
@@ -125,7 +125,7 @@ public:
   bool Probe445 = false;
   // The address probe of IP mode: the probes made ahead of the threads when set, else Probe,
   // else ProbeHost.
-  std::shared_ptr<TProbeAhead> Ahead;
+  std::shared_ptr<TIpSweep> Ahead;
   TProbe Probe;
   // Guards every hand-over to the main thread; may be null (no owner that goes away).
   std::shared_ptr<platform::TLifeline> Lifeline;

@@ -4,7 +4,7 @@
 #include <exception>
 #include <filesystem>
 
-#include "engine/network.h"
+#include "platform/net/net_provider.h"
 #include "platform/os/errors.h"
 #include "platform/os/exception.h"
 #include "text/text.h"
@@ -13,8 +13,8 @@ namespace sonquarry {
 
 TSearchBlock TScanSession::Check() const {
   // Nothing in the settings helps an installation that lacks its SMB worker.
-  if (SmbWorkerMissing(Scan_.Provider ? Scan_.Provider : NetProvider()))
-    return TSearchBlock::NoWorker;
+  const auto P = Scan_.ProviderToStart();
+  if (P && !P->CanSearch()) return TSearchBlock::NoWorker;
   if (!Scan_.Filter.CompListsUsable()) return TSearchBlock::SameComps;
   if (!Scan_.Filter.ResListsUsable()) return TSearchBlock::SameRes;
   if (!Scan_.NetBios && Scan_.IPRangeCount() == 0) return TSearchBlock::NoAddresses;
@@ -45,11 +45,8 @@ void TScanSession::PrepareList() {
 }
 
 void TScanSession::Start() {
-  // One discovery per scan, around whatever serves the SMB requests (a provider that the scan was
-  // given is left as it is).
-  UseWsDiscovery(Scan_.NetBios && Scan_.WsDiscovery);
   Scan_.Start();
-  CheckNetworkSetup(Scan_.Provider ? Scan_.Provider : NetProvider());
+  Scan_.Active()->CheckSetup();
 }
 
 void TScanSession::Finish() {

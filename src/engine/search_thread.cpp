@@ -1,5 +1,4 @@
 #include "engine/search_thread.h"
-#include "engine/network.h"
 
 #include "engine/net_enum.h"
 #include "platform/net/net_provider.h"
@@ -8,12 +7,13 @@
 namespace sonquarry {
 
 TSearchThread::TSearchThread(int PauseMs, std::shared_ptr<net::INetProvider> Provider)
-    : PauseMs_(PauseMs), Provider_(Provider ? std::move(Provider) : NetProvider()) {
+    : PauseMs_(PauseMs), Provider_(std::move(Provider)) {
   SetFreeOnTerminate(true);
 }
 
 std::shared_ptr<TSearchThread> TSearchThread::Create(int PauseMs,
                                                      std::shared_ptr<net::INetProvider> Provider) {
+  if (!Provider) throw Exception("TSearchThread.Create: no network provider.");
   std::shared_ptr<TSearchThread> T(new TSearchThread(PauseMs, std::move(Provider)));
   T->Resume();
   return T;

@@ -36,10 +36,10 @@ public:
   static constexpr int WaitMs = 500;          // poll of the wake-up event, bounds a stop request
   static constexpr int DomainPauseMs = 15000; // pause before the domains are listed
 
-  // Starts the thread. Provider: none means the process-wide one. Throws std::system_error when
-  // the thread cannot start.
-  static std::shared_ptr<TSearchThread>
-  Create(int PauseMs = DomainPauseMs, std::shared_ptr<net::INetProvider> Provider = nullptr);
+  // Starts the thread over Provider. Throws Exception "TSearchThread.Create: no network
+  // provider." without one, std::system_error when the thread cannot start.
+  static std::shared_ptr<TSearchThread> Create(int PauseMs,
+                                               std::shared_ptr<net::INetProvider> Provider);
   ~TSearchThread() override;
 
   void SetOnDomains(TNetResEvent Handler);

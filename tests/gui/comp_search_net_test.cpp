@@ -19,6 +19,7 @@
 #include <set>
 #include <thread>
 
+#include "discovery/wsd_discoverer.h"
 #include "engine/net_scan.h"
 #include "engine/network.h"
 #include "platform/os/main_thread.h"
@@ -68,10 +69,9 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   Form->CompSearchPauseMs = 0;
   // The dialog's network is the search's: WS-Discovery around the SMB provider (the setting's
   // default).
-  SetNetProvider(std::make_shared<smb::TSmbProvider>(O));
-  struct TRestore {
-    ~TRestore() { SetNetProvider(nullptr); }
-  } restore;
+  Form->Network = std::make_shared<TNetwork>(std::make_shared<smb::TSmbProvider>(O),
+                                             std::vector<std::shared_ptr<discovery::IDiscoverer>>{
+                                                 std::make_shared<discovery::TWsdDiscoverer>()});
 
   // Every workgroup and each computer of each, as the network describes them: the browse lists'
   // and the one only WS-Discovery knows.

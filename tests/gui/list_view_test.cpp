@@ -1,6 +1,7 @@
 // The result list as a reader of it meets it: tooltips with the whole text of cut-off cells, the
 // columns' widths, and the selection as assistive technology sees it.
 
+#include "app/program_network.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/list/file_list_model.h"
@@ -27,7 +28,7 @@ namespace {
 struct ListViewTest : ::testing::Test {
   sonquarry::testing::TXdgSandbox Sandbox;
   sonquarry::testing::TPromptsScope Prompts;
-  TMainForm Form;
+  TMainForm Form{MakeProgramNetwork()};
 
   // Rows of (domain, directory, name).
   void Fill(const std::vector<std::vector<std::string>> &Rows) {
@@ -114,7 +115,7 @@ TEST(ListColumns, LastColumnStretchesAndTheUnknownDomainFits) {
   {
     sonquarry::testing::TXdgSandbox sandbox;
     sonquarry::testing::TPromptsScope prompts;
-    TMainForm form;
+    TMainForm form(MakeProgramNetwork());
     form.FileTree->AddFile("<<unknown>>", "\\\\PC\\m", "a.mp3");
     form.ShowFileCount(1);
     form.show();

@@ -2,6 +2,7 @@
 // and closing in the middle of a search over a host that never answers ends the process at once
 // with the rows found so far in the list file.
 
+#include "app/program_network.h"
 #include "discovery/ip_range.h"
 #include "platform/files/folders.h"
 #include "platform/os/thread.h"
@@ -68,7 +69,7 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
   TQtDispatcher dispatcher;
   platform::SetMainThread(&dispatcher);
   {
-    TMainForm form;
+    TMainForm form(MakeProgramNetwork());
     form.Scan->ScanMethod = smOtherOS;
     for (const bool ip : {false, true}) {
       SCOPED_TRACE(ip ? "IP" : "neighbourhood");
@@ -127,7 +128,7 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
 void CloseChild() {
   const std::string readyFile = std::getenv("SQ_CLOSE_CHILD_READY");
   const bool rows = std::string(std::getenv("SQ_CLOSE_CHILD_WAIT")) == "rows";
-  RunMainWindow([readyFile, rows](TMainForm &Form) {
+  RunMainWindow(MakeProgramNetwork(), [readyFile, rows](TMainForm &Form) {
     if (!Form.Settings.ScanMethodUnset) Form.actSearch->trigger();
     auto *poll = new QTimer(&Form);
     QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, rows] {

@@ -1,6 +1,7 @@
 // Searching from the window over a scripted network: the status bar while it runs, Stop, the
 // report, the four states of a rescan, the first run, and what comes back after a restart.
 
+#include "app/program_network.h"
 #include "platform/files/folders.h"
 #include "platform/os/thread.h"
 #include "platform/registry/registry.h"
@@ -62,7 +63,7 @@ protected:
     platform::SetMainThread(nullptr);
   }
   void Open() {
-    Form = std::make_unique<TMainForm>();
+    Form = std::make_unique<TMainForm>(MakeProgramNetwork());
     Form->Scan->Provider = Net;
     Form->Scan->NetBios = true;
     Form->Scan->MaxThreadCount = 4;

@@ -1,6 +1,7 @@
 // The main window's list as the user works it: sorting by a header, deleting, removing
 // inaccessible files, Insert, which commands are enabled, and the list file's messages.
 
+#include "app/program_network.h"
 #include "paths/wnet_tree.h"
 #include "platform/files/folders.h"
 #include "services/tags/tag_cache.h"
@@ -52,7 +53,7 @@ protected:
   std::unique_ptr<TMainForm> Form;
 
   void Open(const std::vector<TRow> &Rows = {}) {
-    Form = std::make_unique<TMainForm>();
+    Form = std::make_unique<TMainForm>(MakeProgramNetwork());
     for (const auto &r : Rows) Form->FileTree->AddFile(r.Domain, r.Dir, r.Name);
     for (size_t i = 0; i < Rows.size(); ++i) Form->FileTree->File(int(i)).SetState(Rows[i].State);
     Form->ShowFileCount(Form->FileTree->Count());

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#include "app/program_network.h"
 #include "engine/net_scan.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
@@ -460,7 +461,7 @@ TEST_F(OptionsFormTest, F1ShowsTheHelpTopicWhereverTheFocusIs) {
 TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
   sonquarry::testing::TXdgSandbox Sandbox;
   sonquarry::testing::TPromptsScope prompts;
-  TMainForm Main;
+  TMainForm Main{MakeProgramNetwork()};
   ASSERT_TRUE(Main.actOptions->isEnabled());
   EXPECT_EQ(Main.actOptions->shortcut(), QKeySequence(Qt::Key_F12));
   prompts->Dialogs.push_back([](QDialog &D) {

@@ -1,6 +1,7 @@
 // The window's tag columns after a search of the test network: every generated file's tags as
 // mutagen reads them from the server's disk, sorting by a tag column, an extended playlist.
 
+#include "app/program_network.h"
 #include "discovery/ip_range.h"
 #include "platform/os/thread.h"
 #include "services/tags/tag_cache.h"
@@ -53,7 +54,7 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
   TQtDispatcher dispatcher;
   platform::SetMainThread(&dispatcher);
   {
-    TMainForm form;
+    TMainForm form(MakeProgramNetwork());
     form.Scan->NetBios = false;
     form.Scan->ClearNetRes();
     form.Scan->AddIPRange(StrIP(env.Host("ALPHA", "IP")), StrIP(env.Host("ALPHA", "IP")));

@@ -2,6 +2,7 @@
 // rows of every state draws them. With SQ_SCREENSHOT=FILE (under Xvfb, QT_QPA_PLATFORM=xcb) the
 // window is saved as a picture for the README.
 
+#include "app/program_network.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/list/file_list_model.h"
@@ -49,7 +50,7 @@ TEST(WindowLook, IconsDrawAtSixteenAndTwentyFour) {
 TEST(WindowLook, ListWithEveryState) {
   sonquarry::testing::TXdgSandbox sandbox;
   sonquarry::testing::TPromptsScope prompts;
-  TMainForm form;
+  TMainForm form(MakeProgramNetwork());
   const char *artists[] = {"Ambient Works", "Blue Train",       "Café Tacvba",
                            "Deep Purple",   "Echoes & Mirrors", "Fado #3"};
   for (int i = 0; i < 400; ++i) {

@@ -2,7 +2,6 @@
 // and while a hung server holds an open, a server stopped in the middle of a copy, remote names
 // that try to leave the folder.
 
-#include "engine/network.h"
 #include "platform/smb/smb_provider.h"
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
@@ -76,7 +75,7 @@ struct CopierNet : ::testing::Test {
 TEST_F(CopierNet, NameCollisionKeepsBothFiles) {
   TShareFile f(AlphaDir / "Café #1 100%.mp3", 300000, 'n');
   std::ofstream(Dest / "Café #1 100%.mp3") << "old";
-  auto source = copier::MakeNetCopySource(NetProvider());
+  auto source = copier::MakeNetCopySource(std::make_shared<smb::TSmbProvider>());
   copier::TFileCopier copier(*source);
   ASSERT_EQ(copier.Copy({AlphaUnc("Café #1 100%.mp3")}, Dest.string()), 0) << copier.Error;
   EXPECT_EQ(ReadAll(Dest / "Café #1 100%.mp3"), "old");
@@ -85,7 +84,7 @@ TEST_F(CopierNet, NameCollisionKeepsBothFiles) {
 
 TEST_F(CopierNet, CancelInTheMiddleOfALargeFileLeavesNothing) {
   TShareFile big(AlphaDir / "large.mp3", size_t(96) << 20);
-  auto source = copier::MakeNetCopySource(NetProvider());
+  auto source = copier::MakeNetCopySource(std::make_shared<smb::TSmbProvider>());
   copier::TFileCopier copier(*source);
   std::atomic<int> result{-1};
   std::thread t([&] { result = copier.Copy({AlphaUnc("large.mp3")}, Dest.string()); });
@@ -106,11 +105,7 @@ TEST_F(CopierNet, CancelWhileAHungServerHoldsTheOpenEndsAtOnce) {
   o.CredentialsFile = "-";
   o.TimeOutMs = o.CallTimeOutMs = 600000;
   auto provider = std::make_shared<smb::TSmbProvider>(o);
-  SetNetProvider(provider);
-  struct TRestore {
-    ~TRestore() { SetNetProvider(nullptr); }
-  } restore;
-  auto source = copier::MakeNetCopySource(NetProvider());
+  auto source = copier::MakeNetCopySource(provider);
   copier::TFileCopier copier(*source);
   copier::TCopyThread copy(copier, {"\\\\" + E.Host("STUCK", "IP") + "\\music\\x.mp3"},
                            Dest.string());
@@ -175,7 +170,7 @@ TEST_F(CopierNet, ServerStoppedMidCopyFailsAndKeepsTheFilesBefore) {
     }
   } restart{tool, Net, Bravo};
 
-  TGatedSource source(copier::MakeNetCopySource(NetProvider()));
+  TGatedSource source(copier::MakeNetCopySource(std::make_shared<smb::TSmbProvider>()));
   copier::TFileCopier copier(source);
   std::atomic<int> result{-1};
   std::thread t([&] {
@@ -207,7 +202,7 @@ TEST_F(CopierNet, RemoteNamesCannotWriteOutsideTheFolder) {
   };
   const auto before = Listing(Work);
   for (const auto &n : names) {
-    auto source = copier::MakeNetCopySource(NetProvider());
+    auto source = copier::MakeNetCopySource(std::make_shared<smb::TSmbProvider>());
     copier::TFileCopier copier(*source);
     const int r = copier.Copy({AlphaUnc(n)}, Dest.string());
     for (const auto &p : copier.Copied) EXPECT_EQ(fs::path(p).parent_path(), Dest) << n;

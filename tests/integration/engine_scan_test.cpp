@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/program_network.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "platform/net/net_provider.h"
@@ -296,6 +297,7 @@ TEST_F(EngineScanNet, ReleasingTheCoordinatorInTheMiddleOfAScanIsClean) {
   for (int Round = 0; Round < 3; ++Round) {
     std::atomic<int> Late{0};
     auto S = std::make_unique<TNetScan>();
+    S->Network = MakeProgramNetwork();
     S->Filter.Extentions = {".mp3"};
     bool Gone = false;
     S->OnFilesFound = [&](TScanResThread *, const std::string &, const Strings &,

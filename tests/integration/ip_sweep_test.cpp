@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/program_network.h"
 #include "engine/net_scan.h"
 #include "support/run_program.h"
 #include "support/scan_expect.h"
@@ -71,6 +72,7 @@ TEST_F(IpSweepNet, AHostOnPort445OnlyIsFoundOnlyWithTheSetting) {
     Found.clear();
     Finished = 0;
     Scan = std::make_unique<TNetScan>();
+    Scan->Network = MakeProgramNetwork();
     Wire();
     Scan->Probe445 = On;
     Scan->AddIPRange(Net() + 1, Net() + 63);

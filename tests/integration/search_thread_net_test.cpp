@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/wsd_provider.h"
 #include "engine/search_thread.h"
 #include "platform/os/main_thread.h"
 #include "platform/smb/smb_provider.h"
 #include "support/smb_testnet.h"
+#include "support/wsd_neighbourhood.h"
 
 using namespace sonquarry;
 using sonquarry::testing::TestNet;
@@ -25,7 +25,7 @@ void DomainsThenComputersOfEachDomain(bool WsDiscovery) {
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
   std::shared_ptr<net::INetProvider> P = std::make_shared<smb::TSmbProvider>(O);
-  if (WsDiscovery) P = std::make_shared<wsd::TWsdNetProvider>(P);
+  if (WsDiscovery) P = sonquarry::testing::WithWsDiscovery(P);
   auto T = TSearchThread::Create(100, P);
   bool Ended = false;
   T->SetOnTerminate([&](platform::TThread *) { Ended = true; });

@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "discovery/ip_range.h"
-#include "discovery/wsd_provider.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "engine/scan_session.h"
@@ -36,6 +35,7 @@
 #include "support/scan_log_blocks.h"
 #include "support/test_support.h"
 #include "support/testnet_env.h"
+#include "support/wsd_neighbourhood.h"
 
 using namespace sonquarry;
 using sonquarry::testing::ExtOf;
@@ -408,7 +408,7 @@ TEST_F(SmbWorkerNet, LoopingSharesGiveOneRowPerFileInEveryMode) {
         O.Cores = 64;
         Provider = std::make_shared<smb::TSmbProvider>(O);
         std::shared_ptr<net::INetProvider> Net = Provider;
-        if (!ByIp) Net = std::make_shared<wsd::TWsdNetProvider>(Net);
+        if (!ByIp) Net = sonquarry::testing::WithWsDiscovery(Net);
         Scan->Provider = std::make_shared<ExtraShareProvider>(Comp, Share, Net);
         Scan->NetBios = !ByIp;
         Scan->Filter.AllowedComps = {Comp};

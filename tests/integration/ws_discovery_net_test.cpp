@@ -18,13 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/wsd_provider.h"
 #include "platform/os/diag.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/wsd/ws_discovery.h"
 #include "support/smb_testnet.h"
 #include "support/test_support.h"
 #include "support/wsd_messages.h"
+#include "support/wsd_neighbourhood.h"
 
 using namespace sonquarry;
 using namespace sonquarry::platform;
@@ -232,7 +232,7 @@ TEST(WsDiscoveryNet, AnImpostorLeavesTheRealComputerAlone) {
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
   const auto Plain = std::make_shared<smb::TSmbProvider>(O);
-  wsd::TWsdNetProvider P(Plain);
+  net::INetProvider &P = *sonquarry::testing::WithWsDiscovery(Plain);
   std::vector<std::string> Log;
   const auto Previous = platform::SetDiagnosticSink(
       [&](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });

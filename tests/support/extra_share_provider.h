@@ -6,15 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "engine/network.h"
 #include "platform/net/net_provider.h"
+#include "platform/smb/smb_provider.h"
 
 namespace sonquarry::testing {
 
 class ExtraShareProvider : public net::INetProvider {
 public:
-  ExtraShareProvider(std::string Server, std::string Share,
-                     std::shared_ptr<net::INetProvider> Real = NetProvider())
+  ExtraShareProvider(
+      std::string Server, std::string Share,
+      std::shared_ptr<net::INetProvider> Real = std::make_shared<smb::TSmbProvider>())
       : Real_(std::move(Real)), Server_(std::move(Server)), Share_(std::move(Share)) {}
   net::NetEnumStatus EnumResources(const net::NetResource *C, std::vector<net::NetResource> &Out,
                                    net::NetError *Error) override {

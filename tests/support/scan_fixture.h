@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/program_network.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "platform/os/main_thread.h"
@@ -42,6 +43,7 @@ protected:
     Log.SetFileName(LogFile);
     Log.SetLevel(llAll);
     Scan = std::make_unique<TNetScan>();
+    Scan->Network = MakeProgramNetwork();
     Scan->Filter.Extentions = {".mp3"};
   }
   void TearDown() override {

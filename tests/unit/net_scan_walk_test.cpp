@@ -69,9 +69,14 @@ TEST_F(NetScanTest, AddIPRangeOfOneAddressEqualsAddIP) {
   EXPECT_EQ(L[2].To(), 9u);
 }
 
-TEST_F(NetScanTest, ThreadNeedsAList) {
-  EXPECT_EQ(ErrorOf([] { TScanResThread T(nullptr); }),
+TEST_F(NetScanTest, ThreadNeedsAListAndAProvider) {
+  EXPECT_EQ(ErrorOf([this] { TScanResThread T(nullptr, Provider); }),
             "TScanResThread.Create: ANetResList is not created.");
+  EXPECT_EQ(ErrorOf([] {
+              TScanResThread T(std::make_shared<TNetResThList>(std::make_unique<TNetResList>()),
+                               nullptr);
+            }),
+            "TScanResThread.Create: no network provider.");
 }
 
 // ---- a network-neighbourhood scan

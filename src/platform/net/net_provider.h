@@ -170,6 +170,19 @@ public:
   // The calling thread's next call starts on a connection of its own, as after a failure of the
   // one it had: for a call that failed in a way another connection may not.
   virtual void Reconnect() {}
+
+  // The cap of connections per server (at least 1) and of helpers in all (0: none), for the
+  // walks that start from now on.
+  virtual void SetWalkLimits(int ServerConnections, int Helpers) {
+    (void)ServerConnections;
+    (void)Helpers;
+  }
+  // Tells through platform::Diagnostic what of its configuration the provider will refuse; a
+  // program asks once per search, after its log was started.
+  virtual void CheckSetup() const {}
+  // False when a search through this provider would end at once and find nothing (the SMB
+  // provider without its worker program).
+  virtual bool CanSearch() const { return true; }
 };
 
 } // namespace sonquarry::net

@@ -277,6 +277,10 @@ bool TSmbProvider::StartWorker(net::NetError *Error) {
   return Ok;
 }
 
+bool TSmbProvider::CanSearch() const {
+  return !I_->Options.WorkerPath.empty() || !SmbWorkerPath().empty();
+}
+
 void TSmbProvider::CheckSetup() const {
   const std::string &Credentials = I_->Options.CredentialsFile;
   if (Credentials != "-") // a refusal is told by the loading itself

@@ -105,18 +105,17 @@ public:
   // Ends the calling thread's worker: its next call gets a new one.
   void Reconnect() override;
 
-  // The cap of connections per server (at least 1) and of helpers in all (0: none), for the
-  // walks that start from now on.
-  void SetWalkLimits(int ServerConnections, int Helpers);
+  void SetWalkLimits(int ServerConnections, int Helpers) override;
 
   // Starts the calling thread's worker now rather than at its first call; false when it cannot
   // be started (Error says why).
   bool StartWorker(net::NetError *Error = nullptr);
-  // Tells through platform::Diagnostic what of its configuration the workers will refuse: a
-  // credentials file that others may read or that cannot be read, a client configuration that
-  // cannot be read. The workers tell only their own standard error; a program asks this once per
-  // search, after its log was started.
-  void CheckSetup() const;
+  // What the workers will refuse: a credentials file that others may read or that cannot be
+  // read, a client configuration that cannot be read. The workers tell only their own standard
+  // error.
+  void CheckSetup() const override;
+  // False when the worker program is not where an installation puts it.
+  bool CanSearch() const override;
 
   const SmbProviderOptions &Options() const;
   // The process ids of the workers alive now.

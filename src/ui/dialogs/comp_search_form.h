@@ -40,7 +40,7 @@ public:
   static constexpr std::chrono::minutes ReuseTime{1};
   static constexpr int BlinkMs = 500;
 
-  // PauseMs and Provider go to the thread (its defaults: 15 s, the process-wide provider).
+  // PauseMs and Provider go to the thread (PauseMs below 0: 15 s); Provider is required.
   explicit TCompSearchForm(QWidget *Parent = nullptr, int PauseMs = -1,
                            std::shared_ptr<net::INetProvider> Provider = nullptr);
   ~TCompSearchForm() override;

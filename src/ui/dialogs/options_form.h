@@ -30,6 +30,7 @@ namespace net {
 class INetProvider;
 }
 class TCompSearchForm;
+class TNetwork;
 class TIPList;
 class TNetScan;
 struct TMainFormSettings;
@@ -87,11 +88,13 @@ public:
   void DeleteIP();
   void ClearIP();
 
-  // The one "Select computers" dialog, created on first use with CompSearchPauseMs and
-  // CompSearchProvider (tests shorten the pause and give their own network).
+  // The one "Select computers" dialog, created on first use with CompSearchPauseMs over the
+  // neighbourhood of Network that a search would see, or over CompSearchProvider when set (tests
+  // shorten the pause and give their own network).
   TCompSearchForm &CompSearchForm();
   bool HasCompSearchForm() const { return CompSearch_ != nullptr; }
   int CompSearchPauseMs = -1;
+  std::shared_ptr<TNetwork> Network;
   std::shared_ptr<net::INetProvider> CompSearchProvider;
 
   // F1: shows a help topic ("options.htm").

@@ -204,7 +204,7 @@ TCompSearchForm &TfmOptions::CompSearchForm() {
     CompSearch_ = std::make_unique<TCompSearchForm>(
         this, CompSearchPauseMs,
         CompSearchProvider ? CompSearchProvider
-                           : WithWsDiscovery(NetProvider(), chkWsDiscovery->isChecked()));
+                           : Network->Neighbourhood({chkWsDiscovery->isChecked()}));
   return CompSearch_->PlaceOver(*this);
 }
 

@@ -15,9 +15,10 @@ constexpr auto SliceTime = std::chrono::milliseconds(8);
 constexpr int FirstRows = 100;
 } // namespace
 
-TTagColumns::TTagColumns(TWNetTree &Tree, TFileListModel &Model, QObject *Parent)
-    : QObject(Parent), Tree_(Tree), Model_(Model), Timer_(new QTimer(this)),
-      Slices_(new QTimer(this)) {
+TTagColumns::TTagColumns(TWNetTree &Tree, TFileListModel &Model, std::shared_ptr<TNetwork> Network,
+                         QObject *Parent)
+    : QObject(Parent), Tree_(Tree), Model_(Model), Network_(std::move(Network)),
+      Timer_(new QTimer(this)), Slices_(new QTimer(this)) {
   Timer_->setInterval(DrainMs);
   connect(Timer_, &QTimer::timeout, this, [this] { Drain(); });
   Slices_->setInterval(0);
@@ -52,7 +53,11 @@ void TTagColumns::AddJobs(int From, int To, std::vector<tags::TTagJob> &Out) {
 void TTagColumns::Start(int Threads) {
   Stop();
   if (Opening_.joinable()) Opening_.join();
-  Pass_ = std::make_unique<tags::TTagPass>(*NetProvider(), Cache_.get(), Threads,
+  if (!Network_) return;
+  // The pass's provider outlives it: a later search may change what the network's files go
+  // through.
+  PassProvider_ = Network_->Files();
+  Pass_ = std::make_unique<tags::TTagPass>(*PassProvider_, Cache_.get(), Threads,
                                            [this](const tags::TTagOutcome &O) {
                                              if (!O.Ok) return;
                                              std::lock_guard<std::mutex> L(Lock_);

@@ -26,11 +26,14 @@ class QTimer;
 namespace sonquarry {
 
 class TFileListModel;
+class TNetwork;
 
 class TTagColumns final : public QObject {
   Q_OBJECT
 public:
-  TTagColumns(TWNetTree &Tree, TFileListModel &Model, QObject *Parent = nullptr);
+  // The files' tags are read through Network's provider of the files (null: none are read).
+  TTagColumns(TWNetTree &Tree, TFileListModel &Model, std::shared_ptr<TNetwork> Network,
+              QObject *Parent = nullptr);
   ~TTagColumns() override;
 
   TRowTags Table;
@@ -78,6 +81,8 @@ private:
   TFileListModel &Model_;
   std::unique_ptr<tags::TTagCache> Cache_;
   std::thread Opening_; // the cache is opened off the main thread
+  std::shared_ptr<TNetwork> Network_;
+  std::shared_ptr<net::INetProvider> PassProvider_; // declared before the pass: outlives it
   std::unique_ptr<tags::TTagPass> Pass_;
   std::mutex Lock_;
   std::vector<tags::TTagOutcome> Done_;

@@ -29,7 +29,8 @@ void OnSignal(int) {
 
 } // namespace
 
-int RunMainWindow(const std::function<void(TMainForm &)> &AfterShow) {
+int RunMainWindow(std::shared_ptr<TNetwork> Network,
+                  const std::function<void(TMainForm &)> &AfterShow) {
   TQtDispatcher dispatcher;
   dispatcher.OnPostedError = [](std::exception_ptr E) {
     try {
@@ -47,7 +48,7 @@ int RunMainWindow(const std::function<void(TMainForm &)> &AfterShow) {
   }
   int rc = 0;
   {
-    TMainForm form;
+    TMainForm form(std::move(Network));
     single.Serve(form);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
       auto *notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &form);

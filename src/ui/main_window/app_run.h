@@ -4,14 +4,17 @@
 // stuck in a network call can hold up.
 
 #include <functional>
+#include <memory>
 
 namespace sonquarry {
 
 class TMainForm;
+class TNetwork;
 
-// Shows the main window, runs the loop until it closes, and returns the exit code. AfterShow
-// runs once the window is shown. When scanning threads have not ended a second after the close
-// (the list file is written by then), the process ends at once with that code.
-int RunMainWindow(const std::function<void(TMainForm &)> &AfterShow = {});
+// Shows the main window over Network, runs the loop until it closes, and returns the exit code.
+// AfterShow runs once the window is shown. When scanning threads have not ended a second after the
+// close (the list file is written by then), the process ends at once with that code.
+int RunMainWindow(std::shared_ptr<TNetwork> Network,
+                  const std::function<void(TMainForm &)> &AfterShow = {});
 
 } // namespace sonquarry

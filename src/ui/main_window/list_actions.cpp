@@ -1,4 +1,6 @@
 #include "ui/main_window/list_actions.h"
+
+#include "engine/network.h"
 #include "ui/list/row_tags.h"
 
 #include "paths/wnet_tree.h"
@@ -282,7 +284,8 @@ void TListActions::CopySelected() {
   std::vector<std::string> files(static_cast<size_t>(RowCountOf(rows)));
   GetFileListForCopy2(files);
   bool isError = false;
-  const std::string said = CopyOutcomeMessage(CopyFiles(Owner, files, dir), files.size(), isError);
+  const std::string said = CopyOutcomeMessage(
+      CopyFiles(Owner, Network ? Network->Files() : nullptr, files, dir), files.size(), isError);
   if (!said.empty()) ShowMessageBox(said, isError ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 

@@ -18,6 +18,7 @@ class QWidget;
 
 namespace sonquarry {
 
+class TNetwork;
 class TWNetTree;
 class TRowTags;
 class TSearchForm;
@@ -34,6 +35,8 @@ public:
   // commands that depend on it; CenterRow scrolls a row to the middle of the view.
   std::function<void()> SelectionChanged;
   std::function<void(int Row)> CenterRow;
+  // What the files are copied through: the program's network.
+  std::shared_ptr<TNetwork> Network;
   // The main menu entries disabled while their command runs.
   QPointer<QAction> FindItemAction;
   QPointer<QAction> FindNextAction;

@@ -76,7 +76,8 @@ const char *const PanelWidest[5] = {"Files: 0000000", "Selected files: 0000000",
 
 } // namespace
 
-TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
+TMainForm::TMainForm(std::shared_ptr<TNetwork> Network, QWidget *Parent)
+    : QMainWindow(Parent), Network_(std::move(Network)) {
   InitUiResources();
   setWindowTitle("Vantrell Sonquarry");
   SetApplicationTitle("Vantrell Sonquarry");
@@ -92,6 +93,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
 
   FileTree = std::make_unique<TWNetTree>();
   Scan = std::make_unique<TNetScan>();
+  Scan->Network = Network_;
   Session = std::make_unique<TScanSession>(*Scan, *FileTree);
   Scan->OnFilesFound = [this](TScanResThread *, const std::string &Dir,
                               const std::vector<std::string> &Names,
@@ -127,6 +129,7 @@ TMainForm::TMainForm(QWidget *Parent) : QMainWindow(Parent) {
     if (Closed_) return false;
     if (!OptionsForm) {
       OptionsForm = std::make_unique<TfmOptions>(this);
+      OptionsForm->Network = Network_;
       OptionsForm->OnHelp = ShowHelpTopic;
     }
     return sonquarry::ShowOptions(*OptionsForm, this, *Scan, Settings, PageIndex) ==

@@ -39,6 +39,7 @@ class TRegistry;
 }
 class TFileListModel;
 class TListActions;
+class TNetwork;
 class TTagColumns;
 class TStatusPanel;
 class TfmOptions;
@@ -49,7 +50,8 @@ enum TScanState : uint8_t { ssIdle = 0, ssSearching = 1, ssStopping = 2 };
 class TMainForm : public QMainWindow {
   Q_OBJECT
 public:
-  explicit TMainForm(QWidget *Parent = nullptr);
+  // Network: what the window searches, copies from and reads tags through.
+  explicit TMainForm(std::shared_ptr<TNetwork> Network, QWidget *Parent = nullptr);
   ~TMainForm() override;
 
   // ---- owned for the window's life
@@ -202,6 +204,8 @@ protected:
   void keyPressEvent(QKeyEvent *Event) override;
 
 private:
+  const std::shared_ptr<TNetwork> Network_;
+
   void CreateActions();
   void ConnectListActions(); // main_form_actions.cpp
   void CreateMenus();

@@ -12,6 +12,7 @@ namespace sonquarry {
 
 void TMainForm::ConnectListActions() {
   ListActions = std::make_unique<TListActions>(this, ListView, *FileTree, Settings, TreeSearch);
+  ListActions->Network = Network_;
   ListActions->Tags = &Tags->Table;
   ListActions->SelectionChanged = [this] {
     SelectionChanged();

@@ -26,7 +26,7 @@ std::string VisibleValue(int Column) { return "Col" + std::to_string(Column + 1)
 } // namespace
 
 void TMainForm::CreateTagColumns() {
-  Tags = std::make_unique<TTagColumns>(*FileTree, *Model);
+  Tags = std::make_unique<TTagColumns>(*FileTree, *Model, Network_);
   Model->SetTags(&Tags->Table);
   for (int f = 0; f < TagFieldCount; ++f)
     ListView->setColumnWidth(TFileListModel::TagColumn + f, TagColumnWidths[f]);

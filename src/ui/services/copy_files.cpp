@@ -1,5 +1,5 @@
 #include "ui/services/copy_files.h"
-#include "engine/network.h"
+#include "platform/net/net_provider.h"
 
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
@@ -21,12 +21,8 @@
 namespace sonquarry {
 namespace {
 
-std::unique_ptr<copier::ICopySource> SmbSource() {
-  return copier::MakeNetCopySource(NetProvider());
-}
-
 TCopySourceFactory &Factory() {
-  static TCopySourceFactory factory = SmbSource;
+  static TCopySourceFactory factory;
   return factory;
 }
 
@@ -152,10 +148,13 @@ struct TQuestion {
 
 } // namespace
 
-TCopyOutcome CopyFiles(QWidget *Owner, const std::vector<std::string> &Sources,
-                       const std::string &Destination) {
+TCopyOutcome CopyFiles(QWidget *Owner, std::shared_ptr<net::INetProvider> Provider,
+                       const std::vector<std::string> &Sources, const std::string &Destination) {
   TCopyOutcome outcome;
-  std::unique_ptr<copier::ICopySource> source = Factory()();
+  std::unique_ptr<copier::ICopySource> source = Factory() ? Factory()()
+                                                : Provider
+                                                    ? copier::MakeNetCopySource(std::move(Provider))
+                                                    : nullptr;
   if (!source) {
     outcome.Error = "no network access";
     return outcome;
@@ -218,7 +217,7 @@ std::string CopyOutcomeMessage(const TCopyOutcome &O, size_t Count, bool &IsErro
 
 TCopySourceFactory SetCopySourceFactory(TCopySourceFactory AFactory) {
   TCopySourceFactory previous = std::move(Factory());
-  Factory() = AFactory ? std::move(AFactory) : TCopySourceFactory(SmbSource);
+  Factory() = std::move(AFactory);
   return previous;
 }
 

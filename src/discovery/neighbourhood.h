@@ -1,32 +1,31 @@
 #pragma once
-// The network provider with the computers that WS-Discovery finds joined into its levels, so
-// that the scan and the "Select computers" dialog see one tree:
-// - the provider's workgroups: the browse lists' and WS-Discovery's, each once;
-// - a workgroup's servers: the browse list's and those WS-Discovery puts in it, each once
-//   (names compared without regard to ASCII case; the browse list's spelling wins);
-// - a computer that only WS-Discovery knows is reached by the address that answered: its shares
+// The one neighbourhood: the provider's levels with the computers that the discoverers find
+// merged in, so that the scan and the "Select computers" dialog see one tree:
+// - the provider's workgroups: the browse lists' and the discoverers', each once;
+// - a workgroup's servers: the browse list's and those a discoverer puts in it, each once (names
+//   compared without regard to ASCII case; the browse list's spelling wins, then the first
+//   discoverer's that named the computer, by name or by address);
+// - a computer that only a discoverer knows is reached by the address that answered: its shares
 //   and directories are asked for at "\\ADDRESS\..." and handed back under "\\NAME\...".
 //   Any device may answer with any name: one that a browse list (of any workgroup) or an earlier
-//   answer already ties to another computer is logged and left out, never redirected.
-// One discovery runs with each listing of the provider's workgroups (once per scan), beside the
-// browse-list request, not after it.
+//   answer of the round already ties to another computer is logged and left out, never
+//   redirected. Each round proves the ties again.
+// A round starts with each listing of the provider's workgroups (once per search): every
+// discoverer runs then, beside the browse-list request, not after it.
 
-#include <functional>
 #include <memory>
 #include <vector>
 
+#include "discovery/discoverer.h"
 #include "platform/net/net_provider.h"
-#include "platform/wsd/ws_discovery.h"
 
-namespace sonquarry::wsd {
+namespace sonquarry::discovery {
 
-class TWsdNetProvider final : public net::INetProvider {
+class TNeighbourhood final : public net::INetProvider {
 public:
-  using TDiscover = std::function<std::vector<WsdComputer>()>;
-
-  // Discover: the discovery to run (none: DiscoverComputers with default options).
-  explicit TWsdNetProvider(std::shared_ptr<net::INetProvider> Inner, TDiscover Discover = nullptr);
-  ~TWsdNetProvider() override;
+  TNeighbourhood(std::shared_ptr<net::INetProvider> Inner,
+                 std::vector<std::shared_ptr<IDiscoverer>> Discoverers);
+  ~TNeighbourhood() override;
 
   net::NetEnumStatus EnumResources(const net::NetResource *Container,
                                    std::vector<net::NetResource> &Out,
@@ -45,8 +44,9 @@ public:
                                                net::NetError *Error = nullptr) override;
   void NoteReachable(const std::string &Server) override;
   void Reconnect() override;
-
-  const std::shared_ptr<net::INetProvider> &Inner() const;
+  void SetWalkLimits(int ServerConnections, int Helpers) override;
+  void CheckSetup() const override;
+  bool CanSearch() const override;
 
   struct TImpl;
 
@@ -54,4 +54,4 @@ private:
   std::unique_ptr<TImpl> I_;
 };
 
-} // namespace sonquarry::wsd
+} // namespace sonquarry::discovery

@@ -1,4 +1,4 @@
-#include "discovery/probe_ahead.h"
+#include "discovery/ip_sweep.h"
 
 #include <algorithm>
 
@@ -19,8 +19,7 @@ std::vector<uint16_t> ProbePorts(bool Probe445) {
   return {NetBiosPort};
 }
 
-TProbeAhead::TProbeAhead(const TIPList &Ranges, TAllowed Allowed, int TimeOut, bool Probe445,
-                         int Threads)
+TIpSweep::TIpSweep(const TIPList &Ranges, TAllowed Allowed, int TimeOut, bool Probe445, int Threads)
     : Ranges_(Ranges), Allowed_(std::move(Allowed)) {
   Ranges_.Reset();
   net::TTcpSweep::TOptions O;
@@ -36,17 +35,17 @@ TProbeAhead::TProbeAhead(const TIPList &Ranges, TAllowed Allowed, int TimeOut, b
   });
 }
 
-TProbeAhead::~TProbeAhead() { Stop(); }
+TIpSweep::~TIpSweep() { Stop(); }
 
-bool TProbeAhead::Probe(uint32_t Address) { return Sweep_->Result(Address); }
+bool TIpSweep::Probe(uint32_t Address) { return Sweep_->Result(Address); }
 
-void TProbeAhead::Stop() {
+void TIpSweep::Stop() {
   Stopping_ = true;
   Sweep_->Stop();
 }
 
-int TProbeAhead::InFlightLimit() const { return Sweep_->InFlightLimit(); }
+int TIpSweep::InFlightLimit() const { return Sweep_->InFlightLimit(); }
 
-int TProbeAhead::PeakInFlight() const { return Sweep_->PeakInFlight(); }
+int TIpSweep::PeakInFlight() const { return Sweep_->PeakInFlight(); }
 
 } // namespace sonquarry

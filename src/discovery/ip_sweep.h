@@ -25,16 +25,16 @@ constexpr int DirectSmbPort = 445;
 // The ports of an address probe: NetBIOS alone, or with the direct SMB port.
 std::vector<uint16_t> ProbePorts(bool Probe445);
 
-class TProbeAhead {
+class TIpSweep {
 public:
   // A computer name (\\a.b.c.d) is tried only when Allowed says so; the sweep's thread calls
   // it. Ranges are copied; the iteration starts from the lowest address. Threads is the scan's
   // thread count: descriptors are left for their network calls.
   using TAllowed = std::function<bool(const std::string &Comp)>;
-  TProbeAhead(const TIPList &Ranges, TAllowed Allowed, int TimeOut, bool Probe445, int Threads);
-  ~TProbeAhead();
-  TProbeAhead(const TProbeAhead &) = delete;
-  TProbeAhead &operator=(const TProbeAhead &) = delete;
+  TIpSweep(const TIPList &Ranges, TAllowed Allowed, int TimeOut, bool Probe445, int Threads);
+  ~TIpSweep();
+  TIpSweep(const TIpSweep &) = delete;
+  TIpSweep &operator=(const TIpSweep &) = delete;
 
   // True when Address accepted a connection within the time-out; false after Stop.
   bool Probe(uint32_t Address);

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/wsd_provider.h"
+#include "discovery/neighbourhood.h"
+#include "discovery/wsd_discoverer.h"
 #include "engine/network.h"
 #include "platform/os/diag.h"
 #include "support/fake_net_provider.h"
@@ -32,7 +33,7 @@ std::vector<std::string> Names(const std::vector<net::NetResource> &L) {
   return N;
 }
 
-class WsdProviderTest : public ::testing::Test {
+class NeighbourhoodTest : public ::testing::Test {
 protected:
   void SetUp() override {
     Inner->Set("", {Res(net::NetDisplayNetwork, "SMB Network")});
@@ -63,13 +64,13 @@ protected:
                                          {"SQDELTA", "SQGROUP3", 0x0A00000E},
                                          {"SQECHO", "SQGROUP1", 0x0A00000F}};
   int Discoveries = 0;
-  wsd::TWsdNetProvider P{Inner, [this] {
-                           ++Discoveries;
-                           return Found;
-                         }};
+  discovery::TNeighbourhood P{Inner, {std::make_shared<discovery::TWsdDiscoverer>([this] {
+                                ++Discoveries;
+                                return Found;
+                              })}};
 };
 
-TEST_F(WsdProviderTest, OneTreeEachWorkgroupAndComputerOnce) {
+TEST_F(NeighbourhoodTest, OneTreeEachWorkgroupAndComputerOnce) {
   EXPECT_EQ(List("SMB Network", net::NetDisplayNetwork),
             (std::vector<std::string>{"SQGROUP1", "SQGROUP2", "SQGROUP3"}));
   EXPECT_EQ(List("SQGROUP1", net::NetDisplayDomain),
@@ -85,7 +86,7 @@ TEST_F(WsdProviderTest, OneTreeEachWorkgroupAndComputerOnce) {
   EXPECT_EQ(Discoveries, 2);
 }
 
-TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
+TEST_F(NeighbourhoodTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
   List("SMB Network", net::NetDisplayNetwork);
   List("SQGROUP3", net::NetDisplayDomain);
   List("SQGROUP1", net::NetDisplayDomain);
@@ -108,7 +109,7 @@ TEST_F(WsdProviderTest, AComputerOnlyDiscoveryKnowsIsReachedByItsAddress) {
   EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "\\\\10.0.0.11"), 0);
 }
 
-TEST_F(WsdProviderTest, ADeviceCannotTakeOverANameAlreadyTied) {
+TEST_F(NeighbourhoodTest, ADeviceCannotTakeOverANameAlreadyTied) {
   // SQBRAVO is in SQGROUP1's browse list; SQDELTA answered first from .14.
   Found = {{"SQBRAVO", "SQGROUP3", 0x0A000063},
            {"SQDELTA", "SQGROUP3", 0x0A00000E},
@@ -146,7 +147,7 @@ TEST_F(WsdProviderTest, ADeviceCannotTakeOverANameAlreadyTied) {
             (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
 }
 
-TEST_F(WsdProviderTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
+TEST_F(NeighbourhoodTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
   Found.clear();
   Inner->Set("SMB Network", {}, net::NetEnumStatus::OpenFailed);
   List("SMB Network", net::NetDisplayNetwork, net::NetEnumStatus::OpenFailed);
@@ -158,17 +159,20 @@ TEST_F(WsdProviderTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
   EXPECT_EQ(List("SQGROUP3", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
 }
 
-TEST(WsdProviderSetting, OnWrapsThePlainProviderOnceOffRestoresIt) {
+TEST(NetworkChoice, EachChoiceHasOneNeighbourhoodAndFilesFollowTheLastSearch) {
   auto Plain = std::make_shared<FakeNetProvider>();
-  SetNetProvider(Plain);
-  UseWsDiscovery(true);
-  UseWsDiscovery(true);
-  auto W = std::dynamic_pointer_cast<wsd::TWsdNetProvider>(NetProvider());
-  ASSERT_TRUE(W);
-  EXPECT_EQ(W->Inner(), Plain);
-  UseWsDiscovery(false);
-  EXPECT_EQ(NetProvider(), Plain);
-  SetNetProvider(nullptr);
+  TNetwork Net(Plain, {std::make_shared<discovery::TWsdDiscoverer>(
+                          [] { return std::vector<wsd::WsdComputer>{}; })});
+  EXPECT_EQ(Net.Neighbourhood({false}), Plain);
+  const auto On = Net.Neighbourhood({true});
+  EXPECT_NE(On, Plain);
+  EXPECT_EQ(Net.Neighbourhood({true}), On);
+  // The dialog asking leaves what the list's files go through alone; a search changes it.
+  EXPECT_EQ(Net.Files(), Plain);
+  EXPECT_EQ(Net.StartSearch({true}), On);
+  EXPECT_EQ(Net.Files(), On);
+  Net.StartSearch({false});
+  EXPECT_EQ(Net.Files(), Plain);
 }
 
 } // namespace
