@@ -2,6 +2,10 @@
 // says is known without the reader: encodings, a picture left unread, ID3v1, hostile sizes. And
 // the tag cache: its key, a damaged file, a folder it cannot write; the pass's threads.
 // ctest-labels: threads
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -222,6 +226,33 @@ TEST(TagReader, TodaysFormatsLeaveTheirPicturesUnreadAndStayWithinTheBudget) {
       EXPECT_LE(R.BytesRead, *Noise ? std::size_t(256 << 10) : C.MaxRead) << C.What << Noise;
     }
   }
+}
+
+// What a server sends meets the parser with as little memory as a worker gets: files that claim
+// huge blocks, atoms and pages under each name, in a child limited to 256 MB of address space.
+TEST(TagReader, HostileFilesParseWithinAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+#else
+  const std::string Huge(4, '\xff');
+  const std::string Files[] = {"fLaC\x06" + Huge.substr(0, 3) + std::string(1 << 20, '\0'),
+                               Be32(1) + "moov" + std::string(8, '\x7f') + Atom("udta", ""),
+                               "OggS" + std::string(1 << 20, '\xff'),
+                               "ID3\x04" + std::string(2, '\0') + "\x7f\x7f\x7f\x7f"};
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    const rlimit Limit{256u << 20, 256u << 20};
+    setrlimit(RLIMIT_AS, &Limit);
+    for (const auto &F : Files)
+      for (const char *Name : {"x.flac", "x.m4a", "x.ogg", "x.opus", "x.mp3", "x.wma"})
+        if (Read(F, Name).BytesRead > (256u << 10)) _exit(2);
+    _exit(0);
+  }
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+#endif
 }
 
 TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {
