@@ -1,10 +1,14 @@
-// Music tags over the network, on the test network: a share of tagged files (every third with a
-// 200 KiB picture) scanned by sonquarry-scan without and with --tags, side by side.
+// Music tags over the network, on the test network: two shares of tagged files, "tagged" (MP3,
+// every third with a 200 KiB picture) and "today" (FLAC, Ogg Vorbis, Opus and M4A in turn, every
+// third FLAC and M4A with a 300 KiB picture), scanned by sonquarry-scan without and with --tags,
+// side by side, directly and through the relay at 2 ms of round trip.
 //
-//   build-rel/bench/tags_bench [--dir DIR] [--keep]      (SQ_BENCH_FILES: files, default 2000)
+//   build-rel/bench/tags_bench [--dir DIR] [--keep]      (SQ_BENCH_FILES: files a share, default
+//                                                         2000; SQ_BENCH_RUNS, default 3)
 //
 // Starts a test network of its own in DIR (default /tmp/sonquarry-bench-tags, namespaces sqtg-*)
-// unless one is up there, gives SQALPHA the share "tagged", and prints, best of three runs each:
+// unless one is up there, gives SQALPHA both shares and starts the relay, and prints, for each
+// share and way, best of the runs each:
 // the plain scan, the tagged scan with an empty cache, and the rescan with the cache; for each the
 // bytes the server read from its files and the SMB2 requests it served beyond those of the plain
 // scan (Samba's own counters, smbstatus -P), per file. Then the
@@ -12,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -19,6 +24,7 @@
 
 #include "bench_testnet.h"
 #include "services/tags/tag_cache.h"
+#include "support/latency_relay.h"
 #include "support/run_program.h"
 #include "support/server_counters.h"
 #include "support/testnet_env.h"
@@ -29,7 +35,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int Runs = 3;
+int Runs() {
+  const char *N = std::getenv("SQ_BENCH_RUNS");
+  return std::max(1, N && *N ? std::atoi(N) : 3);
+}
 
 long Files() {
   const char *N = std::getenv("SQ_BENCH_FILES");
@@ -92,16 +101,19 @@ int Body() {
   const fs::path Work =
       fs::temp_directory_path() / ("sonquarry-tags-bench-" + std::to_string(getpid()));
   fs::create_directories(Work);
-  auto Scan = [&](bool Tags, const std::string &CacheHome, TRunFigures &Best) {
+  auto Scan = [&](const std::string &Ip, const std::string &Share, bool Tags,
+                  const std::string &CacheHome, TRunFigures &Best) {
     std::vector<std::string> Args = {sonquarry::testing::ScanBinary(),
                                      "--ip",
-                                     E.Host("ALPHA", "IP"),
+                                     Ip,
                                      "--allow-share",
-                                     "tagged",
+                                     Share,
                                      "--format",
                                      "none",
                                      "--log",
                                      (Work / "search.log").string()};
+    for (const char *X : {".mp3", ".flac", ".ogg", ".opus", ".m4a"})
+      Args.insert(Args.end(), {"--ext", X});
     if (Tags) Args.push_back("--tags");
     const auto B0 = sonquarry::testing::ServerCounters(NetDir);
     const auto T = Clock::now();
@@ -111,29 +123,45 @@ int Body() {
     if (Rc != 0) std::fprintf(stderr, "sonquarry-scan failed (%d)\n", Rc);
     if (S < Best.Seconds) Best = {S, sonquarry::testing::ServerCounters(NetDir) - B0};
   };
-  // Warm the server's caches and the programs once.
-  TRunFigures Warmup;
-  Scan(false, (Work / "warm").string(), Warmup);
-  TRunFigures Plain, Cold, Warm;
-  for (int R = 0; R < Runs; ++R) {
-    const std::string Fresh = (Work / ("cache" + std::to_string(R))).string();
-    Scan(false, Fresh, Plain);
-    Scan(true, Fresh, Cold);
-    Scan(true, Fresh, Warm);
-  }
+  sonquarry::testing::TRelayControl Relay(E);
+  const auto Relayed = E.List("SQ_RELAY_IPS");
   const double N = double(Files());
-  std::printf("share files: %ld files (a third with a 200 KiB picture)\n", Files());
-  std::printf("%-28s %9s %8s %12s %s\n", "scan", "seconds", "x plain", "bytes/file",
+  std::printf("share files: %ld files a share, best of %d runs\n", Files(), Runs());
+  std::printf("%-40s %9s %8s %12s %s\n", "scan", "seconds", "x plain", "bytes/file",
               "SMB2 requests/file beyond the plain scan: create getinfo read close");
-  const auto Row = [&](const char *What, const TRunFigures &F) {
-    const auto D = F.Server - Plain.Server;
-    std::printf("%-28s %9.3f %8.2f %12.0f %.2f %.2f %.2f %.2f\n", What, F.Seconds,
-                F.Seconds / Plain.Seconds, double(F.Server.ReadBytes) / N, double(D.Creates) / N,
-                double(D.GetInfos) / N, double(D.Reads) / N, double(D.Closes) / N);
-  };
-  Row("plain", Plain);
-  Row("tagged, empty cache", Cold);
-  Row("tagged rescan, the cache", Warm);
+  int Case = 0;
+  for (const char *Share : {"tagged", "today"}) {
+    for (const double Rtt : {0.0, 2.0}) {
+      if (Rtt > 0 && (Relayed.empty() || !Relay.Set(Rtt))) {
+        std::fprintf(stderr, "no relay at %.0f ms\n", Rtt);
+        continue;
+      }
+      const std::string Ip = Rtt > 0 ? Relayed[0] : E.Host("ALPHA", "IP");
+      // Warm the server's caches and the programs once.
+      TRunFigures Warmup;
+      Scan(Ip, Share, false, (Work / "warm").string(), Warmup);
+      TRunFigures Plain, Cold, Warm;
+      for (int R = 0; R < Runs(); ++R) {
+        const std::string Fresh = (Work / ("cache" + std::to_string(Case++))).string();
+        Scan(Ip, Share, false, Fresh, Plain);
+        Scan(Ip, Share, true, Fresh, Cold);
+        Scan(Ip, Share, true, Fresh, Warm);
+      }
+      const std::string Where = std::string(Share) + (Rtt > 0 ? ", relay 2 ms" : ", direct") + ": ";
+      const auto Row = [&](const char *What, const TRunFigures &F) {
+        const auto D = F.Server - Plain.Server;
+        std::printf("%-40s %9.3f %8.2f %12.0f %.2f %.2f %.2f %.2f\n", (Where + What).c_str(),
+                    F.Seconds, F.Seconds / Plain.Seconds, double(F.Server.ReadBytes) / N,
+                    double(D.Creates) / N, double(D.GetInfos) / N, double(D.Reads) / N,
+                    double(D.Closes) / N);
+      };
+      Row("plain", Plain);
+      Row("tagged, empty cache", Cold);
+      Row("tagged rescan, the cache", Warm);
+      std::fflush(stdout);
+    }
+  }
+  Relay.Set(0);
   std::printf("targets: tagged within 3 x plain; 32768 bytes/file read; rescan under 4096\n");
   fs::remove_all(Work);
   CacheFigures();
@@ -146,9 +174,12 @@ int main(int argc, char **argv) {
   return Main(
       argc, argv, "/tmp/sonquarry-bench-tags", "sqtg",
       [] {
-        return Run({Testnet(), "bigshare", "--dir", std::getenv("SQ_BENCH_DIR"), "--tagged",
-                    "--files", std::to_string(Files()), "--dirs", "100", "ALPHA"},
-                   false);
+        for (const char *Kind : {"--tagged", "--today"})
+          if (const int Rc = Run({Testnet(), "bigshare", "--dir", std::getenv("SQ_BENCH_DIR"), Kind,
+                                  "--files", std::to_string(Files()), "--dirs", "100", "ALPHA"},
+                                 false))
+            return Rc;
+        return Run({Testnet(), "relay", "--dir", std::getenv("SQ_BENCH_DIR")}, false);
       },
       Body);
 }

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   TMemoryRangeSource Source({Data + 1, Size - 1});
   TTagLimits Limits;
   Limits.MaxBytes = 64 << 10;
-  const TTagResult R = ReadTags(Source, Data[0] & 1 ? "f.wma" : "f.mp3", Limits);
+  static const char *const Names[] = {"f.mp3", "f.wma", "f.flac", "f.ogg", "f.opus", "f.m4a"};
+  const TTagResult R = ReadTags(Source, Names[Data[0] % 6], Limits);
   if (R.BytesRead > Limits.MaxBytes) std::abort();
   return 0;
 }

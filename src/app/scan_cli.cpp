@@ -247,9 +247,10 @@ Output:
                           (0 known, 1 new, 2 removed or inaccessible,
                           3 computer not reached); none: no rows
   --tags                  read the music tags of the files found (.mp3, .mp2,
-                          .wma): tsv adds artist, title, album, year and
-                          length in seconds; the tag cache in
-                          ~/.cache/sonquarry/ is shared with the window
+                          .wma, .flac, .ogg, .opus, .m4a): tsv adds artist,
+                          title, album, year and length in seconds; the tag
+                          cache in ~/.cache/sonquarry/ is shared with the
+                          window
   --sort KEY[:desc]       sort the rows by name, domain or directory
   --log FILE              the scan log (default search.log in
                           ~/.local/share/sonquarry/)

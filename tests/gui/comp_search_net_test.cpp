@@ -117,6 +117,8 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
     EXPECT_EQ(std::set<std::string>(Denied.begin(), Denied.end()), All);
     EXPECT_EQ(Denied.size(), All.size());
     F.chkMP2->setChecked(true);
+    F.chkFLAC->setChecked(true);
+    F.chkM4A->setChecked(true);
     F.edtPlayerCommand->setText("vlc");
     const char *Pages[] = {"options-search", "options-network", "options-computers",
                            "options-resources"};

@@ -161,6 +161,46 @@ TEST_F(OptionsFormTest, OkValidatesInOrderAndStaysOnThePageOfTheFirstFault) {
   }
 }
 
+TEST_F(OptionsFormTest, SevenExtensionBoxesLoadCaseBlindAndStoreInTheirOrder) {
+  const std::vector<QCheckBox *> Boxes = {Form.chkMP3, Form.chkMP2,  Form.chkWMA, Form.chkFLAC,
+                                          Form.chkOGG, Form.chkOPUS, Form.chkM4A};
+  struct Case {
+    Strings Stored;
+    std::vector<bool> Shown;
+    Strings Tick; // then only these ticked, by label
+    Strings Saved;
+  } Cases[] = {
+      {{".M4A", ".flac", ".aac"},
+       {false, false, false, true, false, false, true},
+       {"FLAC", "OPUS"},
+       {".flac", ".opus"}},
+      {{".opus", ".ogg", ".mp2"},
+       {false, true, false, false, true, true, false},
+       {"M4A", "OGG", "MP3"},
+       {".mp3", ".ogg", ".m4a"}},
+  };
+  for (const Case &C : Cases) {
+    Scan.Filter.Extentions = C.Stored;
+    const int Result = Open([&](TfmOptions &F) {
+      for (std::size_t I = 0; I < Boxes.size(); ++I)
+        EXPECT_EQ(Boxes[I]->isChecked(), C.Shown[I]) << Boxes[I]->text().toStdString();
+      for (QCheckBox *B : Boxes)
+        B->setChecked(
+            std::count(C.Tick.begin(), C.Tick.end(), B->text().remove('&').toStdString()));
+      return Ok(F);
+    });
+    EXPECT_EQ(Result, QDialog::Accepted);
+    EXPECT_EQ(Scan.Filter.Extentions, C.Saved);
+  }
+  // A new box alone is an extension: only none of the seven is refused.
+  EXPECT_EQ(Open([&](TfmOptions &F) {
+              for (QCheckBox *B : Boxes) B->setChecked(false);
+              return Ok(F);
+            }),
+            QDialog::Rejected);
+  EXPECT_EQ(prompts->Messages().back(), "No extension was selected.");
+}
+
 TEST_F(OptionsFormTest, ComputerMasksGetTheirPrefixAndDuplicatesDependOnTheWayIn) {
   const std::pair<const char *, const char *> Typed[] = {
       {"Comp", "\\\\Comp"}, {"\\Comp", "\\\\Comp"}, {"\\\\Comp", "\\\\Comp"}, {"", "\\\\"}};

@@ -1,5 +1,6 @@
 // The window's tag columns after a search of the test network: every generated file's tags as
-// mutagen reads them from the server's disk, sorting by a tag column, an extended playlist.
+// mutagen reads them from the server's disk (MPEG, ASF, FLAC, Ogg Vorbis, Opus, M4A), sorting by
+// a tag column, an extended playlist.
 
 #include "app/program_network.h"
 #include "discovery/ip_range.h"
@@ -46,11 +47,11 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
   const auto env = Env::Load();
   TScanOptions stored;
   stored.ScanMethod = smOtherOS; // no first-run prompt
-  stored.Filter.Extentions = {".mp3", ".mp2", ".wma"};
+  stored.Filter.Extentions = {".mp3", ".mp2", ".wma", ".flac", ".ogg", ".opus", ".m4a"};
   SaveSettings(stored, TMainFormSettings());
   const TTagTable want =
       MutagenTags(std::filesystem::path(env.Get("SQ_TESTNET_DIR")) / "shares/alpha/music");
-  ASSERT_GE(want.size(), 15u);
+  ASSERT_GE(want.size(), 26u);
   TQtDispatcher dispatcher;
   platform::SetMainThread(&dispatcher);
   {
@@ -106,14 +107,16 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
     std::ifstream in(list, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(text.rfind("#EXTM3U\r\n", 0), 0u);
-    const std::string artist = Cell(form, 0, tfArtist), title = Cell(form, 0, tfTitle);
-    const std::string name = artist.empty()  ? title
-                             : title.empty() ? artist
-                                             : artist + " - " + title;
-    EXPECT_NE(text.find("#EXTINF:" + std::to_string(Seconds(Cell(form, 0, tfLength))) + "," + name +
-                        "\r\n" + PlayListLine(*form.FileTree, 0) + "\r\n"),
-              std::string::npos)
-        << text.substr(0, 400);
+    for (int r = 0; r < form.FileTree->Count(); ++r) {
+      const std::string artist = Cell(form, r, tfArtist), title = Cell(form, r, tfTitle);
+      const std::string name = artist.empty()  ? title
+                               : title.empty() ? artist
+                                               : artist + " - " + title;
+      EXPECT_NE(text.find("#EXTINF:" + std::to_string(Seconds(Cell(form, r, tfLength))) + "," +
+                          name + "\r\n" + PlayListLine(*form.FileTree, r) + "\r\n"),
+                std::string::npos)
+          << unc(r);
+    }
 
     const char *dir = std::getenv("SQ_SCREENSHOT_DIR");
     if (dir) {
@@ -122,6 +125,15 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
       ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
       QTest::qWait(300);
       EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/tag-columns.png"));
+      // By directory, the FLAC, Ogg, Opus and M4A rows at the top.
+      form.ColumnClick(scDirectory);
+      for (int r = 0; r < form.FileTree->Count(); ++r)
+        if (BelowShare(unc(r)).rfind("Today/", 0) == 0) {
+          form.ListView->scrollTo(form.Model->index(r, 0), QAbstractItemView::PositionAtTop);
+          break;
+        }
+      QTest::qWait(300);
+      EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/tag-columns-today.png"));
       form.hide();
     }
   }

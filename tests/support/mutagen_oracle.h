@@ -16,9 +16,12 @@ namespace sonquarry::testing {
 using TTagTable = std::map<std::string, std::vector<std::string>>;
 
 inline bool IsTaggedFormat(const std::string &P) {
-  std::string E = P.size() > 4 ? P.substr(P.size() - 4) : "";
+  const auto Dot = P.find_last_of("./");
+  std::string E = Dot == std::string::npos || P[Dot] != '.' ? "" : P.substr(Dot);
   for (auto &C : E) C = char(std::tolower(static_cast<unsigned char>(C)));
-  return E == ".mp3" || E == ".mp2" || E == ".wma";
+  for (const char *T : {".mp3", ".mp2", ".wma", ".flac", ".ogg", ".opus", ".m4a"})
+    if (E == T) return true;
+  return false;
 }
 
 inline TTagTable MutagenTags(const std::filesystem::path &Share) {

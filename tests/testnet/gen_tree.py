@@ -9,7 +9,8 @@ directory to DIRS (host, workgroup, share, path with backslashes), both tab-sepa
 
 The music files of every layout but "big" are real ones with tags (gen_audio.py); the clips they
 are made from are kept in the folder "clips" beside MANIFEST. "tagged" is a large share of them
-(--files, --dirs) of which every third file carries a 200 KiB picture.
+(--files, --dirs) of which every third file carries a 200 KiB picture; "today" the same of
+.flac, .ogg, .opus and .m4a files in turn, every third FLAC and M4A file with a 300 KiB picture.
 """
 import argparse
 import os
@@ -45,6 +46,18 @@ MUSIC = [
     "Windows Media/PODCAST2.WMA",
     "Pictures/photo.jpg",
     "empty folder/",
+    # Today's formats, each kind of tag in turn from where the list above left off.
+    "Today/Lossless/01 Ωδή.flac",
+    "Today/Ogg/02 vorbis.ogg",
+    "Today/Ogg/03 opus.opus",
+    "Today/iTunes/04 untagged.m4a",
+    "Today/Lossless/05 cover.FLAC",
+    "Today/iTunes/06 Café.m4a",
+    "Today/Ogg/07 Ωδή.OPUS",
+    "Today/iTunes/08 front.m4a",
+    "Today/Lossless/09 plain.flac",
+    "Today/Ogg/10 untagged.ogg",
+    "Today/iTunes/11 cover.M4A",
 ]
 
 SMALL = [
@@ -108,7 +121,16 @@ def tagged_layout(files, dirs):
                                      for i in range(files)]
 
 
-AUDIO = (".mp3", ".mp2", ".wma")
+TODAY_EXTS = [".flac", ".ogg", ".opus", ".m4a"]
+
+
+def today_layout(files, dirs):
+    leaf = ["artist %03d/album %04d" % (d % 97, d) for d in range(max(1, dirs))]
+    return [d + "/" for d in leaf] + ["%s/%05d track%s" % (leaf[i % len(leaf)], i, TODAY_EXTS[i % 4])
+                                     for i in range(files)]
+
+
+AUDIO = (".mp3", ".mp2", ".wma", ".flac", ".ogg", ".opus", ".m4a")
 
 
 def main():
@@ -118,10 +140,11 @@ def main():
     ap.add_argument("--files", type=int, default=20000)
     ap.add_argument("--dirs", type=int, default=1000)
     a = ap.parse_args()
-    if a.layout in ("big", "tagged"):
+    if a.layout in ("big", "tagged", "today"):
         if a.files < 0 or a.dirs < 1:
             sys.exit("gen_tree.py: need --files >= 0 and --dirs >= 1")
-        entries = (big_layout if a.layout == "big" else tagged_layout)(a.files, a.dirs)
+        entries = {"big": big_layout, "tagged": tagged_layout,
+                   "today": today_layout}[a.layout](a.files, a.dirs)
     else:
         entries = LAYOUTS[a.layout]
 
@@ -145,6 +168,8 @@ def main():
             kind = gen_audio.KINDS[audio % len(gen_audio.KINDS)]
             if a.layout == "tagged":
                 kind = "picture" if audio % 3 == 0 else "v24utf8"
+            elif a.layout == "today":
+                kind = "picture" if (audio // 4) % 3 == 0 else "v24utf8"
             audio += 1
             gen_audio.write(path, rel, a.host, clips, kind)
             files.append((rel, os.path.getsize(path)))

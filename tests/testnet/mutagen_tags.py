@@ -2,10 +2,21 @@
 """The tests' independent tag reader: mutagen_tags.py FILE... prints for each local FILE its path,
 artist, title, album, year and length in seconds (rounded), tab-separated, as mutagen reads
 them; empty fields where the file says nothing."""
+import os
 import sys
 
 from mutagen.asf import ASF
+from mutagen.flac import FLAC
 from mutagen.mp3 import MP3
+from mutagen.mp4 import MP4
+from mutagen.oggopus import OggOpus
+from mutagen.oggvorbis import OggVorbis
+
+XIPH_KEYS = ("artist", "title", "album", "date")
+# by extension: the reader and its keys for artist, title, album and date
+READERS = {".wma": (ASF, ("Author", "Title", "WM/AlbumTitle", "WM/Year")),
+           ".flac": (FLAC, XIPH_KEYS), ".ogg": (OggVorbis, XIPH_KEYS), ".opus": (OggOpus, XIPH_KEYS),
+           ".m4a": (MP4, ("\xa9ART", "\xa9nam", "\xa9alb", "\xa9day"))}
 
 
 def first(tags, key):
@@ -17,12 +28,8 @@ def first(tags, key):
 
 
 def read(path):
-    if path.lower().endswith(".wma"):
-        f = ASF(path)
-        keys = ("Author", "Title", "WM/AlbumTitle", "WM/Year")
-    else:
-        f = MP3(path)
-        keys = ("TPE1", "TIT2", "TALB", "TDRC")
+    reader, keys = READERS.get(os.path.splitext(path)[1].lower(), (MP3, ("TPE1", "TIT2", "TALB", "TDRC")))
+    f = reader(path)
     artist, title, album, year = (first(f.tags, k).strip() for k in keys)
     return artist, title, album, year[:4], str(int(f.info.length + 0.5))
 

@@ -9,8 +9,9 @@
 #   testnet.sh status --dir DIR
 #   testnet.sh check --dir DIR         exit 0 when the network of DIR is up (a shared one)
 #   testnet.sh stop-host --dir DIR NAME / start-host --dir DIR NAME
-#   testnet.sh bigshare --dir DIR [--files N --dirs M] [--tagged] HOST...
-#              (--tagged: the share "tagged" of real music files with tags instead of "big")
+#   testnet.sh bigshare --dir DIR [--files N --dirs M] [--tagged | --today] HOST...
+#              (--tagged: the share "tagged" of real music files with tags instead of "big";
+#              --today: the share "today" of such .flac, .ogg, .opus and .m4a files)
 #   testnet.sh relay --dir DIR [--rtt MS]   relay hosts with added round-trip time (default 0)
 #   testnet.sh relay-stop --dir DIR
 #
@@ -113,7 +114,8 @@ while [ $# -gt 0 ]; do
     --files) opt_files=${2:?}; shift 2 ;;
     --dirs) opt_dirs=${2:?}; shift 2 ;;
     --rtt) opt_rtt=${2:?}; shift 2 ;;
-    --tagged) opt_tagged=1; shift ;;
+    --tagged) opt_tagged=tagged; shift ;;
+    --today) opt_tagged=today; shift ;;
     --) shift; args+=("$@"); break ;;
     -h|--help) usage ;;
     *) args+=("$1"); shift ;;
@@ -439,6 +441,7 @@ samba_conf() { # host
   # Counters of what the server reads (smbstatus -P), for the benchmarks.
   smbd profiling level = count
   include = $hd/tagged.conf
+  include = $hd/today.conf
   include = $hd/big.conf
 EOF
   while IFS='|' read -r name layout; do
@@ -486,6 +489,7 @@ write_configs() {
     chmod 700 "$dir/hosts/$h/private"
     [ -f "$dir/hosts/$h/big.conf" ] || : >"$dir/hosts/$h/big.conf"
     [ -f "$dir/hosts/$h/tagged.conf" ] || : >"$dir/hosts/$h/tagged.conf"
+    [ -f "$dir/hosts/$h/today.conf" ] || : >"$dir/hosts/$h/today.conf"
     samba_conf "$h" >"$dir/hosts/$h/smb.conf"
   done
   mkdir -p "$dir/hosts/impacket/cwd" "$dir/hosts/impacket/log" "$dir/hosts/impacket/run"
@@ -824,7 +828,7 @@ cmd_bigshare() {
   [[ $opt_files =~ ^[0-9]+$ && $opt_dirs =~ ^[1-9][0-9]*$ ]] || die "--files N and --dirs M must be numbers (M >= 1)"
   require_up
   local n h root want out share=$big_share layout=big comment="generated files"
-  [ -z "$opt_tagged" ] || { share=tagged; layout=tagged; comment="generated music files"; }
+  [ -z "$opt_tagged" ] || { share=$opt_tagged; layout=$opt_tagged; comment="generated music files"; }
   for n in "${args[@]}"; do
     h=$(host_key "$n")
     [[ $(h_role "$h") == samba-* ]] || die "$(h_name "$h") is not a Samba host"

@@ -2,6 +2,10 @@
 // says is known without the reader: encodings, a picture left unread, ID3v1, hostile sizes. And
 // the tag cache: its key, a damaged file, a folder it cannot write; the pass's threads.
 // ctest-labels: threads
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -141,6 +145,114 @@ TEST(TagReader, WhatEachKindOfFileSays) {
   }
   // Formats without tags of ours are not read at all.
   EXPECT_EQ(Read(Audio(), "notes.txt").BytesRead, 0u);
+}
+
+std::string Be24(uint32_t V) { return Be32(V).substr(1); }
+// A FLAC metadata block; Last marks the one before the audio.
+std::string FlacBlock(int Type, const std::string &Body, bool Last = false) {
+  return char(Type | (Last ? 0x80 : 0)) + Be24(uint32_t(Body.size())) + Body;
+}
+// STREAMINFO of 44.1 kHz, stereo, 16 bits, Samples samples.
+std::string StreamInfo(uint64_t Samples) {
+  std::string B = std::string(10, '\0');
+  B[0] = 0x10, B[2] = 0x10;
+  const uint64_t Packed =
+      (uint64_t(44100) << 44) | (uint64_t(1) << 41) | (uint64_t(15) << 36) | Samples;
+  for (int I = 7; I >= 0; --I) B += char(Packed >> (8 * I));
+  return B + std::string(16, '\0');
+}
+std::string Le32(uint32_t V) { return {char(V), char(V >> 8), char(V >> 16), char(V >> 24)}; }
+std::string Atom(const std::string &Name, const std::string &Body) {
+  return Be32(uint32_t(Body.size() + 8)) + Name + Body;
+}
+std::string Mp4Text(const std::string &Name, const std::string &Text) {
+  return Atom(Name, Atom("data", Be32(1) + Be32(0) + Text));
+}
+
+TEST(TagReader, TodaysFormatsLeaveTheirPicturesUnreadAndStayWithinTheBudget) {
+  const std::string Picture(300 << 10, '\x42'), Audio(600 << 10, '\x5a');
+  const std::string Comment = Le32(2) + "sq" + Le32(3) + Le32(13) + "ARTIST=Ärger" + Le32(7) +
+                              "TITLE=T" + Le32(15) + "DATE=2003-05-17";
+  const std::string Flac = "fLaC" + FlacBlock(0, StreamInfo(44100 * 7)) + FlacBlock(6, Picture) +
+                           FlacBlock(4, Comment) + FlacBlock(1, std::string(8192, '\0'), true) +
+                           Audio;
+  // moov after the audio, its cover art before the text.
+  const std::string Ilst = Atom("covr", Atom("data", Be32(13) + Be32(0) + Picture)) +
+                           Mp4Text("\xa9nam", "Title") +
+                           Mp4Text("\xa9"
+                                   "day",
+                                   "1999-01-02");
+  const std::string Mp4 = Atom("ftyp", "M4A " + Be32(0)) + Atom("mdat", Audio) +
+                          Atom("moov", Atom("udta", Atom("meta", Be32(0) + Atom("ilst", Ilst))));
+  struct TCase {
+    const char *What, *Name;
+    std::string Bytes;
+    TTags Want;
+    std::size_t MaxRead;
+  } Cases[] = {
+      {"FLAC, a picture before the comment", "x.flac", Flac, {"Ärger", "T", "", 2003, 7}, 24 << 10},
+      {"M4A, moov at the end", "x.m4a", Mp4, {"", "Title", "", 1999, -1}, 28 << 10},
+      {"FLAC block claiming 16 MB",
+       "x.flac",
+       "fLaC" + FlacBlock(0, StreamInfo(1)).substr(0, 1) + "\xff\xff\xff" + Audio,
+       {"", "", "", 0, -1},
+       256 << 10},
+      {"atoms nested past the file",
+       "x.m4a",
+       Be32(64) + "moov" + Be32(0xfffffff0) + "udta" + Audio,
+       {"", "", "", 0, -1},
+       256 << 10},
+      {"64-bit atom size",
+       "x.m4a",
+       Be32(1) + "moov" + std::string(8, '\xff') + Audio,
+       {"", "", "", 0, -1},
+       256 << 10},
+      {"an Ogg page that lies",
+       "x.ogg",
+       "OggS" + std::string(64 << 10, '\xff'),
+       {"", "", "", 0, -1},
+       256 << 10},
+  };
+  for (const auto &C : Cases) {
+    for (const char *Noise : {"", "noise"}) {
+      const TTagResult R = Read(*Noise ? std::string(4 << 20, '\xff') : C.Bytes, C.Name);
+      const TTags Want = *Noise ? TTags{"", "", "", 0, -1} : C.Want;
+      EXPECT_EQ(R.Tags.Artist, Want.Artist) << C.What << Noise;
+      EXPECT_EQ(R.Tags.Title, Want.Title) << C.What << Noise;
+      EXPECT_EQ(R.Tags.Year, Want.Year) << C.What << Noise;
+      if (Want.Length >= 0) {
+        EXPECT_EQ(R.Tags.Length, Want.Length) << C.What;
+      }
+      EXPECT_LE(R.BytesRead, *Noise ? std::size_t(256 << 10) : C.MaxRead) << C.What << Noise;
+    }
+  }
+}
+
+// What a server sends meets the parser with as little memory as a worker gets: files that claim
+// huge blocks, atoms and pages under each name, in a child limited to 256 MB of address space.
+TEST(TagReader, HostileFilesParseWithinAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+#else
+  const std::string Huge(4, '\xff');
+  const std::string Files[] = {"fLaC\x06" + Huge.substr(0, 3) + std::string(1 << 20, '\0'),
+                               Be32(1) + "moov" + std::string(8, '\x7f') + Atom("udta", ""),
+                               "OggS" + std::string(1 << 20, '\xff'),
+                               "ID3\x04" + std::string(2, '\0') + "\x7f\x7f\x7f\x7f"};
+  const pid_t Child = fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    const rlimit Limit{256u << 20, 256u << 20};
+    setrlimit(RLIMIT_AS, &Limit);
+    for (const auto &F : Files)
+      for (const char *Name : {"x.flac", "x.m4a", "x.ogg", "x.opus", "x.mp3", "x.wma"})
+        if (Read(F, Name).BytesRead > (256u << 10)) _exit(2);
+    _exit(0);
+  }
+  int Status = 0;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+#endif
 }
 
 TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {

@@ -6,10 +6,15 @@
 
 #include <taglib/asffile.h>
 #include <taglib/audioproperties.h>
+#include <taglib/flacfile.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/opusfile.h>
 #include <taglib/tag.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
 
 #include "platform/tags/tag_stream.h"
 
@@ -17,7 +22,7 @@ namespace sonquarry::tags {
 
 namespace {
 
-enum class TFormat { None, Mpeg, Asf };
+enum class TFormat { None, Mpeg, Asf, Flac, Ogg, Mp4 };
 
 TFormat FormatOf(const std::string &Name) {
   const auto Dot = Name.find_last_of('.');
@@ -28,6 +33,9 @@ TFormat FormatOf(const std::string &Name) {
                  [](unsigned char C) { return char(std::tolower(C)); });
   if (Ext == "mp3" || Ext == "mp2" || Ext == "mpa") return TFormat::Mpeg;
   if (Ext == "wma" || Ext == "asf") return TFormat::Asf;
+  if (Ext == "flac") return TFormat::Flac;
+  if (Ext == "ogg" || Ext == "oga" || Ext == "opus") return TFormat::Ogg;
+  if (Ext == "m4a" || Ext == "m4b" || Ext == "mp4") return TFormat::Mp4;
   return TFormat::None;
 }
 
@@ -36,6 +44,26 @@ std::string Text(const TagLib::String &S) {
   // Trailing blanks and NULs of fixed-width fields (ID3v1) say nothing.
   while (!Out.empty() && (Out.back() == ' ' || Out.back() == '\0')) Out.pop_back();
   return Out;
+}
+
+// The year of a date as the tag writes it ("2003", "2003-05-01", "2003-05-01T10:00:00Z"): its
+// first four digits in a row; 0 without them.
+int YearOf(const TagLib::String &Date) {
+  const std::string D = Date.to8Bit(true);
+  for (std::size_t I = 0; I + 4 <= D.size(); ++I)
+    if (std::all_of(D.begin() + long(I), D.begin() + long(I) + 4,
+                    [](unsigned char C) { return std::isdigit(C) != 0; }))
+      return std::stoi(D.substr(I, 4));
+  return 0;
+}
+
+int XiphYear(const TagLib::Ogg::XiphComment *X) {
+  if (!X) return 0;
+  const auto &Fields = X->fieldListMap();
+  for (const char *Key : {"DATE", "YEAR"})
+    if (const auto It = Fields.find(Key); It != Fields.end() && !It->second.isEmpty())
+      return YearOf(It->second.front());
+  return 0;
 }
 
 void Take(TagLib::File &F, TTagResult &R) {
@@ -89,9 +117,31 @@ TTagResult ReadTags(IRangeSource &Source, const std::string &Name, const TTagLim
     S.HideTail(false);
     TagLib::MPEG::File F(&S, TagLib::ID3v2::FrameFactory::instance(), true, Style);
     Take(F, R);
-  } else {
+  } else if (Format == TFormat::Asf) {
     TagLib::ASF::File F(&S, true, Style);
     Take(F, R);
+  } else if (Format == TFormat::Flac) {
+    S.PlanFlac();
+    TagLib::FLAC::File F(&S, TagLib::ID3v2::FrameFactory::instance(), true, Style);
+    Take(F, R);
+    if (R.Ok && F.hasXiphComment()) {
+      if (const int Year = XiphYear(F.xiphComment())) R.Tags.Year = Year;
+    }
+  } else if (Format == TFormat::Mp4) {
+    S.PlanMp4();
+    TagLib::MP4::File F(&S, true, Style);
+    Take(F, R);
+    if (R.Ok && F.tag() && F.tag()->contains("\251day"))
+      R.Tags.Year = YearOf(F.tag()->item("\251day").toStringList().toString());
+  } else if (S.PlanOgg() == TSparseStream::TOggCodec::Opus) {
+    TagLib::Ogg::Opus::File F(&S, true, Style);
+    Take(F, R);
+    if (R.Ok) R.Tags.Year = XiphYear(F.tag());
+  } else {
+    // Vorbis, or an Ogg file of another codec, which TagLib refuses.
+    TagLib::Ogg::Vorbis::File F(&S, true, Style);
+    Take(F, R);
+    if (R.Ok) R.Tags.Year = XiphYear(F.tag());
   }
   R.BytesRead = S.BytesFetched();
   return R;

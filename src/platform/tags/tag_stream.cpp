@@ -76,6 +76,89 @@ void TSparseStream::PlanId3v2() {
   }
 }
 
+void TSparseStream::PlanFlac() {
+  unsigned char H[10];
+  if (!Fetch(0, HeadBlocks) || !Copy(0, reinterpret_cast<char *>(H), 10)) return;
+  int64_t Pos = 0;
+  // An ID3v2 tag some taggers put in front.
+  if (std::memcmp(H, "ID3", 3) == 0) {
+    const int64_t TagSize = SyncSafe(H + 6);
+    if (TagSize < 0) return;
+    Pos = 10 + TagSize + ((H[5] & 0x10) ? 10 : 0);
+  }
+  char Magic[4];
+  if (!Copy(Pos, Magic, 4) || std::memcmp(Magic, "fLaC", 4) != 0) return;
+  Pos += 4;
+  // A real file has a handful of blocks; a made-up one stops here.
+  for (int N = 0; N < 1024; ++N) {
+    unsigned char B[4];
+    if (!Copy(Pos, reinterpret_cast<char *>(B), 4)) return;
+    const int Type = B[0] & 0x7f;
+    const int64_t Body = Pos + 4, Length = Be(B + 1, 3);
+    if (Body + Length > Size_) return;
+    // Only STREAMINFO (0) and the Vorbis comment (4) say what is read.
+    if (Type != 0 && Type != 4 && Length > int64_t(Limits_.SkipFramesAbove))
+      Hole(Body, Body + Length);
+    Pos = Body + Length;
+    if (B[0] & 0x80) {
+      // The audio: its length comes from STREAMINFO, and an ID3v1 tag at its end loses to the
+      // Vorbis comment, so the file's end is not asked for.
+      Hole(Pos, Size_);
+      return;
+    }
+  }
+}
+
+void TSparseStream::PlanMp4() {
+  if (!Fetch(0, HeadBlocks)) return;
+  PlanAtoms(0, Size_, 0);
+}
+
+void TSparseStream::PlanAtoms(int64_t From, int64_t To, int Depth) {
+  static const char *const Path[] = {"moov", "udta", "meta", "ilst"};
+  int64_t Pos = From;
+  for (int N = 0; N < 4096 && Pos + 8 <= To; ++N) {
+    unsigned char H[16];
+    // A top-level atom past the head is most often a moov at the end: its header and what
+    // follows it (the tags of a short file) in one round trip.
+    if (Depth == 0 && !Blocks_.count(Pos / Block))
+      Fetch(Pos / Block, std::min<int64_t>(2, (To - 1) / Block - Pos / Block + 1));
+    if (!Copy(Pos, reinterpret_cast<char *>(H), 8)) return;
+    int64_t Length = Be(H, 4), Header = 8;
+    if (Length == 1) {
+      if (!Copy(Pos + 8, reinterpret_cast<char *>(H + 8), 8)) return;
+      Length = int64_t(uint64_t(Be(H + 8, 4)) << 32 | Be(H + 12, 4));
+      Header = 16;
+    } else if (Length == 0) {
+      Length = To - Pos; // to the end of its container
+    }
+    if (Length < Header || Length > To - Pos) return;
+    const std::string Name(reinterpret_cast<const char *>(H + 4), 4);
+    if (Depth < 4 && Name == Path[Depth]) {
+      // meta is a full box: version and flags before its children.
+      PlanAtoms(Pos + Header + (Depth == 2 ? 4 : 0), Pos + Length, Depth + 1);
+    } else if (Depth == 4 && Name == "covr" && Length - Header > int64_t(Limits_.SkipFramesAbove)) {
+      Hole(Pos + Header, Pos + Length);
+    }
+    Pos += Length;
+  }
+}
+
+TSparseStream::TOggCodec TSparseStream::PlanOgg() {
+  char H[36];
+  if (!Fetch(0, HeadBlocks) || !Copy(0, H, 36) || std::memcmp(H, "OggS", 4) != 0)
+    return TOggCodec::Unknown;
+  // The last page, most often within the last few KiB: both blocks in one round trip.
+  if (Size_ > HeadBlocks * Block) {
+    const int64_t First = std::max<int64_t>(HeadBlocks, (Size_ - 1) / Block - 1);
+    Fetch(First, (Size_ - 1) / Block - First + 1);
+  }
+  // The first packet starts after the page header and its one-entry segment table.
+  if (std::memcmp(H + 28, "\x01vorbis", 7) == 0) return TOggCodec::Vorbis;
+  if (std::memcmp(H + 28, "OpusHead", 8) == 0) return TOggCodec::Opus;
+  return TOggCodec::Unknown;
+}
+
 TagLib::ByteVector TSparseStream::readBlock(unsigned long Length) {
   if (Pos_ >= Size_) return {};
   const int64_t N = std::min<int64_t>(int64_t(Length), Size_ - Pos_);

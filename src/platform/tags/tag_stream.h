@@ -1,7 +1,7 @@
 #pragma once
 // A TagLib stream over a range source that fetches only the blocks a read touches, never beyond
 // the budget, and hands zeros for the ranges known not to matter (the bodies of large binary
-// frames and the padding of an ID3v2 tag), without fetching them.
+// frames, pictures and padding, the audio behind the tags), without fetching them.
 
 #include <chrono>
 #include <cstdint>
@@ -27,6 +27,14 @@ public:
 
   // Walks an ID3v2 tag at the start of the file and marks what need not be read.
   void PlanId3v2();
+  // The same for FLAC's metadata blocks (pictures, padding, the audio after them).
+  void PlanFlac();
+  // The same for an MP4 file's atoms: the cover art of moov/udta/meta/ilst, wherever moov is.
+  void PlanMp4();
+  enum class TOggCodec { Unknown, Vorbis, Opus };
+  // The head and, in one request, the end of an Ogg file (whose last page gives the length);
+  // which codec its first page announces.
+  TOggCodec PlanOgg();
 
   TagLib::FileName name() const override { return Name_.c_str(); }
   TagLib::ByteVector readBlock(unsigned long Length) override;
@@ -55,6 +63,8 @@ private:
   // cannot all be had.
   bool Copy(int64_t Offset, char *To, int64_t N);
   bool Fetch(int64_t FirstBlock, int64_t Blocks);
+  // Marks MP4 atoms in [From, To) at nesting Depth of moov/udta/meta/ilst.
+  void PlanAtoms(int64_t From, int64_t To, int Depth);
   bool InHole(int64_t From, int64_t To) const;
   void Hole(int64_t From, int64_t To);
 

@@ -23,6 +23,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 namespace sonquarry {
@@ -106,10 +107,14 @@ QWidget *TfmOptions::MakeSearchPage() {
   chkMP3 = new QCheckBox(tr("MP&3"), Ext);
   chkMP2 = new QCheckBox(tr("MP&2"), Ext);
   chkWMA = new QCheckBox(tr("&WMA"), Ext);
+  chkFLAC = new QCheckBox(tr("FL&AC"), Ext);
+  chkOGG = new QCheckBox(tr("O&GG"), Ext);
+  chkOPUS = new QCheckBox(tr("OP&US"), Ext);
+  chkM4A = new QCheckBox(tr("M&4A"), Ext);
+  chkOGG->setToolTip(tr("Ogg Vorbis"));
+  chkM4A->setToolTip(tr("MPEG-4 audio: AAC or Apple Lossless"));
   auto *ExtRow = new QHBoxLayout(Ext);
-  ExtRow->addWidget(chkMP3);
-  ExtRow->addWidget(chkMP2);
-  ExtRow->addWidget(chkWMA);
+  for (const auto &[Box, Name] : ExtBoxes()) ExtRow->addWidget(Box);
   ExtRow->addStretch();
 
   auto *PlayList = new QGroupBox(tr("Playlist Extension:"), tshSearchOpt);
@@ -317,9 +322,7 @@ void TfmOptions::LoadControls() {
   if (!Scan_) return;
   const TScanFilter &F = Scan_->Filter;
   chkClearList->setChecked(Scan_->IsClearBefor);
-  chkMP3->setChecked(IndexOfText(F.Extentions, ".mp3") >= 0);
-  chkMP2->setChecked(IndexOfText(F.Extentions, ".mp2") >= 0);
-  chkWMA->setChecked(IndexOfText(F.Extentions, ".wma") >= 0);
+  for (const auto &[Box, Name] : ExtBoxes()) Box->setChecked(IndexOfText(F.Extentions, Name) >= 0);
   FillMasks(lbAllowedComp, F.AllowedComps);
   FillMasks(lbDeniedComp, F.DeniedComps);
   FillMasks(lbAllowedRes, F.AllowedRes);
@@ -345,9 +348,8 @@ void TfmOptions::StoreControls() {
   TScanFilter &F = Scan_->Filter;
   Scan_->IsClearBefor = chkClearList->isChecked();
   F.Extentions.clear();
-  if (chkMP3->isChecked()) F.Extentions.push_back(".mp3");
-  if (chkMP2->isChecked()) F.Extentions.push_back(".mp2");
-  if (chkWMA->isChecked()) F.Extentions.push_back(".wma");
+  for (const auto &[Box, Name] : ExtBoxes())
+    if (Box->isChecked()) F.Extentions.push_back(Name);
   F.AllowedComps = Entries(lbAllowedComp);
   F.DeniedComps = Entries(lbDeniedComp);
   F.AllowedRes = Entries(lbAllowedRes);
@@ -405,8 +407,15 @@ void TfmOptions::UpdateIPControls(QObject *Sender) {
   if (Sender == rbIPAddress && IP && lbIP->count() == 0) NewIP();
 }
 
+std::vector<std::pair<QCheckBox *, const char *>> TfmOptions::ExtBoxes() const {
+  return {{chkMP3, ".mp3"}, {chkMP2, ".mp2"},   {chkWMA, ".wma"}, {chkFLAC, ".flac"},
+          {chkOGG, ".ogg"}, {chkOPUS, ".opus"}, {chkM4A, ".m4a"}};
+}
+
 void TfmOptions::OkClick() {
-  if (!chkMP3->isChecked() && !chkMP2->isChecked() && !chkWMA->isChecked()) {
+  const auto Boxes = ExtBoxes();
+  if (std::none_of(Boxes.begin(), Boxes.end(),
+                   [](const auto &B) { return B.first->isChecked(); })) {
     ShowMessageBox("No extension was selected.", MB_ICONWARNING);
     Pages->setCurrentWidget(tshSearchOpt);
     return;

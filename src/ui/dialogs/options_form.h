@@ -113,6 +113,10 @@ public:
   QCheckBox *chkMP3;
   QCheckBox *chkMP2;
   QCheckBox *chkWMA;
+  QCheckBox *chkFLAC;
+  QCheckBox *chkOGG;
+  QCheckBox *chkOPUS;
+  QCheckBox *chkM4A;
   QLineEdit *edtPlayListExt;
   QLineEdit *edtPlayerCommand;
 
@@ -153,6 +157,8 @@ protected:
   bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
+  // The extension boxes in the order StoreControls writes them, with their extensions.
+  std::vector<std::pair<QCheckBox *, const char *>> ExtBoxes() const;
   void OkClick();
   QWidget *MakeSearchPage();
   QWidget *MakeNetworkPage();
