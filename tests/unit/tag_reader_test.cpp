@@ -319,6 +319,39 @@ private:
   std::chrono::milliseconds Delay_;
 };
 
+// A file that ends its reader: kept without tags while its size and time stay, read again after.
+TEST(TagPass, AFileThatEndsItsReaderIsNotReadAgainUntilItChanges) {
+  sonquarry::testing::TXdgSandbox Home;
+  struct TBomb final : net::INetProvider {
+    std::atomic<int> Calls{0};
+    net::NetEnumStatus EnumResources(const net::NetResource *, std::vector<net::NetResource> &,
+                                     net::NetError *) override {
+      return net::NetEnumStatus::OpenFailed;
+    }
+    bool FindFiles(const std::string &, std::vector<net::DirEntry> &, net::NetError *) override {
+      return false;
+    }
+    bool ReadTags(const std::string &, int64_t, const net::TagBudget &, net::TagReading &Out,
+                  net::NetError *E) override {
+      ++Calls;
+      Out.EndedReader = true;
+      *E = {EPIPE, "ended", true};
+      return true;
+    }
+  } P;
+  TTagCache Cache;
+  for (const int64_t Size : {1000, 1000, 1001}) {
+    std::atomic<int> Known{0};
+    TTagPass Pass(P, &Cache, 1, [&](const TTagOutcome &O) { Known += O.Ok; });
+    Pass.Add({{"\\\\PC\\s\\bomb.mp3", 1, Size, 7}});
+    ASSERT_TRUE(Pass.Wait(60000));
+  }
+  EXPECT_EQ(P.Calls.load(), 2);
+  const auto Kept = Cache.Find("\\\\PC\\s\\bomb.mp3", 1001, 7);
+  ASSERT_TRUE(Kept);
+  EXPECT_EQ(*Kept, TTags{});
+}
+
 TEST(TagPass, ThreadsAreAddedOnlyWhileFilesWaitOnTheLink) {
   struct TCase {
     int DelayMs;
