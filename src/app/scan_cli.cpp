@@ -262,8 +262,9 @@ report at the end. Ctrl+C stops the scan as the window's Stop does; the list is
 still written (a second Ctrl+C stops waiting for threads in a network call).
 
 Exit status: 0 scan done; 1 the scan could not start, the list is held by the
-window (or another scan), or it could not be read or written; 2 bad arguments,
-or nothing to scan; 130 stopped by a signal.
+window (or another scan), or it could not be read or written, the rows could
+not be written, or no SMB worker could run; 2 bad arguments, or nothing to
+scan; 130 stopped by a signal (rows not reached keep state 3).
 )";
 }
 

@@ -1,10 +1,12 @@
 // sonquarry-scan: the headless scanner. The same engine as the window, with the plain main-thread
 // queue pumped here; the list file is marked exactly as the main window marks its rows.
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -27,8 +29,10 @@
 #include "platform/os/exception.h"
 #include "platform/os/main_thread.h"
 #include "platform/os/thread.h"
+#include "platform/smb/smb_provider.h"
 #include "services/tags/tag_pass.h"
 #include "settings/settings.h"
+#include "text/utf8_text.h"
 
 using namespace sonquarry;
 using Clock = std::chrono::steady_clock;
@@ -54,11 +58,30 @@ void InstallSignals() {
 
 void Say(const std::string &Text) { std::cerr << Program << ": " << Text << std::endl; }
 
-// Control characters of a remote name never split or forge an output row.
-std::string Printable(std::string S) {
+// Control characters of a remote name never split or forge an output row, nor, on a terminal,
+// reach it as C1 controls (U+0080 to U+009F, or such bytes in a name that is not UTF-8).
+std::string Shown(std::string S, bool Terminal) {
   for (auto &C : S)
     if (static_cast<unsigned char>(C) < 0x20 || C == 0x7f) C = '?';
-  return S;
+  if (!Terminal) return S;
+  const bool Utf8 = text::IsValidUtf8(S);
+  std::string Out;
+  char Hex[8];
+  for (std::size_t I = 0; I < S.size(); ++I) {
+    const auto B = static_cast<unsigned char>(S[I]);
+    const auto Next = I + 1 < S.size() ? static_cast<unsigned char>(S[I + 1]) : 0;
+    if (Utf8 && B == 0xc2 && Next >= 0x80 && Next <= 0x9f) {
+      std::snprintf(Hex, sizeof Hex, "\\u%04x", Next);
+      Out += Hex;
+      ++I;
+    } else if (!Utf8 && B >= 0x80 && B <= 0x9f) {
+      std::snprintf(Hex, sizeof Hex, "\\x%02x", B);
+      Out += Hex;
+    } else {
+      Out += char(B);
+    }
+  }
+  return Out;
 }
 
 class TProgress {
@@ -140,8 +163,11 @@ private:
   tags::TTagPass Pass_;
 };
 
-void PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TTags> &Tags) {
-  if (Format == TOutputFormat::None) return;
+// False when the rows could not all be written (a full disk, a closed pipe).
+bool PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TTags> &Tags) {
+  if (Format == TOutputFormat::None) return true;
+  const bool Tty = ::isatty(STDOUT_FILENO) == 1;
+  const auto Printable = [Tty](std::string S) { return Shown(std::move(S), Tty); };
   std::string Out;
   for (int I = 0; I < Tree.Count(); ++I) {
     const auto File = Tree.File(I);
@@ -166,7 +192,7 @@ void PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TT
     }
   }
   std::fwrite(Out.data(), 1, Out.size(), stdout);
-  std::fflush(stdout);
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 int Run(const TScanCommand &C) {
@@ -300,7 +326,15 @@ int Run(const TScanCommand &C) {
     Exit = ExitSignal;
     Tags.clear();
   }
-  PrintRows(Tree, C.Format, Tags);
+  if (!PrintRows(Tree, C.Format, Tags)) {
+    Say(std::string("the rows could not be written: ") + std::strerror(errno));
+    Exit = ExitFailed;
+  }
+  // Workers that could not run (none greeted) walked no share: nothing was scanned.
+  if (const smb::WorkerStarts W = smb::CountWorkerStarts(); W.Failed > 0 && W.Greeted == 0) {
+    Say("no SMB worker could run: no share was walked");
+    Exit = ExitFailed;
+  }
 
   std::string Report = ScanReportText(Session.Summary(FormatHMS(Seconds)));
   for (auto &Ch : Report)

@@ -83,6 +83,7 @@ void TNetScan::Start() {
   FoundComps = 0;
   ScannedComps = 0;
   UnreadDirs = 0;
+  Stopped = false;
   LostComps.clear();
   const auto &List = NetBios ? NetResList : IPResList;
   const int Count = ThreadCountToStart();
@@ -155,6 +156,7 @@ void TNetScan::Start() {
 }
 
 void TNetScan::Stop() {
+  if (!Threads.empty()) Stopped = true;
   for (const auto &T : Threads) T->Terminate();
   // Threads waiting for a probe get their answer now.
   if (Ahead) Ahead->Stop();

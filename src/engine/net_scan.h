@@ -58,6 +58,8 @@ public:
   // Of the running or last scan: the directories that could not be read, and the computers
   // (domain, name) that stopped answering during their walk.
   int32_t UnreadDirs = 0;
+  // Stop was asked during this scan: what it did not reach was not looked at.
+  bool Stopped = false;
   std::vector<std::pair<std::string, std::string>> LostComps;
 
   // Timing the tests shorten; the defaults are the product's.

@@ -54,7 +54,7 @@ void TScanSession::Finish() {
   ScannedComps_ = Scan_.ScannedComps;
   UnreadDirs_ = Scan_.UnreadDirs;
   for (const auto &[Domain, Comp] : Scan_.LostComps) Tree_.MarkLost(Domain, Comp);
-  Tree_.FinishMarks();
+  Tree_.FinishMarks(Scan_.Stopped);
 }
 
 std::string TScanSession::UnreadNote() const {

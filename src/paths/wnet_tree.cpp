@@ -490,7 +490,7 @@ void TWNetTree::MarkSubtreeUnreached(TNodeId Top, bool Unvisited) {
   }
 }
 
-void TWNetTree::FinishMarks() {
+void TWNetTree::FinishMarks(bool Stopped) {
   for (const TNodeId d : ChildrenOf(RootId)) {
     if (!(Rec(d).Flags & FlagVisited)) {
       MarkSubtreeUnreached(d);
@@ -506,7 +506,7 @@ void TWNetTree::FinishMarks() {
     TNodeRec &r = Rec(f);
     if (r.Flags & FlagVisited) continue;
     r.Flags |= FlagVisited;
-    r.State = nsInaccessible;
+    r.State = Stopped ? nsUnreached : nsInaccessible;
   }
 }
 

@@ -123,7 +123,9 @@ public:
   // Computer of Domain stopped answering during its walk: FinishMarks makes its files that were
   // not found again nsUnreached. Nothing when the tree holds no such computer.
   void MarkLost(std::string_view Domain, std::string_view Computer);
-  void FinishMarks();
+  // Stopped: the search was stopped, and the files it did not find again were not looked for:
+  // they become nsUnreached (not checked), not nsInaccessible.
+  void FinishMarks(bool Stopped = false);
   int CountByState(TNodeState State) const;
   // Column is a TSortColumn; raises for any other number.
   void Sort(int Column, bool Ascending);

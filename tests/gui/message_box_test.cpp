@@ -3,13 +3,16 @@
 
 #include "support/recording_prompts.h"
 #include "ui/services/message_box.h"
+#include "ui/services/plain_tooltip.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <cstdlib>
 #include <functional>
@@ -51,6 +54,28 @@ TEST(MessageBoxTest, ReturnsTheAnswer) {
   prompts->MessageAnswers = {IDYES};
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDYES);
   EXPECT_EQ(ShowMessageBox("q", MB_ICONQUESTION | MB_YESNO), IDNO); // unanswered: no
+}
+
+// Text from other machines is shown as it is, never as rich text.
+TEST(MessageBoxTest, QtBoxShowsMarkupLiterally) {
+  const std::string Text = "Can not copy \\\\PC\\<b>x</b>\\<img src=\"/etc/passwd\">.mp3";
+  QString Shown;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    poll.stop();
+    for (auto *L : box->findChildren<QLabel *>())
+      if (L->text() == QString::fromStdString(Text) && L->textFormat() == Qt::PlainText)
+        Shown = L->text();
+    box->accept();
+  });
+  poll.start(5);
+  ShowMessageBox(Text, MB_OK);
+  EXPECT_EQ(Shown.toStdString(), Text);
+  // A cell's tool tip, rendered as Qt renders rich tips, reads as the name itself.
+  EXPECT_EQ(QTextDocumentFragment::fromHtml(PlainToolTip("<b>x</b> & <a href=y>")).toPlainText(),
+            "<b>x</b> & <a href=y>");
 }
 
 TEST(MessageBoxTest, QtBoxShowsItsWholeCaptionAndEachButtonsAnswer) {

@@ -463,4 +463,47 @@ TEST_F(ScanCliNet, ATerminalGetsAProgressLine) {
   EXPECT_NE(R.Out.find("Scan completed"), std::string::npos);
 }
 
+// A rescan stopped early: what it did not reach is "not checked", never "removed", and the list
+// keeps every row.
+TEST_F(ScanCliNet, ARescanStoppedAfterASecondRemovesNothing) {
+  const std::string List = (Dir / "scan.lst").string();
+  TScanView V;
+  V.DirNames = false;
+  const std::set<Row> Want = Rows(TExpected(E, V), 0);
+  {
+    std::ofstream Out(List, std::ios::binary);
+    for (const auto &R : Want) Out << R.Name << "\r\n" << R.Domain << "\r\n" << R.Dir << "\r\n";
+  }
+  const auto Start = std::chrono::steady_clock::now();
+  const TRun R =
+      Scan({"--no-wsd", "--threads", "1", "--list", List, "--format", "tsv", "--log", LogFile},
+           [&](const TRun &) {
+             return std::chrono::steady_clock::now() - Start > std::chrono::seconds(1);
+           });
+  ASSERT_EQ(R.Status, 130) << R.Err;
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_EQ(Got.size(), Want.size());
+  for (const auto &Row : Got) EXPECT_NE(Row.State, 2) << Row.Dir << Row.Name;
+  EXPECT_TRUE(std::any_of(Got.begin(), Got.end(), [](const auto &Row) { return Row.State == 3; }));
+  EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Want)));
+}
+
+// Failures are not reported as success: an output that cannot be written, workers that cannot run.
+TEST_F(ScanCliNet, AnOutputErrorOrNoUsableWorkerEndsWithStatusOne) {
+  const std::string Args = Cat("'", ScanBinary(), "' --no-wsd --format tsv --log '", LogFile, "'");
+  struct {
+    const char *What, *Command, *Worker, *Says;
+  } Cases[] = {
+      {"a full disk", " >/dev/full", "", "the rows could not be written"},
+      {"a worker that does not start", " >/dev/null", "/bin/true", "no SMB worker could run"},
+  };
+  for (const auto &C : Cases) {
+    Strings With = Env;
+    if (*C.Worker) With.push_back(std::string("SONQUARRY_SMB_WORKER=") + C.Worker);
+    const TRun R = RunProgram({"/bin/sh", "-c", Args + C.Command}, With);
+    EXPECT_EQ(R.Status, 1) << C.What << "\n" << R.Err;
+    EXPECT_NE(R.Err.find(C.Says), std::string::npos) << C.What << "\n" << R.Err;
+  }
+}
+
 } // namespace

@@ -5,6 +5,10 @@
 // cache.
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,8 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/smb/smb_provider.h"
+#include "services/tags/tag_pass.h"
 #include "support/mutagen_oracle.h"
 #include "support/server_counters.h"
+#include "support/xdg_sandbox.h"
 
 namespace fs = std::filesystem;
 using sonquarry::testing::BelowShare;
@@ -125,6 +132,84 @@ TEST_F(TagsNet, CliTagsAreMutagensAndACacheServesTheRescanEvenAfterDamage) {
   ExpectSameTags(CliTags(R.Out), Want);
   EXPECT_NE(R.Err.find("tags of " + std::to_string(Want.size()) + " files read"), std::string::npos)
       << R.Err;
+}
+
+// The largest peak resident size (VmHWM, KiB) of this process's worker children, sampled from
+// /proc until Done.
+long SampleWorkerPeaks(const std::atomic<bool> &Done) {
+  long Peak = 0;
+  const std::string Me = std::to_string(::getpid());
+  while (!Done) {
+    for (const auto &P : fs::directory_iterator("/proc")) {
+      std::ifstream In(P.path() / "status");
+      std::string Line, Name;
+      bool Child = false;
+      long Hwm = 0;
+      while (std::getline(In, Line)) {
+        if (Line.rfind("Name:", 0) == 0) Name = Line;
+        if (Line.rfind("PPid:", 0) == 0) Child = Line.substr(Line.find_last_of(" \t") + 1) == Me;
+        if (Line.rfind("VmHWM:", 0) == 0) Hwm = std::atol(Line.c_str() + 6);
+      }
+      if (Child && Name.find("sonquarry-smb") != std::string::npos) Peak = std::max(Peak, Hwm);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return Peak;
+}
+
+// A compressed title that inflates to 240 MB and a 70,000-character one, beside ordinary files:
+// every file ends with its tags or without, no worker grows past 256 MiB, and the rescan reads
+// none of them again.
+TEST_F(TagsNet, HostileFilesCostTheirTagsAtMostAndNoWorkerGrows) {
+  namespace tags = sonquarry::tags;
+  sonquarry::testing::TXdgSandbox Home;
+  const fs::path Disk = E.Get("SQ_HOSTILE_DIR");
+  const std::string Unc = E.Get("SQ_HOSTILE_SHARE") + "\\";
+  TTagTable Want = MutagenTags(Disk / "plain");
+  ASSERT_EQ(Want.size(), 2u);
+  const TTagTable Long = MutagenTags(Disk / "long");
+  ASSERT_EQ(Long.size(), 1u);
+  sonquarry::smb::SmbProviderOptions O;
+  O.ConfigFile = E.Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  sonquarry::smb::TSmbProvider P(O);
+  tags::TTagCache Cache;
+  const Strings Files = {"bomb.mp3", "long\\long title.mp3", "plain\\one.mp3", "plain\\two.mp3"};
+  for (int Pass = 0; Pass < 2; ++Pass) {
+    std::map<std::string, tags::TTags> Got;
+    std::atomic<bool> Done{false};
+    long Peak = 0;
+    std::thread Sampler([&] { Peak = SampleWorkerPeaks(Done); });
+    {
+      tags::TTagPass T(P, &Cache, 2,
+                       [&](const tags::TTagOutcome &R) { Got[BelowShare(R.Unc)] = R.Tags; });
+      std::vector<tags::TTagJob> Jobs;
+      for (const auto &F : Files) Jobs.push_back({Unc + F, Jobs.size(), -1, 0});
+      T.Add(std::move(Jobs));
+      EXPECT_TRUE(T.Wait(300000));
+      std::cout << "pass " << Pass << ": " << T.FilesRead() << " files read, " << T.FilesFromCache()
+                << " from the cache\n";
+      if (Pass == 1) {
+        EXPECT_EQ(T.FilesRead(), 0u);
+      }
+    }
+    Done = true;
+    Sampler.join();
+    std::cout << "pass " << Pass << ": worker peak " << Peak / 1024 << " MiB (VmHWM)" << std::endl;
+    EXPECT_LT(Peak, 256L << 10);
+    ASSERT_EQ(Got.size(), Files.size());
+    for (const auto &[Path, W] : Want) {
+      const tags::TTags &G = Got["plain/" + Path];
+      EXPECT_EQ(Strings({G.Artist, G.Title, G.Album, std::to_string(G.Year)}),
+                Strings(W.begin(), W.begin() + 4))
+          << Path;
+    }
+    const std::string &Title = Long.begin()->second[1];
+    EXPECT_EQ(Got["long/long title.mp3"].Title.size(), 4096u);
+    EXPECT_EQ(Title.rfind(Got["long/long title.mp3"].Title, 0), 0u);
+    EXPECT_EQ(Got["bomb.mp3"].Artist, "Bomb Artist");
+    EXPECT_EQ(Got["bomb.mp3"].Title, "");
+  }
 }
 
 } // namespace

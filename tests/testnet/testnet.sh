@@ -80,7 +80,7 @@ h_ns() { echo "$prefix-$1"; }
 h_shares() {
   case $1 in
     alpha) printf '%s\n' "music|music" "Shared Music|small" "empty|empty" 'secret$|secret' 'loop$|loop' \
-      'loops$|loops' 'odd$|empty' ;;
+      'loops$|loops' 'odd$|empty' 'hostile$|empty' ;;
     bravo) printf '%s\n' "media|music" "empty|empty" ;;
     charlie) printf '%s\n' "archive|music" 'private$|secret' ;;
     delta) printf '%s\n' "tunes|music" ;;
@@ -388,6 +388,9 @@ gen_shares() {
   printf 'x\n' >"$odd/fine/ok.mp3"
   printf 'x\n' >"$odd/broken/good.mp3"
   printf 'x\n' >"$odd/broken/back\\slash.mp3"
+  # Hostile music files (a compressed title that inflates to 240 MB, a 70,000-character title)
+  # beside ordinary ones. Not in the manifests.
+  "$py" "$here/gen_hostile.py" "$dir/shares/alpha/hostile\$" "$dir/clips"
   chmod -R a+rX "$dir/shares"
 }
 
@@ -538,6 +541,8 @@ write_env() {
     echo "SQ_LOOPS_SHARE=$(q "\\\\$(h_name echo)\\loops\$")"
     echo "SQ_ALPHA_LOOPS_SHARE=$(q "\\\\$(h_name alpha)\\loops\$")"
     echo "SQ_ODD_SHARE=$(q "\\\\$(h_name alpha)\\odd\$")"
+    echo "SQ_HOSTILE_SHARE=$(q "\\\\$(h_name alpha)\\hostile\$")"
+    echo "SQ_HOSTILE_DIR=$(q "$dir/shares/alpha/hostile\$")"
     echo "SQ_STUCK_IPS=$(stuck_ips)"
     echo "SQ_BIG_SHARE=$big_share"
     echo "SQ_BIG_HOSTS=$(echo $big | tr 'a-z ' 'A-Z,')"

@@ -5,8 +5,10 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -255,6 +257,94 @@ TEST(TagReader, HostileFilesParseWithinAMemoryLimit) {
 #endif
 }
 
+std::string Zipped(const std::string &Data) {
+  uLongf N = compressBound(uLong(Data.size()));
+  std::string Z(N, '\0');
+  compress2(reinterpret_cast<Bytef *>(Z.data()), &N, reinterpret_cast<const Bytef *>(Data.data()),
+            uLong(Data.size()), 9);
+  Z.resize(N);
+  return Z;
+}
+// A frame with its format flags (compression, unsynchronisation, data length).
+std::string FlaggedFrame(int Version, const std::string &Id, char Flags, const std::string &Body) {
+  return Id + (Version == 4 ? SyncSafe(uint32_t(Body.size())) : Be32(uint32_t(Body.size()))) +
+         std::string(1, '\0') + Flags + Body;
+}
+std::string Unsync(const std::string &B) {
+  std::string Out;
+  for (char C : B) {
+    Out += C;
+    if (uint8_t(C) == 0xff) Out += '\0';
+  }
+  return Out;
+}
+
+// In a child with a bounded address space, as what a server sends is read in a worker.
+TEST(TagReader, CompressedFramesInflateOnlyWithinTheBudget) {
+  // 32 MiB of one-letter strings: about 32 KB of zlib, a billion bytes of TagLib's lists.
+  const std::string Many = "\0" + [] {
+    std::string S;
+    for (int I = 0; I < 16 << 20; ++I) S += "a\0";
+    return S;
+  }();
+  const std::string Small = std::string("\0Zipped", 7);
+  const auto V23 = [](const std::string &Plain) {
+    return FlaggedFrame(3, "TIT2", char(0x80), Be32(uint32_t(Plain.size())) + Zipped(Plain));
+  };
+  const auto V24 = [](const std::string &Plain) {
+    return FlaggedFrame(4, "TIT2", char(0x09), SyncSafe(uint32_t(Plain.size())) + Zipped(Plain));
+  };
+  const std::string Artist = Frame(3, "TPE1", std::string("\0Ok", 3));
+  const std::string WholeUnsync = Unsync(Artist + V23(Many));
+  struct {
+    const char *What;
+    std::string Bytes;
+    std::string Want; // artist|title
+  } Cases[] = {
+      {"v2.3, small", Tag(3, Artist + V23(Small)) + Audio(), "Ok|Zipped"},
+      {"v2.3, a bomb", Tag(3, Artist + V23(Many)) + Audio(), "Ok|"},
+      {"v2.4, small", Tag(4, V24(std::string("\3Zipped", 7))) + Audio(), "|Zipped"},
+      {"v2.4, a bomb", Tag(4, V24("\3" + Many.substr(1))) + Audio(), "|"},
+      {"v2.3 unsynchronised whole, a bomb",
+       "ID3\x03" + std::string(1, '\0') + "\x80" + SyncSafe(uint32_t(WholeUnsync.size())) +
+           WholeUnsync + Audio(),
+       "|"},
+  };
+  int Pipe[2];
+  ASSERT_EQ(::pipe(Pipe), 0);
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    ::close(Pipe[0]);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    const rlimit Limit{rlim_t(1) << 30, rlim_t(1) << 30};
+    ::setrlimit(RLIMIT_AS, &Limit);
+#endif
+    std::string Out;
+    for (const auto &C : Cases) {
+      const TTagResult R = Read(C.Bytes);
+      Out += R.Tags.Artist + "|" + R.Tags.Title + "\n";
+    }
+    (void)!::write(Pipe[1], Out.data(), Out.size());
+    ::_exit(0);
+  }
+  ::close(Pipe[1]);
+  std::string Got;
+  char Buf[4096];
+  for (ssize_t N; (N = ::read(Pipe[0], Buf, sizeof Buf)) != 0;)
+    if (N > 0)
+      Got.append(Buf, std::size_t(N));
+    else if (errno != EINTR)
+      break;
+  ::close(Pipe[0]);
+  int Status = 0;
+  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "the reader died: " << Status;
+  std::string Want;
+  for (const auto &C : Cases) Want += C.Want + "\n";
+  EXPECT_EQ(Got, Want);
+}
+
 TEST(TagCache, KeyedByPathSizeAndTimeRebuiltWhenDamagedHarmlessWhenUnwritable) {
   sonquarry::testing::TXdgSandbox Home;
   const std::string Path = TTagCache::DefaultPath();
@@ -336,6 +426,39 @@ public:
 private:
   std::chrono::milliseconds Delay_;
 };
+
+// A file that ends its reader: kept without tags while its size and time stay, read again after.
+TEST(TagPass, AFileThatEndsItsReaderIsNotReadAgainUntilItChanges) {
+  sonquarry::testing::TXdgSandbox Home;
+  struct TBomb final : net::INetProvider {
+    std::atomic<int> Calls{0};
+    net::NetEnumStatus EnumResources(const net::NetResource *, std::vector<net::NetResource> &,
+                                     net::NetError *) override {
+      return net::NetEnumStatus::OpenFailed;
+    }
+    bool FindFiles(const std::string &, std::vector<net::DirEntry> &, net::NetError *) override {
+      return false;
+    }
+    bool ReadTags(const std::string &, int64_t, const net::TagBudget &, net::TagReading &Out,
+                  net::NetError *E) override {
+      ++Calls;
+      Out.EndedReader = true;
+      *E = {EPIPE, "ended", true};
+      return true;
+    }
+  } P;
+  TTagCache Cache;
+  for (const int64_t Size : {1000, 1000, 1001}) {
+    std::atomic<int> Known{0};
+    TTagPass Pass(P, &Cache, 1, [&](const TTagOutcome &O) { Known += O.Ok; });
+    Pass.Add({{"\\\\PC\\s\\bomb.mp3", 1, Size, 7}});
+    ASSERT_TRUE(Pass.Wait(60000));
+  }
+  EXPECT_EQ(P.Calls.load(), 2);
+  const auto Kept = Cache.Find("\\\\PC\\s\\bomb.mp3", 1001, 7);
+  ASSERT_TRUE(Kept);
+  EXPECT_EQ(*Kept, TTags{});
+}
 
 TEST(TagPass, ThreadsAreAddedOnlyWhileFilesWaitOnTheLink) {
   struct TCase {

@@ -119,6 +119,9 @@ struct TagReading {
   bool Ok = false; // the file was recognised (its tags may still be empty)
   MusicTags Tags;
   std::size_t BytesRead = 0;
+  // Reading it ended the process that read it (its memory or time ran out, or it broke): the
+  // file's tags are lost, and it is not worth reading again while it stays as it is.
+  bool EndedReader = false;
 };
 
 class INetProvider {

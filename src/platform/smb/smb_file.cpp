@@ -165,10 +165,18 @@ bool ReadSmbTags(const std::shared_ptr<TSmbProvider::TImpl> &P, const std::strin
                    uint32_t(std::clamp<int64_t>(Budget.MaxTime.count(), 0, UINT32_MAX)),
                    uint32_t(std::min<std::size_t>(Budget.SkipFramesAbove, UINT32_MAX))};
   wire::Frame F;
-  if (!P->Ask(W, wire::Type::ReadTags, wire::Put(Q), F, What, Error)) return false;
+  // The worker ended (or broke the protocol) while it read this file: the file did it.
+  const auto Ended = [&](const net::NetError &E) {
+    Out.EndedReader = E.Broken && (E.Code == EPIPE || E.Code == EPROTO);
+    return false;
+  };
+  if (!P->Ask(W, wire::Type::ReadTags, wire::Put(Q), F, What, Error)) return Ended(Error);
   if (P->ServerError(F, Error)) return false;
   wire::Tags T;
-  if (F.Kind != wire::Type::Tags || !wire::Get(F.Payload, T)) return P->Unexpected(W, What, Error);
+  if (F.Kind != wire::Type::Tags || !wire::Get(F.Payload, T)) {
+    P->Unexpected(W, What, Error);
+    return Ended(Error);
+  }
   Out.Ok = T.Ok;
   Out.Tags = {std::move(T.Artist), std::move(T.Title), std::move(T.Album), T.Year, T.Length};
   Out.BytesRead = std::size_t(T.BytesRead);

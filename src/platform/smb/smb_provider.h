@@ -134,4 +134,11 @@ private:
 // from its tests/ and bench/; SONQUARRY_SMB_WORKER overrides. "" when none exists.
 std::string SmbWorkerPath();
 
+// The worker processes this process started that greeted it, and the starts that failed: a scan
+// with failures and no greeting walked nothing.
+struct WorkerStarts {
+  unsigned Greeted = 0, Failed = 0;
+};
+WorkerStarts CountWorkerStarts();
+
 } // namespace sonquarry::smb

@@ -1,6 +1,9 @@
 #include "platform/smb/smb_worker_process.h"
 
+#include "platform/smb/smb_provider.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -144,12 +147,19 @@ bool TWorker::Wait(int Ms, net::NetError &Error) {
   return true;
 }
 
+namespace {
+std::atomic<unsigned> Greeted_{0}, Failed_{0};
+} // namespace
+
+WorkerStarts CountWorkerStarts() { return {Greeted_.load(), Failed_.load()}; }
+
 std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hello &Config,
                                         int TimeOutMs, net::NetError &Error, bool Greeted) {
   auto Fail = [&](int Code, const std::string &Why) -> std::shared_ptr<TWorker> {
     Error =
         Broken(Code, "SMB worker " + (Path.empty() ? std::string("sonquarry-smb-worker") : Path) +
                          " could not be started: " + Why);
+    ++Failed_;
     return nullptr;
   };
   if (Path.empty()) return Fail(ENOENT, "not found beside the program");
@@ -196,6 +206,7 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
     W->End();
     return Fail(EPROTO, "it did not greet as a worker");
   }
+  if (Greeted) ++Greeted_;
   return W;
 }
 

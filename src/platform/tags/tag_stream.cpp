@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zlib.h>
+
 namespace sonquarry::tags {
 
 namespace {
@@ -21,6 +23,38 @@ int64_t SyncSafe(const unsigned char *P) {
     V = (V << 7) | P[I];
   }
   return V;
+}
+
+// Bytes that zlib data inflates to, counted up to Bound + 1: -1 when it is no zlib data.
+int64_t InflatedSize(const std::string &Z, int64_t Bound) {
+  z_stream S{};
+  if (inflateInit(&S) != Z_OK) return -1;
+  S.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(Z.data()));
+  S.avail_in = uInt(Z.size());
+  unsigned char Out[16384];
+  int64_t N = 0;
+  int Rc = Z_OK;
+  while (Rc == Z_OK && N <= Bound) {
+    S.next_out = Out;
+    S.avail_out = sizeof Out;
+    Rc = inflate(&S, Z_NO_FLUSH);
+    N += int64_t(sizeof Out - S.avail_out);
+    if (Rc == Z_BUF_ERROR && S.avail_out != 0) break; // input ended
+    if (Rc == Z_BUF_ERROR) Rc = Z_OK;
+  }
+  inflateEnd(&S);
+  return Rc == Z_OK || Rc == Z_STREAM_END || Rc == Z_BUF_ERROR ? N : -1;
+}
+
+// Undoes ID3v2's unsynchronisation (0xff 0x00 stands for 0xff).
+std::string Resync(const std::string &B) {
+  std::string Out;
+  Out.reserve(B.size());
+  for (std::size_t I = 0; I < B.size(); ++I) {
+    Out += B[I];
+    if (uint8_t(B[I]) == 0xff && I + 1 < B.size() && B[I + 1] == '\0') ++I;
+  }
+  return Out;
 }
 
 } // namespace
@@ -47,33 +81,77 @@ void TSparseStream::PlanId3v2() {
   const int Flags = H[5];
   const int64_t TagSize = SyncSafe(H + 6);
   if (Version < 2 || Version > 4 || TagSize <= 0) return;
-  // A whole tag unsynchronised (before 2.4) hides where its frames start.
-  if (Version < 4 && (Flags & 0x80)) return;
   const int64_t End = std::min<int64_t>(10 + TagSize, Size_);
-  int64_t Pos = 10;
+  // A whole tag unsynchronised (before 2.4) hides where its frames start: it is read here
+  // resynchronised, and refused whole when a frame in it would inflate past the budget.
+  if (Version < 4 && (Flags & 0x80)) {
+    std::string Raw(std::size_t(End - 10), '\0');
+    if (!Copy(10, Raw.data(), End - 10)) return;
+    const std::string Tag = Resync(Raw);
+    const auto Read = [&Tag](int64_t At, char *To, int64_t N) {
+      if (At < 0 || At + N > int64_t(Tag.size())) return false;
+      std::memcpy(To, Tag.data() + At, std::size_t(N));
+      return true;
+    };
+    if (!WalkFrames(Version, Flags, 0, int64_t(Tag.size()), Read, false))
+      Blanks_.emplace_back(10, End);
+    return;
+  }
+  WalkFrames(
+      Version, Flags, 10, End, [this](int64_t At, char *To, int64_t N) { return Copy(At, To, N); },
+      true);
+}
+
+template <class TRead>
+bool TSparseStream::WalkFrames(int Version, int Flags, int64_t Pos, int64_t End, TRead Read,
+                               bool Plan) {
   if (Version >= 3 && (Flags & 0x40)) {
     unsigned char X[4];
-    if (!Copy(Pos, reinterpret_cast<char *>(X), 4)) return;
+    if (!Read(Pos, reinterpret_cast<char *>(X), 4)) return true;
     const int64_t Ext = Version == 3 ? 4 + int64_t(Be(X, 4)) : SyncSafe(X);
-    if (Ext < 4) return;
+    if (Ext < 4) return true;
     Pos += Ext;
   }
   const int HeaderSize = Version == 2 ? 6 : 10;
   while (Pos + HeaderSize <= End) {
     unsigned char F[10];
-    if (!Copy(Pos, reinterpret_cast<char *>(F), HeaderSize)) return;
+    if (!Read(Pos, reinterpret_cast<char *>(F), HeaderSize)) return true;
     if (F[0] == 0) {
-      Hole(Pos, End); // padding
-      return;
+      if (Plan) Hole(Pos, End); // padding
+      return true;
     }
     int64_t Size = Version == 2 ? Be(F + 3, 3) : Version == 3 ? Be(F + 4, 4) : SyncSafe(F + 4);
     if (Version == 4 && Size < 0) Size = Be(F + 4, 4);
     const int64_t Body = Pos + HeaderSize;
-    if (Size <= 0 || Body + Size > End) return;
-    const bool Text = F[0] == 'T' || std::memcmp(F, "COM", 3) == 0;
-    if (!Text && Size > int64_t(Limits_.SkipFramesAbove)) Hole(Body, Body + Size);
+    if (Size <= 0 || Body + Size > End) return true;
+    // TagLib inflates a compressed frame whole, whatever size it claims: a few hundred KB can
+    // stand for gigabytes. What the tag's frames inflate to counts against the byte budget.
+    const bool Compressed =
+        (Version == 3 && (F[9] & 0x80)) || (Version == 4 && (F[9] & 0x08) && !(F[9] & 0x04));
+    if (Compressed) {
+      const int64_t Left = int64_t(Limits_.MaxBytes) - Inflated_;
+      bool Over = Size > int64_t(Limits_.MaxBytes);
+      if (!Over) {
+        std::string Z(std::size_t(Size), '\0');
+        if (!Read(Body, Z.data(), Size)) return !Plan;
+        if (Version == 4 && (F[9] & 0x02)) Z = Resync(Z);
+        const int64_t N = Z.size() > 4 ? InflatedSize(Z.substr(4), Left) : 0;
+        Over = N > Left;
+        if (!Over) Inflated_ += std::max<int64_t>(N, 0);
+      }
+      if (Over) {
+        if (!Plan) return false;
+        // Zeros, even where fetched: no zlib data, an empty frame.
+        Hole(Body, Body + Size);
+        Blanks_.emplace_back(Body, Body + Size);
+      }
+    } else if (Plan) {
+      const bool Text = F[0] == 'T' || std::memcmp(F, "COM", 3) == 0;
+      if (!Text && Size > int64_t(Limits_.SkipFramesAbove)) Hole(Body, Body + Size);
+    }
     Pos = Body + Size;
   }
+  return true;
 }
 
 void TSparseStream::PlanFlac() {
@@ -212,6 +290,10 @@ bool TSparseStream::Copy(int64_t Offset, char *To, int64_t N) {
     }
     if (Upto < std::min(Offset + N, BlockEnd)) return false;
     ++B;
+  }
+  for (const auto &[From, Upto] : Blanks_) {
+    const int64_t A = std::max(From, Offset), Z = std::min(Upto, Offset + N);
+    if (A < Z) std::memset(To + (A - Offset), 0, std::size_t(Z - A));
   }
   return true;
 }

@@ -66,6 +66,10 @@ private:
   // Marks MP4 atoms in [From, To) at nesting Depth of moov/udta/meta/ilst.
   void PlanAtoms(int64_t From, int64_t To, int Depth);
   bool InHole(int64_t From, int64_t To) const;
+  // The frames of [Pos, End) through Read; false when one would inflate past the budget.
+  // Plan: marks holes (the tag as the file holds it).
+  template <class TRead>
+  bool WalkFrames(int Version, int Flags, int64_t Pos, int64_t End, TRead Read, bool Plan);
   void Hole(int64_t From, int64_t To);
 
   IRangeSource &Source_;
@@ -76,7 +80,10 @@ private:
   int64_t Pos_ = 0;
   std::map<int64_t, std::string> Blocks_; // by block number
   std::vector<std::pair<int64_t, int64_t>> Holes_;
+  // Read as zeros even once fetched: compressed frames that would inflate past the budget.
+  std::vector<std::pair<int64_t, int64_t>> Blanks_;
   std::size_t Fetched_ = 0;
+  int64_t Inflated_ = 0;
   bool Exhausted_ = false;
   bool HideTail_ = false;
 };

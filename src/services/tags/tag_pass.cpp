@@ -144,9 +144,13 @@ TTagOutcome TTagPass::One(const TTagJob &Job, bool &Read) {
     }
   }
   TTagResult R;
-  // Not read (or not readable by this provider): tried again next time.
-  if (net::NetError E; !Provider_.ReadTags(Unc, St.Size, Limits_, R, &E) || E.Code != 0 || E.Broken)
+  // Not read (or not readable by this provider): tried again next time. A file that ended its
+  // reader is kept without tags while it stays as it is: it would end one at every search.
+  if (net::NetError E;
+      !Provider_.ReadTags(Unc, St.Size, Limits_, R, &E) || E.Code != 0 || E.Broken) {
+    if (R.EndedReader && Cache_ && St.Size >= 0) Cache_->Put(Unc, St.Size, St.WriteTime, {});
     return O;
+  }
   O.Ok = R.Ok;
   O.Tags = R.Tags;
   Read = true;

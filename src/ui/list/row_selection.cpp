@@ -8,6 +8,8 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QToolTip>
+
+#include "ui/services/plain_tooltip.h"
 #include <algorithm>
 #include <climits>
 
@@ -214,7 +216,7 @@ bool TRowSelectionDelegate::helpEvent(QHelpEvent *Event, QAbstractItemView *View
   const int room =
       style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget).width() - 2 * margin;
   if (!opt.text.isEmpty() && opt.fontMetrics.horizontalAdvance(opt.text) > room) {
-    QToolTip::showText(Event->globalPos(), opt.text, View->viewport(), Option.rect);
+    QToolTip::showText(Event->globalPos(), PlainToolTip(opt.text), View->viewport(), Option.rect);
     return true;
   }
   QToolTip::hideText();

@@ -91,6 +91,9 @@ class TQtPrompts final : public TUserPrompts {
 public:
   int MessageBox(const std::string &Caption, const std::string &Text, unsigned Style) override {
     QMessageBox box(IconOf(Style), Q(Caption), Q(Text), ButtonsOf(Style));
+    // Names, tags and server messages come from other machines: never rich text (an <img> would
+    // load a local file, an <a> put a link into the box).
+    box.setTextFormat(Qt::PlainText);
     if (Style & MB_TOPMOST) box.setWindowFlag(Qt::WindowStaysOnTopHint);
     QAbstractButton *skip = nullptr, *skipAll = nullptr;
     if ((Style & 0xF) == MB_SKIPSKIPALLCANCEL) {

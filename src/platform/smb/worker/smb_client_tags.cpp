@@ -1,7 +1,10 @@
 #include "platform/smb/worker/smb_client_impl.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "platform/tags/tag_reader.h"
 #include "platform/tags/tag_stream.h"
@@ -11,6 +14,8 @@
 namespace sonquarry::smb::worker {
 
 namespace {
+
+constexpr unsigned WatchdogGraceSeconds = 5;
 
 // An open file's ranges for the tag reader, straight from libsmbclient.
 class TOpenFileSource final : public tags::IRangeSource {
@@ -35,6 +40,17 @@ private:
   int64_t Size_;
 };
 
+// A tag text cut to a sensible field's length, at a character's start: a longer one would break
+// the frame the program takes.
+std::string Bounded(std::string S) {
+  constexpr std::size_t MaxField = 4096;
+  if (S.size() <= MaxField) return S;
+  std::size_t N = MaxField;
+  while (N > 0 && (uint8_t(S[N]) & 0xc0) == 0x80) --N;
+  S.resize(N);
+  return S;
+}
+
 } // namespace
 
 bool TSmbClient::ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetError &Error) {
@@ -50,12 +66,16 @@ bool TSmbClient::ReadTags(const wire::ReadTags &Q, wire::Tags &Out, net::NetErro
   Limits.MaxBytes = std::min<std::size_t>(Q.MaxBytes, tags::TSparseStream::MaxBlock);
   Limits.MaxTime = std::chrono::milliseconds(std::min<uint32_t>(Q.MaxTimeMs, 60000));
   Limits.SkipFramesAbove = Q.SkipFramesAbove;
+  // TagLib's parse is not bounded in time by the budget, which is looked at between reads: a file
+  // that keeps it past the budget and a grace ends this worker.
+  ::alarm(unsigned(Limits.MaxTime.count() / 1000) + WatchdogGraceSeconds);
   const tags::TTagResult R = tags::ReadTags(Source, Q.Unc, Limits);
+  ::alarm(0);
   Close(O.Handle);
   Out.Ok = R.Ok;
-  Out.Artist = R.Tags.Artist;
-  Out.Title = R.Tags.Title;
-  Out.Album = R.Tags.Album;
+  Out.Artist = Bounded(R.Tags.Artist);
+  Out.Title = Bounded(R.Tags.Title);
+  Out.Album = Bounded(R.Tags.Album);
   Out.Year = R.Tags.Year;
   Out.Length = R.Tags.Length;
   Out.BytesRead = R.BytesRead;

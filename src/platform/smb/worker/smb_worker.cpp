@@ -17,6 +17,18 @@
 #include "platform/smb/wire/smb_wire.h"
 #include "platform/smb/worker/smb_client.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
+    __has_feature(memory_sanitizer)
+#define SANITIZED 1
+#endif
+#endif
+#ifndef SANITIZED
+#define SANITIZED 0
+#endif
+
 namespace sonquarry::smb::worker {
 
 namespace {
@@ -25,6 +37,8 @@ constexpr int ExitEnd = 0, ExitUsage = 2, ExitProtocol = 3, ExitOrphan = 4;
 // An OpenDir's answer waits for this many listings read ahead after it, this long at most.
 constexpr std::size_t HoldListings = 4;
 constexpr auto HoldFor = std::chrono::milliseconds(20);
+// Address space a worker may take: libsmbclient and its threads need about 100 MiB of it.
+constexpr rlim_t MemoryLimit = rlim_t(512) << 20;
 
 class TServer {
 public:
@@ -227,6 +241,15 @@ int SmbWorkerMain(int argc, char **argv) {
   // Gone with the program, even when it is killed; it may have gone before this line.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != pid_t(Parent)) return ExitOrphan;
+    // What a server sends is parsed here (TagLib on its files): a hostile file may cost this
+    // worker, not the machine's memory. The sanitizers' shadow memory needs address space of its
+    // own.
+#if !SANITIZED
+  const rlimit Memory{MemoryLimit, MemoryLimit};
+  ::setrlimit(RLIMIT_AS, &Memory);
+#endif
+  // The tag reader's watchdog (an alarm) ends the worker.
+  std::signal(SIGALRM, SIG_DFL);
   // The terminal's Ctrl+C is the program's to handle; it ends its workers itself.
   std::signal(SIGINT, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
