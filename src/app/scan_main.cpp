@@ -182,7 +182,7 @@ int Run(const TScanCommand &C) {
 
   // Every warning into the scan log; what the user has to act on on standard error as well.
   TDiagnosticsChannel Diagnostics(
-      C.LogFile.empty() ? files::GetProgramDir() + "search.log" : C.LogFile, Say);
+      C.LogFile.empty() ? files::GetProgramDir() + "scan.log" : C.LogFile, Say);
   auto Scan = std::make_unique<TNetScan>();
   TMainFormSettings Form;
   ApplyMainFormDefaults(*Scan, Form);

@@ -215,21 +215,41 @@ TEST(ScanCliTest, TheLogMayBeACharacterDeviceOrThePipeOfStdout) {
   }
 }
 
-TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
-  TXdgSandbox Home;
-  const std::string Credentials = Home.Root() + "/config/sonquarry/credentials";
-  sonquarry::testing::WriteFile(Credentials, "username=alice\npassword=secret\n");
-  ASSERT_EQ(::chmod(Credentials.c_str(), 0644), 0);
-  const TRun R =
-      Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
-  EXPECT_EQ(R.Status, 0) << R.Err;
-  const std::string Log = sonquarry::testing::ReadAll(Home.Root() + "/data/sonquarry/search.log");
-  EXPECT_NE(Log.find("SMB credentials file " + Credentials + " is open to group or others"),
-            std::string::npos)
-      << Log;
-  // The program's own line, not only a worker's on the side.
-  EXPECT_NE(R.Err.find("sonquarry-scan: SMB credentials file " + Credentials), std::string::npos)
-      << R.Err;
+TEST(ScanCliTest, CredentialsOthersMayReadOrAFifoAreToldInTheScansOwnLogAndToTheUser) {
+  const struct {
+    std::string File; // below the sandbox
+    bool Fifo;
+    std::string Said;
+  } Cases[] = {
+      {"/config/sonquarry/credentials", false, "SMB credentials file # is open to group or others"},
+      {"/config/sonquarry/credentials", true, "SMB credentials file # is not a regular file"},
+      {"/home/.smb/smb.conf", true,
+       "SMB client configuration # could not be loaded (not a regular file)"},
+  };
+  for (const auto &C : Cases) {
+    TXdgSandbox Home;
+    const std::string File = Home.Root() + C.File;
+    const std::string Window = Home.Root() + "/data/sonquarry/search.log";
+    sonquarry::testing::WriteFile(Window, "the window's\n");
+    if (C.Fifo) {
+      // Nobody writes to it: an open that waits would hang the scan's start.
+      std::filesystem::create_directories(std::filesystem::path(File).parent_path());
+      ASSERT_EQ(::mkfifo(File.c_str(), 0600), 0);
+    } else {
+      sonquarry::testing::WriteFile(File, "username=alice\npassword=secret\n");
+      ASSERT_EQ(::chmod(File.c_str(), 0644), 0);
+    }
+    std::string Said = C.Said;
+    Said.replace(Said.find('#'), 1, File);
+    const TRun R =
+        Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    const std::string Log = sonquarry::testing::ReadAll(Home.Root() + "/data/sonquarry/scan.log");
+    EXPECT_NE(Log.find(Said), std::string::npos) << Log;
+    // The program's own line, not only a worker's on the side.
+    EXPECT_NE(R.Err.find("sonquarry-scan: " + Said), std::string::npos) << R.Err;
+    EXPECT_EQ(sonquarry::testing::ReadAll(Window), "the window's\n");
+  }
 }
 
 TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -65,14 +66,26 @@ void TSmbClient::TImpl::Auth(SMBCCTX *C, const char *, const char *, char *Wg, i
 
 SMBCCTX *TSmbClient::TImpl::Ctx(net::NetError &Error) {
   if (Context) return Context;
+  // The first context loads $HOME/.smb/smb.conf, and would wait for ever on a FIFO there: the
+  // library is then shown no home, and takes the system's configuration.
+  const char *Home = std::getenv("HOME");
+  const std::string WasHome = Home ? Home : "";
+  const bool HideHome = Home && !wire::UnusableHomeSmbConf().empty();
+  if (HideHome) ::setenv("HOME", "/nonexistent", 1);
   SMBCCTX *C = smbc_new_context();
+  if (HideHome) ::setenv("HOME", WasHome.c_str(), 1);
   if (!C) {
     Error = wire::SmbError(errno, "libsmbclient context");
     return nullptr;
   }
   smbc_setDebug(C, 0);
   smbc_setLogCallback(C, nullptr, DropLibraryLog);
-  if (!Config.ConfigFile.empty() && smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0)
+  // libsmbclient opens it itself, and would wait for ever on a FIFO.
+  std::string Why;
+  const int Fd = Config.ConfigFile.empty() ? -1 : wire::OpenRegularFile(Config.ConfigFile, Why);
+  if (Fd >= 0) ::close(Fd);
+  if (!Config.ConfigFile.empty() &&
+      (Fd < 0 || smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0))
     platform::Diagnostic("SMB client configuration " + Config.ConfigFile + " could not be loaded.",
                          platform::TDiagLevel::Act);
   smbc_setTimeout(C, Config.TimeOutMs);
