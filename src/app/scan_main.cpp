@@ -217,7 +217,7 @@ int Run(const TScanCommand &C) {
   // A list that another program holds (the user's window) is left to it: nothing is written.
   files::THolderLock Hold;
   if (!C.ListFile.empty() && !Hold.Take(C.ListFile, Program)) {
-    Say(files::HeldListMessage(C.ListFile, Hold.Holder()));
+    Say(Hold.Refusal(C.ListFile));
     return ExitFailed;
   }
   // A list that could not be read whole is not overwritten with what was read of it.

@@ -258,24 +258,29 @@ TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
   const std::string Good = "one.mp3\r\nWG\r\n\\\\PC\\share\\\r\n";
   const struct {
     std::string Text;
-    bool Held; // by a window of the user's (this process stands in for it)
+    int Held; // 1 by a window of the user's (this process stands in for it); 2 no lock can be made
     std::string Err;
   } Cases[] = {
-      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false,
+      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", 0,
        "Can not add data from list file " + List +
            ": a record is not a path on the network, or the list is full."},
-      {Good + "two.mp3\r\nWG", false,
+      {Good + "two.mp3\r\nWG", 0,
        "Can not read data from list file " + List + ": the file ends inside a record."},
-      {Good, true,
+      {Good, 1,
        "The list file " + List + " is held by sonquarry (process " + std::to_string(getpid()) +
            ")."},
+      {Good, 2,
+       "The list file " + List + " can not be locked against a second writer (" + List +
+           ".lock: Is a directory); it is left alone."},
   };
   for (const auto &C : Cases) {
     std::ofstream(List, std::ios::binary) << C.Text;
     files::THolderLock Window;
-    if (C.Held) {
+    std::filesystem::remove_all(List + ".lock");
+    if (C.Held == 1) {
       ASSERT_TRUE(Window.Take(List, "sonquarry") && Window.Held());
     }
+    if (C.Held == 2) std::filesystem::create_directory(List + ".lock");
     const TRun R = Scan({"--list", List});
     EXPECT_EQ(R.Status, 1);
     EXPECT_EQ(R.Err, "sonquarry-scan: " + C.Err + "\n");
