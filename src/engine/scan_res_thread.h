@@ -88,7 +88,7 @@ public:
   // At most this many directories of a thread wait for the main thread.
   static constexpr int MaxPosted = 64;
   // Directories deeper than this below the share are not walked (links may loop).
-  static constexpr int MaxWalkDepth = 64;
+  static constexpr int MaxWalkDepth = net::MaxWalkDepth;
   // Level of the log lines of a scan.
   static constexpr int LogLevel = llScan;
 
