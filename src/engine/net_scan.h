@@ -63,6 +63,7 @@ public:
   int LimitedDelay = DefaultLimitedDelay;
   int PollInterval = TScanResThread::DefaultPollInterval;
   int DelaySlice = TScanResThread::DefaultDelaySlice;
+  int MaxShareDirs = TScanResThread::DefaultMaxShareDirs;
   // Network access of the threads; null: the process-wide provider and the address probes made
   // ahead of the threads. A Probe given here is called by each thread for its own address.
   std::shared_ptr<net::INetProvider> Provider;
