@@ -252,8 +252,9 @@ Output:
                           cache in ~/.cache/sonquarry/ is shared with the
                           window
   --sort KEY[:desc]       sort the rows by name, domain or directory
-  --log FILE              the scan log (default search.log in
-                          ~/.local/share/sonquarry/)
+  --log FILE              the scan log (default scan.log in
+                          ~/.local/share/sonquarry/, beside the window's
+                          search.log)
   -h, --help              show this text
   --version               show the version
 

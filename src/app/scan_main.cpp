@@ -208,7 +208,7 @@ int Run(const TScanCommand &C) {
 
   // Every warning into the scan log; what the user has to act on on standard error as well.
   TDiagnosticsChannel Diagnostics(
-      C.LogFile.empty() ? files::GetProgramDir() + "search.log" : C.LogFile, Say);
+      C.LogFile.empty() ? files::GetProgramDir() + "scan.log" : C.LogFile, Say);
   auto Scan = std::make_unique<TNetScan>();
   Scan->Network = MakeProgramNetwork();
   TMainFormSettings Form;
@@ -244,7 +244,7 @@ int Run(const TScanCommand &C) {
   // A list that another program holds (the user's window) is left to it: nothing is written.
   files::THolderLock Hold;
   if (!C.ListFile.empty() && !Hold.Take(C.ListFile, Program)) {
-    Say(files::HeldListMessage(C.ListFile, Hold.Holder()));
+    Say(Hold.Refusal(C.ListFile));
     return ExitFailed;
   }
   // A list that could not be read whole is not overwritten with what was read of it.

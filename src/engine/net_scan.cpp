@@ -142,6 +142,7 @@ void TNetScan::Start() {
     T->PollInterval = PollInterval;
     T->DelaySlice = DelaySlice;
     T->Probe = Probe;
+    T->MaxShareDirs = MaxShareDirs;
     T->Probe445 = Probe445;
     T->Ahead = Ahead;
     T->Lifeline = Lifeline;

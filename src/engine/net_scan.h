@@ -66,6 +66,7 @@ public:
   int LimitedDelay = DefaultLimitedDelay;
   int PollInterval = TScanResThread::DefaultPollInterval;
   int DelaySlice = TScanResThread::DefaultDelaySlice;
+  int MaxShareDirs = TScanResThread::DefaultMaxShareDirs;
   // The program's network: each scan's neighbourhood comes from it, with the discoverers that
   // the options choose. Provider, when set, is used as it is instead (tests). A Probe given here
   // is called by each thread for its own address instead of the probes made ahead.

@@ -393,6 +393,8 @@ void TScanResThread::ScanShares(const TDomNetRes &Taken) {
       ++Walk_.Unvisited;
     } else {
       TWalkedDirs Walked;
+      Walk_.ShareDirs = 0;
+      Walk_.Share = C.Res->RemoteName;
       WalkDir(C.Res->RemoteName, Domain, 0, Walked);
     }
   }
@@ -404,6 +406,9 @@ void TScanResThread::ScanShares(const TDomNetRes &Taken) {
         (Walk_.Unvisited == 1 ? "directory was" : "directories were") +
         " left unvisited; its files not found again are unknown, not removed.");
     if (OnCompLost) HandOver([&] { OnCompLost(this, Domain, ExtractCompName(Comp)); });
+  } else if (Walk_.Cut && OnCompLost) {
+    // Its files in the directories left out were not looked for: unknown, not removed.
+    HandOver([&] { OnCompLost(this, Domain, ExtractCompName(Comp)); });
   }
   if (const int Unread = Walk_.Refused + Walk_.Unvisited; Unread > 0 && OnDirsUnread)
     HandOver([&] { OnDirsUnread(this, Unread); });
@@ -419,6 +424,13 @@ void TScanResThread::WalkDir(const std::string &Dir, const std::string &Domain, 
                              TWalkedDirs &Walked) {
   // A stop between two directories leaves the next one unopened and unreported.
   if (Stopped()) return;
+  if (++Walk_.ShareDirs > MaxShareDirs) {
+    if (Walk_.ShareDirs == MaxShareDirs + 1)
+      Add("Share " + Walk_.Share + " holds more than " + std::to_string(MaxShareDirs) +
+          " directories: " + Dir + " and the rest were not walked.");
+    Walk_.Cut = true;
+    return;
+  }
   std::vector<std::string> FileNames;
   std::vector<net::FileStat> Stats;
   net::NetError Error;

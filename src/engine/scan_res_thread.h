@@ -88,7 +88,10 @@ public:
   // At most this many directories of a thread wait for the main thread.
   static constexpr int MaxPosted = 64;
   // Directories deeper than this below the share are not walked (links may loop).
-  static constexpr int MaxWalkDepth = 64;
+  static constexpr int MaxWalkDepth = net::MaxWalkDepth;
+  // Directories of one share walked at most: a music share holds far fewer, a hostile server
+  // that invents them would hold the walk for ever.
+  static constexpr int DefaultMaxShareDirs = 250000;
   // Level of the log lines of a scan.
   static constexpr int LogLevel = llScan;
 
@@ -121,6 +124,7 @@ public:
   int32_t Delay = 0;
   int PollInterval = DefaultPollInterval;
   int DelaySlice = DefaultDelaySlice;
+  int MaxShareDirs = DefaultMaxShareDirs;
   // IP mode: a host that accepts connections on port 445 only counts as well.
   bool Probe445 = false;
   // The address probe of IP mode: the probes made ahead of the threads when set, else Probe,
@@ -184,6 +188,9 @@ private:
     bool Lost = false;
     std::string Why;
     int Unvisited = 0;
+    std::string Share; // the share being walked, and its directories so far
+    int ShareDirs = 0;
+    bool Cut = false; // a share passed MaxShareDirs
   } Walk_;
   struct TPosted;
   struct TPostedCall;

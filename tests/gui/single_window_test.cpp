@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -36,16 +37,25 @@ TEST(SingleWindow, ASecondStartHandsOverToTheFirstWindowAndEnds) {
   EXPECT_EQ(sonquarry::testing::ReadAll(list), "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\n");
 }
 
-TEST(SingleWindow, AListThatAnotherProgramHoldsIsNotOpened) {
-  sonquarry::testing::TXdgSandbox home;
-  sonquarry::testing::TPromptsScope prompts;
-  const std::string list = WindowListFileName();
-  files::THolderLock scan; // sonquarry-scan has it; no window answers
-  ASSERT_TRUE(scan.Take(list, "sonquarry-scan") && scan.Held());
-  TSingleWindow window;
-  EXPECT_FALSE(window.Start(list));
-  EXPECT_EQ(window.ExitCode(), 1);
-  EXPECT_EQ(prompts->Messages(), std::vector<std::string>{"The list file " + list +
-                                                          " is held by sonquarry-scan (process " +
-                                                          std::to_string(getpid()) + ")."});
+TEST(SingleWindow, AListThatAnotherProgramHoldsOrThatCannotBeLockedIsNotOpened) {
+  for (const bool Lockable : {true, false}) {
+    sonquarry::testing::TXdgSandbox home;
+    sonquarry::testing::TPromptsScope prompts;
+    const std::string list = WindowListFileName();
+    files::THolderLock scan; // sonquarry-scan has it; no window answers
+    if (Lockable)
+      ASSERT_TRUE(scan.Take(list, "sonquarry-scan") && scan.Held());
+    else
+      std::filesystem::create_directories(list + ".lock");
+    TSingleWindow window;
+    EXPECT_FALSE(window.Start(list));
+    EXPECT_EQ(window.ExitCode(), 1);
+    EXPECT_EQ(prompts->Messages(),
+              std::vector<std::string>{
+                  Lockable
+                      ? "The list file " + list + " is held by sonquarry-scan (process " +
+                            std::to_string(getpid()) + ")."
+                      : "The list file " + list + " can not be locked against a second writer (" +
+                            list + ".lock: Is a directory); it is left alone."});
+  }
 }

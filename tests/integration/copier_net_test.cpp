@@ -6,11 +6,13 @@
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
 #include "support/hung_host.h"
+#include "support/latency_relay.h"
 #include "support/run_program.h"
 #include "support/test_support.h"
 #include "support/testnet_env.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -80,6 +82,32 @@ TEST_F(CopierNet, NameCollisionKeepsBothFiles) {
   ASSERT_EQ(copier.Copy({AlphaUnc("Café #1 100%.mp3")}, Dest.string()), 0) << copier.Error;
   EXPECT_EQ(ReadAll(Dest / "Café #1 100%.mp3"), "old");
   EXPECT_EQ(ReadAll(Dest / "Café #1 100% (2).mp3"), ReadAll(f.Path));
+}
+
+// A server slower than a chunk per call deadline: the copy keeps receiving data, so it goes on.
+// The relay to ALPHA stands in for the slow link, held to 160 KB/s toward the client.
+TEST_F(CopierNet, ACopyFromAServerSlowerThanAChunkPerDeadlineSucceeds) {
+  TShareFile f(AlphaDir / "slow.mp3", size_t(3) << 19, 's'); // 1.5 MiB: about 10 s at that pace
+  const sonquarry::testing::TRelayHost Up(Net, 0);
+  ASSERT_TRUE(Up.Up);
+  const std::string Ns = "ip netns exec " + E.Get("SQ_PREFIX") + "-relay ";
+  ASSERT_EQ(std::system((Ns + "tc qdisc replace dev eth0 root tbf rate 1280kbit burst 16kb "
+                              "latency 2s")
+                            .c_str()),
+            0);
+  smb::SmbProviderOptions o;
+  o.ConfigFile = E.Get("SQ_CLIENT_CONF");
+  o.CredentialsFile = "-";
+  o.CallTimeOutMs = 4000;
+  auto provider = std::make_shared<smb::TSmbProvider>(o);
+  auto source = copier::MakeNetCopySource(provider);
+  copier::TFileCopier copier(*source);
+  const std::string Relay = E.Get("SQ_RELAY_IPS").substr(0, E.Get("SQ_RELAY_IPS").find(','));
+  const int Result =
+      copier.Copy({"\\\\" + Relay + "\\music\\copier test\\slow.mp3"}, Dest.string());
+  std::system((Ns + "tc qdisc del dev eth0 root").c_str());
+  ASSERT_EQ(Result, 0) << copier.Error;
+  EXPECT_EQ(ReadAll(Dest / "slow.mp3"), ReadAll(f.Path));
 }
 
 TEST_F(CopierNet, CancelInTheMiddleOfALargeFileLeavesNothing) {

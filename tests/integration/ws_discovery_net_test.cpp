@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
@@ -54,13 +55,20 @@ TFoundSet AsSet(const std::vector<wsd::WsdComputer> &Found) {
 }
 
 // A device on the client's own address: answers each Probe (once per message id) with what
-// Replies gives for its HTTP port and the Probe's id, and accepts HTTP connections that it
-// answers with Metadata, or never when there is none.
+// Replies gives for its HTTP port and the Probe's id (sent from the local address From when
+// given), and accepts HTTP connections that it answers with Metadata, or never when there is none.
 using TReplies = std::function<std::vector<std::string>(const std::string &, const std::string &)>;
 class TFakeDevice {
 public:
-  explicit TFakeDevice(TReplies Replies, std::string Metadata = "")
+  explicit TFakeDevice(TReplies Replies, std::string Metadata = "", const std::string &From = "")
       : Replies_(std::move(Replies)), Metadata_(std::move(Metadata)) {
+    if (!From.empty()) {
+      Out_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in F{};
+      F.sin_family = AF_INET;
+      inet_pton(AF_INET, From.c_str(), &F.sin_addr);
+      EXPECT_EQ(::bind(Out_, reinterpret_cast<sockaddr *>(&F), sizeof F), 0);
+    }
     Udp_ = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int On = 1;
     ::setsockopt(Udp_, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
@@ -87,6 +95,7 @@ public:
     Stop_ = true;
     Thread_.join();
     for (int Fd : Held_) ::close(Fd);
+    if (Out_ >= 0) ::close(Out_);
     ::close(Udp_);
     ::close(Tcp_);
   }
@@ -118,7 +127,8 @@ private:
       const std::string MessageId = B.substr(Id + 15, End - Id - 15);
       if (!Seen.insert(MessageId).second) continue;
       for (const auto &R : Replies_(Port_, MessageId))
-        ::sendto(Udp_, R.data(), R.size(), 0, reinterpret_cast<sockaddr *>(&From), Len);
+        ::sendto(Out_ >= 0 ? Out_ : Udp_, R.data(), R.size(), 0,
+                 reinterpret_cast<sockaddr *>(&From), Len);
     }
   }
 
@@ -145,7 +155,7 @@ private:
 
   TReplies Replies_;
   std::string Metadata_;
-  int Udp_ = -1, Tcp_ = -1;
+  int Udp_ = -1, Tcp_ = -1, Out_ = -1;
   std::string Port_;
   std::vector<int> Held_;
   std::atomic<int> Connections_{0};
@@ -184,6 +194,34 @@ TEST(WsDiscoveryNet, GarbageCostsALogLine) {
                      "WS-Discovery: answer from " + Me + " refused: too large (40000 bytes)",
                      "WS-Discovery: answer from " + Me + " refused: it answers no Probe of ours"}));
   EXPECT_EQ(Fake.Connections(), 0);
+}
+
+// An answer from outside the probing interface's subnet (routed, or its source forged) is not
+// taken, though its XAddrs point back at the address it came from.
+TEST(WsDiscoveryNet, AnAnswerFromOutsideTheSubnetIsRefused) {
+  TestNet Net;
+  ASSERT_TRUE(Net.Ok());
+  const std::string Me = Net.Get("SQ_CLIENT_IP"), Outside = "10.213.78.10";
+  const std::string Dev = "$(ip -o -4 addr show | awk '$4 ~ /^" + Me + "\\//{print $2}')";
+  ASSERT_EQ(std::system(("ip addr add " + Outside + "/32 dev " + Dev).c_str()), 0);
+  {
+    TFakeDevice Fake(
+        [&](const std::string &Port, const std::string &ProbeId) {
+          return std::vector<std::string>{sonquarry::testing::WsdProbeMatches(
+              ProbeId, "urn:uuid:outside", "http://" + Outside + ":" + Port + "/o")};
+        },
+        sonquarry::testing::WsdGetResponse("SQOUTSIDE/Workgroup:SQGROUP1"), Outside);
+    std::vector<std::string> Log;
+    wsd::WsdOptions O;
+    O.Interfaces = {ntohl(inet_addr(Me.c_str()))};
+    O.Log = [&](const std::string &L) { Log.push_back(L); };
+    const auto Found = wsd::DiscoverComputers(O);
+    EXPECT_EQ(AsSet(Found), Announced(Net));
+    EXPECT_EQ(Log, std::vector<std::string>{"WS-Discovery: answer from " + Outside +
+                                            " refused: outside the subnet of " + Me});
+    EXPECT_EQ(Fake.Connections(), 0);
+  }
+  EXPECT_EQ(std::system(("ip addr del " + Outside + "/32 dev " + Dev).c_str()), 0);
 }
 
 // A device whose metadata never comes costs the Get's time-out; one that points the Get at

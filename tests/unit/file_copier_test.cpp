@@ -1,6 +1,7 @@
 // The copier: free names, nothing half-written, never outside the folder, the result code.
 // ctest-labels: threads
 
+#include "platform/os/diag.h"
 #include "services/copier/file_copier.h"
 #include "support/xdg_sandbox.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
+#include <vector>
 
 using namespace sonquarry;
 namespace fs = std::filesystem;
@@ -37,10 +39,10 @@ struct Fixture : ::testing::Test {
 // FailAfter bytes (-1: never); Cancel is noted.
 class TStreamSource final : public copier::ICopySource {
 public:
-  int64_t Size = 8 << 20, FailAfter = -1, Done = 0;
+  int64_t Size = 8 << 20, FailAfter = -1, Done = 0, Announced = -1; // -1: Size
   std::function<void()> OnRead;
   bool Open(const std::string &, int64_t &S, std::string &) override {
-    S = Size;
+    S = Announced >= 0 ? Announced : Size;
     Done = 0;
     return true;
   }
@@ -162,6 +164,21 @@ TEST_F(Fixture, BrokenOrCancelledFileLeavesNothing) {
     EXPECT_EQ(copier.Copy({"\\\\PC\\s\\big.mp3"}, Dest), c.Result) << c.What;
     EXPECT_TRUE(DestFiles().empty()) << c.What;
   }
+}
+
+TEST_F(Fixture, AFileThatGrowsIsCopiedToTheSizeItHadWhenOpenedAndSaidSo) {
+  std::vector<std::string> Said;
+  const auto Old = platform::SetDiagnosticSink(
+      [&](platform::TDiagLevel, const std::string &L) { Said.push_back(L); });
+  TStreamSource source; // 8 MiB come, whatever it said
+  source.Announced = (1 << 20) + 5;
+  copier::TFileCopier copier(source);
+  EXPECT_EQ(copier.Copy({"\\\\PC\\s\\big.mp3"}, Dest), 0);
+  platform::SetDiagnosticSink(Old);
+  EXPECT_EQ(ReadAll(Dest + "/big.mp3"), std::string((1 << 20) + 5, 'x'));
+  EXPECT_LT(source.Done, 8 << 20); // not read to its end either
+  ASSERT_EQ(Said.size(), 1u);
+  EXPECT_NE(Said[0].find("grew while it was copied"), std::string::npos) << Said[0];
 }
 
 TEST_F(Fixture, ProgressCountsTheBytes) {

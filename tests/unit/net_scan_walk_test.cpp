@@ -278,6 +278,37 @@ TEST_F(NetScanTest, WalkStopsAtTheDepthLimitAndSaysSo) {
                             "\\again was not walked: it lies more than 64 levels below its share.");
 }
 
+TEST_F(NetScanTest, AShareOfTooManyDirectoriesIsCutSaidAndItsComputerLeftUnknown) {
+  using R = FakeNetProvider;
+  Provider->Set(R::Top, {R::Res(net::NetDisplayServer, "\\\\PC")});
+  Provider->Set("\\\\PC", {R::Res(net::NetDisplayShare, "\\\\PC\\wide", net::NetUsageConnectable)});
+  std::vector<net::DirEntry> Top{F("top.mp3")};
+  for (int I = 0; I < 30; ++I) {
+    Top.push_back(D("d" + std::to_string(I)));
+    Provider->SetDir("\\\\PC\\wide\\d" + std::to_string(I), {F("song.mp3")});
+  }
+  Provider->SetDir("\\\\PC\\wide", Top);
+  Scan->MaxThreadCount = 1;
+  Scan->MaxShareDirs = 10;
+  Scan->Start();
+  ASSERT_TRUE(WaitFinished());
+  // The share itself and the first 9 below it; the share's own files still come.
+  ASSERT_EQ(Reports.size(), 10u);
+  EXPECT_EQ(Reports.back().Dir, "\\\\PC\\wide");
+  EXPECT_EQ(Reports.back().Files, Strings{"top.mp3"});
+  const auto L = ReadLogBlocks(LogFile);
+  const auto *Pc = FindBlock(L, "Processing resource \\\\PC.");
+  ASSERT_TRUE(Pc);
+  EXPECT_EQ(std::count_if(Pc->begin(), Pc->end(),
+                          [](const std::string &S) { return S.find("holds more than") != S.npos; }),
+            1);
+  EXPECT_NE(std::find(Pc->begin(), Pc->end(),
+                      "Share \\\\PC\\wide holds more than 10 directories: \\\\PC\\wide\\d9 and "
+                      "the rest were not walked."),
+            Pc->end());
+  EXPECT_EQ(Scan->LostComps, (std::vector<std::pair<std::string, std::string>>{{"", "PC"}}));
+}
+
 // ---- IP mode
 
 TEST_F(NetScanTest, IPModeProbesEachAllowedAddressAndScansWhoAnswers) {

@@ -215,21 +215,41 @@ TEST(ScanCliTest, TheLogMayBeACharacterDeviceOrThePipeOfStdout) {
   }
 }
 
-TEST(ScanCliTest, ACredentialsFileOthersMayReadIsToldInTheLogAndToTheUser) {
-  TXdgSandbox Home;
-  const std::string Credentials = Home.Root() + "/config/sonquarry/credentials";
-  sonquarry::testing::WriteFile(Credentials, "username=alice\npassword=secret\n");
-  ASSERT_EQ(::chmod(Credentials.c_str(), 0644), 0);
-  const TRun R =
-      Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
-  EXPECT_EQ(R.Status, 0) << R.Err;
-  const std::string Log = sonquarry::testing::ReadAll(Home.Root() + "/data/sonquarry/search.log");
-  EXPECT_NE(Log.find("SMB credentials file " + Credentials + " is open to group or others"),
-            std::string::npos)
-      << Log;
-  // The program's own line, not only a worker's on the side.
-  EXPECT_NE(R.Err.find("sonquarry-scan: SMB credentials file " + Credentials), std::string::npos)
-      << R.Err;
+TEST(ScanCliTest, CredentialsOthersMayReadOrAFifoAreToldInTheScansOwnLogAndToTheUser) {
+  const struct {
+    std::string File; // below the sandbox
+    bool Fifo;
+    std::string Said;
+  } Cases[] = {
+      {"/config/sonquarry/credentials", false, "SMB credentials file # is open to group or others"},
+      {"/config/sonquarry/credentials", true, "SMB credentials file # is not a regular file"},
+      {"/home/.smb/smb.conf", true,
+       "SMB client configuration # could not be loaded (not a regular file)"},
+  };
+  for (const auto &C : Cases) {
+    TXdgSandbox Home;
+    const std::string File = Home.Root() + C.File;
+    const std::string Window = Home.Root() + "/data/sonquarry/search.log";
+    sonquarry::testing::WriteFile(Window, "the window's\n");
+    if (C.Fifo) {
+      // Nobody writes to it: an open that waits would hang the scan's start.
+      std::filesystem::create_directories(std::filesystem::path(File).parent_path());
+      ASSERT_EQ(::mkfifo(File.c_str(), 0600), 0);
+    } else {
+      sonquarry::testing::WriteFile(File, "username=alice\npassword=secret\n");
+      ASSERT_EQ(::chmod(File.c_str(), 0644), 0);
+    }
+    std::string Said = C.Said;
+    Said.replace(Said.find('#'), 1, File);
+    const TRun R =
+        Scan({"--ip", "127.0.0.1", "--timeout", "200", "--threads", "1", "--format", "none"});
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    const std::string Log = sonquarry::testing::ReadAll(Home.Root() + "/data/sonquarry/scan.log");
+    EXPECT_NE(Log.find(Said), std::string::npos) << Log;
+    // The program's own line, not only a worker's on the side.
+    EXPECT_NE(R.Err.find("sonquarry-scan: " + Said), std::string::npos) << R.Err;
+    EXPECT_EQ(sonquarry::testing::ReadAll(Window), "the window's\n");
+  }
 }
 
 TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
@@ -238,24 +258,29 @@ TEST(ScanCliTest, AListThatCannotBeReadOrIsHeldIsNeitherScannedNorOverwritten) {
   const std::string Good = "one.mp3\r\nWG\r\n\\\\PC\\share\\\r\n";
   const struct {
     std::string Text;
-    bool Held; // by a window of the user's (this process stands in for it)
+    int Held; // 1 by a window of the user's (this process stands in for it); 2 no lock can be made
     std::string Err;
   } Cases[] = {
-      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", false,
+      {Good + "two.mp3\r\nWG\r\nnot a path\r\n", 0,
        "Can not add data from list file " + List +
            ": a record is not a path on the network, or the list is full."},
-      {Good + "two.mp3\r\nWG", false,
+      {Good + "two.mp3\r\nWG", 0,
        "Can not read data from list file " + List + ": the file ends inside a record."},
-      {Good, true,
+      {Good, 1,
        "The list file " + List + " is held by sonquarry (process " + std::to_string(getpid()) +
            ")."},
+      {Good, 2,
+       "The list file " + List + " can not be locked against a second writer (" + List +
+           ".lock: Is a directory); it is left alone."},
   };
   for (const auto &C : Cases) {
     std::ofstream(List, std::ios::binary) << C.Text;
     files::THolderLock Window;
-    if (C.Held) {
+    std::filesystem::remove_all(List + ".lock");
+    if (C.Held == 1) {
       ASSERT_TRUE(Window.Take(List, "sonquarry") && Window.Held());
     }
+    if (C.Held == 2) std::filesystem::create_directory(List + ".lock");
     const TRun R = Scan({"--list", List});
     EXPECT_EQ(R.Status, 1);
     EXPECT_EQ(R.Err, "sonquarry-scan: " + C.Err + "\n");

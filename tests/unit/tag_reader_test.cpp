@@ -11,13 +11,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/os/diag.h"
 #include "platform/tags/tag_reader.h"
 #include "services/tags/tag_cache.h"
 #include "services/tags/tag_pass.h"
@@ -480,5 +483,35 @@ TEST(TagPass, ThreadsAreAddedOnlyWhileFilesWaitOnTheLink) {
     EXPECT_EQ(Right.load(), 300) << C.DelayMs << " ms a file";
     EXPECT_EQ(Pass.Threads(), C.Grows ? TTagPass::MaxThreads : TTagPass::FirstThreads())
         << C.DelayMs << " ms a file, cores " << C.Idle << " idle";
+  }
+}
+
+TEST(TagCache, WritesNeitherThroughAPlantedLinkNorIntoTheCurrentDirectory) {
+  const TTags T{"A", "T", "Al", 2001, 180};
+  for (const bool Folder : {true, false}) {
+    sonquarry::testing::TXdgSandbox Home;
+    std::vector<std::string> Said;
+    const auto Old = sonquarry::platform::SetDiagnosticSink(
+        [&](sonquarry::platform::TDiagLevel, const std::string &L) { Said.push_back(L); });
+    const std::string Victim = Home.Root() + "/home/mine";
+    sonquarry::testing::WriteFile(Victim, ""); // empty: SQLite would take it as a new database
+    if (Folder) {
+      std::filesystem::create_symlink(Victim, TTagCache::DefaultPath());
+    } else {
+      // No cache folder can be made below a file.
+      ::setenv("XDG_CACHE_HOME", Victim.c_str(), 1);
+      ASSERT_EQ(::chdir((Home.Root() + "/home").c_str()), 0);
+    }
+    for (int I = 0; I < 2; ++I) {
+      TTagCache C;
+      EXPECT_EQ(C.Usable(), Folder);
+      C.Put("\\\\PC\\s\\a.mp3", 10, 100, T);
+      C.Flush();
+    }
+    sonquarry::platform::SetDiagnosticSink(Old);
+    EXPECT_EQ(sonquarry::testing::ReadAll(Victim), "");
+    EXPECT_FALSE(std::filesystem::exists(Home.Root() + "/home/tags.sqlite"));
+    EXPECT_EQ(Said.size(), Folder ? 0u : 1u); // once, however often it is wanted
+    ASSERT_EQ(::chdir("/"), 0);
   }
 }

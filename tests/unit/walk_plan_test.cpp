@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -232,3 +233,25 @@ TEST(WalkPlan, AFailedHelperGivesItsDirectoriesBackAndNoneStartsAgain) {
 }
 
 } // namespace
+
+// The walk enters directories down to net::MaxWalkDepth below the share: neither a helper nor the
+// worker's read-ahead lists one deeper.
+TEST(WalkPlan, NothingBelowTheWalksDepthIsPlannedForHelpersOrReadAhead) {
+  const struct {
+    int Depth; // of the listing
+    bool Below;
+  } Rows[] = {{0, true}, {63, true}, {64, false}, {200, false}};
+  for (const auto &R : Rows) {
+    std::string Dir = Root;
+    for (int I = 0; I < R.Depth; ++I) Dir += "\\d";
+    TWalkPlan P(0, 1);
+    P.Opened(Root, Root, 0, Dirs({"a", "b"}), -1);
+    THelper &H = Greeted(P);
+    P.Keep(H, {Dir, 0, wire::IdKind::None, Dirs({"x"})});
+    std::deque<std::string> Ahead;
+    wire::PlanSubdirs(Ahead, Dir, Dirs({"x"}), 100);
+    const std::string Sub = Dir + "\\x";
+    EXPECT_EQ(P.NextFor(H, true, [] { return true; }) == Sub, R.Below) << R.Depth;
+    EXPECT_EQ(Ahead, R.Below ? std::deque<std::string>{Sub} : std::deque<std::string>{}) << R.Depth;
+  }
+}

@@ -79,6 +79,7 @@ TEST(WsdMetadataTest, ComputerNameAndWorkgroupOrDomain) {
       {"LAPTOP/NotJoined", "LAPTOP", ""},
       {"  Müller-PC/Workgroup:ARBEITSGRUPPE \n", "Müller-PC", "ARBEITSGRUPPE"},
       {"PLAIN", "PLAIN", ""},
+      {"pc.10/Workgroup:WG", "pc.10", "WG"},
   };
   for (const auto &C : Cases) {
     wsd::WsdComputer Got;
@@ -102,6 +103,9 @@ TEST(WsdMetadataTest, NamesThatCannotNameAComputerAreRefused) {
       {"PC/Workgroup:", "not a usable workgroup or domain name: \"\""},
       {"PC/Workgroup:W\\G", "not a usable workgroup or domain name: \"W\\G\""},
       {"PC/Member:WG", "unknown membership \"Member:WG\""},
+      {"10.213.77.12/Workgroup:WG", "an address, not a computer name: \"10.213.77.12\""},
+      {"127.1", "an address, not a computer name: \"127.1\""},
+      {"0x7f.0.0.1/NotJoined", "an address, not a computer name: \"0x7f.0.0.1\""},
   };
   for (const auto &C : Cases) {
     wsd::WsdComputer Got;

@@ -1,11 +1,14 @@
 #include "platform/files/folders.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/os/diag.h"
 
 namespace sonquarry::files {
 
@@ -99,7 +102,17 @@ std::string GetPersonalFolder() {
 
 std::string GetCacheFolder() {
   const std::string base = XdgBase("XDG_CACHE_HOME", ".cache");
-  return base.empty() ? std::string() : EnsureDir(base + "sonquarry/");
+  const std::string dir = base.empty() ? std::string() : EnsureDir(base + "sonquarry/");
+  if (dir.empty()) {
+    // Its users then do without (never the current directory); told once, not at every use.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      platform::Diagnostic("The cache folder " +
+                               (base.empty() ? "(no home)" : base + "sonquarry/") +
+                               " could not be made: no tag cache and no playlist to play.",
+                           platform::TDiagLevel::Act);
+  }
+  return dir;
 }
 
 std::string GetConfigDir() {

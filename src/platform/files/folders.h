@@ -14,8 +14,8 @@ std::string GetHomeDir();
 std::string GetPersonalFolder();
 
 // The "Cache" shell folder: $XDG_CACHE_HOME/sonquarry/ (default ~/.cache/sonquarry/), created
-// when missing. Empty when it cannot be created, so a name appended to it resolves against the
-// current directory.
+// when missing. Empty when it cannot be created (said once, in a diagnostic line): a caller then
+// does without its file rather than write into the current directory.
 std::string GetCacheFolder();
 
 // The configuration folder holding the registry hive: $XDG_CONFIG_HOME/sonquarry/ (default

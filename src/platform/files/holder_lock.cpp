@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace sonquarry::files {
@@ -29,14 +30,21 @@ THolderLock::~THolderLock() { Release(); }
 bool THolderLock::Take(const std::string &File, const std::string &Program) {
   Release();
   Holder_.clear();
+  Why_.clear();
   // No link is followed: in a shared folder it could point at any file of the user's.
   const int fd = ::open((File + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return true;
+  if (fd < 0) {
+    Why_ = std::generic_category().message(errno);
+    return false;
+  }
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    if (errno == EWOULDBLOCK) Holder_ = HolderOf(fd);
+    if (errno == EWOULDBLOCK)
+      Holder_ = HolderOf(fd);
+    else
+      Why_ = std::generic_category().message(errno);
     ::close(fd);
-    return Holder_.empty();
+    return false;
   }
   Fd = fd;
   const std::string says = Program + ' ' + std::to_string(::getpid()) + '\n';
@@ -50,6 +58,12 @@ void THolderLock::Release() {
   if (Fd < 0) return;
   ::close(Fd); // drops the lock; the file stays for the next holder
   Fd = -1;
+}
+
+std::string THolderLock::Refusal(const std::string &File) const {
+  if (!Holder_.empty()) return HeldListMessage(File, Holder_);
+  return "The list file " + File + " can not be locked against a second writer (" + File +
+         ".lock: " + Why_ + "); it is left alone.";
 }
 
 std::string HeldListMessage(const std::string &File, const std::string &Holder) {

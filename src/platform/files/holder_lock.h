@@ -15,18 +15,22 @@ public:
   THolderLock &operator=(const THolderLock &) = delete;
   ~THolderLock(); // releases it
 
-  // Takes the lock for Program without waiting. False only when another holder has it (also one
-  // in this process); Holder() then names it. A lock file that cannot be made (a folder that is
-  // not ours to write, a link in its place) holds nothing and blocks nobody: true, Held() false.
+  // Takes the lock for Program without waiting. False when another holder has it (also one in
+  // this process; Holder() then names it), and when the lock file cannot be made (a folder that
+  // is not ours to write, a link in its place): without a lock a second writer would come in
+  // unseen. Refusal() says which.
   bool Take(const std::string &File, const std::string &Program);
   void Release();
   bool Held() const { return Fd >= 0; }
   // After a failed Take: "PROGRAM (process PID)", or "another program" when it did not say.
   const std::string &Holder() const { return Holder_; }
+  // After a failed Take: the message for the user, HeldListMessage or why no lock could be made.
+  std::string Refusal(const std::string &File) const;
 
 private:
   int Fd = -1;
   std::string Holder_;
+  std::string Why_; // the lock file could not be made
 };
 
 // "The list file FILE is held by HOLDER."

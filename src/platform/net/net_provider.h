@@ -19,6 +19,10 @@
 namespace sonquarry::net {
 
 // The numbers of a network resource, as the Windows provider uses them.
+// Directories deeper than this below their share are not walked (links may loop), nor listed
+// ahead of the walk.
+constexpr int MaxWalkDepth = 64;
+
 constexpr int32_t NetScopeGlobal = 2;      // RESOURCE_GLOBALNET
 constexpr int32_t NetTypeDisk = 1;         // RESOURCETYPE_DISK
 constexpr int32_t NetDisplayGeneric = 0;   // RESOURCEDISPLAYTYPE_GENERIC

@@ -286,14 +286,19 @@ void TSmbProvider::CheckSetup() const {
   if (Credentials != "-") // a refusal is told by the loading itself
     wire::LoadCredentialsFile(Credentials.empty() ? wire::DefaultCredentialsFile() : Credentials);
   const std::string &Config = I_->Options.ConfigFile;
-  if (Config.empty()) return;
-  const int Fd = ::open(Config.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Config.empty()) {
+    for (const auto &Line : wire::UnusableHomeSmbConf())
+      platform::Diagnostic(Line, platform::TDiagLevel::Act);
+    return;
+  }
+  std::string Why;
+  const int Fd = wire::OpenRegularFile(Config, Why);
   if (Fd >= 0) {
     ::close(Fd);
     return;
   }
   platform::Diagnostic("SMB client configuration " + Config + " could not be loaded (" +
-                           std::generic_category().message(errno) + ").",
+                           (Why.empty() ? "no such file" : Why) + ").",
                        platform::TDiagLevel::Act);
 }
 

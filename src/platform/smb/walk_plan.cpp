@@ -101,7 +101,8 @@ bool TWalkPlan::EndIdle() {
 
 void TWalkPlan::Keep(THelper &H, wire::AheadListing A) {
   H.Planned.erase(A.Dir);
-  if (A.Id == 0 || (!WalkIds_.count(A.Id) && HelperIds_.insert(A.Id).second)) {
+  if (wire::WalkedBelow(A.Dir) &&
+      (A.Id == 0 || (!WalkIds_.count(A.Id) && HelperIds_.insert(A.Id).second))) {
     for (auto E = A.Entries.rbegin(); E != A.Entries.rend(); ++E)
       if (wire::IsSubdir(*E))
         if (std::string Sub = A.Dir + "\\" + E->Name; H.Planned.insert(Sub).second)

@@ -102,13 +102,28 @@ std::vector<uint32_t> MulticastInterfaces() {
   return R;
 }
 
+// The netmask of the interface with the local address Local; all ones when none has it.
+uint32_t InterfaceMask(uint32_t Local) {
+  uint32_t Mask = 0xffffffffu;
+  ifaddrs *List = nullptr;
+  if (::getifaddrs(&List) != 0) return Mask;
+  for (ifaddrs *A = List; A; A = A->ifa_next)
+    if (A->ifa_addr && A->ifa_netmask && A->ifa_addr->sa_family == AF_INET &&
+        ntohl(reinterpret_cast<const sockaddr_in *>(A->ifa_addr)->sin_addr.s_addr) == Local) {
+      Mask = ntohl(reinterpret_cast<const sockaddr_in *>(A->ifa_netmask)->sin_addr.s_addr);
+      break;
+    }
+  ::freeifaddrs(List);
+  return Mask;
+}
+
 struct TSocket {
   int Fd = -1;
-  uint32_t Local = 0;
+  uint32_t Local = 0, Mask = 0xffffffffu;
   TSocket() = default;
   TSocket(const TSocket &) = delete;
   TSocket &operator=(const TSocket &) = delete;
-  TSocket(TSocket &&O) noexcept : Fd(O.Fd), Local(O.Local) { O.Fd = -1; }
+  TSocket(TSocket &&O) noexcept : Fd(O.Fd), Local(O.Local), Mask(O.Mask) { O.Fd = -1; }
   ~TSocket() {
     if (Fd >= 0) ::close(Fd);
   }
@@ -183,6 +198,7 @@ bool TDiscovery::Open() {
   for (uint32_t Local : Locals) {
     TSocket S;
     S.Local = Local;
+    S.Mask = InterfaceMask(Local);
     S.Fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (S.Fd < 0) continue;
     sockaddr_in A{};
@@ -227,6 +243,13 @@ void TDiscovery::Receive(std::size_t Socket, TClock::time_point Now) {
                                  reinterpret_cast<sockaddr *>(&From), &Len);
     if (N < 0) return;
     const uint32_t Address = ntohl(From.sin_addr.s_addr);
+    // A device of this link answers from its subnet; anything else came through a router or
+    // forged its source, and its address would be trusted for the name it gives.
+    const TSocket &S = Sockets_[Socket];
+    if (((Address ^ S.Local) & S.Mask) != 0) {
+      Log("answer from " + Dotted(Address) + " refused: outside the subnet of " + Dotted(S.Local));
+      continue;
+    }
     if (std::size_t(N) > WsdMaxDatagram) {
       Log("answer from " + Dotted(Address) + " refused: too large (" + std::to_string(N) +
           " bytes)");

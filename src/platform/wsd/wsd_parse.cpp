@@ -3,6 +3,7 @@
 #include "platform/wsd/ws_discovery.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -259,6 +260,12 @@ bool ParseWsdComputerText(std::string_view Text, WsdComputer &Out, std::string &
   const std::string_view Rest = Slash == std::string_view::npos ? "" : Text.substr(Slash + 1);
   if (!GoodName(Name, MaxNameBytes, true)) {
     Why = "not a usable computer name: \"" + Shown(Name) + "\"";
+    return false;
+  }
+  // An address in a name's place would take that address's shares as the device's.
+  if (in_addr A{};
+      Name.find('.') != std::string_view::npos && ::inet_aton(std::string(Name).c_str(), &A) != 0) {
+    Why = "an address, not a computer name: \"" + Shown(Name) + "\"";
     return false;
   }
   std::string_view Group;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/os/diag.h"
 #include "platform/os/errors.h"
 #include "text/text.h"
 
@@ -247,24 +248,40 @@ int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized,
   int64_t done = 0;
   for (;;) {
     if (Cancelled) return fail(2);
-    const long n = Source.Read(Buffer.data(), Buffer.size(), Error);
+    // Never past the size it was opened with (and one byte more, to tell that it grew): a file
+    // that keeps growing would fill the disk.
+    const size_t want =
+        size < 0 ? Buffer.size()
+                 : static_cast<size_t>(std::min<int64_t>(int64_t(Buffer.size()), size - done + 1));
+    long n = Source.Read(Buffer.data(), want, Error);
     if (n < 0) return fail(Cancelled ? 2 : 1);
     if (n == 0) break;
-    if (!WriteAll(fd, Buffer.data(), static_cast<size_t>(n))) {
+    const bool grew = size >= 0 && done + n > size;
+    if (grew) {
+      platform::Diagnostic(UncPath + " grew while it was copied: the copy holds its first " +
+                           std::to_string(size) + " bytes, the size it had when opened.");
+      n = static_cast<long>(size - done);
+    }
+    if (n > 0 && !WriteAll(fd, Buffer.data(), static_cast<size_t>(n))) {
       Error = ErrnoText("write", errno);
       return fail(1);
     }
     done += n;
-    std::lock_guard<std::mutex> l(ProgressLock);
-    Current.FileDone = done;
-    Current.TotalDone += n;
+    {
+      std::lock_guard<std::mutex> l(ProgressLock);
+      Current.FileDone = done;
+      Current.TotalDone += n;
+    }
+    if (grew) break;
   }
   if (size >= 0 && done != size) {
     Error =
         "the file ended after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
     return fail(1);
   }
-  if (::close(fd) != 0) {
+  // On the disk before it gets its name: a crash then leaves the whole file or none.
+  const bool synced = ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !synced) {
     Error = ErrnoText("write", errno);
     ::unlinkat(DirFd, temp.c_str(), 0);
     return 1;
@@ -277,6 +294,7 @@ int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized,
   for (int n = 1; n <= MaxNumber; ++n) {
     const std::string name = NumberedName(base, n);
     if (LinkNoReplace(DirFd, temp, name)) {
+      ::fsync(DirFd); // the name too
       Copied.push_back(Dir + (Dir.empty() || Dir.back() != '/' ? "/" : "") + name);
       return 0;
     }

@@ -44,12 +44,16 @@ struct TTagCache::TDb {
 };
 
 TTagCache::TTagCache(std::string Path) : Path_(Path.empty() ? DefaultPath() : std::move(Path)) {
+  if (Path_.empty()) return; // no cache folder: no cache
   if (!Open(false) && !Busy_) Open(true);
 }
 
 TTagCache::~TTagCache() { Flush(); }
 
-std::string TTagCache::DefaultPath() { return files::GetCacheFolder() + "tags.sqlite"; }
+std::string TTagCache::DefaultPath() {
+  const std::string Dir = files::GetCacheFolder();
+  return Dir.empty() ? std::string() : Dir + "tags.sqlite";
+}
 
 bool TTagCache::Open(bool Fresh) {
   Db_.reset();
@@ -59,8 +63,10 @@ bool TTagCache::Open(bool Fresh) {
       std::remove((Path_ + Suffix).c_str());
   }
   auto D = std::make_unique<TDb>();
-  if (sqlite3_open_v2(Path_.c_str(), &D->Db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK)
+  // A link planted at the cache's name would have the cache written wherever it points.
+  if (sqlite3_open_v2(Path_.c_str(), &D->Db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK)
     return false;
   sqlite3_busy_timeout(D->Db, 2000);
   sqlite3_stmt *V = nullptr;

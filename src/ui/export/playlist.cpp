@@ -106,7 +106,10 @@ bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRange
   return false;
 }
 
-std::string TemporaryPlayListName() { return files::GetCacheFolder() + "playlist.m3u"; }
+std::string TemporaryPlayListName() {
+  const std::string Dir = files::GetCacheFolder();
+  return Dir.empty() ? std::string() : Dir + "playlist.m3u";
+}
 
 void OpenPlayList(const std::string &FileName, const std::string &PlayerCommand,
                   TPlayFailed Failed) {

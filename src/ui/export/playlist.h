@@ -22,8 +22,8 @@ std::string PlayListLine(TWNetTree &Tree, int Index);
 bool WritePlayList(const std::string &FileName, TWNetTree &Tree, const TRowRanges &Rows,
                    const TRowTags *Tags = nullptr);
 
-// The playlist handed to the player: "playlist.m3u" in the cache folder (the current directory
-// when there is none). Rewritten at every Play, never deleted.
+// The playlist handed to the player: "playlist.m3u" in the cache folder; "" when there is none.
+// Rewritten at every Play, never deleted.
 std::string TemporaryPlayListName();
 
 // Why a player could not play, handed to the caller's report.

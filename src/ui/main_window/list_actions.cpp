@@ -123,6 +123,11 @@ void TListActions::SelectRows(const TRowRanges &Rows, int Current) {
 
 void TListActions::Play() {
   const std::string name = TemporaryPlayListName();
+  if (name.empty()) {
+    ShowErrorMessage(CannotPlayMessage("The cache folder, where the playlist for the player goes, "
+                                       "could not be made."));
+    return;
+  }
   if (!WritePlayList(name, Tree, Selected(), Tags)) return;
   OpenPlayList(name, Settings.PlayerCommand,
                [](const std::string &Why) { ShowErrorMessage(CannotPlayMessage(Why)); });

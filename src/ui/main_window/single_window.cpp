@@ -23,6 +23,7 @@ bool TSingleWindow::Start(const std::string &ListFile) {
   const auto until = std::chrono::steady_clock::now() + HandOverWait;
   for (;;) {
     if (Hold.Take(ListFile, "sonquarry")) return true;
+    if (Hold.Holder().empty()) break; // no lock can be made: nobody to hand over to
     if (TWindowHandOver::CallFirst(CallTimeOutMs)) {
       Code = 0;
       return false;
@@ -30,7 +31,7 @@ bool TSingleWindow::Start(const std::string &ListFile) {
     if (std::chrono::steady_clock::now() >= until) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ShowErrorMessage(files::HeldListMessage(ListFile, Hold.Holder()));
+  ShowErrorMessage(Hold.Refusal(ListFile));
   Code = 1;
   return false;
 }

@@ -65,6 +65,40 @@ std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
   return Id;
 }
 
+int OpenRegularFile(const std::string &Path, std::string &Why, bool FollowLinks) {
+  Why.clear();
+  // O_NONBLOCK: a FIFO planted there would hold the open until someone writes to it.
+  const int Fd =
+      ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (FollowLinks ? 0 : O_NOFOLLOW));
+  if (Fd < 0) {
+    if (errno != ENOENT) Why = std::generic_category().message(errno);
+    return -1;
+  }
+  struct stat St {};
+  if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
+    ::close(Fd);
+    Why = "not a regular file";
+    return -1;
+  }
+  ::fcntl(Fd, F_SETFL, ::fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
+  return Fd;
+}
+
+std::vector<std::string> UnusableHomeSmbConf() {
+  std::vector<std::string> Out;
+  const char *Home = std::getenv("HOME");
+  if (!Home || !*Home) return Out;
+  for (const char *Name : {"/.smb/smb.conf", "/.smb/smb.conf.append"}) {
+    const std::string Path = std::string(Home) + Name;
+    std::string Why;
+    if (const int Fd = OpenRegularFile(Path, Why); Fd >= 0)
+      ::close(Fd);
+    else if (!Why.empty())
+      Out.push_back("SMB client configuration " + Path + " could not be loaded (" + Why + ").");
+  }
+  return Out;
+}
+
 std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::string *Refusal) {
   auto Refuse = [&](const std::string &Why) -> std::optional<SmbIdentity> {
     platform::Diagnostic(Why, platform::TDiagLevel::Act);
@@ -72,24 +106,26 @@ std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::str
     return std::nullopt;
   };
   if (Path.empty()) return std::nullopt;
-  const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  std::string Why;
+  const int Fd = OpenRegularFile(Path, Why, false);
   if (Fd < 0) {
-    if (errno == ENOENT) return std::nullopt; // the file is optional
-    return Refuse("SMB credentials file " + Path + " can not be read (" +
-                  std::generic_category().message(errno) + "); it is ignored.");
+    if (Why.empty()) return std::nullopt; // the file is optional
+    if (Why == "not a regular file")
+      return Refuse("SMB credentials file " + Path + " is not a regular file; it is ignored.");
+    return Refuse("SMB credentials file " + Path + " can not be read (" + Why +
+                  "); it is ignored.");
   }
   struct stat St {};
   std::string Text;
   const bool Stat = ::fstat(Fd, &St) == 0;
-  if (Stat && S_ISREG(St.st_mode) && (St.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
+  if (Stat && (St.st_mode & (S_IRWXG | S_IRWXO)) == 0) {
     char Buf[4096];
     ssize_t N;
     while ((N = ::read(Fd, Buf, sizeof Buf)) > 0 && Text.size() < 65536)
       Text.append(Buf, size_t(N));
   }
   ::close(Fd);
-  if (!Stat || !S_ISREG(St.st_mode))
-    return Refuse("SMB credentials file " + Path + " is not a regular file; it is ignored.");
+  if (!Stat) return Refuse("SMB credentials file " + Path + " can not be read; it is ignored.");
   if (St.st_mode & (S_IRWXG | S_IRWXO))
     return Refuse("SMB credentials file " + Path + " is open to group or others (mode " +
                   Octal(St.st_mode) + "); it is ignored. Make it private: chmod 600 " + Path);

@@ -24,6 +24,14 @@ std::string DefaultCredentialsFile();
 std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path,
                                                std::string *Refusal = nullptr);
 
+// Opens Path for reading when it is a regular file, without waiting on a FIFO or a device; -1
+// otherwise, Why then saying why ("" when it does not exist).
+int OpenRegularFile(const std::string &Path, std::string &Why, bool FollowLinks = true);
+
+// The configuration files libsmbclient reads by itself, $HOME/.smb/smb.conf and its ".append",
+// that exist and are no regular files: each with why.
+std::vector<std::string> UnusableHomeSmbConf();
+
 // Parses the text of a credentials file; none when it names no user.
 std::optional<SmbIdentity> ParseCredentials(const std::string &Text);
 

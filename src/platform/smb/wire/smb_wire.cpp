@@ -1,5 +1,6 @@
 #include "platform/smb/wire/smb_wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -445,8 +446,15 @@ bool GetString(std::span<const uint8_t> P, std::string &S) {
 }
 
 std::vector<uint8_t> PutHandle(uint32_t Handle) { return TWriter().U32(Handle).Take(); }
+int DepthBelowShare(const std::string &Dir) {
+  const auto Slashes =
+      std::count(Dir.begin() + std::min<std::size_t>(2, Dir.size()), Dir.end(), '\\');
+  return int(std::max<std::ptrdiff_t>(Slashes - 1, 0));
+}
+
 void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
                  const std::vector<Entry> &Entries, std::size_t Max) {
+  if (!WalkedBelow(Dir)) return;
   for (auto E = Entries.rbegin(); E != Entries.rend(); ++E)
     if (IsSubdir(*E)) Plan.push_back(Dir + "\\" + E->Name);
   while (Plan.size() > Max) Plan.pop_front();

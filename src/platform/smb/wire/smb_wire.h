@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/net_provider.h"
+
 namespace sonquarry::smb::wire {
 
 // The worker's end of the socket pair, as the program hands it over.
@@ -198,8 +200,13 @@ struct Entry {
 constexpr std::size_t EntryFixedBytes = 21;
 // A directory a walk enters: any but "." and "..".
 inline bool IsSubdir(const Entry &E) { return E.Directory && E.Name != "." && E.Name != ".."; }
+// How many levels below its share the UNC directory Dir lies: 0 for the share itself.
+int DepthBelowShare(const std::string &Dir);
+// Whether a walk enters the subdirectories of Dir (it stops at net::MaxWalkDepth).
+inline bool WalkedBelow(const std::string &Dir) { return DepthBelowShare(Dir) < net::MaxWalkDepth; }
 // Puts Dir's subdirectories among Entries on top of Plan, the first topmost, so that a walk that
-// takes from the top meets them in listing order; past Max entries the bottom ones go.
+// takes from the top meets them in listing order; past Max entries the bottom ones go. None
+// below the depth a walk enters.
 void PlanSubdirs(std::deque<std::string> &Plan, const std::string &Dir,
                  const std::vector<Entry> &Entries, std::size_t Max);
 // A whole listing read ahead: the directory, its identity and all its entries.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -65,14 +67,26 @@ void TSmbClient::TImpl::Auth(SMBCCTX *C, const char *, const char *, char *Wg, i
 
 SMBCCTX *TSmbClient::TImpl::Ctx(net::NetError &Error) {
   if (Context) return Context;
+  // The first context loads $HOME/.smb/smb.conf, and would wait for ever on a FIFO there: the
+  // library is then shown no home, and takes the system's configuration.
+  const char *Home = std::getenv("HOME");
+  const std::string WasHome = Home ? Home : "";
+  const bool HideHome = Home && !wire::UnusableHomeSmbConf().empty();
+  if (HideHome) ::setenv("HOME", "/nonexistent", 1);
   SMBCCTX *C = smbc_new_context();
+  if (HideHome) ::setenv("HOME", WasHome.c_str(), 1);
   if (!C) {
     Error = wire::SmbError(errno, "libsmbclient context");
     return nullptr;
   }
   smbc_setDebug(C, 0);
   smbc_setLogCallback(C, nullptr, DropLibraryLog);
-  if (!Config.ConfigFile.empty() && smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0)
+  // libsmbclient opens it itself, and would wait for ever on a FIFO.
+  std::string Why;
+  const int Fd = Config.ConfigFile.empty() ? -1 : wire::OpenRegularFile(Config.ConfigFile, Why);
+  if (Fd >= 0) ::close(Fd);
+  if (!Config.ConfigFile.empty() &&
+      (Fd < 0 || smbc_setConfiguration(C, Config.ConfigFile.c_str()) != 0))
     platform::Diagnostic("SMB client configuration " + Config.ConfigFile + " could not be loaded.",
                          platform::TDiagLevel::Act);
   smbc_setTimeout(C, Config.TimeOutMs);
@@ -282,9 +296,16 @@ long TSmbClient::ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End,
   }
   SMBCCTX *C = I_->Context;
   std::size_t Got = 0;
-  // libsmbclient may hand less than asked before the end: fill the chunk.
-  while (Got < Max) {
-    const ssize_t N = smbc_getFunctionRead(C)(C, It->second.Dir, To + Got, Max - Got);
+  auto &O = It->second;
+  using TClock = std::chrono::steady_clock;
+  const auto Start = TClock::now();
+  // libsmbclient may hand less than asked before the end: fill the chunk. In pieces of about a
+  // second of the server's pace, and no more pieces after ChunkFor: the program's deadline is
+  // one reply's, and over a slow link a whole chunk would pass it though data keeps coming.
+  while (Got < Max && (Got == 0 || TClock::now() - Start < ChunkFor)) {
+    const std::size_t Want = std::min<std::size_t>(Max - Got, O.Piece);
+    const auto T0 = TClock::now();
+    const ssize_t N = smbc_getFunctionRead(C)(C, O.Dir, To + Got, Want);
     if (N < 0) {
       Error = wire::SmbError(errno, It->second.Path);
       return -1;
@@ -294,6 +315,9 @@ long TSmbClient::ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End,
       break;
     }
     Got += std::size_t(N);
+    const double Secs = std::chrono::duration<double>(TClock::now() - T0).count();
+    O.Piece = std::clamp<std::size_t>(Secs > 0 ? std::size_t(double(N) / Secs) : Max, MinPiece,
+                                      wire::MaxChunk);
   }
   return long(Got);
 }

@@ -15,6 +15,7 @@
 // (the directory's own times and every entry's name, attributes, size and times), which two
 // paths to one directory share.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -59,6 +60,9 @@ public:
   // A file for reading: Out.Id holds its size, Size when that is known (not asked then).
   bool OpenFile(const std::string &UncPath, wire::Opened &Out, net::NetError &Error,
                 int64_t Size = -1);
+  // A chunk of a file read over a slow link ends after about this long (a shorter Data frame).
+  static constexpr auto ChunkFor = std::chrono::seconds(2);
+  static constexpr std::size_t MinPiece = 64u << 10;
   // The next bytes of a file into To, at most Max: how many (End: the file ends there), or -1.
   long ReadFile(uint32_t Handle, uint8_t *To, uint32_t Max, bool &End, net::NetError &Error);
   // A file's size and last-write time without opening it for reading.

@@ -32,6 +32,7 @@ struct TSmbClient::TImpl {
   struct TOpen {
     SMBCFILE *Dir = nullptr; // a file's; a listing is read whole at its open
     bool File = false;
+    std::size_t Piece = 256u << 10;   // a file's next read, after the pace it was read at
     std::string Path;                 // a file's, for its errors
     std::vector<wire::Entry> Entries; // a listing's, and the next to hand out
     std::size_t Next = 0;
