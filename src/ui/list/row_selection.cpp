@@ -1,6 +1,7 @@
 #include "ui/list/row_selection.h"
 
 #include "ui/list/list_accessible.h"
+#include "ui/services/plain_tooltip.h"
 
 #include <QApplication>
 #include <QHelpEvent>
@@ -8,8 +9,6 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QToolTip>
-
-#include "ui/services/plain_tooltip.h"
 #include <algorithm>
 #include <climits>
 
