@@ -6,6 +6,7 @@
 #include "discovery/ip_range.h"
 #include "engine/network.h"
 #include "engine/scan_log.h"
+#include "engine/scan_res_thread.h"
 #include "platform/os/exception.h"
 
 namespace sonquarry {

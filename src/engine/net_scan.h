@@ -20,7 +20,7 @@
 
 #include "engine/net_res_list.h"
 #include "engine/scan_options.h"
-#include "engine/scan_res_thread.h"
+#include "engine/scan_thread_types.h"
 #include "platform/os/main_thread.h"
 
 namespace sonquarry {
@@ -28,6 +28,10 @@ namespace sonquarry {
 namespace net {
 class INetProvider;
 }
+namespace platform {
+class TThread;
+}
+class TIpSweep;
 class TNetwork;
 
 class TNetScan : public TScanOptions, public TIPRangeTarget {
@@ -44,11 +48,11 @@ public:
   TNetScan &operator=(const TNetScan &) = delete;
 
   TNotifyEvent OnFinish;
-  TScanResThread::TResEnumeratedEvent OnResEnumerated;
-  TScanResThread::TResQueuedEvent OnResQueued;
-  TScanResThread::TFilesFoundEvent OnFilesFound;
-  TScanResThread::TFileStatsEvent OnFileStats;
-  TScanResThread::TCountEvent OnEnumError;
+  scan_thread::TResEnumeratedEvent OnResEnumerated;
+  scan_thread::TResQueuedEvent OnResQueued;
+  scan_thread::TFilesFoundEvent OnFilesFound;
+  scan_thread::TFileStatsEvent OnFileStats;
+  scan_thread::TCountEvent OnEnumError;
 
   const std::shared_ptr<TNetResThList> NetResList;
   const std::shared_ptr<TNetResThList> IPResList;
@@ -64,15 +68,15 @@ public:
 
   // Timing the tests shorten; the defaults are the product's.
   int LimitedDelay = DefaultLimitedDelay;
-  int PollInterval = TScanResThread::DefaultPollInterval;
-  int DelaySlice = TScanResThread::DefaultDelaySlice;
-  int MaxShareDirs = TScanResThread::DefaultMaxShareDirs;
+  int PollInterval = scan_thread::DefaultPollInterval;
+  int DelaySlice = scan_thread::DefaultDelaySlice;
+  int MaxShareDirs = scan_thread::DefaultMaxShareDirs;
   // The program's network: each scan's neighbourhood comes from it, with the discoverers that
   // the options choose. Provider, when set, is used as it is instead (tests). A Probe given here
   // is called by each thread for its own address instead of the probes made ahead.
   std::shared_ptr<TNetwork> Network;
   std::shared_ptr<net::INetProvider> Provider;
-  TScanResThread::TProbe Probe;
+  scan_thread::TProbe Probe;
 
   // What a scan started now goes through; null when the scan has no network.
   std::shared_ptr<net::INetProvider> ProviderToStart() const;

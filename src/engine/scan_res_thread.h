@@ -31,6 +31,7 @@
 #include "engine/net_res_list.h"
 #include "engine/scan_filter.h"
 #include "engine/scan_log.h"
+#include "engine/scan_thread_types.h"
 #include "platform/os/main_thread.h"
 #include "platform/os/thread.h"
 
@@ -65,33 +66,22 @@ private:
 
 class TScanResThread : public platform::TThread {
 public:
-  using TResEnumeratedEvent =
-      std::function<void(TScanResThread *Sender, const TNetResStrings &ChildList)>;
-  using TResQueuedEvent = std::function<void(TScanResThread *Sender, const std::string &Name)>;
-  using TFilesFoundEvent =
-      std::function<void(TScanResThread *Sender, const std::string &Dir,
-                         const std::vector<std::string> &FileNames, const std::string &Domain)>;
-  // The size and last-write time the listing gave each of FileNames (Size -1: unknown).
-  using TFileStatsEvent =
-      std::function<void(const std::string &Dir, const std::vector<std::string> &FileNames,
-                         const std::vector<net::FileStat> &Stats)>;
-  using TCountEvent = std::function<void(TScanResThread *Sender, int Count)>;
-  using TThreadEvent = std::function<void(TScanResThread *Sender)>;
-  using TCompLostEvent = std::function<void(TScanResThread *Sender, const std::string &Domain,
-                                            const std::string &Computer)>;
-  using TProbe = std::function<bool(const std::string &Host, int Port, int TimeOut)>;
+  using TResEnumeratedEvent = scan_thread::TResEnumeratedEvent;
+  using TResQueuedEvent = scan_thread::TResQueuedEvent;
+  using TFilesFoundEvent = scan_thread::TFilesFoundEvent;
+  using TFileStatsEvent = scan_thread::TFileStatsEvent;
+  using TCountEvent = scan_thread::TCountEvent;
+  using TThreadEvent = scan_thread::TThreadEvent;
+  using TCompLostEvent = scan_thread::TCompLostEvent;
+  using TProbe = scan_thread::TProbe;
 
-  // Idle takers look at the list again after this many ms.
-  static constexpr int DefaultPollInterval = 200;
-  // The delay between resources is slept in slices of this many ms.
-  static constexpr int DefaultDelaySlice = 500;
+  static constexpr int DefaultPollInterval = scan_thread::DefaultPollInterval;
+  static constexpr int DefaultDelaySlice = scan_thread::DefaultDelaySlice;
   // At most this many directories of a thread wait for the main thread.
   static constexpr int MaxPosted = 64;
   // Directories deeper than this below the share are not walked (links may loop).
   static constexpr int MaxWalkDepth = net::MaxWalkDepth;
-  // Directories of one share walked at most: a music share holds far fewer, a hostile server
-  // that invents them would hold the walk for ever.
-  static constexpr int DefaultMaxShareDirs = 250000;
+  static constexpr int DefaultMaxShareDirs = scan_thread::DefaultMaxShareDirs;
   // Level of the log lines of a scan.
   static constexpr int LogLevel = llScan;
 

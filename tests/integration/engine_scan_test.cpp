@@ -18,6 +18,7 @@
 #include "app/program_network.h"
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
+#include "engine/scan_res_thread.h"
 #include "platform/net/net_provider.h"
 #include "platform/os/main_thread.h"
 #include "support/extra_share_provider.h"

@@ -20,6 +20,7 @@
 
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
+#include "engine/scan_res_thread.h"
 #include "platform/os/exception.h"
 #include "platform/os/main_thread.h"
 #include "support/net_scan_fixture.h"
