@@ -134,11 +134,12 @@ std::string HtmlReportHeader(const std::string &Title) {
   return h;
 }
 
-std::string HtmlReportRow(std::string_view Path) {
+std::string HtmlReportRow(std::string_view Path, std::string_view After) {
   // Browsers on Linux open smb:// URLs, not UNC paths; the encoding also keeps "#" and "%" of a
   // name from being read as a fragment or an escape.
   return "<a href=\"" + net::UncToSmbUrl(std::string(Path)) + "\">" +
-         HtmlEscape(text::Printable(Path)) + "</a><br>\r\n";
+         HtmlEscape(text::Printable(Path)) + "</a>" +
+         (After.empty() ? "" : " " + HtmlEscape(text::Printable(After))) + "<br>\r\n";
 }
 
 bool WriteTextReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileName,
@@ -176,15 +177,13 @@ bool WriteHtmlReport(TWNetTree &Tree, TReportFile &Out, const std::string &FileN
   std::string piece;
   for (int i = 0; i < Tree.Count(); ++i) {
     try {
-      piece = HtmlReportRow(RowPath(Tree, i));
-      if (Tags && Tags->Has(Tree.TagRef(i))) {
-        std::string text;
+      std::string text;
+      if (Tags && Tags->Has(Tree.TagRef(i)))
         for (int f = 0; f < TagFieldCount; ++f) {
           const std::string v = Tags->Shown(Tree.TagRef(i), TTagField(f));
           if (!v.empty()) text += (text.empty() ? "" : " | ") + v;
         }
-        piece.insert(piece.size() - 5, " " + HtmlEscape(text)); // before "<br>\r"
-      }
+      piece = HtmlReportRow(RowPath(Tree, i), text);
     } catch (const std::exception &) {
       piece = ErrorFormingString;
     }

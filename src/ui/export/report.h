@@ -50,8 +50,9 @@ void ReportWriteError(const std::string &FileName, const std::string &Reason);
 std::string HtmlEscape(std::string_view Text);
 // The report's pieces before the rows, for the given application title.
 std::string HtmlReportHeader(const std::string &Title);
-// One row: a link to the path's smb:// URL whose text is the escaped path, then CR LF.
-std::string HtmlReportRow(std::string_view Path);
+// One row: a link to the path's smb:// URL whose text is the escaped path, then the escaped After
+// (the row's tags), a line break and CR LF.
+std::string HtmlReportRow(std::string_view Path, std::string_view After = {});
 inline constexpr std::string_view HtmlReportFooter = "</BODY></HTML>\r\n";
 
 // Write every row of Tree into Out; false after ReportWriteError (FileName) when a write failed.
