@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -12,6 +16,7 @@
 
 #include "engine/net_enum.h"
 #include "platform/smb/smb_provider.h"
+#include "support/latency_relay.h"
 #include "support/smb_testnet.h"
 #include "support/test_support.h"
 
@@ -306,3 +311,49 @@ TEST_F(SmbProviderNet, ThreadsListingAtOnceEachGetTheirOwnContext) {
 }
 
 } // namespace
+
+// A listing longer than a call's deadline over a slow link, while its server keeps sending: it
+// arrives whole. The relay to ALPHA, held to 160 KB/s toward the client, lists 1,200 long names
+// (about 600 KB) in about 4 s against a 1.5 s deadline.
+TEST_F(SmbProviderNet, AListingThatKeepsReceivingDataOutlivesTheCallDeadline) {
+  namespace fs = std::filesystem;
+  const fs::path Dir = fs::path(Net->Get("SQ_HOSTILE_DIR")) / "slow listing";
+  fs::create_directories(Dir);
+  fs::permissions(Dir, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  std::set<std::string> Want;
+  for (int I = 0; I < 1200; ++I) {
+    std::string Name = std::to_string(I) + std::string(200, 'n') + ".mp3";
+    std::ofstream(Dir / Name).put('x');
+    Want.insert(std::move(Name));
+  }
+  const sonquarry::testing::TRelayHost Up(Net->Get("SQ_TESTNET_DIR"), 0);
+  ASSERT_TRUE(Up.Up);
+  const std::string Ns = "ip netns exec " + Net->Get("SQ_PREFIX") + "-relay ";
+  ASSERT_EQ(std::system((Ns + "tc qdisc replace dev eth0 root tbf rate 1280kbit burst 16kb "
+                              "latency 2s")
+                            .c_str()),
+            0);
+  smb::SmbProviderOptions O;
+  O.ConfigFile = Net->Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  O.CallTimeOutMs = 1500;
+  smb::TSmbProvider P(O);
+  const std::string Relay = Net->Get("SQ_RELAY_IPS").substr(0, Net->Get("SQ_RELAY_IPS").find(','));
+  const std::string Share = Net->Get("SQ_HOSTILE_SHARE");
+  const std::string Unc = "\\\\" + Relay + Share.substr(Share.find('\\', 2)) + "\\slow listing";
+  std::vector<net::DirEntry> Entries;
+  net::NetError E;
+  const auto T0 = Clock::now();
+  const bool Listed = P.FindFiles(Unc, Entries, &E);
+  const int Took = MsSince(T0);
+  std::system((Ns + "tc qdisc del dev eth0 root").c_str());
+  fs::remove_all(Dir);
+  ASSERT_TRUE(Listed) << Unc << ": " << E.Message;
+  std::set<std::string> Got;
+  for (const auto &En : Entries)
+    if (En.Name != "." && En.Name != "..") Got.insert(En.Name);
+  EXPECT_EQ(Got, Want);
+  std::cout << "listed " << Got.size() << " names in " << Took << " ms\n";
+  // Else the link was not slow enough to show anything.
+  EXPECT_GT(Took, 2 * O.CallTimeOutMs);
+}

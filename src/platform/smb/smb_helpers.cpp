@@ -76,8 +76,9 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
     THelper *H = S->Plan.Listing(Unc);
     if (!H) break;
     TSecond &Sec = static_cast<TSecond &>(*H);
-    const auto Left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Sec.Worker->Until(Deadline, Options.CallTimeOutMs) - Clock::now())
+                          .count();
     if (Left <= 0) {
       DropSecond(*S, Sec,
                  Broken(ETIMEDOUT,

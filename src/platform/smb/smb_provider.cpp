@@ -156,15 +156,17 @@ bool TSmbProvider::TImpl::Next(const std::shared_ptr<TWorker> &W, wire::Frame &R
   const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
   // While the walk waits for its own worker, its second workers' answers are taken and each is
   // given its next directory: over a slow link they would idle meanwhile.
-  for (TSlot *S = OwnSlot(); S && S->Worker == W && Clock::now() < Deadline;) {
+  for (TSlot *S = OwnSlot();
+       S && S->Worker == W && Clock::now() < W->Until(Deadline, Options.CallTimeOutMs);) {
     std::vector<pollfd> Fds{{W->Fd(), POLLIN, 0}};
     for (const auto &P : S->Plan.Helpers())
       if (P->InFlight && !P->Dead)
         Fds.push_back({static_cast<const TSecond &>(*P).Worker->Fd(), POLLIN, 0});
     if (Fds.size() == 1) break;
     if (const int T = W->TryReceive(Reply, Error)) return T > 0;
-    const auto Left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          W->Until(Deadline, Options.CallTimeOutMs) - Clock::now())
+                          .count();
     if (::poll(Fds.data(), Fds.size(), int(std::clamp<long long>(Left, 0, 1000))) < 0 &&
         errno != EINTR)
       break;

@@ -86,8 +86,9 @@ bool TWorker::Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs,
                       net::NetError &Error) {
   for (;;) {
     if (const int T = Took(F, Error)) return T > 0;
-    const auto Left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Until(Deadline, TimeOutMs) - Clock::now())
+                          .count();
     if (Left <= 0) {
       End();
       Error = Broken(ETIMEDOUT, "did not answer within " + std::to_string(TimeOutMs) + " ms");
@@ -109,7 +110,8 @@ int TWorker::TryReceive(wire::Frame &F, net::NetError &Error) {
 }
 
 int TWorker::Took(wire::Frame &F, net::NetError &Error) {
-  const auto R = wire::Take(In_, F);
+  auto R = wire::Take(In_, F);
+  for (; R.Used && F.Kind == wire::Type::Progress; R = wire::Take(In_, F)) Progress_ = Clock::now();
   if (R.Used) return 1;
   if (R.Incomplete) return 0;
   End();

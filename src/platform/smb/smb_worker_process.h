@@ -2,6 +2,7 @@
 // One worker process (sonquarry-smb-worker) seen from the program: its start, the exchange of
 // frames over its socket, and its end. Internal to the SMB room.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -50,7 +51,12 @@ public:
 
   bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload, net::NetError &Error);
 
+  // Deadline is pushed on by the worker's Progress frames: TimeOutMs after the last.
   bool Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, net::NetError &Error);
+  // Deadline, or TimeOutMs after the last Progress frame when that is later.
+  Clock::time_point Until(Clock::time_point Deadline, int TimeOutMs) const {
+    return std::max(Deadline, Progress_ + std::chrono::milliseconds(TimeOutMs));
+  }
 
   // A reply if one is here whole, without waiting: 1; none yet: 0; the worker failed: -1.
   int TryReceive(wire::Frame &F, net::NetError &Error);
@@ -69,7 +75,8 @@ private:
 
   const pid_t Pid_;
   const int Fd_;
-  std::vector<uint8_t> In_; // the owning thread's only
+  std::vector<uint8_t> In_;                               // the owning thread's only
+  Clock::time_point Progress_ = Clock::time_point::min(); // the last Progress frame; In_'s thread
   mutable std::mutex M_;
   bool Reaped_ = false;
   int Status_ = 0;

@@ -31,7 +31,7 @@ bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
          (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing)) ||
          T == uint8_t(Type::StatFile) || T == uint8_t(Type::ReadTags) ||
-         T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags);
+         T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags) || T == uint8_t(Type::Progress);
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {

@@ -85,6 +85,8 @@ enum class Type : uint8_t {
   ReadTags = 26,
   FileStat = 88,
   Tags = 89,
+  // No payload, at any time while a request is in progress: its server is still sending.
+  Progress = 90,
 };
 bool KnownType(uint8_t T);
 

@@ -1,16 +1,23 @@
 #include "platform/smb/worker/smb_worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <linux/tcp.h>
+#include <mutex>
+#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -67,10 +74,15 @@ public:
     }
   }
 
+  // From the serving thread and the heartbeat: one frame at a time.
   bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload) {
+    std::lock_guard<std::mutex> L(SendLock_);
     return wire::SendFrame(Fd_, Kind, Payload);
   }
-  bool SendBytes(const std::vector<uint8_t> &Frame) { return wire::SendAll(Fd_, Frame); }
+  bool SendBytes(const std::vector<uint8_t> &Frame) {
+    std::lock_guard<std::mutex> L(SendLock_);
+    return wire::SendAll(Fd_, Frame);
+  }
 
   bool SendError(const net::NetError &E) {
     return Send(wire::Type::Error, wire::Put(wire::ErrorReply{E.Code, E.Message}));
@@ -90,6 +102,78 @@ private:
   int Fd_;
   std::vector<uint8_t> In_;
   bool Broken_ = false;
+  std::mutex SendLock_;
+};
+
+// Bytes received so far on this process's TCP connections, its servers'.
+uint64_t BytesFromServers() {
+  uint64_t Sum = 0;
+  DIR *D = ::opendir("/proc/self/fd");
+  if (!D) return 0;
+  while (const dirent *E = ::readdir(D)) {
+    char *End = nullptr;
+    const long Fd = std::strtol(E->d_name, &End, 10);
+    if (End == E->d_name || *End || Fd == ::dirfd(D)) continue;
+    tcp_info I{};
+    socklen_t N = sizeof I;
+    if (::getsockopt(int(Fd), IPPROTO_TCP, TCP_INFO, &I, &N) == 0 &&
+        N >= offsetof(tcp_info, tcpi_bytes_received) + sizeof I.tcpi_bytes_received)
+      Sum += I.tcpi_bytes_received;
+  }
+  ::closedir(D);
+  return Sum;
+}
+
+// The program gives each request one call's time. A listing is read whole by libsmbclient and a
+// huge one over a slow link takes longer, though its server keeps sending: while a request is in
+// progress and bytes keep coming from the servers, a Progress frame each beat tells the program
+// so. A server that sends nothing gets no beat.
+class THeartbeat {
+public:
+  static constexpr auto Beat = std::chrono::milliseconds(500);
+
+  explicit THeartbeat(TServer &S) : S_(S), Thread_([this] { Run(); }) {}
+  ~THeartbeat() {
+    {
+      std::lock_guard<std::mutex> L(M_);
+      Quit_ = true;
+    }
+    Wake_.notify_all();
+    Thread_.join();
+  }
+  THeartbeat(const THeartbeat &) = delete;
+  THeartbeat &operator=(const THeartbeat &) = delete;
+
+  // Around the handling of one request.
+  void Busy(bool B) {
+    std::lock_guard<std::mutex> L(M_);
+    Busy_ = B;
+    Since_ = 0;
+  }
+
+private:
+  void Run() {
+    std::unique_lock<std::mutex> L(M_);
+    uint64_t Last = 0;
+    while (!Wake_.wait_for(L, Beat, [this] { return Quit_; })) {
+      if (!Busy_) continue;
+      const bool First = Since_++ == 0;
+      L.unlock();
+      const uint64_t Now = BytesFromServers();
+      const bool Moved = !First && Now != Last;
+      Last = Now;
+      L.lock();
+      // A beat just after the reply is harmless: the program takes beats at any time.
+      if (Moved && Busy_ && !S_.Send(wire::Type::Progress, {})) return;
+    }
+  }
+
+  TServer &S_;
+  std::mutex M_;
+  std::condition_variable Wake_;
+  bool Quit_ = false, Busy_ = false;
+  unsigned Since_ = 0;
+  std::thread Thread_;
 };
 
 // Resources in frames that stay well below the frame limit.
@@ -117,11 +201,13 @@ int Serve(int Fd) {
   TSmbClient Client(Config);
   std::vector<uint8_t> Chunk;
   if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
+  THeartbeat Beats(S);
   for (;;) {
     // The poll only when there is something to read ahead: one call less per directory.
     while (Client.WouldReadAhead() && !S.Waiting() && Client.ReadAhead()) {
     }
     if (!S.Receive(F)) break;
+    Beats.Busy(true);
     bool Sent = false;
     net::NetError E;
     switch (F.Kind) {
@@ -210,6 +296,7 @@ int Serve(int Fd) {
     default:
       return ExitProtocol;
     }
+    Beats.Busy(false);
     if (!Sent) return ExitEnd;
   }
   return S.Broken() ? ExitProtocol : ExitEnd;
