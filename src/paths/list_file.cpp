@@ -23,6 +23,7 @@ namespace sonquarry {
 namespace {
 
 constexpr size_t IoBlock = size_t{1} << 20;
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 
 void AppendLine(std::string &Out, std::string_view Text) {
   if (Text.find('\r') == std::string_view::npos) {
@@ -199,6 +200,14 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     }
     buf.clear();
   };
+  // A name that is not UTF-8 (a server's own bytes) would be read back as Windows-1252, so a
+  // rescan would see it removed and new. Such a list starts with the UTF-8 mark, which tells the
+  // load to keep its lines' bytes; every other list stays as it always was.
+  for (TNodeId n = 0; n < Tree.NodeEnd; ++n)
+    if (!(Tree.Rec(n).Flags & TWNetTree::FlagFree) && !text::IsValidUtf8(Tree.NameOf(n))) {
+      buf.assign(Utf8Mark);
+      break;
+    }
   // The domain and directory lines of each directory are made once: after a sort, consecutive
   // rows seldom share a directory.
   std::vector<uint32_t> local(Tree.NodeEnd, TWNetTree::NoList);
@@ -258,9 +267,10 @@ TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
     const bool crlf = HasCrLf(file.get(), failed);
     if (failed || std::fseek(file.get(), 0, SEEK_SET) != 0) return lfReadFailed;
     char bom[3];
-    if (std::fread(bom, 1, 3, file.get()) != 3 || std::memcmp(bom, "\xEF\xBB\xBF", 3) != 0) {
-      if (std::ferror(file.get()) || std::fseek(file.get(), 0, SEEK_SET) != 0) return lfReadFailed;
-    }
+    const bool marked =
+        std::fread(bom, 1, 3, file.get()) == 3 && Utf8Mark == std::string_view(bom, 3);
+    if (!marked && (std::ferror(file.get()) || std::fseek(file.get(), 0, SEEK_SET) != 0))
+      return lfReadFailed;
     const auto size = std::filesystem::file_size(FileName, ec);
     TRecordReader reader(file.get(), ec ? IoBlock : static_cast<size_t>(size), crlf);
     std::string_view lines[3];
@@ -280,7 +290,7 @@ TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
       const int got = reader.Next(lines);
       if (got == 0) return lfOk;
       if (got < 0) return lfReadFailed;
-      for (int k = 0; k < 3; ++k)
+      for (int k = 0; k < 3 && !marked; ++k)
         if (!text::IsValidUtf8(lines[k]))
           lines[k] = converted[k] = text::Windows1252ToUtf8(lines[k]);
       const std::string_view name = lines[0], domain = lines[1], dir = lines[2];

@@ -222,6 +222,32 @@ TEST(ListFileLoad, AWindows1252ListLoadsAndARescanFindsItsFilesKnown) {
   EXPECT_EQ(t.CountByState(nsKnown), 2);
 }
 
+// Names a server gave that are not UTF-8 (a lone Latin-1 byte, a surrogate half, a cut
+// sequence) come back from the list byte for byte, so a rescan finds them known; a list of UTF-8
+// names alone is written as before, without a mark.
+TEST(ListFileLoad, NamesThatAreNotUtf8SurviveSaveAndLoad) {
+  TempDir dir;
+  const std::vector<Row> odd = {{"Caf\xE9.mp3", "D", "\\\\PC\\S\\"},
+                                {"x\xED\xA0\x80y.mp3", "D", "\\\\PC\\Gr\xFC\\"},
+                                {"Gr\xC3\xBC\xC3\x9F.mp3", "W\xE4", "\\\\PC\\S\\"},
+                                {"cut\xC3.mp3", "D", "\\\\PC\\S\\"}};
+  TWNetTree t;
+  for (const auto &r : odd) t.AddFile(r.Domain, r.Directory, r.Name);
+  ASSERT_EQ(SaveListFile(dir / "o.lst", t), 0);
+  TWNetTree back;
+  ASSERT_EQ(Load(dir / "o.lst", back), 0);
+  EXPECT_EQ(Rows(back), odd);
+  back.ResetMarks();
+  for (const auto &r : odd) back.AddFile(r.Domain, r.Directory, r.Name);
+  back.FinishMarks();
+  EXPECT_EQ(back.CountByState(nsKnown), int(odd.size()));
+
+  TWNetTree plain;
+  plain.AddFile("D", "\\\\PC\\S\\", "Gr\xC3\xBC\xC3\x9F.mp3");
+  ASSERT_EQ(SaveListFile(dir / "p.lst", plain), 0);
+  EXPECT_EQ(ReadAll(dir / "p.lst"), "Gr\xC3\xBC\xC3\x9F.mp3\r\nD\r\n\\\\PC\\S\\\r\n");
+}
+
 TEST(ListFileLoad, DirectoryWithoutTwoBackslashesGivesCodeThree) {
   TempDir dir;
   WriteAll(dir / "bad.lst", Record({"a", "D", "\\\\PC\\S\\"}) +
