@@ -147,6 +147,25 @@ TEST_F(NeighbourhoodTest, ADeviceCannotTakeOverANameAlreadyTied) {
             (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
 }
 
+// A device that took a name while its owner was off keeps it no longer than that search: the
+// next search ties the name to whoever answers first then.
+TEST_F(NeighbourhoodTest, EachSearchProvesANamesAddressAgain) {
+  Inner->Set("\\\\10.0.0.99", {Res(net::NetDisplayShare, "\\\\10.0.0.99\\tunes")});
+  Found = {{"SQDELTA", "SQGROUP3", 0x0A000063}};
+  List("SMB Network", net::NetDisplayNetwork);
+  List("SQGROUP3", net::NetDisplayDomain);
+  EXPECT_EQ(List("\\\\SQDELTA", net::NetDisplayServer),
+            (std::vector<std::string>{"\\\\SQDELTA\\tunes"}));
+  // The owner is back and answers first; the impostor still answers.
+  Found = {{"SQDELTA", "SQGROUP3", 0x0A00000E}, {"SQDELTA", "SQGROUP3", 0x0A000063}};
+  List("SMB Network", net::NetDisplayNetwork);
+  List("SQGROUP3", net::NetDisplayDomain);
+  std::vector<net::DirEntry> Entries;
+  ASSERT_TRUE(P.FindFiles("\\\\SQDELTA\\tunes\\rock", Entries));
+  ASSERT_EQ(Entries.size(), 2u);
+  EXPECT_EQ(Entries[0].Name, "a.mp3");
+}
+
 TEST_F(NeighbourhoodTest, FailuresKeepTheirCodesWhenDiscoveryAddsNothing) {
   Found.clear();
   Inner->Set("SMB Network", {}, net::NetEnumStatus::OpenFailed);

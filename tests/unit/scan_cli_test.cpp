@@ -42,6 +42,38 @@ TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
           "--scan-method",   "--settings", "--list",           "--clear",         "--format",
           "--sort",          "--log",      "--no-wsd",         "--port445",       "--version"})
       EXPECT_NE(R.Out.find(O), std::string::npos) << O;
+    // The man page is made from this text: its statuses, an output error's and a worker's.
+    for (const char *S : {"Exit status: 0 scan done; 1", "the rows could\nnot be written",
+                          "no SMB worker could run; 2", "130 stopped"})
+      EXPECT_NE(R.Out.find(S), std::string::npos) << S;
+  }
+}
+
+// C1 controls of a remote name reach a terminal escaped (a CSI would start a control
+// sequence), as U+009B in UTF-8 or as the byte in a name that is not UTF-8; a pipe gets the bytes.
+TEST(ScanCliTest, ATerminalGetsC1ControlsEscapedAPipeTheBytes) {
+  TXdgSandbox Home;
+  const std::string List = Home.Root() + "/c1.lst", Dir = "\r\nWG\r\n\\\\PC\\s\\\r\n";
+  const std::string Utf8 = "a\xC2\x9B"
+                           "2J.mp3",
+                    Bytes = "b\x9B"
+                            "2J.mp3";
+  const std::string Args = "--ip 127.0.0.1 --timeout 200 --threads 1 --format paths --list ";
+  for (const bool Tty : {true, false}) {
+    // The list's UTF-8 mark keeps the name that is not UTF-8 as it is.
+    sonquarry::testing::WriteFile(List, "\xEF\xBB\xBF" + Utf8 + Dir + Bytes + Dir);
+    const std::string Cmd = "'" + ScanBinary() + "' " + Args + List + " 2>/dev/null";
+    const TRun R = Tty ? RunProgram({"script", "-qefc", Cmd, "/dev/null"})
+                       : RunProgram({"/bin/sh", "-c", Cmd});
+    EXPECT_EQ(R.Status, 0) << R.Out << R.Err;
+    if (Tty) {
+      EXPECT_NE(R.Out.find("a\\u009b2J.mp3"), std::string::npos) << R.Out;
+      EXPECT_NE(R.Out.find("b\\x9b2J.mp3"), std::string::npos) << R.Out;
+      EXPECT_EQ(R.Out.find('\x9b'), std::string::npos) << R.Out;
+    } else {
+      EXPECT_NE(R.Out.find(Utf8), std::string::npos) << R.Out;
+      EXPECT_NE(R.Out.find(Bytes), std::string::npos) << R.Out;
+    }
   }
 }
 
