@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,8 +136,8 @@ TEST_F(TagsNet, CliTagsAreMutagensAndACacheServesTheRescanEvenAfterDamage) {
 }
 
 // The largest peak resident size (VmHWM, KiB) of this process's worker children, sampled from
-// /proc until Done.
-long SampleWorkerPeaks(const std::atomic<bool> &Done) {
+// /proc until Done; Limit: a worker's address-space limit ("Max address space", soft) as seen.
+long SampleWorkerPeaks(const std::atomic<bool> &Done, std::string &Limit) {
   long Peak = 0;
   const std::string Me = std::to_string(::getpid());
   while (!Done) {
@@ -150,7 +151,14 @@ long SampleWorkerPeaks(const std::atomic<bool> &Done) {
         if (Line.rfind("PPid:", 0) == 0) Child = Line.substr(Line.find_last_of(" \t") + 1) == Me;
         if (Line.rfind("VmHWM:", 0) == 0) Hwm = std::atol(Line.c_str() + 6);
       }
-      if (Child && Name.find("sonquarry-smb") != std::string::npos) Peak = std::max(Peak, Hwm);
+      if (!Child || Name.find("sonquarry-smb") == std::string::npos) continue;
+      Peak = std::max(Peak, Hwm);
+      std::ifstream Limits(P.path() / "limits");
+      while (std::getline(Limits, Line))
+        if (Line.rfind("Max address space", 0) == 0) {
+          std::istringstream Fields(Line.substr(17));
+          Fields >> Limit;
+        }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -179,7 +187,8 @@ TEST_F(TagsNet, HostileFilesCostTheirTagsAtMostAndNoWorkerGrows) {
     std::map<std::string, tags::TTags> Got;
     std::atomic<bool> Done{false};
     long Peak = 0;
-    std::thread Sampler([&] { Peak = SampleWorkerPeaks(Done); });
+    std::string Limit;
+    std::thread Sampler([&] { Peak = SampleWorkerPeaks(Done, Limit); });
     {
       tags::TTagPass T(P, &Cache, 2,
                        [&](const tags::TTagOutcome &R) { Got[BelowShare(R.Unc)] = R.Tags; });
@@ -197,6 +206,11 @@ TEST_F(TagsNet, HostileFilesCostTheirTagsAtMostAndNoWorkerGrows) {
     Sampler.join();
     std::cout << "pass " << Pass << ": worker peak " << Peak / 1024 << " MiB (VmHWM)" << std::endl;
     EXPECT_LT(Peak, 256L << 10);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    if (Pass == 0) {
+      EXPECT_EQ(Limit, std::to_string(512L << 20)); // the worker's own, whatever the file
+    }
+#endif
     ASSERT_EQ(Got.size(), Files.size());
     for (const auto &[Path, W] : Want) {
       const tags::TTags &G = Got["plain/" + Path];
