@@ -1,6 +1,6 @@
 // The window's tag columns after a search of the test network: every generated file's tags as
 // mutagen reads them from the server's disk (MPEG, ASF, FLAC, Ogg Vorbis, Opus, M4A), sorting by
-// a tag column, an extended playlist.
+// a tag column, an extended playlist, the text report.
 
 #include "app/program_network.h"
 #include "discovery/ip_range.h"
@@ -114,6 +114,20 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
                                                : artist + " - " + title;
       EXPECT_NE(text.find("#EXTINF:" + std::to_string(Seconds(Cell(form, r, tfLength))) + "," +
                           name + "\r\n" + PlayListLine(*form.FileTree, r) + "\r\n"),
+                std::string::npos)
+          << unc(r);
+    }
+
+    // The text report: every row's path, then its tags as mutagen reads them.
+    const std::string report = (std::filesystem::path(sandbox.Root()) / "all.txt").string();
+    prompts->Files.push_back(report);
+    form.actExportText->trigger();
+    std::ifstream reportIn(report, std::ios::binary);
+    const std::string reportText{std::istreambuf_iterator<char>(reportIn), {}};
+    for (int r = 0; r < form.FileTree->Count(); ++r) {
+      const auto &w = want.at(BelowShare(unc(r)));
+      EXPECT_NE(reportText.find(unc(r) + "\t" + w[0] + "\t" + w[1] + "\t" + w[2] + "\t" + w[3] +
+                                "\t" + Cell(form, r, tfLength) + "\r\n"),
                 std::string::npos)
           << unc(r);
     }
