@@ -162,7 +162,7 @@ int Body() {
     }
   }
   Relay.Set(0);
-  std::printf("targets: tagged within 3 x plain; 32768 bytes/file read; rescan under 4096\n");
+  std::printf("targets: tagged within 3 x plain; 32768 bytes/file read; none on a rescan\n");
   fs::remove_all(Work);
   CacheFigures();
   return 0;

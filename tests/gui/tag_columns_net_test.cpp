@@ -1,6 +1,6 @@
 // The window's tag columns after a search of the test network: every generated file's tags as
 // mutagen reads them from the server's disk (MPEG, ASF, FLAC, Ogg Vorbis, Opus, M4A), sorting by
-// a tag column, an extended playlist.
+// a tag column, an extended playlist, the text report and Find in tags.
 
 #include "app/program_network.h"
 #include "discovery/ip_range.h"
@@ -11,6 +11,7 @@
 #include "support/mutagen_oracle.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
+#include "ui/dialogs/search_form.h"
 #include "ui/export/playlist.h"
 #include "ui/list/file_list_model.h"
 #include "ui/list/tag_columns.h"
@@ -18,12 +19,16 @@
 #include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
 #include <QTableView>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <set>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
@@ -117,6 +122,46 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
                 std::string::npos)
           << unc(r);
     }
+
+    // The text report: every row's path, then its tags as mutagen reads them.
+    const std::string report = (std::filesystem::path(sandbox.Root()) / "all.txt").string();
+    prompts->Files.push_back(report);
+    form.actExportText->trigger();
+    std::ifstream reportIn(report, std::ios::binary);
+    const std::string reportText{std::istreambuf_iterator<char>(reportIn), {}};
+    for (int r = 0; r < form.FileTree->Count(); ++r) {
+      const auto &w = want.at(BelowShare(unc(r)));
+      EXPECT_NE(reportText.find(unc(r) + "\t" + w[0] + "\t" + w[1] + "\t" + w[2] + "\t" + w[3] +
+                                "\t" + Cell(form, r, tfLength) + "\r\n"),
+                std::string::npos)
+          << unc(r);
+    }
+
+    // Find in tags selects every row whose artist, title or album (as mutagen reads them) or path
+    // holds the word, of every format.
+    std::set<std::string> found;
+    for (const char *word : {"東京", "μουσική", "plain album", "große"}) {
+      prompts->Dialogs.push_back([&](QDialog &D) {
+        auto &f = static_cast<TSearchForm &>(D);
+        f.cmbWord->setEditText(QString::fromUtf8(word));
+        f.chbSelAll->setChecked(true);
+        f.chbCurrentPosition->setChecked(false);
+        f.btnOK->click();
+        return f.result();
+      });
+      form.actFindItem->trigger();
+      std::vector<int> expected;
+      for (int r = 0; r < form.FileTree->Count(); ++r) {
+        const auto &w = want.at(BelowShare(unc(r)));
+        if (QString::fromStdString(w[0] + "\n" + w[1] + "\n" + w[2] + "\n" + unc(r))
+                .contains(QString::fromUtf8(word), Qt::CaseInsensitive)) {
+          expected.push_back(r);
+          found.insert(QString::fromStdString(unc(r)).section('.', -1).toLower().toStdString());
+        }
+      }
+      EXPECT_EQ(form.SelectedRows(), expected) << word;
+    }
+    EXPECT_EQ(found, (std::set<std::string>{"flac", "m4a", "mp2", "mp3", "ogg", "opus", "wma"}));
 
     const char *dir = std::getenv("SQ_SCREENSHOT_DIR");
     if (dir) {

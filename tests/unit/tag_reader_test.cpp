@@ -194,9 +194,36 @@ TEST(TagReader, TodaysFormatsLeaveTheirPicturesUnreadAndStayWithinTheBudget) {
     std::string Bytes;
     TTags Want;
     std::size_t MaxRead;
+    int Known = -1; // whether the tags are known (Ok); -1: either
   } Cases[] = {
-      {"FLAC, a picture before the comment", "x.flac", Flac, {"Ärger", "T", "", 2003, 7}, 24 << 10},
-      {"M4A, moov at the end", "x.m4a", Mp4, {"", "Title", "", 1999, -1}, 28 << 10},
+      {"FLAC, a picture before the comment",
+       "x.flac",
+       Flac,
+       {"Ärger", "T", "", 2003, 7},
+       24 << 10,
+       1},
+      {"M4A, moov at the end", "x.m4a", Mp4, {"", "Title", "", 1999, -1}, 28 << 10, 1},
+      // Tags that do not fit the budget are unknown, not the part of them that came.
+      {"FLAC, a comment larger than the budget",
+       "x.flac",
+       "fLaC" + FlacBlock(0, StreamInfo(44100)) +
+           FlacBlock(4,
+                     Le32(2) + "sq" + Le32(2) + Le32(13) + "ARTIST=Ärger" + Le32(300 << 10) +
+                         "X=" + std::string((300 << 10) - 2, 'x'),
+                     true) +
+           Audio,
+       {"", "", "", 0, -1},
+       256 << 10,
+       0},
+      {"M4A, lyrics larger than the budget before the title",
+       "x.m4a",
+       Atom("ftyp", "M4A " + Be32(0)) +
+           Atom("moov",
+                Atom("udta", Atom("meta", Be32(0) + Atom("ilst", Mp4Text("\xa9lyr", Picture) +
+                                                                     Mp4Text("\xa9nam", "T"))))),
+       {"", "", "", 0, -1},
+       256 << 10,
+       0},
       {"FLAC block claiming 16 MB",
        "x.flac",
        "fLaC" + FlacBlock(0, StreamInfo(1)).substr(0, 1) + "\xff\xff\xff" + Audio,
@@ -225,6 +252,9 @@ TEST(TagReader, TodaysFormatsLeaveTheirPicturesUnreadAndStayWithinTheBudget) {
       EXPECT_EQ(R.Tags.Artist, Want.Artist) << C.What << Noise;
       EXPECT_EQ(R.Tags.Title, Want.Title) << C.What << Noise;
       EXPECT_EQ(R.Tags.Year, Want.Year) << C.What << Noise;
+      if (!*Noise && C.Known >= 0) {
+        EXPECT_EQ(R.Ok, C.Known == 1) << C.What;
+      }
       if (Want.Length >= 0) {
         EXPECT_EQ(R.Tags.Length, Want.Length) << C.What;
       }

@@ -143,6 +143,12 @@ TTagResult ReadTags(IRangeSource &Source, const std::string &Name, const TTagLim
     Take(F, R);
     if (R.Ok) R.Tags.Year = XiphYear(F.tag());
   }
+  // TagLib takes what it got of a comment or atom list cut short by the budget for all there is:
+  // such tags are unknown, not empty, and not kept in the cache as known.
+  if (Format != TFormat::Mpeg && Format != TFormat::Asf && S.Exhausted()) {
+    R.Ok = false;
+    R.Tags = {};
+  }
   R.BytesRead = S.BytesFetched();
   return R;
 }
