@@ -10,6 +10,7 @@
 #include "platform/os/thread.h"
 #include "services/tags/tag_cache.h"
 #include "settings/settings.h"
+#include "support/main_form_seam.h"
 #include "ui/list/file_list_model.h"
 #include "ui/list/list_accessible.h"
 #include "ui/list/tag_columns.h"
@@ -36,6 +37,11 @@
 #include <unistd.h>
 
 using namespace sonquarry;
+using sonquarry::testing::Command;
+using sonquarry::testing::ListModel;
+using sonquarry::testing::ListView;
+using sonquarry::testing::PanelText;
+using sonquarry::testing::Seam;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -110,14 +116,14 @@ void Generate(const std::string &File, int Rows, bool Tags) {
 }
 
 // Runs the event loop until Done, a 2 ms timer redrawing the list and timing how late it comes.
-template <class F> qint64 LongestGapUntil(TMainForm &Form, F Done, int TimeOutS) {
+template <class F> qint64 LongestGapUntil(QTableView *View, F Done, int TimeOutS) {
   QElapsedTimer gap;
   qint64 worst = 0;
   QTimer tick;
   tick.setInterval(2);
   QObject::connect(&tick, &QTimer::timeout, [&] {
     worst = std::max(worst, gap.restart());
-    Form.ListView->viewport()->update();
+    View->viewport()->update();
   });
   gap.start();
   tick.start();
@@ -126,15 +132,15 @@ template <class F> qint64 LongestGapUntil(TMainForm &Form, F Done, int TimeOutS)
   return worst;
 }
 
-void Paint(TMainForm &F) {
-  F.ListView->viewport()->repaint();
+void Paint(QTableView *View) {
+  View->viewport()->repaint();
   QApplication::processEvents();
 }
 
 // Clearing first: replacing a selection of many ranges by another costs the product of both.
-void SelectRanges(TMainForm &F, const QItemSelection &Ranges) {
-  F.ListView->selectionModel()->clear();
-  F.ListView->selectionModel()->select(Ranges, QItemSelectionModel::Select);
+void SelectRanges(QTableView *View, const QItemSelection &Ranges) {
+  View->selectionModel()->clear();
+  View->selectionModel()->select(Ranges, QItemSelectionModel::Select);
 }
 
 } // namespace
@@ -182,47 +188,51 @@ int main(int argc, char **argv) {
   auto form = std::make_unique<TMainForm>(MakeProgramNetwork());
   TMainForm &F = *form;
   const double built = Since(t0);
+  QTableView *const View = ListView(F);
+  TFileListModel *const Model = ListModel(F);
   F.show();
   QApplication::processEvents();
-  Paint(F);
+  Paint(View);
   std::printf("start-up until shown (incl. list load): %.3f s (window built %.3f s)\n", Since(t0),
               built);
-  std::printf("rows in the view: %d\n", F.Model->rowCount());
+  std::printf("rows in the view: %d\n", Model->rowCount());
   long rssShown = RssKb();
   if (withTags) {
     double firstIn = -1; // the first screen's rows
     const qint64 worst = LongestGapUntil(
-        F,
+        View,
         [&] {
           bool all = firstIn < 0;
-          for (int r = 0; all && r < std::min(rows, 40); ++r) all = F.FileTree->TagRef(r) != 0;
+          for (int r = 0; all && r < std::min(rows, 40); ++r)
+            all = Seam(F).FileTree().TagRef(r) != 0;
           if (all) firstIn = Since(t0);
-          return !F.Tags->Busy();
+          return !Seam(F).Tags().Busy();
         },
         600);
     const double in = Since(t0);
     int tagged = 0;
-    for (int r = 0; r < F.FileTree->Count(); ++r) tagged += F.FileTree->TagRef(r) != 0;
+    for (int r = 0; r < Seam(F).FileTree().Count(); ++r)
+      tagged += Seam(F).FileTree().TagRef(r) != 0;
     std::printf("start-up until the tags are in: %.3f s (%d rows with tags; the first 40 rows' at "
                 "%.3f s), longest gap between 2 ms ticks meanwhile: %lld ms\n",
                 in, tagged, firstIn, static_cast<long long>(worst));
-    Paint(F);
+    Paint(View);
     rssShown = RssKb();
   }
 
   {
-    QScrollBar *bar = F.ListView->verticalScrollBar();
+    QScrollBar *bar = View->verticalScrollBar();
     const int steps = 2000;
     const auto s0 = Clock::now();
     for (int i = 0; i <= steps; ++i) {
       bar->setValue(int(long(bar->maximum()) * i / steps));
-      Paint(F);
+      Paint(View);
     }
     std::printf("scroll top to bottom in %d repaints: %.3f s\n", steps, Since(s0));
     const auto s1 = Clock::now();
     for (int i = 0; i < 200; ++i) {
       bar->triggerAction(QAbstractSlider::SliderPageStepSub);
-      Paint(F);
+      Paint(View);
     }
     std::printf("page up, 200 pages at the end: %.3f s\n", Since(s1));
     bar->setValue(0);
@@ -231,71 +241,71 @@ int main(int argc, char **argv) {
   for (int c = TFileListModel::TagColumn; c < TFileListModel::Columns; ++c) {
     for (int dir = 0; dir < 2; ++dir) {
       const auto s = Clock::now();
-      F.ColumnClick(c);
-      Paint(F);
+      Seam(F).ColumnClick(c);
+      Paint(View);
       std::printf("sort tag column %d %s incl. redraw: %.3f s\n", c - TFileListModel::TagColumn,
-                  F.SortAscending ? "ascending " : "descending", Since(s));
+                  Seam(F).SortAscending() ? "ascending " : "descending", Since(s));
     }
   }
   for (int c = 0; c < 3; ++c) {
     for (int dir = 0; dir < 2; ++dir) {
       const auto t = Clock::now();
-      F.FileTree->Sort(c, dir == 0);
+      Seam(F).FileTree().Sort(c, dir == 0);
       std::printf("path tree alone, column %d: %.3f s; ", c, Since(t));
       const auto s = Clock::now();
-      F.ColumnClick(c);
-      Paint(F);
+      Seam(F).ColumnClick(c);
+      Paint(View);
       std::printf("sort column %d %s incl. redraw: %.3f s\n", c,
-                  F.SortAscending ? "ascending " : "descending", Since(s));
+                  Seam(F).SortAscending() ? "ascending " : "descending", Since(s));
     }
   }
 
   {
     const auto s = Clock::now();
-    F.actSelectAll->trigger();
-    Paint(F);
-    std::printf("Select all: %.3f s (%s)\n", Since(s), F.PanelText(1).toUtf8().constData());
+    Command(F, "actSelectAll")->trigger();
+    Paint(View);
+    std::printf("Select all: %.3f s (%s)\n", Since(s), PanelText(F, 1).toUtf8().constData());
   }
   {
     QItemSelection every;
     for (int i = 0; i < rows; i += 2)
-      every.append(QItemSelectionRange(F.Model->index(i, 0), F.Model->index(i, 2)));
-    SelectRanges(F, every);
+      every.append(QItemSelectionRange(Model->index(i, 0), Model->index(i, 2)));
+    SelectRanges(View, every);
     const auto s = Clock::now();
-    F.actInvertSelection->trigger();
+    Command(F, "actInvertSelection")->trigger();
     const double command = Since(s);
-    Paint(F);
+    Paint(View);
     std::printf("Invert selection after every other row: %.3f s, redraw %.3f s of it (%s)\n",
-                Since(s), Since(s) - command, F.PanelText(1).toUtf8().constData());
+                Since(s), Since(s) - command, PanelText(F, 1).toUtf8().constData());
     const auto r = Clock::now();
-    Paint(F);
+    Paint(View);
     std::printf("a redraw with that selection: %.3f s\n", Since(r));
   }
   {
     QItemSelection spread;
     for (int i = 5; i < rows; i += 10)
-      spread.append(QItemSelectionRange(F.Model->index(i, 0), F.Model->index(i, 2)));
-    SelectRanges(F, spread);
-    F.ListView->selectionModel()->setCurrentIndex(F.Model->index(rows / 2 + 5, 0),
-                                                  QItemSelectionModel::NoUpdate);
-    const int n = F.SelectedRowCount();
+      spread.append(QItemSelectionRange(Model->index(i, 0), Model->index(i, 2)));
+    SelectRanges(View, spread);
+    View->selectionModel()->setCurrentIndex(Model->index(rows / 2 + 5, 0),
+                                            QItemSelectionModel::NoUpdate);
+    const int n = Seam(F).SelectedRowCount();
     const auto s = Clock::now();
-    F.actDelete->trigger();
-    Paint(F);
+    Command(F, "actDelete")->trigger();
+    Paint(View);
     std::printf("Delete from list, %d spread rows: %.3f s (%s)\n", n, Since(s),
-                F.PanelText(0).toUtf8().constData());
+                PanelText(F, 0).toUtf8().constData());
   }
   {
-    const int n = F.FileTree->Count();
+    const int n = Seam(F).FileTree().Count();
     int marked = 0;
     for (int i = 3; i < n && marked < 100000; i += 9, ++marked)
-      F.FileTree->File(i).SetState(nsInaccessible);
-    F.UpdateRemoveCommand();
+      Seam(F).FileTree().File(i).SetState(nsInaccessible);
+    Seam(F).UpdateRemoveCommand();
     const auto s = Clock::now();
-    F.actRemoveInaccessible->trigger();
-    Paint(F);
+    Command(F, "actRemoveInaccessible")->trigger();
+    Paint(View);
     std::printf("Remove all inaccessible files, %d rows in state 2: %.3f s (%s)\n", marked,
-                Since(s), F.PanelText(0).toUtf8().constData());
+                Since(s), PanelText(F, 0).toUtf8().constData());
   }
 
   {
@@ -309,18 +319,18 @@ int main(int argc, char **argv) {
       for (int b = 0; b < 300; ++b) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * b));
         const std::string dir = "\\\\NEWPC\\share\\dir " + std::to_string(b);
-        dispatcher.RunBlocking([&] { F.FilesFound(dir, names, "NEWGROUP"); });
+        dispatcher.RunBlocking([&] { Seam(F).FilesFound(dir, names, "NEWGROUP"); });
       }
       done = true;
     });
     const auto s = Clock::now();
     const qint64 worst = LongestGapUntil(
-        F, [&] { return done.load(); }, 600);
+        View, [&] { return done.load(); }, 600);
     feeder.join();
     std::printf("30,000 rows arriving at 10,000/s: %.2f s, longest gap between 2 ms ticks: %lld "
                 "ms, longest hand-over turn %.1f ms (%s)\n",
                 Since(s), static_cast<long long>(worst), dispatcher.LongestTurnUs() / 1000.0,
-                F.PanelText(0).toUtf8().constData());
+                PanelText(F, 0).toUtf8().constData());
   }
 
   if (std::getenv("SQ_BENCH_A11Y")) std::printf("selection events heard: %ld\n", heard);
@@ -328,7 +338,7 @@ int main(int argc, char **argv) {
               rssStart, rssQt, rssShown, rows, withTags ? " and their tags" : "");
   std::printf("memory per row, whole process: %.1f bytes; beyond Qt's start: %.1f bytes\n",
               rssShown * 1024.0 / rows, (rssShown - rssQt) * 1024.0 / rows);
-  form->ListFileName = std::string(std::getenv("SQ_BENCH_HOME")) + "/out.lst";
+  Seam(*form).ListFileName() = std::string(std::getenv("SQ_BENCH_HOME")) + "/out.lst";
   form.reset();
   dispatcher.Close();
   platform::SetMainThread(nullptr);

@@ -13,6 +13,7 @@
 #include "platform/files/folders.h"
 #include "settings/settings.h"
 #include "support/latency_relay.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/testnet_env.h"
 #include "ui/main_window/main_form.h"
@@ -32,6 +33,8 @@
 #include <filesystem>
 
 using namespace sonquarry;
+using sonquarry::testing::Command;
+using sonquarry::testing::Seam;
 using namespace sonquarry::bench;
 
 namespace {
@@ -72,14 +75,14 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   TWindowRun R;
   TMainForm Form{MakeProgramNetwork()};
   Form.show();
-  Form.Scan->ScanMethod = smOtherOS;
-  Form.Scan->IsClearBefor = true;
-  Form.Scan->NetBios = false;
-  Form.Scan->MaxThreadCount = 16;
-  Form.Scan->Filter.Extentions = {".mp3"};
-  Form.Scan->Filter.AllowedRes = {Share};
-  Form.Scan->ClearNetRes();
-  for (auto &Ip : Ips) Form.Scan->AddIPRange(StrIP(Ip), StrIP(Ip));
+  Seam(Form).Scan().ScanMethod = smOtherOS;
+  Seam(Form).Scan().IsClearBefor = true;
+  Seam(Form).Scan().NetBios = false;
+  Seam(Form).Scan().MaxThreadCount = 16;
+  Seam(Form).Scan().Filter.Extentions = {".mp3"};
+  Seam(Form).Scan().Filter.AllowedRes = {Share};
+  Seam(Form).Scan().ClearNetRes();
+  for (auto &Ip : Ips) Seam(Form).Scan().AddIPRange(StrIP(Ip), StrIP(Ip));
   {
     // The new window's first paint is no part of the search.
     QEventLoop Settle;
@@ -101,14 +104,14 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   const double Main0 = ThreadCpuSeconds();
   Gap.start();
   Tick.start();
-  Form.actSearch->trigger();
+  Command(Form, "actSearch")->trigger();
   // A real event loop that sleeps between events: a busy loop here would take a core from the
   // scanning threads and the servers.
   QEventLoop Loop;
   QTimer Poll;
   Poll.setInterval(10);
   QObject::connect(&Poll, &QTimer::timeout, [&] {
-    if (Form.ScanState == ssIdle) Loop.quit();
+    if (Seam(Form).ScanState() == ssIdle) Loop.quit();
   });
   Poll.start();
   Loop.exec();
@@ -120,8 +123,8 @@ TWindowRun WindowSearch(const std::vector<std::string> &Ips, const std::string &
   Tick.stop();
   R.LongestTurnUs = Dispatcher.LongestTurnUs();
   R.Turns = Dispatcher.Turns();
-  R.Rows = Form.FileTree->Count();
-  Form.ListFileName = std::string(std::getenv("XDG_DATA_HOME")) + "/bench.lst";
+  R.Rows = Seam(Form).FileTree().Count();
+  Seam(Form).ListFileName() = std::string(std::getenv("XDG_DATA_HOME")) + "/bench.lst";
   return R;
 }
 

@@ -171,9 +171,9 @@ int main() {
   before = Resident();
   tree = std::make_unique<TWNetTree>();
   t0 = std::chrono::steady_clock::now();
-  tree->Loading = true;
+  tree->SetLoading(true);
   code = LoadListFile(listFile, *tree);
-  tree->Loading = false;
+  tree->SetLoading(false);
   const double loadTime = Seconds(t0);
   if (code != 0) std::printf("LoadListFile returned %d\n", code);
   Print("LoadListFile", loadTime, "s");

@@ -93,9 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
 
   TWNetTree tree;
-  tree.Loading = true;
+  tree.SetLoading(true);
   const int code = LoadListFile(in.string(), tree);
-  tree.Loading = false;
+  tree.SetLoading(false);
   Check(code == 0 || code == 2 || code == 3, "unexpected load result");
   if (code != 0) return 0;
 
@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   if (exact) Check(saved == input, "the save differs from the bytes loaded");
 
   TWNetTree again;
-  again.Loading = true;
+  again.SetLoading(true);
   Check(LoadListFile(out.string(), again) == 0, "the saved list does not load");
   Check(again.Count() == tree.Count(), "the saved list loads another row count");
   Check(SaveListFile(out.string(), again) == 0, "second save failed");

@@ -78,8 +78,8 @@ TScanSummary TScanSession::Summary(const std::string &SearchTime) const {
 std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree) {
   struct TLoading {
     TWNetTree &T;
-    explicit TLoading(TWNetTree &Tree) : T(Tree) { T.Loading = true; }
-    ~TLoading() { T.Loading = false; }
+    explicit TLoading(TWNetTree &Tree) : T(Tree) { T.SetLoading(true); }
+    ~TLoading() { T.SetLoading(false); }
   } Loading(Tree);
   try {
     const TListFileResult Result = LoadListFile(File, Tree);

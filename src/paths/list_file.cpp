@@ -235,7 +235,7 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   }
   if (code != lfReadFailed) flush();
   // What a failed load could not read stays beside the new list.
-  const bool keep = !Tree.DamagedListFile.empty() && SameFile(FileName, Tree.DamagedListFile) &&
+  const bool keep = !Tree.DamagedListFile_.empty() && SameFile(FileName, Tree.DamagedListFile_) &&
                     std::filesystem::exists(FileName, ec);
   if (code == lfOk && ((keep && files::KeepBackup(FileName, ".bak").empty()) || !out.Commit())) {
     err = errno;
@@ -246,7 +246,7 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     errno = err;
     return code;
   }
-  if (keep || SameFile(FileName, Tree.DamagedListFile)) Tree.DamagedListFile.clear();
+  if (keep || SameFile(FileName, Tree.DamagedListFile_)) Tree.DamagedListFile_.clear();
   return lfOk;
 }
 
@@ -339,13 +339,13 @@ TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree) {
   try {
     code = load();
   } catch (...) {
-    Tree.DamagedListFile = FileName;
+    Tree.DamagedListFile_ = FileName;
     throw;
   }
   if (code != lfOk)
-    Tree.DamagedListFile = FileName;
-  else if (Tree.DamagedListFile == FileName)
-    Tree.DamagedListFile.clear();
+    Tree.DamagedListFile_ = FileName;
+  else if (Tree.DamagedListFile_ == FileName)
+    Tree.DamagedListFile_.clear();
   return code;
 }
 

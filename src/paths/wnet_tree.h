@@ -90,10 +90,8 @@ public:
   TWNetTree &operator=(const TWNetTree &) = delete;
 
   // Set by the owner while the list file is loaded: nodes created then are nsKnown.
-  bool Loading = false;
-  // The list file whose last load ended with an error (set by LoadListFile): the next save to it
-  // keeps it as a backup first, so what could not be read is not lost. Cleared by that save.
-  std::string DamagedListFile;
+  bool Loading() const { return Loading_; }
+  void SetLoading(bool Value) { Loading_ = Value; }
 
   TWNetNode Root() { return {this, RootId}; }
   TWNetNode Node(TNodeId Id); // raises for an id that names no node
@@ -143,6 +141,11 @@ private:
   friend TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
   friend TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
   friend void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
+
+  bool Loading_ = false;
+  // The list file whose last load ended with an error (set by LoadListFile): the next save to it
+  // keeps it as a backup first, so what could not be read is not lost. Cleared by that save.
+  std::string DamagedListFile_;
 
   static constexpr TNodeId RootId = 0;
   static constexpr uint32_t NoList = 0xFFFFFFFFu;

@@ -196,7 +196,7 @@ TNodeId TWNetTree::Obtain(TNodeId Parent, std::string_view Name, bool &Created) 
     Created = true;
     id = AddChild(Parent, Name, hash, hashKnown, true);
     r = &Rec(id);
-    r->State = Loading ? nsKnown : nsNew;
+    r->State = Loading_ ? nsKnown : nsNew;
   } else {
     Created = false;
     r = &Rec(id);

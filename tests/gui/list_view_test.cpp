@@ -2,6 +2,7 @@
 // columns' widths, and the selection as assistive technology sees it.
 
 #include "app/program_network.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/list/file_list_model.h"
@@ -23,6 +24,9 @@
 #include <vector>
 
 using namespace sonquarry;
+using sonquarry::testing::ListModel;
+using sonquarry::testing::ListView;
+using sonquarry::testing::Seam;
 
 namespace {
 
@@ -33,12 +37,12 @@ struct ListViewTest : ::testing::Test {
 
   // Rows of (domain, directory, name).
   void Fill(const std::vector<std::vector<std::string>> &Rows) {
-    for (const auto &r : Rows) Form.FileTree->AddFile(r[0], r[1], r[2]);
-    Form.ShowFileCount(Form.FileTree->Count());
+    for (const auto &r : Rows) Seam(Form).FileTree().AddFile(r[0], r[1], r[2]);
+    Seam(Form).ShowFileCount(Seam(Form).FileTree().Count());
   }
   void Select(int First, int Last) {
-    Form.ListView->selectionModel()->select(
-        QItemSelection(Form.Model->index(First, 0), Form.Model->index(Last, 2)),
+    ListView(Form)->selectionModel()->select(
+        QItemSelection(ListModel(Form)->index(First, 0), ListModel(Form)->index(Last, 2)),
         QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
 };
@@ -53,7 +57,7 @@ TEST_F(ListViewTest, CutOffCellsHaveTheirWholeTextAsTooltip) {
         {"WG", "\\\\PC\\m", "<b>" + std::string(80, 'n') + "</b>.mp3"}});
   Form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form));
-  QTableView *v = Form.ListView;
+  QTableView *v = ListView(Form);
   struct {
     int Row, Column;
     bool Tip;
@@ -62,7 +66,7 @@ TEST_F(ListViewTest, CutOffCellsHaveTheirWholeTextAsTooltip) {
     SCOPED_TRACE(c.Row * 10 + c.Column);
     QToolTip::hideText();
     ASSERT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
-    const QModelIndex i = Form.Model->index(c.Row, c.Column);
+    const QModelIndex i = ListModel(Form)->index(c.Row, c.Column);
     const QPoint at = v->visualRect(i).center();
     QHelpEvent e(QEvent::ToolTip, at, v->viewport()->mapToGlobal(at));
     QApplication::sendEvent(v->viewport(), &e);
@@ -85,7 +89,7 @@ TEST_F(ListViewTest, SelectionReachesAssistiveTechnology) {
   Heard.clear();
   const TAccessibleEventSink before =
       SetListEventSink([](QAccessibleEvent &E) { Heard.emplace_back(E.type(), E.child()); });
-  QAccessibleInterface *list = QAccessible::queryAccessibleInterface(Form.ListView);
+  QAccessibleInterface *list = QAccessible::queryAccessibleInterface(ListView(Form));
   ASSERT_TRUE(list && list->tableInterface());
   QAccessibleTableInterface *table = list->tableInterface();
   Select(2, 3);
@@ -100,7 +104,7 @@ TEST_F(ListViewTest, SelectionReachesAssistiveTechnology) {
   // Qt's number of a table view's cell: (row + 1) * (columns + 1) + column + 1.
   const int cell70 = 8 * (columns + 1) + 1;
   EXPECT_EQ(list->indexOfChild(table->cellAt(7, 0)), cell70);
-  Form.InvertSelection();
+  Seam(Form).InvertSelection();
   EXPECT_EQ(table->selectedRowCount(), 27);
   SetListEventSink(before);
   EXPECT_EQ(Heard,
@@ -120,11 +124,11 @@ TEST(ListColumns, LastColumnStretchesAndTheUnknownDomainFits) {
     sonquarry::testing::TXdgSandbox sandbox;
     sonquarry::testing::TPromptsScope prompts;
     TMainForm form(MakeProgramNetwork());
-    form.FileTree->AddFile("<<unknown>>", "\\\\PC\\m", "a.mp3");
-    form.ShowFileCount(1);
+    Seam(form).FileTree().AddFile("<<unknown>>", "\\\\PC\\m", "a.mp3");
+    Seam(form).ShowFileCount(1);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    QTableView *v = form.ListView;
+    QTableView *v = ListView(form);
     const int last = TFileListModel::Columns - 1;
     const auto filled = [v, last] {
       return v->columnViewportPosition(last) + v->columnWidth(last) == v->viewport()->width();

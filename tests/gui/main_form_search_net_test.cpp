@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 #include "support/gui_child.h"
 #include "support/gui_spin.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/scan_expect.h"
 #include "support/xdg_sandbox.h"
@@ -70,41 +71,43 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
   platform::SetMainThread(&dispatcher);
   {
     TMainForm form(MakeProgramNetwork());
-    form.Scan->ScanMethod = smOtherOS;
+    Seam(form).Scan().ScanMethod = smOtherOS;
     for (const bool ip : {false, true}) {
       SCOPED_TRACE(ip ? "IP" : "neighbourhood");
-      form.Scan->IsClearBefor = true;
-      form.Scan->NetBios = !ip;
-      form.Scan->MaxThreadCount = 64;
-      form.Scan->ClearNetRes();
+      Seam(form).Scan().IsClearBefor = true;
+      Seam(form).Scan().NetBios = !ip;
+      Seam(form).Scan().MaxThreadCount = 64;
+      Seam(form).Scan().ClearNetRes();
       const std::string client = env.Get("SQ_CLIENT_IP");
       const std::string net = client.substr(0, client.rfind('.'));
-      if (ip) form.Scan->AddIPRange(Ip(net + ".1"), Ip(net + ".99"));
+      if (ip) Seam(form).Scan().AddIPRange(Ip(net + ".1"), Ip(net + ".99"));
       prompts->Records.clear();
-      form.actSearch->trigger();
-      EXPECT_EQ(form.PanelText(2).toStdString(), "Status: searching...");
+      Command(form, "actSearch")->trigger();
+      EXPECT_EQ(PanelText(form, 2).toStdString(), "Status: searching...");
       bool sawRows = false, sawResources = false;
       ASSERT_TRUE(SpinUntil(
           [&] {
-            if (form.ScanState == ssSearching && form.FileTree->Count() > 0) sawRows = true;
-            if (form.ScanState == ssSearching && form.ResourceCount > 0) sawResources = true;
-            return form.ScanState == ssIdle;
+            if (Seam(form).ScanState() == ssSearching && Seam(form).FileTree().Count() > 0)
+              sawRows = true;
+            if (Seam(form).ScanState() == ssSearching && Seam(form).ResourceCount() > 0)
+              sawResources = true;
+            return Seam(form).ScanState() == ssIdle;
           },
           120000));
       EXPECT_TRUE(sawRows);      // the list fills while the search runs
       EXPECT_TRUE(sawResources); // and "Resources: " counts
       TScanView view;
       view.Ip = ip;
-      view.Wsd = !ip && form.Scan->WsDiscovery; // the window's default finds SQDELTA too
-      view.DirNames = false;                    // a directory is no row of the list
-      const auto listed = Listed(*form.FileTree);
+      view.Wsd = !ip && Seam(form).Scan().WsDiscovery; // the window's default finds SQDELTA too
+      view.DirNames = false;                           // a directory is no row of the list
+      const auto listed = Listed(Seam(form).FileTree());
       const auto expected = TExpected(env, view).Found;
       for (const auto &f : listed)
         EXPECT_TRUE(expected.count(f)) << "listed, not on the servers: " << f.Dir << "\\" << f.Name;
       for (const auto &f : expected)
         EXPECT_TRUE(listed.count(f)) << "on the servers, not listed: " << f.Dir << "\\" << f.Name;
-      EXPECT_EQ(form.PanelText(0).toStdString(),
-                "Files: " + std::to_string(form.FileTree->Count()));
+      EXPECT_EQ(PanelText(form, 0).toStdString(),
+                "Files: " + std::to_string(Seam(form).FileTree().Count()));
       ASSERT_EQ(prompts->Messages().size(), 1u);
       EXPECT_EQ(prompts->Messages()[0].rfind("Scan completed\n", 0), 0u);
       // Under Xvfb (QT_QPA_PLATFORM=xcb) the finished search is kept as a picture for the README.
@@ -129,12 +132,12 @@ void CloseChild() {
   const std::string readyFile = std::getenv("SQ_CLOSE_CHILD_READY");
   const bool rows = std::string(std::getenv("SQ_CLOSE_CHILD_WAIT")) == "rows";
   RunMainWindow(MakeProgramNetwork(), [readyFile, rows](TMainForm &Form) {
-    if (!Form.Settings.ScanMethodUnset) Form.actSearch->trigger();
+    if (!Seam(Form).Settings().ScanMethodUnset) Command(Form, "actSearch")->trigger();
     auto *poll = new QTimer(&Form);
     QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, rows] {
-      if (rows ? Form.ScanState == ssSearching && Form.FileTree->Count() > 0
+      if (rows ? Seam(Form).ScanState() == ssSearching && Seam(Form).FileTree().Count() > 0
                : QApplication::activeModalWidget() != nullptr) {
-        std::ofstream(readyFile) << Form.FileTree->Count();
+        std::ofstream(readyFile) << Seam(Form).FileTree().Count();
         poll->stop();
       }
     });

@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 #include "support/fake_net_provider.h"
 #include "support/gui_spin.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/list/file_list_model.h"
@@ -25,7 +26,12 @@
 #include <sys/stat.h>
 
 using namespace sonquarry;
+using sonquarry::testing::Command;
 using sonquarry::testing::FakeNetProvider;
+using sonquarry::testing::ListModel;
+using sonquarry::testing::ListView;
+using sonquarry::testing::PanelText;
+using sonquarry::testing::Seam;
 
 using sonquarry::testing::SpinUntil;
 
@@ -64,16 +70,16 @@ protected:
   }
   void Open() {
     Form = std::make_unique<TMainForm>(MakeProgramNetwork());
-    Form->Scan->Provider = Net;
-    Form->Scan->NetBios = true;
-    Form->Scan->MaxThreadCount = 4;
-    Form->Scan->ScanMethod = smOtherOS;
+    Seam(*Form).Scan().Provider = Net;
+    Seam(*Form).Scan().NetBios = true;
+    Seam(*Form).Scan().MaxThreadCount = 4;
+    Seam(*Form).Scan().ScanMethod = smOtherOS;
     Form->SetOptionsHandler([this](int Page) {
       OptionsPages.push_back(Page);
       return false;
     });
   }
-  std::string Panel(int I) { return Form->PanelText(I).toStdString(); }
+  std::string Panel(int I) { return PanelText(*Form, I).toStdString(); }
 };
 
 } // namespace
@@ -81,23 +87,23 @@ protected:
 TEST_F(MainFormSearchTest, StatusBarFollowsASearchAndStop) {
   Open();
   Net->Close("\\\\PC2");
-  Form->actSearch->trigger();
+  Command(*Form, "actSearch")->trigger();
   EXPECT_EQ(Panel(2), "Status: searching...");
-  EXPECT_FALSE(Form->actSearch->isEnabled());
-  EXPECT_TRUE(Form->actStop->isEnabled());
+  EXPECT_FALSE(Command(*Form, "actSearch")->isEnabled());
+  EXPECT_TRUE(Command(*Form, "actStop")->isEnabled());
   ASSERT_TRUE(SpinUntil([&] { return Net->WaitBlocked(0); }));
-  ASSERT_TRUE(SpinUntil([&] { return Form->FileTree->Count() == 3; }));
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).FileTree().Count() == 3; }));
   EXPECT_EQ(Panel(0), "Files: 3");
   EXPECT_NE(Panel(3), "Resources: 0");
-  Form->actStop->trigger();
+  Command(*Form, "actStop")->trigger();
   EXPECT_EQ(Panel(2), "Status: stopping...");
   QCoreApplication::processEvents();
   EXPECT_EQ(Panel(2), "Status: stopping..."); // until the last thread has ended
   Net->Open();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
   EXPECT_EQ(Panel(2), "Status: ");
-  EXPECT_TRUE(Form->actSearch->isEnabled());
-  EXPECT_FALSE(Form->actStop->isEnabled());
+  EXPECT_TRUE(Command(*Form, "actSearch")->isEnabled());
+  EXPECT_FALSE(Command(*Form, "actStop")->isEnabled());
   ASSERT_FALSE(Prompts->Messages().empty());
   EXPECT_EQ(Prompts->Messages().back().rfind("Scan completed\nSearch Time : ", 0), 0u);
   EXPECT_EQ(Prompts->Records.back().Style, MB_ICONINFORMATION | MB_TOPMOST);
@@ -109,15 +115,15 @@ TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox
   ASSERT_EQ(::chmod(credentials.c_str(), 0644), 0);
   Open();
   // The real provider: it is the one that knows its credentials file.
-  Form->Scan->Provider = std::make_shared<smb::TSmbProvider>();
-  Form->Scan->NetBios = false;
-  Form->Scan->AddIP(0x7F000001); // 127.0.0.1
-  Form->Scan->TimeOut = 200;
+  Seam(*Form).Scan().Provider = std::make_shared<smb::TSmbProvider>();
+  Seam(*Form).Scan().NetBios = false;
+  Seam(*Form).Scan().AddIP(0x7F000001); // 127.0.0.1
+  Seam(*Form).Scan().TimeOut = 200;
   const std::string refused = "SMB credentials file " + credentials + " is open to group or others";
   for (int search = 0; search < 2; ++search) { // each search's log tells it again
     Prompts->Records.clear();
-    Form->actSearch->trigger();
-    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
+    Command(*Form, "actSearch")->trigger();
+    ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
     const std::string log = sonquarry::testing::ReadAll(files::GetProgramDir() + "search.log");
     EXPECT_NE(log.find(refused), std::string::npos) << log;
     ASSERT_TRUE(SpinUntil([&] {
@@ -138,30 +144,31 @@ TEST_F(MainFormSearchTest, ACredentialsFileOthersMayReadIsLoggedAndShownInOneBox
 TEST_F(MainFormSearchTest, RowsReachTheListWhileTheSearchRuns) {
   Open();
   Net->Close("\\\\PC2"); // the search cannot end before the rows of PC1 are listed
-  Form->actSearch->trigger();
-  ASSERT_TRUE(SpinUntil([&] { return Form->Model->RowCount() == 3; }));
-  EXPECT_EQ(Form->ScanState, ssSearching);
-  EXPECT_TRUE(Form->actSelectAll->isEnabled());
+  Command(*Form, "actSearch")->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return ListModel(*Form)->RowCount() == 3; }));
+  EXPECT_EQ(Seam(*Form).ScanState(), ssSearching);
+  EXPECT_TRUE(Command(*Form, "actSelectAll")->isEnabled());
   Net->Open();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
-  EXPECT_EQ(Form->Model->RowCount(), 4);
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+  EXPECT_EQ(ListModel(*Form)->RowCount(), 4);
 }
 
 TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   Open();
-  Form->actSearch->trigger();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
-  ASSERT_EQ(Form->FileTree->Count(), 4);
-  EXPECT_EQ(Form->FileTree->CountByState(nsNew), 4);
+  Command(*Form, "actSearch")->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+  ASSERT_EQ(Seam(*Form).FileTree().Count(), 4);
+  EXPECT_EQ(Seam(*Form).FileTree().CountByState(nsNew), 4);
   EXPECT_EQ(Panel(2), "Status: ");
   // b.mp3 goes, d.mp3 arrives, PC2 stops answering, a new directory cannot be listed.
   Net->SetDir("\\\\PC1\\music", {D("Rock"), D("Locked"), F("a.mp3"), F("d.mp3")});
   Net->Set("\\\\PC2", {}, net::NetEnumStatus::OpenFailed);
-  Form->actSearch->trigger();
-  ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
+  Command(*Form, "actSearch")->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
   auto state = [&](const std::string &Name) {
-    for (int i = 0; i < Form->FileTree->Count(); ++i)
-      if (Form->FileTree->File(i).Name() == Name) return int(Form->FileTree->File(i).State());
+    for (int i = 0; i < Seam(*Form).FileTree().Count(); ++i)
+      if (Seam(*Form).FileTree().File(i).Name() == Name)
+        return int(Seam(*Form).FileTree().File(i).State());
     return -1;
   };
   EXPECT_EQ(state("a.mp3"), nsKnown);
@@ -175,32 +182,32 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
             std::string::npos)
       << report;
   EXPECT_NE(report.find(std::string(62, '-')), std::string::npos);
-  EXPECT_TRUE(Form->actRemoveInaccessible->isEnabled());
+  EXPECT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
   EXPECT_EQ(Panel(2), "Status: 1 directory was not read: see the scan log");
 }
 
 TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {
   Open();
   Prompts->Records.clear();
-  Form->Scan->Filter.AllowedComps = {"\\\\PC1"};
-  Form->Scan->Filter.DeniedComps = {"\\\\PC1"};
-  Form->actSearch->trigger();
-  Form->Scan->Filter.AllowedComps.clear();
-  Form->Scan->Filter.AllowedRes = {"music"};
-  Form->Scan->Filter.DeniedRes = {"music"};
-  Form->actSearch->trigger();
-  Form->Scan->Filter.AllowedRes.clear();
-  Form->Scan->NetBios = false; // IP mode without a range
-  Form->actSearch->trigger();
+  Seam(*Form).Scan().Filter.AllowedComps = {"\\\\PC1"};
+  Seam(*Form).Scan().Filter.DeniedComps = {"\\\\PC1"};
+  Command(*Form, "actSearch")->trigger();
+  Seam(*Form).Scan().Filter.AllowedComps.clear();
+  Seam(*Form).Scan().Filter.AllowedRes = {"music"};
+  Seam(*Form).Scan().Filter.DeniedRes = {"music"};
+  Command(*Form, "actSearch")->trigger();
+  Seam(*Form).Scan().Filter.AllowedRes.clear();
+  Seam(*Form).Scan().NetBios = false; // IP mode without a range
+  Command(*Form, "actSearch")->trigger();
   EXPECT_EQ(Prompts->Messages(),
             (std::vector<std::string>{
                 "Allowed and denied lists of computers are the same. No computers to search.",
                 "Allowed and denied lists of resources are the same. No resources to search.",
                 "No IP addresses for scanning."}));
   EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
-  EXPECT_EQ(Form->ScanState, ssIdle);
+  EXPECT_EQ(Seam(*Form).ScanState(), ssIdle);
   EXPECT_EQ(Panel(2), "Status:"); // as at start-up: nothing began
-  Form->ShowElapsed(3723);
+  Seam(*Form).ShowElapsed(3723);
   EXPECT_EQ(Panel(4), "Time: 01:02:03");
 }
 
@@ -210,12 +217,12 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   ASSERT_TRUE(SpinUntil([&] { return !OptionsPages.empty(); }));
   EXPECT_EQ(Prompts->Messages(), (std::vector<std::string>{"Please select network search mode."}));
   EXPECT_EQ(OptionsPages, (std::vector<int>{1}));
-  Form->Scan->ScanMethod = smOtherOS;
-  SaveSettings(*Form->Scan, Form->Settings);
-  Form->ListView->setColumnWidth(0, 222);
-  Form->ListView->setColumnWidth(2, 333);
+  Seam(*Form).Scan().ScanMethod = smOtherOS;
+  SaveSettings(Seam(*Form).Scan(), Seam(*Form).Settings());
+  ListView(*Form)->setColumnWidth(0, 222);
+  ListView(*Form)->setColumnWidth(2, 333);
   Form->move(17, 23);
-  Form->FileTree->AddFile("WG", "\\\\PC\\s", "kept.mp3");
+  Seam(*Form).FileTree().AddFile("WG", "\\\\PC\\s", "kept.mp3");
   QTest::keyClick(Form.get(), Qt::Key_Escape); // Esc closes and writes the list file
   EXPECT_FALSE(Form->isVisible());
   EXPECT_TRUE(std::filesystem::exists(files::GetProgramDir() + "Sonquarry.lst"));
@@ -231,9 +238,9 @@ TEST_F(MainFormSearchTest, FirstRunAsksForTheModeOnceAndWidthsAndPositionComeBac
   QTest::qWait(50);
   EXPECT_TRUE(Prompts->Records.empty());
   EXPECT_TRUE(OptionsPages.empty());
-  EXPECT_EQ(Form->ListView->columnWidth(0), 222);
-  EXPECT_GE(Form->ListView->columnWidth(1), 100); // the default: "<<unknown>>" fits
-  EXPECT_EQ(Form->ListView->columnWidth(2), 333);
+  EXPECT_EQ(ListView(*Form)->columnWidth(0), 222);
+  EXPECT_GE(ListView(*Form)->columnWidth(1), 100); // the default: "<<unknown>>" fits
+  EXPECT_EQ(ListView(*Form)->columnWidth(2), 333);
   EXPECT_EQ(Form->pos(), QPoint(17, 23));
   EXPECT_EQ(Panel(0), "Files: 1");
 }
@@ -247,16 +254,16 @@ TEST_F(MainFormSearchTest, ChangedModeAsksWhetherToClearTheList) {
     SCOPED_TRACE(answer);
     Prompts->Records.clear();
     Open();
-    Form->actSearch->trigger(); // neighbourhood
-    ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
-    ASSERT_EQ(Form->FileTree->Count(), 4);
-    Form->Scan->NetBios = false;
-    Form->Scan->AddIP(0x7F000001); // nothing there for the scripted network
-    Form->Scan->TimeOut = 200;
+    Command(*Form, "actSearch")->trigger(); // neighbourhood
+    ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+    ASSERT_EQ(Seam(*Form).FileTree().Count(), 4);
+    Seam(*Form).Scan().NetBios = false;
+    Seam(*Form).Scan().AddIP(0x7F000001); // nothing there for the scripted network
+    Seam(*Form).Scan().TimeOut = 200;
     for (int search = 0; search < 2; ++search) {
       Prompts->MessageAnswers = {answer, IDOK};
-      Form->actSearch->trigger();
-      ASSERT_TRUE(SpinUntil([&] { return Form->ScanState == ssIdle; }));
+      Command(*Form, "actSearch")->trigger();
+      ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
     }
     int asked = 0;
     for (const auto &r : Prompts->Records)
@@ -265,7 +272,7 @@ TEST_F(MainFormSearchTest, ChangedModeAsksWhetherToClearTheList) {
         EXPECT_EQ(r.Style, MB_YESNO | MB_ICONQUESTION | MB_TOPMOST);
       }
     EXPECT_EQ(asked, 1);
-    EXPECT_EQ(Form->FileTree->Count(), answer == IDYES ? 0 : 4);
+    EXPECT_EQ(Seam(*Form).FileTree().Count(), answer == IDYES ? 0 : 4);
     Form.reset();
   }
 }

@@ -7,6 +7,7 @@
 #include "services/tags/tag_cache.h"
 #include "support/build_paths.h"
 #include "support/gui_spin.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/export/playlist.h"
@@ -38,6 +39,13 @@
 #include <vector>
 
 using namespace sonquarry;
+using sonquarry::testing::Command;
+using sonquarry::testing::ListModel;
+using sonquarry::testing::ListView;
+using sonquarry::testing::Menu;
+using sonquarry::testing::PanelText;
+using sonquarry::testing::Seam;
+using sonquarry::testing::ToolBar;
 
 namespace {
 
@@ -54,10 +62,11 @@ protected:
 
   void Open(const std::vector<TRow> &Rows = {}) {
     Form = std::make_unique<TMainForm>(MakeProgramNetwork());
-    for (const auto &r : Rows) Form->FileTree->AddFile(r.Domain, r.Dir, r.Name);
-    for (size_t i = 0; i < Rows.size(); ++i) Form->FileTree->File(int(i)).SetState(Rows[i].State);
-    Form->ShowFileCount(Form->FileTree->Count());
-    Form->UpdateRemoveCommand();
+    for (const auto &r : Rows) Seam(*Form).FileTree().AddFile(r.Domain, r.Dir, r.Name);
+    for (size_t i = 0; i < Rows.size(); ++i)
+      Seam(*Form).FileTree().File(int(i)).SetState(Rows[i].State);
+    Seam(*Form).ShowFileCount(Seam(*Form).FileTree().Count());
+    Seam(*Form).UpdateRemoveCommand();
   }
   // Rows "t00.mp3" ... in one directory per ten rows.
   void OpenNumbered(int N) {
@@ -71,20 +80,20 @@ protected:
   }
   std::vector<std::string> Names() {
     std::vector<std::string> out;
-    for (int i = 0; i < Form->FileTree->Count(); ++i)
-      out.emplace_back(Form->FileTree->File(i).Name());
+    for (int i = 0; i < Seam(*Form).FileTree().Count(); ++i)
+      out.emplace_back(Seam(*Form).FileTree().File(i).Name());
     return out;
   }
   void Select(int First, int Last) {
-    Form->ListView->selectionModel()->select(
-        QItemSelection(Form->Model->index(First, 0), Form->Model->index(Last, 2)),
+    ListView(*Form)->selectionModel()->select(
+        QItemSelection(ListModel(*Form)->index(First, 0), ListModel(*Form)->index(Last, 2)),
         QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
   void Focus(int Row) {
-    Form->ListView->selectionModel()->setCurrentIndex(Form->Model->index(Row, 0),
-                                                      QItemSelectionModel::NoUpdate);
+    ListView(*Form)->selectionModel()->setCurrentIndex(ListModel(*Form)->index(Row, 0),
+                                                       QItemSelectionModel::NoUpdate);
   }
-  std::vector<int> Selected() { return Form->SelectedRows(); }
+  std::vector<int> Selected() { return Seam(*Form).SelectedRows(); }
 };
 
 } // namespace
@@ -102,43 +111,43 @@ TEST_F(MainFormTest, FrameCaptionSizeMenusAndPopupInOrder) {
   };
   using V = std::vector<std::string>;
   EXPECT_EQ(texts(Form->menuBar()->actions()), (V{"File", "PlayList", "Scan", "Help"}));
-  EXPECT_EQ(texts(Form->FileMenu->actions()),
+  EXPECT_EQ(texts(Menu(*Form, "FileMenu")->actions()),
             (V{"Save selected to playlist", "Save selected to playlist as...", "-",
                "Copy selected files to directory...", "Export", "-", "Exit"}));
-  EXPECT_EQ(texts(Form->ExportMenu->actions()), (V{"HTML", "Text file"}));
-  EXPECT_EQ(texts(Form->PlayListMenu->actions()),
+  EXPECT_EQ(texts(Menu(*Form, "ExportMenu")->actions()), (V{"HTML", "Text file"}));
+  EXPECT_EQ(texts(Menu(*Form, "PlayListMenu")->actions()),
             (V{"Play selected files", "-", "Clear", "Select all", "Invert selection",
                "Delete from list", "-", "Remove all inaccessible files", "-", "Find item...",
                "Find next", "Show first selected item"}));
-  EXPECT_EQ(texts(Form->ScanMenu->actions()), (V{"Search", "Stop", "-", "Options..."}));
-  EXPECT_EQ(texts(Form->HelpMenu->actions()),
+  EXPECT_EQ(texts(Menu(*Form, "ScanMenu")->actions()), (V{"Search", "Stop", "-", "Options..."}));
+  EXPECT_EQ(texts(Menu(*Form, "HelpMenu")->actions()),
             (V{"Contents", "Getting started", "FAQ and tips", "-", "About..."}));
-  EXPECT_EQ(texts(Form->ListPopup->actions()),
+  EXPECT_EQ(texts(Menu(*Form, "ListPopup")->actions()),
             (V{"Play selected files", "Save selected to playlist",
                "Copy selected files to directory...", "-", "Clear", "Select all",
                "Invert selection", "Delete from list", "-", "Remove all inaccessible files", "-",
                "Find item...", "Find next", "Show first selected item", "-",
                "Add current computer to denied list", "Remove current computer from denied list"}));
   std::vector<std::string> buttons;
-  for (QAction *a : Form->ToolBar->actions())
+  for (QAction *a : ToolBar(*Form)->actions())
     buttons.push_back(a->isSeparator() ? "-" : a->iconText().toStdString());
   EXPECT_EQ(buttons,
             (V{"Search", "Stop", "-", "Play", "Save", "Delete", "Clear", "-", "Find", "Options"}));
-  EXPECT_EQ(Form->ListView->columnWidth(0), 150);
-  EXPECT_GE(Form->ListView->columnWidth(1), 100); // wider where "<<unknown>>" needs it
-  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
-  EXPECT_EQ(Form->PanelText(4).toStdString(), "Time: 00:00:00");
+  EXPECT_EQ(ListView(*Form)->columnWidth(0), 150);
+  EXPECT_GE(ListView(*Form)->columnWidth(1), 100); // wider where "<<unknown>>" needs it
+  EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 0");
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 0");
+  EXPECT_EQ(PanelText(*Form, 4).toStdString(), "Time: 00:00:00");
   EXPECT_TRUE(Prompts->Records.empty()); // no list file yet: no message
 }
 
 TEST_F(MainFormTest, StatusPanelsReadableAtTheFirstSize) {
   Open();
   Form->show();
-  Form->ShowSelectedCount(1000000);
-  Form->SetScanState(ssSearching);
-  Form->ShowResourceCount(99999);
-  Form->ShowElapsed(35999);
+  Seam(*Form).ShowSelectedCount(1000000);
+  Seam(*Form).SetScanState(ssSearching);
+  Seam(*Form).ShowResourceCount(99999);
+  Seam(*Form).ShowElapsed(35999);
   QApplication::processEvents();
   ASSERT_EQ(Form->size(), QSize(630, 477));
   const int barWidth = Form->statusBar()->width();
@@ -149,7 +158,7 @@ TEST_F(MainFormTest, StatusPanelsReadableAtTheFirstSize) {
     EXPECT_GE(panel->contentsRect().width(), panel->fontMetrics().horizontalAdvance(panel->text()));
     EXPECT_LE(panel->geometry().right(), barWidth);
   }
-  Form->SetScanState(ssIdle);
+  Seam(*Form).SetScanState(ssIdle);
 }
 
 TEST_F(MainFormTest, RegistryProblemsShowAMessage) {
@@ -191,30 +200,30 @@ TEST_F(MainFormTest, HeaderClicksCycleAndKeepOnlyTheFirstSelectedRow) {
       {2, false, {"b.mp3", "a.mp3", "a.mp3", "c.mp3"}},
   };
   for (const auto &s : steps) {
-    Form->ColumnClick(s.Column);
-    EXPECT_EQ(Form->SortColumn, s.Column);
-    EXPECT_EQ(Form->SortAscending, s.Ascending) << s.Column;
+    Seam(*Form).ColumnClick(s.Column);
+    EXPECT_EQ(Seam(*Form).SortColumn(), s.Column);
+    EXPECT_EQ(Seam(*Form).SortAscending(), s.Ascending) << s.Column;
     EXPECT_EQ(Names(), s.Order) << s.Column;
     // Only b.mp3, the first selected row of the first order, stays selected and focused.
     ASSERT_EQ(Selected().size(), 1u);
-    EXPECT_EQ(Form->FileTree->File(Selected()[0]).Name(), "b.mp3");
-    EXPECT_EQ(Form->FocusedRow(), Selected()[0]);
+    EXPECT_EQ(Seam(*Form).FileTree().File(Selected()[0]).Name(), "b.mp3");
+    EXPECT_EQ(Seam(*Form).FocusedRow(), Selected()[0]);
   }
   // Two rows with the same texts cannot exist; the first exact match wins among name twins.
-  Form->ListView->selectionModel()->clear();
+  ListView(*Form)->selectionModel()->clear();
   const int second = Names()[1] == "a.mp3" ? 1 : 2;
   Select(second, second);
-  const std::string dir = Form->FileTree->GetDirectory(second);
-  Form->ColumnClick(0);
+  const std::string dir = Seam(*Form).FileTree().GetDirectory(second);
+  Seam(*Form).ColumnClick(0);
   ASSERT_EQ(Selected().size(), 1u);
-  EXPECT_EQ(Form->FileTree->GetDirectory(Selected()[0]), dir);
+  EXPECT_EQ(Seam(*Form).FileTree().GetDirectory(Selected()[0]), dir);
 }
 
 TEST_F(MainFormTest, HeaderClickWithFewerThanTwoRowsChangesNothing) {
   for (int n : {0, 1}) {
     OpenNumbered(n);
-    Form->ColumnClick(0);
-    EXPECT_EQ(Form->SortColumn, -1) << n;
+    Seam(*Form).ColumnClick(0);
+    EXPECT_EQ(Seam(*Form).SortColumn(), -1) << n;
   }
 }
 
@@ -233,31 +242,31 @@ TEST_F(MainFormTest, DeleteSelectsTheRowAfterTheFocusedOne) {
     const auto before = Names();
     Select(c.First, c.Last);
     if (c.Focused >= 0) Focus(c.Focused);
-    ASSERT_TRUE(Form->actDelete->isEnabled());
-    Form->actDelete->trigger();
+    ASSERT_TRUE(Command(*Form, "actDelete")->isEnabled());
+    Command(*Form, "actDelete")->trigger();
     const int left = 20 - (c.Last - c.First + 1);
-    EXPECT_EQ(Form->FileTree->Count(), left);
-    EXPECT_EQ(Form->Model->rowCount(), left);
-    EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: " + std::to_string(left));
+    EXPECT_EQ(Seam(*Form).FileTree().Count(), left);
+    EXPECT_EQ(ListModel(*Form)->rowCount(), left);
+    EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: " + std::to_string(left));
     if (c.Expected < 0) {
       EXPECT_TRUE(Selected().empty()) << c.First;
-      EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
-      EXPECT_FALSE(Form->actDelete->isEnabled());
+      EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 0");
+      EXPECT_FALSE(Command(*Form, "actDelete")->isEnabled());
     } else {
       ASSERT_EQ(Selected().size(), 1u) << c.First;
       EXPECT_EQ(Names()[Selected()[0]], before[c.Expected]);
-      EXPECT_EQ(Form->FocusedRow(), Selected()[0]);
-      EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 1");
+      EXPECT_EQ(Seam(*Form).FocusedRow(), Selected()[0]);
+      EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 1");
     }
   }
 }
 
 TEST_F(MainFormTest, RemoveInaccessibleKeepsUnreachedRowsAndStaysEnabled) {
   Open({{"a.mp3", "W", "\\\\A\\s", nsUnreached}, {"b.mp3", "W", "\\\\B\\s", nsUnreached}});
-  ASSERT_TRUE(Form->actRemoveInaccessible->isEnabled());
-  Form->actRemoveInaccessible->trigger();
-  EXPECT_EQ(Form->FileTree->Count(), 2);
-  EXPECT_TRUE(Form->actRemoveInaccessible->isEnabled());
+  ASSERT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
+  Command(*Form, "actRemoveInaccessible")->trigger();
+  EXPECT_EQ(Seam(*Form).FileTree().Count(), 2);
+  EXPECT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
 
   Open({{"a.mp3", "W", "\\\\A\\s", nsInaccessible},
         {"b.mp3", "W", "\\\\A\\s", nsKnown},
@@ -265,13 +274,13 @@ TEST_F(MainFormTest, RemoveInaccessibleKeepsUnreachedRowsAndStaysEnabled) {
         {"d.mp3", "W", "\\\\B\\t", nsInaccessible},
         {"e.mp3", "W", "\\\\B\\t", nsNew}});
   Select(0, 4);
-  Form->actRemoveInaccessible->trigger();
+  Command(*Form, "actRemoveInaccessible")->trigger();
   EXPECT_EQ(Names(), (std::vector<std::string>{"b.mp3", "c.mp3", "e.mp3"}));
-  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 3");
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
+  EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 3");
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 0");
 
   Open({{"a.mp3", "W", "\\\\A\\s", nsKnown}, {"b.mp3", "W", "\\\\A\\s", nsNew}});
-  EXPECT_FALSE(Form->actRemoveInaccessible->isEnabled());
+  EXPECT_FALSE(Command(*Form, "actRemoveInaccessible")->isEnabled());
 }
 
 TEST_F(MainFormTest, InsertMovesOnAndTogglesExceptOnTheLastRow) {
@@ -279,42 +288,42 @@ TEST_F(MainFormTest, InsertMovesOnAndTogglesExceptOnTheLastRow) {
   Form->show();
   Select(1, 1);
   Focus(1);
-  QTest::keyClick(Form->ListView, Qt::Key_Insert);
+  QTest::keyClick(ListView(*Form), Qt::Key_Insert);
   EXPECT_EQ(Selected(), (std::vector<int>{1, 2}));
-  EXPECT_EQ(Form->FocusedRow(), 2);
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 2");
+  EXPECT_EQ(Seam(*Form).FocusedRow(), 2);
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 2");
   Focus(4);
-  QTest::keyClick(Form->ListView, Qt::Key_Insert);
+  QTest::keyClick(ListView(*Form), Qt::Key_Insert);
   EXPECT_EQ(Selected(), (std::vector<int>{1, 2}));
-  EXPECT_EQ(Form->FocusedRow(), 4);
-  Form->ListView->selectionModel()->clear();
+  EXPECT_EQ(Seam(*Form).FocusedRow(), 4);
+  ListView(*Form)->selectionModel()->clear();
   Focus(0);
-  QTest::keyClick(Form->ListView, Qt::Key_Insert); // nothing selected: nothing happens
+  QTest::keyClick(ListView(*Form), Qt::Key_Insert); // nothing selected: nothing happens
   EXPECT_TRUE(Selected().empty());
 }
 
 TEST_F(MainFormTest, SelectAllAndInvertCountRows) {
   OpenNumbered(30);
-  Form->actSelectAll->trigger();
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 30");
-  Form->ListView->selectionModel()->clear();
+  Command(*Form, "actSelectAll")->trigger();
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 30");
+  ListView(*Form)->selectionModel()->clear();
   for (int i = 0; i < 30; i += 2) Select(i, i);
-  Form->actInvertSelection->trigger();
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 15");
+  Command(*Form, "actInvertSelection")->trigger();
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 15");
   for (int i : Selected()) EXPECT_EQ(i % 2, 1);
-  Form->actClear->trigger();
-  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
-  EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: 0");
-  EXPECT_EQ(Form->SortColumn, -1);
+  Command(*Form, "actClear")->trigger();
+  EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 0");
+  EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: 0");
+  EXPECT_EQ(Seam(*Form).SortColumn(), -1);
 }
 
 TEST_F(MainFormTest, MouseAndKeysSelectRowsAndSelectedRowsLookSelected) {
   OpenNumbered(8);
   Form->show();
-  QTableView *v = Form->ListView;
+  QTableView *v = ListView(*Form);
   const auto click = [&](int Row, Qt::KeyboardModifiers Mods) {
     QTest::mouseClick(v->viewport(), Qt::LeftButton, Mods,
-                      v->visualRect(Form->Model->index(Row, 1)).center());
+                      v->visualRect(ListModel(*Form)->index(Row, 1)).center());
   };
   struct TStep {
     const char *What;
@@ -332,8 +341,8 @@ TEST_F(MainFormTest, MouseAndKeysSelectRowsAndSelectedRowsLookSelected) {
        [&] {
          QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier);
          QTest::keyClick(v, Qt::Key_Down, Qt::ShiftModifier);
-         Form->FileTree->AddFile("WG", "\\\\PC\\new", "new.mp3");
-         Form->ShowFileCount(Form->FileTree->Count());
+         Seam(*Form).FileTree().AddFile("WG", "\\\\PC\\new", "new.mp3");
+         Seam(*Form).ShowFileCount(Seam(*Form).FileTree().Count());
          QTest::keyClick(v, Qt::Key_Up, Qt::ShiftModifier);
        },
        {3, 4}},
@@ -347,15 +356,15 @@ TEST_F(MainFormTest, MouseAndKeysSelectRowsAndSelectedRowsLookSelected) {
   for (const TStep &s : steps) {
     s.Do();
     EXPECT_EQ(Selected(), s.Rows) << s.What;
-    EXPECT_EQ(Form->PanelText(1).toStdString(), "Selected files: " + std::to_string(s.Rows.size()))
+    EXPECT_EQ(PanelText(*Form, 1).toStdString(), "Selected files: " + std::to_string(s.Rows.size()))
         << s.What;
   }
   // Drawn: the highlight behind the selected rows only.
-  Form->ListView->selectionModel()->clear();
+  ListView(*Form)->selectionModel()->clear();
   Select(2, 2);
   const QImage shot = v->viewport()->grab().toImage();
   const auto lit = [&](int Row) {
-    const QRect r = v->visualRect(Form->Model->index(Row, 0));
+    const QRect r = v->visualRect(ListModel(*Form)->index(Row, 0));
     const QColor c = shot.pixelColor(r.right() - 2, r.center().y());
     return c == v->palette().color(QPalette::Active, QPalette::Highlight) ||
            c == v->palette().color(QPalette::Inactive, QPalette::Highlight);
@@ -369,8 +378,9 @@ TEST_F(MainFormTest, CommandGroupsFollowRowsSelectionAndConnection) {
   OpenNumbered(0);
   auto listGroup = [&] {
     std::vector<bool> out;
-    for (QAction *a : {Form->actClear, Form->actSelectAll, Form->actInvertSelection,
-                       Form->pmAddDenied, Form->pmRemoveDenied})
+    for (QAction *a : {Command(*Form, "actClear"), Command(*Form, "actSelectAll"),
+                       Command(*Form, "actInvertSelection"), Command(*Form, "pmAddDenied"),
+                       Command(*Form, "pmRemoveDenied")})
       out.push_back(a->isEnabled());
     return out;
   };
@@ -378,20 +388,23 @@ TEST_F(MainFormTest, CommandGroupsFollowRowsSelectionAndConnection) {
   OpenNumbered(3);
   EXPECT_EQ(listGroup(), std::vector<bool>(5, true));
   // Find next also needs a find.
-  for (QAction *a : {Form->actFindItem, Form->actExportHtml, Form->actExportText})
+  for (QAction *a : {Command(*Form, "actFindItem"), Command(*Form, "actExportHtml"),
+                     Command(*Form, "actExportText")})
     EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
-  EXPECT_FALSE(Form->actFindNext->isEnabled());
-  Form->TreeSearch = std::make_unique<TTreeSearch>(Form->FileTree.get());
-  Form->UpdateListCommands();
-  EXPECT_TRUE(Form->actFindNext->isEnabled());
+  EXPECT_FALSE(Command(*Form, "actFindNext")->isEnabled());
+  Seam(*Form).TreeSearch() = std::make_unique<TTreeSearch>(&Seam(*Form).FileTree());
+  Seam(*Form).UpdateListCommands();
+  EXPECT_TRUE(Command(*Form, "actFindNext")->isEnabled());
 
   const std::vector<QAction *> selectionGroup = {
-      Form->actDelete,      Form->actPlay, Form->actSavePlaylist,     Form->actSavePlaylistAs,
-      Form->pmSavePlaylist, Form->actCopy, Form->actShowFirstSelected};
+      Command(*Form, "actDelete"),           Command(*Form, "actPlay"),
+      Command(*Form, "actSavePlaylist"),     Command(*Form, "actSavePlaylistAs"),
+      Command(*Form, "pmSavePlaylist"),      Command(*Form, "actCopy"),
+      Command(*Form, "actShowFirstSelected")};
   for (QAction *a : selectionGroup) EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
   Select(1, 1);
   for (QAction *a : selectionGroup) EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
-  Form->ListView->selectionModel()->clear();
+  ListView(*Form)->selectionModel()->clear();
   for (QAction *a : selectionGroup) EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
 }
 
@@ -403,29 +416,29 @@ TEST_F(MainFormTest, EnterAndDoubleClickPlay) {
       [&](const std::string &, const std::string &, const TPlayFailed &) { ++played; });
   Select(0, 0);
   Focus(0);
-  QTest::keyClick(Form->ListView, Qt::Key_Return);
+  QTest::keyClick(ListView(*Form), Qt::Key_Return);
   EXPECT_EQ(played, 1);
   SetPlayListOpener(previous);
 }
 
 TEST_F(MainFormTest, DeniedListPopupCommands) {
   Open({{"a.mp3", "W", "\\\\Computer1\\Music\\Trance"}, {"b.mp3", "W", "\\\\Other\\x"}});
-  auto &denied = Form->Scan->Filter.DeniedComps;
+  auto &denied = Seam(*Form).Scan().Filter.DeniedComps;
   denied.clear();
   Select(0, 1);
-  Form->pmAddDenied->trigger(); // two rows: nothing
+  Command(*Form, "pmAddDenied")->trigger(); // two rows: nothing
   EXPECT_TRUE(denied.empty());
-  Form->ListView->selectionModel()->clear();
+  ListView(*Form)->selectionModel()->clear();
   Select(0, 0);
-  Form->pmAddDenied->trigger();
-  Form->pmAddDenied->trigger();
+  Command(*Form, "pmAddDenied")->trigger();
+  Command(*Form, "pmAddDenied")->trigger();
   EXPECT_EQ(denied, (std::vector<std::string>{"\\\\Computer1"}));
-  Form->ListView->selectionModel()->clear();
+  ListView(*Form)->selectionModel()->clear();
   Select(1, 1);
-  Form->pmAddDenied->trigger();
-  Form->ListView->selectionModel()->clear();
+  Command(*Form, "pmAddDenied")->trigger();
+  ListView(*Form)->selectionModel()->clear();
   Select(0, 0);
-  Form->pmRemoveDenied->trigger();
+  Command(*Form, "pmRemoveDenied")->trigger();
   EXPECT_EQ(denied, (std::vector<std::string>{"\\\\Other"}));
   // Removing wrote every setting at once, the unsaved \\Other too.
   TScanOptions stored;
@@ -442,10 +455,10 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
     f << "x.mp3\r\nWG\r\n\\\\PC\\s\\\r\ny.mp3\r\nWG\r\n\\\\PC\\s\\d\\\r\n";
   }
   Open();
-  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 2");
-  EXPECT_EQ(Form->FileTree->File(0).State(), nsKnown);
-  Form->FileTree->AddFile("WG", "\\\\PC\\t", "z.mp3");
-  Form->ShowFileCount(3);
+  EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 2");
+  EXPECT_EQ(Seam(*Form).FileTree().File(0).State(), nsKnown);
+  Seam(*Form).FileTree().AddFile("WG", "\\\\PC\\t", "z.mp3");
+  Seam(*Form).ShowFileCount(3);
   Form->close();
   TWNetTree back;
   EXPECT_EQ(LoadListFile(list, back), 0);
@@ -454,7 +467,7 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
 
   // A list directory that has gone: the close says so and still closes.
   Open();
-  Form->ListFileName = files::GetProgramDir() + "gone/Sonquarry.lst";
+  Seam(*Form).ListFileName() = files::GetProgramDir() + "gone/Sonquarry.lst";
   Form->close();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
   EXPECT_EQ(Prompts->Messages()[0], "Can not write list file. Directory " + files::GetProgramDir() +
@@ -468,7 +481,7 @@ TEST_F(MainFormTest, ListFileLoadedAtStartAndWrittenAtClose) {
   Open();
   ASSERT_EQ(Prompts->Messages().size(), 1u);
   EXPECT_NE(Prompts->Messages()[0].find(list), std::string::npos);
-  EXPECT_EQ(Form->PanelText(0).toStdString(), "Files: 0");
+  EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 0");
 }
 
 // A list loaded at start-up shows what the tag cache holds for its rows, and sorts by it: texts
@@ -487,12 +500,15 @@ TEST_F(MainFormTest, LoadedListShowsCachedTagsAndSortsByThem) {
     cache.Put("\\\\PC\\s\\e.mp3", 1, 1, {"Elsewhere", "", "", 0, 1}); // no row of the list
   }
   Open();
-  ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return !Form->Tags->Busy(); }));
+  ASSERT_TRUE(sonquarry::testing::SpinUntil([&] { return !Seam(*Form).Tags().Busy(); }));
   const auto cells = [&](int Row) {
     std::vector<std::string> out;
     for (int f = 0; f < TagFieldCount; ++f)
-      out.push_back(
-          Form->Model->index(Row, TFileListModel::TagColumn + f).data().toString().toStdString());
+      out.push_back(ListModel(*Form)
+                        ->index(Row, TFileListModel::TagColumn + f)
+                        .data()
+                        .toString()
+                        .toStdString());
     return out;
   };
   using V = std::vector<std::string>;
@@ -501,11 +517,11 @@ TEST_F(MainFormTest, LoadedListShowsCachedTagsAndSortsByThem) {
   EXPECT_EQ(cells(2), (V{"THE LONG SHARED ARTIST NAME B", "Tc", "", "1999", "10:00"}));
   EXPECT_EQ(cells(3), (V{"", "", "", "", ""}));
 
-  Form->ColumnClick(TFileListModel::TagColumn + tfArtist);
+  Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfArtist);
   EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
-  Form->ColumnClick(TFileListModel::TagColumn + tfArtist);
+  Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfArtist);
   EXPECT_EQ(Names(), (V{"a.mp3", "c.mp3", "b.mp3", "d.mp3", "e.mp3"}));
-  Form->ColumnClick(TFileListModel::TagColumn + tfLength);
+  Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfLength);
   EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
 }
 
@@ -519,29 +535,29 @@ TEST_F(MainFormTest, EscClosesOnlyTheWindowItselfAndShiftF10OpensThePopup) {
     bool ListPopup = false; // Open shows the list's popup menu
   };
   const TCase cases[] = {
-      {"the list", [&] { return static_cast<QWidget *>(Form->ListView); }, true},
+      {"the list", [&] { return static_cast<QWidget *>(ListView(*Form)); }, true},
       {"the popup",
        [&] {
-         Form->ListPopup->popup(Form->mapToGlobal(QPoint(20, 80)));
+         Menu(*Form, "ListPopup")->popup(Form->mapToGlobal(QPoint(20, 80)));
          return QApplication::activePopupWidget();
        },
        false, true},
       {"the File menu",
        [&] {
-         Form->menuBar()->setActiveAction(Form->FileMenu->menuAction());
+         Form->menuBar()->setActiveAction(Menu(*Form, "FileMenu")->menuAction());
          return QApplication::activePopupWidget();
        },
        false},
       {"the popup by Shift+F10",
        [&] {
-         QTest::keyClick(Form->ListView, Qt::Key_F10, Qt::ShiftModifier);
+         QTest::keyClick(ListView(*Form), Qt::Key_F10, Qt::ShiftModifier);
          return QApplication::activePopupWidget();
        },
        false, true},
       {"the menu bar after Alt",
        [&] {
          QTest::keyClick(Form->menuBar(), Qt::Key_Alt);
-         Form->menuBar()->setActiveAction(Form->FileMenu->menuAction());
+         Form->menuBar()->setActiveAction(Menu(*Form, "FileMenu")->menuAction());
          QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
          return QApplication::focusWidget();
        },
@@ -552,15 +568,15 @@ TEST_F(MainFormTest, EscClosesOnlyTheWindowItselfAndShiftF10OpensThePopup) {
     OpenNumbered(3);
     Form->show();
     Form->activateWindow();
-    Form->ListView->setFocus();
+    ListView(*Form)->setFocus();
     ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
     QWidget *target = c.Open();
     ASSERT_NE(target, nullptr);
     if (!c.Closes) {
-      EXPECT_NE(target, static_cast<QWidget *>(Form->ListView));
+      EXPECT_NE(target, static_cast<QWidget *>(ListView(*Form)));
     }
     if (c.ListPopup) {
-      EXPECT_EQ(target, Form->ListPopup);
+      EXPECT_EQ(target, Menu(*Form, "ListPopup"));
     }
     QTest::keyClick(target, Qt::Key_Escape);
     EXPECT_EQ(Form->isVisible(), !c.Closes);
@@ -579,7 +595,8 @@ TEST_F(MainFormTest, NoMisspelledWordInShownTexts) {
     texts.push_back((w->property("text").toString() + " " + w->toolTip()).toStdString());
   for (TSearchBlock b : {TSearchBlock::SameComps, TSearchBlock::SameRes, TSearchBlock::NoAddresses})
     texts.push_back(TScanSession::Message(b));
-  texts.push_back(SaveListWithMessage(Sandbox.Root() + "/missing/Sonquarry.lst", *Form->FileTree));
+  texts.push_back(
+      SaveListWithMessage(Sandbox.Root() + "/missing/Sonquarry.lst", Seam(*Form).FileTree()));
   for (const auto &page :
        std::filesystem::directory_iterator(sonquarry::testing::SourceDir() + "/docs/help")) {
     std::ifstream in(page.path());
@@ -609,9 +626,9 @@ TEST_F(MainFormTest, LinksThatAnotherUserPlantedAreNotWrittenThrough) {
     Prompts->Records.clear();
     Open({{"x;echo PWNED;#.mp3", "WG", "\\\\PC\\s\\"}});
     if (exit) {
-      Form->actExit->trigger();
+      Command(*Form, "actExit")->trigger();
     } else {
-      Form->ListFileName = link;
+      Seam(*Form).ListFileName() = link;
       Form->close();
     }
     EXPECT_EQ(sonquarry::testing::ReadAll(victim), "mine");

@@ -20,6 +20,7 @@
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
 #include "support/fake_net_provider.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/dialogs/comp_search_form.h"
@@ -30,7 +31,9 @@
 namespace sonquarry {
 namespace {
 
+using testing::Command;
 using testing::ReadAll;
+using testing::Seam;
 
 using Strings = std::vector<std::string>;
 
@@ -502,8 +505,8 @@ TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
   sonquarry::testing::TXdgSandbox Sandbox;
   sonquarry::testing::TPromptsScope prompts;
   TMainForm Main{MakeProgramNetwork()};
-  ASSERT_TRUE(Main.actOptions->isEnabled());
-  EXPECT_EQ(Main.actOptions->shortcut(), QKeySequence(Qt::Key_F12));
+  ASSERT_TRUE(Command(Main, "actOptions")->isEnabled());
+  EXPECT_EQ(Command(Main, "actOptions")->shortcut(), QKeySequence(Qt::Key_F12));
   prompts->Dialogs.push_back([](QDialog &D) {
     auto &F = static_cast<TfmOptions &>(D);
     EXPECT_EQ(F.windowTitle(), "Options");
@@ -512,11 +515,11 @@ TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
     F.btnOK->click();
     return F.result();
   });
-  Main.actOptions->trigger();
-  EXPECT_TRUE(Main.Scan->IsClearBefor);
+  Command(Main, "actOptions")->trigger();
+  EXPECT_TRUE(Seam(Main).Scan().IsClearBefor);
   TScanOptions Stored;
   TMainFormSettings StoredForm;
-  LoadSettings(Stored, StoredForm, *Main.Scan);
+  LoadSettings(Stored, StoredForm, Seam(Main).Scan());
   EXPECT_TRUE(Stored.IsClearBefor);
   EXPECT_FALSE(StoredForm.ScanMethodUnset);
   // Cancelled, it saves nothing; the next open shows the page shown last.
@@ -524,7 +527,7 @@ TEST(OptionsCommandTest, OptionsCommandOpensTheDialogAndOkSavesTheSettings) {
     EXPECT_EQ(static_cast<TfmOptions &>(D).Pages->currentIndex(), TfmOptions::CompFilterPage);
     return int(QDialog::Rejected);
   });
-  EXPECT_FALSE(Main.ShowOptions());
+  EXPECT_FALSE(Seam(Main).ShowOptions());
   EXPECT_EQ(prompts->Records.size(), 2u);
 }
 

@@ -8,6 +8,7 @@
 #include "services/tags/tag_cache.h"
 #include "settings/settings.h"
 #include "support/gui_spin.h"
+#include "support/main_form_seam.h"
 #include "support/mutagen_oracle.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
@@ -36,7 +37,11 @@ using namespace sonquarry::testing;
 namespace {
 
 std::string Cell(TMainForm &Form, int Row, int Field) {
-  return Form.Model->index(Row, TFileListModel::TagColumn + Field).data().toString().toStdString();
+  return ListModel(Form)
+      ->index(Row, TFileListModel::TagColumn + Field)
+      .data()
+      .toString()
+      .toStdString();
 }
 
 int Seconds(const std::string &MinSec) {
@@ -61,19 +66,20 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
   platform::SetMainThread(&dispatcher);
   {
     TMainForm form(MakeProgramNetwork());
-    form.Scan->NetBios = false;
-    form.Scan->ClearNetRes();
-    form.Scan->AddIPRange(StrIP(env.Host("ALPHA", "IP")), StrIP(env.Host("ALPHA", "IP")));
-    form.Scan->Filter.AllowedRes = {"music"};
+    Seam(form).Scan().NetBios = false;
+    Seam(form).Scan().ClearNetRes();
+    Seam(form).Scan().AddIPRange(StrIP(env.Host("ALPHA", "IP")), StrIP(env.Host("ALPHA", "IP")));
+    Seam(form).Scan().Filter.AllowedRes = {"music"};
     const auto unc = [&](int r) {
-      return form.FileTree->GetDirectory(r) + std::string(form.FileTree->File(r).Name());
+      return Seam(form).FileTree().GetDirectory(r) +
+             std::string(Seam(form).FileTree().File(r).Name());
     };
     const auto searchAndCheck = [&] {
-      form.actSearch->trigger();
-      ASSERT_TRUE(
-          SpinUntil([&] { return form.ScanState == ssIdle && !form.Tags->Busy(); }, 120000));
-      ASSERT_EQ(std::size_t(form.FileTree->Count()), want.size());
-      for (int r = 0; r < form.FileTree->Count(); ++r) {
+      Command(form, "actSearch")->trigger();
+      ASSERT_TRUE(SpinUntil(
+          [&] { return Seam(form).ScanState() == ssIdle && !Seam(form).Tags().Busy(); }, 120000));
+      ASSERT_EQ(std::size_t(Seam(form).FileTree().Count()), want.size());
+      for (int r = 0; r < Seam(form).FileTree().Count(); ++r) {
         const std::string path = BelowShare(unc(r));
         SCOPED_TRACE(path);
         const auto it = want.find(path);
@@ -88,17 +94,17 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
     // search finds what the files are now.
     {
       tags::TTagCache older;
-      for (int r = 0; r < form.FileTree->Count(); ++r)
+      for (int r = 0; r < Seam(form).FileTree().Count(); ++r)
         older.Put(unc(r), 1, 0, tags::TTags{"stale", "stale", "stale", 1999, 1});
     }
-    form.Tags->LoadCached();
-    ASSERT_TRUE(SpinUntil([&] { return !form.Tags->Busy(); }, 60000));
+    Seam(form).Tags().LoadCached();
+    ASSERT_TRUE(SpinUntil([&] { return !Seam(form).Tags().Busy(); }, 60000));
     ASSERT_EQ(Cell(form, 0, tfArtist), "stale");
     searchAndCheck();
 
     // Sorted by artist: the texts in order, folded as the list folds them.
-    form.ColumnClick(TFileListModel::TagColumn + tfArtist);
-    for (int r = 1; r < form.FileTree->Count(); ++r)
+    Seam(form).ColumnClick(TFileListModel::TagColumn + tfArtist);
+    for (int r = 1; r < Seam(form).FileTree().Count(); ++r)
       EXPECT_LE(QString::compare(QString::fromStdString(Cell(form, r - 1, tfArtist)),
                                  QString::fromStdString(Cell(form, r, tfArtist)),
                                  Qt::CaseInsensitive),
@@ -107,18 +113,18 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
 
     // A playlist of every row: an #EXTINF line before each, with the row's length and names.
     const std::string list = (std::filesystem::path(sandbox.Root()) / "all.m3u").string();
-    ASSERT_TRUE(
-        WritePlayList(list, *form.FileTree, {{0, form.FileTree->Count() - 1}}, &form.Tags->Table));
+    ASSERT_TRUE(WritePlayList(list, Seam(form).FileTree(), {{0, Seam(form).FileTree().Count() - 1}},
+                              &Seam(form).Tags().Table));
     std::ifstream in(list, std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(text.rfind("#EXTM3U\r\n", 0), 0u);
-    for (int r = 0; r < form.FileTree->Count(); ++r) {
+    for (int r = 0; r < Seam(form).FileTree().Count(); ++r) {
       const std::string artist = Cell(form, r, tfArtist), title = Cell(form, r, tfTitle);
       const std::string name = artist.empty()  ? title
                                : title.empty() ? artist
                                                : artist + " - " + title;
       EXPECT_NE(text.find("#EXTINF:" + std::to_string(Seconds(Cell(form, r, tfLength))) + "," +
-                          name + "\r\n" + PlayListLine(*form.FileTree, r) + "\r\n"),
+                          name + "\r\n" + PlayListLine(Seam(form).FileTree(), r) + "\r\n"),
                 std::string::npos)
           << unc(r);
     }
@@ -171,10 +177,10 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
       QTest::qWait(300);
       EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/tag-columns.png"));
       // By directory, the FLAC, Ogg, Opus and M4A rows at the top.
-      form.ColumnClick(scDirectory);
-      for (int r = 0; r < form.FileTree->Count(); ++r)
+      Seam(form).ColumnClick(scDirectory);
+      for (int r = 0; r < Seam(form).FileTree().Count(); ++r)
         if (BelowShare(unc(r)).rfind("Today/", 0) == 0) {
-          form.ListView->scrollTo(form.Model->index(r, 0), QAbstractItemView::PositionAtTop);
+          ListView(form)->scrollTo(ListModel(form)->index(r, 0), QAbstractItemView::PositionAtTop);
           break;
         }
       QTest::qWait(300);

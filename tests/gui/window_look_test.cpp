@@ -3,6 +3,7 @@
 // window is saved as a picture for the README.
 
 #include "app/program_network.h"
+#include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
 #include "ui/list/file_list_model.h"
@@ -20,6 +21,9 @@
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
+using sonquarry::testing::ListView;
+using sonquarry::testing::PanelText;
+using sonquarry::testing::Seam;
 
 namespace {
 
@@ -60,23 +64,24 @@ TEST(WindowLook, ListWithEveryState) {
                                         : pc == 3 ? "SQBRAVO"
                                                   : "SQCHARLIE") +
                             "\\music\\" + artists[i % 6] + "\\Album " + std::to_string(i % 4);
-    form.FileTree->AddFile(pc == 4 ? "SQGROUP2" : "SQGROUP1", dir,
-                           std::to_string(i % 12 + 1) + " - Track " + std::to_string(i) + ".mp3");
+    Seam(form).FileTree().AddFile(pc == 4 ? "SQGROUP2" : "SQGROUP1", dir,
+                                  std::to_string(i % 12 + 1) + " - Track " + std::to_string(i) +
+                                      ".mp3");
   }
-  for (int i = 0; i < form.FileTree->Count(); ++i)
-    form.FileTree->File(i).SetState(TNodeState(i % 7 == 0    ? nsNew
-                                               : i % 11 == 0 ? nsInaccessible
-                                               : i % 5 == 3  ? nsUnreached
-                                                             : nsKnown));
-  form.ShowFileCount(form.FileTree->Count());
-  form.UpdateRemoveCommand();
-  form.ListView->selectRow(2);
+  for (int i = 0; i < Seam(form).FileTree().Count(); ++i)
+    Seam(form).FileTree().File(i).SetState(TNodeState(i % 7 == 0    ? nsNew
+                                                      : i % 11 == 0 ? nsInaccessible
+                                                      : i % 5 == 3  ? nsUnreached
+                                                                    : nsKnown));
+  Seam(form).ShowFileCount(Seam(form).FileTree().Count());
+  Seam(form).UpdateRemoveCommand();
+  ListView(form)->selectRow(2);
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   QTest::qWait(200);
   const QPixmap shot = form.grab();
   EXPECT_EQ(shot.size(), form.size());
-  EXPECT_EQ(form.PanelText(0).toStdString(), "Files: 400");
+  EXPECT_EQ(PanelText(form, 0).toStdString(), "Files: 400");
   if (const char *file = std::getenv("SQ_SCREENSHOT")) {
     EXPECT_TRUE(shot.save(file));
   }

@@ -298,11 +298,11 @@ TEST_F(SmbWorkerNet, AServerLostMidRescanLeavesItsUnconfirmedRowsUnknownAndIsNam
   const std::string Root = "\\\\" + Bravo + "\\media";
   // The list of the search before: every music file on the server's disk.
   TWNetTree Tree;
-  Tree.Loading = true;
+  Tree.SetLoading(true);
   const auto Known = Want("BRAVO", "media", Root);
   for (const auto &P : Known)
     Tree.AddFile(Wg, P.substr(0, P.rfind('\\')), P.substr(P.rfind('\\') + 1));
-  Tree.Loading = false;
+  Tree.SetLoading(false);
   struct TRestart {
     std::string Tool, Net, Host;
     bool Stopped = false;

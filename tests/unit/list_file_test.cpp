@@ -58,9 +58,9 @@ void WriteAll(const std::string &File, const std::string &Data) {
 }
 
 int Load(const std::string &File, TWNetTree &T) {
-  T.Loading = true;
+  T.SetLoading(true);
   const int code = LoadListFile(File, T);
-  T.Loading = false;
+  T.SetLoading(false);
   return code;
 }
 
@@ -292,7 +292,7 @@ TEST(ListFileLoad, SharedPathsGiveTheSameTreeAsAddingEachRecord) {
       t->AddFile("D", "\\\\PC\\S\\A\\", "old");
       t->AddFile("D", "\\\\PC\\Gone\\", "older");
       t->ResetMarks();
-      t->Loading = loading;
+      t->SetLoading(loading);
     }
     ASSERT_EQ(LoadListFile(dir / "r.lst", loaded), 0);
     for (const auto &r : recs) added.AddFile(r.Domain, r.Directory, r.Name);

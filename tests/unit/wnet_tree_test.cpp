@@ -113,7 +113,7 @@ TEST(WNetTreeNodes, ObtainNodeStates) {
   a.SetVisited(false);
   t.ObtainNode({}, "A", created);
   EXPECT_EQ(a.State(), nsKnown);
-  t.Loading = true;
+  t.SetLoading(true);
   EXPECT_EQ(t.ObtainNode(a, "B", created).State(), nsKnown);
   TWNetNode plain = t.AddNode(a, "C");
   EXPECT_FALSE(plain.Visited());
@@ -274,13 +274,13 @@ TEST(WNetTreeNames, LongAndEmptyNamesAreStoredWhole) {
 
 TEST(WNetTreeMarks, FullCycleGivesEveryState) {
   TWNetTree t;
-  t.Loading = true;
+  t.SetLoading(true);
   t.AddFile("Domain1", "\\\\Computer1\\Music\\", "kept.mp3");
   t.AddFile("Domain1", "\\\\Computer1\\Music\\", "gone.mp3");
   t.AddFile("Domain1", "\\\\Computer1\\Old\\", "oldshare.mp3");
   t.AddFile("Domain1", "\\\\Computer2\\Music\\", "pc2.mp3");
   t.AddFile("Domain2", "\\\\Computer3\\Music\\", "dom2.mp3");
-  t.Loading = false;
+  t.SetLoading(false);
   for (int i = 0; i < t.Count(); ++i) {
     EXPECT_EQ(t.File(i).State(), nsKnown);
     EXPECT_TRUE(t.File(i).Visited());

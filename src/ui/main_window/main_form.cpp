@@ -168,66 +168,70 @@ TMainForm::~TMainForm() {
 
 // ---- building
 
-QAction *TMainForm::NewAction(const char *Text, const QKeySequence &Shortcut) {
+QAction *TMainForm::NewAction(const char *Name, const char *Text, const QKeySequence &Shortcut) {
   auto *a = new QAction(QString::fromUtf8(Text), this);
+  a->setObjectName(QString::fromLatin1(Name));
   if (!Shortcut.isEmpty()) a->setShortcut(Shortcut);
   a->setEnabled(false);
   return a;
 }
 
 void TMainForm::CreateActions() {
-  actSavePlaylist = NewAction("Save selected to playlist", QKeySequence("Ctrl+S"));
-  actSavePlaylistAs = NewAction("Save selected to playlist as...", QKeySequence("Ctrl+Shift+S"));
+  actSavePlaylist =
+      NewAction("actSavePlaylist", "Save selected to playlist", QKeySequence("Ctrl+S"));
+  actSavePlaylistAs = NewAction("actSavePlaylistAs", "Save selected to playlist as...",
+                                QKeySequence("Ctrl+Shift+S"));
   actSavePlaylistAs->setIconText("Save");
   actSavePlaylistAs->setToolTip("Save selected files to play list");
   actSavePlaylistAs->setIcon(ThemeIcon("document-save", ":/icons/save.svg"));
-  actCopy = NewAction("Copy selected files to directory...", QKeySequence("Ctrl+C"));
-  actExportHtml = NewAction("HTML");
-  actExportText = NewAction("Text file");
-  actExit = NewAction("Exit", QKeySequence("Alt+F4"));
+  actCopy = NewAction("actCopy", "Copy selected files to directory...", QKeySequence("Ctrl+C"));
+  actExportHtml = NewAction("actExportHtml", "HTML");
+  actExportText = NewAction("actExportText", "Text file");
+  actExit = NewAction("actExit", "Exit", QKeySequence("Alt+F4"));
 
-  actPlay = NewAction("Play selected files", QKeySequence("Ctrl+P"));
+  actPlay = NewAction("actPlay", "Play selected files", QKeySequence("Ctrl+P"));
   actPlay->setIconText("Play");
   actPlay->setToolTip("Play selected files");
   actPlay->setIcon(ThemeIcon("media-playback-start", ":/icons/play.svg"));
-  actClear = NewAction("Clear", QKeySequence("Ctrl+Alt+C"));
+  actClear = NewAction("actClear", "Clear", QKeySequence("Ctrl+Alt+C"));
   actClear->setToolTip("Clear list");
   actClear->setIcon(ThemeIcon("edit-clear", ":/icons/clear.svg"));
-  actSelectAll = NewAction("Select all", QKeySequence("Ctrl+A"));
-  actInvertSelection = NewAction("Invert selection", QKeySequence("Alt+I"));
-  actDelete = NewAction("Delete from list", QKeySequence(Qt::Key_Delete));
+  actSelectAll = NewAction("actSelectAll", "Select all", QKeySequence("Ctrl+A"));
+  actInvertSelection = NewAction("actInvertSelection", "Invert selection", QKeySequence("Alt+I"));
+  actDelete = NewAction("actDelete", "Delete from list", QKeySequence(Qt::Key_Delete));
   actDelete->setIconText("Delete");
   actDelete->setToolTip("Delete selected files");
   actDelete->setIcon(ThemeIcon("edit-delete", ":/icons/delete.svg"));
-  actRemoveInaccessible =
-      NewAction("Remove all inaccessible files", QKeySequence(Qt::CTRL | Qt::Key_Delete));
-  actFindItem = NewAction("Find item...", QKeySequence("Ctrl+F"));
+  actRemoveInaccessible = NewAction("actRemoveInaccessible", "Remove all inaccessible files",
+                                    QKeySequence(Qt::CTRL | Qt::Key_Delete));
+  actFindItem = NewAction("actFindItem", "Find item...", QKeySequence("Ctrl+F"));
   actFindItem->setIconText("Find");
   actFindItem->setToolTip("Find item");
   actFindItem->setIcon(ThemeIcon("edit-find", ":/icons/find.svg"));
-  actFindNext = NewAction("Find next", QKeySequence(Qt::Key_F3));
-  actShowFirstSelected = NewAction("Show first selected item", QKeySequence(Qt::Key_F4));
+  actFindNext = NewAction("actFindNext", "Find next", QKeySequence(Qt::Key_F3));
+  actShowFirstSelected =
+      NewAction("actShowFirstSelected", "Show first selected item", QKeySequence(Qt::Key_F4));
 
-  actSearch = NewAction("Search", QKeySequence(Qt::Key_F9));
+  actSearch = NewAction("actSearch", "Search", QKeySequence(Qt::Key_F9));
   actSearch->setToolTip("Start search");
   actSearch->setIcon(ThemeIcon("system-search", ":/icons/search.svg"));
-  actStop = NewAction("Stop", QKeySequence("Ctrl+Alt+A"));
+  actStop = NewAction("actStop", "Stop", QKeySequence("Ctrl+Alt+A"));
   actStop->setToolTip("Stop search");
   actStop->setIcon(ThemeIcon("process-stop", ":/icons/stop.svg"));
-  actOptions = NewAction("Options...", QKeySequence(Qt::Key_F12));
+  actOptions = NewAction("actOptions", "Options...", QKeySequence(Qt::Key_F12));
   actOptions->setIconText("Options");
   actOptions->setToolTip("Options and filters");
   actOptions->setIcon(ThemeIcon("preferences-system", ":/icons/options.svg"));
 
-  actHelpContents = NewAction("Contents", QKeySequence(Qt::Key_F1));
-  actHelpGettingStarted = NewAction("Getting started");
-  actHelpFaq = NewAction("FAQ and tips");
-  actAbout = NewAction("About...");
+  actHelpContents = NewAction("actHelpContents", "Contents", QKeySequence(Qt::Key_F1));
+  actHelpGettingStarted = NewAction("actHelpGettingStarted", "Getting started");
+  actHelpFaq = NewAction("actHelpFaq", "FAQ and tips");
+  actAbout = NewAction("actAbout", "About...");
 
-  pmSavePlaylist = NewAction("Save selected to playlist", QKeySequence("Ctrl+S"));
+  pmSavePlaylist = NewAction("pmSavePlaylist", "Save selected to playlist", QKeySequence("Ctrl+S"));
   pmSavePlaylist->setShortcutContext(Qt::WidgetShortcut); // shown only; Ctrl+S is File's
-  pmAddDenied = NewAction("Add current computer to denied list");
-  pmRemoveDenied = NewAction("Remove current computer from denied list");
+  pmAddDenied = NewAction("pmAddDenied", "Add current computer to denied list");
+  pmRemoveDenied = NewAction("pmRemoveDenied", "Remove current computer from denied list");
 
   ConnectCommand(actExit, [this] {
     // Exit also leaves a copy of the list in the current directory; its result does not matter,
@@ -270,17 +274,20 @@ void TMainForm::CreateActions() {
 
 void TMainForm::CreateMenus() {
   FileMenu = menuBar()->addMenu("&File");
+  FileMenu->setObjectName("FileMenu");
   FileMenu->addAction(actSavePlaylist);
   FileMenu->addAction(actSavePlaylistAs);
   FileMenu->addSeparator();
   FileMenu->addAction(actCopy);
   ExportMenu = FileMenu->addMenu("Export");
+  ExportMenu->setObjectName("ExportMenu");
   ExportMenu->addAction(actExportHtml);
   ExportMenu->addAction(actExportText);
   FileMenu->addSeparator();
   FileMenu->addAction(actExit);
 
   PlayListMenu = menuBar()->addMenu("&PlayList");
+  PlayListMenu->setObjectName("PlayListMenu");
   PlayListMenu->addAction(actPlay);
   PlayListMenu->addSeparator();
   PlayListMenu->addAction(actClear);
@@ -295,12 +302,14 @@ void TMainForm::CreateMenus() {
   PlayListMenu->addAction(actShowFirstSelected);
 
   ScanMenu = menuBar()->addMenu("&Scan");
+  ScanMenu->setObjectName("ScanMenu");
   ScanMenu->addAction(actSearch);
   ScanMenu->addAction(actStop);
   ScanMenu->addSeparator();
   ScanMenu->addAction(actOptions);
 
   HelpMenu = menuBar()->addMenu("&Help");
+  HelpMenu->setObjectName("HelpMenu");
   HelpMenu->addAction(actHelpContents);
   HelpMenu->addAction(actHelpGettingStarted);
   HelpMenu->addAction(actHelpFaq);
@@ -308,6 +317,7 @@ void TMainForm::CreateMenus() {
   HelpMenu->addAction(actAbout);
 
   ListPopup = new QMenu(this);
+  ListPopup->setObjectName("ListPopup");
   ListPopup->addAction(actPlay);
   ListPopup->addAction(pmSavePlaylist);
   ListPopup->addAction(actCopy);

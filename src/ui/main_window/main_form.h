@@ -2,10 +2,15 @@
 // The main window: the result list over the path tree, its commands, menus, toolbar, popup menu
 // and status bar, and the objects it owns for the life of the process.
 //
-// Commands are QActions, public below. A command whose handler lives elsewhere is connected with
-// ConnectCommand(action, handler); until then it stays disabled, whatever the enabling rules
-// say. The enabling rules (UpdateListCommands, UpdateSelectionCommands, UpdateRemoveCommand,
-// EnableScanCommands) only ever enable connected commands.
+// Its state and commands are private. Callers build it, connect the Options dialog and close it;
+// a command is reached as a user reaches it, by its menu, its shortcut or its QAction's object
+// name (the member's name, "actPlay"). Tests reach the rest through one named seam,
+// testing::TMainFormSeam (tests/support/main_form_seam.h).
+//
+// A command whose handler lives elsewhere is connected with ConnectCommand(action, handler);
+// until then it stays disabled, whatever the enabling rules say. The enabling rules
+// (UpdateListCommands, UpdateSelectionCommands, UpdateRemoveCommand, EnableScanCommands) only
+// ever enable connected commands.
 
 #include "engine/diagnostics.h"
 #include "engine/net_scan.h"
@@ -43,6 +48,9 @@ class TNetwork;
 class TTagColumns;
 class TStatusPanel;
 class TfmOptions;
+namespace testing {
+class TMainFormSeam;
+}
 
 // The window's search: idle, running, or asked to stop and waiting for its threads.
 enum TScanState : uint8_t { ssIdle = 0, ssSearching = 1, ssStopping = 2 };
@@ -53,6 +61,23 @@ public:
   // Network: what the window searches, copies from and reads tags through.
   explicit TMainForm(std::shared_ptr<TNetwork> Network, QWidget *Parent = nullptr);
   ~TMainForm() override;
+
+  // The Options dialog (connected by whoever builds it): runs it on page PageIndex (-1: the
+  // page last shown) and returns whether it was closed with OK. "Options..." is enabled once a
+  // handler is set.
+  void SetOptionsHandler(std::function<bool(int PageIndex)> Handler);
+  // The close routine (list file, position, widths, release); runs once, from any close path.
+  void Shutdown();
+
+protected:
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
+  void closeEvent(QCloseEvent *Event) override;
+  void changeEvent(QEvent *Event) override;
+  bool event(QEvent *Event) override;
+  void keyPressEvent(QKeyEvent *Event) override;
+
+private:
+  friend class testing::TMainFormSeam;
 
   // ---- owned for the window's life
   std::unique_ptr<TWNetTree> FileTree;
@@ -72,7 +97,7 @@ public:
   QMenu *ColumnsPopup; // the header's: shows and hides columns
   int32_t SelectedCount = 0;
 
-  // ---- commands (menu, popup and toolbar share one action each)
+  // ---- commands (menu, popup and toolbar share one action each; object name: the member's)
   // File
   QAction *actSavePlaylist;   // "Save selected to playlist" (Ctrl+S)
   QAction *actSavePlaylistAs; // "Save selected to playlist as..." (Ctrl+Shift+S), toolbar "Save"
@@ -118,11 +143,7 @@ public:
   void ConnectCommand(QAction *Action, std::function<void()> Handler);
   bool Connected(QAction *Action) const { return Wired_.count(Action) != 0; }
 
-  // The Options dialog (connected by whoever builds it): runs it on page PageIndex (-1: the
-  // page last shown) and returns whether it was closed with OK. "Options..." is enabled once a
-  // handler is set.
-  void SetOptionsHandler(std::function<bool(int PageIndex)> Handler);
-  bool ShowOptions(int PageIndex = -1);
+  bool ShowOptions(int PageIndex = -1); // through the handler; false without one
 
   // ---- search run control
   TScanState ScanState = ssIdle;
@@ -153,8 +174,6 @@ public:
   void WarnUser(const std::string &Line);
   // Once the loop runs: the first run asks for the search mode.
   void FirstRunPrompt();
-  // The close routine (list file, position, widths, release); runs once, from any close path.
-  void Shutdown();
 
   // ---- the list
   void ShowFileCount(int Count);
@@ -196,14 +215,6 @@ public:
   void ReadTagsAfterSearch();
   void WritePositionAndWidths();
 
-protected:
-  bool eventFilter(QObject *Watched, QEvent *Event) override;
-  void closeEvent(QCloseEvent *Event) override;
-  void changeEvent(QEvent *Event) override;
-  bool event(QEvent *Event) override;
-  void keyPressEvent(QKeyEvent *Event) override;
-
-private:
   const std::shared_ptr<TNetwork> Network_;
 
   void CreateActions();
@@ -212,7 +223,8 @@ private:
   void CreateToolBar();
   void CreateList();
   void CreateStatusBar();
-  QAction *NewAction(const char *Text, const QKeySequence &Shortcut = {});
+  // Name: the action's object name, the member's name.
+  QAction *NewAction(const char *Name, const char *Text, const QKeySequence &Shortcut = {});
   void SetEnabled(QAction *Action, bool Enabled);
   void SelectionChanged();
   // The list's popup menu at At (viewport coordinates).
