@@ -89,7 +89,7 @@ h_shares() {
     bravo) printf '%s\n' "media|music" "empty|empty" ;;
     charlie) printf '%s\n' "archive|music" 'private$|secret' ;;
     delta) printf '%s\n' "tunes|music" ;;
-    mac) printf '%s\n' "Music|music" ;;
+    mac) printf '%s\n' "Audio|music" ;;
     echo) printf '%s\n' "oldies|small" 'loops$|loops' ;;
     impacket) printf '%s\n' "MEDIA|impacket" ;;
   esac

@@ -187,7 +187,7 @@ protected:
   platform::TDiagnosticSink Previous;
   void SetUp() override {
     NeighbourhoodTest::SetUp();
-    Inner->Set("\\\\10.0.0.16", {Res(net::NetDisplayShare, "\\\\10.0.0.16\\Music")});
+    Inner->Set("\\\\10.0.0.16", {Res(net::NetDisplayShare, "\\\\10.0.0.16\\Audio")});
     Previous = platform::SetDiagnosticSink(
         [this](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });
   }
@@ -223,7 +223,7 @@ TEST_F(MdnsNeighbourhoodTest, EachComputerOnceUnderTheWorkgroupAnotherMethodGive
   EXPECT_EQ(ListBoth("LOCAL", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQMAC"}));
   // Its shares over SMB at the address it resolved to, under its name.
   EXPECT_EQ(ListBoth("\\\\SQMAC", net::NetDisplayServer),
-            (std::vector<std::string>{"\\\\SQMAC\\Music"}));
+            (std::vector<std::string>{"\\\\SQMAC\\Audio"}));
   EXPECT_EQ(Log, (std::vector<std::string>{
                      "mDNS: WEBDAV serves SMB on port 8445, which is not searched; it is left out.",
                      "mDNS: LOOPBACK resolves to an address that is not a computer's (127.0.0.1); "
