@@ -96,6 +96,7 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
       TScanView view;
       view.Ip = ip;
       view.Wsd = !ip && form.Scan->WsDiscovery; // the window's default finds SQDELTA too
+      view.Mdns = !ip && form.Scan->Mdns;       // and SQMAC under LOCAL
       view.DirNames = false;                    // a directory is no row of the list
       const auto listed = Listed(*form.FileTree);
       const auto expected = TExpected(env, view).Found;
