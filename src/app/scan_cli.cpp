@@ -109,6 +109,9 @@ TScanCommand ParseScanArgs(const std::vector<std::string> &Args) {
     } else if (Option == "--wsd" || Option == "--no-wsd") {
       NoValue();
       C.WsDiscovery = Option == "--wsd";
+    } else if (Option == "--mdns" || Option == "--no-mdns") {
+      NoValue();
+      C.Mdns = Option == "--mdns";
     } else if (Option == "--ip") {
       C.Ranges.push_back(ParseIPRangeArg(Value()));
       C.NetBios = false;
@@ -216,6 +219,9 @@ Discovery:
   --neighbourhood         walk workgroups, their computers and shares (default)
   --no-wsd                leave out the computers that only WS-Discovery finds
                           (current Windows); --wsd takes them in (default)
+  --no-mdns               leave out the computers that only mDNS announces (Macs,
+                          NAS; listed under LOCAL, found through avahi-daemon);
+                          --mdns takes them in (default)
   --ip RANGE              probe addresses for TCP port 139 instead (repeatable);
                           RANGE is a.b.c.d, a.b.c.d-e.f.g.h or a.b.c.d/nn
 Filters (repeatable; '*' any run, '?' one character; lower-case letters in a

@@ -29,6 +29,7 @@ struct TScanCommand {
   bool Settings = false;
   std::optional<bool> NetBios;
   std::optional<bool> WsDiscovery;
+  std::optional<bool> Mdns;
   std::vector<TIPRange> Ranges;
   std::optional<TNameList> AllowedComps, DeniedComps, AllowedRes, DeniedRes, Extentions;
   std::optional<int> Threads;

@@ -219,6 +219,7 @@ int Run(const TScanCommand &C) {
   }
   if (C.NetBios) Scan->NetBios = *C.NetBios;
   if (C.WsDiscovery) Scan->WsDiscovery = *C.WsDiscovery;
+  if (C.Mdns) Scan->Mdns = *C.Mdns;
   if (!C.Ranges.empty()) {
     Scan->IPResList->ClearList();
     for (const auto &R : C.Ranges) Scan->AddIPRange(R.From(), R.To());

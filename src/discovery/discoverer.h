@@ -15,16 +15,19 @@ struct FoundComputer {
   std::string Name;      // as it announces itself
   std::string Workgroup; // its workgroup or domain; "" when it names none (it is not listed)
   uint32_t Address = 0;  // the IPv4 address that answered, host order
+  // Workgroup is the discoverer's own ("LOCAL" of mDNS), not one the computer joined: a browse
+  // list or an earlier discoverer that names the computer lists it in theirs instead.
+  bool OwnGroup = false;
 };
 
 // The methods a program may let join the neighbourhood.
-enum class TMethod { WsDiscovery };
+enum class TMethod { WsDiscovery, Mdns };
 
 class IDiscoverer {
 public:
   virtual ~IDiscoverer() = default;
   virtual TMethod Method() const = 0;
-  // For the log: "WS-Discovery".
+  // For the log: "WS-Discovery", "mDNS".
   virtual std::string Name() const = 0;
   // Asks the network once, within a bounded time of its own; called on a search's thread.
   virtual std::vector<FoundComputer> Discover() = 0;

@@ -47,23 +47,42 @@ struct TNeighbourhood::TImpl {
                                            // alone knows; a tie once made in a round is kept
 
   // Every discoverer at once; a computer that an earlier one named (by name or by address)
-  // comes once, as that one named it.
+  // comes once, as that one named it. Answers in a discoverer's own group come after the others,
+  // so that a workgroup the computer joined wins whichever discoverer answered first.
   std::vector<TAnswer> DiscoverAll() {
     std::vector<std::future<std::vector<FoundComputer>>> Runs;
     for (auto &D : Discoverers)
       Runs.push_back(std::async(std::launch::async, [D] { return D->Discover(); }));
+    std::vector<std::vector<FoundComputer>> Got;
+    for (auto &R : Runs) Got.push_back(R.get());
     std::vector<TAnswer> All;
     std::set<std::string> Names;
     std::set<uint32_t> Addresses;
-    for (std::size_t K = 0; K < Runs.size(); ++K)
-      for (auto &C : Runs[K].get()) {
-        const bool NewName = Names.insert(TBrowseLists::Fold(C.Name)).second;
-        const bool NewAddress = Addresses.insert(C.Address).second;
-        // The same device answering a second method under its first name or address.
-        if (K > 0 && (!NewName || !NewAddress)) continue;
-        All.push_back({std::move(C), Discoverers[K]->Name()});
-      }
+    for (const bool Own : {false, true})
+      for (std::size_t K = 0; K < Got.size(); ++K)
+        for (auto &C : Got[K]) {
+          if (C.OwnGroup != Own) continue;
+          const bool NewName = Names.insert(TBrowseLists::Fold(C.Name)).second;
+          const bool NewAddress = Addresses.insert(C.Address).second;
+          // The same device answering a second method under its first name or address.
+          if ((Own || K > 0) && (!NewName || !NewAddress)) continue;
+          All.push_back({std::move(C), Discoverers[K]->Name()});
+        }
     return All;
+  }
+
+  // Answers in a discoverer's own group without those that a browse list names: such a computer
+  // is listed once, where its browse list lists it.
+  std::vector<TAnswer> Settled(std::vector<TAnswer> All) {
+    std::vector<TAnswer> Kept;
+    for (auto &A : All) {
+      const FoundComputer &C = A.Computer;
+      if (C.OwnGroup &&
+          !Browse.OtherListing(TBrowseLists::Fold(C.Name), TBrowseLists::Fold(C.Workgroup)).empty())
+        continue;
+      Kept.push_back(std::move(A));
+    }
+    return Kept;
   }
 
   std::vector<TAnswer> Computers() {
@@ -71,7 +90,7 @@ struct TNeighbourhood::TImpl {
       std::lock_guard<std::mutex> L(Lock);
       if (Discovered) return Found;
     }
-    auto F = DiscoverAll();
+    auto F = Settled(DiscoverAll());
     std::lock_guard<std::mutex> L(Lock);
     Found = std::move(F);
     Discovered = true;
@@ -112,7 +131,8 @@ struct TNeighbourhood::TImpl {
     std::vector<net::NetResource> Listed;
     net::NetError Why;
     const net::NetEnumStatus S = Browse.Workgroups(Container, Listed, &Why);
-    std::vector<TAnswer> Answers = Discovery.get();
+    // Settled once this round's workgroups are known, so their lists are asked once.
+    std::vector<TAnswer> Answers = Settled(Discovery.get());
     {
       std::lock_guard<std::mutex> L(Lock);
       Found = Answers;

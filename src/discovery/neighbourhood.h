@@ -10,6 +10,9 @@
 //   Any device may answer with any name: one that a browse list (of any workgroup) or an earlier
 //   answer of the round already ties to another computer is logged and left out, never
 //   redirected. Each round proves the ties again.
+// - a computer that a discoverer puts in a group of its own (mDNS's "LOCAL") is left there only
+//   when no browse list and no other discoverer names it (by name, or by address for the
+//   latter): otherwise it comes once, where they list it.
 // A round starts with each listing of the provider's workgroups (once per search): every
 // discoverer runs then, beside the browse-list request, not after it.
 

@@ -72,7 +72,7 @@ int TNetScan::DelayToStart() const { return LimitedMethod() ? LimitedDelay : 0; 
 
 std::shared_ptr<net::INetProvider> TNetScan::ProviderToStart() const {
   if (Provider || !Network) return Provider;
-  return Network->Neighbourhood({NetBios && WsDiscovery});
+  return Network->Neighbourhood({NetBios && WsDiscovery, NetBios && Mdns});
 }
 
 void TNetScan::Start() {
@@ -80,7 +80,7 @@ void TNetScan::Start() {
   if (!Threads.empty()) throw Exception("TNetScan.Start: a scan is running.");
   if (!Provider && !Network) throw Exception("TNetScan.Start: no network.");
   // One round of discovery per scan, and only in neighbourhood mode.
-  Active_ = Provider ? Provider : Network->StartSearch({NetBios && WsDiscovery});
+  Active_ = Provider ? Provider : Network->StartSearch({NetBios && WsDiscovery, NetBios && Mdns});
   FoundComps = 0;
   ScannedComps = 0;
   UnreadDirs = 0;

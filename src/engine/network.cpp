@@ -9,6 +9,8 @@ bool Chosen(discovery::TMethod Method, const DiscoveryChoice &Choice) {
   switch (Method) {
   case discovery::TMethod::WsDiscovery:
     return Choice.WsDiscovery;
+  case discovery::TMethod::Mdns:
+    return Choice.Mdns;
   }
   return false;
 }

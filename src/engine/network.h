@@ -16,6 +16,7 @@ namespace sonquarry {
 // Which discoverers a search lets join its neighbourhood.
 struct DiscoveryChoice {
   bool WsDiscovery = false;
+  bool Mdns = false;
 };
 
 class TNetwork {

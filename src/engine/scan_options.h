@@ -25,6 +25,7 @@ struct TScanOptions {
   uint8_t ScanMethod = smAutoDetect; // a TScanMethod; other values: not limited
   bool Probe445 = false;             // IP mode: a host listening on TCP 445 only counts as well
   bool WsDiscovery = true; // neighbourhood mode: add the computers that WS-Discovery finds
+  bool Mdns = true;        // neighbourhood mode: add the computers that mDNS announces
   TScanFilter Filter;      // master copy; each scanning thread gets its own
 };
 

@@ -127,6 +127,7 @@ void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSetting
       if (Reg.ValueExists("WsDiscovery")) Scan.WsDiscovery = Reg.ReadBool("WsDiscovery");
       if (Reg.ValueExists("PlayerCommand")) Form.PlayerCommand = Reg.ReadString("PlayerCommand");
       if (Reg.ValueExists("ReadTags")) Form.ReadTags = Reg.ReadBool("ReadTags");
+      if (Reg.ValueExists("Mdns")) Scan.Mdns = Reg.ReadBool("Mdns");
     }
     ReadIPRanges(&Reg, IPRangesKey, &Form.IPRanges);
     ApplyIPRanges(Form.IPRanges, Target);
@@ -158,6 +159,7 @@ void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
       Reg.WriteString("PlayerCommand", Form.PlayerCommand);
       Reg.WriteBool("ReadTags", Form.ReadTags);
       Reg.WriteInteger("ServerConnections", Scan.ServerConnections);
+      Reg.WriteBool("Mdns", Scan.Mdns);
     }
     SaveRegStrings(&Reg, AllowedCompsKey, &Scan.Filter.AllowedComps);
     SaveRegStrings(&Reg, DeniedCompsKey, &Scan.Filter.DeniedComps);

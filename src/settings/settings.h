@@ -74,8 +74,9 @@ void ApplyIPRanges(const TIPList &IPRanges, TIPRangeTarget &Target);
 void LoadSettings(registry::TRegistry &Reg, TScanOptions &Scan, TMainFormSettings &Form,
                   TIPRangeTarget &Target);
 // Saves the main key's values (the seven of the original layout, then "Probe445",
-// "WsDiscovery" and "PlayerCommand"), the five list subkeys and the IP ranges. A registry error
-// ends the save silently; what was written before stays.
+// "WsDiscovery", "PlayerCommand", "ReadTags", "ServerConnections" and "Mdns"), the five list
+// subkeys and the IP ranges. A registry error ends the save silently; what was written before
+// stays.
 void SaveSettings(registry::TRegistry &Reg, const TScanOptions &Scan,
                   const TMainFormSettings &Form);
 

@@ -1,5 +1,6 @@
 // "Select computers" over the test network, opened from the Options dialog: it lists the
-// workgroups and the computers of each (WS-Discovery's among them), and its selection lands in
+// workgroups and the computers of each (WS-Discovery's and mDNS's among them), and its selection
+// lands in
 // the Options list. With SQ_SCREENSHOT_DIR set (and a real display) it also saves pictures of
 // both dialogs.
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "discovery/mdns_discoverer.h"
 #include "discovery/wsd_discoverer.h"
 #include "engine/net_scan.h"
 #include "engine/network.h"
@@ -67,20 +69,25 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
   Scan.Filter.DeniedRes = {"secret$", "private$"};
   auto Form = std::make_unique<TfmOptions>();
   Form->CompSearchPauseMs = 0;
-  // The dialog's network is the search's: WS-Discovery around the SMB provider (the setting's
-  // default).
+  // The dialog's network is the search's: WS-Discovery and mDNS around the SMB provider (the
+  // settings' defaults).
   Form->Network = std::make_shared<TNetwork>(std::make_shared<smb::TSmbProvider>(O),
                                              std::vector<std::shared_ptr<discovery::IDiscoverer>>{
-                                                 std::make_shared<discovery::TWsdDiscoverer>()});
+                                                 std::make_shared<discovery::TWsdDiscoverer>(),
+                                                 std::make_shared<discovery::TMdnsDiscoverer>()});
 
   // Every workgroup and each computer of each, as the network describes them: the browse lists'
-  // and the one only WS-Discovery knows.
+  // the one only WS-Discovery knows and, under LOCAL, the one only mDNS knows (SQALPHA, which
+  // mDNS announces too, stays in its workgroup alone).
   Strings Groups = Net.List("SQ_WORKGROUPS");
   Groups.push_back(Net.Get("SQ_WORKGROUP3"));
+  Groups.push_back("LOCAL");
   std::map<std::string, std::set<std::string>> Want;
   for (const char *Role : {"samba", "wsd"})
     for (auto &H : Net.HostsWithRole(Role))
       Want[Net.Get("SQ_" + H + "_WORKGROUP")].insert("\\\\" + Net.Name(H));
+  for (auto &H : Net.HostsWithRole("mdns")) Want["LOCAL"].insert("\\\\" + Net.Name(H));
+  ASSERT_FALSE(Want["LOCAL"].empty());
   std::set<std::string> All;
   for (auto &[G, Names] : Want) All.insert(Names.begin(), Names.end());
 
@@ -103,6 +110,12 @@ TEST(CompSearchNet, WorkgroupsAndComputersReachTheOptionsLists) {
       EXPECT_EQ(Got, Want[Domains[static_cast<size_t>(i)]]) << Domains[static_cast<size_t>(i)];
       S.btnAddAll->click();
     }
+    // The picture shows LOCAL with the computer that only mDNS announces.
+    const auto Local = std::find(Domains.begin(), Domains.end(), "LOCAL");
+    EXPECT_NE(Local, Domains.end());
+    S.cmbDomain->setCurrentIndex(int(Local - Domains.begin()));
+    EXPECT_TRUE(testing::SpinUntil([&] { return !S.Busy(); }, 60000));
+    S.lbComputers->setCurrentRow(0);
     S.lbSelComputers->setCurrentRow(0);
     Shot(S, "select-computers");
     S.hide();

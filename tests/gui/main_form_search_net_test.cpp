@@ -99,6 +99,7 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
       TScanView view;
       view.Ip = ip;
       view.Wsd = !ip && Seam(form).Scan().WsDiscovery; // the window's default finds SQDELTA too
+      view.Mdns = !ip && Seam(form).Scan().Mdns;       // and SQMAC under LOCAL
       view.DirNames = false;                           // a directory is no row of the list
       const auto listed = Listed(Seam(form).FileTree());
       const auto expected = TExpected(env, view).Found;

@@ -412,6 +412,8 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
     EXPECT_EQ(F.rgScanMethodItems->checkedId(), 1);
     EXPECT_FALSE(F.chkProbe445->isChecked());
     EXPECT_TRUE(F.chkWsDiscovery->isChecked());
+    EXPECT_TRUE(F.chkMdns->isChecked());
+    F.chkMdns->setChecked(false);
     F.chkClearList->setChecked(true);
     F.chkMP2->setChecked(true);
     F.edtPlayListExt->setText("m3u8");
@@ -438,6 +440,7 @@ TEST_F(OptionsFormTest, OkStoresAndSavesEverySettingWithTheTimeOutClamped) {
   EXPECT_EQ(Loaded.ScanMethod, smWinXPSP2);
   EXPECT_TRUE(Loaded.Probe445);
   EXPECT_FALSE(Loaded.WsDiscovery);
+  EXPECT_FALSE(Loaded.Mdns);
   ASSERT_EQ(LoadedForm.IPRanges.Count(), 1u);
   EXPECT_EQ(LoadedForm.IPRanges[0].From(), IP("10.0.0.4"));
   EXPECT_EQ(Scan.IPRangeCount(), 1u);

@@ -193,10 +193,11 @@ TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfEveryWorkgroup) {
   TScanView V;
   V.DirNames = false; // a directory is no row of the list
   V.Wsd = true;
+  V.Mdns = true;
   const TExpected W(E, V);
   const auto Got = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
-  // The host announced both ways once; the one only WS-Discovery knows under its workgroup.
+  // The host announced three ways once; the one only WS-Discovery knows under its workgroup.
   EXPECT_EQ(Got.size(), W.Found.size());
   EXPECT_TRUE(
       std::set<Row>(Got.begin(), Got.end())
@@ -204,10 +205,11 @@ TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfEveryWorkgroup) {
   ExpectReport(R.Err, int(W.HostsWithFiles.size()), int(W.Hosts().size()), int(W.Found.size()),
                int(W.Found.size()), 0, 0);
 
-  // Without WS-Discovery the browse lists alone, as before.
-  R = Scan({"--no-wsd", "--log", LogFile, "--format", "tsv"});
+  // Without WS-Discovery and mDNS the browse lists alone, as before.
+  R = Scan({"--no-wsd", "--no-mdns", "--log", LogFile, "--format", "tsv"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   V.Wsd = false;
+  V.Mdns = false;
   const TExpected Browse(E, V);
   const auto Listed = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Listed.begin(), Listed.end()), Rows(Browse, 1)));
@@ -215,6 +217,7 @@ TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfEveryWorkgroup) {
   ExpectReport(R.Err, int(Browse.HostsWithFiles.size()), int(Browse.Hosts().size()),
                int(Browse.Found.size()), int(Browse.Found.size()), 0, 0);
   V.Wsd = true;
+  V.Mdns = true;
 
   // The default format: the full path of every row.
   R = Scan({"--log", LogFile});
@@ -229,6 +232,44 @@ TEST_F(ScanCliNet, NeighbourhoodRowsAreEveryMusicFileOfEveryWorkgroup) {
   EXPECT_TRUE(FindBlock(L, "Processing root resource."));
   // No terminal: no progress line.
   EXPECT_EQ(R.Err.find('\r'), std::string::npos);
+}
+
+// A computer that only mDNS announces (a Mac, a NAS) comes under LOCAL by its name with every
+// music file of its disk; the one that a browse list and mDNS both name comes once. Without
+// avahi-daemon the search goes on without it, and the log says what to install.
+TEST_F(ScanCliNet, MdnsFindsTheMacUnderLocalAndTheDoubleAnnouncedHostOnce) {
+  TScanView V;
+  V.DirNames = false;
+  V.Mdns = true;
+  const TExpected W(E, V);
+  const std::string Mac = "\\\\" + E.Host("MAC", "NAME") + "\\";
+  const auto MacRows = [&](const auto &Rows) {
+    return std::count_if(Rows.begin(), Rows.end(), [&](const auto &R) {
+      return R.Dir.rfind(Mac, 0) == 0 && R.Domain == "LOCAL";
+    });
+  };
+  ASSERT_GT(MacRows(Rows(W, 1)), 0);
+  TRun R = Scan({"--no-wsd", "--log", LogFile, "--format", "tsv"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  const auto Got = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(W, 1)));
+  EXPECT_EQ(Got.size(), W.Found.size()); // no row twice: SQALPHA's only under its workgroup
+  EXPECT_EQ(MacRows(Got), MacRows(Rows(W, 1)));
+
+  Env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (Dir / "no-bus").string());
+  R = Scan({"--no-wsd", "--log", LogFile, "--format", "tsv"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  V.Mdns = false;
+  const TExpected Without(E, V);
+  const auto Browsed = ParseTsv(R.Out);
+  EXPECT_TRUE(SameRows(std::set<Row>(Browsed.begin(), Browsed.end()), Rows(Without, 1)));
+  const std::string Log = ReadAll(LogFile);
+  const std::string Says = "mDNS: avahi-daemon does not answer";
+  const auto At = Log.find(Says);
+  ASSERT_NE(At, std::string::npos) << Log;
+  EXPECT_EQ(Log.find(Says, At + 1), std::string::npos);
+  EXPECT_NE(Log.find("apt install avahi-daemon", At), std::string::npos);
+  EXPECT_EQ(R.Err.find("avahi"), std::string::npos) << R.Err;
 }
 
 TEST_F(ScanCliNet, IPScanOfTheSubnetListsTheSameFilesUnderUnknown) {
@@ -261,6 +302,7 @@ TEST_F(ScanCliNet, FiltersAndExtensionsFromTheCommandLine) {
   V.DirNames = false;
   V.Exts = {".wma", ".mp2"};
   V.Wsd = true;
+  V.Mdns = true;
   V.DeniedHosts = {"SQBRAVO"};
   V.DeniedShares = {"Shared Music"};
   const TExpected W(E, V);
@@ -319,7 +361,7 @@ TEST_F(ScanCliNet, ARescanWithTheListMarksKnownNewRemovedAndUnreachedRows) {
   Want.insert(Gone);
   Want.insert(Unreached.begin(), Unreached.end());
 
-  TRun R = Scan({"--no-wsd", "--list", List, "--format", "tsv", "--log", LogFile});
+  TRun R = Scan({"--no-wsd", "--no-mdns", "--list", List, "--format", "tsv", "--log", LogFile});
   ASSERT_EQ(R.Status, 0) << R.Err;
   const auto Got = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Want));
@@ -329,7 +371,8 @@ TEST_F(ScanCliNet, ARescanWithTheListMarksKnownNewRemovedAndUnreachedRows) {
   EXPECT_TRUE(SameRows(ReadList(List), WithoutState(Want)));
 
   // --clear starts from an empty list: the rows of the unreached computer are gone.
-  R = Scan({"--no-wsd", "--list", List, "--clear", "--format", "tsv", "--log", LogFile});
+  R = Scan(
+      {"--no-wsd", "--no-mdns", "--list", List, "--clear", "--format", "tsv", "--log", LogFile});
   ASSERT_EQ(R.Status, 0) << R.Err;
   const auto Cleared = ParseTsv(R.Out);
   EXPECT_TRUE(SameRows(std::set<Row>(Cleared.begin(), Cleared.end()), Rows(W, 1)));
@@ -359,7 +402,8 @@ TEST_F(ScanCliNet, StoredSettingsAreUsedAndTheCommandLineOverridesThem) {
   V.DirNames = false;
   V.Exts = {".wma"};
   V.DeniedShares = {"music"};
-  V.Wsd = true; // the stored default
+  V.Wsd = true; // the stored defaults
+  V.Mdns = true;
   EXPECT_EQ(ParseTsv(R.Out).size(), TExpected(E, V).Found.size());
   {
     const auto Got = ParseTsv(R.Out);
@@ -475,11 +519,11 @@ TEST_F(ScanCliNet, ARescanStoppedAfterASecondRemovesNothing) {
     for (const auto &R : Want) Out << R.Name << "\r\n" << R.Domain << "\r\n" << R.Dir << "\r\n";
   }
   const auto Start = std::chrono::steady_clock::now();
-  const TRun R =
-      Scan({"--no-wsd", "--threads", "1", "--list", List, "--format", "tsv", "--log", LogFile},
-           [&](const TRun &) {
-             return std::chrono::steady_clock::now() - Start > std::chrono::seconds(1);
-           });
+  const TRun R = Scan({"--no-wsd", "--no-mdns", "--threads", "1", "--list", List, "--format", "tsv",
+                       "--log", LogFile},
+                      [&](const TRun &) {
+                        return std::chrono::steady_clock::now() - Start > std::chrono::seconds(1);
+                      });
   ASSERT_EQ(R.Status, 130) << R.Err;
   const auto Got = ParseTsv(R.Out);
   EXPECT_EQ(Got.size(), Want.size());
@@ -490,7 +534,8 @@ TEST_F(ScanCliNet, ARescanStoppedAfterASecondRemovesNothing) {
 
 // Failures are not reported as success: an output that cannot be written, workers that cannot run.
 TEST_F(ScanCliNet, AnOutputErrorOrNoUsableWorkerEndsWithStatusOne) {
-  const std::string Args = Cat("'", ScanBinary(), "' --no-wsd --format tsv --log '", LogFile, "'");
+  const std::string Args =
+      Cat("'", ScanBinary(), "' --no-wsd --no-mdns --format tsv --log '", LogFile, "'");
   struct {
     const char *What, *Command, *Worker, *Says;
   } Cases[] = {

@@ -253,7 +253,7 @@ TEST_F(TestNet, EnvFileDescribesEveryHostOnTheSubnet) {
     else
       EXPECT_EQ(wg, "") << h;
   }
-  EXPECT_EQ(roles, (std::set<std::string>{"samba-master", "samba-smb2", "samba-smb1", "wsd",
+  EXPECT_EQ(roles, (std::set<std::string>{"samba-master", "samba-smb2", "samba-smb1", "wsd", "mdns",
                                           "refused", "silent", "stuck", "impacket", "missing"}));
 }
 

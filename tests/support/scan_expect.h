@@ -46,6 +46,7 @@ struct TScanView {
   std::set<std::string> DeniedShares;    // share names
   bool DirNames = true;                  // directories with a matching extension are names too
   bool Wsd = false;                      // the neighbourhood includes WS-Discovery's computers
+  bool Mdns = false;                     // and those that mDNS announces (under "LOCAL" alone)
   bool Port445 = false;                  // IP mode: hosts on port 445 only are found too
 };
 
@@ -54,12 +55,15 @@ public:
   TExpected(const Env &E, const TScanView &V) {
     for (const auto &Key : E.Hosts()) {
       const std::string Name = E.Host(Key, "NAME");
-      const std::string Wg = E.Host(Key, "WORKGROUP");
       const auto Ports = SplitList(E.Host(Key, "PORTS"));
       const bool Serves = !Ports.empty();
       // IP mode probes port 139 (and 445 with Port445); the neighbourhood knows the hosts of a
-      // workgroup's browse list, and with WS-Discovery those that announce themselves that way.
-      const bool Listed = E.Host(Key, "BROWSE") == "1" || (V.Wsd && E.Host(Key, "WSD") == "1");
+      // workgroup's browse list, and with WS-Discovery or mDNS those that announce themselves
+      // that way. A host that mDNS alone finds is listed under "LOCAL".
+      const bool Grouped = E.Host(Key, "BROWSE") == "1" || (V.Wsd && E.Host(Key, "WSD") == "1");
+      const bool MdnsOnly = !V.Ip && !Grouped && V.Mdns && E.Host(Key, "MDNS") == "1";
+      const std::string Wg = MdnsOnly ? "LOCAL" : E.Host(Key, "WORKGROUP");
+      const bool Listed = Grouped || MdnsOnly;
       const bool Probed = std::count(Ports.begin(), Ports.end(), "139") != 0 ||
                           (V.Port445 && std::count(Ports.begin(), Ports.end(), "445") != 0);
       if (!Serves || (V.Ip && !Probed) || (!V.Ip && (Wg.empty() || !Listed)) ||

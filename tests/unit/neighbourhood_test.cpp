@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/mdns_discoverer.h"
 #include "discovery/neighbourhood.h"
 #include "discovery/wsd_discoverer.h"
 #include "engine/network.h"
@@ -195,3 +196,94 @@ TEST(NetworkChoice, EachChoiceHasOneNeighbourhoodAndFilesFollowTheLastSearch) {
 }
 
 } // namespace
+
+// mDNS beside the browse lists and WS-Discovery: a computer is listed once, under the workgroup
+// that another method gives it, else under LOCAL by its instance name, reached by its address.
+class MdnsNeighbourhoodTest : public NeighbourhoodTest {
+protected:
+  mdns::BrowseResult Browsed;
+  std::vector<std::string> Log;
+  platform::TDiagnosticSink Previous;
+  void SetUp() override {
+    NeighbourhoodTest::SetUp();
+    Inner->Set("\\\\10.0.0.16", {Res(net::NetDisplayShare, "\\\\10.0.0.16\\Audio")});
+    Previous = platform::SetDiagnosticSink(
+        [this](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });
+  }
+  void TearDown() override { platform::SetDiagnosticSink(Previous); }
+  // mDNS asked first: the order of the discoverers must not matter.
+  discovery::TNeighbourhood Both{
+      Inner,
+      {std::make_shared<discovery::TMdnsDiscoverer>([this] { return Browsed; }),
+       std::make_shared<discovery::TWsdDiscoverer>([this] { return Found; })}};
+  std::vector<std::string> ListBoth(const std::string &Name, int32_t Display) {
+    std::vector<net::NetResource> Out;
+    const net::NetResource C = Res(Display, Name);
+    Both.EnumResources(&C, Out);
+    return Names(Out);
+  }
+};
+
+TEST_F(MdnsNeighbourhoodTest, EachComputerOnceUnderTheWorkgroupAnotherMethodGivesElseLocal) {
+  Found = {{"SQDELTA", "SQGROUP3", 0x0A00000E}};
+  Browsed.Services = {
+      {"SQMAC", "sqmac.local", 0x0A000010, 445},     // mDNS only
+      {"sqalpha", "sqalpha.local", 0x0A00000B, 445}, // in SQGROUP1's browse list
+      {"delta-nas", "delta.local", 0x0A00000E, 445}, // WS-Discovery's SQDELTA, by address
+      {"SQDELTA", "other.local", 0x0A000063, 445},   // WS-Discovery's name, elsewhere
+      {"WEBDAV", "web.local", 0x0A000020, 8445},     // SMB on a port not searched
+      {"LOOPBACK", "evil.local", 0x7F000001, 445},   // this machine's own shares
+  };
+  EXPECT_EQ(ListBoth("SMB Network", net::NetDisplayNetwork),
+            (std::vector<std::string>{"SQGROUP1", "SQGROUP2", "SQGROUP3", "LOCAL"}));
+  EXPECT_EQ(ListBoth("SQGROUP1", net::NetDisplayDomain),
+            (std::vector<std::string>{"\\\\SQALPHA", "\\\\SQBRAVO"}));
+  EXPECT_EQ(ListBoth("SQGROUP3", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQDELTA"}));
+  EXPECT_EQ(ListBoth("LOCAL", net::NetDisplayDomain), (std::vector<std::string>{"\\\\SQMAC"}));
+  // Its shares over SMB at the address it resolved to, under its name.
+  EXPECT_EQ(ListBoth("\\\\SQMAC", net::NetDisplayServer),
+            (std::vector<std::string>{"\\\\SQMAC\\Audio"}));
+  EXPECT_EQ(Log, (std::vector<std::string>{
+                     "mDNS: WEBDAV serves SMB on port 8445, which is not searched; it is left out.",
+                     "mDNS: LOOPBACK resolves to an address that is not a computer's (127.0.0.1); "
+                     "it is left out."}));
+}
+
+TEST_F(MdnsNeighbourhoodTest, NoLocalWorkgroupWhenEveryAnnouncedComputerIsListedElsewhere) {
+  Found.clear();
+  Browsed.Services = {{"SQALPHA", "sqalpha.local", 0x0A00000B, 445},
+                      {"sqcharlie", "sqcharlie.local", 0x0A00000D, 139}};
+  EXPECT_EQ(ListBoth("SMB Network", net::NetDisplayNetwork),
+            (std::vector<std::string>{"SQGROUP1", "SQGROUP2"}));
+  EXPECT_EQ(ListBoth("SQGROUP2", net::NetDisplayDomain),
+            (std::vector<std::string>{"\\\\SQCHARLIE"}));
+  EXPECT_TRUE(Log.empty());
+}
+
+TEST_F(MdnsNeighbourhoodTest, WithoutAvahiDaemonTheSearchGoesOnAndSaysWhatToInstall) {
+  Browsed.Daemon = false;
+  Browsed.Why = "Daemon not running";
+  EXPECT_EQ(ListBoth("SMB Network", net::NetDisplayNetwork),
+            (std::vector<std::string>{"SQGROUP1", "SQGROUP2", "SQGROUP3"}));
+  ASSERT_EQ(Log.size(), 1u);
+  EXPECT_NE(Log[0].find("avahi-daemon does not answer (Daemon not running)"), std::string::npos);
+  EXPECT_NE(Log[0].find("apt install avahi-daemon"), std::string::npos);
+}
+
+TEST(MdnsServiceName, OnlyWhatCanNameAComputerInAPath) {
+  const std::vector<std::pair<std::string, bool>> Cases = {
+      {"SQMAC", true},      {"Anna's MacBook Pro", true},
+      {"Müller-NAS", true}, {"nas.home", true},
+      {"", false},          {std::string(64, 'a'), false},
+      {" padded", false},   {"back\\slash", false},
+      {"sl/ash", false},    {"per%cent", false},
+      {"new\nline", false}, {"\xff\xfe", false},
+      {"...", false},       {"10.0.0.1", false},
+      {"0x7f.1", false},
+  };
+  for (const auto &[Name, Usable] : Cases) {
+    std::string Why;
+    EXPECT_EQ(mdns::UsableServiceName(Name, Why), Usable) << Name;
+    EXPECT_EQ(Why.empty(), Usable) << Name;
+  }
+}

@@ -40,7 +40,8 @@ TEST(ScanCliTest, HelpNamesEveryOptionAndExitsZero) {
          {"--neighbourhood", "--ip RANGE", "--allow-computer", "--deny-computer", "--allow-share",
           "--deny-share",    "--ext",      "--threads",        "--connections",   "--timeout",
           "--scan-method",   "--settings", "--list",           "--clear",         "--format",
-          "--sort",          "--log",      "--no-wsd",         "--port445",       "--version"})
+          "--sort",          "--log",      "--no-wsd",         "--port445",       "--version",
+          "--no-mdns"})
       EXPECT_NE(R.Out.find(O), std::string::npos) << O;
     // The man page is made from this text: its statuses, an output error's and a worker's.
     for (const char *S : {"Exit status: 0 scan done; 1", "the rows could\nnot be written",
@@ -100,6 +101,7 @@ TEST(ScanCliTest, BadArgumentsSayWhyShowTheUsageAndExitTwo) {
       {{"--ext", "."}, "--ext needs an extension"},
       {{"--help=yes"}, "--help takes no value"},
       {{"--no-wsd=1"}, "--no-wsd takes no value"},
+      {{"--mdns=0"}, "--mdns takes no value"},
       {{"--neighbourhood", "--ip", "10.0.0.1"}, "--neighbourhood and --ip exclude each other"},
   };
   for (const auto &[Args, Message] : Cases) {

@@ -232,6 +232,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   Scan.ScanMethod = smOtherOS;
   Scan.Probe445 = true;
   Scan.WsDiscovery = false;
+  Scan.Mdns = false;
   Scan.ServerConnections = 4;
   Scan.Filter.AllowedComps = {"\\\\pc*"};
   Form.PlayListExt = ".pls";
@@ -243,11 +244,11 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
     registry::TRegistry reg;
     SaveSettings(reg, Scan, Form);
   }
-  EXPECT_EQ(
-      NamesOf(SettingsKey),
-      (std::vector<std::string>{"TimeOut", "IsClearBefor", "PlayListExt", "NetBios",
-                                "MaxThreadCount", "PathForCopy", "ScanMethod", "Probe445",
-                                "WsDiscovery", "PlayerCommand", "ReadTags", "ServerConnections"}));
+  EXPECT_EQ(NamesOf(SettingsKey),
+            (std::vector<std::string>{"TimeOut", "IsClearBefor", "PlayListExt", "NetBios",
+                                      "MaxThreadCount", "PathForCopy", "ScanMethod", "Probe445",
+                                      "WsDiscovery", "PlayerCommand", "ReadTags",
+                                      "ServerConnections", "Mdns"}));
   EXPECT_EQ(NamesOf(IPRangesKey),
             (std::vector<std::string>{"AItem0", "BItem0", "CItem0", "AItem1", "BItem1", "CItem1"}));
   registry::TRegistry reg;
@@ -274,6 +275,7 @@ TEST_F(SettingsTest, SaveWritesTheLayoutInOrder) {
   EXPECT_EQ(scan2.ScanMethod, smOtherOS);
   EXPECT_TRUE(scan2.Probe445);
   EXPECT_FALSE(scan2.WsDiscovery);
+  EXPECT_FALSE(scan2.Mdns);
   EXPECT_EQ(scan2.ServerConnections, 4);
   EXPECT_EQ(form2.PlayerCommand, "vlc --one-instance");
   EXPECT_EQ(scan2.Filter.AllowedComps, TNameList{"\\\\pc*"});

@@ -179,6 +179,10 @@ QWidget *TfmOptions::MakeNetworkPage() {
   rbNetworkNeibourhood = new QRadioButton(tr("Network N&eighbourhood"), tshIPRanges);
   rbIPAddress = new QRadioButton(tr("&IP addresses"), tshIPRanges);
   chkWsDiscovery = new QCheckBox(tr("Also find computers by WS-Disco&very"), tshIPRanges);
+  chkMdns = new QCheckBox(tr("Find computers announced by &mDNS (Macs, NAS)"), tshIPRanges);
+  chkMdns->setToolTip(tr("Computers that announce their shares by multicast DNS only, through "
+                         "the system's avahi-daemon; they are listed under \"LOCAL\" unless "
+                         "another method names them"));
   lbIP = new QListWidget(tshIPRanges);
   lbIP->setSelectionMode(QAbstractItemView::SingleSelection);
   btnNewIP = ListButton(tr("&Add..."), tr("Add IP range to list"), tshIPRanges);
@@ -224,11 +228,15 @@ QWidget *TfmOptions::MakeNetworkPage() {
   auto *Ws = new QHBoxLayout;
   Ws->addSpacing(20);
   Ws->addWidget(chkWsDiscovery);
+  auto *Mdns = new QHBoxLayout;
+  Mdns->addSpacing(20);
+  Mdns->addWidget(chkMdns);
 
   auto *Left = new QVBoxLayout;
   Left->addWidget(lblMethod);
   Left->addWidget(rbNetworkNeibourhood);
   Left->addLayout(Ws);
+  Left->addLayout(Mdns);
   Left->addWidget(rbIPAddress);
   Left->addLayout(IPRow, 1);
   Left->addLayout(TimeRow);
@@ -340,6 +348,7 @@ void TfmOptions::LoadControls() {
     rgScanMethodItems->button(Scan_->ScanMethod)->setChecked(true);
   chkProbe445->setChecked(Scan_->Probe445);
   chkWsDiscovery->setChecked(Scan_->WsDiscovery);
+  chkMdns->setChecked(Scan_->Mdns);
   UpdateIPControls(nullptr);
 }
 
@@ -366,6 +375,7 @@ void TfmOptions::StoreControls() {
       static_cast<uint8_t>(Method >= smWinXPSP2 && Method <= smAutoDetect ? Method : smAutoDetect);
   Scan_->Probe445 = chkProbe445->isChecked();
   Scan_->WsDiscovery = chkWsDiscovery->isChecked();
+  Scan_->Mdns = chkMdns->isChecked();
   if (IPList_) {
     IPList_->Clear();
     for (int i = 0; i < lbIP->count(); ++i) {
@@ -399,6 +409,7 @@ void TfmOptions::UpdateIPControls(QObject *Sender) {
                                         edtTimeOut, lblTimeout, lblMs, chkProbe445})
     W->setEnabled(IP);
   chkWsDiscovery->setEnabled(!IP);
+  chkMdns->setEnabled(!IP);
   if (!IP) {
     lbIP->clearSelection();
     lbIP->setCurrentRow(-1);

@@ -135,6 +135,7 @@ public:
   QButtonGroup *rgScanMethodItems;
   QCheckBox *chkProbe445;
   QCheckBox *chkWsDiscovery;
+  QCheckBox *chkMdns;
 
   QWidget *tshCompFilter;
   QListWidget *lbAllowedComp;

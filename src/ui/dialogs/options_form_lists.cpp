@@ -199,12 +199,14 @@ void TfmOptions::DeleteSelectedMasks(QListWidget *List) {
 void TfmOptions::ClearMasks(QListWidget *List) { List->clear(); }
 
 TCompSearchForm &TfmOptions::CompSearchForm() {
-  // Its workgroups are those a search would find: WS-Discovery's too when the search uses it.
+  // Its workgroups are those a search would find: WS-Discovery's and mDNS's too when the search
+  // uses them.
   if (!CompSearch_)
     CompSearch_ = std::make_unique<TCompSearchForm>(
         this, CompSearchPauseMs,
-        CompSearchProvider ? CompSearchProvider
-                           : Network->Neighbourhood({chkWsDiscovery->isChecked()}));
+        CompSearchProvider
+            ? CompSearchProvider
+            : Network->Neighbourhood({chkWsDiscovery->isChecked(), chkMdns->isChecked()}));
   return CompSearch_->PlaceOver(*this);
 }
 
