@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -409,8 +410,9 @@ TEST_F(ScanCliNet, StoredSettingsAreUsedAndTheCommandLineOverridesThem) {
     const auto Got = ParseTsv(R.Out);
     EXPECT_TRUE(SameRows(std::set<Row>(Got.begin(), Got.end()), Rows(TExpected(E, V), 1)));
   }
-  // Without --log the log is the per-user one; three threads end on an exhausted list.
-  const auto L = ReadLogBlocks((Dir / "data/sonquarry/search.log").string());
+  // Without --log the log is the per-user one, beside the window's; three threads end on an
+  // exhausted list.
+  const auto L = ReadLogBlocks((Dir / "data/sonquarry/scan.log").string());
   EXPECT_EQ(sonquarry::testing::CountBlocks(L, "There is no more resources."), 3);
 
   R = Scan({"--settings", "--ext", ".mp3", "--format", "tsv", "--log", LogFile});
@@ -444,7 +446,9 @@ TEST_F(ScanCliNet, TheLimitedConnectionMethodTakesAsManyAddressesAsThreadsAtOnce
     First = std::min(First, At);
     Last = std::max(Last, At);
   }
-  EXPECT_LE(Last - First, 5.0);
+  // A thread that had to wait for an address would take it after its 30 s pause; a loaded machine
+  // may be slow, but not that slow.
+  EXPECT_LT(Last - First, 20.0);
 }
 
 TEST_F(ScanCliNet, CtrlCDuringTheLimitedConnectionPauseStopsAtOnceAndStillWritesTheList) {
@@ -518,11 +522,15 @@ TEST_F(ScanCliNet, ARescanStoppedAfterASecondRemovesNothing) {
     std::ofstream Out(List, std::ios::binary);
     for (const auto &R : Want) Out << R.Name << "\r\n" << R.Domain << "\r\n" << R.Dir << "\r\n";
   }
-  const auto Start = std::chrono::steady_clock::now();
+  // A second after the search has begun (its first log block), not after the program's start: a
+  // loaded machine may take that long to reach the point where Ctrl+C means Stop.
+  std::optional<std::chrono::steady_clock::time_point> Began;
   const TRun R = Scan({"--no-wsd", "--no-mdns", "--threads", "1", "--list", List, "--format", "tsv",
                        "--log", LogFile},
                       [&](const TRun &) {
-                        return std::chrono::steady_clock::now() - Start > std::chrono::seconds(1);
+                        const auto Now = std::chrono::steady_clock::now();
+                        if (!Began && !ReadLogBlocks(LogFile).Blocks.empty()) Began = Now;
+                        return Began && Now - *Began > std::chrono::seconds(1);
                       });
   ASSERT_EQ(R.Status, 130) << R.Err;
   const auto Got = ParseTsv(R.Out);
