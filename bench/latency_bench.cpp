@@ -68,7 +68,17 @@ TFigures Measure(const std::vector<std::string> &Ips, const std::string &Share, 
   return F;
 }
 
-void Print(const std::string &Where, const TFigures &F, long Want, bool Three, bool Relayed) {
+void PrintLoad() {
+  double L[3] = {0, 0, 0};
+  if (::getloadavg(L, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", L[0], L[1], L[2]);
+}
+
+// With libsmbclient a directory costs four round trips one after another (create, query, the
+// query that says no more, close); the walk spreads them over the server's connections.
+constexpr int RoundTripsPerDir = 4, Connections = 8;
+
+void Print(const std::string &Where, const TFigures &F, long Want, long Dirs, bool Three,
+           bool Relayed) {
   const char *W = Where.c_str();
   std::printf("%s, engine one share: %.3f s\n", W, F.Engine1);
   std::printf("%s, smbclient one share: %.3f s\n", W, F.Smb1);
@@ -76,6 +86,10 @@ void Print(const std::string &Where, const TFigures &F, long Want, bool Three, b
   std::printf("%s, engine one share music files found: %ld of %ld\n", W, F.Found1, Want);
   if (Relayed) {
     std::printf("%s, round trip added as measured by the relay: %.2f ms\n", W, 2 * F.HeldMs);
+    const double Floor = double(Dirs) * RoundTripsPerDir * 2 * F.HeldMs / 1000 / Connections;
+    std::printf("%s, floor one share (%ld directories x %d round trips / %d connections): %.3f s; "
+                "engine/floor: %.2f\n",
+                W, Dirs, RoundTripsPerDir, Connections, Floor, Floor > 0 ? F.Engine1 / Floor : 0);
     std::printf("%s, engine one share, most connections to the server: %d\n", W, F.Most1);
     std::printf("%s, engine one share, requests to the server: %ld (%.0f per second)\n", W,
                 F.Requests1, double(F.Requests1) / F.Engine1);
@@ -93,7 +107,9 @@ void Print(const std::string &Where, const TFigures &F, long Want, bool Three, b
 int Body() {
   const sonquarry::testing::Env E = sonquarry::testing::Env::Load();
   const std::string Share = E.Get("SQ_BIG_SHARE");
-  long Want = 0;
+  long Want = 0, Dirs = 1; // and the share's top
+  for (auto &D : E.Dirs())
+    if (D.host == E.Host("ALPHA", "NAME") && D.share == Share) ++Dirs;
   for (auto &F : E.Files())
     if (F.host == E.Host("ALPHA", "NAME") && F.share == Share &&
         sonquarry::testing::ExtOf(F.path) == ".mp3")
@@ -119,7 +135,9 @@ int Body() {
   // Warm both sides once: library, configuration, the servers' caches.
   EngineShares({E.Host("ALPHA", "IP")}, Share);
   SmbclientList(E.Host("ALPHA", "IP"), Share);
-  Print("direct", Measure({E.Host("ALPHA", "IP")}, Share, Runs, nullptr, 0), Want, false, false);
+  PrintLoad();
+  Print("direct", Measure({E.Host("ALPHA", "IP")}, Share, Runs, nullptr, 0), Want, Dirs, false,
+        false);
   for (const double Rtt : Rtts) {
     if (!Relay.Set(Rtt)) {
       std::fprintf(stderr, "the relay does not take %.1f ms\n", Rtt);
@@ -128,7 +146,8 @@ int Body() {
     char Where[64];
     std::snprintf(Where, sizeof Where, "relay %g ms", Rtt);
     const TFigures F = Measure(Relayed, Share, Rtt >= 10 ? 1 : Runs, &Relay, Rtt);
-    Print(Where, F, Want, true, true);
+    Print(Where, F, Want, Dirs, true, true);
+    PrintLoad();
     std::fflush(stdout);
   }
   Relay.Set(0);

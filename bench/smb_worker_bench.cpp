@@ -1,5 +1,6 @@
-// The SMB workers: how long one takes to start, the memory each costs (PSS, with a listing done,
-// so its libsmbclient holds a connection) with 16 and 64 threads, and what hung hosts cost a scan.
+// The SMB workers: how long one takes to start (forked by the spawner, and from the program file),
+// the memory each costs (PSS, with a listing done, so its libsmbclient holds a connection) with 16
+// and 64 threads, and what hung hosts cost a scan.
 //
 //   build/bench/smb_worker_bench [--dir DIR] [--keep]
 //
@@ -26,6 +27,11 @@ using namespace sonquarry;
 using namespace sonquarry::bench;
 
 namespace {
+
+void PrintLoad() {
+  double L[3] = {0, 0, 0};
+  if (::getloadavg(L, 3) == 3) std::printf("load average: %.2f %.2f %.2f\n", L[0], L[1], L[2]);
+}
 
 long PssKiB(pid_t Pid) {
   std::ifstream In("/proc/" + std::to_string(Pid) + "/smaps_rollup");
@@ -84,20 +90,29 @@ int Body() {
   smb::SmbProviderOptions O;
   O.ConfigFile = E.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
-  {
+  PrintLoad();
+  // Forked by the spawner, and started from the program file as before.
+  for (const bool Spawner : {true, false}) {
+    if (!Spawner) ::setenv("SONQUARRY_SMB_SPAWNER", "0", 1);
     smb::TSmbProvider P(O);
     std::vector<double> Ms;
-    for (int I = 0; I < 32; ++I)
+    for (int I = 0; I < 33; ++I)
       std::thread([&] {
         const auto T0 = Clock::now();
         if (P.StartWorker())
           Ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - T0).count());
       }).join();
+    if (Ms.size() < 2) return 1;
+    const double First = Ms.front();
+    Ms.erase(Ms.begin());
     std::sort(Ms.begin(), Ms.end());
-    if (Ms.empty()) return 1;
-    std::printf("worker start (spawn and greeting), 32 in turn: median %.2f ms, max %.2f ms\n",
-                Ms[Ms.size() / 2], Ms.back());
+    const char *How = Spawner ? "forked by the spawner" : "spawned from the program file";
+    std::printf("worker start (request to ready), %s, 32 in turn after the first: median %.2f ms, "
+                "max %.2f ms (the first: %.2f ms)\n",
+                How, Ms[Ms.size() / 2], Ms.back(), First);
+    ::unsetenv("SONQUARRY_SMB_SPAWNER");
   }
+  PrintLoad();
   const std::string Share = "\\\\" + E.Host("ALPHA", "IP") + "\\music";
   for (int Threads : {16, 64}) {
     smb::TSmbProvider P(O);

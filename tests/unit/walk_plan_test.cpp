@@ -66,8 +66,14 @@ TEST(WalkPlan, HelpersStartWhenTheWalkIsDeepOrLatencyBound) {
        0},
       {"four slow listings are not yet latency-bound", 6, 64, 4, 4, 10, true, 8, 16, 0},
       {"listings under the bound", 6, 64, 5, 4, 5.9, true, 8, 16, 0},
-      {"every walk latency-bound: as many as the untaken plan less one", 0, 64, 1, 3, -1, false, 8,
-       16, 2},
+      {"the fifth slow listing starts helpers up to the cap at once, also on a narrow plan", 6, 64,
+       5, 2, 10, false, 8, 16, 7},
+      {"latency-bound before the last listing: as many as the untaken plan less one", 6, 64, 6, 2,
+       10, false, 8, 16, 6},
+      {"every walk latency-bound: the first listing starts them at once", 0, 64, 1, 3, -1, false, 8,
+       16, 7},
+      {"every walk latency-bound, later: as many as the untaken plan less one", 0, 64, 2, 3, -1,
+       false, 8, 16, 4},
       {"every walk latency-bound, tiny tree", 0, 64, 1, 1, -1, true, 8, 16, 0},
   };
   for (const auto &R : Rows) {

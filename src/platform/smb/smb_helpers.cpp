@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <poll.h>
 
 #include "platform/net/unc_path.h"
@@ -27,6 +29,23 @@ std::string ServerOf(const std::string &Unc) {
 
 TSecond &Second(const std::unique_ptr<THelper> &P) { return static_cast<TSecond &>(*P); }
 
+// SONQUARRY_WALK_TIMELINE=FILE: a line per event of the walks and their helpers (ms since the
+// first, event, worker, directory), to see where a walk's time goes.
+void Timeline(const char *Event, pid_t Worker, const std::string &Dir = "") {
+  static FILE *const Out = [] {
+    const char *Path = std::getenv("SONQUARRY_WALK_TIMELINE");
+    return Path && *Path ? std::fopen(Path, "a") : nullptr;
+  }();
+  if (!Out) return;
+  static const auto Start = Clock::now();
+  static std::mutex M;
+  std::lock_guard<std::mutex> L(M);
+  std::fprintf(Out, "%.3f\t%s\t%d\t%s\n",
+               std::chrono::duration<double, std::milli>(Clock::now() - Start).count(), Event,
+               int(Worker), Dir.c_str());
+  std::fflush(Out);
+}
+
 } // namespace
 
 void TSmbProvider::TImpl::Touch() {
@@ -47,6 +66,7 @@ void TSmbProvider::TImpl::Walked(const std::string &Unc, uint64_t DirId,
                                  const std::vector<wire::Entry> &Entries, double WaitedMs) {
   TSlot *S = OwnSlot();
   if (!S) return;
+  Timeline("walk", S->Worker->Pid(), Unc);
   // A new share: the last share's helpers have ended, and their connections with them.
   if (S->Plan.Opened(ShareOf(Unc), Unc, DirId, Entries, WaitedMs)) {
     S->Walk.reset();
@@ -72,9 +92,12 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
   // While a helper lists Unc, the other helpers' answers are taken and each is given its next
   // directory: waiting on that one alone would idle them meanwhile.
   const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.CallTimeOutMs);
+  bool Waited = false;
   while (!StopRequested() && !S->Plan.Has(Unc)) {
     THelper *H = S->Plan.Listing(Unc);
     if (!H) break;
+    if (!Waited) Timeline("wait", S->Worker->Pid(), Unc);
+    Waited = true;
     TSecond &Sec = static_cast<TSecond &>(*H);
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Sec.Worker->Until(Deadline, Options.CallTimeOutMs) - Clock::now())
@@ -98,6 +121,7 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
     PumpSecond(*S);
   }
   S->Plan.Prune();
+  if (Waited) Timeline("waited", S->Worker->Pid(), Unc);
   if (!S->Plan.Take(Unc, Out)) return false;
   ++SecondTaken;
   return true;
@@ -119,6 +143,7 @@ void TSmbProvider::TImpl::SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F) {
   if (!Sec.Greeted) {
     Sec.InFlight = false;
     if (Sec.Worker->Greets(F)) {
+      Timeline("greeted", Sec.Worker->Pid());
       Sec.Greeted = true;
       return;
     }
@@ -136,6 +161,7 @@ void TSmbProvider::TImpl::SecondReply(TSlot &S, TSecond &Sec, wire::Frame &F) {
   wire::Listing L;
   if (F.Kind != wire::Type::Listing || !wire::Get(F.Payload, L))
     return DropSecond(S, Sec, Broken(EPROTO, "broke the protocol (an unexpected reply)"));
+  Timeline("listed", Sec.Worker->Pid(), Sec.Asked);
   if (L.End) {
     S.Plan.Keep(Sec, {Sec.Asked, L.Dir.Id, L.Dir.Kind, std::move(L.Entries)});
   } else if (Sec.Worker->Send(wire::Type::Close, wire::PutHandle(L.Dir.Handle), E)) {
@@ -156,6 +182,7 @@ bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
     S.Plan.NoMoreHelpers();
     return false;
   }
+  Timeline("helper", W->Pid());
   auto Sec = std::make_unique<TSecond>();
   Sec->Claim = std::move(Claim);
   Sec->Worker = std::move(W);
@@ -195,6 +222,7 @@ void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
       DropSecond(S, Sec, E);
       continue;
     }
+    Timeline("ask", Sec.Worker->Pid(), Sec.Asked);
     Sec.InFlight = true;
     Sec.Count();
   }

@@ -251,6 +251,7 @@ TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_shared<TIm
   I_->Config.CredentialsFile = I_->Options.CredentialsFile;
   I_->Config.TimeOutMs = I_->Options.TimeOutMs;
   SetWalkLimits(I_->Options.ServerConnections, I_->Options.Helpers);
+  WarmWorkers(I_->WorkerPath);
 }
 
 void TSmbProvider::SetWalkLimits(int ServerConnections, int Helpers) {

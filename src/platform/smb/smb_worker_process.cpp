@@ -5,12 +5,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -155,6 +163,220 @@ std::atomic<unsigned> Greeted_{0}, Failed_{0};
 
 WorkerStarts CountWorkerStarts() { return {Greeted_.load(), Failed_.load()}; }
 
+namespace {
+
+// The attributes of a start of the worker program: a process group of its own (the terminal's
+// Ctrl+C is the program's, which ends its workers) and the signals as a fresh program has them.
+class TSpawnAttr {
+public:
+  explicit TSpawnAttr(int Fd) {
+    posix_spawn_file_actions_init(&Fa);
+    posix_spawnattr_init(&At);
+    posix_spawn_file_actions_adddup2(&Fa, Fd, wire::WorkerFd);
+    posix_spawn_file_actions_addclosefrom_np(&Fa, wire::WorkerFd + 1);
+    sigset_t None, Defaults;
+    sigemptyset(&None);
+    sigemptyset(&Defaults);
+    sigaddset(&Defaults, SIGTERM);
+    sigaddset(&Defaults, SIGCHLD);
+    posix_spawnattr_setflags(&At, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&At, 0);
+    posix_spawnattr_setsigmask(&At, &None);
+    posix_spawnattr_setsigdefault(&At, &Defaults);
+  }
+  ~TSpawnAttr() {
+    posix_spawn_file_actions_destroy(&Fa);
+    posix_spawnattr_destroy(&At);
+  }
+  TSpawnAttr(const TSpawnAttr &) = delete;
+  TSpawnAttr &operator=(const TSpawnAttr &) = delete;
+
+  // Path with "Key WorkerFd KeyOfPid getpid()"; the pid, or minus the error.
+  pid_t Start(const std::string &Path, const char *Key, const char *PidKey) {
+    const std::string Fd = std::to_string(wire::WorkerFd), Me = std::to_string(::getpid());
+    char *Argv[] = {const_cast<char *>(Path.c_str()), const_cast<char *>(Key),
+                    const_cast<char *>(Fd.c_str()),   const_cast<char *>(PidKey),
+                    const_cast<char *>(Me.c_str()),   nullptr};
+    pid_t Pid = -1;
+    const int Rc = ::posix_spawn(&Pid, Path.c_str(), &Fa, &At, Argv, environ);
+    return Rc == 0 ? Pid : -Rc;
+  }
+
+private:
+  posix_spawn_file_actions_t Fa;
+  posix_spawnattr_t At;
+};
+
+// Runs jobs on one thread that lives as long as the program: a spawner started there ends with
+// the program (PR_SET_PDEATHSIG follows the thread that started it), and so do its workers.
+class TKeeper {
+public:
+  static void Post(std::function<void()> Job) {
+    static TKeeper *K = new TKeeper; // never ends: its thread is the spawners' parent
+    {
+      std::lock_guard<std::mutex> L(K->M_);
+      K->Jobs_.push_back(std::move(Job));
+    }
+    K->Cv_.notify_one();
+  }
+
+private:
+  TKeeper() {
+    std::thread([this] {
+      for (;;) {
+        std::unique_lock<std::mutex> L(M_);
+        Cv_.wait(L, [this] { return !Jobs_.empty(); });
+        auto Job = std::move(Jobs_.front());
+        Jobs_.pop_front();
+        L.unlock();
+        Job();
+      }
+    }).detach();
+  }
+  std::mutex M_;
+  std::condition_variable Cv_;
+  std::deque<std::function<void()>> Jobs_;
+};
+
+// The spawner of one worker program (sonquarry-smb-worker --spawner): started once, it forks a
+// ready worker per request, the program's child as a spawned one is. Where it cannot start or
+// fails, workers are spawned as before.
+class TSpawner {
+public:
+  static TSpawner *Of(const std::string &Path) {
+    if (const char *E = std::getenv("SONQUARRY_SMB_SPAWNER"); E && std::string(E) == "0")
+      return nullptr;
+    static std::mutex M;
+    static auto *All = new std::map<std::string, std::unique_ptr<TSpawner>>;
+    std::lock_guard<std::mutex> L(M);
+    auto &S = (*All)[Path];
+    if (!S) S.reset(new TSpawner(Path));
+    return S.get();
+  }
+
+  // Starts the spawner unless it is up or starting.
+  void Warm() {
+    std::lock_guard<std::mutex> L(M_);
+    WarmLocked();
+  }
+
+  // A worker on Fd (the worker's end of the socket pair): its pid, or -1.
+  pid_t Start(int Fd) {
+    std::unique_lock<std::mutex> L(M_);
+    WarmLocked();
+    if (!Cv_.wait_for(L, std::chrono::milliseconds(StartMs),
+                      [this] { return State_ != Starting; }) ||
+        State_ != Up)
+      return -1;
+    std::string Env;
+    for (char **E = environ; *E; ++E) Env.append(*E).push_back('\0');
+    if (Env.size() > MaxRequest) return -1;
+    alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
+    iovec Io{Env.data(), Env.size()};
+    msghdr M{};
+    M.msg_iov = &Io;
+    M.msg_iovlen = 1;
+    M.msg_control = Control;
+    M.msg_controllen = sizeof Control;
+    cmsghdr *C = CMSG_FIRSTHDR(&M);
+    C->cmsg_level = SOL_SOCKET;
+    C->cmsg_type = SCM_RIGHTS;
+    C->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(C), &Fd, sizeof Fd);
+    int32_t Pid = 0;
+    if (::sendmsg(Ctl_, &M, MSG_NOSIGNAL) != ssize_t(Env.size()) || !Answer(Ctl_, Pid, ReplyMs) ||
+        Pid <= 0) {
+      // A worker it may have started has our socket's other end and goes with it.
+      Down();
+      return -1;
+    }
+    return Pid;
+  }
+
+private:
+  enum TState { None, Starting, Up, Failed };
+  static constexpr std::size_t MaxRequest = 128 << 10;
+  // The spawner's own start may take an exec's time on a loaded machine; a fork does not.
+  static constexpr int StartMs = 10000, ReplyMs = 2000;
+
+  explicit TSpawner(std::string Path) : Path_(std::move(Path)) {}
+
+  void WarmLocked() {
+    if (State_ != None) return;
+    State_ = Starting;
+    TKeeper::Post([this] { Launch(); });
+  }
+
+  // On the keeper's thread; the lock is not held while the spawner starts.
+  void Launch() {
+    int Sv[2];
+    pid_t Pid = -1;
+    int32_t Said = 0;
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, Sv) == 0) {
+      Pid = TSpawnAttr(Sv[1]).Start(Path_, "--spawner", "--program");
+      ::close(Sv[1]);
+    } else {
+      Sv[0] = -1;
+    }
+    const bool Ok = Pid > 0 && Answer(Sv[0], Said, StartMs) && Said == Pid;
+    std::lock_guard<std::mutex> L(M_);
+    Ctl_ = Sv[0];
+    Pid_ = Pid;
+    if (Ok) {
+      State_ = Up;
+    } else {
+      Down();
+      // A worker program that is no spawner (or none): workers are spawned.
+      State_ = Failed;
+    }
+    Cv_.notify_all();
+  }
+
+  // One reply of the spawner within Ms; false when it failed.
+  static bool Answer(int Ctl, int32_t &Out, int Ms) {
+    const auto Until = Clock::now() + std::chrono::milliseconds(Ms);
+    for (;;) {
+      pollfd P{Ctl, POLLIN, 0};
+      const auto Left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Until - Clock::now()).count();
+      if (Left <= 0) return false;
+      const int N = ::poll(&P, 1, int(Left));
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) return false;
+      const ssize_t R = ::recv(Ctl, &Out, sizeof Out, 0);
+      if (R < 0 && errno == EINTR) continue;
+      return R == ssize_t(sizeof Out);
+    }
+  }
+
+  // Ends it; the next start starts another.
+  void Down() {
+    if (Ctl_ >= 0) ::close(Ctl_);
+    Ctl_ = -1;
+    if (Pid_ > 0) {
+      ::kill(Pid_, SIGKILL);
+      while (::waitpid(Pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    Pid_ = -1;
+    State_ = None;
+  }
+
+  const std::string Path_;
+  std::mutex M_;
+  std::condition_variable Cv_;
+  TState State_ = None;
+  int Ctl_ = -1;
+  pid_t Pid_ = -1;
+};
+
+} // namespace
+
+void WarmWorkers(const std::string &Path) {
+  if (TSpawner *S = Path.empty() ? nullptr : TSpawner::Of(Path)) S->Warm();
+}
+
 std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hello &Config,
                                         int TimeOutMs, net::NetError &Error, bool Greeted) {
   auto Fail = [&](int Code, const std::string &Why) -> std::shared_ptr<TWorker> {
@@ -168,35 +390,19 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
   int Sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
     return Fail(errno, std::generic_category().message(errno));
-  posix_spawn_file_actions_t Fa;
-  posix_spawnattr_t At;
-  posix_spawn_file_actions_init(&Fa);
-  posix_spawnattr_init(&At);
-  posix_spawn_file_actions_adddup2(&Fa, Sv[1], wire::WorkerFd);
-  posix_spawn_file_actions_addclosefrom_np(&Fa, wire::WorkerFd + 1);
-  // A process group of its own: the terminal's Ctrl+C is the program's, which ends its workers.
-  sigset_t None, Defaults;
-  sigemptyset(&None);
-  sigemptyset(&Defaults);
-  sigaddset(&Defaults, SIGTERM);
-  sigaddset(&Defaults, SIGCHLD);
-  posix_spawnattr_setflags(&At,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  posix_spawnattr_setpgroup(&At, 0);
-  posix_spawnattr_setsigmask(&At, &None);
-  posix_spawnattr_setsigdefault(&At, &Defaults);
-  const std::string Fd = std::to_string(wire::WorkerFd), Parent = std::to_string(::getpid());
-  std::vector<char *> Argv{const_cast<char *>(Path.c_str()),   const_cast<char *>("--fd"),
-                           const_cast<char *>(Fd.c_str()),     const_cast<char *>("--parent"),
-                           const_cast<char *>(Parent.c_str()), nullptr};
   pid_t Pid = -1;
-  const int Rc = ::posix_spawn(&Pid, Path.c_str(), &Fa, &At, Argv.data(), environ);
-  posix_spawn_file_actions_destroy(&Fa);
-  posix_spawnattr_destroy(&At);
-  ::close(Sv[1]);
-  if (Rc != 0) {
+  if (TSpawner *S = TSpawner::Of(Path); S && (Pid = S->Start(Sv[1])) <= 0) {
+    // A worker the spawner may have forked before it failed ends with this socket.
     ::close(Sv[0]);
-    return Fail(Rc, std::generic_category().message(Rc));
+    ::close(Sv[1]);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
+      return Fail(errno, std::generic_category().message(errno));
+  }
+  if (Pid <= 0) Pid = TSpawnAttr(Sv[1]).Start(Path, "--fd", "--parent");
+  ::close(Sv[1]);
+  if (Pid <= 0) {
+    ::close(Sv[0]);
+    return Fail(-Pid, std::generic_category().message(-Pid));
   }
   std::shared_ptr<TWorker> W(new TWorker(Pid, Sv[0]));
   wire::Frame F;

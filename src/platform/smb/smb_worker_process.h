@@ -22,6 +22,12 @@ using Clock = std::chrono::steady_clock;
 // A failure of the worker rather than of the server.
 net::NetError Broken(int Code, std::string Message);
 
+// Starts the spawner of Path's workers in the background, so that the first worker starts as
+// quickly as the next. A worker is forked by it, ready, as the program's child (waited for, ended
+// and limited as one started from Path); where it cannot run, workers are started from Path.
+// SONQUARRY_SMB_SPAWNER=0 starts every worker from Path.
+void WarmWorkers(const std::string &Path);
+
 class TWorker {
 public:
   ~TWorker();

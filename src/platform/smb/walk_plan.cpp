@@ -42,8 +42,10 @@ bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_
     Plan_.erase(std::prev(It.base()), Plan_.end());
   }
   // Once latency-bound, the walk of this share stays so: listings read ahead come quickly.
+  const bool Was = LatencyBound() && Opened_ > 0;
   if (WaitedMs >= 0 && Slow_ < SlowInARow) Slow_ = WaitedMs >= LatencyBoundMs_ ? Slow_ + 1 : 0;
   ++Opened_;
+  Burst_ = !Was && LatencyBound();
   // The walk does not enter a directory it has met before.
   if (DirId == 0 || WalkIds_.insert(DirId).second)
     wire::PlanSubdirs(Plan_, Unc, Entries, MaxPlanned);
@@ -65,9 +67,13 @@ bool TWalkPlan::WantsHelper(int ServerCap, int HelperCap,
   const int N = int(Helpers_.size());
   if (!LatencyBound())
     return N == 0 && Opened_ >= HelperAfterDirs_ && Plan_.size() >= 2 && SpareCore();
-  // Only directories that no helper has listed or planned call for one more; the count is
-  // skipped at the caps, where the plan is mostly taken.
   if (N + 1 >= ServerCap || N >= HelperCap) return false;
+  // The listing that showed the walk latency-bound starts the helpers up to the caps at once:
+  // the tree ahead is most of the share, and each helper's start and connection cost round
+  // trips of their own. Those that find no directory of the walk's take other helpers'.
+  if (Burst_) return Untaken(2) >= 2;
+  // Later, only directories that no helper has listed or planned call for one more; the count
+  // is skipped at the caps, where the plan is mostly taken.
   const auto Idle = std::size_t(std::count_if(Helpers_.begin(), Helpers_.end(), [](const auto &P) {
     return !P->Greeted || (!P->InFlight && P->Planned.empty());
   }));

@@ -84,8 +84,9 @@ public:
   bool LatencyBound() const;
 
   // Whether to start one more helper now: once the walk has opened HelperAfterDirs directories
-  // and has two before it while a core is free; latency-bound, while the helpers without work
-  // cannot take what nobody has, within the caps (the walk's own connection counts for Server).
+  // and has two before it while a core is free; latency-bound, up to the caps at once after the
+  // listing that showed it, later while the helpers without work cannot take what nobody has,
+  // within the caps (the walk's own connection counts for Server).
   bool WantsHelper(int ServerCap, int HelperCap, const std::function<bool()> &SpareCore) const;
   THelper &Add(std::unique_ptr<THelper> H);
   // No helper again for this thread: one failed.
@@ -122,7 +123,8 @@ private:
   int LatencyBoundMs_, HelperAfterDirs_;
   std::string Share_;
   int Opened_ = 0;
-  int Slow_ = 0; // the walk's listings in a row that waited on the link
+  int Slow_ = 0;       // the walk's listings in a row that waited on the link
+  bool Burst_ = false; // the last listing showed the walk latency-bound
   // The directories the walk listed but has not opened yet, the next last.
   std::deque<std::string> Plan_;
   std::vector<std::unique_ptr<THelper>> Helpers_; // at most one unless latency-bound

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -13,10 +14,13 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -34,6 +38,16 @@
 #endif
 #ifndef SANITIZED
 #define SANITIZED 0
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define THREAD_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define THREAD_SANITIZED 1
+#endif
+#endif
+#ifndef THREAD_SANITIZED
+#define THREAD_SANITIZED 0
 #endif
 
 namespace sonquarry::smb::worker {
@@ -302,35 +316,16 @@ int Serve(int Fd) {
   return S.Broken() ? ExitProtocol : ExitEnd;
 }
 
-} // namespace
-
-int SmbWorkerMain(int argc, char **argv) {
-  int Fd = -1;
-  long Parent = -1;
-  for (int I = 1; I + 1 < argc; I += 2) {
-    const std::string Key = argv[I];
-    char *End = nullptr;
-    const long V = std::strtol(argv[I + 1], &End, 10);
-    if (!End || *End) return ExitUsage;
-    if (Key == "--fd")
-      Fd = int(V);
-    else if (Key == "--parent")
-      Parent = V;
-    else
-      return ExitUsage;
-  }
-  if (Fd < 0 || Parent <= 0) return ExitUsage;
+// What every worker and the spawner set before anything else.
+void Confine() {
   // The user's password passes through here: no core file, and no other process of the user may
   // read this one's memory.
   const rlimit NoCore{0, 0};
   ::setrlimit(RLIMIT_CORE, &NoCore);
   ::prctl(PR_SET_DUMPABLE, 0);
-  // Gone with the program, even when it is killed; it may have gone before this line.
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != pid_t(Parent)) return ExitOrphan;
-    // What a server sends is parsed here (TagLib on its files): a hostile file may cost this
-    // worker, not the machine's memory. The sanitizers' shadow memory needs address space of its
-    // own.
+  // What a server sends is parsed here (TagLib on its files): a hostile file may cost this
+  // worker, not the machine's memory. The sanitizers' shadow memory needs address space of its
+  // own.
 #if !SANITIZED
   const rlimit Memory{MemoryLimit, MemoryLimit};
   ::setrlimit(RLIMIT_AS, &Memory);
@@ -340,9 +335,150 @@ int SmbWorkerMain(int argc, char **argv) {
   // The terminal's Ctrl+C is the program's to handle; it ends its workers itself.
   std::signal(SIGINT, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Gone with the program, even when it is killed; it may have gone before this.
+bool Tethered(pid_t Parent) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  return ::getppid() == Parent;
+}
+
+int RunWorker(int Fd) {
   const int Status = Serve(Fd);
   ::close(Fd);
   return Status;
+}
+
+// ---- the spawner: forks ready workers, so a start costs no exec and no loading of libraries
+
+// A request: the program's environment now (NUL-separated) and the worker's socket (SCM_RIGHTS).
+// The reply: the worker's pid, or minus an errno. The first message is the spawner's pid.
+constexpr std::size_t MaxRequest = 128 << 10;
+
+// The argument area of /proc/PID/cmdline rewritten in place as a spawned worker's.
+void LookLikeAWorker(int argc, char **argv, pid_t Parent) {
+  if (argc < 2) return;
+  char *const Begin = argv[1];
+  char *const End = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+  char Text[64];
+  const int N = std::snprintf(Text, sizeof Text, "--fd%c%d%c--parent%c%d", 0, wire::WorkerFd, 0, 0,
+                              int(Parent));
+  if (N <= 0 || N + 1 > End - Begin) return;
+  std::memset(Begin, 0, std::size_t(End - Begin));
+  std::memcpy(Begin, Text, std::size_t(N));
+}
+
+// In the new worker: the program's environment, the socket at wire::WorkerFd, nothing else.
+[[noreturn]] void BecomeWorker(int argc, char **argv, int Fd, const char *Env, std::size_t Size,
+                               pid_t Parent) {
+  // The kernel has no robust-futex list for a process made by a bare clone: glibc's, as fork
+  // sets it again.
+  void *Head = nullptr;
+  std::size_t Len = 0;
+  if (::syscall(SYS_get_robust_list, 0, &Head, &Len) == 0)
+    ::syscall(SYS_set_robust_list, Head, Len);
+  if (Fd != wire::WorkerFd) {
+    ::dup2(Fd, wire::WorkerFd);
+    ::close(Fd);
+  }
+  ::closefrom(wire::WorkerFd + 1);
+  ::setpgid(0, 0);
+  sigset_t None;
+  sigemptyset(&None);
+  ::sigprocmask(SIG_SETMASK, &None, nullptr);
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGCHLD, SIG_DFL);
+  ::clearenv();
+  for (std::size_t At = 0; At < Size;) {
+    const std::size_t Len = ::strnlen(Env + At, Size - At);
+    if (const char *Eq = static_cast<const char *>(std::memchr(Env + At, '=', Len));
+        Eq && Eq > Env + At)
+      ::setenv(std::string(Env + At, Eq).c_str(), std::string(Eq + 1, Env + At + Len).c_str(), 1);
+    At += Len + 1;
+  }
+  LookLikeAWorker(argc, argv, Parent);
+  if (!Tethered(Parent)) std::_Exit(ExitOrphan);
+#if THREAD_SANITIZED
+  // The thread sanitizer's state after a bare clone is not to be trusted: a fresh start.
+  const std::string FdText = std::to_string(wire::WorkerFd), ParentText = std::to_string(Parent);
+  char *Argv[] = {argv[0],
+                  const_cast<char *>("--fd"),
+                  const_cast<char *>(FdText.c_str()),
+                  const_cast<char *>("--parent"),
+                  const_cast<char *>(ParentText.c_str()),
+                  nullptr};
+  ::execve("/proc/self/exe", Argv, environ);
+  std::_Exit(127);
+#else
+  // glibc's record of this thread still names the spawner's thread (a bare clone): the calls run
+  // on a thread of this process's own making.
+  int Status = ExitEnd;
+  std::thread([&] { Status = RunWorker(wire::WorkerFd); }).join();
+  std::exit(Status);
+#endif
+}
+
+int Spawner(int argc, char **argv, int Ctl, pid_t Program) {
+  Confine();
+  if (!Tethered(Program)) return ExitOrphan;
+  const int32_t Me = int32_t(::getpid());
+  if (::send(Ctl, &Me, sizeof Me, MSG_NOSIGNAL) != ssize_t(sizeof Me)) return ExitEnd;
+  std::vector<char> Buf(MaxRequest);
+  for (;;) {
+    alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))];
+    iovec Io{Buf.data(), Buf.size()};
+    msghdr M{};
+    M.msg_iov = &Io;
+    M.msg_iovlen = 1;
+    M.msg_control = Control;
+    M.msg_controllen = sizeof Control;
+    const ssize_t N = ::recvmsg(Ctl, &M, MSG_CMSG_CLOEXEC);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return N == 0 ? ExitEnd : ExitProtocol;
+    int Fd = -1;
+    for (cmsghdr *C = CMSG_FIRSTHDR(&M); C; C = CMSG_NXTHDR(&M, C))
+      if (C->cmsg_level == SOL_SOCKET && C->cmsg_type == SCM_RIGHTS &&
+          C->cmsg_len == CMSG_LEN(sizeof(int)))
+        std::memcpy(&Fd, CMSG_DATA(C), sizeof Fd);
+    int32_t Reply = -EPROTO;
+    if (Fd >= 0 && !(M.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+      // The program's child, not this one's: the program waits for it, as for one it started.
+      const long Pid = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0);
+      if (Pid == 0) {
+        ::close(Ctl);
+        BecomeWorker(argc, argv, Fd, Buf.data(), std::size_t(N), Program);
+      }
+      Reply = Pid > 0 ? int32_t(Pid) : -errno;
+    }
+    if (Fd >= 0) ::close(Fd);
+    if (::send(Ctl, &Reply, sizeof Reply, MSG_NOSIGNAL) != ssize_t(sizeof Reply)) return ExitEnd;
+  }
+}
+
+} // namespace
+
+int SmbWorkerMain(int argc, char **argv) {
+  int Fd = -1, Ctl = -1;
+  long Parent = -1;
+  for (int I = 1; I + 1 < argc; I += 2) {
+    const std::string Key = argv[I];
+    char *End = nullptr;
+    const long V = std::strtol(argv[I + 1], &End, 10);
+    if (!End || *End) return ExitUsage;
+    if (Key == "--fd")
+      Fd = int(V);
+    else if (Key == "--parent" || Key == "--program")
+      Parent = V;
+    else if (Key == "--spawner")
+      Ctl = int(V);
+    else
+      return ExitUsage;
+  }
+  if ((Fd < 0) == (Ctl < 0) || Parent <= 0) return ExitUsage;
+  if (Ctl >= 0) return Spawner(argc, argv, Ctl, pid_t(Parent));
+  Confine();
+  if (!Tethered(pid_t(Parent))) return ExitOrphan;
+  return RunWorker(Fd);
 }
 
 } // namespace sonquarry::smb::worker
