@@ -172,9 +172,9 @@ void TListActions::FindItem() {
   if (UserPrompts().ExecDialog(*SearchFormPtr) != QDialog::Accepted) return;
   if (!TreeSearchPtr) TreeSearchPtr = std::make_unique<TTreeSearch>(&Tree);
   TTreeSearch &search = *TreeSearchPtr;
-  search.Fields = TTreeSearch::FieldName | TTreeSearch::FieldDirectory | TTreeSearch::FieldDomain;
+  search.Fields = SearchFormPtr->Fields();
+  if (!Tags) search.Fields &= ~TTreeSearch::FieldTags;
   if (Tags) {
-    search.Fields |= TTreeSearch::FieldTags;
     search.TagText = [this](int Index) {
       const uint32_t ref = Tree.TagRef(Index);
       if (!Tags->Has(ref)) return std::string();
