@@ -289,8 +289,11 @@ void TListActions::CopySelected() {
   std::vector<std::string> files(static_cast<size_t>(RowCountOf(rows)));
   GetFileListForCopy2(files);
   bool isError = false;
-  const std::string said = CopyOutcomeMessage(
-      CopyFiles(Owner, Network ? Network->Files() : nullptr, files, dir), files.size(), isError);
+  const TCopyOutcome outcome = CopyFiles(Owner, Network ? Network->Files() : nullptr, files, dir);
+  const std::string said = CopyOutcomeMessage(outcome, files.size(), isError);
+  if (Note)
+    Note(std::to_string(outcome.Copied) + (outcome.Copied == 1 ? " file" : " files") +
+         " copied to " + dir);
   if (!said.empty()) ShowMessageBox(said, isError ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 
