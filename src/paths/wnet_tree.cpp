@@ -358,6 +358,25 @@ void TWNetTree::RemoveFile(int Index) {
   CompactNames();
 }
 
+void TWNetTree::MoveLastFilesTo(const std::vector<int> &Indices) {
+  auto &rows = FileList.Items;
+  const size_t n = Indices.size(), total = rows.size();
+  if (n > total) throw Exception("TWNetTree.MoveLastFilesTo: more places than files.");
+  int prev = -1;
+  for (const int i : Indices) {
+    if (i < 0 || static_cast<size_t>(i) >= total || i <= prev)
+      throw Exception("TWNetTree.MoveLastFilesTo: the places are not ascending rows.");
+    prev = i;
+  }
+  std::vector<TNodeId> out;
+  out.reserve(total);
+  size_t moved = total - n, kept = 0, k = 0;
+  for (size_t pos = 0; pos < total; ++pos)
+    out.push_back(k < n && static_cast<size_t>(Indices[k]) == pos ? (++k, rows[moved++])
+                                                                  : rows[kept++]);
+  rows = std::move(out);
+}
+
 void TWNetTree::RemoveFiles(const std::vector<int> &Indices) {
   if (Indices.empty()) return;
   int prev = -1;
@@ -531,29 +550,41 @@ void TWNetTree::SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending) {
   auto &rows = FileList.Items;
   // A counting sort: the keys are small numbers (ranks, years, seconds).
   std::vector<uint32_t> keys(rows.size());
-  uint32_t top = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
     const uint32_t ref = rows[i] < TagRefs.size() ? TagRefs[rows[i]] : 0;
     keys[i] = ref < Key.size() ? Key[ref] : 0;
-    top = std::max(top, keys[i]);
   }
+  SortRowsByKey(std::move(keys), Ascending);
+}
+
+void TWNetTree::SortByState(bool Ascending) {
+  const auto &rows = FileList.Items;
+  std::vector<uint32_t> keys(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) keys[i] = Rec(rows[i]).State;
+  SortRowsByKey(std::move(keys), Ascending);
+}
+
+void TWNetTree::SortRowsByKey(std::vector<uint32_t> Keys, bool Ascending) {
+  auto &rows = FileList.Items;
+  uint32_t top = 0;
+  for (const uint32_t k : Keys) top = std::max(top, k);
   std::vector<TNodeId> sorted(rows.size());
   if (top > rows.size() + 65536) { // not the small numbers the table gives: a plain sort
     std::vector<uint32_t> order(rows.size());
     for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      return Ascending ? keys[a] < keys[b] : keys[a] > keys[b];
+      return Ascending ? Keys[a] < Keys[b] : Keys[a] > Keys[b];
     });
     for (size_t i = 0; i < rows.size(); ++i) sorted[i] = rows[order[i]];
     rows = std::move(sorted);
     return;
   }
   std::vector<size_t> at(size_t(top) + 1, 0);
-  for (const uint32_t k : keys) ++at[Ascending ? k : top - k];
+  for (const uint32_t k : Keys) ++at[Ascending ? k : top - k];
   size_t sum = 0;
   for (size_t &a : at) sum += std::exchange(a, sum);
   for (size_t i = 0; i < rows.size(); ++i)
-    sorted[at[Ascending ? keys[i] : top - keys[i]]++] = rows[i];
+    sorted[at[Ascending ? Keys[i] : top - Keys[i]]++] = rows[i];
   rows = std::move(sorted);
 }
 

@@ -115,6 +115,10 @@ public:
   void RemoveFiles(const std::vector<int> &Indices);
   // Removes every file in State the same way; returns how many went.
   int RemoveFilesInState(TNodeState State);
+  // Moves the last Indices.size() files of Files to the places Indices (ascending, each below the
+  // new count), the others keeping their order: rows put back where they were. Raises for
+  // indices out of order or range, before anything moves.
+  void MoveLastFilesTo(const std::vector<int> &Indices);
   void Clear();
 
   void ResetMarks();
@@ -135,6 +139,8 @@ public:
   void SetTagRef(TNodeId File, uint32_t Ref);
   // Rows in the order of Key[TagRef] (0 for a ref past its end); equal keys keep their order.
   void SortByTagRef(const std::vector<uint32_t> &Key, bool Ascending);
+  // Rows in the order of their state (TNodeState); equal states keep their order.
+  void SortByState(bool Ascending);
 
 private:
   friend class TWNetNode;
@@ -196,6 +202,8 @@ private:
   void UpdateCache(TNodeId Parent);
   // Every node below Top, or with Unvisited only those not visited.
   void MarkSubtreeUnreached(TNodeId Top, bool Unvisited = false);
+  // Rows in the order of Keys (one per row), stable.
+  void SortRowsByKey(std::vector<uint32_t> Keys, bool Ascending);
 
   static constexpr unsigned NodeChunkBits = 16;
   static constexpr uint32_t NodeChunkMask = (1u << NodeChunkBits) - 1;

@@ -139,9 +139,22 @@ TEST_F(CompSearchFormTest, FirstShowingIsCentredAndTheWaitSaysWhy) {
       << Form->lblSearchDomains->text().toStdString();
 }
 
+// A wait that ends with no domain says so and what to do, instead of an empty box alone.
+TEST_F(CompSearchFormTest, NoDomainAfterTheWaitLeavesAHint) {
+  P->Set("SMB", {});
+  Make();
+  ShowLoaded();
+  EXPECT_EQ(Form->cmbDomain->count(), 0);
+  EXPECT_TRUE(Form->lblSearchDomains->isVisible());
+  EXPECT_TRUE(Form->lblSearchDomains->text().startsWith("no domain found"))
+      << Form->lblSearchDomains->text().toStdString();
+}
+
 TEST_F(CompSearchFormTest, ArrowButtonsBuildTheSelection) {
   Make();
   ShowLoaded();
+  for (QPushButton *B : {Form->btnRemove, Form->btnAdd, Form->btnRemoveAll, Form->btnAddAll})
+    EXPECT_GT(B->accessibleName().size(), 10) << B->text().toStdString();
   Choose(1);
   Form->btnAddAll->click(); // ">>" on an empty list
   EXPECT_TRUE(Form->SelectedNames().empty());

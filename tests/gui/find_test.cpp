@@ -2,6 +2,7 @@
 
 #include "support/list_actions_fixture.h"
 #include "ui/dialogs/search_form.h"
+#include "ui/list/row_tags.h"
 #include "ui/services/message_box.h"
 
 #include <QAbstractButton>
@@ -149,18 +150,61 @@ TEST_F(Fixture, ColumnBoxesFollowAllItemsAndResetAtEveryOpening) {
     f.chbAllColumns->click();
     EXPECT_FALSE(f.chbFileName->isChecked() || f.chbDomain->isChecked() ||
                  f.chbDirectory->isChecked());
+    EXPECT_TRUE(f.chbTags->isChecked()); // "All items" is the three columns
+    f.chbTags->setChecked(false);
     f.cmbWord->setEditText("track");
-    f.btnOK->click();
-    return f.result();
-  });
-  Actions.FindItem();
-  EXPECT_EQ(List.Selected(), (TRowRanges{{0, 0}})); // unchecked boxes do not narrow the search
-  Prompts->Dialogs.push_back([](QDialog &D) {
-    auto &f = static_cast<TSearchForm &>(D);
-    EXPECT_TRUE(f.chbAllColumns->isChecked() && f.chbFileName->isChecked());
+    f.btnOK->click(); // refused: no text to search
+    EXPECT_EQ(f.result(), QDialog::Rejected);
     return int(QDialog::Rejected);
   });
   Actions.FindItem();
+  EXPECT_EQ(
+      Prompts->Messages(),
+      std::vector<std::string>{"Tick at least one of File name, Domain, Directory and Tags."});
+  Prompts->Dialogs.push_back([](QDialog &D) {
+    auto &f = static_cast<TSearchForm &>(D);
+    EXPECT_TRUE(f.chbAllColumns->isChecked() && f.chbFileName->isChecked() &&
+                f.chbTags->isChecked());
+    return int(QDialog::Rejected);
+  });
+  Actions.FindItem();
+}
+
+// Each box narrows the find to its own text: a workgroup's name is not found with Domain off.
+TEST_F(Fixture, ColumnAndTagBoxesChooseTheTextsSearched) {
+  TRowTags tags;
+  List.Add("TRACKERS", "\\\\PC\\S\\", "a.mp3");
+  List.Add("W", "\\\\PC\\Track\\", "b.mp3");
+  List.Add("W", "\\\\PC\\S\\", "track.mp3");
+  List.Add("W", "\\\\PC\\S\\", "c.mp3");
+  List.Tree.SetTagRef(List.Tree.File(3).Id(), tags.Add("Trackmen", "Song", "", 0, -1));
+  Actions.Tags = &tags;
+  struct {
+    bool Name, Domain, Directory, Tags;
+    TRowRanges Found;
+  } const cases[] = {
+      {true, true, true, true, {{0, 3}}},    {true, false, false, false, {{2, 2}}},
+      {false, true, false, false, {{0, 0}}}, {false, false, true, false, {{1, 1}}},
+      {false, false, false, true, {{3, 3}}}, {true, false, true, false, {{1, 2}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.Name << c.Domain << c.Directory << c.Tags);
+    Prompts->Dialogs.push_back([&c](QDialog &D) {
+      auto &f = static_cast<TSearchForm &>(D);
+      f.cmbWord->setEditText("TRACK");
+      f.chbSelAll->setChecked(true);
+      for (auto [box, on] : {std::pair{f.chbFileName, c.Name},
+                             {f.chbDomain, c.Domain},
+                             {f.chbDirectory, c.Directory},
+                             {f.chbTags, c.Tags}})
+        if (box->isChecked() != on) box->click();
+      f.btnOK->click();
+      return f.result();
+    });
+    Actions.FindItem();
+    EXPECT_EQ(List.Selected(), c.Found);
+  }
+  EXPECT_TRUE(Prompts->Messages().empty());
 }
 
 TEST_F(Fixture, LongFindCanBeCancelled) {

@@ -186,6 +186,42 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   EXPECT_EQ(Panel(2), "Status: 1 directory was not read: see the scan log");
 }
 
+// A window that never closes (killed, or its session ended) after a search: a new window finds
+// every row with its state, the list file keeping its format.
+TEST_F(MainFormSearchTest, RowsAndTheirStatesOutliveAWindowThatIsNeverClosed) {
+  Open();
+  Command(*Form, "actSearch")->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+  Net->SetDir("\\\\PC1\\music", {D("Rock"), F("a.mp3"), F("d.mp3")});
+  Net->Set("\\\\PC2", {}, net::NetEnumStatus::OpenFailed);
+  Command(*Form, "actSearch")->trigger();
+  ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+  const auto rows = [](TMainForm &F) {
+    std::vector<std::string> out;
+    for (int i = 0; i < Seam(F).FileTree().Count(); ++i)
+      out.push_back(Seam(F).FileTree().GetDirectory(i) +
+                    std::string(Seam(F).FileTree().File(i).Name()) + " " +
+                    std::to_string(Seam(F).FileTree().File(i).State()));
+    return out;
+  };
+  const auto before = rows(*Form);
+  ASSERT_EQ(before.size(), 5u);
+  // The list file as another program reads it: three lines a row, nothing added.
+  TWNetTree plain;
+  ASSERT_EQ(LoadListFile(Seam(*Form).ListFileName(), plain), lfOk);
+  EXPECT_EQ(plain.Count(), 5);
+  TMainForm restarted(MakeProgramNetwork()); // the first window is still open, never saved
+  EXPECT_EQ(rows(restarted), before);
+  for (int s = nsKnown; s <= nsUnreached; ++s)
+    EXPECT_EQ(Seam(restarted).FileTree().CountByState(TNodeState(s)), 1 + (s == nsKnown)) << s;
+  // States of another list are not applied to this one.
+  restarted.Shutdown();
+  sonquarry::testing::WriteFile(Seam(*Form).ListFileName(), "z.mp3\r\nWG\r\n\\\\PC\\s\\\r\n");
+  TMainForm other(MakeProgramNetwork());
+  ASSERT_EQ(Seam(other).FileTree().Count(), 1);
+  EXPECT_EQ(Seam(other).FileTree().File(0).State(), nsKnown);
+}
+
 TEST_F(MainFormSearchTest, MessagesBeforeASearchStartsAndTheElapsedTime) {
   Open();
   Prompts->Records.clear();

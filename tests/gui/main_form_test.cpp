@@ -19,14 +19,17 @@
 #include <QAction>
 #include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTest>
 #include <QToolBar>
+#include <QToolTip>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -116,7 +119,7 @@ TEST_F(MainFormTest, FrameCaptionSizeMenusAndPopupInOrder) {
                "Copy selected files to directory...", "Export", "-", "Exit"}));
   EXPECT_EQ(texts(Menu(*Form, "ExportMenu")->actions()), (V{"HTML", "Text file"}));
   EXPECT_EQ(texts(Menu(*Form, "PlayListMenu")->actions()),
-            (V{"Play selected files", "-", "Clear", "Select all", "Invert selection",
+            (V{"Play selected files", "-", "Undo", "Clear", "Select all", "Invert selection",
                "Delete from list", "-", "Remove all inaccessible files", "-", "Find item...",
                "Find next", "Show first selected item"}));
   EXPECT_EQ(texts(Menu(*Form, "ScanMenu")->actions()), (V{"Search", "Stop", "-", "Options..."}));
@@ -267,6 +270,9 @@ TEST_F(MainFormTest, RemoveInaccessibleKeepsUnreachedRowsAndStaysEnabled) {
   Command(*Form, "actRemoveInaccessible")->trigger();
   EXPECT_EQ(Seam(*Form).FileTree().Count(), 2);
   EXPECT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
+  EXPECT_EQ(PanelText(*Form, 2).toStdString(),
+            "Status: Nothing to remove: no file is marked removed or inaccessible");
+  EXPECT_FALSE(Command(*Form, "actUndo")->isEnabled()); // nothing was taken
 
   Open({{"a.mp3", "W", "\\\\A\\s", nsInaccessible},
         {"b.mp3", "W", "\\\\A\\s", nsKnown},
@@ -281,6 +287,120 @@ TEST_F(MainFormTest, RemoveInaccessibleKeepsUnreachedRowsAndStaysEnabled) {
 
   Open({{"a.mp3", "W", "\\\\A\\s", nsKnown}, {"b.mp3", "W", "\\\\A\\s", nsNew}});
   EXPECT_FALSE(Command(*Form, "actRemoveInaccessible")->isEnabled());
+}
+
+// Clear, Delete and Remove write the list at once and can be undone, each row back at its place
+// with its state; the list file on disk follows every step.
+TEST_F(MainFormTest, UndoPutsBackWhatClearDeleteAndRemoveTookAndTheListFollowsOnDisk) {
+  const std::vector<TRow> rows = {{"a.mp3", "W", "\\\\A\\s", nsInaccessible},
+                                  {"b.mp3", "W", "\\\\A\\s", nsNew},
+                                  {"c.mp3", "V", "\\\\B\\s", nsUnreached},
+                                  {"d.mp3", "W", "\\\\A\\t", nsInaccessible},
+                                  {"e.mp3", "W", "\\\\A\\t", nsKnown}};
+  Open(rows);
+  const std::string list = Seam(*Form).ListFileName();
+  const auto shown = [&] {
+    std::vector<std::string> out;
+    for (int i = 0; i < Seam(*Form).FileTree().Count(); ++i)
+      out.push_back(Seam(*Form).FileTree().GetDirectory(i) +
+                    std::string(Seam(*Form).FileTree().File(i).Name()) + " " +
+                    Seam(*Form).FileTree().GetDomain(i) + " " +
+                    std::to_string(Seam(*Form).FileTree().File(i).State()));
+    return out;
+  };
+  const auto onDisk = [&] {
+    TWNetTree back;
+    EXPECT_EQ(LoadListFile(list, back), lfOk);
+    std::vector<std::string> out;
+    for (int i = 0; i < back.Count(); ++i) out.emplace_back(back.File(i).Name());
+    return out;
+  };
+  const auto original = shown();
+  using V = std::vector<std::string>;
+  struct {
+    const char *What;
+    std::function<void()> Do;
+    V Left;
+  } const steps[] = {
+      {"Delete",
+       [&] {
+         Select(1, 2);
+         Command(*Form, "actDelete")->trigger();
+       },
+       V{"a.mp3", "d.mp3", "e.mp3"}},
+      {"Remove", [&] { Command(*Form, "actRemoveInaccessible")->trigger(); },
+       V{"b.mp3", "c.mp3", "e.mp3"}},
+      {"Clear", [&] { Command(*Form, "actClear")->trigger(); }, V{}},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.What);
+    EXPECT_FALSE(Command(*Form, "actUndo")->isEnabled());
+    step.Do();
+    EXPECT_EQ(Names(), step.Left);
+    EXPECT_EQ(onDisk(), step.Left);
+    ASSERT_TRUE(Command(*Form, "actUndo")->isEnabled());
+    EXPECT_EQ(Command(*Form, "actUndo")->shortcut(), QKeySequence(QKeySequence::Undo));
+    Command(*Form, "actUndo")->trigger();
+    EXPECT_EQ(shown(), original);
+    EXPECT_EQ(onDisk(), (V{"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3"}));
+    EXPECT_EQ(PanelText(*Form, 0).toStdString(), "Files: 5");
+    EXPECT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
+  }
+  // Two steps come back in turn; a sort forgets them (their places are gone).
+  Select(0, 0);
+  Command(*Form, "actDelete")->trigger();
+  Select(0, 0);
+  Command(*Form, "actDelete")->trigger();
+  Command(*Form, "actUndo")->trigger();
+  Command(*Form, "actUndo")->trigger();
+  EXPECT_EQ(shown(), original);
+  Select(4, 4);
+  Command(*Form, "actDelete")->trigger();
+  Seam(*Form).ColumnClick(0);
+  EXPECT_FALSE(Command(*Form, "actUndo")->isEnabled());
+}
+
+// The list's keys: Tab leaves it, Home and End go to the first and last row without scrolling
+// the names sideways out of view.
+TEST_F(MainFormTest, TabLeavesTheListAndEndKeepsTheNamesInView) {
+  OpenNumbered(60);
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  QTableView *v = ListView(*Form);
+  v->setFocus();
+  Focus(0);
+  QTest::keyClick(v, Qt::Key_Down);
+  EXPECT_EQ(Seam(*Form).FocusedRow(), 1);
+  for (const auto key : {Qt::Key_End, Qt::Key_Home, Qt::Key_End}) {
+    QTest::keyClick(v, key, Qt::ControlModifier);
+    EXPECT_EQ(v->horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(v->currentIndex().column(), 0);
+  }
+  EXPECT_EQ(Seam(*Form).FocusedRow(), 59);
+  QTest::keyClick(v, Qt::Key_Tab);
+  EXPECT_NE(QApplication::focusWidget(), v);
+  EXPECT_EQ(Seam(*Form).FocusedRow(), 59);
+}
+
+// Without stored widths the three columns are readable at the first size and no column
+// stretches: a wider window leaves every width as it was.
+TEST_F(MainFormTest, DefaultWidthsKeepThePathReadableAndNothingStretches) {
+  OpenNumbered(5);
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  QTableView *v = ListView(*Form);
+  ASSERT_EQ(Form->size(), QSize(630, 477));
+  EXPECT_FALSE(v->horizontalHeader()->stretchLastSection());
+  EXPECT_GE(v->columnWidth(scDirectory), 250);
+  // At least 250 px of Directory in view at the first size.
+  EXPECT_LE(v->columnViewportPosition(scDirectory) + 250, v->viewport()->width());
+  std::vector<int> widths;
+  for (int c = 0; c < TFileListModel::Columns; ++c) widths.push_back(v->columnWidth(c));
+  const int last = TFileListModel::TagColumn + tfLength;
+  EXPECT_LT(v->columnWidth(last), 100); // "Length" is as wide as its caption, not the rest
+  Form->resize(1400, 477);
+  QApplication::processEvents();
+  for (int c = 0; c < TFileListModel::Columns; ++c) EXPECT_EQ(v->columnWidth(c), widths[c]) << c;
 }
 
 TEST_F(MainFormTest, InsertMovesOnAndTogglesExceptOnTheLastRow) {
@@ -517,12 +637,60 @@ TEST_F(MainFormTest, LoadedListShowsCachedTagsAndSortsByThem) {
   EXPECT_EQ(cells(2), (V{"THE LONG SHARED ARTIST NAME B", "Tc", "", "1999", "10:00"}));
   EXPECT_EQ(cells(3), (V{"", "", "", "", ""}));
 
+  // Without a stored width the column fits its texts.
+  QApplication::processEvents();
+  EXPECT_GE(ListView(*Form)->columnWidth(TFileListModel::TagColumn + tfArtist),
+            ListView(*Form)->fontMetrics().horizontalAdvance("THE LONG SHARED ARTIST NAME B"));
   Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfArtist);
   EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
   Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfArtist);
   EXPECT_EQ(Names(), (V{"a.mp3", "c.mp3", "b.mp3", "d.mp3", "e.mp3"}));
   Seam(*Form).ColumnClick(TFileListModel::TagColumn + tfLength);
   EXPECT_EQ(Names(), (V{"d.mp3", "e.mp3", "b.mp3", "a.mp3", "c.mp3"}));
+}
+
+// The state icon names its state in a tooltip; the State column, hidden until the header's menu
+// shows it, names it too and sorts by it.
+TEST_F(MainFormTest, StateIconsSayTheirStateAndTheStateColumnSorts) {
+  Open({{"a.mp3", "W", "\\\\A\\s", nsUnreached},
+        {"b.mp3", "W", "\\\\A\\s", nsNew},
+        {"c.mp3", "W", "\\\\A\\s", nsInaccessible},
+        {"d.mp3", "W", "\\\\A\\s", nsKnown},
+        {"e.mp3", "W", "\\\\A\\s", nsNew}});
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  QTableView *v = ListView(*Form);
+  const int state = TFileListModel::StateColumn;
+  EXPECT_TRUE(v->isColumnHidden(state));
+  EXPECT_EQ(ListModel(*Form)->headerData(state, Qt::Horizontal, Qt::DisplayRole).toString(),
+            "State");
+  const QStringList names = {"Unknown (computer not found)", "New", "Removed (or inaccessible)",
+                             "Found again", "New"};
+  for (int row = 0; row < 5; ++row) {
+    const QRect cell = v->visualRect(ListModel(*Form)->index(row, 0));
+    const QPoint icon(cell.left() + 4 + v->iconSize().width() / 2, cell.center().y());
+    QHelpEvent help(QEvent::ToolTip, icon, v->viewport()->mapToGlobal(icon));
+    QApplication::sendEvent(v->viewport(), &help);
+    EXPECT_TRUE(QToolTip::isVisible()) << row;
+    EXPECT_TRUE(QToolTip::text().contains(names[row])) << QToolTip::text().toStdString();
+    EXPECT_EQ(ListModel(*Form)->index(row, state).data().toString(), names[row]);
+  }
+  QToolTip::hideText();
+  // Shown through the header's menu, as the tag columns are.
+  QMenu *columns = nullptr;
+  for (QMenu *m : Form->findChildren<QMenu *>())
+    for (QAction *a : m->actions())
+      if (a->text() == "State") columns = m;
+  ASSERT_NE(columns, nullptr);
+  for (QAction *a : columns->actions())
+    if (a->text() == "State") a->trigger();
+  EXPECT_FALSE(v->isColumnHidden(state));
+  QApplication::processEvents();
+  EXPECT_GE(v->columnWidth(state), v->fontMetrics().horizontalAdvance(names[0]));
+  Seam(*Form).ColumnClick(state);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"d.mp3", "b.mp3", "e.mp3", "c.mp3", "a.mp3"}));
+  Seam(*Form).ColumnClick(state);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a.mp3", "c.mp3", "b.mp3", "e.mp3", "d.mp3"}));
 }
 
 // Esc closes the window only when nothing else was meant: a menu or popup takes its own Esc.

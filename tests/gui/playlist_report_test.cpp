@@ -95,7 +95,10 @@ TEST_F(Fixture, PlayerThatFailsOrIsMissingIsReportedWithTheFix) {
   } cases[] = {
       {"sh -c \"cp $0 " + played + "\" %f", ""}, // the command's words as QProcess splits them
       {"", "\"xdg-open\" ended with exit status 4."},
-      {"sh -c \"exit 3\"", "\"sh\" ended with exit status 3."},
+      {"sh -c \"exit 3\"", "\"sh\" ended with exit status 3.\n\nThe playlist"},
+      // The player's own reason, from its error output: the last five lines.
+      {"sh -c \"for i in 1 2 3 4 5 6 7; do echo line $i >&2; done; exit 2\"",
+       "\"sh\" ended with exit status 2.\nIt wrote:\nline 3\nline 4\nline 5\nline 6\nline 7\n\n"},
       {"sh -c \"kill -SEGV $$\"", "\"sh\" crashed."},
       {"no-such-player-sq %f", "\"no-such-player-sq\" could not be started"},
   };

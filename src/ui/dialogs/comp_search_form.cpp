@@ -66,6 +66,14 @@ TCompSearchForm::TCompSearchForm(QWidget *Parent, int PauseMs,
   btnAdd = ArrowButton(">", pnlMain);
   btnRemoveAll = ArrowButton("<<", pnlMain);
   btnAddAll = ArrowButton(">>", pnlMain);
+  // A screen reader says what the arrows do, not "less than".
+  for (auto [B, Name] : {std::pair{btnRemove, tr("Remove from the selected computers")},
+                         {btnAdd, tr("Add to the selected computers")},
+                         {btnRemoveAll, tr("Remove every selected computer")},
+                         {btnAddAll, tr("Add every computer of the domain")}}) {
+    B->setAccessibleName(Name);
+    B->setToolTip(Name);
+  }
   lblSelComputers = new QLabel(tr("Selected &computers:"), pnlMain);
   lbSelComputers = new QListWidget(pnlMain);
   lbSelComputers->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -198,6 +206,12 @@ void TCompSearchForm::DomainsArrived(TNetResStrings &List) {
     cmbDomain->setCurrentIndex(-1);
   }
   EndBusy();
+  if (List.empty()) { // an empty box alone says nothing
+    lblSearchDomains->setText(tr("no domain found: computers may still be starting (Cancel and "
+                                 "try again), or search by IP address (Options)"));
+    lblSearchDomains->setToolTip(lblSearchDomains->text());
+    lblSearchDomains->show();
+  }
 }
 
 void TCompSearchForm::DomainChanged(int Index) {

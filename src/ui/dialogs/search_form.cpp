@@ -1,5 +1,6 @@
 #include "ui/dialogs/search_form.h"
 
+#include "paths/tree_search.h"
 #include "ui/services/message_box.h"
 
 #include <QCheckBox>
@@ -25,6 +26,8 @@ TSearchForm::TSearchForm(QWidget *Owner) : QDialog(Owner) {
   chbFileName = new QCheckBox("File name", frame);
   chbDomain = new QCheckBox("Domain", frame);
   chbDirectory = new QCheckBox("Directory", frame);
+  chbTags = new QCheckBox("Tags", this);
+  chbTags->setToolTip("Also find the word in the artist, title and album of the rows' tags");
   chbCurrentPosition = new QCheckBox("Start with current position", this);
   chbSelAll = new QCheckBox("Select all found files", this);
   btnOK = new QPushButton("OK", this);
@@ -48,6 +51,7 @@ TSearchForm::TSearchForm(QWidget *Owner) : QDialog(Owner) {
   all->addLayout(wordRow);
   all->addWidget(chbAllColumns);
   all->addWidget(frame);
+  all->addWidget(chbTags);
   all->addWidget(chbCurrentPosition);
   all->addWidget(chbSelAll);
   all->addStretch(1);
@@ -57,7 +61,8 @@ TSearchForm::TSearchForm(QWidget *Owner) : QDialog(Owner) {
   setTabOrder(chbAllColumns, chbFileName);
   setTabOrder(chbFileName, chbDomain);
   setTabOrder(chbDomain, chbDirectory);
-  setTabOrder(chbDirectory, chbCurrentPosition);
+  setTabOrder(chbDirectory, chbTags);
+  setTabOrder(chbTags, chbCurrentPosition);
   setTabOrder(chbCurrentPosition, chbSelAll);
   setTabOrder(chbSelAll, btnOK);
   setTabOrder(btnOK, btnCancel);
@@ -80,8 +85,17 @@ TSearchForm::TSearchForm(QWidget *Owner) : QDialog(Owner) {
 std::string TSearchForm::Word() const { return cmbWord->currentText().toStdString(); }
 
 void TSearchForm::CheckAllColumns() {
-  for (QCheckBox *box : {chbAllColumns, chbFileName, chbDomain, chbDirectory})
+  for (QCheckBox *box : {chbAllColumns, chbFileName, chbDomain, chbDirectory, chbTags})
     box->setChecked(true);
+}
+
+uint32_t TSearchForm::Fields() const {
+  uint32_t fields = 0;
+  if (chbFileName->isChecked()) fields |= TTreeSearch::FieldName;
+  if (chbDomain->isChecked()) fields |= TTreeSearch::FieldDomain;
+  if (chbDirectory->isChecked()) fields |= TTreeSearch::FieldDirectory;
+  if (chbTags->isChecked()) fields |= TTreeSearch::FieldTags;
+  return fields;
 }
 
 void TSearchForm::AddToHistory() {
@@ -94,6 +108,10 @@ void TSearchForm::AddToHistory() {
 void TSearchForm::accept() {
   if (cmbWord->currentText().isEmpty()) {
     ShowInfoMessage("Search string cannot be blank.");
+    return;
+  }
+  if (Fields() == 0) { // a find over no text would end "not found" whatever the word
+    ShowInfoMessage("Tick at least one of File name, Domain, Directory and Tags.");
     return;
   }
   AddToHistory();

@@ -2,6 +2,7 @@
 // The "Find Item" dialog: the word with its history and the column boxes.
 
 #include <QDialog>
+#include <cstdint>
 
 class QCheckBox;
 class QComboBox;
@@ -19,13 +20,16 @@ public:
   QCheckBox *chbFileName;
   QCheckBox *chbDomain;
   QCheckBox *chbDirectory;
+  QCheckBox *chbTags; // the rows' music tags: artist, title, album
   QCheckBox *chbCurrentPosition;
   QCheckBox *chbSelAll;
   QPushButton *btnOK;
   QPushButton *btnCancel;
 
   std::string Word() const;
-  void CheckAllColumns(); // every opening starts with the four column boxes checked
+  void CheckAllColumns(); // every opening starts with the column boxes and Tags checked
+  // The texts the search reads, as TTreeSearch's Fields bits.
+  uint32_t Fields() const;
 
   void accept() override; // refuses an empty word
   void done(int Result) override;

@@ -10,11 +10,26 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <memory>
 
 namespace sonquarry {
 namespace {
 
 QString Quoted(const QString &Program) { return QLatin1Char('"') + Program + QLatin1Char('"'); }
+
+// What the player wrote to its error output last: its own reason for failing.
+constexpr qsizetype ErrorTailBytes = 4096;
+constexpr int ErrorTailLines = 5;
+
+QString LastLines(const QByteArray &Output) {
+  QStringList lines;
+  for (const QByteArray &l : Output.split('\n')) {
+    const QString line = QString::fromUtf8(l).trimmed();
+    if (!line.isEmpty()) lines << (line.size() > 200 ? line.left(200) + "..." : line);
+  }
+  if (lines.size() > ErrorTailLines) lines = lines.mid(lines.size() - ErrorTailLines);
+  return lines.isEmpty() ? QString() : "\rIt wrote:\r" + lines.join('\r');
+}
 
 void StartPlayer(const std::string &File, const std::string &Command, TPlayFailed Failed) {
   const QString file = QString::fromStdString(File);
@@ -40,21 +55,29 @@ void StartPlayer(const std::string &File, const std::string &Command, TPlayFaile
   p->setProgram(args.takeFirst());
   p->setArguments(args);
   p->setStandardInputFile(QProcess::nullDevice());
-  p->setProcessChannelMode(QProcess::ForwardedChannels);
+  p->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+  auto errors = std::make_shared<QByteArray>();
+  QObject::connect(p, &QProcess::readyReadStandardError, p, [p, errors] {
+    errors->append(p->readAllStandardError());
+    if (errors->size() > ErrorTailBytes) errors->remove(0, errors->size() - ErrorTailBytes);
+  });
   QObject::connect(p, &QProcess::errorOccurred, p, [p, Failed](QProcess::ProcessError E) {
     if (E != QProcess::FailedToStart) return; // the others end in finished()
     Failed(
         (Quoted(p->program()) + " could not be started: " + p->errorString() + ".").toStdString());
     p->deleteLater();
   });
-  QObject::connect(p, &QProcess::finished, p, [p, Failed](int Code, QProcess::ExitStatus Status) {
-    if (Status == QProcess::CrashExit)
-      Failed((Quoted(p->program()) + " crashed.").toStdString());
-    else if (Code != 0)
-      Failed(
-          (Quoted(p->program()) + QString(" ended with exit status %1.").arg(Code)).toStdString());
-    p->deleteLater();
-  });
+  QObject::connect(
+      p, &QProcess::finished, p, [p, Failed, errors](int Code, QProcess::ExitStatus Status) {
+        errors->append(p->readAllStandardError());
+        if (Status == QProcess::CrashExit)
+          Failed((Quoted(p->program()) + " crashed." + LastLines(*errors)).toStdString());
+        else if (Code != 0)
+          Failed((Quoted(p->program()) + QString(" ended with exit status %1.").arg(Code) +
+                  LastLines(*errors))
+                     .toStdString());
+        p->deleteLater();
+      });
   p->start();
 }
 

@@ -29,6 +29,12 @@ const std::array<QIcon, 4> &TFileListModel::StateIcons() {
   return icons;
 }
 
+QString TFileListModel::StateName(unsigned State) {
+  static const char *const names[] = {"Found again", "New", "Removed (or inaccessible)",
+                                      "Unknown (computer not found)"};
+  return State < 4 ? QString::fromLatin1(names[State]) : QString();
+}
+
 QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
   if (!Index.isValid() || Index.row() >= Rows) return {};
   // A row the tree cannot serve stays empty; the view never sees an error.
@@ -44,6 +50,8 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
         return QString::fromStdString(Tree.GetDomain(row));
       case scDirectory:
         return QString::fromStdString(Tree.GetDirectory(row));
+      case StateColumn:
+        return StateName(Tree.File(row).State());
       default:
         if (Tags_ && Index.column() >= TagColumn && Index.column() < Columns)
           return TagText(Tree.TagRef(row), TTagField(Index.column() - TagColumn));
@@ -56,6 +64,9 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
       const unsigned state = Tree.File(row).State();
       if (state < 4) return StateIcons()[state];
     }
+    // Only the file name's cell carries the icon; the view shows this tooltip over it.
+    if (Role == Qt::ToolTipRole && Index.column() == scFileName)
+      return StateName(Tree.File(row).State());
   } catch (...) {
   }
   return {};
@@ -79,8 +90,8 @@ QVariant TFileListModel::TagText(uint32_t Ref, TTagField Field) const {
 
 QVariant TFileListModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
-  static const char *const captions[] = {"File name", "Domain", "Directory", "Artist",
-                                         "Title",     "Album",  "Year",      "Length"};
+  static const char *const captions[] = {"File name", "Domain", "Directory", "Artist", "Title",
+                                         "Album",     "Year",   "Length",    "State"};
   if (Section < 0 || Section >= Columns) return {};
   return QString::fromLatin1(captions[Section]);
 }

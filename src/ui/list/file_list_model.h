@@ -1,7 +1,8 @@
 #pragma once
 // The result list's model: row i is file i of the path tree, read when the view draws it. The
 // model keeps only the row count the view knows; the window changes it as the tree changes.
-// Columns: the three of the tree (TSortColumn), then the music tags (TagColumn + TTagField).
+// Columns: the three of the tree (TSortColumn), the music tags (TagColumn + TTagField), then the
+// row's state by name (StateColumn).
 
 #include "paths/wnet_tree.h"
 #include "ui/list/row_tags.h"
@@ -18,7 +19,8 @@ void InitUiResources();
 class TFileListModel final : public QAbstractTableModel {
   Q_OBJECT
 public:
-  static constexpr int TagColumn = 3, Columns = TagColumn + TagFieldCount;
+  static constexpr int TagColumn = 3, StateColumn = TagColumn + TagFieldCount,
+                       Columns = StateColumn + 1;
 
   explicit TFileListModel(TWNetTree &Tree, QObject *Parent = nullptr);
   // The tags the tag columns show; none: they stay empty.
@@ -43,6 +45,8 @@ public:
   void RefreshTags();
 
   static const std::array<QIcon, 4> &StateIcons();
+  // "Found again", "New", ...: the state icon's tooltip and the State column's text.
+  static QString StateName(unsigned State);
 
 private:
   QVariant TagText(uint32_t Ref, TTagField Field) const;

@@ -211,6 +211,15 @@ bool TRowSelectionDelegate::helpEvent(QHelpEvent *Event, QAbstractItemView *View
   QStyleOptionViewItem opt = Option;
   initStyleOption(&opt, Index);
   const QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
+  // Over the state icon: the state's name (the model's tool tip of the cell that draws it).
+  const QVariant tip = Index.data(Qt::ToolTipRole);
+  if (tip.isValid() && (opt.features & QStyleOptionViewItem::HasDecoration) &&
+      style->subElementRect(QStyle::SE_ItemViewItemDecoration, &opt, opt.widget)
+          .contains(Event->pos())) {
+    QToolTip::showText(Event->globalPos(), PlainToolTip(tip.toString()), View->viewport(),
+                       Option.rect);
+    return true;
+  }
   const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, opt.widget) + 1;
   const int room =
       style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget).width() - 2 * margin;
@@ -222,7 +231,20 @@ bool TRowSelectionDelegate::helpEvent(QHelpEvent *Event, QAbstractItemView *View
   return false;
 }
 
-TListView::TListView(QWidget *Parent) : QTableView(Parent) { InstallListAccessibility(); }
+TListView::TListView(QWidget *Parent) : QTableView(Parent) {
+  InstallListAccessibility();
+  setTabKeyNavigation(false); // Tab leaves the list; the arrow keys move within it
+}
+
+QModelIndex TListView::moveCursor(CursorAction Action, Qt::KeyboardModifiers Modifiers) {
+  // Home and End go to the first and last row, as in a list: the table's own go to the first
+  // and last column and scroll the names and state icons out of view.
+  if ((Action == MoveHome || Action == MoveEnd) && model() && model()->rowCount() > 0) {
+    const int column = std::max(currentIndex().column(), 0);
+    return model()->index(Action == MoveHome ? 0 : model()->rowCount() - 1, column);
+  }
+  return QTableView::moveCursor(Action, Modifiers);
+}
 
 void TListView::selectionChanged(const QItemSelection &Selected, const QItemSelection &Deselected) {
   // Not QTableView's own: for its accessibility event it lists every index of the change.

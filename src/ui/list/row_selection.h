@@ -81,6 +81,7 @@ protected:
   void mousePressEvent(QMouseEvent *Event) override;
   void mouseReleaseEvent(QMouseEvent *Event) override;
   void selectionChanged(const QItemSelection &Selected, const QItemSelection &Deselected) override;
+  QModelIndex moveCursor(CursorAction Action, Qt::KeyboardModifiers Modifiers) override;
 
 private:
   TRowSelectionModel *Rows_ = nullptr;

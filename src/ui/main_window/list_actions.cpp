@@ -172,9 +172,9 @@ void TListActions::FindItem() {
   if (UserPrompts().ExecDialog(*SearchFormPtr) != QDialog::Accepted) return;
   if (!TreeSearchPtr) TreeSearchPtr = std::make_unique<TTreeSearch>(&Tree);
   TTreeSearch &search = *TreeSearchPtr;
-  search.Fields = TTreeSearch::FieldName | TTreeSearch::FieldDirectory | TTreeSearch::FieldDomain;
+  search.Fields = SearchFormPtr->Fields();
+  if (!Tags) search.Fields &= ~TTreeSearch::FieldTags;
   if (Tags) {
-    search.Fields |= TTreeSearch::FieldTags;
     search.TagText = [this](int Index) {
       const uint32_t ref = Tree.TagRef(Index);
       if (!Tags->Has(ref)) return std::string();
@@ -289,8 +289,11 @@ void TListActions::CopySelected() {
   std::vector<std::string> files(static_cast<size_t>(RowCountOf(rows)));
   GetFileListForCopy2(files);
   bool isError = false;
-  const std::string said = CopyOutcomeMessage(
-      CopyFiles(Owner, Network ? Network->Files() : nullptr, files, dir), files.size(), isError);
+  const TCopyOutcome outcome = CopyFiles(Owner, Network ? Network->Files() : nullptr, files, dir);
+  const std::string said = CopyOutcomeMessage(outcome, files.size(), isError);
+  if (Note)
+    Note(std::to_string(outcome.Copied) + (outcome.Copied == 1 ? " file" : " files") +
+         " copied to " + dir);
   if (!said.empty()) ShowMessageBox(said, isError ? MB_ICONERROR : MB_ICONINFORMATION);
 }
 

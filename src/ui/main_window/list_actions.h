@@ -35,6 +35,8 @@ public:
   // commands that depend on it; CenterRow scrolls a row to the middle of the view.
   std::function<void()> SelectionChanged;
   std::function<void(int Row)> CenterRow;
+  // A word on what a command did, for the status bar.
+  std::function<void(const std::string &Note)> Note;
   // What the files are copied through: the program's network.
   std::shared_ptr<TNetwork> Network;
   // The main menu entries disabled while their command runs.

@@ -65,7 +65,7 @@ QIcon ThemeIcon(const char *Theme, const char *Own) {
   return QIcon::fromTheme(QString::fromLatin1(Theme), QIcon(QString::fromLatin1(Own)));
 }
 
-constexpr int ColumnWidths[2] = {150, 100};
+constexpr int ColumnWidths[3] = {150, 100, 400};
 constexpr int PanelWidths[5] = {80, 150, 150, 120, 50};
 const char *const PanelInitial[5] = {
     "Files:", "Selected files:", "Status:", "Resources: ", "Time:"};
@@ -204,6 +204,7 @@ void TMainForm::CreateActions() {
   actDelete->setIcon(ThemeIcon("edit-delete", ":/icons/delete.svg"));
   actRemoveInaccessible = NewAction("actRemoveInaccessible", "Remove all inaccessible files",
                                     QKeySequence(Qt::CTRL | Qt::Key_Delete));
+  actUndo = NewAction("actUndo", "Undo", QKeySequence::Undo);
   actFindItem = NewAction("actFindItem", "Find item...", QKeySequence("Ctrl+F"));
   actFindItem->setIconText("Find");
   actFindItem->setToolTip("Find item");
@@ -249,23 +250,37 @@ void TMainForm::CreateActions() {
   ConnectCommand(actInvertSelection, [this] { InvertSelection(); });
   ConnectCommand(actDelete, [this] { DeleteSelected(); });
   ConnectCommand(actRemoveInaccessible, [this] { RemoveInaccessible(); });
+  ConnectCommand(actUndo, [this] { Undo(); });
   ConnectCommand(actHelpContents, [] { ShowHelpTopic("info.htm"); });
   ConnectCommand(actHelpGettingStarted, [] { ShowHelpTopic("gettingstarted.htm"); });
   ConnectCommand(actHelpFaq, [] { ShowHelpTopic("faq.htm"); });
   ConnectCommand(actAbout, [this] { ShowAbout(); });
   ConnectCommand(pmAddDenied, [this] {
     const std::string entry = CurrentComputerEntry();
-    if (!entry.empty() && IndexOfText(Scan->Filter.DeniedComps, entry) < 0)
+    if (entry.empty()) {
+      ShowNote("Nothing added: select the one row of the computer first");
+    } else if (IndexOfText(Scan->Filter.DeniedComps, entry) >= 0) {
+      ShowNote(QString::fromStdString(entry) + " is in the denied list already");
+    } else {
       Scan->Filter.DeniedComps.push_back(entry);
+      ShowNote(QString::fromStdString(entry) + " added to the denied list");
+    }
   });
   ConnectCommand(pmRemoveDenied, [this] {
     const std::string entry = CurrentComputerEntry();
-    if (entry.empty()) return;
+    if (entry.empty()) {
+      ShowNote("Nothing removed: select the one row of the computer first");
+      return;
+    }
     auto &denied = Scan->Filter.DeniedComps;
     const int i = IndexOfText(denied, entry);
-    if (i < 0) return;
+    if (i < 0) {
+      ShowNote(QString::fromStdString(entry) + " is not in the denied list");
+      return;
+    }
     denied.erase(denied.begin() + i);
     SaveSettings(*Scan, Settings);
+    ShowNote(QString::fromStdString(entry) + " removed from the denied list");
   });
   ConnectListActions();
   connect(pmSavePlaylist, &QAction::triggered, actSavePlaylistAs, &QAction::trigger);
@@ -290,6 +305,7 @@ void TMainForm::CreateMenus() {
   PlayListMenu->setObjectName("PlayListMenu");
   PlayListMenu->addAction(actPlay);
   PlayListMenu->addSeparator();
+  PlayListMenu->addAction(actUndo);
   PlayListMenu->addAction(actClear);
   PlayListMenu->addAction(actSelectAll);
   PlayListMenu->addAction(actInvertSelection);
@@ -353,6 +369,11 @@ void TMainForm::CreateToolBar() {
   ToolBar->addSeparator();
   ToolBar->addAction(actFindItem);
   ToolBar->addAction(actOptions);
+  // Tab leaves the list for the toolbar's buttons: without them the list is the window's only
+  // stop and the keyboard could not get out of it.
+  for (QAction *a : ToolBar->actions())
+    if (QWidget *b = ToolBar->widgetForAction(a); b && !a->isSeparator())
+      b->setFocusPolicy(Qt::TabFocus);
 }
 
 void TMainForm::CreateList() {
@@ -381,15 +402,15 @@ void TMainForm::CreateList() {
   cols->setSectionsClickable(true);
   cols->setHighlightSections(false);
   cols->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  // Directory's width is what the window leaves (never less than the header's default).
-  for (int c = 0; c < 2; ++c) ListView->setColumnWidth(c, ColumnWidths[c]);
+  // The three columns keep their widths whatever the window's size: no column stretches, so the
+  // paths stay readable beside the tag columns.
+  for (int c = 0; c < 3; ++c) ListView->setColumnWidth(c, ColumnWidths[c]);
   // The domain of rows whose computer was not found stays whole at any font size.
   const int margins = 2 * (ListView->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) + 2;
   ListView->setColumnWidth(
       scDomain, std::max(ColumnWidths[scDomain], ListView->fontMetrics().horizontalAdvance(
                                                      QString::fromStdString(UnknownDomain)) +
                                                      margins));
-  cols->setStretchLastSection(true); // after the widths: Directory takes the window's rest
   setCentralWidget(ListView);
 
   connect(cols, &QHeaderView::sectionClicked, this,
@@ -426,13 +447,25 @@ void TMainForm::ConnectCommand(QAction *Action, std::function<void()> Handler) {
   UpdateListCommands();
   UpdateSelectionCommands();
   UpdateRemoveCommand();
+  UpdateUndoCommand();
   // Commands without a rule are always available.
-  const QAction *ruledActions[] = {actSavePlaylist, actSavePlaylistAs,     actCopy,
-                                   actExportHtml,   actExportText,         actPlay,
-                                   actClear,        actSelectAll,          actInvertSelection,
-                                   actDelete,       actRemoveInaccessible, actFindItem,
-                                   actFindNext,     actShowFirstSelected,  pmAddDenied,
-                                   pmRemoveDenied};
+  const QAction *ruledActions[] = {actSavePlaylist,
+                                   actSavePlaylistAs,
+                                   actCopy,
+                                   actExportHtml,
+                                   actExportText,
+                                   actPlay,
+                                   actClear,
+                                   actSelectAll,
+                                   actInvertSelection,
+                                   actDelete,
+                                   actRemoveInaccessible,
+                                   actFindItem,
+                                   actFindNext,
+                                   actShowFirstSelected,
+                                   pmAddDenied,
+                                   pmRemoveDenied,
+                                   actUndo};
   if (std::find(std::begin(ruledActions), std::end(ruledActions), Action) == std::end(ruledActions))
     Action->setEnabled(true);
 }

@@ -15,6 +15,7 @@
 #include "engine/diagnostics.h"
 #include "engine/net_scan.h"
 #include "engine/scan_session.h"
+#include "paths/removed_rows.h"
 #include "paths/tree_search.h"
 #include "paths/wnet_tree.h"
 #include "settings/settings.h"
@@ -112,6 +113,7 @@ private:
   QAction *actInvertSelection;
   QAction *actDelete;
   QAction *actRemoveInaccessible;
+  QAction *actUndo;              // "Undo" (Ctrl+Z): puts back the rows Clear, Delete or Remove took
   QAction *actFindItem;          // "Find item..." (Ctrl+F), toolbar "Find"
   QAction *actFindNext;          // "Find next" (F3)
   QAction *actShowFirstSelected; // "Show first selected item" (F4)
@@ -187,6 +189,21 @@ private:
   void InvertSelection();
   void DeleteSelected();
   void RemoveInaccessible();
+  void Undo();
+
+  // What Clear, Delete and Remove took, the last on top; forgotten when the rows are reordered.
+  struct TUndoStep {
+    QString What; // the command's name
+    TRemovedRows Rows;
+    bool Cleared = false; // the tags went with the rows: taken again from the cache
+  };
+  std::vector<TUndoStep> Undo_;
+  static constexpr size_t UndoSteps = 10;
+  void PushUndo(const char *What, const std::vector<int> &Rows, bool Cleared = false);
+  void ForgetUndo();
+  void UpdateUndoCommand();
+  // A word on what a command did (or why it did nothing), in the status panel.
+  void ShowNote(const QString &Note);
 
   // Selected rows without listing them one by one: ascending, non-overlapping [first, last].
   TRowRanges SelectedRanges() const;
@@ -203,7 +220,11 @@ private:
 
   // ---- start-up and shut-down
   void LoadList(); // the list file into FileTree, with its messages
-  void SaveList(); // FileTree into the list file, with its messages
+  void SaveList(); // FileTree into the list file, with its messages, and the rows' states
+  // The same while the window runs (after a search or a command), so that a killed window or
+  // an ended session loses nothing; one message per distinct failure.
+  void SaveListNow();
+  std::string LastSaveError_;
   void ReadColumnWidths();
   void WriteColumnWidths();
   void CreateTagColumns();
@@ -211,6 +232,12 @@ private:
   void ReadTagColumns(registry::TRegistry &Reg);
   void WriteTagColumns(registry::TRegistry &Reg);
   void SortByTag(int Column, bool Ascending);
+  // The tag and State columns whose width follows their texts: no stored width, not resized by
+  // the user. FitColumns widens them to the texts of the rows in view.
+  void FitColumns();
+  std::set<int> AutoWidth_;
+  bool FittingColumns_ = false;
+  bool FitQueued_ = false;
   // The tags of the rows that have none yet, those in view first (when the setting is on).
   void ReadTagsAfterSearch();
   void WritePositionAndWidths();

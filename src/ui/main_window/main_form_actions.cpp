@@ -19,6 +19,7 @@ void TMainForm::ConnectListActions() {
     UpdateListCommands(); // "Find next" once a find exists
   };
   ListActions->CenterRow = [this](int Row) { CenterListItem(Row, ListView); };
+  ListActions->Note = [this](const std::string &Note) { ShowNote(QString::fromStdString(Note)); };
   ListActions->FindItemAction = actFindItem;
   ListActions->FindNextAction = actFindNext;
   ConnectCommand(actPlay, [this] { ListActions->Play(); });

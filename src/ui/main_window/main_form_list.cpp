@@ -21,6 +21,8 @@ namespace sonquarry {
 
 namespace {
 
+QString Files(size_t N) { return N == 1 ? QString("1 file") : QString("%1 files").arg(N); }
+
 // The hourglass for a long list operation, restored on every way out.
 class TWaitCursor {
 public:
@@ -122,12 +124,15 @@ void TMainForm::ColumnClick(int Column) {
     remembered = true;
   }
   ListView->selectionModel()->clear();
+  ForgetUndo(); // the rows taken have no places in the new order
   // A second click on the same column reverses its order.
   SortAscending = !(SortColumn == Column && SortAscending);
   SortColumn = Column;
   Model->BeginReorder();
   try {
-    if (Column >= TFileListModel::TagColumn)
+    if (Column == TFileListModel::StateColumn)
+      FileTree->SortByState(SortAscending);
+    else if (Column >= TFileListModel::TagColumn)
       SortByTag(Column, SortAscending);
     else
       FileTree->Sort(Column, SortAscending);
@@ -184,6 +189,7 @@ void TMainForm::DeleteSelected() {
         F->ShowFileCount(F->FileTree->Count());
       }
     } countAfter{this};
+    PushUndo("Delete from list", rows);
     FileTree->RemoveFiles(rows);
   }
   const int n = FileTree->Count();
@@ -191,27 +197,106 @@ void TMainForm::DeleteSelected() {
   UpdateSelectionCommands();
   UpdateRemoveCommand();
   ShowSelectedCount(SelectedRowCount());
+  ShowNote(QString("%1 deleted from the list (Ctrl+Z puts back)").arg(Files(rows.size())));
+  SaveListNow();
 }
 
 void TMainForm::RemoveInaccessible() {
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  ListView->selectionModel()->clear();
-  if (FileTree->RemoveFilesInState(nsInaccessible) > 0) Model->Reload();
-  ShowFileCount(FileTree->Count());
-  ShowSelectedCount(SelectedRowCount());
+  std::vector<int> rows;
+  for (int i = 0, n = FileTree->Count(); i < n; ++i)
+    if (FileTree->File(i).State() == nsInaccessible) rows.push_back(i);
+  if (rows.empty()) {
+    ShowNote("Nothing to remove: no file is marked removed or inaccessible");
+    return;
+  }
+  {
+    TWaitCursor wait;
+    TViewFrozen frozen(ListView);
+    ListView->selectionModel()->clear();
+    PushUndo("Remove all inaccessible files", rows);
+    FileTree->RemoveFiles(rows);
+    Model->Reload();
+    ShowFileCount(FileTree->Count());
+    ShowSelectedCount(SelectedRowCount());
+  }
+  ShowNote(QString("%1 removed (Ctrl+Z puts back)").arg(Files(rows.size())));
+  SaveListNow();
 }
 
 void TMainForm::Clear() {
-  TWaitCursor wait;
-  TViewFrozen frozen(ListView);
-  ListView->selectionModel()->clear();
-  Tags->Cleared();
-  FileTree->Clear();
-  ShowFileCount(0);
+  const int n = FileTree->Count();
+  {
+    TWaitCursor wait;
+    TViewFrozen frozen(ListView);
+    ListView->selectionModel()->clear();
+    if (n > 0) {
+      std::vector<int> rows(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) rows[i] = i;
+      PushUndo("Clear", rows, true);
+    }
+    Tags->Cleared();
+    FileTree->Clear();
+    ShowFileCount(0);
+    UpdateSelectionCommands();
+    UpdateRemoveCommand();
+    ShowSelectedCount(SelectedRowCount());
+  }
+  if (n > 0) ShowNote(QString("List cleared: %1 (Ctrl+Z puts back)").arg(Files(n)));
+  SaveListNow();
+}
+
+void TMainForm::PushUndo(const char *What, const std::vector<int> &Rows, bool Cleared) {
+  TUndoStep step;
+  step.What = QString::fromLatin1(What);
+  step.Cleared = Cleared;
+  step.Rows.Take(*FileTree, Rows, !Cleared);
+  if (Undo_.size() >= UndoSteps) Undo_.erase(Undo_.begin());
+  Undo_.push_back(std::move(step));
+  UpdateUndoCommand();
+}
+
+void TMainForm::ForgetUndo() {
+  Undo_.clear();
+  UpdateUndoCommand();
+}
+
+void TMainForm::UpdateUndoCommand() {
+  actUndo->setText(Undo_.empty() ? QString("Undo") : "Undo " + Undo_.back().What);
+  SetEnabled(actUndo, !Undo_.empty());
+}
+
+void TMainForm::Undo() {
+  if (Undo_.empty()) return;
+  TUndoStep step = std::move(Undo_.back());
+  Undo_.pop_back();
+  bool placed = true;
+  {
+    TWaitCursor wait;
+    TViewFrozen frozen(ListView);
+    ListView->selectionModel()->clear();
+    struct TCountAfter {
+      TMainForm *F;
+      ~TCountAfter() {
+        F->Model->Reload();
+        F->ShowFileCount(F->FileTree->Count());
+      }
+    } countAfter{this};
+    placed = step.Rows.Restore(*FileTree);
+  }
+  if (step.Cleared) Tags->LoadCached();
   UpdateSelectionCommands();
   UpdateRemoveCommand();
+  UpdateUndoCommand();
   ShowSelectedCount(SelectedRowCount());
+  ShowNote(QString("%1 undone: %2 back%3")
+               .arg(step.What, Files(step.Rows.Count()),
+                    placed ? QString() : QString(" at the end of the list")));
+  SaveListNow();
+}
+
+void TMainForm::ShowNote(const QString &Note) {
+  Panels_[2]->setText("Status: " + Note);
+  Panels_[2]->setToolTip(Note);
 }
 
 void TMainForm::InsertReleased() {

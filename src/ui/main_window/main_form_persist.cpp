@@ -2,6 +2,7 @@
 // column widths, and the close routine.
 
 #include "engine/scan_session.h"
+#include "paths/list_states.h"
 #include "platform/registry/registry.h"
 #include "ui/list/file_list_model.h"
 #include "ui/main_window/main_form.h"
@@ -26,13 +27,26 @@ const char *const ColumnWidthValues[3] = {"Col1Width", "Col2Width", "Col3Width"}
 
 void TMainForm::LoadList() {
   const std::string error = LoadListWithMessage(ListFileName, *FileTree);
-  if (!error.empty()) ShowErrorMessage(error);
+  if (!error.empty())
+    ShowErrorMessage(error);
+  else if (FileTree->Count() > 0)
+    LoadListStates(ListFileName, *FileTree); // none, or another list's: every row known
   ShowFileCount(FileTree->Count());
 }
 
 void TMainForm::SaveList() {
   const std::string error = SaveListWithMessage(ListFileName, *FileTree);
-  if (!error.empty()) ShowErrorMessage(error);
+  if (!error.empty())
+    ShowErrorMessage(error);
+  else
+    SaveListStates(ListFileName, *FileTree); // without them the rows come back as known
+}
+
+void TMainForm::SaveListNow() {
+  std::string error = SaveListWithMessage(ListFileName, *FileTree);
+  if (error.empty()) SaveListStates(ListFileName, *FileTree);
+  if (!error.empty() && error != LastSaveError_) ShowErrorMessage(error);
+  LastSaveError_ = std::move(error);
 }
 
 void TMainForm::ReadColumnWidths() {

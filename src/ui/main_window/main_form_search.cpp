@@ -76,6 +76,7 @@ void TMainForm::Search() {
     ShowResourceCount(0);
     const bool clear = Scan->IsClearBefor;
     if (clear) Tags->Cleared();
+    if (clear) ForgetUndo(); // the places of the rows taken are gone with the list
     if (clear) {
       // The view lets go of the rows before the tree does.
       ListView->selectionModel()->clear();
@@ -136,6 +137,7 @@ void TMainForm::ScanFinished() {
   Panels_[2]->setToolTip(Note);
   Model->RefreshAll();
   UpdateRemoveCommand();
+  SaveListNow(); // a window killed after the search keeps its rows and their states
   ReadTagsAfterSearch();
   ShowScanReport(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());

@@ -12,13 +12,18 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QTableView>
+#include <QTimer>
+#include <algorithm>
 #include <string>
 
 namespace sonquarry {
 
 namespace {
 
-constexpr int TagColumnWidths[TagFieldCount] = {140, 180, 140, 50, 55};
+// A tag column fitted to its texts grows up to this many average characters.
+constexpr int FittedChars = 40;
+// How many rows a fit reads (those in view first): bounded at any length of the list.
+constexpr int FitRows = 300;
 
 std::string WidthValue(int Column) { return "Col" + std::to_string(Column + 1) + "Width"; }
 std::string VisibleValue(int Column) { return "Col" + std::to_string(Column + 1) + "Visible"; }
@@ -28,21 +33,57 @@ std::string VisibleValue(int Column) { return "Col" + std::to_string(Column + 1)
 void TMainForm::CreateTagColumns() {
   Tags = std::make_unique<TTagColumns>(*FileTree, *Model, Network_);
   Model->SetTags(&Tags->Table);
-  for (int f = 0; f < TagFieldCount; ++f)
-    ListView->setColumnWidth(TFileListModel::TagColumn + f, TagColumnWidths[f]);
   QHeaderView *cols = ListView->horizontalHeader();
+  cols->setResizeContentsPrecision(FitRows);
+  // Until tags come, a column is as wide as its caption; then as its texts (FitColumns).
+  FittingColumns_ = true;
+  for (int c = TFileListModel::TagColumn; c < TFileListModel::Columns; ++c) {
+    ListView->setColumnWidth(c, cols->sectionSizeHint(c));
+    AutoWidth_.insert(c);
+  }
+  FittingColumns_ = false;
+  connect(cols, &QHeaderView::sectionResized, this, [this](int Column) {
+    if (!FittingColumns_) AutoWidth_.erase(Column); // the user's width stays
+  });
+  connect(Model, &QAbstractItemModel::dataChanged, this,
+          [this](const QModelIndex &, const QModelIndex &To) {
+            if (To.column() < TFileListModel::TagColumn || FitQueued_ || AutoWidth_.empty()) return;
+            FitQueued_ = true;
+            QTimer::singleShot(0, this, [this] { FitColumns(); });
+          });
   cols->setContextMenuPolicy(Qt::CustomContextMenu);
   ColumnsPopup = new QMenu(this);
-  // Every column but the file name's may be hidden.
+  // Every column but the file name's may be hidden; State starts hidden.
   for (int c = 1; c < TFileListModel::Columns; ++c) {
     QAction *a =
         ColumnsPopup->addAction(Model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
     a->setCheckable(true);
     a->setChecked(true);
-    connect(a, &QAction::toggled, this, [this, c](bool On) { ListView->setColumnHidden(c, !On); });
+    connect(a, &QAction::toggled, this, [this, c](bool On) {
+      FittingColumns_ = true; // hiding and showing resize the section: not the user's width
+      ListView->setColumnHidden(c, !On);
+      FittingColumns_ = false;
+      if (On && AutoWidth_.count(c)) FitColumns();
+    });
   }
+  SetColumnShown(TFileListModel::StateColumn, false);
   connect(cols, &QWidget::customContextMenuRequested, this,
           [this, cols](const QPoint &At) { ColumnsPopup->popup(cols->mapToGlobal(At)); });
+}
+
+void TMainForm::FitColumns() {
+  FitQueued_ = false;
+  const int most = ListView->fontMetrics().averageCharWidth() * FittedChars;
+  FittingColumns_ = true;
+  for (const int c : AutoWidth_) {
+    if (ListView->isColumnHidden(c)) continue;
+    const int need =
+        std::max(ListView->horizontalHeader()->sectionSizeHint(c),
+                 std::min(static_cast<QAbstractItemView *>(ListView)->sizeHintForColumn(c), most));
+    // Only wider: a column that jumps back and forth while tags come cannot be read.
+    if (need > ListView->columnWidth(c)) ListView->setColumnWidth(c, need);
+  }
+  FittingColumns_ = false;
 }
 
 void TMainForm::SetColumnShown(int Column, bool Shown) {
@@ -52,7 +93,10 @@ void TMainForm::SetColumnShown(int Column, bool Shown) {
 
 void TMainForm::ReadTagColumns(registry::TRegistry &Reg) {
   for (int c = TFileListModel::TagColumn; c < TFileListModel::Columns; ++c)
-    if (Reg.ValueExists(WidthValue(c))) ListView->setColumnWidth(c, Reg.ReadInteger(WidthValue(c)));
+    if (Reg.ValueExists(WidthValue(c))) {
+      ListView->setColumnWidth(c, Reg.ReadInteger(WidthValue(c)));
+      AutoWidth_.erase(c);
+    }
   for (int c = 1; c < TFileListModel::Columns; ++c)
     if (Reg.ValueExists(VisibleValue(c))) SetColumnShown(c, Reg.ReadBool(VisibleValue(c)));
 }

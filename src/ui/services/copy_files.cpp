@@ -50,6 +50,8 @@ public:
     File->setObjectName("CopyFile");
     File->setTextFormat(Qt::PlainText);
     File->setMinimumWidth(420);
+    File->setText("Reading sizes\u2026"); // until the copier's first figures come
+
     Amount = new QLabel(this);
     Amount->setObjectName("CopyAmount");
     Bar = new QProgressBar(this);
@@ -72,7 +74,7 @@ public:
   void Show(const copier::TCopyProgress &P, double Seconds) {
     if (P.FileCount == 0 || Cancelling) return;
     if (P.Measuring) {
-      File->setText(QString("Counting the size of %1 files...").arg(P.FileCount));
+      File->setText(QString("Reading sizes\u2026 (%1 files)").arg(P.FileCount));
       return;
     }
     File->setText(QString("Copying %1 (file %2 of %3)")
