@@ -46,6 +46,7 @@ TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKe
   fs::remove_all(Dir);
   TKeyringSession Keyring(Dir / "keyring");
   ASSERT_TRUE(Keyring.Store("nobody-here", "", "unrelated", "x")); // the keyring is up
+  // Before any thread of the search starts: GLib's threads read the environment.
   ::setenv("DBUS_SESSION_BUS_ADDRESS", Keyring.Address().c_str(), 1);
   const std::string Alpha = E.Get("SQ_ALPHA_IP"), Bravo = E.Get("SQ_BRAVO_IP");
   const std::string AlphaPass = E.Get("SQ_ALPHA_LOGIN_PASSWORD");
@@ -139,7 +140,6 @@ TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKe
   // Remembered under the file managers' schema, found by their look-up.
   EXPECT_EQ(Keyring.Lookup(E.Get("SQ_ALPHA_LOGIN_USER"), Alpha), AlphaPass);
   EXPECT_EQ(Keyring.Lookup(E.Get("SQ_BRAVO_LOGIN_USER"), Bravo), "");
-  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   Logins(" --off");
   fs::remove_all(Dir);
 }
