@@ -3,12 +3,13 @@
 set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build pkg-config git libsmbclient-dev libxml2-dev libcurl4-openssl-dev zlib1g-dev
-            qt6-base-dev libqt6svg6 libtag1-dev libsqlite3-dev libavahi-client-dev)
+            qt6-base-dev libqt6svg6 libtag1-dev libsqlite3-dev libavahi-client-dev libsecret-1-dev)
 test_pkgs=(ccache lld libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format clang-tidy
            samba smbclient python3 python3-impacket nmap iproute2 procps psmisc util-linux
            wsdd xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium
            help2man librsvg2-bin dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
-           xdg-utils ffmpeg python3-mutagen dbus-daemon avahi-daemon avahi-utils python3-zeroconf)
+           xdg-utils ffmpeg python3-mutagen dbus-daemon avahi-daemon avahi-utils python3-zeroconf
+           dbus gnome-keyring libsecret-tools)
 
 want=("${build_pkgs[@]}")
 [ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")

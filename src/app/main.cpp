@@ -46,5 +46,5 @@ int main(int argc, char **argv) {
   // Ties the window to the installed desktop entry (its icon and name on Wayland).
   QGuiApplication::setDesktopFileName(SONQUARRY_APP_ID);
   QApplication::setWindowIcon(QIcon::fromTheme(SONQUARRY_APP_ID, QIcon(":/icons/sonquarry.svg")));
-  return sonquarry::RunMainWindow(sonquarry::MakeProgramNetwork());
+  return sonquarry::RunMainWindow(sonquarry::MakeWindowNetwork());
 }

@@ -264,6 +264,18 @@ Output:
   -h, --help              show this text
   --version               show the version
 
+Logins: a computer that refuses anonymous and guest access is offered, in turn,
+its SMB passwords in the desktop's keyring (the schema file managers use,
+org.gnome.keyring.NetworkPassword; a locked keyring is not opened), its section
+of ~/.config/sonquarry/credentials, then that file's lines for every computer.
+The file (mode 0600, smbclient's format) may hold sections:
+  username = me                 lines before any section: every computer
+  password = secret
+  [\\NAS]                       this computer only (its name or address as
+  username = nasuser            listed, in any case); a section wins and is
+  password = other              offered to no other computer
+  domain = HOME
+
 A progress line is shown on stderr when it is a terminal, and the end-of-scan
 report at the end. Ctrl+C stops the scan as the window's Stop does; the list is
 still written (a second Ctrl+C stops waiting for threads in a network call).

@@ -12,6 +12,8 @@
 #   testnet.sh bigshare --dir DIR [--files N --dirs M] [--tagged | --today] HOST...
 #              (--tagged: the share "tagged" of real music files with tags instead of "big";
 #              --today: the share "today" of such .flac, .ogg, .opus and .m4a files)
+#   testnet.sh logins --dir DIR [--off]   shares for one user each on SQALPHA and SQBRAVO
+#              (listed, refusing anonymous and guest access; --off removes them again)
 #   testnet.sh relay --dir DIR [--rtt MS]   relay hosts with added round-trip time (default 0)
 #   testnet.sh relay-stop --dir DIR
 #
@@ -39,6 +41,12 @@ wg1=SQGROUP1
 wg2=SQGROUP2
 wg3=SQGROUP3
 big_share=big
+# Users with a share of their own (testnet.sh logins): host user password share. The Samba hosts
+# know them through a passwd file of the network's own, bound over /etc/passwd for their daemons.
+login_table="
+alpha sqalice Alice-7391-pass alicemusic
+bravo sqbob   Bob-4826-pass   bobmedia
+"
 
 # key name ip-suffix workgroup role
 host_table="
@@ -112,6 +120,7 @@ opt_files=20000
 opt_dirs=1000
 opt_rtt=0
 opt_tagged=""
+opt_off=""
 args=()
 while [ $# -gt 0 ]; do
   case $1 in
@@ -122,6 +131,7 @@ while [ $# -gt 0 ]; do
     --rtt) opt_rtt=${2:?}; shift 2 ;;
     --tagged) opt_tagged=tagged; shift ;;
     --today) opt_tagged=today; shift ;;
+    --off) opt_off=1; shift ;;
     --) shift; args+=("$@"); break ;;
     -h|--help) usage ;;
     *) args+=("$1"); shift ;;
@@ -448,11 +458,14 @@ samba_conf() { # host
   passdb backend = tdbsam:$hd/private/passdb.tdb
   log file = $hd/log/log.%m
   max log size = 2000
+  # Who was asked for what: every authentication, with its user, for the tests of logins.
+  log level = 0 auth_audit:3
   # Counters of what the server reads (smbstatus -P), for the benchmarks.
   smbd profiling level = count
   include = $hd/tagged.conf
   include = $hd/today.conf
   include = $hd/big.conf
+  include = $hd/logins.conf
 EOF
   while IFS='|' read -r name layout; do
     cat <<EOF
@@ -500,6 +513,7 @@ write_configs() {
     [ -f "$dir/hosts/$h/big.conf" ] || : >"$dir/hosts/$h/big.conf"
     [ -f "$dir/hosts/$h/tagged.conf" ] || : >"$dir/hosts/$h/tagged.conf"
     [ -f "$dir/hosts/$h/today.conf" ] || : >"$dir/hosts/$h/today.conf"
+    [ -f "$dir/hosts/$h/logins.conf" ] || : >"$dir/hosts/$h/logins.conf"
     samba_conf "$h" >"$dir/hosts/$h/smb.conf"
   done
   mkdir -p "$dir/hosts/impacket/cwd" "$dir/hosts/impacket/log" "$dir/hosts/impacket/run"
@@ -554,6 +568,17 @@ write_env() {
     echo "SQ_HOSTILE_DIR=$(q "$dir/shares/alpha/hostile\$")"
     echo "SQ_STUCK_IPS=$(stuck_ips)"
     echo "SQ_BIG_SHARE=$big_share"
+    local lh lu lp ls
+    while read -r lh lu lp ls; do
+      [ -n "$lh" ] || continue
+      key=$(echo "$lh" | tr a-z A-Z)
+      echo "SQ_${key}_LOGIN_USER=$lu"
+      echo "SQ_${key}_LOGIN_PASSWORD=$lp"
+      echo "SQ_${key}_LOGIN_SHARE=$ls"
+      echo "SQ_${key}_LOGIN_DIR=$(q "$dir/shares/$lh/$ls")"
+      echo "SQ_${key}_LOG_DIR=$(q "$dir/hosts/$lh/log")"
+      echo "SQ_${key}_LOGIN_ON=$([ -s "$dir/hosts/$lh/logins.conf" ] && echo 1 || echo 0)"
+    done <<<"$login_table"
     echo "SQ_BIG_HOSTS=$(echo $big | tr 'a-z ' 'A-Z,')"
     echo "SQ_RELAY_IPS=$(for p in $relay_suffixes; do printf '%s' "${sep:-}$net.$p"; sep=,; done)"
     echo "SQ_RELAY_HOSTS=$(echo $relay_targets | tr 'a-z ' 'A-Z,')"
@@ -594,14 +619,40 @@ write_env() {
 }
 
 # ---------------------------------------------------------------- daemons
+# Runs the rest with the network's passwd and group files over the system's (in the caller's
+# mount namespace, which ip netns exec makes private).
+with_users=(/bin/sh -c 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && shift && exec "$@"'
+  "$dir/users/passwd" "$dir/users/group")
+
+# The login users: in the network's passwd and group files and in their hosts' Samba databases.
+make_users() {
+  local h user pass share uid=61000
+  mkdir -p "$dir/users"
+  cp /etc/passwd "$dir/users/passwd"
+  cp /etc/group "$dir/users/group"
+  while read -r h user pass share; do
+    [ -n "$h" ] || continue
+    uid=$((uid + 1))
+    echo "$user:x:$uid:$uid:Sonquarry test user:/nonexistent:/usr/sbin/nologin" >>"$dir/users/passwd"
+    echo "$user:x:$uid:" >>"$dir/users/group"
+  done <<<"$login_table"
+  chmod 644 "$dir/users/passwd" "$dir/users/group"
+  while read -r h user pass share; do
+    [ -n "$h" ] || continue
+    printf '%s\n%s\n' "$pass" "$pass" |
+      unshare -m "${with_users[@]}" pdbedit -s "$dir/hosts/$h/smb.conf" -a -u "$user" -t >/dev/null ||
+      die "cannot add $user to $(h_name "$h")"
+  done <<<"$login_table"
+}
+
 start_samba() { # host
   local h=$1 hd="$dir/hosts/$1" ns
   ns=$(h_ns "$h")
   pid_alive "$dir/pids/$h.dcerpcd.pid" ||
-    start_proc "$dir/pids/$h.dcerpcd.pid" "$hd/log/dcerpcd.out" "$ns" / \
+    start_proc "$dir/pids/$h.dcerpcd.pid" "$hd/log/dcerpcd.out" "$ns" / "${with_users[@]}" \
       "$dcerpcd" --libexec-rpcds --foreground --no-process-group -s "$hd/smb.conf" -l "$hd/log"
   pid_alive "$dir/pids/$h.smbd.pid" ||
-    start_proc "$dir/pids/$h.smbd.pid" "$hd/log/smbd.out" "$ns" / \
+    start_proc "$dir/pids/$h.smbd.pid" "$hd/log/smbd.out" "$ns" / "${with_users[@]}" \
       smbd --foreground --no-process-group -s "$hd/smb.conf" -l "$hd/log"
   case $(h_role "$h") in wsd|mdns) true ;; *) false ;; esac || pid_alive "$dir/pids/$h.nmbd.pid" ||
     start_proc "$dir/pids/$h.nmbd.pid" "$hd/log/nmbd.out" "$ns" / \
@@ -822,6 +873,7 @@ cmd_up() {
   setpriv --reuid=65534 --regid=65534 --clear-groups test -r "$dir/shares/alpha/music/README.txt" ||
     up_failed "the guest account (nobody) cannot read files under $dir: make its parents world-traversable"
   write_configs
+  make_users
   build_network
   start_init
   write_env
@@ -1010,8 +1062,51 @@ cmd_relay_stop() {
   return 0
 }
 
+# Shares that only their user may read, listed like any other; --off takes them away again.
+cmd_logins() {
+  require_up
+  local h user pass share root out
+  while read -r h user pass share; do
+    [ -n "$h" ] || continue
+    root="$dir/shares/$h/$share"
+    if [ -n "$opt_off" ]; then
+      : >"$dir/hosts/$h/logins.conf"
+    else
+      mkdir -p "$root/$user sub"
+      printf 'x\n' >"$root/$user one.mp3"
+      printf 'xy\n' >"$root/$user sub/$user two.mp3"
+      printf 'z\n' >"$root/readme.txt"
+      chmod -R a+rX "$root"
+      printf '[%s]\n  path = %s\n  comment = %s only\n  read only = yes\n  guest ok = no\n  valid users = %s\n' \
+        "$share" "$root" "$user" "$user" >"$dir/hosts/$h/logins.conf"
+    fi
+    local pid start
+    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
+    read -r pid start <"$dir/pids/$h.smbd.pid"
+    kill -HUP "$pid"
+    stop_proc "$dir/pids/$h.dcerpcd.pid"
+    start_samba "$h"
+  done <<<"$login_table"
+  write_env
+  while read -r h user pass share; do
+    [ -n "$h" ] || continue
+    for _ in $(seq 1 120); do
+      out=$(in_client smbclient -L "$(h_ip "$h")" -N -g 2>/dev/null || true)
+      if [ -n "$opt_off" ]; then
+        grep -q "^Disk|$share|" <<<"$out" || continue 2
+      elif grep -q "^Disk|$share|" <<<"$out" &&
+        in_client smbclient "//$(h_ip "$h")/$share" -U "$user%$pass" -c 'ls' >/dev/null 2>&1; then
+        continue 2
+      fi
+      sleep 0.5
+    done
+    die "$(h_name "$h"): $share did not $([ -n "$opt_off" ] && echo go || echo come)"
+  done <<<"$login_table"
+}
+
 case $cmd in
   up) cmd_up ;;
+  logins) cmd_logins ;;
   down) cmd_down ;;
   exec) cmd_exec ;;
   status) cmd_status ;;

@@ -1,3 +1,4 @@
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "platform/net/smb_url.h"
 #include "platform/os/diag.h"
+#include "platform/smb/smb_logins.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/smb/wire/smb_auth.h"
 #include "platform/smb/wire/smb_error.h"
@@ -54,28 +56,99 @@ TEST(SmbErrorTest, OneMappingForCodesAndLines) {
   EXPECT_NE(smb::wire::SmbError(0, "x").Code, 0); // a failure never reads as success
 }
 
-TEST(SmbCredentialsTest, ParsesTheAuthenticationFileFormat) {
-  auto Id =
-      smb::wire::ParseCredentials("# mine\nusername = alice\npassword =  se cret \ndomain=HOME\n");
-  ASSERT_TRUE(Id);
-  EXPECT_EQ(Id->User, "alice");
-  EXPECT_EQ(Id->Password, "se cret");
-  EXPECT_EQ(Id->Domain, "HOME");
-  auto Split = smb::wire::ParseCredentials("username=WORK\\bob\r\npassword=x\r\n");
-  ASSERT_TRUE(Split);
-  EXPECT_EQ(Split->User, "bob");
-  EXPECT_EQ(Split->Domain, "WORK");
-  EXPECT_FALSE(smb::wire::ParseCredentials("password=only\n"));
+TEST(SmbCredentialsTest, ParsesTheFileFormatWithSectionsPerComputer) {
+  // The identity a file gives a computer: its section's, else the lines before any section's.
+  struct Case {
+    const char *Text, *Computer, *Want; // Want: "user|password|domain", "" none
+  };
+  const Case Cases[] = {
+      {"# mine\nusername = alice\npassword =  se cret \ndomain=HOME\n", "ANY",
+       "alice|se cret|HOME"},
+      {"username=WORK\\bob\r\npassword=x\r\n", "any", "bob|x|WORK"},
+      {"password=only\n", "ANY", ""},
+      {"username=all\npassword=a\n[\\\\NAS]\nusername=nas\npassword=n\n", "nas", "nas|n|"},
+      {"username=all\npassword=a\n[\\\\NAS]\nusername=nas\npassword=n\n", "PC", "all|a|"},
+      {"[\\\\NAS]\nusername=nas\npassword=n\n", "PC", ""},
+      {"[ \\\\10.0.0.7 ]\nusername=ip\npassword=i\n[\\\\nas]\nusername=n\n", "10.0.0.7", "ip|i|"},
+      {"[\\\\NAS]\r\nusername=first\r\n[\\\\nas]\r\nusername=second\r\n", "Nas", "first||"},
+      // A header of another form: its lines go to nobody, not to every computer.
+      {"[NAS]\nusername=lost\npassword=l\n", "NAS", ""},
+      {"[\\\\NAS]\npassword=n\n", "NAS", ""},
+      {"[\\\\a\\b]\nusername=x\n", "a", ""},
+  };
+  for (const auto &C : Cases) {
+    const auto Creds = smb::wire::ParseCredentials(C.Text);
+    auto Id = Creds.SectionFor(C.Computer);
+    if (!Id) Id = Creds.Global;
+    EXPECT_EQ(Id ? Id->User + "|" + Id->Password + "|" + Id->Domain : "", C.Want)
+        << C.Text << " for " << C.Computer;
+  }
 }
 
-TEST(SmbCredentialsTest, IdentitiesAreAnonymousGuestThenTheFile) {
-  auto Ids = smb::wire::SmbIdentities(std::nullopt);
+TEST(SmbCredentialsTest, EveryComputerIsTriedAnonymousThenGuest) {
+  const auto Ids = smb::wire::SmbIdentities();
   ASSERT_EQ(Ids.size(), 2u);
   EXPECT_EQ(Ids[0].User, "");
   EXPECT_EQ(Ids[1].User, "guest");
-  Ids = smb::wire::SmbIdentities(smb::wire::SmbIdentity{"alice", "pw", ""});
-  ASSERT_EQ(Ids.size(), 3u);
-  EXPECT_EQ(Ids[2].User, "alice");
+}
+
+TEST(SmbLoginsTest, SectionThenEveryComputersLinesThenTheQuestionTwiceAtMost) {
+  std::vector<std::string> Lines;
+  const auto Old = platform::SetDiagnosticSink(
+      [&](platform::TDiagLevel, const std::string &L) { Lines.push_back(L); });
+  std::vector<smb::SmbLoginQuestion> Asked;
+  std::deque<std::optional<smb::SmbLoginAnswer>> Answers;
+  smb::TSmbLogins Logins("-", false, [&](const smb::SmbLoginQuestion &Q) {
+    Asked.push_back(Q);
+    auto A = Answers.front();
+    Answers.pop_front();
+    return A;
+  });
+  auto Start = [&] {
+    Logins.NewSearch(smb::wire::ParseCredentials(
+        "username=all\npassword=pw-all\n[\\\\NAS]\nusername=nas\npassword=pw-nas\n"));
+  };
+  auto User = [](const smb::wire::Login &L) { return L.Has ? L.User : "-"; };
+  Start();
+  // The section first, then the lines for every computer; another computer never gets the
+  // section.
+  EXPECT_EQ(User(Logins.Next("nas", 0)), "nas");
+  EXPECT_EQ(User(Logins.Next("nas", 1)), "all");
+  EXPECT_EQ(User(Logins.Next("pc", 0)), "all");
+  EXPECT_EQ(User(Logins.Next("", 0)), "all");
+  // Both refused: the question, and once more after a refused answer; then left out.
+  Answers = {smb::SmbLoginAnswer{{"u1", "pw-1", "D"}, false},
+             smb::SmbLoginAnswer{{"u2", "pw-2", "D"}, false}};
+  const auto First = Logins.Next("NAS", 2);
+  EXPECT_EQ(User(First), "u1");
+  EXPECT_EQ(User(Logins.Next("nas", First.Index + 1)), "u2");
+  EXPECT_EQ(User(Logins.Next("nas", First.Index + 2)), "-");
+  EXPECT_EQ(User(Logins.Next("nas", 0)), "-") << "no third question";
+  // Cancel leaves the computer out at once.
+  Answers = {std::nullopt};
+  EXPECT_EQ(User(Logins.Next("pc", 1)), "-");
+  EXPECT_EQ(User(Logins.Next("pc", 1)), "-");
+  ASSERT_EQ(Asked.size(), 3u);
+  EXPECT_EQ(Asked[0].Computer, "NAS");
+  EXPECT_FALSE(Asked[0].Again);
+  EXPECT_TRUE(Asked[1].Again);
+  EXPECT_EQ(Asked[1].User, "u1");
+  EXPECT_EQ(Asked[2].Computer, "pc");
+  // A new search asks again, and a right answer is kept for the computer's later workers.
+  Start();
+  Answers = {smb::SmbLoginAnswer{{"u3", "pw-3", ""}, false}};
+  const auto Third = Logins.Next("pc", 1);
+  EXPECT_EQ(User(Third), "u3");
+  Logins.Used("pc", Third.Index);
+  EXPECT_EQ(User(Logins.Next("pc", 0)), "u3");
+  EXPECT_EQ(Asked.size(), 4u);
+  platform::SetDiagnosticSink(Old);
+  int LeftOut = 0;
+  for (const auto &L : Lines) {
+    EXPECT_EQ(L.find("pw-"), std::string::npos) << L;
+    LeftOut += L.find("left out") != std::string::npos;
+  }
+  EXPECT_EQ(LeftOut, 2) << "one line for the wrong answers, one for the cancel";
 }
 
 class CredentialsFileTest : public ::testing::Test {
@@ -101,8 +174,8 @@ protected:
 TEST_F(CredentialsFileTest, PrivateFileIsUsed) {
   ::chmod(Path.c_str(), 0600);
   auto Id = smb::wire::LoadCredentialsFile(Path);
-  ASSERT_TRUE(Id);
-  EXPECT_EQ(Id->User, "alice");
+  ASSERT_TRUE(Id && Id->Global);
+  EXPECT_EQ(Id->Global->User, "alice");
   EXPECT_TRUE(Lines.empty());
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,26 @@ TEST(SmbWire, TagsComeBackWholeAndHostileRepliesAreRefused) {
       << "a text no tag holds";
   ReadTags Q;
   EXPECT_FALSE(Get(Put(ReadTags{"\\\\pc\\s\\a.mp3", -2, 1, 1, 1}), Q)) << "a size below -1";
+}
+
+TEST(SmbWire, LoginsComeBackWholeAndBrokenOnesAreRefused) {
+  const Login L{true, 3, "bob", "HOME", "p w"};
+  Login Back;
+  ASSERT_TRUE(Get(Put(L), Back));
+  EXPECT_EQ(std::tie(Back.Has, Back.Index, Back.User, Back.Domain, Back.Password),
+            std::tie(L.Has, L.Index, L.User, L.Domain, L.Password));
+  auto Bad = Put(L);
+  Bad[0] = 2; // neither has nor has not
+  EXPECT_FALSE(Get(Bad, Back));
+  const auto Whole = Put(L);
+  EXPECT_FALSE(Get(std::span(Whole).first(Whole.size() - 1), Back)) << "cut short";
+  AskLogin A;
+  ASSERT_TRUE(Get(Put(AskLogin{"10.0.0.1", 1}), A));
+  EXPECT_EQ(A.Server, "10.0.0.1");
+  EXPECT_EQ(A.Index, 1u);
+  auto Longer = Put(AskLogin{"x", 0});
+  Longer.push_back(0);
+  EXPECT_FALSE(Get(Longer, A));
 }
 
 TEST(SmbWire, ListingCarriesHandleIdEntriesAndEnd) {

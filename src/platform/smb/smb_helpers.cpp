@@ -178,6 +178,7 @@ bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
   if (!Claim) return false;
   net::NetError E;
   auto W = TWorker::Spawn(WorkerPath, Config, 0, E, false);
+  if (W) W->ServeLogins(Logins);
   if (!W || !Register(W)) {
     S.Plan.NoMoreHelpers();
     return false;

@@ -67,6 +67,7 @@ std::shared_ptr<TWorker> TSmbProvider::TImpl::Worker(bool Spawn, net::NetError &
     platform::Diagnostic(Error.Message);
     return nullptr;
   }
+  W->ServeLogins(Logins);
   if (!Register(W)) {
     Error = Broken(ECANCELED, "the SMB provider was released");
     return nullptr;
@@ -250,6 +251,8 @@ TSmbProvider::TSmbProvider(SmbProviderOptions Options) : I_(std::make_shared<TIm
   I_->Config.ConfigFile = I_->Options.ConfigFile;
   I_->Config.CredentialsFile = I_->Options.CredentialsFile;
   I_->Config.TimeOutMs = I_->Options.TimeOutMs;
+  I_->Logins = std::make_shared<TSmbLogins>(I_->Options.CredentialsFile, I_->Options.Keyring,
+                                            I_->Options.AskLogin);
   SetWalkLimits(I_->Options.ServerConnections, I_->Options.Helpers);
   WarmWorkers(I_->WorkerPath);
 }
@@ -286,8 +289,11 @@ bool TSmbProvider::CanSearch() const {
 
 void TSmbProvider::CheckSetup() const {
   const std::string &Credentials = I_->Options.CredentialsFile;
+  std::optional<wire::SmbCredentials> File;
   if (Credentials != "-") // a refusal is told by the loading itself
-    wire::LoadCredentialsFile(Credentials.empty() ? wire::DefaultCredentialsFile() : Credentials);
+    File = wire::LoadCredentialsFile(Credentials.empty() ? wire::DefaultCredentialsFile()
+                                                         : Credentials);
+  I_->Logins->NewSearch(File ? std::move(*File) : wire::SmbCredentials{});
   const std::string &Config = I_->Options.ConfigFile;
   if (Config.empty()) {
     for (const auto &Line : wire::UnusableHomeSmbConf())

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform/net/net_provider.h"
+#include "platform/smb/smb_logins.h"
 
 namespace sonquarry::smb {
 
@@ -74,6 +75,10 @@ struct SmbProviderOptions {
   // A walk whose listings take this long each (ms) is bound by the link's latency, not by the
   // server's work: it gets helpers up to the cap. 0: every walk; below 0: none.
   int LatencyBoundMs = 6;
+  // Whether the desktop's keyring is asked for a computer's password (and may keep one).
+  bool Keyring = true;
+  // Asks the user for a computer that refused every identity; empty: nobody to ask.
+  TSmbAskLogin AskLogin = {};
 };
 
 class TSmbProvider final : public net::INetProvider {
@@ -112,7 +117,8 @@ public:
   bool StartWorker(net::NetError *Error = nullptr);
   // What the workers will refuse: a credentials file that others may read or that cannot be
   // read, a client configuration that cannot be read. The workers tell only their own standard
-  // error.
+  // error. A new search: the credentials file and the keyring are read again, and a computer may
+  // be asked for again.
   void CheckSetup() const override;
   // False when the worker program is not where an installation puts it.
   bool CanSearch() const override;

@@ -62,6 +62,7 @@ struct TSmbProvider::TImpl {
   bool Released = false;
 
   TReachability Reach{Options};
+  std::shared_ptr<TSmbLogins> Logins;
 
   // Connections of the walks per server, and helpers in all.
   std::shared_ptr<TLoad> Load = std::make_shared<TLoad>();

@@ -1,5 +1,6 @@
 #include "platform/smb/smb_worker_process.h"
 
+#include "platform/smb/smb_logins.h"
 #include "platform/smb/smb_provider.h"
 
 #include <algorithm>
@@ -94,6 +95,7 @@ bool TWorker::Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs,
                       net::NetError &Error) {
   for (;;) {
     if (const int T = Took(F, Error)) return T > 0;
+    Deadline = std::max(Deadline, Answered_ + std::chrono::milliseconds(TimeOutMs));
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Until(Deadline, TimeOutMs) - Clock::now())
                           .count();
@@ -118,13 +120,38 @@ int TWorker::TryReceive(wire::Frame &F, net::NetError &Error) {
 }
 
 int TWorker::Took(wire::Frame &F, net::NetError &Error) {
-  auto R = wire::Take(In_, F);
-  for (; R.Used && F.Kind == wire::Type::Progress; R = wire::Take(In_, F)) Progress_ = Clock::now();
-  if (R.Used) return 1;
-  if (R.Incomplete) return 0;
-  End();
-  Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
-  return -1;
+  for (;;) {
+    const auto R = wire::Take(In_, F);
+    if (R.Used && F.Kind == wire::Type::Progress) {
+      Progress_ = Clock::now();
+      continue;
+    }
+    if (R.Used && F.Kind != wire::Type::AskLogin && F.Kind != wire::Type::LoginUsed) return 1;
+    if (R.Used) {
+      if (!Answer(F, Error)) return -1;
+      continue;
+    }
+    if (R.Incomplete) return 0;
+    End();
+    Error = Broken(EPROTO, "broke the protocol (" + R.Why + ")");
+    return -1;
+  }
+}
+
+bool TWorker::Answer(const wire::Frame &F, net::NetError &Error) {
+  wire::AskLogin Q;
+  if (!wire::Get(F.Payload, Q)) {
+    End();
+    Error = Broken(EPROTO, "broke the protocol (a question for a login)");
+    return false;
+  }
+  if (F.Kind == wire::Type::LoginUsed) {
+    if (Logins_) Logins_->Used(Q.Server, Q.Index);
+    return true;
+  }
+  const wire::Login L = Logins_ ? Logins_->Next(Q.Server, Q.Index) : wire::Login{};
+  Answered_ = Clock::now();
+  return Send(wire::Type::Login, wire::Put(L), Error);
 }
 
 bool TWorker::Wait(int Ms, net::NetError &Error) {

@@ -17,6 +17,8 @@
 
 namespace sonquarry::smb {
 
+class TSmbLogins;
+
 using Clock = std::chrono::steady_clock;
 
 // A failure of the worker rather than of the server.
@@ -37,6 +39,9 @@ public:
   static std::shared_ptr<TWorker> Spawn(const std::string &Path, const wire::Hello &Config,
                                         int TimeOutMs, net::NetError &Error, bool Greeted = true);
   bool Greets(const wire::Frame &F) const;
+  // Where its questions for a computer's identity go (none: it is given none). Set before the
+  // first request; they are answered while a reply is awaited, by the thread that awaits it.
+  void ServeLogins(std::shared_ptr<TSmbLogins> Logins) { Logins_ = std::move(Logins); }
 
   pid_t Pid() const { return Pid_; }
   // The socket, for a poll over several workers; read through Receive and TryReceive only.
@@ -68,8 +73,10 @@ public:
   int TryReceive(wire::Frame &F, net::NetError &Error);
 
 private:
-  // A whole frame from what was read: 1; not yet: 0; a broken one ends the worker: -1.
+  // A whole frame from what was read: 1; not yet: 0; a broken one ends the worker: -1. A question
+  // for an identity is answered here and is no reply.
   int Took(wire::Frame &F, net::NetError &Error);
+  bool Answer(const wire::Frame &F, net::NetError &Error);
 
   // Waits up to Ms for bytes and reads what came; false when the worker failed (Error says why).
   bool Wait(int Ms, net::NetError &Error);
@@ -87,6 +94,10 @@ private:
   bool Reaped_ = false;
   int Status_ = 0;
   std::atomic<bool> EndedByOwner_{false};
+  std::shared_ptr<TSmbLogins> Logins_;
+  // When the last question was answered: a user's answer may take long, and the reply's
+  // deadline counts from there.
+  Clock::time_point Answered_{};
 };
 
 // While it lives, a terminate request of the calling TThread ends W.

@@ -36,25 +36,16 @@ std::string DefaultCredentialsFile() {
   return Base + "/sonquarry/credentials";
 }
 
-std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
+namespace {
+
+// A section's or the global lines' identity as far as it is read.
+struct TDraft {
+  std::string Computer; // "" the lines before any section
+  bool Serves = true;   // false: a header of another form
   SmbIdentity Id;
-  std::istringstream In(Text);
-  std::string Line;
-  while (std::getline(In, Line)) {
-    const std::string T = std::string(text::Trim(Line, " \t\r"));
-    if (T.empty() || T[0] == '#' || T[0] == ';') continue;
-    const auto Eq = T.find('=');
-    if (Eq == std::string::npos) continue;
-    const std::string Key = std::string(text::Trim(T.substr(0, Eq), " \t\r"));
-    // The value is everything after "=" less the blanks around it, so passwords keep inner blanks.
-    const std::string Value = std::string(text::Trim(T.substr(Eq + 1), " \t\r"));
-    if (Key == "username")
-      Id.User = Value;
-    else if (Key == "password")
-      Id.Password = Value;
-    else if (Key == "domain")
-      Id.Domain = Value;
-  }
+};
+
+std::optional<SmbIdentity> Finish(SmbIdentity Id) {
   if (Id.User.empty()) return std::nullopt;
   // smbclient accepts "DOMAIN\user" and "DOMAIN/user" in the user line.
   const auto Sep = Id.User.find_first_of("\\/");
@@ -63,6 +54,57 @@ std::optional<SmbIdentity> ParseCredentials(const std::string &Text) {
     Id.User = Id.User.substr(Sep + 1);
   }
   return Id;
+}
+
+} // namespace
+
+std::optional<SmbIdentity> SmbCredentials::SectionFor(const std::string &Computer) const {
+  const std::string Key = text::AsciiLower(Computer);
+  for (const auto &[Name, Id] : Sections)
+    if (Name == Key) return Id;
+  return std::nullopt;
+}
+
+SmbCredentials ParseCredentials(const std::string &Text) {
+  SmbCredentials Out;
+  std::vector<TDraft> Drafts(1);
+  std::istringstream In(Text);
+  std::string Line;
+  while (std::getline(In, Line)) {
+    const std::string T = std::string(text::Trim(Line, " \t\r"));
+    if (T.empty() || T[0] == '#' || T[0] == ';') continue;
+    if (T.front() == '[' && T.back() == ']') {
+      const std::string Inner = std::string(text::Trim(T.substr(1, T.size() - 2), " \t"));
+      TDraft D;
+      D.Computer = Inner.size() > 2 && Inner.compare(0, 2, "\\\\") == 0
+                       ? text::AsciiLower(Inner.substr(2))
+                       : "";
+      D.Serves = !D.Computer.empty() && D.Computer.find('\\') == std::string::npos;
+      Drafts.push_back(std::move(D));
+      continue;
+    }
+    const auto Eq = T.find('=');
+    if (Eq == std::string::npos) continue;
+    const std::string Key = std::string(text::Trim(T.substr(0, Eq), " \t\r"));
+    // The value is everything after "=" less the blanks around it, so passwords keep inner blanks.
+    const std::string Value = std::string(text::Trim(T.substr(Eq + 1), " \t\r"));
+    SmbIdentity &Id = Drafts.back().Id;
+    if (Key == "username")
+      Id.User = Value;
+    else if (Key == "password")
+      Id.Password = Value;
+    else if (Key == "domain")
+      Id.Domain = Value;
+  }
+  Out.Global = Finish(Drafts.front().Id);
+  for (std::size_t I = 1; I < Drafts.size(); ++I) {
+    if (!Drafts[I].Serves) continue;
+    auto Id = Finish(Drafts[I].Id);
+    if (!Id) continue;
+    // A computer named twice keeps its first section.
+    if (!Out.SectionFor(Drafts[I].Computer)) Out.Sections.emplace_back(Drafts[I].Computer, *Id);
+  }
+  return Out;
 }
 
 int OpenRegularFile(const std::string &Path, std::string &Why, bool FollowLinks) {
@@ -99,8 +141,8 @@ std::vector<std::string> UnusableHomeSmbConf() {
   return Out;
 }
 
-std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::string *Refusal) {
-  auto Refuse = [&](const std::string &Why) -> std::optional<SmbIdentity> {
+std::optional<SmbCredentials> LoadCredentialsFile(const std::string &Path, std::string *Refusal) {
+  auto Refuse = [&](const std::string &Why) -> std::optional<SmbCredentials> {
     platform::Diagnostic(Why, platform::TDiagLevel::Act);
     if (Refusal) *Refusal = Why;
     return std::nullopt;
@@ -130,14 +172,11 @@ std::optional<SmbIdentity> LoadCredentialsFile(const std::string &Path, std::str
     return Refuse("SMB credentials file " + Path + " is open to group or others (mode " +
                   Octal(St.st_mode) + "); it is ignored. Make it private: chmod 600 " + Path);
   auto Id = ParseCredentials(Text);
-  if (!Id) return Refuse("SMB credentials file " + Path + " names no username; it is ignored.");
+  if (Id.Empty())
+    return Refuse("SMB credentials file " + Path + " names no username; it is ignored.");
   return Id;
 }
 
-std::vector<SmbIdentity> SmbIdentities(const std::optional<SmbIdentity> &File) {
-  std::vector<SmbIdentity> Ids{{"", "", ""}, {"guest", "", ""}};
-  if (File) Ids.push_back(*File);
-  return Ids;
-}
+std::vector<SmbIdentity> SmbIdentities() { return {{"", "", ""}, {"guest", "", ""}}; }
 
 } // namespace sonquarry::smb::wire

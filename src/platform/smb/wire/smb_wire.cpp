@@ -31,7 +31,8 @@ bool KnownType(uint8_t T) {
   return (T >= uint8_t(Type::Hello) && T <= uint8_t(Type::ReadFile)) ||
          (T >= uint8_t(Type::HelloOk) && T <= uint8_t(Type::Listing)) ||
          T == uint8_t(Type::StatFile) || T == uint8_t(Type::ReadTags) ||
-         T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags) || T == uint8_t(Type::Progress);
+         T == uint8_t(Type::FileStat) || T == uint8_t(Type::Tags) || T == uint8_t(Type::Progress) ||
+         T == uint8_t(Type::AskLogin) || T == uint8_t(Type::LoginUsed) || T == uint8_t(Type::Login);
 }
 
 std::vector<uint8_t> Encode(Type Kind, const std::vector<uint8_t> &Payload) {
@@ -349,6 +350,24 @@ std::vector<uint8_t> Put(const ReadFile &M) { return TWriter().U32(M.Handle).U32
 bool Get(std::span<const uint8_t> P, ReadFile &M) {
   TReader R(P);
   return R.U32(M.Handle) && R.U32(M.Max) && R.Done();
+}
+
+std::vector<uint8_t> Put(const AskLogin &M) { return TWriter().Str(M.Server).U32(M.Index).Take(); }
+bool Get(std::span<const uint8_t> P, AskLogin &M) {
+  TReader R(P);
+  return R.Str(M.Server, 4096) && R.U32(M.Index) && R.Done();
+}
+std::vector<uint8_t> Put(const Login &M) {
+  return TWriter().U8(M.Has).U32(M.Index).Str(M.User).Str(M.Domain).Str(M.Password).Take();
+}
+bool Get(std::span<const uint8_t> P, Login &M) {
+  TReader R(P);
+  uint8_t Has = 0;
+  if (!R.U8(Has) || Has > 1 || !R.U32(M.Index) || !R.Str(M.User, 4096) || !R.Str(M.Domain, 4096) ||
+      !R.Str(M.Password, 4096) || !R.Done())
+    return false;
+  M.Has = Has != 0;
+  return true;
 }
 
 std::vector<uint8_t> Put(const FileStat &M) {

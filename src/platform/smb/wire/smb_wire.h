@@ -25,6 +25,10 @@
 //   ReadTags   -> Tags | Error                 a music file's tags, read by the worker within
 //                                              a budget of bytes and time: the file's bytes stay
 //                                              in the worker, only the tags come back
+// While it serves a request, a server that refused anonymous and guest makes the worker ask:
+//   AskLogin   -> Login                        the program's next identity for that computer
+//   LoginUsed                                  (no reply) the one given worked there
+// so that a computer's password goes to a worker only when it meets that computer.
 // Handles number the open listings and files of one worker. Requests may be sent before the
 // replies of earlier ones arrive (a reader keeps a few ReadFile in flight); replies keep their
 // order.
@@ -50,7 +54,8 @@ constexpr int WorkerFd = 3;
 //    ranges to read with the open.
 // 5: ReadTags; the tags, which read files in ranges, are read in the worker: OpenFile is a path
 //    again, and ReadAt is gone.
-constexpr uint8_t Version = 5;
+// 6: AskLogin, Login and LoginUsed; the worker reads no credentials file.
+constexpr uint8_t Version = 6;
 constexpr std::size_t HeaderSize = 12;
 constexpr std::size_t TrailerSize = 4;
 // Bytes of one Data frame at most: big, because each is one read that waits for the server.
@@ -83,10 +88,13 @@ enum class Type : uint8_t {
   // Apart from the runs above, so that other additions keep their numbers.
   StatFile = 25,
   ReadTags = 26,
+  AskLogin = 27,
+  LoginUsed = 28,
   FileStat = 88,
   Tags = 89,
   // No payload, at any time while a request is in progress: its server is still sending.
   Progress = 90,
+  Login = 91,
 };
 bool KnownType(uint8_t T);
 
@@ -160,7 +168,7 @@ private:
 
 struct Hello {
   std::string ConfigFile;      // "" libsmbclient's own choice
-  std::string CredentialsFile; // "" the default one, "-" none
+  std::string CredentialsFile; // unused since version 6: the program offers identities
   int32_t TimeOutMs = 5000;
 };
 struct EnumRequest {
@@ -254,6 +262,21 @@ struct Tags {
   bool operator==(const Tags &) const = default;
 };
 
+// The worker's question: the identity after the Index-th it was given for Server (0: the first);
+// asking for Index says that Index-1 was refused. LoginUsed carries the same fields.
+struct AskLogin {
+  std::string Server;
+  uint32_t Index = 0;
+};
+// The answer: Has false when the program has none left (the server is then left out).
+struct Login {
+  bool Has = false;
+  uint32_t Index = 0; // the index of the identity given, at least the one asked for
+  std::string User, Domain, Password;
+};
+
+std::vector<uint8_t> Put(const AskLogin &M);
+std::vector<uint8_t> Put(const Login &M);
 std::vector<uint8_t> Put(const Hello &M);
 std::vector<uint8_t> Put(const EnumRequest &M);
 std::vector<uint8_t> Put(const std::vector<Resource> &M);
@@ -278,6 +301,8 @@ std::vector<uint8_t> PutString(const std::string &S);
 std::vector<uint8_t> PutHandle(uint32_t Handle);
 
 // Each false when the payload does not hold exactly one such message.
+bool Get(std::span<const uint8_t> P, AskLogin &M);
+bool Get(std::span<const uint8_t> P, Login &M);
 bool Get(std::span<const uint8_t> P, Hello &M);
 bool Get(std::span<const uint8_t> P, EnumRequest &M);
 bool Get(std::span<const uint8_t> P, std::vector<Resource> &M);

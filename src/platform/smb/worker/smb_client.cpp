@@ -119,19 +119,42 @@ SMBCFILE *TSmbClient::TImpl::OpenUrl(const std::string &Url, const std::string &
     std::size_t First = 0;
     if (auto It = IdentityOf.find(Key); It != IdentityOf.end()) First = It->second;
     int Err = 0;
-    for (std::size_t I = First; I < Identities.size(); ++I) {
-      Current = Identities[I];
+    // Past Identities: the program's, asked for one after another (Given.Index + 1 after a
+    // refusal), starting from the one that worked here before.
+    wire::Login Given;
+    if (auto It = GivenOf.find(Key); It != GivenOf.end()) Given = It->second;
+    bool Fresh = !Given.Has;
+    for (std::size_t I = First;; I = std::min(I + 1, Identities.size())) {
+      if (I < Identities.size()) {
+        Current = Identities[I];
+      } else {
+        if (!Given.Has) {
+          if (!AskLogin) break;
+          Given = AskLogin(wire::AskLogin{Server, Given.Index});
+          Fresh = true;
+          if (!Given.Has) break;
+        }
+        Current = {Given.User, Given.Password, Given.Domain};
+      }
       smbc_setUser(C, Current.User.c_str());
       SMBCFILE *Dir = File ? smbc_getFunctionOpen(C)(C, Url.c_str(), O_RDONLY, 0)
                            : smbc_getFunctionOpendir(C)(C, Url.c_str());
       Err = errno;
       if (Dir) {
         IdentityOf[Key] = I;
+        if (I >= Identities.size()) {
+          GivenOf[Key] = Given;
+          if (Fresh && LoginUsed) LoginUsed(wire::AskLogin{Server, Given.Index});
+        }
         if (Pass == 1 && !Browse) Smb1Only.insert(Key);
         return Dir;
       }
       // Only a refusal of who we are is worth another identity.
       if (Err != EACCES && Err != EPERM) break;
+      if (I >= Identities.size()) {
+        GivenOf.erase(Key);
+        Given = {false, Given.Index + 1, "", "", ""};
+      }
     }
     if (Pass == 1 || ProtocolNeutral(Err)) {
       Error = wire::SmbError(Err, Where);
@@ -169,13 +192,13 @@ uint32_t TSmbClient::TImpl::KeepListing(std::vector<wire::Entry> Entries) {
 
 TSmbClient::TSmbClient(const wire::Hello &Config) : I_(std::make_unique<TImpl>()) {
   I_->Config = Config;
-  std::optional<wire::SmbIdentity> FromFile;
-  if (Config.CredentialsFile != "-") {
-    const std::string Path =
-        Config.CredentialsFile.empty() ? wire::DefaultCredentialsFile() : Config.CredentialsFile;
-    FromFile = wire::LoadCredentialsFile(Path);
-  }
-  I_->Identities = wire::SmbIdentities(FromFile);
+  I_->Identities = wire::SmbIdentities();
+}
+
+void TSmbClient::ServeLogins(std::function<wire::Login(const wire::AskLogin &)> Ask,
+                             std::function<void(const wire::AskLogin &)> Used) {
+  I_->AskLogin = std::move(Ask);
+  I_->LoginUsed = std::move(Used);
 }
 
 TSmbClient::~TSmbClient() {

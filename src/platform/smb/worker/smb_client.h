@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,6 +39,11 @@ public:
   ~TSmbClient();
   TSmbClient(const TSmbClient &) = delete;
   TSmbClient &operator=(const TSmbClient &) = delete;
+
+  // How a server's identity beyond anonymous and guest is asked of the program (Ask), and how
+  // the program hears that one worked (Used); without them none is tried.
+  void ServeLogins(std::function<wire::Login(const wire::AskLogin &)> Ask,
+                   std::function<void(const wire::AskLogin &)> Used);
 
   // The children of a container: Level is its display type (network, domain, server).
   net::NetEnumStatus Enum(int32_t Level, const std::string &RemoteName,

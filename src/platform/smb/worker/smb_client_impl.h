@@ -24,8 +24,14 @@ struct TSmbClient::TImpl {
   std::vector<wire::SmbIdentity> Identities;
   SMBCCTX *Context = nullptr;
   wire::SmbIdentity Current;
-  // Per server (lower case): the identity that worked there, and whether it speaks SMB1 only.
+  // Per server (lower case): the identity that worked there (past the last of Identities: the
+  // one the program gave, GivenOf), and whether it speaks SMB1 only.
   std::map<std::string, std::size_t> IdentityOf;
+  std::map<std::string, wire::Login> GivenOf;
+  // The program's identities for a server, asked while a request is served; and the note that
+  // one worked.
+  std::function<wire::Login(const wire::AskLogin &)> AskLogin;
+  std::function<void(const wire::AskLogin &)> LoginUsed;
   std::set<std::string> Smb1Only;
   // Per share: whether its listings carry the server's file ids.
   std::map<std::string, bool> RealIds;

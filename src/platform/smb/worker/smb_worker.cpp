@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <linux/tcp.h>
 #include <mutex>
@@ -67,6 +68,34 @@ public:
 
   // One frame from the program; false at the end of the socket or on a broken frame (Broken).
   bool Receive(wire::Frame &F) {
+    if (!Later_.empty()) {
+      F = std::move(Later_.front());
+      Later_.pop_front();
+      return true;
+    }
+    return ReceiveNew(F);
+  }
+
+  // The program's answer to a question for a login; requests that come before it wait for
+  // their turn. None when the program is gone or broke the protocol.
+  wire::Login AskLogin(wire::Type Kind, const wire::AskLogin &Q) {
+    if (!Send(Kind, wire::Put(Q)) || Kind != wire::Type::AskLogin) return {};
+    wire::Frame F;
+    while (ReceiveNew(F)) {
+      wire::Login L;
+      if (F.Kind != wire::Type::Login) {
+        Later_.push_back(std::move(F));
+        continue;
+      }
+      if (wire::Get(F.Payload, L)) return L;
+      Broken_ = true;
+      break;
+    }
+    return {};
+  }
+
+private:
+  bool ReceiveNew(wire::Frame &F) {
     for (;;) {
       const auto R = wire::Take(In_, F);
       if (R.Used) return true;
@@ -88,6 +117,7 @@ public:
     }
   }
 
+public:
   // From the serving thread and the heartbeat: one frame at a time.
   bool Send(wire::Type Kind, const std::vector<uint8_t> &Payload) {
     std::lock_guard<std::mutex> L(SendLock_);
@@ -106,7 +136,7 @@ public:
 
   // Whether a request has come, whole or in part.
   bool Waiting() {
-    if (!In_.empty()) return true;
+    if (!In_.empty() || !Later_.empty()) return true;
     pollfd P{Fd_, POLLIN, 0};
     return ::poll(&P, 1, 0) != 0;
   }
@@ -115,6 +145,7 @@ private:
   static constexpr std::size_t ReadSize = 4096;
   int Fd_;
   std::vector<uint8_t> In_;
+  std::deque<wire::Frame> Later_;
   bool Broken_ = false;
   std::mutex SendLock_;
 };
@@ -213,6 +244,8 @@ int Serve(int Fd) {
   wire::Hello Config;
   if (F.Kind != wire::Type::Hello || !wire::Get(F.Payload, Config)) return ExitProtocol;
   TSmbClient Client(Config);
+  Client.ServeLogins([&S](const wire::AskLogin &Q) { return S.AskLogin(wire::Type::AskLogin, Q); },
+                     [&S](const wire::AskLogin &Q) { S.AskLogin(wire::Type::LoginUsed, Q); });
   std::vector<uint8_t> Chunk;
   if (!S.Send(wire::Type::HelloOk, wire::PutHandle(uint32_t(::getpid())))) return ExitEnd;
   THeartbeat Beats(S);
