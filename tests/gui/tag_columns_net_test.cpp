@@ -132,10 +132,10 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
     // The text report: every row's path, then its tags as mutagen reads them.
     const std::string report = (std::filesystem::path(sandbox.Root()) / "all.txt").string();
     prompts->Files.push_back(report);
-    form.actExportText->trigger();
+    Command(form, "actExportText")->trigger();
     std::ifstream reportIn(report, std::ios::binary);
     const std::string reportText{std::istreambuf_iterator<char>(reportIn), {}};
-    for (int r = 0; r < form.FileTree->Count(); ++r) {
+    for (int r = 0; r < Seam(form).FileTree().Count(); ++r) {
       const auto &w = want.at(BelowShare(unc(r)));
       EXPECT_NE(reportText.find(unc(r) + "\t" + w[0] + "\t" + w[1] + "\t" + w[2] + "\t" + w[3] +
                                 "\t" + Cell(form, r, tfLength) + "\r\n"),
@@ -155,9 +155,9 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
         f.btnOK->click();
         return f.result();
       });
-      form.actFindItem->trigger();
+      Command(form, "actFindItem")->trigger();
       std::vector<int> expected;
-      for (int r = 0; r < form.FileTree->Count(); ++r) {
+      for (int r = 0; r < Seam(form).FileTree().Count(); ++r) {
         const auto &w = want.at(BelowShare(unc(r)));
         if (QString::fromStdString(w[0] + "\n" + w[1] + "\n" + w[2] + "\n" + unc(r))
                 .contains(QString::fromUtf8(word), Qt::CaseInsensitive)) {
@@ -165,7 +165,7 @@ TEST(TagColumnsNet, RowsShowWhatMutagenReadsSortAndPlayWithTags) {
           found.insert(QString::fromStdString(unc(r)).section('.', -1).toLower().toStdString());
         }
       }
-      EXPECT_EQ(form.SelectedRows(), expected) << word;
+      EXPECT_EQ(Seam(form).SelectedRows(), expected) << word;
     }
     EXPECT_EQ(found, (std::set<std::string>{"flac", "m4a", "mp2", "mp3", "ogg", "opus", "wma"}));
 
