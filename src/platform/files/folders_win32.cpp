@@ -3,9 +3,10 @@
 // Win32 file call takes, so that the rest of the program joins them as on Linux.
 #include "platform/files/folders.h"
 
+#include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <atomic>
 

@@ -2,10 +2,11 @@
 // the version from RtlGetVersion, which no compatibility shim bends as it does GetVersionEx.
 #include "platform/os/local_host.h"
 
-#include <iphlpapi.h>
-#include <windows.h>
+// Winsock before the IP Helper, which needs its types.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 #include <algorithm>
 #include <vector>
