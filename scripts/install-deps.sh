@@ -10,9 +10,16 @@ test_pkgs=(ccache lld libgtest-dev googletest libgmock-dev libbenchmark-dev clan
            help2man librsvg2-bin dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
            xdg-utils ffmpeg python3-mutagen dbus-daemon avahi-daemon avahi-utils python3-zeroconf
            dbus gnome-keyring libsecret-tools)
+# The Windows build: MinGW-w64 cross-compiles, Wine runs the result; only `--windows` wants them
+# (Wine is some 600 MB), which the `windows` stage of scripts/test.sh passes.
+windows_pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 zip)
 
 want=("${build_pkgs[@]}")
-[ "${1:-}" = "--build-only" ] || want+=("${test_pkgs[@]}")
+case "${1:-}" in
+  --build-only) ;;
+  --windows) want+=("${test_pkgs[@]}" "${windows_pkgs[@]}") ;;
+  *) want+=("${test_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do

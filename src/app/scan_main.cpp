@@ -12,7 +12,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -29,8 +28,16 @@
 #include "platform/os/exception.h"
 #include "platform/os/main_thread.h"
 #include "platform/os/thread.h"
+#ifdef _WIN32
+// Windows: the system's provider, no worker; tags are not built (no TagLib or SQLite there).
+#include "platform/tags/tag_reader.h"
+#include <io.h>
+#define isatty _isatty
+#else
 #include "platform/smb/smb_provider.h"
 #include "services/tags/tag_pass.h"
+#include <unistd.h>
+#endif
 #include "settings/settings.h"
 #include "text/utf8_text.h"
 
@@ -49,11 +56,16 @@ volatile std::sig_atomic_t Signals = 0;
 extern "C" void OnSignal(int) { Signals = Signals + 1; }
 
 void InstallSignals() {
+#ifdef _WIN32
+  std::signal(SIGINT, OnSignal); // Ctrl+C and Ctrl+Break, through the console's handler
+  std::signal(SIGTERM, OnSignal);
+#else
   struct sigaction A {};
   A.sa_handler = OnSignal;
   sigemptyset(&A.sa_mask);
   sigaction(SIGINT, &A, nullptr);
   sigaction(SIGTERM, &A, nullptr);
+#endif
 }
 
 void Say(const std::string &Text) { std::cerr << Program << ": " << Text << std::endl; }
@@ -117,6 +129,7 @@ private:
   bool Shown_ = false;
 };
 
+#ifndef _WIN32
 // The tags of the files a scan finds, read while it walks on: each directory's files are queued
 // as they come, with the size and time their listing gave.
 class TScanTags {
@@ -162,6 +175,7 @@ private:
   std::unordered_map<std::string, tags::TTags> Got_; // written by the pass's threads in turn
   tags::TTagPass Pass_;
 };
+#endif
 
 // False when the rows could not all be written (a full disk, a closed pipe).
 bool PrintRows(TWNetTree &Tree, TOutputFormat Format, const std::vector<tags::TTags> &Tags) {
@@ -262,6 +276,9 @@ int Run(const TScanCommand &C) {
                                const std::vector<std::string> &Names, const std::string &Domain) {
     for (const auto &N : Names) Tree.AddFile(Domain, Dir, N);
   };
+#ifdef _WIN32
+  if (C.Tags) Say("tags are not read in the Windows build; the rows are listed without them");
+#else
   std::unique_ptr<TScanTags> ScanTags;
   if (C.Tags) {
     ScanTags = std::make_unique<TScanTags>(Scan->ProviderToStart(), Scan->MaxThreadCount);
@@ -270,6 +287,7 @@ int Run(const TScanCommand &C) {
       ScanTags->Found(Dir, Names, Stats);
     };
   }
+#endif
   Scan->OnResEnumerated = [&Resources](TScanResThread *, const TNetResStrings &L) {
     Resources += static_cast<int>(L.size());
   };
@@ -322,20 +340,24 @@ int Run(const TScanCommand &C) {
     }
   }
   std::vector<tags::TTags> Tags;
+#ifndef _WIN32
   if (ScanTags && Handled == 0 && !ScanTags->Finish(Tree, Tags)) {
     Handled = 1;
     Exit = ExitSignal;
     Tags.clear();
   }
+#endif
   if (!PrintRows(Tree, C.Format, Tags)) {
     Say(std::string("the rows could not be written: ") + std::strerror(errno));
     Exit = ExitFailed;
   }
+#ifndef _WIN32
   // Workers that could not run (none greeted) walked no share: nothing was scanned.
   if (const smb::WorkerStarts W = smb::CountWorkerStarts(); W.Failed > 0 && W.Greeted == 0) {
     Say("no SMB worker could run: no share was walked");
     Exit = ExitFailed;
   }
+#endif
 
   std::string Report = ScanReportText(Session.Summary(FormatHMS(Seconds)));
   for (auto &Ch : Report)

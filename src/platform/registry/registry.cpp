@@ -9,15 +9,13 @@
 #include "platform/os/diag.h"
 #include "platform/os/exception.h"
 
+#include "platform/registry/hive_store.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sonquarry::registry {
 
@@ -33,54 +31,6 @@ std::mutex LogMutex;
 void LogLine(const std::string &Line) { platform::Diagnostic(Line, platform::TDiagLevel::Act); }
 
 // ---- files -----------------------------------------------------------------------------------
-
-// Reads the whole file; nothing when it does not exist; raises on other failures.
-std::optional<std::string> ReadWholeFile(const std::string &Path) {
-  const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    throw Exception("TRegistry: cannot read " + Path + ": " + ErrnoText(errno) + ".");
-  }
-  std::string data;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      throw Exception("TRegistry: cannot read " + Path + ": " + ErrnoText(err) + ".");
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return data;
-}
-
-class TFileLock {
-public:
-  explicit TFileLock(const std::string &LockFile) {
-    Fd_ = ::open(LockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (Fd_ < 0) {
-      throw Exception("TRegistry: cannot open the lock " + LockFile + ": " + ErrnoText(errno) +
-                      ".");
-    }
-    while (::flock(Fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        const int err = errno;
-        ::close(Fd_);
-        throw Exception("TRegistry: cannot lock " + LockFile + ": " + ErrnoText(err) + ".");
-      }
-    }
-  }
-  ~TFileLock() { ::close(Fd_); } // closing drops the lock
-  TFileLock(const TFileLock &) = delete;
-  TFileLock &operator=(const TFileLock &) = delete;
-
-private:
-  int Fd_ = -1;
-};
 
 std::function<void(size_t)> WriteHook; // set only by fault tests
 
@@ -108,12 +58,7 @@ void ReplaceFile(const std::string &Path, const std::string &Data) {
 // Tells once per state of the file (size and time) that the hive does not parse: every registry
 // object of a session reads it again.
 void ReportUnparsable(const std::string &Path, const std::string &Error) {
-  struct stat st;
-  std::string state = Path;
-  if (::stat(Path.c_str(), &st) == 0) {
-    state += ' ' + std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
-             std::to_string(st.st_mtim.tv_nsec);
-  }
+  const std::string state = Path + ' ' + FileState(Path);
   {
     static std::string reported;
     std::lock_guard<std::mutex> lock(LogMutex);
@@ -240,10 +185,14 @@ const TRegValue *TRegKey::Find(std::string_view Name) const {
 
 // ---- TRegistry -------------------------------------------------------------------------------
 
-TRegistry::TRegistry() : TRegistry(files::GetConfigDir() + "registry.reg") {}
+TRegistry::TRegistry() : TRegistry(DefaultHiveFile()) {}
 
 TRegistry::TRegistry(std::string HiveFile) : HiveFile_(std::move(HiveFile)) {
   try {
+    if (IsSystemRegistry(HiveFile_)) {
+      Hive_ = ReadSystemRegistry();
+      return;
+    }
     const std::optional<std::string> text = ReadWholeFile(HiveFile_);
     if (text) {
       std::string error;
@@ -489,11 +438,22 @@ void TRegistry::Record(TChange Change) {
 
 void TRegistry::Flush() {
   if (Journal_.empty()) return;
+  if (IsSystemRegistry(HiveFile_)) {
+    for (const TChange &c : Journal_) {
+      if (c.What == TChange::CreateKey) SystemCreateKey(c.Path);
+      if (c.What == TChange::DeleteKey) SystemDeleteKey(c.Path);
+      if (c.What == TChange::SetValue) SystemSetValue(c.Path, c.Value);
+      if (c.What == TChange::DeleteValue) SystemDeleteValue(c.Path, c.Value.Name);
+    }
+    Journal_.clear();
+    Hive_ = ReadSystemRegistry();
+    return;
+  }
   const std::string dir = DirOf(HiveFile_);
   if (!files::ForceDirectories(dir)) {
     throw Exception("TRegistry.Flush: cannot create " + dir + ": " + ErrnoText(errno) + ".");
   }
-  TFileLock lock(HiveFile_ + ".lock");
+  THiveLock lock(HiveFile_ + ".lock");
   // Another instance may have saved since this one read the hive: replay onto its state.
   THive merged = LoadHiveForSave(HiveFile_);
   for (const TChange &c : Journal_) Apply(merged, c);

@@ -1,0 +1,12 @@
+#include "app/program_network.h"
+
+#include "platform/net/wnet_provider.h"
+
+namespace sonquarry {
+
+// Windows: the system is the SMB client; WS-Discovery is not built there.
+std::shared_ptr<TNetwork> MakeProgramNetwork() {
+  return std::make_shared<TNetwork>(std::make_shared<net::TWNetProvider>());
+}
+
+} // namespace sonquarry
