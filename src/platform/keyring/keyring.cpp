@@ -13,39 +13,29 @@ namespace sonquarry::keyring {
 
 namespace {
 
+// The schema desktop file managers keep SMB passwords under.
+SecretSchema NetworkPasswordSchema(SecretSchemaFlags Flags) {
+  return {"org.gnome.keyring.NetworkPassword",
+          Flags,
+          {{"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
+           {"domain", SECRET_SCHEMA_ATTRIBUTE_STRING},
+           {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
+           {"protocol", SECRET_SCHEMA_ATTRIBUTE_STRING},
+           {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+          0,
+          nullptr,
+          nullptr,
+          nullptr,
+          nullptr,
+          nullptr,
+          nullptr,
+          nullptr};
+}
 // Matches entries with and without the schema's name among their attributes (older file managers
 // stored none).
-const SecretSchema SearchSchema = {"org.gnome.keyring.NetworkPassword",
-                                   SECRET_SCHEMA_DONT_MATCH_NAME,
-                                   {{"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                    {"domain", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                    {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                    {"protocol", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                    {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                   0,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr};
+const SecretSchema SearchSchema = NetworkPasswordSchema(SECRET_SCHEMA_DONT_MATCH_NAME);
 // Stores the name too, as file managers do.
-const SecretSchema StoreSchema = {"org.gnome.keyring.NetworkPassword",
-                                  SECRET_SCHEMA_NONE,
-                                  {{"user", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                   {"domain", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                   {"server", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                   {"protocol", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                   {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                  0,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr,
-                                  nullptr};
+const SecretSchema StoreSchema = NetworkPasswordSchema(SECRET_SCHEMA_NONE);
 
 // libsecret's synchronous calls, one at a time.
 std::mutex Lock;
