@@ -270,7 +270,8 @@ TEST(WsDiscoveryNet, AnImpostorLeavesTheRealComputerAlone) {
   O.ConfigFile = Net.Get("SQ_CLIENT_CONF");
   O.CredentialsFile = "-";
   const auto Plain = std::make_shared<smb::TSmbProvider>(O);
-  net::INetProvider &P = *sonquarry::testing::WithWsDiscovery(Plain);
+  const auto Merged = sonquarry::testing::WithWsDiscovery(Plain);
+  net::INetProvider &P = *Merged;
   std::vector<std::string> Log;
   const auto Previous = platform::SetDiagnosticSink(
       [&](platform::TDiagLevel, const std::string &L) { Log.push_back(L); });
