@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 [ -f "$dir/compile_commands.json" ] || { echo "no $dir/compile_commands.json: configure $dir first"; exit 2; }
-out=$(git ls-files 'src/*.cpp' | xargs -P "$(nproc)" -n 8 clang-tidy -p "$dir" --quiet --extra-arg=-Wno-unknown-warning-option 2>&1 |
+# The Win32 backend's files are not in a Linux tree's compile commands: the Windows build has them.
+out=$(git ls-files 'src/*.cpp' ':!:src/*_win32.cpp' | xargs -P "$(nproc)" -n 8 clang-tidy -p "$dir" --quiet --extra-arg=-Wno-unknown-warning-option 2>&1 |
   grep -E '(error|warning): .*\[' | sort -u || true)
 if [ -n "$out" ]; then echo "$out"; echo "clang-tidy: $(echo "$out" | wc -l) finding(s)"; exit 1; fi
 echo "clang-tidy: src/ clean"
