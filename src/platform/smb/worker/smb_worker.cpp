@@ -59,8 +59,6 @@ constexpr int ExitEnd = 0, ExitUsage = 2, ExitProtocol = 3, ExitOrphan = 4;
 // An OpenDir's answer waits for this many listings read ahead after it, this long at most.
 constexpr std::size_t HoldListings = 4;
 constexpr auto HoldFor = std::chrono::milliseconds(20);
-// Address space a worker may take: libsmbclient and its threads need about 100 MiB of it.
-constexpr rlim_t MemoryLimit = rlim_t(512) << 20;
 
 class TServer {
 public:
@@ -360,6 +358,8 @@ void Confine() {
   // worker, not the machine's memory. The sanitizers' shadow memory needs address space of its
   // own.
 #if !SANITIZED
+  // libsmbclient and its threads need about 100 MiB of address space.
+  constexpr rlim_t MemoryLimit = rlim_t(512) << 20;
   const rlimit Memory{MemoryLimit, MemoryLimit};
   ::setrlimit(RLIMIT_AS, &Memory);
 #endif
