@@ -533,7 +533,9 @@ TEST_F(SmbWorkerNet, TheScannerEndsAtOnceAndLeavesNoWorkerBehind) {
   EXPECT_EQ(C.Status, 130) << C.Err;
   std::printf("Ctrl+C with the stuck host in flight: %.3f s\n", C.AfterInterrupt);
   EXPECT_GE(C.AfterInterrupt, 0);
-  EXPECT_LT(C.AfterInterrupt, 1.0);
+  // A stuck call would hold the end for its 20 s deadline; under TSan the end itself takes over a
+  // second, so the bound only has to tell the two apart.
+  EXPECT_LT(C.AfterInterrupt, 5.0);
 
   // Killed outright: its workers notice and end.
   const pid_t Pid = ::fork();
