@@ -16,8 +16,18 @@
 #include <QMenu>
 #include <QTableView>
 #include <algorithm>
+#include <functional>
 
 namespace sonquarry {
+
+namespace {
+// Runs its action when it goes, also when the change in between raises: the list then shows the
+// tree as it is.
+struct TCountAfter {
+  std::function<void()> Then;
+  ~TCountAfter() { Then(); }
+};
+} // namespace
 
 namespace {
 
@@ -182,13 +192,10 @@ void TMainForm::DeleteSelected() {
     ListView->selectionModel()->clear();
     if (next != -1)
       next -= static_cast<int>(std::lower_bound(rows.begin(), rows.end(), next) - rows.begin());
-    struct TCountAfter {
-      TMainForm *F;
-      ~TCountAfter() {
-        F->Model->Reload();
-        F->ShowFileCount(F->FileTree->Count());
-      }
-    } countAfter{this};
+    const TCountAfter countAfter{[this] {
+      Model->Reload();
+      ShowFileCount(FileTree->Count());
+    }};
     PushUndo("Delete from list", rows);
     FileTree->RemoveFiles(rows);
   }
@@ -274,13 +281,10 @@ void TMainForm::Undo() {
     TWaitCursor wait;
     TViewFrozen frozen(ListView);
     ListView->selectionModel()->clear();
-    struct TCountAfter {
-      TMainForm *F;
-      ~TCountAfter() {
-        F->Model->Reload();
-        F->ShowFileCount(F->FileTree->Count());
-      }
-    } countAfter{this};
+    const TCountAfter countAfter{[this] {
+      Model->Reload();
+      ShowFileCount(FileTree->Count());
+    }};
     placed = step.Rows.Restore(*FileTree);
   }
   if (step.Cleared) Tags->LoadCached();
