@@ -312,7 +312,8 @@ int Run(const TScanCommand &C) {
   int Handled = 0;
   bool Abandoned = false;
   while (!Finished) {
-    Main.PumpFor(Progress.Enabled() ? 250 : 100);
+    // Back as soon as the scan ends or a signal comes, not at the end of the period.
+    Main.PumpUntil([&] { return Finished || Signals > Handled; }, Progress.Enabled() ? 250 : 100);
     if (Signals > Handled) {
       ++Handled;
       if (Handled == 1) {
