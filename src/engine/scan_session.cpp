@@ -104,13 +104,14 @@ std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree) {
   }
 }
 
-std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree) {
+std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree,
+                                std::shared_ptr<files::TAtomicFile> *Unsynced) {
   const std::string Dir = std::filesystem::path(File).parent_path().string();
   std::error_code Ec;
   if (!Dir.empty() && !std::filesystem::is_directory(Dir, Ec))
     return FormatMessage("Can not write list file. Directory %s does not exist.", Dir);
   try {
-    const TListFileResult Result = SaveListFile(File, Tree);
+    const TListFileResult Result = SaveListFile(File, Tree, Unsynced);
     const std::string Why = ": " + platform::ErrnoText(errno) + ".";
     switch (Result) {
     case lfOk:
@@ -122,10 +123,15 @@ std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree) {
     case lfAddWriteFailed:
       break;
     }
-    return FormatMessage("Can not write data to list file %s", File) + Why;
+    return ListWriteFailedMessage(File);
   } catch (const std::exception &E) {
     return E.what();
   }
+}
+
+std::string ListWriteFailedMessage(const std::string &File) {
+  return FormatMessage("Can not write data to list file %s", File) + ": " +
+         platform::ErrnoText(errno) + ".";
 }
 
 } // namespace sonquarry

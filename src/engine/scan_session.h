@@ -51,6 +51,10 @@ private:
 // tells the user what went wrong. What was read before a failure stays in Tree.
 std::string LoadListWithMessage(const std::string &File, TWNetTree &Tree);
 // Tree saved to File: "" on success, else the line for the user (a missing folder included).
-std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree);
+// With Unsynced, the save's flush and rename may be left to the caller (see SaveListFile); a
+// failed Commit of it is told by ListWriteFailedMessage, with errno as Commit left it.
+std::string SaveListWithMessage(const std::string &File, TWNetTree &Tree,
+                                std::shared_ptr<files::TAtomicFile> *Unsynced = nullptr);
+std::string ListWriteFailedMessage(const std::string &File);
 
 } // namespace sonquarry

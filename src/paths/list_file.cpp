@@ -172,7 +172,8 @@ bool SameFile(const std::string &A, const std::string &B) {
 
 } // namespace
 
-TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
+TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree,
+                             std::shared_ptr<files::TAtomicFile> *Unsynced) {
   const auto slash = FileName.rfind('/');
   if (slash != std::string::npos) {
     const std::string dir = FileName.substr(0, slash + 1);
@@ -185,7 +186,8 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
     errno = EISDIR;
     return lfOpenFailed;
   }
-  files::TAtomicFile out;
+  auto file = std::make_shared<files::TAtomicFile>();
+  files::TAtomicFile &out = *file;
   if (!out.Open(FileName, 0666, true)) return lfOpenFailed;
 
   TListFileResult code = lfOk;
@@ -237,6 +239,10 @@ TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree) {
   // What a failed load could not read stays beside the new list.
   const bool keep = !Tree.DamagedListFile_.empty() && SameFile(FileName, Tree.DamagedListFile_) &&
                     std::filesystem::exists(FileName, ec);
+  if (code == lfOk && Unsynced && !keep && Tree.DamagedListFile_.empty()) {
+    *Unsynced = std::move(file);
+    return lfOk;
+  }
   if (code == lfOk && ((keep && files::KeepBackup(FileName, ".bak").empty()) || !out.Commit())) {
     err = errno;
     code = lfAddWriteFailed;

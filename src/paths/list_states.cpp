@@ -29,18 +29,26 @@ bool ListStamp(const std::string &ListFileName, int Rows, std::string &Stamp) {
 
 std::string ListStatesFileName(const std::string &ListFileName) { return ListFileName + ".states"; }
 
-bool SaveListStates(const std::string &ListFileName, TWNetTree &Tree) {
+std::string ListStatesText(TWNetTree &Tree) {
   const TWNetNodeList &rows = Tree.Files();
-  std::string data;
-  if (!ListStamp(ListFileName, rows.Count(), data)) return false;
-  const size_t head = data.size();
-  data.resize(head + rows.Count());
+  std::string states(static_cast<size_t>(rows.Count()), '0');
   for (int i = 0; i < rows.Count(); ++i)
-    data[head + i] = static_cast<char>('0' + (Tree.Node(rows[i]).State() & 3));
+    states[i] = static_cast<char>('0' + (Tree.Node(rows[i]).State() & 3));
+  return states;
+}
+
+bool WriteListStates(const std::string &ListFileName, const std::string &States) {
+  std::string data;
+  if (!ListStamp(ListFileName, static_cast<int>(States.size()), data)) return false;
+  data += States;
   data += '\n';
   files::TAtomicFile out;
   return out.Open(ListStatesFileName(ListFileName)) && out.Write(data.data(), data.size()) &&
          out.Commit();
+}
+
+bool SaveListStates(const std::string &ListFileName, TWNetTree &Tree) {
+  return WriteListStates(ListFileName, ListStatesText(Tree));
 }
 
 bool LoadListStates(const std::string &ListFileName, TWNetTree &Tree) {

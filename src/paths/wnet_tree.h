@@ -16,6 +16,10 @@
 
 namespace sonquarry {
 
+namespace files {
+class TAtomicFile;
+}
+
 // File states; the values are also the image indices of the row icons.
 enum TNodeState : uint8_t { nsKnown = 0, nsNew = 1, nsInaccessible = 2, nsUnreached = 3 };
 
@@ -144,7 +148,8 @@ public:
 
 private:
   friend class TWNetNode;
-  friend TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
+  friend TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree,
+                                      std::shared_ptr<files::TAtomicFile> *Unsynced);
   friend TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
   friend void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 
@@ -249,7 +254,11 @@ void SplitNetPath(std::string_view Path, std::vector<std::string> &List);
 //   a name), a file without any as LF lines; the last line of a CR LF file without its line end
 //   was cut off (2), that of an LF file may lack it; a UTF-8 BOM is skipped; a line that is not
 //   valid UTF-8 is read as Windows-1252 (a list of the Windows program).
-TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree);
+// With Unsynced, a save that can be finished later leaves its written temporary file there: its
+// Commit (the flush to disk and the rename, the slow part) may then run on another thread. A save
+// that must keep a damaged file first is finished here, and Unsynced stays empty.
+TListFileResult SaveListFile(const std::string &FileName, TWNetTree &Tree,
+                             std::shared_ptr<files::TAtomicFile> *Unsynced = nullptr);
 TListFileResult LoadListFile(const std::string &FileName, TWNetTree &Tree);
 
 } // namespace sonquarry

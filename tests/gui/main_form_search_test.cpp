@@ -207,6 +207,7 @@ TEST_F(MainFormSearchTest, RowsAndTheirStatesOutliveAWindowThatIsNeverClosed) {
   const auto before = rows(*Form);
   ASSERT_EQ(before.size(), 5u);
   // The list file as another program reads it: three lines a row, nothing added.
+  Seam(*Form).WaitForSaves();
   TWNetTree plain;
   ASSERT_EQ(LoadListFile(Seam(*Form).ListFileName(), plain), lfOk);
   EXPECT_EQ(plain.Count(), 5);

@@ -309,6 +309,7 @@ TEST_F(MainFormTest, UndoPutsBackWhatClearDeleteAndRemoveTookAndTheListFollowsOn
     return out;
   };
   const auto onDisk = [&] {
+    Seam(*Form).WaitForSaves();
     TWNetTree back;
     EXPECT_EQ(LoadListFile(list, back), lfOk);
     std::vector<std::string> out;

@@ -67,6 +67,8 @@ public:
   TTagColumns &Tags() const { return *F.Tags; }
   std::unique_ptr<TTreeSearch> &TreeSearch() const { return F.TreeSearch; }
   std::string &ListFileName() const { return F.ListFileName; }
+  // Returns when the list saves begun so far are on disk.
+  void WaitForSaves() const { F.Saves_.Drain(); }
   TScanState ScanState() const { return F.ScanState; }
   int32_t ResourceCount() const { return F.ResourceCount; }
   int SortColumn() const { return F.SortColumn; }

@@ -265,4 +265,30 @@ TEST(EventTest, AutoResetsAfterOneWait) {
   EXPECT_FALSE(E.WaitFor(10));
 }
 
+// Slow work posted in turn runs in that order off the caller's thread, a failing job stops
+// none after it, Drain waits for what was posted, and the end runs what is still queued.
+TEST(SerialJobsTest, JobsRunInOrderOffTheCallerAndNoneIsLost) {
+  std::vector<int> ran; // touched by the jobs' thread alone until Drain returns
+  std::atomic<bool> offCaller{true};
+  const auto caller = std::this_thread::get_id();
+  {
+    TSerialJobs jobs;
+    for (int i = 0; i < 50; ++i)
+      jobs.Post([&, i] {
+        if (std::this_thread::get_id() == caller) offCaller = false;
+        if (i == 3) throw std::runtime_error("a failed save");
+        if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ran.push_back(i);
+      });
+    jobs.Drain();
+    EXPECT_EQ(ran.size(), 49u);
+    for (int i = 50; i < 60; ++i) jobs.Post([&, i] { ran.push_back(i); });
+  }
+  std::vector<int> expected;
+  for (int i = 0; i < 60; ++i)
+    if (i != 3) expected.push_back(i);
+  EXPECT_EQ(ran, expected);
+  EXPECT_TRUE(offCaller);
+}
+
 } // namespace

@@ -212,4 +212,45 @@ void TThread::Main(TThread *Self) {
   R.Ended.notify_all();
 }
 
+TSerialJobs::~TSerialJobs() {
+  {
+    std::lock_guard<std::mutex> L(Lock_);
+    Ending_ = true;
+  }
+  Changed_.notify_all();
+  if (Thread_.joinable()) Thread_.join();
+}
+
+void TSerialJobs::Post(std::function<void()> Job) {
+  std::lock_guard<std::mutex> L(Lock_);
+  Jobs_.push_back(std::move(Job));
+  if (!Thread_.joinable()) Thread_ = std::thread([this] { Run(); });
+  Changed_.notify_all();
+}
+
+void TSerialJobs::Drain() {
+  std::unique_lock<std::mutex> L(Lock_);
+  Changed_.wait(L, [this] { return Jobs_.empty() && !Running_; });
+}
+
+void TSerialJobs::Run() {
+  std::unique_lock<std::mutex> L(Lock_);
+  for (;;) {
+    Changed_.wait(L, [this] { return !Jobs_.empty() || Ending_; });
+    if (Jobs_.empty()) return; // ending, and nothing left to run
+    std::function<void()> Job = std::move(Jobs_.front());
+    Jobs_.pop_front();
+    Running_ = true;
+    L.unlock();
+    try {
+      Job();
+    } catch (...) {
+      // A job's failure is its own to report; the jobs after it still run.
+    }
+    L.lock();
+    Running_ = false;
+    Changed_.notify_all();
+  }
+}
+
 } // namespace sonquarry::platform

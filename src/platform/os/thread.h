@@ -32,6 +32,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,29 @@ private:
   std::mutex Lock_;
   std::condition_variable Cv_;
   bool Signalled_ = false;
+};
+
+// Jobs run one after another, in the order posted, on a thread of their own (started by the first
+// Post): slow work leaves its caller's thread free and keeps its order. The destructor runs what
+// is still queued and joins.
+class TSerialJobs {
+public:
+  TSerialJobs() = default;
+  TSerialJobs(const TSerialJobs &) = delete;
+  TSerialJobs &operator=(const TSerialJobs &) = delete;
+  ~TSerialJobs();
+  void Post(std::function<void()> Job);
+  // Returns when every job posted before has run.
+  void Drain();
+
+private:
+  void Run();
+  std::mutex Lock_;
+  std::condition_variable Changed_;
+  std::deque<std::function<void()>> Jobs_;
+  bool Running_ = false; // a job taken from Jobs_ has not returned yet
+  bool Ending_ = false;
+  std::thread Thread_;
 };
 
 } // namespace sonquarry::platform

@@ -18,6 +18,7 @@
 #include "paths/removed_rows.h"
 #include "paths/tree_search.h"
 #include "paths/wnet_tree.h"
+#include "platform/os/thread.h"
 #include "settings/settings.h"
 #include "ui/list/row_ranges.h"
 
@@ -224,6 +225,7 @@ private:
   // The same while the window runs (after a search or a command), so that a killed window or
   // an ended session loses nothing; one message per distinct failure.
   void SaveListNow();
+  void SaveFailed(std::string Error); // "" for a save that worked
   std::string LastSaveError_;
   void ReadColumnWidths();
   void WriteColumnWidths();
@@ -275,6 +277,8 @@ private:
   bool Closed_ = false;
   // The mode of the last search in this run (true: neighbourhood); none before the first.
   std::optional<bool> LastSearchNetBios_;
+  // The list saves' flushes to disk, off the window's thread; last, so it ends first.
+  platform::TSerialJobs Saves_;
 };
 
 } // namespace sonquarry

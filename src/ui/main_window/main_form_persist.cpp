@@ -3,6 +3,7 @@
 
 #include "engine/scan_session.h"
 #include "paths/list_states.h"
+#include "platform/files/atomic_file.h"
 #include "platform/registry/registry.h"
 #include "ui/list/file_list_model.h"
 #include "ui/main_window/main_form.h"
@@ -35,6 +36,7 @@ void TMainForm::LoadList() {
 }
 
 void TMainForm::SaveList() {
+  Saves_.Drain(); // the last save is the one that stays
   const std::string error = SaveListWithMessage(ListFileName, *FileTree);
   if (!error.empty())
     ShowErrorMessage(error);
@@ -43,10 +45,30 @@ void TMainForm::SaveList() {
 }
 
 void TMainForm::SaveListNow() {
-  std::string error = SaveListWithMessage(ListFileName, *FileTree);
-  if (error.empty()) SaveListStates(ListFileName, *FileTree);
-  if (!error.empty() && error != LastSaveError_) ShowErrorMessage(error);
-  LastSaveError_ = std::move(error);
+  // The rows are written here; the flush to disk and the rename (a tenth of a second at a
+  // million rows) and the states that depend on them follow on the saves' thread.
+  std::shared_ptr<files::TAtomicFile> unsynced;
+  std::string error = SaveListWithMessage(ListFileName, *FileTree, &unsynced);
+  if (!error.empty() || !unsynced) {
+    if (error.empty()) SaveListStates(ListFileName, *FileTree);
+    SaveFailed(std::move(error));
+    return;
+  }
+  Saves_.Post([this, file = ListFileName, unsynced, states = ListStatesText(*FileTree)] {
+    std::string error;
+    if (!unsynced->Commit())
+      error = ListWriteFailedMessage(file);
+    else
+      WriteListStates(file, states);
+    QMetaObject::invokeMethod(
+        this, [this, error = std::move(error)]() mutable { SaveFailed(std::move(error)); },
+        Qt::QueuedConnection);
+  });
+}
+
+void TMainForm::SaveFailed(std::string Error) {
+  if (!Error.empty() && Error != LastSaveError_) ShowErrorMessage(Error);
+  LastSaveError_ = std::move(Error);
 }
 
 void TMainForm::ReadColumnWidths() {
