@@ -62,7 +62,7 @@ def ext_of(name):
 def log_blocks(path):
     """The scan log's blocks: a stamped line's text, then its indented lines' texts."""
     blocks = []
-    text = open(path, encoding="utf-8", errors="replace").read()
+    text = open(path, encoding="utf-8", errors="replace", newline="").read()
     for line in text.split("\r\n"):
         if line[2:3] == "." and line[19:22] == " : ":
             blocks.append([line[22:]])
