@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <unordered_map>
 
+#include "platform/net/tcp_probe.h"
 #include "platform/net/tcp_sweep.h"
 
 namespace sonquarry::net {
@@ -34,15 +35,6 @@ int OpenDescriptors() {
 
 bool OutOfDescriptors(int Err) {
   return Err == EMFILE || Err == ENFILE || Err == ENOBUFS || Err == ENOMEM;
-}
-
-bool Connected(int Fd) {
-  int Err = 0;
-  socklen_t Len = sizeof Err;
-  if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0 || Err != 0) return false;
-  sockaddr_in Peer{};
-  socklen_t PeerLen = sizeof Peer;
-  return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&Peer), &PeerLen) == 0;
 }
 
 } // namespace
@@ -129,7 +121,7 @@ bool TSweepIo::Wait(int Ms, const std::function<void(uint64_t, bool)> &Settled) 
     }
     // An earlier one of this batch may have closed it.
     const auto It = I.Fds.find(Id);
-    if (It != I.Fds.end()) Settled(Id, Connected(It->second));
+    if (It != I.Fds.end()) Settled(Id, SocketConnected(uintptr_t(It->second)));
   }
   return true;
 }

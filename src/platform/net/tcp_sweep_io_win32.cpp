@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/net/tcp_probe.h"
 #include "platform/net/tcp_sweep.h"
 #include "platform/os/win32_api.h"
 
@@ -21,16 +22,6 @@ constexpr int MaxBudget = 1024;
 constexpr int WakePollMs = 10;
 
 bool OutOfDescriptors(int Err) { return Err == WSAEMFILE || Err == WSAENOBUFS; }
-
-bool Connected(SOCKET Fd) {
-  int Err = 0;
-  int Len = sizeof Err;
-  if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&Err), &Len) != 0 || Err != 0)
-    return false;
-  sockaddr_in Peer{};
-  int PeerLen = sizeof Peer;
-  return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&Peer), &PeerLen) == 0;
-}
 
 } // namespace
 
@@ -111,7 +102,7 @@ bool TSweepIo::Wait(int Ms, const std::function<void(uint64_t, bool)> &Settled) 
     if (!I.Polled[K].revents) continue;
     // An earlier one of this round may have closed it.
     const auto It = I.Sockets.find(I.PolledIds[K]);
-    if (It != I.Sockets.end()) Settled(It->first, Connected(It->second));
+    if (It != I.Sockets.end()) Settled(It->first, SocketConnected(uintptr_t(It->second)));
   }
   return true;
 }
