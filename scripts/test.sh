@@ -192,7 +192,7 @@ for s in "${stages[@]}"; do
   declare -F "build_$s" >/dev/null || { echo "no stage $s"; exit 2; }
   echo "== build $s"
   # Below the tests that run beside it, so that their time-outs see a responsive machine.
-  timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net); build_$s"
+  timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net net); build_$s"
   join_tests
   case $s in asan | release | tsan | debug | windows) timed "test network" await_testnet ;; esac
   run_tests_bg "$s"
