@@ -8,7 +8,8 @@
 #   fuzz     clang build without Qt (the core and the headless programs) and the fuzz targets,
 #            each run for FUZZ_SECONDS (10)
 #   windows  MinGW-w64 cross build of the core and sonquarry-scan.exe (the Win32 backend); the
-#            core's and the backend's unit tests under Wine, in a Wine prefix of the build's own
+#            core's and the backend's unit tests under Wine, in a Wine prefix of the build's own;
+#            sonquarry-scan.exe under Wine against the test network, its settings in Wine's registry
 # `scripts/test.sh asan tsan` (any of format, asan, release, tsan, fuzz, debug, windows) runs only
 # the named stages; `debug` (a plain Debug build and all tests) is for developers and `windows`
 # (it installs MinGW-w64 and Wine, some 600 MB) is asked for by name: neither is in the default run.
@@ -103,7 +104,7 @@ tests_fuzz() {
 build_windows() {
   scripts/build.sh build-windows --target sonquarry-scan --target sonquarry_win32_tests \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DSONQUARRY_GUI=OFF \
-    "${cache[@]}"
+    "${cache[@]}" -DSONQUARRY_TESTNET_DIR="$net"
 }
 tests_windows() {
   # Wine's own prefix for this tree: its registry is the one the tests write.
@@ -111,6 +112,8 @@ tests_windows() {
   local wine=/usr/lib/wine # Debian keeps wine64 and wineserver off the PATH
   [ -f "$WINEPREFIX/system.reg" ] || "$wine/wine64" wineboot -i >/dev/null 2>&1
   local rc=0
+  # wine_scan_net_test runs alone, in the test network's client namespace, with a wineserver of
+  # its own there.
   ctest --test-dir build-windows -L windows -j 2 --output-on-failure || rc=$?
   "$wine/wineserver" -k 2>/dev/null || true
   return $rc
@@ -119,7 +122,7 @@ tests_windows() {
 # ---- the one test network
 
 net_pid=""
-needs_net() { local s; for s in "${stages[@]}"; do case $s in asan | release | tsan | debug) return 0 ;; esac; done; return 1; }
+needs_net() { local s; for s in "${stages[@]}"; do case $s in asan | release | tsan | debug | windows) return 0 ;; esac; done; return 1; }
 start_testnet() {
   tests/testnet/testnet.sh up --dir "$net" >"$logs/testnet.log" 2>&1 &
   net_pid=$!
@@ -189,9 +192,9 @@ for s in "${stages[@]}"; do
   declare -F "build_$s" >/dev/null || { echo "no stage $s"; exit 2; }
   echo "== build $s"
   # Below the tests that run beside it, so that their time-outs see a responsive machine.
-  timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net); build_$s"
+  timed "build $s" nice -n 10 bash -c "$(declare -f "build_$s"); $(declare -p cache shared_net net); build_$s"
   join_tests
-  case $s in asan | release | tsan | debug) timed "test network" await_testnet ;; esac
+  case $s in asan | release | tsan | debug | windows) timed "test network" await_testnet ;; esac
   run_tests_bg "$s"
 done
 join_tests

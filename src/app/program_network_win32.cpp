@@ -4,8 +4,9 @@
 
 namespace sonquarry {
 
-// Windows: the system is the SMB client; WS-Discovery is not built there.
-std::shared_ptr<TNetwork> MakeProgramNetwork() {
+// Windows: the system is the SMB client (the SMB provider's options have nothing to set there);
+// WS-Discovery is not built there.
+std::shared_ptr<TNetwork> MakeProgramNetwork(smb::SmbProviderOptions) {
   return std::make_shared<TNetwork>(std::make_shared<net::TWNetProvider>());
 }
 

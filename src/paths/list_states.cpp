@@ -1,11 +1,11 @@
 #include "paths/list_states.h"
 
 #include "platform/files/atomic_file.h"
+#include "platform/files/file_stamp.h"
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 
 namespace sonquarry {
 
@@ -15,12 +15,12 @@ constexpr const char *Magic = "Sonquarry row states 1";
 
 // What ties the states to one save of the list: rows, size, modification time in ns.
 bool ListStamp(const std::string &ListFileName, int Rows, std::string &Stamp) {
-  struct stat st {};
-  if (::stat(ListFileName.c_str(), &st) != 0) return false;
+  files::FileStamp st;
+  if (!files::ReadFileStamp(ListFileName, st)) return false;
   char buf[128];
   std::snprintf(buf, sizeof buf, "%s %d %lld %lld.%09ld\n", Magic, Rows,
-                static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                static_cast<long>(st.st_mtim.tv_nsec));
+                static_cast<long long>(st.Size), static_cast<long long>(st.Seconds),
+                st.Nanoseconds);
   Stamp = buf;
   return true;
 }

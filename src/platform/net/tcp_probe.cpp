@@ -51,17 +51,21 @@ bool WaitConnected(int Fd, int TimeOutMs) {
       if (TimeOutMs >= 0 && Clock::now() < deadline) continue;
       return false;
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
-    // Only a socket with a peer is connected, whatever woke poll.
-    sockaddr_in peer{};
-    socklen_t peerLen = sizeof peer;
-    return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0;
+    return SocketConnected(uintptr_t(Fd));
   }
 }
 
 } // namespace
+
+bool SocketConnected(uintptr_t Socket) noexcept {
+  const int Fd = int(Socket);
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
+  sockaddr_in peer{};
+  socklen_t peerLen = sizeof peer;
+  return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) == 0;
+}
 
 bool ProbeTcp(uint32_t Address, uint16_t Port, int TimeOutMs) noexcept {
   const bool bounded = TimeOutMs > 0;

@@ -10,4 +10,8 @@ namespace sonquarry::net {
 // the system's own connect time. Every failure gives false; never throws.
 bool ProbeTcp(uint32_t Address, uint16_t Port, int TimeOutMs) noexcept;
 
+// Whether a socket whose non-blocking connect was signalled did connect: no error pending, and a
+// peer (whatever woke the wait). Socket is the system's descriptor (a SOCKET on Windows).
+bool SocketConnected(uintptr_t Socket) noexcept;
+
 } // namespace sonquarry::net

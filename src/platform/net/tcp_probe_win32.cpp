@@ -38,18 +38,23 @@ bool ProbeTcp(uint32_t Address, uint16_t Port, int TimeOutMs) noexcept {
         const int N = ::WSAPoll(&P, 1, int(Left));
         if (N < 0) break;
         if (N == 0) continue; // the deadline decides
-        int Err = 0;
-        int Len = sizeof Err;
-        sockaddr_in Peer{};
-        int PeerLen = sizeof Peer;
-        Ok = ::getsockopt(S, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&Err), &Len) == 0 &&
-             Err == 0 && ::getpeername(S, reinterpret_cast<sockaddr *>(&Peer), &PeerLen) == 0;
+        Ok = SocketConnected(uintptr_t(S));
         break;
       }
     }
   }
   ::closesocket(S);
   return Ok;
+}
+
+bool SocketConnected(uintptr_t Socket) noexcept {
+  const SOCKET S = SOCKET(Socket);
+  int Err = 0;
+  int Len = sizeof Err;
+  sockaddr_in Peer{};
+  int PeerLen = sizeof Peer;
+  return ::getsockopt(S, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&Err), &Len) == 0 &&
+         Err == 0 && ::getpeername(S, reinterpret_cast<sockaddr *>(&Peer), &PeerLen) == 0;
 }
 
 } // namespace sonquarry::net

@@ -1,17 +1,9 @@
+// The sweep's event loop, the same on every system; what it asks of the system is in
+// tcp_sweep_io.h (epoll on Linux, WSAPoll on Windows).
 #include "platform/net/tcp_sweep.h"
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -22,6 +14,7 @@
 #include <unordered_set>
 
 #include "platform/net/tcp_probe.h"
+#include "platform/net/tcp_sweep_io.h"
 
 namespace sonquarry::net {
 
@@ -29,53 +22,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int MaxBudget = 1024;
 // While no descriptor is to be had and none of ours is open, look again this often.
 constexpr int StarvedRetryMs = 10;
 
-int OpenDescriptors() {
-  DIR *D = ::opendir("/proc/self/fd");
-  if (!D) return 16;
-  int N = 0;
-  while (::readdir(D)) ++N;
-  ::closedir(D);
-  return std::max(0, N - 3); // ".", ".." and the directory's own descriptor
-}
-
-bool OutOfDescriptors(int Err) {
-  return Err == EMFILE || Err == ENFILE || Err == ENOBUFS || Err == ENOMEM;
-}
-
-bool Connected(int Fd) {
-  int Err = 0;
-  socklen_t Len = sizeof Err;
-  if (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0 || Err != 0) return false;
-  sockaddr_in Peer{};
-  socklen_t PeerLen = sizeof Peer;
-  return ::getpeername(Fd, reinterpret_cast<sockaddr *>(&Peer), &PeerLen) == 0;
-}
-
 } // namespace
-
-int TTcpSweep::DescriptorBudget(int Reserve) {
-  rlimit L{};
-  long Soft = MaxBudget * 4L;
-  if (::getrlimit(RLIMIT_NOFILE, &L) == 0 && L.rlim_cur != RLIM_INFINITY)
-    Soft = static_cast<long>(std::min<rlim_t>(L.rlim_cur, 1L << 20));
-  const long Free = std::max(0L, Soft - OpenDescriptors());
-  const long Budget = std::max(Free - Reserve, Free / 4);
-  return static_cast<int>(std::clamp(Budget, 1L, long(MaxBudget)));
-}
 
 struct TTcpSweep::TImpl {
   enum class TState : uint8_t { Queued, Running, Done };
   struct TEntry {
     TState State = TState::Queued;
     bool Ok = false;
-  };
-  struct TAttempt {
-    uint32_t Address;
-    int Fd;
   };
   struct TLive {
     int Open = 0;
@@ -84,8 +40,7 @@ struct TTcpSweep::TImpl {
 
   TOptions Opt;
   TNextAddress Next;
-  int Ep = -1;
-  int Wake = -1;
+  TSweepIo Io;
   std::thread Loop;
   std::mutex JoinLock;
 
@@ -105,10 +60,10 @@ struct TTcpSweep::TImpl {
   std::atomic<int> Peak{0};
 
   // The loop thread's own.
-  std::unordered_map<uint64_t, TAttempt> Attempts;
+  std::unordered_map<uint64_t, uint32_t> Attempts; // id to address
   std::unordered_map<uint32_t, TLive> Live;
   std::deque<std::pair<Clock::time_point, uint64_t>> Deadlines; // in start order
-  uint64_t NextId = 1;                                          // 0 is the wake-up descriptor
+  uint64_t NextId = 1;
   int Open = 0;
   std::optional<uint32_t> Held; // waits for a descriptor
   std::optional<Clock::time_point> StarvedSince;
@@ -117,11 +72,6 @@ struct TTcpSweep::TImpl {
     for (const uint16_t P : Opt.Ports)
       if (ProbeTcp(Address, P, Opt.TimeOutMs)) return true;
     return false;
-  }
-
-  void WakeLoop() const {
-    const uint64_t One = 1;
-    [[maybe_unused]] const ssize_t N = ::write(Wake, &One, sizeof One);
   }
 
   void Publish(uint32_t Address, bool Ok) {
@@ -138,7 +88,7 @@ struct TTcpSweep::TImpl {
   void Close(uint64_t Id) {
     const auto It = Attempts.find(Id);
     if (It == Attempts.end()) return;
-    ::close(It->second.Fd);
+    Io.Close(Id);
     Attempts.erase(It);
     --Open;
   }
@@ -193,35 +143,19 @@ struct TTcpSweep::TImpl {
     TLive L;
     bool Ok = false;
     for (const uint16_t Port : Opt.Ports) {
-      const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (Fd < 0) {
-        if (!OutOfDescriptors(errno)) continue;
-        for (const uint64_t Id : L.Ids) Close(Id);
-        return false;
-      }
-      sockaddr_in Sa{};
-      Sa.sin_family = AF_INET;
-      Sa.sin_port = htons(Port);
-      Sa.sin_addr.s_addr = htonl(Address);
-      if (::connect(Fd, reinterpret_cast<const sockaddr *>(&Sa), sizeof Sa) == 0) {
-        ::close(Fd);
+      const uint64_t Id = NextId;
+      const TSweepIo::TStart Started = Io.Connect(Address, Port, Id);
+      if (Started == TSweepIo::TStart::Connected) {
         Ok = true;
         break;
       }
-      if (errno != EINPROGRESS) { // refused, unreachable: settled already
-        ::close(Fd);
-        continue;
-      }
-      const uint64_t Id = NextId++;
-      epoll_event Ev{};
-      Ev.events = EPOLLOUT;
-      Ev.data.u64 = Id;
-      if (::epoll_ctl(Ep, EPOLL_CTL_ADD, Fd, &Ev) != 0) {
-        ::close(Fd);
+      if (Started == TSweepIo::TStart::Failed) continue;
+      if (Started == TSweepIo::TStart::NoDescriptor) {
         for (const uint64_t I : L.Ids) Close(I);
         return false;
       }
-      Attempts.emplace(Id, TAttempt{Address, Fd});
+      ++NextId;
+      Attempts.emplace(Id, Address);
       ++Open;
       L.Ids.push_back(Id);
       ++L.Open;
@@ -270,7 +204,7 @@ struct TTcpSweep::TImpl {
   void Settle(uint64_t Id, bool Ok) {
     const auto It = Attempts.find(Id);
     if (It == Attempts.end()) return;
-    const uint32_t Address = It->second.Address;
+    const uint32_t Address = It->second;
     Close(Id);
     auto L = Live.find(Address);
     if (L == Live.end()) return;
@@ -324,21 +258,10 @@ struct TTcpSweep::TImpl {
   }
 
   void Sweep() {
-    epoll_event Evs[256];
+    const auto OnSettled = [this](uint64_t Id, bool Connected) { Settle(Id, Connected); };
     while (!StopAsked()) {
       StartMore();
-      const int N = ::epoll_wait(Ep, Evs, 256, WaitMs());
-      if (N < 0 && errno != EINTR) break;
-      for (int I = 0; I < N; ++I) {
-        const uint64_t Id = Evs[I].data.u64;
-        if (Id == 0) {
-          uint64_t Count = 0;
-          [[maybe_unused]] const ssize_t R = ::read(Wake, &Count, sizeof Count);
-          continue;
-        }
-        const auto It = Attempts.find(Id);
-        if (It != Attempts.end()) Settle(Id, Connected(It->second.Fd));
-      }
+      if (!Io.Wait(WaitMs(), OnSettled)) break;
       Expire();
     }
   }
@@ -350,13 +273,7 @@ TTcpSweep::TTcpSweep(TOptions Options, TNextAddress Next) : Impl_(std::make_uniq
   I.Next = std::move(Next);
   I.Opt.Window = std::max<size_t>(I.Opt.Window, 1);
   I.Limit = I.Opt.MaxInFlight > 0 ? I.Opt.MaxInFlight : DescriptorBudget(I.Opt.Reserve);
-  I.Ep = ::epoll_create1(EPOLL_CLOEXEC);
-  I.Wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  epoll_event Ev{};
-  Ev.events = EPOLLIN;
-  Ev.data.u64 = 0;
-  bool Ready = I.Ep >= 0 && I.Wake >= 0 && ::epoll_ctl(I.Ep, EPOLL_CTL_ADD, I.Wake, &Ev) == 0 &&
-               I.Next && !I.Opt.Ports.empty();
+  bool Ready = I.Io.Ready() && I.Next && !I.Opt.Ports.empty();
   if (Ready) {
     try {
       I.Loop = std::thread([&I] { I.Run(); });
@@ -367,11 +284,7 @@ TTcpSweep::TTcpSweep(TOptions Options, TNextAddress Next) : Impl_(std::make_uniq
   if (!Ready) I.NoLoop = true;
 }
 
-TTcpSweep::~TTcpSweep() {
-  Stop();
-  if (Impl_->Ep >= 0) ::close(Impl_->Ep);
-  if (Impl_->Wake >= 0) ::close(Impl_->Wake);
-}
+TTcpSweep::~TTcpSweep() { Stop(); }
 
 bool TTcpSweep::Result(uint32_t Address) {
   auto &I = *Impl_;
@@ -381,7 +294,7 @@ bool TTcpSweep::Result(uint32_t Address) {
   if (It == I.Entries.end() && !I.NoLoop) {
     I.Entries.emplace(Address, TImpl::TEntry{});
     I.Urgent.push_back(Address);
-    I.WakeLoop();
+    I.Io.Wake();
   }
   I.Cv.wait(L, [&] {
     if (I.Stopping || I.NoLoop) return true;
@@ -401,7 +314,7 @@ bool TTcpSweep::Result(uint32_t Address) {
   I.Entries.erase(It);
   // Asked for ahead of the sweep: the sweep must not start it again when it gets there.
   if (!I.SweepDone && (!I.HaveLast || Address > I.SweepLast)) I.Skip.insert(Address);
-  if (WasFull) I.WakeLoop();
+  if (WasFull) I.Io.Wake();
   return Ok;
 }
 
@@ -412,7 +325,7 @@ void TTcpSweep::Stop() {
     I.Stopping = true;
   }
   I.Cv.notify_all();
-  if (I.Wake >= 0) I.WakeLoop();
+  I.Io.Wake();
   std::lock_guard<std::mutex> J(I.JoinLock);
   if (I.Loop.joinable() && I.Loop.get_id() != std::this_thread::get_id()) I.Loop.join();
 }

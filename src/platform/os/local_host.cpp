@@ -1,59 +1,12 @@
+// The local computer's address and idle time, the same on every system; the system calls are in
+// local_host_os.cpp and local_host_os_win32.cpp.
 #include "platform/os/local_host.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <limits.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
+
+#include "platform/os/local_host_os.h"
 
 namespace sonquarry::platform {
-
-std::string LocalHostName() {
-  long max = ::sysconf(_SC_HOST_NAME_MAX);
-  if (max < HOST_NAME_MAX) max = HOST_NAME_MAX;
-  std::string buf(static_cast<size_t>(max) + 1, '\0');
-  if (::gethostname(buf.data(), buf.size()) != 0) return {};
-  buf[buf.size() - 1] = '\0'; // gethostname need not terminate a truncated name
-  buf.resize(buf.find('\0'));
-  return buf;
-}
-
-std::vector<uint32_t> ResolveIPv4(const std::string &Host) {
-  std::vector<uint32_t> out;
-  if (Host.empty()) return out;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo *res = nullptr;
-  if (::getaddrinfo(Host.c_str(), nullptr, &hints, &res) != 0) return out;
-  for (const addrinfo *p = res; p; p = p->ai_next) {
-    if (p->ai_family != AF_INET || !p->ai_addr) continue;
-    const auto *sin = reinterpret_cast<const sockaddr_in *>(p->ai_addr);
-    out.push_back(ntohl(sin->sin_addr.s_addr));
-  }
-  ::freeaddrinfo(res);
-  return out;
-}
-
-std::vector<uint32_t> InterfaceIPv4() {
-  std::vector<uint32_t> out;
-  ifaddrs *list = nullptr;
-  if (::getifaddrs(&list) != 0) return out;
-  for (const ifaddrs *p = list; p; p = p->ifa_next) {
-    if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET) continue;
-    if (!(p->ifa_flags & IFF_UP)) continue;
-    const auto *sin = reinterpret_cast<const sockaddr_in *>(p->ifa_addr);
-    out.push_back(ntohl(sin->sin_addr.s_addr));
-  }
-  ::freeifaddrs(list);
-  return out;
-}
 
 uint32_t LocalIPv4() {
   const auto named = ResolveIPv4(LocalHostName());
@@ -64,11 +17,6 @@ uint32_t LocalIPv4() {
   // A name that does not resolve still leaves the loopback interface.
   if (!named.empty()) return named.front();
   return ifs.empty() ? 0 : ifs.front();
-}
-
-bool QueryWindowsVersion(WindowsVersion &Version) {
-  Version = WindowsVersion{};
-  return false;
 }
 
 bool ParseCpuTimes(std::string_view Line, uint64_t &Idle, uint64_t &Total) {
@@ -91,16 +39,6 @@ bool ParseCpuTimes(std::string_view Line, uint64_t &Idle, uint64_t &Total) {
   for (uint64_t X : V) Total += X;
   return true;
 }
-
-namespace {
-
-bool ReadCpuTimes(uint64_t &Idle, uint64_t &Total) {
-  std::ifstream F("/proc/stat");
-  std::string Line;
-  return std::getline(F, Line) && ParseCpuTimes(Line, Idle, Total);
-}
-
-} // namespace
 
 TIdleCores::TIdleCores() { ReadCpuTimes(Idle_, Total_); }
 

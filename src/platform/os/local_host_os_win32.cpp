@@ -8,9 +8,9 @@
 
 #include <iphlpapi.h>
 
-#include <algorithm>
 #include <vector>
 
+#include "platform/os/local_host_os.h"
 #include "platform/os/win32_api.h"
 
 extern "C" NTSYSAPI LONG NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation);
@@ -67,16 +67,6 @@ std::vector<uint32_t> InterfaceIPv4() {
   return out;
 }
 
-uint32_t LocalIPv4() {
-  const auto named = ResolveIPv4(LocalHostName());
-  if (!named.empty() && !IsLoopbackIPv4(named.front())) return named.front();
-  const auto ifs = InterfaceIPv4();
-  for (uint32_t a : ifs)
-    if (!IsLoopbackIPv4(a)) return a;
-  if (!named.empty()) return named.front();
-  return ifs.empty() ? 0 : ifs.front();
-}
-
 bool QueryWindowsVersion(WindowsVersion &Version) {
   Version = WindowsVersion{};
   RTL_OSVERSIONINFOW Info{};
@@ -88,29 +78,11 @@ bool QueryWindowsVersion(WindowsVersion &Version) {
   return true;
 }
 
-bool ParseCpuTimes(std::string_view Line, uint64_t &Idle, uint64_t &Total) {
-  if (Line.substr(0, 4) != "cpu ") return false;
-  uint64_t V[8] = {};
-  std::size_t Pos = 4, N = 0;
-  for (; N < 8; ++N) {
-    while (Pos < Line.size() && Line[Pos] == ' ') ++Pos;
-    const std::size_t Start = Pos;
-    uint64_t X = 0;
-    for (; Pos < Line.size() && Line[Pos] >= '0' && Line[Pos] <= '9'; ++Pos)
-      X = X * 10 + uint64_t(Line[Pos] - '0');
-    if (Pos == Start) break;
-    V[N] = X;
-  }
-  if (N < 4) return false;
-  Idle = V[3] + V[4];
-  Total = 0;
-  for (uint64_t X : V) Total += X;
-  return true;
-}
-
 namespace {
 
 uint64_t Ticks(const FILETIME &F) { return (uint64_t(F.dwHighDateTime) << 32) | F.dwLowDateTime; }
+
+} // namespace
 
 // GetSystemTimes' kernel time includes the idle time.
 bool ReadCpuTimes(uint64_t &Idle, uint64_t &Total) {
@@ -119,20 +91,6 @@ bool ReadCpuTimes(uint64_t &Idle, uint64_t &Total) {
   Idle = Ticks(I);
   Total = Ticks(K) + Ticks(U);
   return true;
-}
-
-} // namespace
-
-TIdleCores::TIdleCores() { ReadCpuTimes(Idle_, Total_); }
-
-double TIdleCores::Since() {
-  uint64_t Idle = 0, Total = 0;
-  if (!ReadCpuTimes(Idle, Total)) return 1;
-  const uint64_t DI = Idle - Idle_, DT = Total - Total_;
-  if (Total < Total_ || Idle < Idle_ || DT == 0) return 1;
-  Idle_ = Idle;
-  Total_ = Total;
-  return std::min(1.0, double(DI) / double(DT));
 }
 
 } // namespace sonquarry::platform
