@@ -252,11 +252,17 @@ private:
 };
 
 // Runs jobs on one thread that lives as long as the program: a spawner started there ends with
-// the program (PR_SET_PDEATHSIG follows the thread that started it), and so do its workers.
+// the program (PR_SET_PDEATHSIG follows the thread that started it), and so do its workers. At
+// exit the thread ends first, which ends them at once: a thread left running would hold the exit
+// of a sanitizer build (ThreadSanitizer sleeps a second at an exit with other threads).
 class TKeeper {
 public:
   static void Post(std::function<void()> Job) {
-    static TKeeper *K = new TKeeper; // never ends: its thread is the spawners' parent
+    static TKeeper *K = [] {
+      auto *New = new TKeeper; // never freed: a late exit handler may still look at it
+      std::atexit([] { K->Quit(); });
+      return New;
+    }();
     {
       std::lock_guard<std::mutex> L(K->M_);
       K->Jobs_.push_back(std::move(Job));
@@ -265,21 +271,40 @@ public:
   }
 
 private:
-  TKeeper() {
-    std::thread([this] {
-      for (;;) {
-        std::unique_lock<std::mutex> L(M_);
-        Cv_.wait(L, [this] { return !Jobs_.empty(); });
-        auto Job = std::move(Jobs_.front());
-        Jobs_.pop_front();
-        L.unlock();
-        Job();
-      }
-    }).detach();
+  TKeeper()
+      : Pid_(::getpid()), T_([this] {
+          for (;;) {
+            std::unique_lock<std::mutex> L(M_);
+            Cv_.wait(L, [this] { return Quit_ || !Jobs_.empty(); });
+            if (Quit_) break;
+            auto Job = std::move(Jobs_.front());
+            Jobs_.pop_front();
+            L.unlock();
+            Job();
+          }
+          std::lock_guard<std::mutex> L(M_);
+          Ended_ = true;
+          Cv_.notify_all();
+        }) {}
+
+  // Joined unless a job holds it (a spawner's start, up to its bound): the exit does not wait.
+  void Quit() {
+    if (::getpid() != Pid_) return; // a forked child's exit: the thread is not in it
+    std::unique_lock<std::mutex> L(M_);
+    Quit_ = true;
+    Cv_.notify_all();
+    if (Cv_.wait_for(L, std::chrono::milliseconds(200), [this] { return Ended_; })) {
+      L.unlock();
+      T_.join();
+    }
   }
+
+  const pid_t Pid_;
   std::mutex M_;
   std::condition_variable Cv_;
   std::deque<std::function<void()>> Jobs_;
+  bool Quit_ = false, Ended_ = false;
+  std::thread T_; // last: it starts once the rest is made
 };
 
 // The worker's first bytes on its socket, its pid: 1; a stop: 0; the socket ended without them
