@@ -1,19 +1,31 @@
+// ctest-labels: threads
 // A worker holds the user's password in its memory: it leaves no core file, whatever the limits
-// it was started with; one forked by the spawner is limited and waited for as one started.
+// it was started with; one forked by the spawner is limited and waited for as one started, and a
+// spawner that stalls or dies leaves no child unwaited for.
 
+#include "platform/os/thread.h"
 #include "platform/smb/smb_provider.h"
 #include "platform/smb/smb_worker_process.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace sonquarry;
 
@@ -76,4 +88,143 @@ TEST(SmbWorkerCore, AForkedWorkerIsTheProgramsChildWithTheLimitsOfAStartedOne) {
   }
   EXPECT_EQ(Limits[true], Limits[false]);
   EXPECT_NE(Limits[true].find("Max core file size        0"), std::string::npos) << Limits[true];
+}
+
+namespace {
+
+struct TChild {
+  pid_t Pid;
+  char State;
+  bool Spawner;
+};
+
+// This process's children, as the kernel lists them.
+std::vector<TChild> Children() {
+  std::vector<TChild> Out;
+  for (const auto &E : std::filesystem::directory_iterator("/proc")) {
+    const std::string Name = E.path().filename();
+    if (Name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string Stat = Slurp(E.path() / "stat");
+    const auto Paren = Stat.rfind(')');
+    if (Paren == std::string::npos) continue;
+    std::istringstream In(Stat.substr(Paren + 1));
+    char State = 0;
+    pid_t PPid = 0;
+    if (!(In >> State >> PPid) || PPid != ::getpid()) continue;
+    Out.push_back(
+        {pid_t(std::stoi(Name)), State,
+         Slurp(E.path() / "cmdline").find(std::string("--spawner") + '\0') != std::string::npos});
+  }
+  return Out;
+}
+
+// Whether every child is a live spawner (no worker and no zombie left), within 10 s.
+bool OnlySpawnersLeft() {
+  for (int I = 0; I < 500; ++I) {
+    bool Clean = true;
+    for (const auto &C : Children()) Clean = Clean && C.Spawner && C.State != 'Z';
+    if (Clean) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+// A worker's start on a thread of the engine's kind, which a stop ends.
+class TStartThread : public platform::TThread {
+public:
+  std::string Path = smb::SmbWorkerPath();
+  std::shared_ptr<smb::TWorker> Worker;
+  net::NetError Error;
+  std::atomic<pid_t> Tid{0};
+
+  // Whether the thread waits in a poll (for the worker's first bytes), within 10 s.
+  bool Polls() const {
+    for (int I = 0; I < 500; ++I) {
+      std::istringstream In(Slurp("/proc/self/task/" + std::to_string(Tid.load()) + "/syscall"));
+      long Call = -1;
+      if (Tid && In >> Call && (Call == SYS_poll || Call == SYS_ppoll)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+protected:
+  void Execute() override {
+    Tid = ::gettid();
+    Worker = smb::TWorker::Spawn(Path, smb::wire::Hello{}, 20000, Error);
+  }
+};
+
+} // namespace
+
+// A spawner that stalls (stopped) or dies costs no start and leaves no child unwaited for: a start
+// it stalls is made from the program file after its bound, and the stalled spawner is ended; a
+// start stopped meanwhile ends at once, and the worker the spawner forks once it goes on is ended
+// and waited for all the same.
+TEST(SmbWorkerCore, ASpawnerThatStallsOrDiesLeavesNoChildUnwaitedFor) {
+  const struct {
+    const char *Name;
+    int Signal;
+    bool StopTheStart;
+  } Cases[] = {{"stalled: the start waits out its bound", SIGSTOP, false},
+               {"stalled: the start is stopped, the spawner forks afterwards", SIGSTOP, true},
+               {"dead", SIGKILL, false}};
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    net::NetError Error;
+    auto First = smb::TWorker::Spawn(smb::SmbWorkerPath(), smb::wire::Hello{}, 20000, Error);
+    ASSERT_TRUE(First) << Error.Message;
+    First.reset();
+    const auto Before = Children();
+    ASSERT_EQ(Before.size(), 1u);
+    ASSERT_TRUE(Before[0].Spawner);
+    const pid_t Spawner = Before[0].Pid;
+    ASSERT_EQ(::kill(Spawner, C.Signal), 0);
+
+    TStartThread T;
+    T.Resume();
+    if (C.StopTheStart) {
+      ASSERT_TRUE(T.Polls());
+      T.Terminate();
+      T.WaitFor();
+      EXPECT_FALSE(T.Worker);
+      EXPECT_EQ(T.Error.Code, ECANCELED) << T.Error.Message;
+      ::kill(Spawner, SIGCONT);
+      // Served in turn: once this one is forked, so was the stopped start's.
+      auto Next = smb::TWorker::Spawn(smb::SmbWorkerPath(), smb::wire::Hello{}, 20000, Error);
+      ASSERT_TRUE(Next) << Error.Message;
+      Next.reset();
+    } else {
+      T.WaitFor();
+      ASSERT_TRUE(T.Worker) << T.Error.Message;
+      EXPECT_EQ(T.Worker->End(), "signal 9");
+      T.Worker.reset();
+    }
+    EXPECT_TRUE(OnlySpawnersLeft());
+    bool Kept = false;
+    for (const auto &Child : Children()) Kept = Kept || Child.Pid == Spawner;
+    EXPECT_EQ(Kept, C.StopTheStart);
+  }
+}
+
+// A stop ends a start that waits for the worker's greeting at once, and the worker with it.
+TEST(SmbWorkerCore, AStopEndsAStartThatAwaitsTheGreeting) {
+  char Dir[] = "/tmp/sq-mute-worker-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(Dir));
+  const std::string Mute = std::string(Dir) + "/worker";
+  std::ofstream(Mute) << "#!/bin/sh\nexec sleep 60\n";
+  ASSERT_EQ(::chmod(Mute.c_str(), 0755), 0);
+  ::setenv("SONQUARRY_SMB_SPAWNER", "0", 1);
+  TStartThread T;
+  T.Path = Mute;
+  T.Resume();
+  const bool Waits = T.Polls();
+  T.Terminate();
+  T.WaitFor();
+  ::unsetenv("SONQUARRY_SMB_SPAWNER");
+  std::filesystem::remove_all(Dir);
+  ASSERT_TRUE(Waits);
+  EXPECT_FALSE(T.Worker);
+  EXPECT_EQ(T.Error.Code, ECANCELED) << T.Error.Message;
+  EXPECT_TRUE(OnlySpawnersLeft());
 }

@@ -64,7 +64,7 @@ std::shared_ptr<TWorker> TSmbProvider::TImpl::Worker(bool Spawn, net::NetError &
   // A start may take long on a loaded machine: its greeting gets more than a call.
   auto W = TWorker::Spawn(WorkerPath, Config, std::max(Options.CallTimeOutMs, 60000), Error);
   if (!W) {
-    platform::Diagnostic(Error.Message);
+    if (!StopRequested()) platform::Diagnostic(Error.Message);
     return nullptr;
   }
   W->ServeLogins(Logins);

@@ -26,6 +26,11 @@ extern char **environ;
 
 namespace sonquarry::smb {
 
+namespace {
+// How often a wait for a worker's start looks whether its thread was stopped.
+constexpr int StopPollMs = 20;
+} // namespace
+
 net::NetError Broken(int Code, std::string Message) {
   net::NetError E{Code, std::move(Message)};
   E.Broken = true;
@@ -93,8 +98,18 @@ bool TWorker::Send(wire::Type Kind, const std::vector<uint8_t> &Payload, net::Ne
 
 bool TWorker::Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs,
                       net::NetError &Error) {
+  return Await(F, Deadline, TimeOutMs, false, Error);
+}
+
+bool TWorker::Await(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, bool Stoppable,
+                    net::NetError &Error) {
   for (;;) {
     if (const int T = Took(F, Error)) return T > 0;
+    if (Stoppable && StopRequested()) {
+      End();
+      Error = Broken(ECANCELED, "stopped");
+      return false;
+    }
     Deadline = std::max(Deadline, Answered_ + std::chrono::milliseconds(TimeOutMs));
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Until(Deadline, TimeOutMs) - Clock::now())
@@ -104,7 +119,8 @@ bool TWorker::Receive(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs,
       Error = Broken(ETIMEDOUT, "did not answer within " + std::to_string(TimeOutMs) + " ms");
       return false;
     }
-    if (!Wait(int(std::min<long long>(Left, 1 << 30)), Error)) return false;
+    if (!Wait(int(std::min<long long>(Left, Stoppable ? StopPollMs : 1 << 30)), Error))
+      return false;
   }
 }
 
@@ -236,11 +252,17 @@ private:
 };
 
 // Runs jobs on one thread that lives as long as the program: a spawner started there ends with
-// the program (PR_SET_PDEATHSIG follows the thread that started it), and so do its workers.
+// the program (PR_SET_PDEATHSIG follows the thread that started it), and so do its workers. At
+// exit the thread ends first, which ends them at once: a thread left running would hold the exit
+// of a sanitizer build (ThreadSanitizer sleeps a second at an exit with other threads).
 class TKeeper {
 public:
   static void Post(std::function<void()> Job) {
-    static TKeeper *K = new TKeeper; // never ends: its thread is the spawners' parent
+    static TKeeper *K = [] {
+      auto *New = new TKeeper; // never freed: a late exit handler may still look at it
+      std::atexit([] { K->Quit(); });
+      return New;
+    }();
     {
       std::lock_guard<std::mutex> L(K->M_);
       K->Jobs_.push_back(std::move(Job));
@@ -249,22 +271,81 @@ public:
   }
 
 private:
-  TKeeper() {
-    std::thread([this] {
-      for (;;) {
-        std::unique_lock<std::mutex> L(M_);
-        Cv_.wait(L, [this] { return !Jobs_.empty(); });
-        auto Job = std::move(Jobs_.front());
-        Jobs_.pop_front();
-        L.unlock();
-        Job();
-      }
-    }).detach();
+  TKeeper()
+      : Pid_(::getpid()), T_([this] {
+          for (;;) {
+            std::unique_lock<std::mutex> L(M_);
+            Cv_.wait(L, [this] { return Quit_ || !Jobs_.empty(); });
+            if (Quit_) break;
+            auto Job = std::move(Jobs_.front());
+            Jobs_.pop_front();
+            L.unlock();
+            Job();
+          }
+          std::lock_guard<std::mutex> L(M_);
+          Ended_ = true;
+          Cv_.notify_all();
+        }) {}
+
+  // Joined unless a job holds it (a spawner's start, up to its bound): the exit does not wait.
+  void Quit() {
+    if (::getpid() != Pid_) return; // a forked child's exit: the thread is not in it
+    std::unique_lock<std::mutex> L(M_);
+    Quit_ = true;
+    Cv_.notify_all();
+    if (Cv_.wait_for(L, std::chrono::milliseconds(200), [this] { return Ended_; })) {
+      L.unlock();
+      T_.join();
+    }
   }
+
+  const pid_t Pid_;
   std::mutex M_;
   std::condition_variable Cv_;
   std::deque<std::function<void()>> Jobs_;
+  bool Quit_ = false, Ended_ = false;
+  std::thread T_; // last: it starts once the rest is made
 };
+
+// The worker's first bytes on its socket, its pid: 1; a stop: 0; the socket ended without them
+// (no worker was made, nor will be): -1; not within Ms: -2.
+int Born(int Fd, int32_t &Pid, int Ms) {
+  const auto Until = Clock::now() + std::chrono::milliseconds(Ms);
+  std::size_t Got = 0;
+  for (;;) {
+    if (StopRequested()) return 0;
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Until - Clock::now()).count();
+    if (Left <= 0) return -2;
+    pollfd P{Fd, POLLIN, 0};
+    const int N = ::poll(&P, 1, int(std::min<long long>(Left, StopPollMs)));
+    if (N < 0 && errno != EINTR) return -1;
+    if (N <= 0) continue;
+    const ssize_t R =
+        ::recv(Fd, reinterpret_cast<char *>(&Pid) + Got, sizeof Pid - Got, MSG_DONTWAIT);
+    if (R < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (R <= 0) return -1;
+    if ((Got += std::size_t(R)) == sizeof Pid) return Pid > 0 ? 1 : -1;
+  }
+}
+
+// A start given up with a worker perhaps still to come on Fd: it is killed and waited for when
+// it does (its pid comes first), so that none is left unwaited for; the end of the socket says
+// that none will.
+void Orphan(int Fd) {
+  std::thread([Fd] {
+    int32_t Pid = 0;
+    ssize_t R;
+    while ((R = ::recv(Fd, &Pid, sizeof Pid, MSG_WAITALL)) < 0 && errno == EINTR) {
+    }
+    if (R == ssize_t(sizeof Pid) && Pid > 0) {
+      ::kill(Pid, SIGKILL);
+      while (::waitpid(Pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    ::close(Fd);
+  }).detach();
+}
 
 // The spawner of one worker program (sonquarry-smb-worker --spawner): started once, it forks a
 // ready worker per request, the program's child as a spawned one is. Where it cannot start or
@@ -288,17 +369,72 @@ public:
     WarmLocked();
   }
 
-  // A worker on Fd (the worker's end of the socket pair): its pid, or -1.
-  pid_t Start(int Fd) {
-    std::unique_lock<std::mutex> L(M_);
-    WarmLocked();
-    if (!Cv_.wait_for(L, std::chrono::milliseconds(StartMs),
-                      [this] { return State_ != Starting; }) ||
-        State_ != Up)
-      return -1;
+  // A worker forked on Sv[1], which is closed here: its pid, Sv[0] left to the caller; 0 when the
+  // calling thread was stopped, -1 when it is to be spawned (both closed either way). Waits look
+  // at a stop every StopPollMs, so a stop ends a start as it ends a call.
+  pid_t Start(const int Sv[2]) {
+    std::shared_ptr<TFd> Ctl;
+    uint64_t Gen = 0;
+    bool Stopped = false;
+    {
+      std::unique_lock<std::mutex> L(M_);
+      WarmLocked();
+      const auto Until = Clock::now() + std::chrono::milliseconds(StartMs);
+      while (State_ == Starting && !StopRequested() && Clock::now() < Until)
+        Cv_.wait_for(L, std::chrono::milliseconds(StopPollMs));
+      Stopped = StopRequested();
+      if (State_ == Up && !Stopped) {
+        Ctl = Ctl_;
+        Gen = Gen_;
+      }
+    }
+    const int Sent = Ctl ? Request(Ctl->Fd, Sv[1]) : -1;
+    ::close(Sv[1]);
+    int32_t Pid = 0;
+    const int R = Sent > 0 ? Born(Sv[0], Pid, ReplyMs) : Sent;
+    if (R > 0) return Pid;
+    if (R != 0 && Sent != -2) {
+      // No worker, or none in time: this spawner is no longer trusted (killed, its requests
+      // dropped), and the next start tries another.
+      std::lock_guard<std::mutex> L(M_);
+      if (Ctl && Gen_ == Gen && State_ == Up) Down();
+    }
+    // After a request, a worker may still come until the socket ends.
+    if (Sent > 0 && R != -1)
+      Orphan(Sv[0]);
+    else
+      ::close(Sv[0]);
+    return R == 0 || Stopped ? 0 : -1;
+  }
+
+private:
+  enum TState { None, Starting, Up, Failed };
+  // The control socket, closed when the last thread that sends on it is done.
+  struct TFd {
+    explicit TFd(int F) : Fd(F) {}
+    ~TFd() { ::close(Fd); }
+    TFd(const TFd &) = delete;
+    TFd &operator=(const TFd &) = delete;
+    const int Fd;
+  };
+  static constexpr std::size_t MaxRequest = 128 << 10;
+  // The spawner's own start may take an exec's time on a loaded machine; a fork does not.
+  static constexpr int StartMs = 10000, ReplyMs = 2000;
+
+  explicit TSpawner(std::string Path) : Path_(std::move(Path)) {}
+
+  void WarmLocked() {
+    if (State_ != None) return;
+    State_ = Starting;
+    TKeeper::Post([this] { Launch(); });
+  }
+
+  // The request for a worker on Fd: 1 sent; 0 stopped; -1 the spawner failed; -2 it is busy
+  // (its queue stayed full), and the worker is spawned.
+  static int Request(int Ctl, int Fd) {
     std::string Env;
     for (char **E = environ; *E; ++E) Env.append(*E).push_back('\0');
-    if (Env.size() > MaxRequest) return -1;
+    if (Env.size() > MaxRequest) return -2;
     alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
     iovec Io{Env.data(), Env.size()};
     msghdr M{};
@@ -311,28 +447,16 @@ public:
     C->cmsg_type = SCM_RIGHTS;
     C->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(C), &Fd, sizeof Fd);
-    int32_t Pid = 0;
-    if (::sendmsg(Ctl_, &M, MSG_NOSIGNAL) != ssize_t(Env.size()) || !Answer(Ctl_, Pid, ReplyMs) ||
-        Pid <= 0) {
-      // A worker it may have started has our socket's other end and goes with it.
-      Down();
-      return -1;
+    // Many threads at once may fill the spawner's queue (a few requests deep): they wait for room.
+    const auto Until = Clock::now() + std::chrono::milliseconds(ReplyMs);
+    for (;;) {
+      if (::sendmsg(Ctl, &M, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(Env.size())) return 1;
+      if (errno != EAGAIN && errno != EINTR) return -1;
+      if (StopRequested()) return 0;
+      if (Clock::now() >= Until) return -2;
+      pollfd P{Ctl, POLLOUT, 0};
+      ::poll(&P, 1, StopPollMs);
     }
-    return Pid;
-  }
-
-private:
-  enum TState { None, Starting, Up, Failed };
-  static constexpr std::size_t MaxRequest = 128 << 10;
-  // The spawner's own start may take an exec's time on a loaded machine; a fork does not.
-  static constexpr int StartMs = 10000, ReplyMs = 2000;
-
-  explicit TSpawner(std::string Path) : Path_(std::move(Path)) {}
-
-  void WarmLocked() {
-    if (State_ != None) return;
-    State_ = Starting;
-    TKeeper::Post([this] { Launch(); });
   }
 
   // On the keeper's thread; the lock is not held while the spawner starts.
@@ -348,8 +472,9 @@ private:
     }
     const bool Ok = Pid > 0 && Answer(Sv[0], Said, StartMs) && Said == Pid;
     std::lock_guard<std::mutex> L(M_);
-    Ctl_ = Sv[0];
+    if (Sv[0] >= 0) Ctl_ = std::make_shared<TFd>(Sv[0]);
     Pid_ = Pid;
+    ++Gen_;
     if (Ok) {
       State_ = Up;
     } else {
@@ -360,7 +485,7 @@ private:
     Cv_.notify_all();
   }
 
-  // One reply of the spawner within Ms; false when it failed.
+  // The spawner's first message within Ms; false when it failed.
   static bool Answer(int Ctl, int32_t &Out, int Ms) {
     const auto Until = Clock::now() + std::chrono::milliseconds(Ms);
     for (;;) {
@@ -377,10 +502,9 @@ private:
     }
   }
 
-  // Ends it; the next start starts another.
+  // Ends it and drops the requests it had not taken; the next start starts another.
   void Down() {
-    if (Ctl_ >= 0) ::close(Ctl_);
-    Ctl_ = -1;
+    Ctl_.reset();
     if (Pid_ > 0) {
       ::kill(Pid_, SIGKILL);
       while (::waitpid(Pid_, nullptr, 0) < 0 && errno == EINTR) {
@@ -394,8 +518,9 @@ private:
   std::mutex M_;
   std::condition_variable Cv_;
   TState State_ = None;
-  int Ctl_ = -1;
+  std::shared_ptr<TFd> Ctl_;
   pid_t Pid_ = -1;
+  uint64_t Gen_ = 0; // one per spawner started: a late failure downs only its own
 };
 
 } // namespace
@@ -413,35 +538,43 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
     ++Failed_;
     return nullptr;
   };
+  // No failure of the worker: its thread is ending.
+  auto Stopped = [&]() -> std::shared_ptr<TWorker> {
+    Error = Broken(ECANCELED, "the start of an SMB worker: stopped");
+    return nullptr;
+  };
   if (Path.empty()) return Fail(ENOENT, "not found beside the program");
   int Sv[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
     return Fail(errno, std::generic_category().message(errno));
   pid_t Pid = -1;
-  if (TSpawner *S = TSpawner::Of(Path); S && (Pid = S->Start(Sv[1])) <= 0) {
-    // A worker the spawner may have forked before it failed ends with this socket.
-    ::close(Sv[0]);
-    ::close(Sv[1]);
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
+  if (TSpawner *S = TSpawner::Of(Path)) {
+    Pid = S->Start(Sv);
+    if (Pid == 0) return Stopped();
+    if (Pid < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
       return Fail(errno, std::generic_category().message(errno));
   }
-  if (Pid <= 0) Pid = TSpawnAttr(Sv[1]).Start(Path, "--fd", "--parent");
-  ::close(Sv[1]);
-  if (Pid <= 0) {
-    ::close(Sv[0]);
-    return Fail(-Pid, std::generic_category().message(-Pid));
+  if (Pid < 0) {
+    Pid = TSpawnAttr(Sv[1]).Start(Path, "--fd", "--parent");
+    ::close(Sv[1]);
+    if (Pid <= 0) {
+      ::close(Sv[0]);
+      return Fail(-Pid, std::generic_category().message(-Pid));
+    }
   }
   std::shared_ptr<TWorker> W(new TWorker(Pid, Sv[0]));
   wire::Frame F;
   const auto Deadline = Clock::now() + std::chrono::milliseconds(TimeOutMs);
-  if (!W->Send(wire::Type::Hello, wire::Put(Config), Error) ||
-      (Greeted && !W->Receive(F, Deadline, TimeOutMs, Error)))
+  if (!W->Send(wire::Type::Hello, wire::Put(Config), Error))
     return Fail(Error.Code, "it " + Error.Message);
-  if (Greeted && !W->Greets(F)) {
+  if (!Greeted) return W;
+  if (!W->Await(F, Deadline, TimeOutMs, true, Error))
+    return StopRequested() ? Stopped() : Fail(Error.Code, "it " + Error.Message);
+  if (!W->Greets(F)) {
     W->End();
     return Fail(EPROTO, "it did not greet as a worker");
   }
-  if (Greeted) ++Greeted_;
+  ++Greeted_;
   return W;
 }
 

@@ -34,8 +34,9 @@ class TWorker {
 public:
   ~TWorker();
 
-  // Starts Path and says Hello; null on failure. Greeted false: returns without waiting for the
-  // greeting, which is then the first reply (Greets).
+  // Starts Path and says Hello; null on failure, and when the calling thread is stopped meanwhile
+  // (Error ECANCELED, not counted as a failed start). Greeted false: returns without waiting for
+  // the greeting, which is then the first reply (Greets).
   static std::shared_ptr<TWorker> Spawn(const std::string &Path, const wire::Hello &Config,
                                         int TimeOutMs, net::NetError &Error, bool Greeted = true);
   bool Greets(const wire::Frame &F) const;
@@ -78,6 +79,9 @@ private:
   int Took(wire::Frame &F, net::NetError &Error);
   bool Answer(const wire::Frame &F, net::NetError &Error);
 
+  // Receive; Stoppable: a stop of the calling thread ends the wait, and the worker.
+  bool Await(wire::Frame &F, Clock::time_point Deadline, int TimeOutMs, bool Stoppable,
+             net::NetError &Error);
   // Waits up to Ms for bytes and reads what came; false when the worker failed (Error says why).
   bool Wait(int Ms, net::NetError &Error);
 

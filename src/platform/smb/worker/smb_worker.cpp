@@ -385,7 +385,9 @@ int RunWorker(int Fd) {
 // ---- the spawner: forks ready workers, so a start costs no exec and no loading of libraries
 
 // A request: the program's environment now (NUL-separated) and the worker's socket (SCM_RIGHTS).
-// The reply: the worker's pid, or minus an errno. The first message is the spawner's pid.
+// The spawner's only message is its pid, first. A worker's first bytes on its own socket are its
+// pid: the program learns it from the child itself, so a spawner that stops or dies after a fork
+// leaves no child the program cannot wait for. A failed fork just closes the socket.
 constexpr std::size_t MaxRequest = 128 << 10;
 
 // The argument area of /proc/PID/cmdline rewritten in place as a spawned worker's.
@@ -404,6 +406,10 @@ void LookLikeAWorker(int argc, char **argv, pid_t Parent) {
 // In the new worker: the program's environment, the socket at wire::WorkerFd, nothing else.
 [[noreturn]] void BecomeWorker(int argc, char **argv, int Fd, const char *Env, std::size_t Size,
                                pid_t Parent) {
+  // Before anything that could fail. Raw calls: nothing of the sanitizers' state is touched yet.
+  const int32_t Me = int32_t(::syscall(SYS_getpid));
+  if (::syscall(SYS_write, Fd, &Me, sizeof Me) != long(sizeof Me))
+    ::syscall(SYS_exit_group, ExitEnd);
   // The kernel has no robust-futex list for a process made by a bare clone: glibc's, as fork
   // sets it again.
   void *Head = nullptr;
@@ -473,18 +479,13 @@ int Spawner(int argc, char **argv, int Ctl, pid_t Program) {
       if (C->cmsg_level == SOL_SOCKET && C->cmsg_type == SCM_RIGHTS &&
           C->cmsg_len == CMSG_LEN(sizeof(int)))
         std::memcpy(&Fd, CMSG_DATA(C), sizeof Fd);
-    int32_t Reply = -EPROTO;
-    if (Fd >= 0 && !(M.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
-      // The program's child, not this one's: the program waits for it, as for one it started.
-      const long Pid = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0);
-      if (Pid == 0) {
-        ::close(Ctl);
-        BecomeWorker(argc, argv, Fd, Buf.data(), std::size_t(N), Program);
-      }
-      Reply = Pid > 0 ? int32_t(Pid) : -errno;
+    // The program's child, not this one's: the program waits for it, as for one it started.
+    if (Fd >= 0 && !(M.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) &&
+        ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0) == 0) {
+      ::close(Ctl);
+      BecomeWorker(argc, argv, Fd, Buf.data(), std::size_t(N), Program);
     }
     if (Fd >= 0) ::close(Fd);
-    if (::send(Ctl, &Reply, sizeof Reply, MSG_NOSIGNAL) != ssize_t(sizeof Reply)) return ExitEnd;
   }
 }
 

@@ -6,7 +6,8 @@
 //
 // "--spawner N --program PID" makes it the spawner instead: started once by a program, it forks a
 // ready worker on each request over the socket N (a SOCK_SEQPACKET pair), before libsmbclient is
-// set up, so each worker makes its own context, as the program's child, with the same limits.
+// set up, so each worker makes its own context, as the program's child, with the same limits. A
+// forked worker's first bytes on its socket are its pid.
 
 namespace sonquarry::smb::worker {
 
