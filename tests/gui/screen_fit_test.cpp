@@ -1,22 +1,31 @@
 // Windows on a small screen at 200 % (1600 x 1000 pixels, 800 x 500 to the layouts): Options fits
-// with OK and Cancel and every page's buttons in reach, a stored position comes back onto the
-// screen with its title bar, and the help opened from a dialog leaves the dialog's buttons in
-// sight. Each runs as a process of its own on such a screen (Qt's offscreen platform with a
-// screen of that size, QT_SCALE_FACTOR=2). With SQ_SCREENSHOT_DIR set under Xvfb (a 1600x1000
-// screen) the children run on it and Options is kept as a picture.
+// with OK and Cancel and every page's buttons in reach, so do the other dialogs, a stored
+// position comes back onto the screen with its title bar, and the help opened from a dialog
+// leaves the dialog's buttons in sight. Each runs as a process of its own on such a screen (Qt's
+// offscreen platform with a screen of that size, QT_SCALE_FACTOR=2). With SQ_SCREENSHOT_DIR set
+// under Xvfb (a 1600x1000 screen) the children run on it and Options is kept as a picture.
 
 #include "app/program_network.h"
 #include "engine/net_scan.h"
+#include "platform/os/thread.h"
 #include "platform/registry/registry.h"
 #include "settings/settings.h"
+#include "support/fake_net_provider.h"
 #include "support/gui_child.h"
+#include "support/gui_spin.h"
 #include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
 #include "support/xdg_sandbox.h"
+#include "ui/dialogs/comp_search_form.h"
+#include "ui/dialogs/ip_query_form.h"
+#include "ui/dialogs/login_form.h"
 #include "ui/dialogs/options_form.h"
+#include "ui/dialogs/search_form.h"
 #include "ui/main_window/main_form.h"
 #include "ui/services/shell_services.h"
+#include "ui/services/user_prompts.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -26,11 +35,13 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
@@ -173,6 +184,40 @@ void HelpBeside() {
 }
 const TGuiChild HelpBesideEntry("help-beside", HelpBeside);
 
+// The other dialogs as the program runs them (Qt's own prompts): each on the screen, with every
+// button of it.
+void DialogsFit() {
+  auto net = std::make_shared<FakeNetProvider>();
+  {
+    TSearchForm find;
+    TIPQueryForm addIp;
+    TCompSearchForm select(nullptr, 0, net);
+    TfmLogin login(TLoginRequest{"\\\\SQALPHA", "someone", "WORKGROUP", true, true});
+    for (QDialog *d : std::initializer_list<QDialog *>{&find, &addIp, &select, &login}) {
+      SCOPED_TRACE(d->metaObject()->className());
+      bool seen = false;
+      QTimer::singleShot(0, [&] {
+        QWidget *shown = QApplication::activeModalWidget();
+        EXPECT_EQ(shown, d);
+        if (shown != d) return;
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(d));
+        EXPECT_TRUE(Area().contains(Frame(d))) << Text(Frame(d));
+        for (const QPushButton *b : d->findChildren<QPushButton *>())
+          if (b->isVisible()) {
+            EXPECT_TRUE(Area().contains(Global(b))) << b->text().toStdString();
+          }
+        seen = true;
+        d->reject();
+      });
+      UserPrompts().ExecDialog(*d);
+      EXPECT_TRUE(seen);
+    }
+  }
+  // Select computers' thread ends once its dialog has gone.
+  EXPECT_TRUE(SpinUntil([] { return platform::TThread::FreeThreadCount() == 0; }, 20000));
+}
+const TGuiChild DialogsFitEntry("dialogs-fit", DialogsFit);
+
 } // namespace
 
 TEST(ScreenFit, OptionsAt200PercentFitsWithOkAndCancelInReach) {
@@ -210,4 +255,9 @@ TEST(ScreenFit, StoredPositionComesBackOntoTheScreenWithItsTitleBar) {
 TEST(ScreenFit, HelpFromADialogLeavesItsButtonsInSight) {
   TXdgSandbox home;
   EXPECT_EQ(OnSmallScreen(home, "help-beside"), 0);
+}
+
+TEST(ScreenFit, OtherDialogsFitWithTheirButtons) {
+  TXdgSandbox home;
+  EXPECT_EQ(OnSmallScreen(home, "dialogs-fit"), 0);
 }
