@@ -9,7 +9,8 @@ test_pkgs=(ccache lld libgtest-dev googletest libgmock-dev libbenchmark-dev clan
            wsdd xvfb imagemagick vlc-bin vlc-plugin-base vlc-plugin-samba chromium
            help2man librsvg2-bin dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db
            xdg-utils ffmpeg python3-mutagen dbus-daemon avahi-daemon avahi-utils python3-zeroconf
-           dbus gnome-keyring libsecret-tools)
+           dbus gnome-keyring libsecret-tools python3-dbus python3-gi
+           fonts-droid-fallback)
 # The Windows build: MinGW-w64 cross-compiles, Wine runs the result; only `--windows` wants them
 # (Wine is some 600 MB), which the `windows` stage of scripts/test.sh passes.
 windows_pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 zip)

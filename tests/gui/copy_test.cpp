@@ -1,13 +1,17 @@
 // "Copy selected files to directory...": the folder asked for and remembered, the progress window
 // with Cancel, a file that cannot be copied skipped or cancelling the copy.
 
+#include "app/program_network.h"
 #include "platform/os/exception.h"
 #include "services/copier/file_copier.h"
 #include "settings/settings.h"
 #include "support/list_actions_fixture.h"
+#include "support/main_form_seam.h"
+#include "ui/main_window/main_form.h"
 #include "ui/services/copy_files.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <atomic>
@@ -15,7 +19,9 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -24,11 +30,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Local files, or an endless file that only Cancel ends.
+// Local files, or an endless file that only Cancel ends; while Hold is set, Open waits (a slow
+// network's first answers).
 class TTestSource final : public copier::ICopySource {
 public:
-  TTestSource(std::string Root, std::atomic<int> &AReads) : Local(std::move(Root)), Reads(AReads) {}
+  TTestSource(std::string Root, std::atomic<int> &AReads, std::atomic<bool> &AHold)
+      : Local(std::move(Root)), Reads(AReads), Hold(AHold) {}
   bool Open(const std::string &P, int64_t &S, std::string &E) override {
+    while (Hold && !Cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     Endless = P.find("Endless") != std::string::npos;
     if (Endless) {
       S = int64_t(400) << 20;
@@ -50,18 +59,20 @@ public:
 private:
   copier::TLocalCopySource Local;
   std::atomic<int> &Reads;
+  std::atomic<bool> &Hold;
   bool Endless = false;
   std::atomic<bool> Cancelled{false};
 };
 
 struct Fixture : sonquarry::testing::TListActionsFixture {
   std::atomic<int> Reads{0};
+  std::atomic<bool> Hold{false};
   TCopySourceFactory Previous;
   std::string Dest = Home.Root() + "/dest";
 
   Fixture() {
     Previous = SetCopySourceFactory(
-        [this] { return std::make_unique<TTestSource>(Home.Root() + "/net", Reads); });
+        [this] { return std::make_unique<TTestSource>(Home.Root() + "/net", Reads, Hold); });
     fs::create_directories(Dest);
     fs::create_directories(Home.Root() + "/home/Music");
     sonquarry::testing::WriteFile(Home.Root() + "/config/user-dirs.dirs",
@@ -186,6 +197,73 @@ TEST_F(Fixture, CancelOrTheSessionsEndStopsTheCopy) {
     for (const auto &e : fs::directory_iterator(Dest)) left.insert(e.path().filename().string());
     EXPECT_EQ(left, std::set<std::string>{"a.mp3"});
   }
+}
+
+// Calls Call with each copy window as it is shown, before it is first painted.
+struct TOnShow final : QObject {
+  std::function<void(QWidget *)> Call;
+  bool eventFilter(QObject *O, QEvent *E) override {
+    if (E->type() == QEvent::Show && O->objectName() == "CopyProgress")
+      Call(static_cast<QWidget *>(O));
+    return false;
+  }
+};
+
+// The sizes come slowly (Open waits): the window says what it does from the moment it shows, and
+// still says it a while later, before any size has come.
+TEST_F(Fixture, CopyWindowSaysReadingSizesFromItsFirstMoment) {
+  const std::string reading = "Reading sizes\u2026";
+  std::vector<std::string> said;
+  TOnShow watch;
+  watch.Call = [&](QWidget *W) {
+    const QLabel *line = W->findChild<QLabel *>("CopyFile");
+    said.push_back(line ? line->text().toStdString() : "no line");
+    QTimer::singleShot(300, W, [&, line] {
+      said.push_back(line->text().toStdString());
+      Hold = false;
+    });
+  };
+  qApp->installEventFilter(&watch);
+  Hold = true;
+  List.Select({0, 1, 2});
+  Prompts->Directories = {Dest};
+  Actions.CopySelected();
+  qApp->removeEventFilter(&watch);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_EQ(said[0].rfind(reading, 0), 0u) << said[0];
+  EXPECT_EQ(said[1].rfind(reading, 0), 0u) << said[1];
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dest), fs::directory_iterator()), 3);
+}
+
+// A copy from the window ends with a word in its status bar: how many files it copied (the files
+// that reached the folder) and where.
+TEST_F(Fixture, FinishedCopySaysInTheStatusBarWhatItDid) {
+  TMainForm form(MakeProgramNetwork());
+  sonquarry::testing::Seam(form).Settings().ScanMethodUnset = false; // no first-run box
+  for (const char *name : {"a.mp3", "b.mp3", "c.mp3"})
+    sonquarry::testing::Seam(form).FileTree().AddFile("W", "\\\\PC\\s\\", name);
+  sonquarry::testing::Seam(form).ShowFileCount(3);
+  struct TCase {
+    const char *Name;
+    const char *Missing; // a file gone from the share, skipped
+  } cases[] = {{"every file", nullptr}, {"one skipped", "b.mp3"}};
+  for (const TCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(Dest);
+    fs::create_directories(Dest);
+    if (c.Missing) fs::remove(Home.Root() + "/net/PC/s/" + c.Missing);
+    Prompts->Directories = {Dest};
+    Prompts->MessageAnswers = {IDSKIP};
+    sonquarry::testing::Command(form, "actSelectAll")->trigger();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(sonquarry::testing::Command(form, "actCopy")->isEnabled());
+    sonquarry::testing::Command(form, "actCopy")->trigger();
+    const auto copied = std::distance(fs::directory_iterator(Dest), fs::directory_iterator());
+    EXPECT_EQ(copied, c.Missing ? 2 : 3);
+    EXPECT_EQ(sonquarry::testing::PanelText(form, 2).toStdString(),
+              "Status: " + std::to_string(copied) + " files copied to " + Dest);
+  }
+  form.Shutdown();
 }
 
 TEST_F(Fixture, FileListFollowsTheSelection) {

@@ -1,6 +1,7 @@
 // Searching the test network from the window: the list holds exactly the files on the servers,
-// and closing in the middle of a search over a host that never answers ends the process at once
-// with the rows found so far in the list file.
+// closing in the middle of a search over a host that never answers ends the process at once
+// with the rows found so far in the list file, and a window killed after a search loses no row
+// and no state.
 
 #include "app/program_network.h"
 #include "discovery/ip_range.h"
@@ -30,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -127,18 +129,24 @@ TEST(MainFormSearchNet, NeighbourhoodAndIpSearchListExactlyTheServersFiles) {
   platform::SetMainThread(nullptr);
 }
 
-// Run by the test below as its own process: searches unless the search mode was never chosen,
-// and reports "ready" once rows arrived (SQ_CLOSE_CHILD_WAIT=rows) or a message box is open.
+// Run by the tests below as their own process: searches unless the search mode was never chosen,
+// and reports "ready" (with the count of rows) once rows arrived (SQ_CLOSE_CHILD_WAIT=rows), a
+// message box is open ("box"), or the search ended and its report box is open ("end").
 void CloseChild() {
   const std::string readyFile = std::getenv("SQ_CLOSE_CHILD_READY");
-  const bool rows = std::string(std::getenv("SQ_CLOSE_CHILD_WAIT")) == "rows";
-  RunMainWindow(MakeProgramNetwork(), [readyFile, rows](TMainForm &Form) {
+  const std::string wait = std::getenv("SQ_CLOSE_CHILD_WAIT");
+  RunMainWindow(MakeProgramNetwork(), [readyFile, wait](TMainForm &Form) {
     if (!Seam(Form).Settings().ScanMethodUnset) Command(Form, "actSearch")->trigger();
     auto *poll = new QTimer(&Form);
-    QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, rows] {
-      if (rows ? Seam(Form).ScanState() == ssSearching && Seam(Form).FileTree().Count() > 0
-               : QApplication::activeModalWidget() != nullptr) {
-        std::ofstream(readyFile) << Seam(Form).FileTree().Count();
+    QObject::connect(poll, &QTimer::timeout, [&Form, poll, readyFile, wait] {
+      const bool box = QApplication::activeModalWidget() != nullptr;
+      if (wait == "rows"
+              ? Seam(Form).ScanState() == ssSearching && Seam(Form).FileTree().Count() > 0
+          : wait == "end" ? Seam(Form).ScanState() == ssIdle && box
+                          : box) {
+        // Whole when it appears: a test may kill this process the moment it sees the file.
+        std::ofstream(readyFile + ".part") << Seam(Form).FileTree().Count();
+        std::filesystem::rename(readyFile + ".part", readyFile);
         poll->stop();
       }
     });
@@ -232,4 +240,92 @@ TEST(MainFormSearchNet, CloseEndsTheProcessAtOnce) {
       EXPECT_EQ(list.GetDirectory(i).rfind("\\\\" + alpha + "\\", 0), 0u);
   }
   ::close(listener);
+}
+
+// Killed (SIGKILL, nothing of the window runs after it) right after a search ended, its report
+// box just open, or 10 s later: a new window finds every row with its state. The search is the
+// test network's IP range; before it the list held a file of the servers that is still there
+// (known), one that is gone (removed) and one of a computer not searched (unreached); the others
+// are new. The oracle is the servers' manifest.
+TEST(MainFormSearchNet, KilledAfterASearchEveryRowAndItsStateComeBack) {
+  const auto env = Env::Load();
+  const std::string client = env.Get("SQ_CLIENT_IP");
+  const std::string net = client.substr(0, client.rfind('.'));
+  TScanView view;
+  view.Ip = true;
+  view.DirNames = false;
+  const auto found = TExpected(env, view).Found;
+  ASSERT_GT(found.size(), 1u);
+  std::map<TFound, TNodeState> expected;
+  for (const auto &f : found) expected[f] = nsNew;
+  const TFound kept = *found.begin();
+  const TFound gone{kept.Domain, kept.Dir, "gone since.mp3"};
+  const TFound elsewhere{kept.Domain, "\\\\192.0.2.1\\music", "elsewhere.mp3"};
+  expected[kept] = nsKnown;
+  expected[gone] = nsInaccessible;
+  expected[elsewhere] = nsUnreached;
+
+  for (const int after : {0, 10}) {
+    SCOPED_TRACE(std::to_string(after) + " s after the search");
+    TXdgSandbox sandbox;
+    TPromptsScope prompts;
+    {
+      TScanOptions opts;
+      TMainFormSettings form;
+      opts.NetBios = false;
+      opts.IsClearBefor = false;
+      opts.ScanMethod = smOtherOS;
+      opts.MaxThreadCount = 64;
+      opts.Filter.Extentions = {".mp3"};
+      form.IPRanges.Add(Ip(net + ".1"), Ip(net + ".99"), 1);
+      SaveSettings(opts, form);
+      TWNetTree before;
+      for (const TFound &f : {kept, gone, elsewhere}) before.AddFile(f.Domain, f.Dir, f.Name);
+      ASSERT_EQ(SaveListFile(files::GetProgramDir() + "Sonquarry.lst", before), lfOk);
+    }
+    const std::string readyFile = files::GetProgramDir() + "ready";
+    sandbox.Set("SQ_CLOSE_CHILD_READY", readyFile);
+    sandbox.Set("SQ_CLOSE_CHILD_WAIT", "end");
+    sandbox.Set("QT_QPA_PLATFORM", "offscreen");
+    sandbox.Set("SQ_GUI_CHILD", "close-child");
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    char *argv[] = {self.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ), 0);
+    sandbox.Set("SQ_GUI_CHILD", std::nullopt);
+    const auto start = std::chrono::steady_clock::now();
+    while (!std::filesystem::exists(readyFile) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(300))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (std::filesystem::exists(readyFile))
+      std::this_thread::sleep_for(std::chrono::seconds(after));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(std::filesystem::exists(readyFile)) << "the search did not end";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    int shown = -1;
+    std::ifstream(readyFile) >> shown;
+    std::printf("killed %d s after the search with %d rows listed\n", after, shown);
+
+    TMainForm restarted(MakeProgramNetwork());
+    TWNetTree &t = Seam(restarted).FileTree();
+    EXPECT_EQ(t.Count(), shown); // as many rows as the killed window showed
+    std::map<TFound, TNodeState> listed;
+    for (int i = 0; i < t.Count(); ++i) {
+      std::string dir = t.GetDirectory(i);
+      if (!dir.empty() && dir.back() == '\\') dir.pop_back();
+      listed[{t.GetDomain(i), dir, std::string(t.File(i).Name())}] = t.File(i).State();
+    }
+    for (const auto &[f, state] : expected) {
+      const auto it = listed.find(f);
+      if (it == listed.end())
+        ADD_FAILURE() << "lost: " << f.Dir << "\\" << f.Name;
+      else
+        EXPECT_EQ(int(it->second), int(state)) << f.Dir << "\\" << f.Name;
+    }
+    for (const auto &[f, state] : listed)
+      EXPECT_TRUE(expected.count(f)) << "not on the servers: " << f.Dir << "\\" << f.Name;
+    restarted.Shutdown();
+  }
 }

@@ -8,6 +8,7 @@
 #include "platform/smb/smb_provider.h"
 #include "settings/settings.h"
 #include "support/fake_net_provider.h"
+#include "support/fake_notifications.h"
 #include "support/gui_spin.h"
 #include "support/main_form_seam.h"
 #include "support/recording_prompts.h"
@@ -17,6 +18,7 @@
 #include "ui/services/qt_dispatcher.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTableView>
@@ -184,6 +186,48 @@ TEST_F(MainFormSearchTest, RescanShowsEveryStateAndTheReportCountsThem) {
   EXPECT_NE(report.find(std::string(62, '-')), std::string::npos);
   EXPECT_TRUE(Command(*Form, "actRemoveInaccessible")->isEnabled());
   EXPECT_EQ(Panel(2), "Status: 1 directory was not read: see the scan log");
+}
+
+// A search that ends while the user works in another program: the desktop's notification
+// service hears how many files the network holds, and the report box comes all the same. With the
+// window active, or without a session bus, only the box.
+TEST_F(MainFormSearchTest, SearchEndTellsTheDesktopWhenTheWindowIsNotActive) {
+  sonquarry::testing::TFakeNotifications service(Sandbox.Root() + "/bus");
+  ASSERT_TRUE(service.Ready());
+  struct TCase {
+    const char *Name;
+    bool Bus, Active;
+  } cases[] = {
+      {"no session bus", false, false},
+      {"the window active", true, true},
+      {"in another program", true, false}, // last: its notice is the first and only one
+  };
+  for (const TCase &c : cases) {
+    SCOPED_TRACE(c.Name);
+    Sandbox.Set("DBUS_SESSION_BUS_ADDRESS",
+                c.Bus ? std::optional<std::string>(service.Address()) : std::nullopt);
+    Open();
+    Seam(*Form).Settings().ScanMethodUnset = false; // no first-run box
+    if (c.Active) {
+      Form->show();
+      Form->activateWindow();
+      ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    }
+    ASSERT_EQ(QApplication::activeWindow() != nullptr, c.Active);
+    Prompts->Records.clear();
+    Command(*Form, "actSearch")->trigger();
+    ASSERT_TRUE(SpinUntil([&] { return Seam(*Form).ScanState() == ssIdle; }));
+    ASSERT_EQ(Prompts->Messages().size(), 1u);
+    EXPECT_EQ(Prompts->Messages()[0].rfind("Scan completed\n", 0), 0u);
+    Form.reset();
+  }
+  // a.mp3, b.mp3, Rock\c.mp3 on PC1 and x.mp3 on PC2; notes.txt is no music.
+  ASSERT_TRUE(SpinUntil([&] { return !service.Notices().empty(); }, 10000));
+  const auto notices = service.Notices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].App, "Sonquarry");
+  EXPECT_EQ(notices[0].Summary, "Search finished");
+  EXPECT_EQ(notices[0].Body.rfind("4 music files found", 0), 0u) << notices[0].Body;
 }
 
 // A window that never closes (killed, or its session ended) after a search: a new window finds

@@ -675,6 +675,9 @@ TEST_F(MainFormTest, StateIconsSayTheirStateAndTheStateColumnSorts) {
     EXPECT_TRUE(QToolTip::isVisible()) << row;
     EXPECT_TRUE(QToolTip::text().contains(names[row])) << QToolTip::text().toStdString();
     EXPECT_EQ(ListModel(*Form)->index(row, state).data().toString(), names[row]);
+    // A name reads from the left, not pushed to the column's far edge as the numbers are.
+    EXPECT_FALSE(ListModel(*Form)->index(row, state).data(Qt::TextAlignmentRole).toInt() &
+                 Qt::AlignRight);
   }
   QToolTip::hideText();
   // Shown through the header's menu, as the tag columns are.

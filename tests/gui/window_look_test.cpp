@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QImage>
+#include <QMenu>
 #include <QPixmap>
 #include <QScreen>
 #include <QTableView>
@@ -21,6 +22,7 @@
 #include <gtest/gtest.h>
 
 using namespace sonquarry;
+using sonquarry::testing::ListModel;
 using sonquarry::testing::ListView;
 using sonquarry::testing::PanelText;
 using sonquarry::testing::Seam;
@@ -84,5 +86,23 @@ TEST(WindowLook, ListWithEveryState) {
   EXPECT_EQ(PanelText(form, 0).toStdString(), "Files: 400");
   if (const char *file = std::getenv("SQ_SCREENSHOT")) {
     EXPECT_TRUE(shot.save(file));
+  }
+  // With SQ_SCREENSHOT_DIR, the State column too, shown through the header's menu, sorted by it.
+  if (const char *dir = std::getenv("SQ_SCREENSHOT_DIR")) {
+    for (QMenu *m : form.findChildren<QMenu *>())
+      for (QAction *a : m->actions())
+        if (a->text() == "State") a->trigger();
+    ASSERT_FALSE(ListView(form)->isColumnHidden(TFileListModel::StateColumn));
+    Seam(form).ColumnClick(TFileListModel::StateColumn);
+    // Where the found-again rows end and the new ones begin.
+    int first = 0;
+    while (first < Seam(form).FileTree().Count() - 1 &&
+           Seam(form).FileTree().File(first).State() == nsKnown)
+      ++first;
+    ListView(form)->selectRow(first);
+    ListView(form)->scrollTo(ListModel(form)->index(first, 0), QAbstractItemView::PositionAtCenter);
+    form.resize(1240, 480);
+    QTest::qWait(300);
+    EXPECT_TRUE(form.grab().save(QString(dir) + "/state-column.png"));
   }
 }

@@ -94,6 +94,8 @@ public:
     F.FilesFound(Dir, FileNames, Domain);
   }
   bool ShowOptions(int PageIndex = -1) const { return F.ShowOptions(PageIndex); }
+  // The save that follows a search or a change (the list file and the rows' states).
+  void SaveListNow() const { F.SaveListNow(); }
 
 private:
   TMainForm &F;

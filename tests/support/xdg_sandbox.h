@@ -25,7 +25,8 @@ public:
     Set("XDG_CONFIG_HOME", Root_ + "/config");
     Set("XDG_CACHE_HOME", Root_ + "/cache");
     Set("XDG_DATA_HOME", Root_ + "/data");
-    Set("XDG_RUNTIME_DIR", Root_ + "/run"); // the window's hand-over socket
+    Set("XDG_RUNTIME_DIR", Root_ + "/run");        // the window's hand-over socket
+    Set("DBUS_SESSION_BUS_ADDRESS", std::nullopt); // no notice reaches the user's desktop
     std::filesystem::create_directories(Root_ + "/home");
   }
   ~TXdgSandbox() {

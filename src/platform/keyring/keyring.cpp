@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
 
 #include <libsecret/secret.h>
 
+#include "platform/os/session_bus.h"
 #include "text/text.h"
 
 namespace sonquarry::keyring {
@@ -58,11 +58,7 @@ std::string Attribute(GHashTable *Attrs, const char *Key) {
 
 bool HasSessionBus(std::string &Why) {
   // Without an address GLib would try to autolaunch a bus (dbus-launch) on an X display.
-  if (const char *A = std::getenv("DBUS_SESSION_BUS_ADDRESS"); A && *A) return true;
-  if (const char *Run = std::getenv("XDG_RUNTIME_DIR"); Run && *Run) {
-    struct stat St {};
-    if (::stat((std::string(Run) + "/bus").c_str(), &St) == 0 && S_ISSOCK(St.st_mode)) return true;
-  }
+  if (!platform::SessionBusAddress().empty()) return true;
   Why = "no D-Bus session bus";
   return false;
 }

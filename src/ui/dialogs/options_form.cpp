@@ -8,6 +8,7 @@
 #include "ui/dialogs/comp_search_form.h"
 #include "ui/services/message_box.h"
 #include "ui/services/user_prompts.h"
+#include "ui/services/window_services.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -19,6 +20,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QShortcut>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -60,6 +62,22 @@ QGroupBox *FilterColumn(const QString &Title, const QString &Note, QListWidget *
   return G;
 }
 
+// A page that asks for its whole size and scrolls where the screen has less (200 % on a small
+// screen): OK and Cancel below it stay in reach.
+class TScrollPage final : public QScrollArea {
+public:
+  explicit TScrollPage(QWidget *Page) {
+    setWidget(Page);
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    viewport()->setAutoFillBackground(false); // the tab's own background shows through
+  }
+  QSize sizeHint() const override {
+    const int f = 2 * frameWidth();
+    return widget()->sizeHint().expandedTo(widget()->minimumSizeHint()) + QSize(f, f);
+  }
+};
+
 } // namespace
 
 TfmOptions::TfmOptions(QWidget *Owner) : QDialog(Owner) {
@@ -68,10 +86,10 @@ TfmOptions::TfmOptions(QWidget *Owner) : QDialog(Owner) {
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
   Pages = new QTabWidget(this);
-  Pages->addTab(MakeSearchPage(), tr("&Search Options"));
-  Pages->addTab(MakeNetworkPage(), tr("&Network Options"));
-  Pages->addTab(MakeCompFilterPage(), tr("Computer &Filter"));
-  Pages->addTab(MakeResourceFilterPage(), tr("&Resource Filter"));
+  Pages->addTab(new TScrollPage(MakeSearchPage()), tr("&Search Options"));
+  Pages->addTab(new TScrollPage(MakeNetworkPage()), tr("&Network Options"));
+  Pages->addTab(new TScrollPage(MakeCompFilterPage()), tr("Computer &Filter"));
+  Pages->addTab(new TScrollPage(MakeResourceFilterPage()), tr("&Resource Filter"));
   Pages->setCurrentIndex(SearchOptionsPage);
 
   btnOK = new QPushButton(tr("Ok"), this);
@@ -428,17 +446,17 @@ void TfmOptions::OkClick() {
   if (std::none_of(Boxes.begin(), Boxes.end(),
                    [](const auto &B) { return B.first->isChecked(); })) {
     ShowMessageBox("No extension was selected.", MB_ICONWARNING);
-    Pages->setCurrentWidget(tshSearchOpt);
+    Pages->setCurrentIndex(SearchOptionsPage);
     return;
   }
   if (!ListsUsable(Entries(lbAllowedComp), Entries(lbDeniedComp))) {
     ShowMessageBox(TScanSession::Message(TSearchBlock::SameComps), MB_ICONINFORMATION);
-    Pages->setCurrentWidget(tshCompFilter);
+    Pages->setCurrentIndex(CompFilterPage);
     return;
   }
   if (!ListsUsable(Entries(lbAllowedRes), Entries(lbDeniedRes))) {
     ShowMessageBox(TScanSession::Message(TSearchBlock::SameRes), MB_ICONINFORMATION);
-    Pages->setCurrentWidget(tshResourceFilter);
+    Pages->setCurrentIndex(ResourceFilterPage);
     return;
   }
   StoreControls();
@@ -447,13 +465,16 @@ void TfmOptions::OkClick() {
 
 int ShowOptions(TfmOptions &Form, const QWidget *Owner, TNetScan &Scan, TMainFormSettings &Settings,
                 int Page) {
-  if (!Form.testAttribute(Qt::WA_Resized)) Form.adjustSize();
+  // Its whole size (adjustSize would stop at two thirds of the screen now that pages scroll);
+  // FitToScreen below cuts it to the screen.
+  if (!Form.testAttribute(Qt::WA_Resized)) Form.resize(Form.sizeHint());
   if (Owner) {
     const QRect O = Owner->frameGeometry();
     const QSize S = Form.frameGeometry().size();
     Form.move(O.left() + static_cast<int>(std::lround((O.width() - S.width()) / 2.0)),
               O.top() + static_cast<int>(std::lround((O.height() - S.height()) / 2.0)));
   }
+  FitToScreen(&Form);
   Form.SetScan(&Scan);
   Form.SetPlayListExt(Settings.PlayListExt);
   Form.SetPlayerCommand(Settings.PlayerCommand);

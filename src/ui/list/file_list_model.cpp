@@ -58,7 +58,9 @@ QVariant TFileListModel::data(const QModelIndex &Index, int Role) const {
         return {};
       }
     }
-    if (Role == Qt::TextAlignmentRole && Index.column() >= TagColumn + tfYear)
+    // Numbers (year, length) to the right; the State column's names stay at the left.
+    if (Role == Qt::TextAlignmentRole && Index.column() >= TagColumn + tfYear &&
+        Index.column() < StateColumn)
       return int(Qt::AlignRight | Qt::AlignVCenter);
     if (Role == Qt::DecorationRole && Index.column() == scFileName) {
       const unsigned state = Tree.File(row).State();

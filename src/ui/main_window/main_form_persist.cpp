@@ -109,6 +109,7 @@ void TMainForm::FirstActivation() {
     ReadFormPosition(this, &reg, MainFormKey);
   } catch (...) {
   }
+  FitToScreen(this); // also the first size, which a screen at 200 % cannot hold
   try {
     ReadColumnWidths();
   } catch (...) {

@@ -7,9 +7,11 @@
 #include "ui/list/tag_columns.h"
 #include "ui/main_window/main_form.h"
 #include "ui/main_window/status_panel.h"
+#include "ui/services/desktop_notice.h"
 #include "ui/services/message_box.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLocale>
@@ -149,6 +151,14 @@ void TMainForm::ShowScanReport(double Seconds) {
   format.remove('t');
   const QTime time = QTime(0, 0).addMSecs(static_cast<int>(Seconds * 1000) % 86400000);
   const TScanSummary s = Session->Summary(QLocale().toString(time, format.trimmed()).toStdString());
+  // The user works in another program: the box alone would wait unseen behind its windows.
+  if (!QApplication::activeWindow()) {
+    const int found = s.AllFiles - s.RemovedFiles - s.UnknownFiles;
+    NotifyDesktop("Search finished", QString("%1 %2 found, %3 new")
+                                         .arg(QLocale().toString(found))
+                                         .arg(found == 1 ? "music file" : "music files")
+                                         .arg(QLocale().toString(s.NewFiles)));
+  }
   ShowMessageBox(ScanReportText(s), MB_ICONINFORMATION);
 }
 

@@ -4,6 +4,7 @@
 #include "services/copier/file_copier.h"
 #include "services/copier/net_copy_source.h"
 #include "ui/services/message_box.h"
+#include "ui/services/window_services.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -186,6 +187,7 @@ TCopyOutcome CopyFiles(QWidget *Owner, std::shared_ptr<net::INetProvider> Provid
     if (worker.Finished()) loop.quit();
   });
   tick.start(50);
+  FitToScreen(&dialog);
   dialog.show();
   loop.exec();
   // The loop also ends when the application quits (the session ends): the copy must not hold

@@ -2,6 +2,7 @@
 
 #include "ui/services/message_box.h"
 #include "ui/services/user_prompts.h"
+#include "ui/services/window_services.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -28,7 +29,7 @@ public:
     setWindowTitle(
         QString::fromStdString(ApplicationTitle().empty() ? "Help" : ApplicationTitle() + " Help"));
     setObjectName("HelpWindow");
-    resize(720, 560);
+    resize(Preferred);
     auto *layout = new QVBoxLayout(this);
     auto *buttons = new QHBoxLayout;
     auto *contents = new QPushButton(tr("Contents"), this);
@@ -62,6 +63,7 @@ public:
     });
   }
   QTextBrowser *Browser;
+  static constexpr QSize Preferred{720, 560};
 };
 
 QPointer<THelpWindow> &Window() {
@@ -103,12 +105,21 @@ void ShowHelpTopic(const std::string &Page) {
   w->setAttribute(Qt::WA_DeleteOnClose, false);
   // Opened from a modal dialog (F1 in Options), the help takes clicks only as a window of that
   // dialog; otherwise it is a window of its own that no dialog's closing takes along.
-  if (QWidget *modal = QApplication::activeModalWidget(); w->parentWidget() != modal) {
+  QWidget *modal = QApplication::activeModalWidget();
+  const bool shown = w->isVisible();
+  bool place = !shown;
+  if (w->parentWidget() != modal) {
     const QRect at = w->geometry();
-    const bool shown = w->isVisible();
     w->setParent(modal, Qt::Window);
     if (shown) w->setGeometry(at);
+    place = place || modal; // newly over a dialog: out of its way
   }
+  // Beside the dialog, so that its OK and Cancel stay in sight; on the screen in any case.
+  if (place) w->resize(THelpWindow::Preferred);
+  if (place && modal)
+    PlaceBeside(w, modal);
+  else if (place)
+    FitToScreen(w);
   const std::string dir = FindHelpPage(Page);
   if (dir.empty()) {
     w->Browser->setHtml(

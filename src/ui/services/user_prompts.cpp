@@ -1,4 +1,5 @@
 #include "ui/services/user_prompts.h"
+#include "ui/services/window_services.h"
 
 #include <QDialog>
 #include <QFileDialog>
@@ -144,7 +145,10 @@ public:
                                 const std::string &Initial) override {
     return QFileDialog::getExistingDirectory(Owner, Q(Title), Q(Initial)).toStdString();
   }
-  int ExecDialog(QDialog &Dialog) override { return Dialog.exec(); }
+  int ExecDialog(QDialog &Dialog) override {
+    FitToScreen(&Dialog); // never larger than the screen
+    return Dialog.exec();
+  }
 };
 
 std::unique_ptr<TUserPrompts> &Current() {
