@@ -140,6 +140,8 @@ void TMainForm::ScanFinished() {
   Model->RefreshAll();
   UpdateRemoveCommand();
   SaveListNow(); // a window killed after the search keeps its rows and their states
+  // A search's rows are worth the wait for the disk: the report box comes after it anyway.
+  Saves_.Drain();
   ReadTagsAfterSearch();
   ShowScanReport(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count());
