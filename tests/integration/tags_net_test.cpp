@@ -365,7 +365,6 @@ TEST_F(TagsNet, AParseHeldPastItsBudgetEndsItsWorkerAndIsNotReadAgainUntilItChan
     EXPECT_NE(Ended[0].find("signal " + std::to_string(SIGALRM)), std::string::npos) << Ended[0];
     EXPECT_NE(Ended[0].find(SlowUnc), std::string::npos) << Ended[0];
   }
-
   EXPECT_EQ(P.Reads, 1);
 
   // As it was, on a link at full speed now: kept without tags, not read, no byte of it fetched.
@@ -378,8 +377,8 @@ TEST_F(TagsNet, AParseHeldPastItsBudgetEndsItsWorkerAndIsNotReadAgainUntilItChan
   EXPECT_EQ(P.Reads, 1);
   EXPECT_EQ((sonquarry::testing::ServerCounters(NetDir) - Before).ReadBytes, 0);
 
-  // Changed: read again, whole.
-  // By its size: a new time alone was now and then not seen yet by the rescan's look at it.
+  // Changed, by its size (a new time alone was now and then not seen yet by the rescan's look at
+  // it): read again, whole.
   std::ofstream(Slow, std::ios::app).put('\0');
   const tags::TTagOutcome Again = Pass(1);
   EXPECT_EQ(P.Reads, 2);
