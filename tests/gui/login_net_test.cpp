@@ -1,20 +1,12 @@
 // The window's question for a computer's login, against the test network's shares for one user
-// each: through the window's network and the replaceable prompts, once per refusing computer;
-// a right answer brings the files, a wrong one twice leaves the computer out with a log line,
-// "Remember" puts the entry in the keyring. No password reaches a log line.
+// each: a search in the whole window through its network and the replaceable prompts, asked once
+// per refusing computer; a right answer brings the files, a wrong one twice leaves the computer
+// out with a log line, "Remember" puts the entry in the keyring. No password reaches a log line.
 
-#include "app/program_network.h"
-#include "discovery/ip_range.h"
-#include "engine/net_scan.h"
-#include "platform/os/diag.h"
-#include "platform/os/thread.h"
-#include "support/gui_spin.h"
 #include "support/keyring_session.h"
 #include "support/recording_prompts.h"
-#include "support/run_program.h"
-#include "support/testnet_env.h"
+#include "support/window_login_search.h"
 #include "ui/dialogs/login_form.h"
-#include "ui/services/qt_dispatcher.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -23,27 +15,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <mutex>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
 namespace fs = std::filesystem;
 
-namespace {
-
-void Logins(const std::string &Off) {
-  const auto R = RunProgram(
-      {"/bin/sh", "-c", TestnetTool() + " logins --dir \"$SQ_TESTNET_DIR\"" + Off + " 2>&1"});
-  ASSERT_EQ(R.Status, 0) << R.Out;
-}
-
-} // namespace
-
 TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKeeps) {
   const auto E = Env::Load();
-  Logins("");
+  ASSERT_EQ(SwitchLogins("").Status, 0);
   const fs::path Dir = fs::temp_directory_path() / ("sonquarry-login-" + std::to_string(getpid()));
   fs::remove_all(Dir);
+  OwnHome(Dir);
   TKeyringSession Keyring(Dir / "keyring");
   ASSERT_TRUE(Keyring.Store("nobody-here", "", "unrelated", "x")); // the keyring is up
   // Before any thread of the search starts: GLib's threads read the environment.
@@ -52,12 +34,6 @@ TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKe
   const std::string AlphaPass = E.Get("SQ_ALPHA_LOGIN_PASSWORD");
   const std::string BravoPass = E.Get("SQ_BRAVO_LOGIN_PASSWORD");
 
-  std::mutex Lock;
-  std::vector<std::string> Lines;
-  const auto OldSink = platform::SetDiagnosticSink([&](platform::TDiagLevel, const std::string &L) {
-    std::lock_guard<std::mutex> G(Lock);
-    Lines.push_back(L);
-  });
   TPromptsScope Prompts;
   std::vector<std::string> Titles;
   for (int I = 0; I < 4; ++I)
@@ -83,33 +59,7 @@ TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKe
       return int(QDialog::Accepted);
     });
 
-  TQtDispatcher Dispatcher;
-  platform::SetMainThread(&Dispatcher);
-  std::vector<std::string> Found;
-  int Finished = 0;
-  {
-    smb::SmbProviderOptions O;
-    O.CredentialsFile = "-";
-    TNetScan Scan;
-    Scan.Network = MakeWindowNetwork(O);
-    Scan.NetBios = false;
-    Scan.MaxThreadCount = 4;
-    Scan.AddIP(StrIP(Alpha));
-    Scan.AddIP(StrIP(Bravo));
-    Scan.Filter.AllowedRes = {E.Get("SQ_ALPHA_LOGIN_SHARE"), E.Get("SQ_BRAVO_LOGIN_SHARE")};
-    Scan.Filter.Extentions = {".mp3"};
-    Scan.OnFilesFound = [&](TScanResThread *, const std::string &D,
-                            const std::vector<std::string> &Files, const std::string &) {
-      for (const auto &F : Files) Found.push_back(D + "\\" + F);
-    };
-    Scan.OnFinish = [&](TNetScan *) { ++Finished; };
-    Scan.Start();
-    ASSERT_TRUE(SpinUntil([&] { return Finished > 0; }, 180000));
-  }
-  Dispatcher.Close();
-  EXPECT_TRUE(platform::TThread::WaitForFreeThreads(60000));
-  platform::SetMainThread(nullptr);
-  platform::SetDiagnosticSink(OldSink);
+  const auto Got = SearchLoginSharesInTheWindow(E);
 
   // Alpha asked once and answered right; Bravo asked twice (once more after the refusal).
   int ForAlpha = 0, ForBravo = 0;
@@ -119,27 +69,20 @@ TEST(LoginNet, AskedOncePerComputerRightBringsFilesWrongTwiceLeavesOutRememberKe
   }
   EXPECT_EQ(ForAlpha, 1);
   EXPECT_EQ(ForBravo, 2);
-  std::set<std::string> Want;
-  const fs::path Root = E.Get("SQ_ALPHA_LOGIN_DIR");
-  for (const auto &F : fs::recursive_directory_iterator(Root))
-    if (F.path().extension() == ".mp3") Want.insert(F.path().filename().string());
-  std::set<std::string> Got;
-  for (const auto &F : Found) {
-    EXPECT_NE(F.find(E.Get("SQ_ALPHA_LOGIN_SHARE")), std::string::npos) << F;
-    Got.insert(F.substr(F.rfind('\\') + 1));
-  }
-  EXPECT_EQ(Got, Want);
+  EXPECT_EQ(Got, LoginShareOnDisk(E, "ALPHA"));
+  // The window's log has the diagnostic lines; it and its boxes hold no password.
+  std::string Said = KeptText(Dir);
   bool LeftOut = false;
-  for (const auto &L : Lines) {
+  for (const auto &L : SplitLines(Said))
     LeftOut =
         LeftOut || (L.find(Bravo) != std::string::npos && L.find("left out") != std::string::npos);
-    for (const auto &P : {AlphaPass, BravoPass, std::string("wrong-guess")})
-      EXPECT_EQ(L.find(P), std::string::npos) << L;
-  }
-  EXPECT_TRUE(LeftOut);
+  EXPECT_TRUE(LeftOut) << Said;
+  for (const auto &R : Prompts->Records) Said += R.Caption + "\n" + R.Text + "\n";
+  for (const auto &P : {AlphaPass, BravoPass, std::string("wrong-guess")})
+    EXPECT_EQ(Said.find(P), std::string::npos) << Said;
   // Remembered under the file managers' schema, found by their look-up.
   EXPECT_EQ(Keyring.Lookup(E.Get("SQ_ALPHA_LOGIN_USER"), Alpha), AlphaPass);
   EXPECT_EQ(Keyring.Lookup(E.Get("SQ_BRAVO_LOGIN_USER"), Bravo), "");
-  Logins(" --off");
+  EXPECT_EQ(SwitchLogins(" --off").Status, 0);
   fs::remove_all(Dir);
 }

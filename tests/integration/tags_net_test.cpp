@@ -1,9 +1,14 @@
 // ctest-labels: threads
 // Music tags over the network: sonquarry-scan --tags against the generated files of a share,
 // compared with what mutagen reads from the server's disk; the cache on a rescan (the server
-// reads nothing of the files and is asked nothing about them, by its own counters), and a damaged
-// cache.
+// reads nothing of the files and is asked nothing about them, by its own counters), a damaged
+// cache, hostile files, and a parse that a slow server holds past its budget.
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <iostream>
+#include <mutex>
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +24,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/os/diag.h"
 #include "platform/smb/smb_provider.h"
 #include "services/tags/tag_pass.h"
+#include "support/latency_relay.h"
 #include "support/mutagen_oracle.h"
 #include "support/server_counters.h"
 #include "support/xdg_sandbox.h"
@@ -224,6 +231,166 @@ TEST_F(TagsNet, HostileFilesCostTheirTagsAtMostAndNoWorkerGrows) {
     EXPECT_EQ(Got["bomb.mp3"].Artist, "Bomb Artist");
     EXPECT_EQ(Got["bomb.mp3"].Title, "");
   }
+}
+
+// The provider, with the tag reads of one file counted and the last one timed.
+class TTimedTags final : public sonquarry::net::INetProvider {
+public:
+  TTimedTags(sonquarry::net::INetProvider &P, std::string Unc) : P_(P), Unc_(std::move(Unc)) {}
+  sonquarry::net::NetEnumStatus EnumResources(const sonquarry::net::NetResource *C,
+                                              std::vector<sonquarry::net::NetResource> &Out,
+                                              sonquarry::net::NetError *E) override {
+    return P_.EnumResources(C, Out, E);
+  }
+  bool FindFiles(const std::string &Dir, std::vector<sonquarry::net::DirEntry> &Out,
+                 sonquarry::net::NetError *E) override {
+    return P_.FindFiles(Dir, Out, E);
+  }
+  bool StatFile(const std::string &Unc, sonquarry::net::FileStat &Out,
+                sonquarry::net::NetError *E) override {
+    return P_.StatFile(Unc, Out, E);
+  }
+  bool ReadTags(const std::string &Unc, int64_t Size, const sonquarry::net::TagBudget &B,
+                sonquarry::net::TagReading &Out, sonquarry::net::NetError *E) override {
+    const auto T0 = std::chrono::steady_clock::now();
+    const bool R = P_.ReadTags(Unc, Size, B, Out, E);
+    if (Unc != Unc_) return R;
+    ++Reads;
+    Ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T0)
+            .count();
+    return R;
+  }
+  std::atomic<int> Reads{0};
+  std::atomic<long> Ms{-1};
+
+private:
+  sonquarry::net::INetProvider &P_;
+  const std::string Unc_;
+};
+
+// A parse held past its time budget: the server sends the file's bytes at 1 KB/s (the relay to
+// ALPHA, throttled) and libsmbclient may wait a minute, so only the watchdog ends the read of its
+// first 16 KiB. The worker ends by SIGALRM, the other files are read meanwhile, and the file is
+// kept as unreadable: not read again until it changes, then read whole.
+TEST_F(TagsNet, AParseHeldPastItsBudgetEndsItsWorkerAndIsNotReadAgainUntilItChanges) {
+  namespace tags = sonquarry::tags;
+  sonquarry::testing::TXdgSandbox Home;
+  const fs::path Disk = E.Get("SQ_HOSTILE_DIR");
+  const fs::path Slow = Disk / "watchdog/held.mp3";
+  fs::create_directories(Slow.parent_path());
+  fs::permissions(Slow.parent_path(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
+  fs::copy_file(Disk / "plain/one.mp3", Slow, fs::copy_options::overwrite_existing);
+  fs::permissions(Slow, fs::perms::others_read, fs::perm_options::add);
+  const TTagTable Want = MutagenTags(Disk / "plain");
+  ASSERT_EQ(Want.size(), 2u);
+  const sonquarry::testing::TRelayHost Up(E.Get("SQ_TESTNET_DIR"), 0);
+  ASSERT_TRUE(Up.Up);
+  const std::string Ns = "ip netns exec " + E.Get("SQ_PREFIX") + "-relay ";
+  const auto Throttle = [&](bool On) {
+    return std::system((Ns + (On ? "tc qdisc replace dev eth0 root tbf rate 8kbit burst 1600 "
+                                   "latency 60s"
+                                 : "tc qdisc del dev eth0 root 2>/dev/null"))
+                           .c_str());
+  };
+  std::mutex Lock;
+  std::vector<std::string> Ended; // the diagnostic lines of workers that ended
+  sonquarry::platform::TDiagnosticSink Old;
+  struct TCleanUp {
+    std::function<void()> F;
+    ~TCleanUp() { F(); }
+  } CleanUp{[&] {
+    sonquarry::platform::SetDiagnosticSink(Old);
+    Throttle(false);
+    fs::remove_all(Slow.parent_path());
+  }};
+  Old = sonquarry::platform::SetDiagnosticSink(
+      [&](sonquarry::platform::TDiagLevel, const std::string &L) {
+        std::lock_guard<std::mutex> G(Lock);
+        if (L.find("SMB worker") != std::string::npos) Ended.push_back(L);
+      });
+  sonquarry::smb::SmbProviderOptions O;
+  O.ConfigFile = E.Get("SQ_CLIENT_CONF");
+  O.CredentialsFile = "-";
+  O.TimeOutMs = 60000;
+  sonquarry::smb::TSmbProvider Smb(O);
+  tags::TTagCache Cache;
+  tags::TTagLimits Budget;
+  Budget.MaxTime = std::chrono::milliseconds(1000); // the watchdog at 1 + 5 s
+  const std::string Relay = E.Get("SQ_RELAY_IPS").substr(0, E.Get("SQ_RELAY_IPS").find(','));
+  const std::string Share = E.Get("SQ_HOSTILE_SHARE");
+  const std::string SlowUnc =
+      "\\\\" + Relay + Share.substr(Share.find('\\', 2)) + "\\watchdog\\held.mp3";
+  const Strings Uncs = {SlowUnc, Share + "\\plain\\one.mp3", Share + "\\plain\\two.mp3"};
+  TTimedTags P(Smb, SlowUnc);
+  const auto Pass = [&](std::size_t WantRead) {
+    std::map<std::string, tags::TTagOutcome> Got;
+    P.Ms = -1;
+    {
+      tags::TTagPass T(
+          P, &Cache, 2,
+          [&](const tags::TTagOutcome &R) {
+            std::lock_guard<std::mutex> G(Lock);
+            Got[BelowShare(R.Unc)] = R;
+          },
+          Budget);
+      std::vector<tags::TTagJob> Jobs;
+      for (const auto &U : Uncs) Jobs.push_back({U, Jobs.size(), -1, 0});
+      T.Add(std::move(Jobs));
+      EXPECT_TRUE(T.Wait(300000));
+      EXPECT_EQ(T.FilesRead(), WantRead);
+    }
+    if (P.Ms >= 0)
+      std::cout << "the tag read of held.mp3 took " << P.Ms
+                << " ms, its open included (budget 1000 ms, watchdog at 6 s)" << std::endl;
+    EXPECT_EQ(Got.size(), Uncs.size());
+    for (const auto &[Path, W] : Want) {
+      const tags::TTags &G = Got["plain/" + Path].Tags;
+      EXPECT_EQ(Strings({G.Artist, G.Title, G.Album, std::to_string(G.Year)}),
+                Strings(W.begin(), W.begin() + 4))
+          << Path;
+    }
+    return Got["watchdog/held.mp3"];
+  };
+
+  ASSERT_EQ(Throttle(true), 0);
+  const tags::TTagOutcome Held = Pass(2);
+  EXPECT_FALSE(Held.Ok);
+  EXPECT_EQ(Held.Tags, tags::TTags{});
+  {
+    std::lock_guard<std::mutex> G(Lock);
+    ASSERT_EQ(Ended.size(), 1u);
+    // SIGALRM: the watchdog, not the link, the memory limit or the program's own bound.
+    EXPECT_NE(Ended[0].find("signal " + std::to_string(SIGALRM)), std::string::npos) << Ended[0];
+    EXPECT_NE(Ended[0].find(SlowUnc), std::string::npos) << Ended[0];
+  }
+  EXPECT_EQ(P.Reads, 1);
+
+  // As it was, on a link at full speed now: kept without tags, not read, no byte of it fetched.
+  ASSERT_EQ(Throttle(false), 0);
+  const std::string NetDir = E.Get("SQ_TESTNET_DIR");
+  const auto Before = sonquarry::testing::ServerCounters(NetDir);
+  const tags::TTagOutcome Kept = Pass(0);
+  EXPECT_TRUE(Kept.Ok);
+  EXPECT_EQ(Kept.Tags, tags::TTags{});
+  EXPECT_EQ(P.Reads, 1);
+  EXPECT_EQ((sonquarry::testing::ServerCounters(NetDir) - Before).ReadBytes, 0);
+
+  // Changed, by its size (a new time alone was now and then not seen yet by the rescan's look at
+  // it): read again, whole.
+  std::ofstream(Slow, std::ios::app).put('\0');
+  const tags::TTagOutcome Again = Pass(1);
+  EXPECT_EQ(P.Reads, 2);
+  const TTagTable Changed = MutagenTags(Slow.parent_path());
+  ASSERT_EQ(Changed.size(), 1u);
+  const auto &W = Changed.begin()->second;
+  EXPECT_TRUE(Again.Ok);
+  EXPECT_EQ(Strings({Again.Tags.Artist, Again.Tags.Title, Again.Tags.Album,
+                     std::to_string(Again.Tags.Year)}),
+            Strings(W.begin(), W.begin() + 4));
+  std::lock_guard<std::mutex> G(Lock);
+  EXPECT_EQ(Ended.size(), 1u);
 }
 
 } // namespace

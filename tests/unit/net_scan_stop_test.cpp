@@ -21,6 +21,8 @@
 #include "engine/net_scan.h"
 #include "engine/scan_log.h"
 #include "engine/scan_res_thread.h"
+#include "engine/scan_session.h"
+#include "paths/wnet_tree.h"
 #include "platform/os/exception.h"
 #include "platform/os/main_thread.h"
 #include "support/net_scan_fixture.h"
@@ -42,6 +44,49 @@ TEST_F(NetScanTest, StopDuringAWalkEndsAfterTheCallInProgressWithoutReportingIt)
   const auto *Pc1 = FindBlock(L, "Processing resource \\\\PC1.");
   ASSERT_TRUE(Pc1);
   EXPECT_EQ(Pc1->back(), "\\\\PC1\\empty"); // nothing after the share list
+}
+
+// Rows of a list searched again: a stop inside PC1's walk (its share "music" done, "private"
+// held) leaves the rows the walk did not reach "not checked" (3), never "removed" (2); a search
+// that ends removes the row that its listing no longer holds.
+TEST_F(NetScanTest, AStopInsideAWalkLeavesTheRowsItDidNotReachNotChecked) {
+  struct TCase {
+    bool Stop;
+    int Gone, Private; // states of music\gone.mp3 and private\secret.mp3
+  };
+  for (const TCase C :
+       {TCase{false, nsInaccessible, nsKnown}, TCase{true, nsUnreached, nsUnreached}}) {
+    SCOPED_TRACE(C.Stop ? "stopped" : "ended");
+    TWNetTree Tree;
+    Tree.AddFile("WG1", "\\\\PC1\\music\\Rock\\Deep", "c.mp3");
+    Tree.AddFile("WG1", "\\\\PC1\\music", "gone.mp3");
+    Tree.AddFile("WG1", "\\\\PC1\\private", "secret.mp3");
+    TScanSession Session(*Scan, Tree);
+    Session.PrepareList();
+    bool MusicDone = false;
+    Scan->OnFilesFound = [&](TScanResThread *, const std::string &Dir, const Strings &Files,
+                             const std::string &Domain) {
+      for (const auto &N : Files) Tree.AddFile(Domain, Dir, N);
+      MusicDone = MusicDone || Dir == "\\\\PC1\\music";
+    };
+    Finished = 0;
+    if (C.Stop) {
+      ASSERT_TRUE(StartHeldIn("\\\\PC1\\private"));
+      ASSERT_TRUE(Main.PumpUntil([&] { return MusicDone; }, 10000));
+      ASSERT_NO_FATAL_FAILURE(StopAndRelease());
+    } else {
+      BuildNetwork(*Provider);
+      Scan->Start();
+      ASSERT_NO_FATAL_FAILURE(ExpectOneFinish());
+    }
+    Session.Finish();
+    std::map<std::string, int> States;
+    for (int I = 0; I < Tree.Count(); ++I)
+      States[Tree.GetDirectory(I) + std::string(Tree.File(I).Name())] = Tree.File(I).State();
+    EXPECT_EQ(States["\\\\PC1\\music\\Rock\\Deep\\c.mp3"], nsKnown);
+    EXPECT_EQ(States["\\\\PC1\\music\\gone.mp3"], C.Gone);
+    EXPECT_EQ(States["\\\\PC1\\private\\secret.mp3"], C.Private);
+  }
 }
 
 TEST_F(NetScanTest, LimitedConnectionMethodPausesOnlyBeforeLaterResourcesAndStopCutsThePause) {
