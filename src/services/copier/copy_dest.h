@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace sonquarry::copier {
@@ -50,7 +51,8 @@ public:
   // Name (one safe component) made one this system accepts as a plain file's name.
   static std::string SystemName(const std::string &Name);
 
-  // From any thread: a system copy in flight, and every later one, ends soon.
+  // From any thread: a system copy in flight, and every later one, ends soon (Windows: a read
+  // that waits on a server too).
   void Cancel();
 
 private:
@@ -59,6 +61,8 @@ private:
 #ifdef _WIN32
   void *File_ = nullptr; // the temporary file's HANDLE while written
   int CancelFlag_ = 0;   // CopyFileExW's, a BOOL
+  std::mutex CopyingLock_;
+  void *Copying_ = nullptr; // the copying thread's HANDLE while CopyFileExW runs
 #else
   int DirFd_ = -1;
   int Fd_ = -1;

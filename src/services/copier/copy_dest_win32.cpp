@@ -1,6 +1,7 @@
 // The destination folder on Windows: the system's own copy (CopyFileExW, with its progress
-// routine and its cancel flag) into a hidden temporary file, flushed (FlushFileBuffers), then
-// given its name by MoveFileExW without MOVEFILE_REPLACE_EXISTING, which never replaces a file.
+// routine and its cancel flag, and CancelSynchronousIo for a read in flight) into a hidden
+// temporary file, flushed (FlushFileBuffers), then given its name by MoveFileExW without
+// MOVEFILE_REPLACE_EXISTING, which never replaces a file.
 #include "services/copier/copy_dest.h"
 
 #include <windows.h>
@@ -111,7 +112,13 @@ int TCopyDest::CopySystemFile(const std::string &Path,
                               int64_t &Done, std::string &Error) {
   TProgressContext Context{&OnProgress};
   DWORD Code = ERROR_FILE_EXISTS;
-  for (int Attempt = 0; Attempt < 100 && Code == ERROR_FILE_EXISTS; ++Attempt) {
+  auto Taken = [&Code] { return Code == ERROR_FILE_EXISTS || Code == ERROR_ALREADY_EXISTS; };
+  {
+    // CancelSynchronousIo needs THREAD_TERMINATE on the thread's handle.
+    std::lock_guard<std::mutex> L(CopyingLock_);
+    Copying_ = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+  }
+  for (int Attempt = 0; Attempt < 100 && Taken(); ++Attempt) {
     Temp_ = TempName();
     // CopyFileExW reads the flag between its chunks; a set flag ends the copy and removes what
     // it wrote.
@@ -122,7 +129,14 @@ int TCopyDest::CopySystemFile(const std::string &Path,
     }
     Code = ::GetLastError();
   }
+  {
+    std::lock_guard<std::mutex> L(CopyingLock_);
+    if (Copying_) ::CloseHandle(Copying_);
+    Copying_ = nullptr;
+  }
   if (Code != ERROR_SUCCESS) {
+    // Not there before (it would have failed as existing): what a failed copy left is this one's.
+    if (!Taken()) Discard();
     Temp_.clear();
     if (Code == ERROR_REQUEST_ABORTED ||
         ::InterlockedCompareExchange(reinterpret_cast<LONG volatile *>(&CancelFlag_), 0, 0) != 0)
@@ -203,6 +217,9 @@ std::string TCopyDest::SystemName(const std::string &Name) { return SafeWindowsN
 
 void TCopyDest::Cancel() {
   ::InterlockedExchange(reinterpret_cast<LONG volatile *>(&CancelFlag_), TRUE);
+  // The flag is read between chunks; a read that waits on a server ends here.
+  std::lock_guard<std::mutex> L(CopyingLock_);
+  if (Copying_) ::CancelSynchronousIo(Copying_);
 }
 
 // The redirector opens \\PC\share\... itself; the long form lifts MAX_PATH.
