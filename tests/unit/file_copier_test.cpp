@@ -91,6 +91,24 @@ TEST(FileCopierNames, RemoteNamesBecomeOneSafeComponent) {
   EXPECT_EQ(copier::NumberedName("a.b.mp3", 2), "a.b (2).mp3");
   EXPECT_EQ(copier::NumberedName("noext", 3), "noext (3)");
   EXPECT_EQ(copier::NumberedName(".hidden", 2), ".hidden (2)");
+
+  // Names Windows would refuse, or take as a stream or a device.
+  const struct {
+    const char *Name, *Windows;
+  } windows[] = {
+      {"a:b.mp3", "a_b.mp3"},
+      {"x<>\"|?*.mp3", "x______.mp3"},
+      {"a\x01.mp3", "a_.mp3"},
+      {"end. .", "end___"},
+      {"CON", "_CON"},
+      {"nul.mp3", "_nul.mp3"},
+      {"Com1 .tar.mp3", "_Com1 .tar.mp3"},
+      {"lpt9", "_lpt9"},
+      {"console.mp3", "console.mp3"},
+      {"COM10.mp3", "COM10.mp3"},
+      {"\xc3\xbc.mp3", "\xc3\xbc.mp3"},
+  };
+  for (const auto &c : windows) EXPECT_EQ(copier::SafeWindowsName(c.Name), c.Windows) << c.Name;
 }
 
 TEST_F(Fixture, CollisionsKeepBothFiles) {

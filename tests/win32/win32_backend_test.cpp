@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "platform/files/atomic_file.h"
@@ -20,6 +24,8 @@
 #include "platform/net/tcp_sweep.h"
 #include "platform/net/wnet_provider.h"
 #include "platform/os/local_host.h"
+#include "platform/os/thread.h"
+#include "platform/os/win32_api.h"
 #include "platform/registry/registry.h"
 
 namespace {
@@ -206,6 +212,70 @@ TEST(Win32Os, VersionAndLocalHost) {
   ASSERT_TRUE(::GetComputerNameExW(ComputerNameDnsHostname, Name, &Size));
   EXPECT_EQ(platform::LocalHostName(), fs::path(std::wstring(Name, Size)).string());
   EXPECT_NE(platform::LocalIPv4(), 0u);
+}
+
+// A Stop is a Terminate of the scanning thread: it ends the call in flight, and the provider's
+// calls after it fail as stopped.
+class TStopThread final : public platform::TThread {
+public:
+  std::function<void()> Body;
+  std::atomic<bool> Entered{false};
+
+protected:
+  void Execute() override {
+    const platform::TCancelIoOnTerminate Cancel;
+    Entered = true;
+    Body();
+  }
+};
+
+TEST(Win32Stop, TerminateCancelsTheCallInFlightAndFailsTheNext) {
+  HANDLE ReadEnd = nullptr, WriteEnd = nullptr;
+  ASSERT_TRUE(::CreatePipe(&ReadEnd, &WriteEnd, nullptr, 0));
+  DWORD Code = 0;
+  TStopThread Reader;
+  Reader.Body = [&] {
+    char B;
+    DWORD N;
+    Code = ::ReadFile(ReadEnd, &B, 1, &N, nullptr) ? ERROR_SUCCESS : ::GetLastError();
+  };
+  Reader.Resume();
+  while (!Reader.Entered) ::Sleep(1);
+  ::Sleep(200); // in ReadFile by now
+  Reader.Terminate();
+  for (int I = 0; I < 500 && !Reader.Finished(); ++I) ::Sleep(10);
+  const bool Ended = Reader.Finished();
+  if (!Ended) ::WriteFile(WriteEnd, "x", 1, nullptr, nullptr); // not to hang here
+  Reader.WaitFor();
+  EXPECT_TRUE(Ended) << "the read in flight was not cancelled";
+  EXPECT_EQ(Code, DWORD(ERROR_OPERATION_ABORTED));
+  ::CloseHandle(ReadEnd);
+  ::CloseHandle(WriteEnd);
+
+  // Wine maps \\HOST\SHARE to dosdevices/unc/HOST/SHARE of its prefix.
+  const char *Prefix = std::getenv("WINEPREFIX");
+  if (!Prefix) GTEST_SKIP() << "not under Wine with WINEPREFIX set";
+  const fs::path Share = fs::path(L"Z:") / Prefix / "dosdevices" / "unc" / "sqstoptest" / "s";
+  fs::create_directories(Share / "sub");
+  for (const bool Stop : {false, true}) {
+    net::TWNetProvider Provider;
+    std::vector<net::DirEntry> Entries;
+    net::NetError Error;
+    bool Listed = false;
+    TStopThread Walker;
+    Walker.Body = [&] {
+      if (Stop) Walker.Terminate();
+      Listed = Provider.FindFiles("\\\\sqstoptest\\s", Entries, &Error);
+    };
+    Walker.Resume();
+    Walker.WaitFor();
+    EXPECT_EQ(Listed, !Stop);
+    EXPECT_EQ(Error.Broken, Stop) << Error.Message;
+    EXPECT_EQ(std::count_if(Entries.begin(), Entries.end(),
+                            [](const net::DirEntry &E) { return E.Name == "sub"; }),
+              Stop ? 0 : 1);
+  }
+  fs::remove_all(Share.parent_path());
 }
 
 } // namespace

@@ -2,9 +2,9 @@
 // The Windows network provider (WNet) and the Windows file search over UNC paths: the provider of
 // the Win32 build, where the system itself is the SMB client. Built only for Windows.
 //
-// Stop: each call is one synchronous system call on the calling (scanning) thread, and the engine
-// asks for its end between calls, as it does on Linux; a call in flight ends at the redirector's
-// own time-out. No worker processes.
+// Stop: the calls are synchronous system calls on the calling (scanning) thread. A Terminate of
+// that thread (a Stop) cancels the one in flight (CancelSynchronousIo) and fails the later ones
+// at once, as broken ("stopped"), as killing the worker does on Linux. No worker processes.
 
 #include <string>
 #include <vector>

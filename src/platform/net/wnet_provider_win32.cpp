@@ -26,6 +26,14 @@ void Fail(NetError *Error, DWORD Code, const std::string &What) {
   Error->Broken = false;
 }
 
+// A call that a Stop ended (or that a Stop came before): the provider's own failure.
+void Stopped(NetError *Error, const std::string &What) {
+  if (!Error) return;
+  Error->Code = ECANCELED;
+  Error->Message = What + ": stopped";
+  Error->Broken = true;
+}
+
 std::string Str(const wchar_t *S) { return S ? Narrow(std::wstring(S)) : std::string(); }
 
 NetResource FromSystem(const NETRESOURCEW &R) {
@@ -83,12 +91,20 @@ NetEnumStatus TWNetProvider::EnumResources(const NetResource *Container,
     C.lpProvider = Provider.empty() ? nullptr : Provider.data();
   }
   const std::string Name = Container ? Container->RemoteName : std::string("the network");
+  const platform::TCancelIoOnTerminate Cancel;
+  if (Cancel.Terminated()) {
+    Stopped(Error, "WNetOpenEnum " + Name);
+    return NetEnumStatus::OpenFailed;
+  }
   TEnumHandle E;
   DWORD Rc =
       ::WNetOpenEnumW(RESOURCE_GLOBALNET, RESOURCETYPE_DISK, 0, Container ? &C : nullptr, &E.H);
   if (Rc != NO_ERROR) {
     E.H = nullptr;
-    Fail(Error, Rc, "WNetOpenEnum " + Name);
+    if (Cancel.Terminated())
+      Stopped(Error, "WNetOpenEnum " + Name);
+    else
+      Fail(Error, Rc, "WNetOpenEnum " + Name);
     return NetEnumStatus::OpenFailed;
   }
   // 16 KB is what the system suggests; an entry larger than the buffer asks for more.
@@ -97,7 +113,8 @@ NetEnumStatus TWNetProvider::EnumResources(const NetResource *Container,
   for (;;) {
     DWORD Count = DWORD(-1);
     DWORD Size = DWORD(Buf.size());
-    Rc = ::WNetEnumResourceW(E.H, &Count, Buf.data(), &Size);
+    Rc = Cancel.Terminated() ? ERROR_OPERATION_ABORTED
+                             : ::WNetEnumResourceW(E.H, &Count, Buf.data(), &Size);
     if (Rc == ERROR_MORE_DATA) {
       // Not even one entry fitted: Size says what one needs.
       Buf.resize(std::max<std::size_t>(Size, Buf.size() * 2));
@@ -105,7 +122,10 @@ NetEnumStatus TWNetProvider::EnumResources(const NetResource *Container,
     }
     if (Rc == ERROR_NO_MORE_ITEMS) break;
     if (Rc != NO_ERROR) {
-      Fail(Error, Rc, "WNetEnumResource " + Name);
+      if (Cancel.Terminated())
+        Stopped(Error, "WNetEnumResource " + Name);
+      else
+        Fail(Error, Rc, "WNetEnumResource " + Name);
       return Out.size() > Before ? NetEnumStatus::Ok : NetEnumStatus::ReadFailed;
     }
     const auto *R = reinterpret_cast<const NETRESOURCEW *>(Buf.data());
@@ -121,11 +141,20 @@ bool TWNetProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &
     Fail(Error, ERROR_BAD_NETPATH, "FindFirstFile " + UncDir);
     return false;
   }
+  const platform::TCancelIoOnTerminate Cancel;
+  if (Cancel.Terminated()) {
+    Stopped(Error, "FindFirstFile " + UncDir);
+    return false;
+  }
   WIN32_FIND_DATAW D{};
   HANDLE H = ::FindFirstFileExW((Dir + L"\\*").c_str(), FindExInfoBasic, &D, FindExSearchNameMatch,
                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (H == INVALID_HANDLE_VALUE) {
     const DWORD Rc = ::GetLastError();
+    if (Cancel.Terminated()) {
+      Stopped(Error, "FindFirstFile " + UncDir);
+      return false;
+    }
     if (Rc == ERROR_FILE_NOT_FOUND) return true; // a root without "." and "..": empty
     Fail(Error, Rc, "FindFirstFile " + UncDir);
     return false;
@@ -139,8 +168,11 @@ bool TWNetProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &
     E.WriteTime = UnixTimeOfFileTime((uint64_t(D.ftLastWriteTime.dwHighDateTime) << 32) |
                                      D.ftLastWriteTime.dwLowDateTime);
     Out.push_back(std::move(E));
-  } while (::FindNextFileW(H, &D));
-  if (const DWORD Rc = ::GetLastError(); Rc != ERROR_NO_MORE_FILES) {
+  } while (!Cancel.Terminated() && ::FindNextFileW(H, &D));
+  if (Cancel.Terminated()) {
+    Stopped(Error, "FindNextFile " + UncDir);
+    Ok = false;
+  } else if (const DWORD Rc = ::GetLastError(); Rc != ERROR_NO_MORE_FILES) {
     Fail(Error, Rc, "FindNextFile " + UncDir);
     Ok = false;
   }
@@ -151,9 +183,17 @@ bool TWNetProvider::FindFiles(const std::string &UncDir, std::vector<DirEntry> &
 bool TWNetProvider::StatFile(const std::string &UncPath, FileStat &Out, NetError *Error) {
   const std::wstring Path = LongUncPath(UncPath);
   WIN32_FILE_ATTRIBUTE_DATA A{};
+  const platform::TCancelIoOnTerminate Cancel;
+  if (Cancel.Terminated()) {
+    Stopped(Error, "GetFileAttributes " + UncPath);
+    return false;
+  }
   if (Path.empty() || !::GetFileAttributesExW(Path.c_str(), GetFileExInfoStandard, &A)) {
-    Fail(Error, Path.empty() ? ERROR_BAD_NETPATH : ::GetLastError(),
-         "GetFileAttributes " + UncPath);
+    if (Cancel.Terminated())
+      Stopped(Error, "GetFileAttributes " + UncPath);
+    else
+      Fail(Error, Path.empty() ? ERROR_BAD_NETPATH : ::GetLastError(),
+           "GetFileAttributes " + UncPath);
     return false;
   }
   Out.Directory = (A.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

@@ -20,4 +20,23 @@ int ErrnoOfWinError(unsigned long Code);
 // Starts Winsock 2.2 for the process, once; false when it cannot be started.
 bool EnsureWinsock();
 
+class TThread;
+
+// While it lives, a Terminate of the calling TThread (on another thread: nothing) cancels the
+// synchronous I/O the thread has in flight (CancelSynchronousIo): a directory call to a server
+// that no longer answers ends then, not at the redirector's time-out. A Terminate that comes
+// between two calls is seen by Terminated before the next.
+class TCancelIoOnTerminate {
+public:
+  TCancelIoOnTerminate();
+  ~TCancelIoOnTerminate();
+  TCancelIoOnTerminate(const TCancelIoOnTerminate &) = delete;
+  TCancelIoOnTerminate &operator=(const TCancelIoOnTerminate &) = delete;
+  bool Terminated() const;
+
+private:
+  TThread *Thread_ = nullptr;
+  void *Handle_ = nullptr; // the thread's, with the right to cancel its I/O
+};
+
 } // namespace sonquarry::platform

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/os/thread.h"
+
 namespace sonquarry::platform {
 
 std::wstring Widen(const std::string &Utf8) {
@@ -91,5 +93,20 @@ bool EnsureWinsock() {
   });
   return Started;
 }
+
+TCancelIoOnTerminate::TCancelIoOnTerminate() : Thread_(TThread::Current()) {
+  if (!Thread_) return;
+  // CancelSynchronousIo needs THREAD_TERMINATE on the thread's handle.
+  Handle_ = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+  if (HANDLE H = Handle_) Thread_->SetTerminateHook([H] { ::CancelSynchronousIo(H); });
+}
+
+TCancelIoOnTerminate::~TCancelIoOnTerminate() {
+  if (!Handle_) return;
+  Thread_->SetTerminateHook(nullptr);
+  ::CloseHandle(Handle_);
+}
+
+bool TCancelIoOnTerminate::Terminated() const { return Thread_ && Thread_->Terminated(); }
 
 } // namespace sonquarry::platform

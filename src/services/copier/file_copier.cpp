@@ -1,16 +1,10 @@
 #include "services/copier/file_copier.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <random>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/os/diag.h"
-#include "platform/os/errors.h"
+#include "services/copier/copy_dest.h"
 #include "text/text.h"
 
 namespace sonquarry::copier {
@@ -19,10 +13,6 @@ namespace {
 constexpr size_t ChunkSize = 1 << 20;
 constexpr size_t MaxNameBytes = 255; // NAME_MAX of Linux file systems
 constexpr int MaxNumber = 100000;
-
-std::string ErrnoText(const std::string &What, int Errno) {
-  return What + ": " + platform::ErrnoText(Errno);
-}
 
 // Cuts Text to at most Bytes bytes without splitting a UTF-8 sequence.
 std::string Utf8Prefix(const std::string &Text, size_t Bytes) {
@@ -42,30 +32,6 @@ void SplitExt(const std::string &Name, std::string &Stem, std::string &Ext) {
     Stem = Name.substr(0, dot);
     Ext = Name.substr(dot);
   }
-}
-
-bool WriteAll(int Fd, const char *Data, size_t Size) {
-  while (Size > 0) {
-    const ssize_t n = ::write(Fd, Data, Size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    Data += n;
-    Size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Gives the finished temporary file the name Name unless that is taken (by anything, a dangling
-// link included): true when done, false with errno (EEXIST: taken).
-bool LinkNoReplace(int DirFd, const std::string &Temp, const std::string &Name) {
-  if (::renameat2(DirFd, Temp.c_str(), DirFd, Name.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // File systems without RENAME_NOREPLACE: a hard link fails on an existing name as well.
-  if (::linkat(DirFd, Temp.c_str(), DirFd, Name.c_str(), 0) != 0) return false;
-  ::unlinkat(DirFd, Temp.c_str(), 0);
-  return true;
 }
 
 } // namespace
@@ -94,46 +60,47 @@ std::string NumberedName(const std::string &Name, int Number) {
   return stem + " (" + std::to_string(Number) + ")" + ext;
 }
 
-TLocalCopySource::~TLocalCopySource() { Close(); }
+std::string SafeWindowsName(const std::string &Name) {
+  std::string out = Name;
+  for (char &c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"/\\|?*", c)) c = '_';
+  for (size_t i = out.size(); i > 0 && (out[i - 1] == '.' || out[i - 1] == ' '); --i)
+    out[i - 1] = '_';
+  // A device's name is one with any extension, and with spaces before its dot.
+  std::string stem = out.substr(0, out.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  stem = text::AsciiLower(stem);
+  static const char *const Devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  bool device = std::find(std::begin(Devices), std::end(Devices), stem) != std::end(Devices);
+  if (stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '0' &&
+      stem[3] <= '9')
+    device = true;
+  return device ? "_" + out : out;
+}
 
-bool TLocalCopySource::Open(const std::string &UncPath, int64_t &Size, std::string &Error) {
-  Close();
+std::string LocalPathOfUnc(const std::string &Root, const std::string &UncPath) {
   size_t pos = 0;
   while (pos < UncPath.size() && UncPath[pos] == '\\') ++pos;
   std::string rel;
   for (; pos < UncPath.size(); ++pos) rel += UncPath[pos] == '\\' ? '/' : UncPath[pos];
   std::string path = Root;
   if (!rel.empty() && rel.front() != '/') path += '/';
-  path += rel;
-  Fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (Fd < 0) {
-    Error = ErrnoText(path, errno);
-    return false;
-  }
-  struct stat st;
-  Size = ::fstat(Fd, &st) == 0 ? st.st_size : -1;
-  return true;
+  return path + rel;
 }
 
-long TLocalCopySource::Read(char *Buffer, size_t Capacity, std::string &Error) {
-  for (;;) {
-    const ssize_t n = ::read(Fd, Buffer, Capacity);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno != EINTR) {
-      Error = ErrnoText("read", errno);
-      return -1;
-    }
-  }
+std::string TLocalCopySource::SystemPath(const std::string &UncPath) const {
+  return LocalPathOfUnc(Root, UncPath);
 }
 
-void TLocalCopySource::Close() {
-  if (Fd >= 0) ::close(Fd);
-  Fd = -1;
-}
+TFileCopier::TFileCopier(ICopySource &ASource)
+    : Source(ASource), Dest(std::make_unique<TCopyDest>()) {}
+
+TFileCopier::~TFileCopier() = default;
 
 void TFileCopier::Cancel() {
   Cancelled = true;
   Source.Cancel();
+  Dest->Cancel();
 }
 
 TCopyProgress TFileCopier::Progress() const {
@@ -154,7 +121,11 @@ void TFileCopier::Measure(const std::vector<std::string> &Sources) {
   std::string ignored;
   for (size_t i = 0; i < Sources.size() && !Cancelled; ++i) {
     int64_t size = -1;
-    if (Source.Open(Sources[i], size, ignored)) Source.Close();
+    const std::string path = TCopyDest::SystemCopies() ? Source.SystemPath(Sources[i]) : "";
+    if (!path.empty())
+      size = TCopyDest::SystemSize(path);
+    else if (Source.Open(Sources[i], size, ignored))
+      Source.Close();
     Sizes[i] = std::max<int64_t>(size, 0);
     std::lock_guard<std::mutex> l(ProgressLock);
     Current.TotalSize += Sizes[i];
@@ -167,14 +138,9 @@ int TFileCopier::Copy(const std::vector<std::string> &Sources, const std::string
   Copied.clear();
   Skipped.clear();
   Error.clear();
-  Dir = Directory;
   Sizes.assign(Sources.size(), 0);
   SetProgress(TCopyProgress{});
-  const int dirFd = ::open(Directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) {
-    Error = ErrnoText(Directory, errno);
-    return 1;
-  }
+  if (!Dest->Open(Directory, Error)) return 1;
   if (MeasureFirst) Measure(Sources);
   std::vector<char> buffer(ChunkSize);
   int result = 0;
@@ -188,7 +154,7 @@ int TFileCopier::Copy(const std::vector<std::string> &Sources, const std::string
     p.FileDone = 0;
     p.FileSize = -1;
     SetProgress(p);
-    result = Cancelled ? 2 : CopyOne(dirFd, Sources[i], Sizes[i], buffer);
+    result = Cancelled ? 2 : CopyOne(Sources[i], Sizes[i], buffer);
     std::unique_lock<std::mutex> l(ProgressLock);
     if (result != 0) { // the file leaves the whole
       Current.TotalSize -= Sizes[i];
@@ -204,107 +170,122 @@ int TFileCopier::Copy(const std::vector<std::string> &Sources, const std::string
     }
     if (result == 0) ++Current.FilesDone;
   }
-  ::close(dirFd);
+  Dest->Close();
   return result == 0 && !Skipped.empty() ? 1 : result;
 }
 
-int TFileCopier::CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized,
-                         std::vector<char> &Buffer) {
-  int64_t size = -1;
-  if (!Source.Open(UncPath, size, Error)) return Cancelled ? 2 : 1;
+void TFileCopier::SetFileSize(int64_t Size, int64_t &Sized) {
+  std::lock_guard<std::mutex> l(ProgressLock);
+  Current.FileSize = Size;
+  // Its size now, should it have changed since it was measured (or was not).
+  Current.TotalSize += std::max<int64_t>(Size, 0) - Sized;
+  Sized = std::max<int64_t>(Size, 0);
+}
+
+int TFileCopier::ReadInto(const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer,
+                          int64_t &Size, int64_t &Done) {
+  if (!Source.Open(UncPath, Size, Error)) return Cancelled ? 2 : 1;
   struct TCloser {
     ICopySource &S;
     ~TCloser() { S.Close(); }
   } closer{Source};
-  {
-    std::lock_guard<std::mutex> l(ProgressLock);
-    Current.FileSize = size;
-    // Its size now, should it have changed since it was measured (or was not).
-    Current.TotalSize += std::max<int64_t>(size, 0) - Sized;
-    Sized = std::max<int64_t>(size, 0);
-  }
-
-  // The temporary file: hidden, never a name the user could have chosen.
-  std::string temp;
-  int fd = -1;
-  std::random_device rd;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
-    temp = std::string(".sonquarry-") + suffix + ".part";
-    fd = ::openat(DirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    Error = ErrnoText("cannot create a file in the destination", errno);
-    return 1;
-  }
-  auto fail = [&](int Code) {
-    ::close(fd);
-    ::unlinkat(DirFd, temp.c_str(), 0);
-    return Code;
-  };
-
-  int64_t done = 0;
+  SetFileSize(Size, Sized);
+  if (!Dest->CreateTemp(Error)) return 1;
   for (;;) {
-    if (Cancelled) return fail(2);
+    if (Cancelled) return 2;
     // Never past the size it was opened with (and one byte more, to tell that it grew): a file
     // that keeps growing would fill the disk.
     const size_t want =
-        size < 0 ? Buffer.size()
-                 : static_cast<size_t>(std::min<int64_t>(int64_t(Buffer.size()), size - done + 1));
+        Size < 0 ? Buffer.size()
+                 : static_cast<size_t>(std::min<int64_t>(int64_t(Buffer.size()), Size - Done + 1));
     long n = Source.Read(Buffer.data(), want, Error);
-    if (n < 0) return fail(Cancelled ? 2 : 1);
+    if (n < 0) return Cancelled ? 2 : 1;
     if (n == 0) break;
-    const bool grew = size >= 0 && done + n > size;
-    if (grew) {
-      platform::Diagnostic(UncPath + " grew while it was copied: the copy holds its first " +
-                           std::to_string(size) + " bytes, the size it had when opened.");
-      n = static_cast<long>(size - done);
-    }
-    if (n > 0 && !WriteAll(fd, Buffer.data(), static_cast<size_t>(n))) {
-      Error = ErrnoText("write", errno);
-      return fail(1);
-    }
-    done += n;
+    const bool grew = Size >= 0 && Done + n > Size;
+    if (grew) n = static_cast<long>(Size - Done);
+    if (n > 0 && !Dest->Write(Buffer.data(), static_cast<size_t>(n), Error)) return 1;
+    Done += n;
     {
       std::lock_guard<std::mutex> l(ProgressLock);
-      Current.FileDone = done;
+      Current.FileDone = Done;
       Current.TotalDone += n;
     }
-    if (grew) break;
-  }
-  if (size >= 0 && done != size) {
-    Error =
-        "the file ended after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
-    return fail(1);
-  }
-  // On the disk before it gets its name: a crash then leaves the whole file or none.
-  const bool synced = ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !synced) {
-    Error = ErrnoText("write", errno);
-    ::unlinkat(DirFd, temp.c_str(), 0);
-    return 1;
-  }
-  if (Cancelled) {
-    ::unlinkat(DirFd, temp.c_str(), 0);
-    return 2;
-  }
-  const std::string base = SafeLocalName(UncPath);
-  for (int n = 1; n <= MaxNumber; ++n) {
-    const std::string name = NumberedName(base, n);
-    if (LinkNoReplace(DirFd, temp, name)) {
-      ::fsync(DirFd); // the name too
-      Copied.push_back(Dir + (Dir.empty() || Dir.back() != '/' ? "/" : "") + name);
-      return 0;
-    }
-    if (errno != EEXIST) {
-      Error = ErrnoText(name, errno);
+    if (grew) {
+      ++Done; // the byte past its size, cut
       break;
     }
   }
-  if (Error.empty()) Error = "no free name for " + base;
-  ::unlinkat(DirFd, temp.c_str(), 0);
+  return 0;
+}
+
+int TFileCopier::SystemCopy(const std::string &Path, int64_t &Sized, int64_t &Size, int64_t &Done) {
+  int64_t shown = 0; // what the progress holds of this file
+  auto onProgress = [&](int64_t D, int64_t S) {
+    if (Size < 0 && S >= 0) {
+      Size = S;
+      SetFileSize(Size, Sized);
+    }
+    // Never more than its size in the totals; a file that grew is cut to it below.
+    const int64_t d = Size >= 0 ? std::min(D, Size) : D;
+    std::lock_guard<std::mutex> l(ProgressLock);
+    Current.FileDone = d;
+    Current.TotalDone += d - shown;
+    shown = d;
+  };
+  const int code = Dest->CopySystemFile(Path, onProgress, Done, Error);
+  if (code == 0 && Size < 0) { // no progress was told: the size is what was copied
+    Size = Done;
+    SetFileSize(Size, Sized);
+    onProgress(Done, Size);
+  }
+  return code == 1 && Cancelled ? 2 : code;
+}
+
+int TFileCopier::CopyOne(const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer) {
+  int64_t size = -1, done = 0;
+  const std::string path = TCopyDest::SystemCopies() ? Source.SystemPath(UncPath) : "";
+  const int code = path.empty() ? ReadInto(UncPath, Sized, Buffer, size, done)
+                                : SystemCopy(path, Sized, size, done);
+  if (code != 0) {
+    Dest->Discard();
+    return code;
+  }
+  if (size >= 0 && done > size) {
+    platform::Diagnostic(UncPath + " grew while it was copied: the copy holds its first " +
+                         std::to_string(size) + " bytes, the size it had when opened.");
+    if (!path.empty() && !Dest->Truncate(size, Error)) {
+      Dest->Discard();
+      return 1;
+    }
+  } else if (size >= 0 && done != size) {
+    Error =
+        "the file ended after " + std::to_string(done) + " of " + std::to_string(size) + " bytes";
+    Dest->Discard();
+    return 1;
+  }
+  if (!Dest->Finish(Error)) {
+    Dest->Discard();
+    return 1;
+  }
+  if (Cancelled) {
+    Dest->Discard();
+    return 2;
+  }
+  const std::string base = TCopyDest::SystemName(SafeLocalName(UncPath));
+  for (int n = 1; n <= MaxNumber; ++n) {
+    const std::string name = NumberedName(base, n);
+    const TCopyDest::TNaming r = Dest->Publish(name, Error);
+    if (r == TCopyDest::TNaming::Done) {
+      Copied.push_back(Dest->PathOf(name));
+      return 0;
+    }
+    if (r == TCopyDest::TNaming::Failed) {
+      Dest->Discard();
+      return 1;
+    }
+  }
+  Error = "no free name for " + base; // not a reason left from a file before
+  Dest->Discard();
   return 1;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // Copies files of the network into one local directory: the copier behind "Copy selected files to
-// directory...". Reading goes through a source (an SMB worker, or local files in tests); every
-// file is written under a temporary name and only a complete file gets its final name, the first
-// free one of "name.ext", "name (2).ext", ... Nothing is ever written outside the directory: the
-// remote name is reduced to one safe path component and every file operation is relative to the
-// directory's descriptor.
+// directory...". Reading goes through a source (an SMB worker, or local files in tests), or, where
+// the system reaches the file itself (Windows), through the system's copy; every file is written
+// under a temporary name and only a complete file gets its final name, the first free one of
+// "name.ext", "name (2).ext", ... Nothing is ever written outside the directory: the remote name
+// is reduced to one safe path component, and the folder's side is copy_dest.h's.
 
 #include <atomic>
 #include <cstdint>
@@ -27,6 +27,12 @@ public:
   virtual long Read(char *Buffer, size_t Capacity, std::string &Error) = 0;
   virtual void Close() = 0;
   virtual void Cancel() = 0;
+  // The path under which the system opens the file itself, for its own copy; empty: only Open
+  // and Read reach it.
+  virtual std::string SystemPath(const std::string &UncPath) const {
+    (void)UncPath;
+    return {};
+  }
 };
 
 // Reads UNC paths from a local folder: \\PC\share\dir\f.mp3 is Root/PC/share/dir/f.mp3.
@@ -38,6 +44,7 @@ public:
   long Read(char *Buffer, size_t Capacity, std::string &Error) override;
   void Close() override;
   void Cancel() override {}
+  std::string SystemPath(const std::string &UncPath) const override;
 
 private:
   std::string Root;
@@ -61,9 +68,12 @@ struct TCopyProgress {
 // What to do after a file that could not be copied.
 enum class TFailureAnswer { Skip, SkipAll, Cancel };
 
+class TCopyDest;
+
 class TFileCopier {
 public:
-  explicit TFileCopier(ICopySource &ASource) : Source(ASource) {}
+  explicit TFileCopier(ICopySource &ASource);
+  ~TFileCopier();
 
   // Copies every source into Directory, in order. A file that fails is handed to OnFailure (on
   // the copying thread), or without it stops the copy. 0 when every file was copied; 1 when one
@@ -86,18 +96,27 @@ public:
 
 private:
   // Sized: the file's measured size, made its size when opened.
-  int CopyOne(int DirFd, const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer);
+  int CopyOne(const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer);
+  // The file into the destination's temporary file, read through the source or copied by the
+  // system: Size its size when opened, Done the bytes copied. 0, or 1 or 2 with nothing left.
+  int ReadInto(const std::string &UncPath, int64_t &Sized, std::vector<char> &Buffer, int64_t &Size,
+               int64_t &Done);
+  int SystemCopy(const std::string &Path, int64_t &Sized, int64_t &Size, int64_t &Done);
+  // The file's size once opened, in place of the one measured.
+  void SetFileSize(int64_t Size, int64_t &Sized);
   void Measure(const std::vector<std::string> &Sources);
   void SetProgress(const TCopyProgress &P);
 
   ICopySource &Source;
-  std::string Dir;
+  std::unique_ptr<TCopyDest> Dest;
   std::vector<int64_t> Sizes; // one per source, 0 when unknown
   std::atomic<bool> Cancelled{false};
   mutable std::mutex ProgressLock;
   TCopyProgress Current;
 };
 
+// Where TLocalCopySource finds the file of a UNC path: \\PC\s\f.mp3 is Root/PC/s/f.mp3.
+std::string LocalPathOfUnc(const std::string &Root, const std::string &UncPath);
 // The last component of a UNC path, made into one safe local file name: "/" and NUL become "_",
 // "", "." and ".." become "_", and a name too long for the file system is shortened, keeping its
 // extension.
@@ -105,5 +124,9 @@ std::string SafeLocalName(const std::string &UncPath);
 // "name.ext" numbered: 1 gives the name itself, 2 "name (2).ext"; a name without a dot gets the
 // number at its end.
 std::string NumberedName(const std::string &Name, int Number);
+// A safe name made one that Windows takes as a plain file's: the characters it refuses (and ':',
+// which would name a stream) become "_", as do trailing dots and spaces, and a device's name
+// ("CON", "nul.mp3", "COM1") gets a "_" before it.
+std::string SafeWindowsName(const std::string &Name);
 
 } // namespace sonquarry::copier

@@ -2,6 +2,7 @@
 
 #include "platform/net/net_provider.h"
 #include "platform/os/thread.h"
+#include "services/copier/copy_dest.h"
 
 #include <atomic>
 #include <mutex>
@@ -68,6 +69,11 @@ public:
     std::lock_guard<std::mutex> l(Lock);
     if (File) File->Cancel();
     if (Opener) Opener->Terminate();
+  }
+
+  // Windows: the system's own copy reaches the share without the provider.
+  std::string SystemPath(const std::string &UncPath) const override {
+    return SystemPathOfUnc(UncPath);
   }
 
 private:
