@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,17 @@ inline int Run(const std::vector<std::string> &Argv, bool Quiet = true,
   int St = 0;
   waitpid(Pid, &St, 0);
   return WIFEXITED(St) ? WEXITSTATUS(St) : -1;
+}
+
+// The least time of Runs runs of Body, in seconds.
+template <class F> double Best(int Runs, F &&Body) {
+  double B = 1e9;
+  for (int I = 0; I < Runs; ++I) {
+    const auto T = Clock::now();
+    Body();
+    B = std::min(B, Since(T));
+  }
+  return B;
 }
 
 inline double Timed(const std::vector<std::string> &Argv, int *Status = nullptr) {

@@ -28,23 +28,13 @@ namespace {
 
 constexpr int Runs = 5;
 
-template <class F> double Best(F &&Body) {
-  double B = 1e9;
-  for (int I = 0; I < Runs; ++I) {
-    const auto T = Clock::now();
-    Body();
-    B = std::min(B, Since(T));
-  }
-  return B;
-}
-
 int Body() {
   platform::SetDiagnosticSink([](platform::TDiagLevel, const std::string &) {});
   std::size_t Found = 0;
   auto T = Clock::now();
   Found = mdns::BrowseSmb().Services.size();
   std::printf("browse, first: %.3f s (%zu services)\n", Since(T), Found);
-  const double Browse = Best([&] { Found = mdns::BrowseSmb().Services.size(); });
+  const double Browse = Best(Runs, [&] { Found = mdns::BrowseSmb().Services.size(); });
   std::printf("browse, best of %d: %.3f s (%zu services)\n", Runs, Browse, Found);
 
   auto Smb = std::make_shared<smb::TSmbProvider>();

@@ -23,18 +23,8 @@ namespace {
 
 constexpr int Runs = 5;
 
-template <class F> double Best(F &&Body) {
-  double B = 1e9;
-  for (int I = 0; I < Runs; ++I) {
-    const auto T = Clock::now();
-    Body();
-    B = std::min(B, Since(T));
-  }
-  return B;
-}
-
 double Workgroups(net::INetProvider &P, std::size_t &Count) {
-  return Best([&] {
+  return Best(Runs, [&] {
     net::NetResource Top;
     Top.DisplayType = net::NetDisplayNetwork;
     Top.RemoteName = smb::TSmbProvider::ProviderName;
@@ -46,7 +36,7 @@ double Workgroups(net::INetProvider &P, std::size_t &Count) {
 
 int Body() {
   std::size_t Found = 0;
-  const double Discovery = Best([&] { Found = wsd::DiscoverComputers().size(); });
+  const double Discovery = Best(Runs, [&] { Found = wsd::DiscoverComputers().size(); });
   std::printf("discovery alone: %.3f s (%zu computers)\n", Discovery, Found);
 
   auto Smb = std::make_shared<smb::TSmbProvider>();
