@@ -667,6 +667,18 @@ start_samba() { # host
       "$py" "$here/mdns_announce.py" "$(h_ip "$h")" "$(h_name "$h")"
 }
 
+# Host $1's share files read again. smbd rereads its config on SIGHUP; samba-dcerpcd (which answers
+# the share list) does not and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse
+# list stays.
+reload_shares() {
+  local h=$1 pid start
+  pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
+  read -r pid start <"$dir/pids/$h.smbd.pid"
+  kill -HUP "$pid"
+  stop_proc "$dir/pids/$h.dcerpcd.pid"
+  start_samba "$h"
+}
+
 start_impacket() {
   local hd="$dir/hosts/impacket" ns port ip
   ns=$(h_ns impacket)
@@ -989,14 +1001,7 @@ cmd_bigshare() {
     printf '[%s]\n  path = %s\n  comment = %s\n  read only = yes\n  guest ok = yes\n' \
       "$share" "$root" "$comment" >"$dir/hosts/$h/$share.conf"
     [ -n "$opt_tagged" ] || grep -qx "$h" "$st/big_hosts" 2>/dev/null || echo "$h" >>"$st/big_hosts"
-    # smbd rereads its config on SIGHUP; samba-dcerpcd (which answers the share list) does not
-    # and ends on SIGHUP, so it is restarted. nmbd keeps running: the browse list stays.
-    local pid start
-    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
-    read -r pid start <"$dir/pids/$h.smbd.pid"
-    kill -HUP "$pid"
-    stop_proc "$dir/pids/$h.dcerpcd.pid"
-    start_samba "$h"
+    reload_shares "$h"
   done
   write_env
   for n in "${args[@]}"; do
@@ -1080,12 +1085,7 @@ cmd_logins() {
       printf '[%s]\n  path = %s\n  comment = %s only\n  read only = yes\n  guest ok = no\n  valid users = %s\n' \
         "$share" "$root" "$user" "$user" >"$dir/hosts/$h/logins.conf"
     fi
-    local pid start
-    pid_alive "$dir/pids/$h.smbd.pid" || die "$(h_name "$h") is not running (start-host $(h_name "$h"))"
-    read -r pid start <"$dir/pids/$h.smbd.pid"
-    kill -HUP "$pid"
-    stop_proc "$dir/pids/$h.dcerpcd.pid"
-    start_samba "$h"
+    reload_shares "$h"
   done <<<"$login_table"
   write_env
   while read -r h user pass share; do
