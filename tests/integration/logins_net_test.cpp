@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -131,27 +132,46 @@ protected:
   std::map<std::string, std::size_t> LogStart;
 };
 
-TEST_F(LoginsNet, SectionsGiveEachComputerItsOwnUserOnly) {
-  WriteCredentials("[\\\\SQALPHA]\nusername=" + Get("ALPHA", "LOGIN_USER") +
-                   "\npassword=" + Get("ALPHA", "LOGIN_PASSWORD") +
-                   "\n[\\\\sqbravo]\nusername=" + Get("BRAVO", "LOGIN_USER") +
-                   "\npassword=" + Get("BRAVO", "LOGIN_PASSWORD") + "\n");
-  const TRun R =
-      Scan({"--allow-computer", "SQALPHA", "--allow-computer", "SQBRAVO", "--allow-share",
-            Get("ALPHA", "LOGIN_SHARE"), "--allow-share", Get("BRAVO", "LOGIN_SHARE")});
-  ASSERT_EQ(R.Status, 0) << R.Err;
-  auto Want = OnDisk("ALPHA", "SQALPHA");
-  Want.merge(OnDisk("BRAVO", "SQBRAVO"));
-  ASSERT_EQ(Want.size(), 4u);
-  EXPECT_EQ(Lines(R.Out), Want);
-  // Each server was asked for its own user, and never for the other's.
-  for (const auto &[Host, Other] : {std::pair{"ALPHA", "BRAVO"}, std::pair{"BRAVO", "ALPHA"}}) {
-    const auto Asked = UsersAsked(Host);
-    EXPECT_TRUE(Asked.count(Get(Host, "LOGIN_USER") + " NT_STATUS_OK")) << Host;
-    for (const auto &A : Asked)
-      EXPECT_EQ(A.find(Get(Other, "LOGIN_USER")), std::string::npos) << Host << ": " << A;
+// Sections of the credentials file, or the keyring's entries alone (stored as file managers
+// store them: the server as the user typed it), give each computer its own user only.
+TEST_F(LoginsNet, SectionsOrTheKeyringGiveEachComputerItsOwnUserOnly) {
+  for (const bool FromKeyring : {false, true}) {
+    SCOPED_TRACE(FromKeyring ? "keyring" : "sections");
+    Strings Extra;
+    std::optional<TKeyringSession> Keyring;
+    if (FromKeyring) {
+      fs::remove(Dir / "config" / "sonquarry" / "credentials"); // the keyring alone
+      Keyring.emplace(Dir / "keyring");
+      ASSERT_TRUE(Keyring->Store(Get("ALPHA", "LOGIN_USER"), E.Get("SQ_WORKGROUP1"), "sqalpha",
+                                 Get("ALPHA", "LOGIN_PASSWORD")));
+      ASSERT_TRUE(Keyring->Store(Get("BRAVO", "LOGIN_USER"), E.Get("SQ_WORKGROUP1"), "SQBravo",
+                                 Get("BRAVO", "LOGIN_PASSWORD")));
+      Extra = Keyring->Env();
+    } else {
+      WriteCredentials("[\\\\SQALPHA]\nusername=" + Get("ALPHA", "LOGIN_USER") +
+                       "\npassword=" + Get("ALPHA", "LOGIN_PASSWORD") +
+                       "\n[\\\\sqbravo]\nusername=" + Get("BRAVO", "LOGIN_USER") +
+                       "\npassword=" + Get("BRAVO", "LOGIN_PASSWORD") + "\n");
+    }
+    for (const char *Host : {"ALPHA", "BRAVO"}) LogStart[Host] = AuthLog(Host).size();
+    const TRun R =
+        Scan({"--allow-computer", "SQALPHA", "--allow-computer", "SQBRAVO", "--allow-share",
+              Get("ALPHA", "LOGIN_SHARE"), "--allow-share", Get("BRAVO", "LOGIN_SHARE")},
+             Extra);
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    auto Want = OnDisk("ALPHA", "SQALPHA");
+    Want.merge(OnDisk("BRAVO", "SQBRAVO"));
+    ASSERT_EQ(Want.size(), 4u);
+    EXPECT_EQ(Lines(R.Out), Want);
+    // Each server was asked for its own user, and never for the other's.
+    for (const auto &[Host, Other] : {std::pair{"ALPHA", "BRAVO"}, std::pair{"BRAVO", "ALPHA"}}) {
+      const auto Asked = UsersAsked(Host);
+      EXPECT_TRUE(Asked.count(Get(Host, "LOGIN_USER") + " NT_STATUS_OK")) << Host;
+      for (const auto &A : Asked)
+        EXPECT_EQ(A.find(Get(Other, "LOGIN_USER")), std::string::npos) << Host << ": " << A;
+    }
+    ExpectNoPassword(R);
   }
-  ExpectNoPassword(R);
 }
 
 TEST_F(LoginsNet, ASectionByAddressServesAnIpScan) {
@@ -162,24 +182,6 @@ TEST_F(LoginsNet, ASectionByAddressServesAnIpScan) {
   ASSERT_EQ(R.Status, 0) << R.Err;
   EXPECT_EQ(Lines(R.Out), OnDisk("ALPHA", Ip));
   EXPECT_TRUE(UsersAsked("ALPHA").count(Get("ALPHA", "LOGIN_USER") + " NT_STATUS_OK"));
-  ExpectNoPassword(R);
-}
-
-TEST_F(LoginsNet, KeyringEntriesAloneServeBothComputers) {
-  TKeyringSession Keyring(Dir / "keyring");
-  // As file managers store them: the server as the user typed it, lower case here.
-  ASSERT_TRUE(Keyring.Store(Get("ALPHA", "LOGIN_USER"), E.Get("SQ_WORKGROUP1"), "sqalpha",
-                            Get("ALPHA", "LOGIN_PASSWORD")));
-  ASSERT_TRUE(Keyring.Store(Get("BRAVO", "LOGIN_USER"), E.Get("SQ_WORKGROUP1"), "SQBravo",
-                            Get("BRAVO", "LOGIN_PASSWORD")));
-  const TRun R =
-      Scan({"--allow-computer", "SQALPHA", "--allow-computer", "SQBRAVO", "--allow-share",
-            Get("ALPHA", "LOGIN_SHARE"), "--allow-share", Get("BRAVO", "LOGIN_SHARE")},
-           Keyring.Env());
-  ASSERT_EQ(R.Status, 0) << R.Err;
-  auto Want = OnDisk("ALPHA", "SQALPHA");
-  Want.merge(OnDisk("BRAVO", "SQBRAVO"));
-  EXPECT_EQ(Lines(R.Out), Want);
   ExpectNoPassword(R);
 }
 
