@@ -85,13 +85,6 @@ TEST(SmbCredentialsTest, ParsesTheFileFormatWithSectionsPerComputer) {
   }
 }
 
-TEST(SmbCredentialsTest, EveryComputerIsTriedAnonymousThenGuest) {
-  const auto Ids = smb::wire::SmbIdentities();
-  ASSERT_EQ(Ids.size(), 2u);
-  EXPECT_EQ(Ids[0].User, "");
-  EXPECT_EQ(Ids[1].User, "guest");
-}
-
 TEST(SmbLoginsTest, SectionThenEveryComputersLinesThenTheQuestionTwiceAtMost) {
   std::vector<std::string> Lines;
   const auto Old = platform::SetDiagnosticSink(
