@@ -347,9 +347,9 @@ void Orphan(int Fd) {
   }).detach();
 }
 
-// The spawner of one worker program (sonquarry-smb-worker --spawner): started once, it forks a
-// ready worker per request, the program's child as a spawned one is. Where it cannot start or
-// fails, workers are spawned as before.
+// The spawner of one worker program (sonquarry-smb-worker --spawner): started once, it hands each
+// request to a spare it forked ahead, the program's child as a spawned worker is, and forks the
+// next. Where it cannot start or fails, workers are spawned as before.
 class TSpawner {
 public:
   static TSpawner *Of(const std::string &Path) {
@@ -386,6 +386,7 @@ public:
       if (State_ == Up && !Stopped) {
         Ctl = Ctl_;
         Gen = Gen_;
+        ReapSpares();
       }
     }
     const int Sent = Ctl ? Request(Ctl->Fd, Sv[1]) : -1;
@@ -502,16 +503,29 @@ private:
     }
   }
 
-  // Ends it and drops the requests it had not taken; the next start starts another.
+  // Ends it and its spares (its process group, all this program's children), waits for them, and
+  // drops the requests it had not taken; the next start starts another.
   void Down() {
     Ctl_.reset();
     if (Pid_ > 0) {
+      ::kill(-Pid_, SIGKILL);
       ::kill(Pid_, SIGKILL);
-      while (::waitpid(Pid_, nullptr, 0) < 0 && errno == EINTR) {
+      while (::waitpid(-Pid_, nullptr, 0) > 0 || errno == EINTR) {
       }
     }
     Pid_ = -1;
     State_ = None;
+  }
+
+  // A spare that died while its spawner lives (the spawner forks another) is waited for here.
+  void ReapSpares() {
+    for (;;) {
+      siginfo_t I{};
+      if (::waitid(P_PGID, id_t(Pid_), &I, WEXITED | WNOHANG | WNOWAIT) != 0 || I.si_pid <= 0 ||
+          I.si_pid == Pid_)
+        return;
+      ::waitpid(I.si_pid, nullptr, 0);
+    }
   }
 
   const std::string Path_;
@@ -548,11 +562,16 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
     return Fail(errno, std::generic_category().message(errno));
   pid_t Pid = -1;
+  const std::vector<uint8_t> Hello = wire::Put(Config);
+  bool Said = false;
   if (TSpawner *S = TSpawner::Of(Path)) {
+    // Said before the worker is there: it reads it as soon as it is.
+    Said = wire::SendFrame(Sv[0], wire::Type::Hello, Hello);
     Pid = S->Start(Sv);
     if (Pid == 0) return Stopped();
     if (Pid < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Sv) != 0)
       return Fail(errno, std::generic_category().message(errno));
+    Said = Said && Pid > 0;
   }
   if (Pid < 0) {
     Pid = TSpawnAttr(Sv[1]).Start(Path, "--fd", "--parent");
@@ -565,7 +584,7 @@ std::shared_ptr<TWorker> TWorker::Spawn(const std::string &Path, const wire::Hel
   std::shared_ptr<TWorker> W(new TWorker(Pid, Sv[0]));
   wire::Frame F;
   const auto Deadline = Clock::now() + std::chrono::milliseconds(TimeOutMs);
-  if (!W->Send(wire::Type::Hello, wire::Put(Config), Error))
+  if (!Said && !W->Send(wire::Type::Hello, Hello, Error))
     return Fail(Error.Code, "it " + Error.Message);
   if (!Greeted) return W;
   if (!W->Await(F, Deadline, TimeOutMs, true, Error))

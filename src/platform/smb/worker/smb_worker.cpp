@@ -403,38 +403,114 @@ void LookLikeAWorker(int argc, char **argv, pid_t Parent) {
   std::memcpy(Begin, Text, std::size_t(N));
 }
 
-// In the new worker: the program's environment, the socket at wire::WorkerFd, nothing else.
-[[noreturn]] void BecomeWorker(int argc, char **argv, int Fd, const char *Env, std::size_t Size,
-                               pid_t Parent) {
-  // Before anything that could fail. Raw calls: nothing of the sanitizers' state is touched yet.
-  const int32_t Me = int32_t(::syscall(SYS_getpid));
-  if (::syscall(SYS_write, Fd, &Me, sizeof Me) != long(sizeof Me))
-    ::syscall(SYS_exit_group, ExitEnd);
-  // The kernel has no robust-futex list for a process made by a bare clone: glibc's, as fork
-  // sets it again.
+// A bare clone leaves the kernel without glibc's robust-futex list: set it again, as fork does.
+void KeepRobustList() {
   void *Head = nullptr;
   std::size_t Len = 0;
   if (::syscall(SYS_get_robust_list, 0, &Head, &Len) == 0)
     ::syscall(SYS_set_robust_list, Head, Len);
-  if (Fd != wire::WorkerFd) {
-    ::dup2(Fd, wire::WorkerFd);
-    ::close(Fd);
-  }
-  ::closefrom(wire::WorkerFd + 1);
-  ::setpgid(0, 0);
+}
+
+// The signals as a fresh program has them.
+void FreshSignals() {
   sigset_t None;
   sigemptyset(&None);
   ::sigprocmask(SIG_SETMASK, &None, nullptr);
   std::signal(SIGTERM, SIG_DFL);
   std::signal(SIGCHLD, SIG_DFL);
-  ::clearenv();
+}
+
+// Fd moved to To; every descriptor above To closed.
+void KeepOnly(int Fd, int To) {
+  if (Fd != To) {
+    ::dup2(Fd, To);
+    ::close(Fd);
+  }
+  ::closefrom(To + 1);
+}
+
+// The program's environment (NUL-separated) as this process's, without a copy: Env lives as long
+// as the process.
+void TakeEnvironment(char *Env, std::size_t Size) {
+  static std::vector<char *> Vars;
+  Vars.clear();
   for (std::size_t At = 0; At < Size;) {
     const std::size_t Len = ::strnlen(Env + At, Size - At);
-    if (const char *Eq = static_cast<const char *>(std::memchr(Env + At, '=', Len));
-        Eq && Eq > Env + At)
-      ::setenv(std::string(Env + At, Eq).c_str(), std::string(Eq + 1, Env + At + Len).c_str(), 1);
+    if (Len < Size - At) // NUL-ended
+      if (const char *Eq = static_cast<const char *>(std::memchr(Env + At, '=', Len));
+          Eq && Eq > Env + At)
+        Vars.push_back(Env + At);
     At += Len + 1;
   }
+  Vars.push_back(nullptr);
+  environ = Vars.data();
+}
+
+// The request's worker socket (SCM_RIGHTS) and its bytes in Buf: the socket, or -1 (the bytes'
+// count in Size).
+int ReceiveRequest(int From, std::vector<char> &Buf, std::size_t &Size) {
+  for (;;) {
+    alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))];
+    iovec Io{Buf.data(), Buf.size()};
+    msghdr M{};
+    M.msg_iov = &Io;
+    M.msg_iovlen = 1;
+    M.msg_control = Control;
+    M.msg_controllen = sizeof Control;
+    const ssize_t N = ::recvmsg(From, &M, MSG_CMSG_CLOEXEC);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return -2;
+    int Fd = -1;
+    for (cmsghdr *C = CMSG_FIRSTHDR(&M); C; C = CMSG_NXTHDR(&M, C))
+      if (C->cmsg_level == SOL_SOCKET && C->cmsg_type == SCM_RIGHTS &&
+          C->cmsg_len == CMSG_LEN(sizeof(int)))
+        std::memcpy(&Fd, CMSG_DATA(C), sizeof Fd);
+    if (Fd >= 0 && (M.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
+      ::close(Fd);
+      Fd = -1;
+    }
+    Size = std::size_t(N);
+    return Fd;
+  }
+}
+
+// Passes a request on to a spare: false when the spare is gone.
+bool HandOver(int Spare, char *Env, std::size_t Size, int Fd) {
+  alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
+  iovec Io{Env, Size};
+  msghdr M{};
+  M.msg_iov = &Io;
+  M.msg_iovlen = 1;
+  M.msg_control = Control;
+  M.msg_controllen = sizeof Control;
+  cmsghdr *C = CMSG_FIRSTHDR(&M);
+  C->cmsg_level = SOL_SOCKET;
+  C->cmsg_type = SCM_RIGHTS;
+  C->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(C), &Fd, sizeof Fd);
+  ssize_t N;
+  while ((N = ::sendmsg(Spare, &M, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return N == ssize_t(Size);
+}
+
+// Out of the spawner's process group, then the pid on the worker's socket: a group that the
+// program ends with its spawner holds only the spawner and its spares.
+bool Announce(int Fd) {
+  ::syscall(SYS_setpgid, 0, 0);
+  const int32_t Me = int32_t(::syscall(SYS_getpid));
+  return ::syscall(SYS_write, Fd, &Me, sizeof Me) == long(sizeof Me);
+}
+
+// In the new worker: the program's environment, the socket at wire::WorkerFd, nothing else.
+[[noreturn]] void BecomeWorker(int argc, char **argv, int Fd, char *Env, std::size_t Size,
+                               pid_t Parent) {
+  // Before anything that could fail. Raw calls: nothing of the sanitizers' state is touched yet.
+  if (!Announce(Fd)) ::syscall(SYS_exit_group, ExitEnd);
+  KeepRobustList();
+  KeepOnly(Fd, wire::WorkerFd);
+  FreshSignals();
+  TakeEnvironment(Env, Size);
   LookLikeAWorker(argc, argv, Parent);
   if (!Tethered(Parent)) std::_Exit(ExitOrphan);
 #if THREAD_SANITIZED
@@ -457,35 +533,92 @@ void LookLikeAWorker(int argc, char **argv, pid_t Parent) {
 #endif
 }
 
+// A spare: forked ahead of its request, its thread made, it waits on Own for the request that
+// the spawner passes on; the fork, the thread and their first page faults are then off the
+// start's path. Until then it keeps the spawner's name and group; it ends with the spawner.
+[[noreturn]] void BeSpare(int argc, char **argv, int Own, pid_t Parent) {
+  KeepRobustList();
+  KeepOnly(Own, wire::WorkerFd + 1);
+  FreshSignals();
+  if (!Tethered(Parent)) std::_Exit(ExitOrphan);
+  int Status = ExitEnd;
+  std::thread([&] {
+    std::vector<char> Buf(MaxRequest);
+    std::size_t Size = 0;
+    const int Fd = ReceiveRequest(wire::WorkerFd + 1, Buf, Size);
+    if (Fd < 0 || !Announce(Fd)) return;
+    KeepOnly(Fd, wire::WorkerFd);
+    TakeEnvironment(Buf.data(), Size);
+    LookLikeAWorker(argc, argv, Parent);
+    Status = RunWorker(wire::WorkerFd);
+  }).join();
+  std::exit(Status);
+}
+
+// The program's child, not this one's: the program waits for it, as for one it started. 0 in
+// the child.
+long ForkForProgram() {
+  return ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0);
+}
+
+// A spare made: the spawner's end of its socket, or -1. None under the thread sanitizer, whose
+// workers start afresh anyway.
+int MakeSpare(int argc, char **argv, int Ctl, pid_t Program) {
+  if (THREAD_SANITIZED) return -1;
+  int Sv[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, Sv) != 0) return -1;
+  const long Pid = ForkForProgram();
+  if (Pid == 0) {
+    ::close(Ctl);
+    ::close(Sv[0]);
+    BeSpare(argc, argv, Sv[1], Program);
+  }
+  ::close(Sv[1]);
+  if (Pid > 0) return Sv[0];
+  ::close(Sv[0]);
+  return -1;
+}
+
+// Spares kept ready: a burst of starts (the helpers of a walk start together) takes them before
+// the spawner forks again.
+constexpr std::size_t Spares = 2;
+
+bool Pending(int Fd) {
+  pollfd P{Fd, POLLIN, 0};
+  return ::poll(&P, 1, 0) > 0;
+}
+
 int Spawner(int argc, char **argv, int Ctl, pid_t Program) {
   Confine();
   if (!Tethered(Program)) return ExitOrphan;
   const int32_t Me = int32_t(::getpid());
   if (::send(Ctl, &Me, sizeof Me, MSG_NOSIGNAL) != ssize_t(sizeof Me)) return ExitEnd;
   std::vector<char> Buf(MaxRequest);
+  std::deque<int> Ready; // the spares' sockets, the oldest first
   for (;;) {
-    alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))];
-    iovec Io{Buf.data(), Buf.size()};
-    msghdr M{};
-    M.msg_iov = &Io;
-    M.msg_iovlen = 1;
-    M.msg_control = Control;
-    M.msg_controllen = sizeof Control;
-    const ssize_t N = ::recvmsg(Ctl, &M, MSG_CMSG_CLOEXEC);
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) return N == 0 ? ExitEnd : ExitProtocol;
-    int Fd = -1;
-    for (cmsghdr *C = CMSG_FIRSTHDR(&M); C; C = CMSG_NXTHDR(&M, C))
-      if (C->cmsg_level == SOL_SOCKET && C->cmsg_type == SCM_RIGHTS &&
-          C->cmsg_len == CMSG_LEN(sizeof(int)))
-        std::memcpy(&Fd, CMSG_DATA(C), sizeof Fd);
-    // The program's child, not this one's: the program waits for it, as for one it started.
-    if (Fd >= 0 && !(M.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) &&
-        ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0) == 0) {
-      ::close(Ctl);
-      BecomeWorker(argc, argv, Fd, Buf.data(), std::size_t(N), Program);
+    // A request that waits goes first: a spare's fork would hold it up.
+    while (Ready.size() < Spares && !Pending(Ctl)) {
+      const int Spare = MakeSpare(argc, argv, Ctl, Program);
+      if (Spare < 0) break;
+      Ready.push_back(Spare);
     }
-    if (Fd >= 0) ::close(Fd);
+    std::size_t Size = 0;
+    const int Fd = ReceiveRequest(Ctl, Buf, Size);
+    if (Fd == -2) return ExitEnd;
+    if (Fd < 0) continue;
+    // A spare takes it; a spare that died is dropped. Without one a worker is forked for it here.
+    bool Taken = false;
+    while (!Taken && !Ready.empty()) {
+      Taken = HandOver(Ready.front(), Buf.data(), Size, Fd);
+      ::close(Ready.front());
+      Ready.pop_front();
+    }
+    if (!Taken && ForkForProgram() == 0) {
+      ::close(Ctl);
+      for (const int Spare : Ready) ::close(Spare);
+      BecomeWorker(argc, argv, Fd, Buf.data(), Size, Program);
+    }
+    ::close(Fd);
   }
 }
 
