@@ -436,22 +436,10 @@ private:
     std::string Env;
     for (char **E = environ; *E; ++E) Env.append(*E).push_back('\0');
     if (Env.size() > MaxRequest) return -2;
-    alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
-    iovec Io{Env.data(), Env.size()};
-    msghdr M{};
-    M.msg_iov = &Io;
-    M.msg_iovlen = 1;
-    M.msg_control = Control;
-    M.msg_controllen = sizeof Control;
-    cmsghdr *C = CMSG_FIRSTHDR(&M);
-    C->cmsg_level = SOL_SOCKET;
-    C->cmsg_type = SCM_RIGHTS;
-    C->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(C), &Fd, sizeof Fd);
     // Many threads at once may fill the spawner's queue (a few requests deep): they wait for room.
     const auto Until = Clock::now() + std::chrono::milliseconds(ReplyMs);
     for (;;) {
-      if (::sendmsg(Ctl, &M, MSG_NOSIGNAL | MSG_DONTWAIT) == ssize_t(Env.size())) return 1;
+      if (wire::SendWithDescriptor(Ctl, Env, Fd, MSG_DONTWAIT)) return 1;
       if (errno != EAGAIN && errno != EINTR) return -1;
       if (StopRequested()) return 0;
       if (Clock::now() >= Until) return -2;

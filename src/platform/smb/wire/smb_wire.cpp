@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <zlib.h>
 
 namespace sonquarry::smb::wire {
@@ -124,6 +125,22 @@ bool SendAll(int Fd, std::span<const uint8_t> B) {
     Done += std::size_t(N);
   }
   return true;
+}
+
+bool SendWithDescriptor(int Fd, std::span<const char> Bytes, int Passed, int Flags) {
+  alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
+  iovec Io{const_cast<char *>(Bytes.data()), Bytes.size()};
+  msghdr M{};
+  M.msg_iov = &Io;
+  M.msg_iovlen = 1;
+  M.msg_control = Control;
+  M.msg_controllen = sizeof Control;
+  cmsghdr *C = CMSG_FIRSTHDR(&M);
+  C->cmsg_level = SOL_SOCKET;
+  C->cmsg_type = SCM_RIGHTS;
+  C->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(C), &Passed, sizeof Passed);
+  return ::sendmsg(Fd, &M, MSG_NOSIGNAL | Flags) == ssize_t(Bytes.size());
 }
 
 // ---- fields

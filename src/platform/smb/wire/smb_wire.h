@@ -125,6 +125,9 @@ DecodeResult Take(std::vector<uint8_t> &Buffer, Frame &Into);
 // Sends the whole frame on a stream socket (no SIGPIPE); false when the peer is gone.
 bool SendFrame(int Fd, Type Kind, const std::vector<uint8_t> &Payload);
 bool SendAll(int Fd, std::span<const uint8_t> Bytes);
+// One message of a SOCK_SEQPACKET socket with Passed along (SCM_RIGHTS), MSG_NOSIGNAL and Flags:
+// whether it went, whole (errno says why not).
+bool SendWithDescriptor(int Fd, std::span<const char> Bytes, int Passed, int Flags = 0);
 
 uint32_t Crc32(std::span<const uint8_t> Bytes, uint32_t Crc = 0);
 

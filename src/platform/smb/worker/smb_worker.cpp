@@ -475,23 +475,11 @@ int ReceiveRequest(int From, std::vector<char> &Buf, std::size_t &Size) {
 }
 
 // Passes a request on to a spare: false when the spare is gone.
-bool HandOver(int Spare, char *Env, std::size_t Size, int Fd) {
-  alignas(cmsghdr) char Control[CMSG_SPACE(sizeof(int))] = {};
-  iovec Io{Env, Size};
-  msghdr M{};
-  M.msg_iov = &Io;
-  M.msg_iovlen = 1;
-  M.msg_control = Control;
-  M.msg_controllen = sizeof Control;
-  cmsghdr *C = CMSG_FIRSTHDR(&M);
-  C->cmsg_level = SOL_SOCKET;
-  C->cmsg_type = SCM_RIGHTS;
-  C->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(C), &Fd, sizeof Fd);
-  ssize_t N;
-  while ((N = ::sendmsg(Spare, &M, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+bool HandOver(int Spare, const char *Env, std::size_t Size, int Fd) {
+  for (;;) {
+    if (wire::SendWithDescriptor(Spare, {Env, Size}, Fd)) return true;
+    if (errno != EINTR) return false;
   }
-  return N == ssize_t(Size);
 }
 
 // Out of the spawner's process group, then the pid on the worker's socket: a group that the
