@@ -570,10 +570,12 @@ int MakeSpare(int argc, char **argv, int Ctl, pid_t Program) {
 // Spares kept ready: a burst of starts (the helpers of a walk start together) takes them before
 // the spawner forks again.
 constexpr std::size_t Spares = 2;
+constexpr int QuietMs = 2;
 
-bool Pending(int Fd) {
+// Whether a request comes within Ms.
+bool Pending(int Fd, int Ms) {
   pollfd P{Fd, POLLIN, 0};
-  return ::poll(&P, 1, 0) > 0;
+  return ::poll(&P, 1, Ms) > 0;
 }
 
 int Spawner(int argc, char **argv, int Ctl, pid_t Program) {
@@ -584,8 +586,9 @@ int Spawner(int argc, char **argv, int Ctl, pid_t Program) {
   std::vector<char> Buf(MaxRequest);
   std::deque<int> Ready; // the spares' sockets, the oldest first
   for (;;) {
-    // A request that waits goes first: a spare's fork would hold it up.
-    while (Ready.size() < Spares && !Pending(Ctl)) {
+    // A request that waits goes first: a spare's fork would hold it up. With a spare at hand the
+    // next is forked once requests pause, off the cores of the start just passed on.
+    while (Ready.size() < Spares && !Pending(Ctl, Ready.empty() ? 0 : QuietMs)) {
       const int Spare = MakeSpare(argc, argv, Ctl, Program);
       if (Spare < 0) break;
       Ready.push_back(Spare);
