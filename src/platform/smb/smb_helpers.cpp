@@ -54,8 +54,9 @@ void TSmbProvider::TImpl::Touch() {
 }
 
 bool TSmbProvider::TImpl::SpareCore() {
-  const unsigned Cores =
-      Options.Cores ? Options.Cores : std::max(1u, std::thread::hardware_concurrency());
+  // Asked once: glibc reads /sys for it, three system calls a directory otherwise.
+  static const unsigned Online = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned Cores = Options.Cores ? Options.Cores : Online;
   std::lock_guard<std::mutex> L(ActiveLock);
   const auto Now = Clock::now();
   std::erase_if(Active, [&](const auto &A) { return Now - A.second > ActiveFor; });
