@@ -75,6 +75,11 @@ TEST(WalkPlan, HelpersStartWhenTheWalkIsDeepOrLatencyBound) {
       {"every walk latency-bound, later: as many as the untaken plan less one", 0, 64, 2, 3, -1,
        false, 8, 16, 4},
       {"every walk latency-bound, tiny tree", 0, 64, 1, 1, -1, true, 8, 16, 0},
+      {"two listings of four times the bound past the share's first, a core free: at once", 6, 64,
+       3, 4, 24, true, 8, 16, 7},
+      {"two such listings and no core free: not yet", 6, 64, 3, 4, 24, false, 8, 16, 0},
+      {"two such listings counting the share's first: not yet", 6, 64, 2, 4, 24, true, 8, 16, 0},
+      {"two listings just under four times the bound: not yet", 6, 64, 3, 4, 23.9, true, 8, 16, 0},
   };
   for (const auto &R : Rows) {
     TWalkPlan P(R.LatencyBoundMs, R.AfterDirs);
@@ -82,7 +87,7 @@ TEST(WalkPlan, HelpersStartWhenTheWalkIsDeepOrLatencyBound) {
     for (int I = 0; I < R.Opens; ++I) {
       std::vector<std::string> Subs;
       for (int J = 0; J < R.Fanout; ++J) Subs.push_back("d" + std::to_string(J));
-      P.Opened(Root, Dir, 0, Dirs(Subs), R.WaitedMs);
+      P.Opened(Root, Dir, 0, Dirs(Subs), R.WaitedMs, [&] { return R.Spare; });
       Dir += R"(\d0)";
     }
     EXPECT_EQ(Start(P, R.ServerCap, R.HelperCap, R.Spare), R.Helpers) << R.Situation;

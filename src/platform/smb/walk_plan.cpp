@@ -25,12 +25,14 @@ TClaim::~TClaim() {
 }
 
 bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_t DirId,
-                       const std::vector<wire::Entry> &Entries, double WaitedMs) {
+                       const std::vector<wire::Entry> &Entries, double WaitedMs,
+                       const std::function<bool()> &SpareCore) {
   const bool NewShare = Share != Share_;
   if (NewShare) {
     Share_ = Share;
     Opened_ = 0;
-    Slow_ = 0;
+    Slow_ = Clear_ = 0;
+    Clearly_ = false;
     Plan_.clear();
     Listed_.clear();
     ListedEntries_ = 0;
@@ -44,6 +46,12 @@ bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_
   // Once latency-bound, the walk of this share stays so: listings read ahead come quickly.
   const bool Was = LatencyBound() && Opened_ > 0;
   if (WaitedMs >= 0 && Slow_ < SlowInARow) Slow_ = WaitedMs >= LatencyBoundMs_ ? Slow_ + 1 : 0;
+  // Two listings of four round trips at a few ms each already say so when the cores are idle:
+  // the helpers start a few hundred ms sooner on the link they are for.
+  if (WaitedMs >= 0 && Opened_ > 0 && !Clearly_ && LatencyBoundMs_ > 0) {
+    Clear_ = WaitedMs >= double(ClearlySlow) * LatencyBoundMs_ ? Clear_ + 1 : 0;
+    Clearly_ = Clear_ >= ClearlyInARow && SpareCore && SpareCore();
+  }
   ++Opened_;
   Burst_ = !Was && LatencyBound();
   // The walk does not enter a directory it has met before.
@@ -58,7 +66,7 @@ void TWalkPlan::ReadOn(const std::string &Share, const std::string &Unc,
 }
 
 bool TWalkPlan::LatencyBound() const {
-  return LatencyBoundMs_ == 0 || (LatencyBoundMs_ > 0 && Slow_ >= SlowInARow);
+  return LatencyBoundMs_ == 0 || (LatencyBoundMs_ > 0 && (Slow_ >= SlowInARow || Clearly_));
 }
 
 bool TWalkPlan::WantsHelper(int ServerCap, int HelperCap,
