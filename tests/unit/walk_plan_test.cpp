@@ -204,6 +204,35 @@ TEST(WalkPlan, TheWalkWaitsForTheListingAHelperHasInFlight) {
   EXPECT_EQ(P.Listing(Root + R"(\b)"), nullptr);
 }
 
+TEST(WalkPlan, TheWalkThatCatchesUpWithAHelperListsTheNearerHalfOfItsSubtree) {
+  // A helper has listed c, whose subdirectories it plans, and lists c1 when the walk reaches it.
+  const struct {
+    int Subdirs;
+    std::string HelperNext; // after c1; the walk lists those between c1 and it
+  } Rows[] = {{6, "c4"}, {3, "c3"}, {2, "c2"}};
+  for (const auto &R : Rows) {
+    std::vector<std::string> Subs;
+    for (int I = 1; I <= R.Subdirs; ++I) Subs.push_back("c" + std::to_string(I));
+    TWalkPlan P(0, 1);
+    P.Opened(Root, Root, 0, Dirs({"a", "c"}), -1);
+    THelper &H = Greeted(P);
+    ASSERT_EQ(P.NextFor(H, true, [] { return true; }), Root + R"(\c)");
+    P.Keep(H, {Root + R"(\c)", 0, wire::IdKind::None, Dirs(Subs)});
+    P.Opened(Root, Root + R"(\a)", 0, Dirs({}), -1);
+    wire::AheadListing A;
+    ASSERT_TRUE(P.Take(Root + R"(\c)", A));
+    P.Opened(Root, Root + R"(\c)", 0, A.Entries, -1);
+    H.Asked = P.NextFor(H, true, [] { return true; });
+    ASSERT_EQ(H.Asked, Root + R"(\c\c1)");
+    H.InFlight = true;
+    ASSERT_EQ(P.Listing(H.Asked), &H);
+    P.CaughtUp(H);
+    H.InFlight = false;
+    P.Keep(H, {H.Asked, 0, wire::IdKind::None, Dirs({})});
+    EXPECT_EQ(P.NextFor(H, true, [] { return true; }), Root + R"(\c\)" + R.HelperNext) << R.Subdirs;
+  }
+}
+
 struct TEndRow {
   const char *Situation;
   std::vector<std::string> RootSubdirs;

@@ -99,9 +99,12 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
   while (!StopRequested() && !S->Plan.Has(Unc)) {
     THelper *H = S->Plan.Listing(Unc);
     if (!H) break;
-    if (!Waited) Timeline("wait", S->Worker->Pid(), Unc);
-    Waited = true;
     TSecond &Sec = static_cast<TSecond &>(*H);
+    if (!Waited) {
+      Timeline("wait", S->Worker->Pid(), Unc);
+      S->Plan.CaughtUp(Sec);
+    }
+    Waited = true;
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Sec.Worker->Until(Deadline, Options.CallTimeOutMs) - Clock::now())
                           .count();

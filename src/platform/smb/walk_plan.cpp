@@ -176,6 +176,14 @@ THelper *TWalkPlan::Listing(const std::string &Unc) const {
   return nullptr;
 }
 
+void TWalkPlan::CaughtUp(THelper &H) {
+  auto &Fr = H.Frontier;
+  const auto Left = std::size_t(std::count_if(
+      Fr.begin(), Fr.end(), [&](const std::string &D) { return H.Planned.count(D); }));
+  for (std::size_t Give = Left / 2; Give > 0 && !Fr.empty(); Fr.pop_back())
+    Give -= H.Planned.erase(Fr.back());
+}
+
 bool TWalkPlan::Take(const std::string &Unc, wire::AheadListing &Out) {
   if (const auto It = Listed_.find(Unc); It != Listed_.end()) {
     Out = std::move(It->second);

@@ -110,6 +110,10 @@ public:
 
   // The helper that lists Unc now, or null; and whether Unc's listing waits for the walk.
   THelper *Listing(const std::string &Unc) const;
+  // The walk waits for the listing H has in flight. H lists in the walk's order just ahead of
+  // it, so each of H's answers would be waited for in turn while the walk's connection idles:
+  // the nearer half of H's next directories become the walk's.
+  void CaughtUp(THelper &H);
   bool Has(const std::string &Unc) const { return Listed_.count(Unc) > 0; }
   // The listing of Unc when a helper brought it; else Unc is the walk's from now on.
   bool Take(const std::string &Unc, wire::AheadListing &Out);
