@@ -201,7 +201,8 @@ bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
 void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
   const bool Latency = S.Plan.LatencyBound();
   const auto Spare = [this] { return SpareCore(); };
-  while (S.Plan.WantsHelper(ServerCap, HelperCap, Spare) && SpawnSecond(S)) {
+  // Stop is looked at between starts: seven of them take the walk's thread tens of ms.
+  while (!StopRequested() && S.Plan.WantsHelper(ServerCap, HelperCap, Spare) && SpawnSecond(S)) {
   }
   for (auto &P : S.Plan.Helpers()) {
     TSecond &Sec = Second(P);
