@@ -258,6 +258,26 @@ TEST(WalkPlan, HelpersEndWhenNothingIsLeftForThem) {
   }
 }
 
+TEST(WalkPlan, NoHelperStartsForDirectoriesThatAHelperListedAlready) {
+  // The helper lists c and its subdirectories and ends when the walk has nothing else before it;
+  // the walk then opens c, whose subdirectories wait for it.
+  TWalkPlan P(-1, 1);
+  P.Opened(Root, Root, 0, Dirs({"a", "c"}), -1);
+  THelper &H = Greeted(P);
+  ASSERT_EQ(P.NextFor(H, false, [] { return true; }), Root + R"(\c)");
+  P.Keep(H, {Root + R"(\c)", 0, wire::IdKind::None, Dirs({"c1", "c2"})});
+  for (const char *D : {R"(\c\c1)", R"(\c\c2)"}) {
+    ASSERT_EQ(P.NextFor(H, false, [] { return true; }), Root + D);
+    P.Keep(H, {Root + D, 0, wire::IdKind::None, Dirs({})});
+  }
+  P.Opened(Root, Root + R"(\a)", 0, Dirs({}), -1);
+  ASSERT_TRUE(P.EndIdle());
+  wire::AheadListing A;
+  ASSERT_TRUE(P.Take(Root + R"(\c)", A));
+  P.Opened(Root, Root + R"(\c)", 0, A.Entries, -1);
+  EXPECT_EQ(Start(P, 8, 16, true), 0);
+}
+
 TEST(WalkPlan, AFailedHelperGivesItsDirectoriesBackAndNoneStartsAgain) {
   TWalkPlan P(0, 1);
   P.Opened(Root, Root, 0, Dirs({"a", "b", "c", "d"}), -1);

@@ -73,8 +73,10 @@ bool TWalkPlan::WantsHelper(int ServerCap, int HelperCap,
                             const std::function<bool()> &SpareCore) const {
   if (NoHelper_ || HelperAfterDirs_ <= 0) return false;
   const int N = int(Helpers_.size());
+  // Not for directories that a helper has listed already: one ended when the plan ran empty,
+  // and a listing of its that the walk opens plans its subdirectories, listed too.
   if (!LatencyBound())
-    return N == 0 && Opened_ >= HelperAfterDirs_ && Plan_.size() >= 2 && SpareCore();
+    return N == 0 && Opened_ >= HelperAfterDirs_ && Untaken(2) >= 2 && SpareCore();
   if (N + 1 >= ServerCap || N >= HelperCap) return false;
   // The listing that showed the walk latency-bound starts the helpers up to the caps at once:
   // the tree ahead is most of the share, and each helper's start and connection cost round
