@@ -75,6 +75,11 @@ TEST(WalkPlan, HelpersStartWhenTheWalkIsDeepOrLatencyBound) {
       {"every walk latency-bound, later: as many as the untaken plan less one", 0, 64, 2, 3, -1,
        false, 8, 16, 4},
       {"every walk latency-bound, tiny tree", 0, 64, 1, 1, -1, true, 8, 16, 0},
+      {"two listings of four times the bound past the share's first, a core free: at once", 6, 64,
+       3, 4, 24, true, 8, 16, 7},
+      {"two such listings and no core free: not yet", 6, 64, 3, 4, 24, false, 8, 16, 0},
+      {"two such listings counting the share's first: not yet", 6, 64, 2, 4, 24, true, 8, 16, 0},
+      {"two listings just under four times the bound: not yet", 6, 64, 3, 4, 23.9, true, 8, 16, 0},
   };
   for (const auto &R : Rows) {
     TWalkPlan P(R.LatencyBoundMs, R.AfterDirs);
@@ -82,7 +87,7 @@ TEST(WalkPlan, HelpersStartWhenTheWalkIsDeepOrLatencyBound) {
     for (int I = 0; I < R.Opens; ++I) {
       std::vector<std::string> Subs;
       for (int J = 0; J < R.Fanout; ++J) Subs.push_back("d" + std::to_string(J));
-      P.Opened(Root, Dir, 0, Dirs(Subs), R.WaitedMs);
+      P.Opened(Root, Dir, 0, Dirs(Subs), R.WaitedMs, [&] { return R.Spare; });
       Dir += R"(\d0)";
     }
     EXPECT_EQ(Start(P, R.ServerCap, R.HelperCap, R.Spare), R.Helpers) << R.Situation;
@@ -199,6 +204,35 @@ TEST(WalkPlan, TheWalkWaitsForTheListingAHelperHasInFlight) {
   EXPECT_EQ(P.Listing(Root + R"(\b)"), nullptr);
 }
 
+TEST(WalkPlan, TheWalkThatCatchesUpWithAHelperListsTheNearerHalfOfItsSubtree) {
+  // A helper has listed c, whose subdirectories it plans, and lists c1 when the walk reaches it.
+  const struct {
+    int Subdirs;
+    std::string HelperNext; // after c1; the walk lists those between c1 and it
+  } Rows[] = {{6, "c4"}, {3, "c3"}, {2, "c2"}};
+  for (const auto &R : Rows) {
+    std::vector<std::string> Subs;
+    for (int I = 1; I <= R.Subdirs; ++I) Subs.push_back("c" + std::to_string(I));
+    TWalkPlan P(0, 1);
+    P.Opened(Root, Root, 0, Dirs({"a", "c"}), -1);
+    THelper &H = Greeted(P);
+    ASSERT_EQ(P.NextFor(H, true, [] { return true; }), Root + R"(\c)");
+    P.Keep(H, {Root + R"(\c)", 0, wire::IdKind::None, Dirs(Subs)});
+    P.Opened(Root, Root + R"(\a)", 0, Dirs({}), -1);
+    wire::AheadListing A;
+    ASSERT_TRUE(P.Take(Root + R"(\c)", A));
+    P.Opened(Root, Root + R"(\c)", 0, A.Entries, -1);
+    H.Asked = P.NextFor(H, true, [] { return true; });
+    ASSERT_EQ(H.Asked, Root + R"(\c\c1)");
+    H.InFlight = true;
+    ASSERT_EQ(P.Listing(H.Asked), &H);
+    P.CaughtUp(H);
+    H.InFlight = false;
+    P.Keep(H, {H.Asked, 0, wire::IdKind::None, Dirs({})});
+    EXPECT_EQ(P.NextFor(H, true, [] { return true; }), Root + R"(\c\)" + R.HelperNext) << R.Subdirs;
+  }
+}
+
 struct TEndRow {
   const char *Situation;
   std::vector<std::string> RootSubdirs;
@@ -222,6 +256,26 @@ TEST(WalkPlan, HelpersEndWhenNothingIsLeftForThem) {
     P.EndIdle();
     EXPECT_EQ(P.Helpers().size(), R.Helpers) << R.Situation;
   }
+}
+
+TEST(WalkPlan, NoHelperStartsForDirectoriesThatAHelperListedAlready) {
+  // The helper lists c and its subdirectories and ends when the walk has nothing else before it;
+  // the walk then opens c, whose subdirectories wait for it.
+  TWalkPlan P(-1, 1);
+  P.Opened(Root, Root, 0, Dirs({"a", "c"}), -1);
+  THelper &H = Greeted(P);
+  ASSERT_EQ(P.NextFor(H, false, [] { return true; }), Root + R"(\c)");
+  P.Keep(H, {Root + R"(\c)", 0, wire::IdKind::None, Dirs({"c1", "c2"})});
+  for (const char *D : {R"(\c\c1)", R"(\c\c2)"}) {
+    ASSERT_EQ(P.NextFor(H, false, [] { return true; }), Root + D);
+    P.Keep(H, {Root + D, 0, wire::IdKind::None, Dirs({})});
+  }
+  P.Opened(Root, Root + R"(\a)", 0, Dirs({}), -1);
+  ASSERT_TRUE(P.EndIdle());
+  wire::AheadListing A;
+  ASSERT_TRUE(P.Take(Root + R"(\c)", A));
+  P.Opened(Root, Root + R"(\c)", 0, A.Entries, -1);
+  EXPECT_EQ(Start(P, 8, 16, true), 0);
 }
 
 TEST(WalkPlan, AFailedHelperGivesItsDirectoriesBackAndNoneStartsAgain) {

@@ -30,8 +30,9 @@ std::string ServerOf(const std::string &Unc) {
 TSecond &Second(const std::unique_ptr<THelper> &P) { return static_cast<TSecond &>(*P); }
 
 // SONQUARRY_WALK_TIMELINE=FILE: a line per event of the walks and their helpers (ms since the
-// first, event, worker, directory), to see where a walk's time goes.
-void Timeline(const char *Event, pid_t Worker, const std::string &Dir = "") {
+// first, event, worker, directory, and for the walk's own listings how long each waited), to see
+// where a walk's time goes.
+void Timeline(const char *Event, pid_t Worker, const std::string &Dir = "", double WaitedMs = -1) {
   static FILE *const Out = [] {
     const char *Path = std::getenv("SONQUARRY_WALK_TIMELINE");
     return Path && *Path ? std::fopen(Path, "a") : nullptr;
@@ -40,9 +41,11 @@ void Timeline(const char *Event, pid_t Worker, const std::string &Dir = "") {
   static const auto Start = Clock::now();
   static std::mutex M;
   std::lock_guard<std::mutex> L(M);
-  std::fprintf(Out, "%.3f\t%s\t%d\t%s\n",
+  std::fprintf(Out, "%.3f\t%s\t%d\t%s",
                std::chrono::duration<double, std::milli>(Clock::now() - Start).count(), Event,
                int(Worker), Dir.c_str());
+  if (WaitedMs >= 0) std::fprintf(Out, "\t%.1f", WaitedMs);
+  std::fputc('\n', Out);
   std::fflush(Out);
 }
 
@@ -67,9 +70,9 @@ void TSmbProvider::TImpl::Walked(const std::string &Unc, uint64_t DirId,
                                  const std::vector<wire::Entry> &Entries, double WaitedMs) {
   TSlot *S = OwnSlot();
   if (!S) return;
-  Timeline("walk", S->Worker->Pid(), Unc);
+  Timeline("walk", S->Worker->Pid(), Unc, WaitedMs);
   // A new share: the last share's helpers have ended, and their connections with them.
-  if (S->Plan.Opened(ShareOf(Unc), Unc, DirId, Entries, WaitedMs)) {
+  if (S->Plan.Opened(ShareOf(Unc), Unc, DirId, Entries, WaitedMs, [this] { return SpareCore(); })) {
     S->Walk.reset();
     // The walk's own connection counts whatever the cap: it lists what no helper does.
     S->Walk = TClaim::Take(Load, ServerOf(Unc), INT_MAX, false, 0);
@@ -97,9 +100,12 @@ bool TSmbProvider::TImpl::TakeSecond(const std::string &Unc, wire::AheadListing 
   while (!StopRequested() && !S->Plan.Has(Unc)) {
     THelper *H = S->Plan.Listing(Unc);
     if (!H) break;
-    if (!Waited) Timeline("wait", S->Worker->Pid(), Unc);
-    Waited = true;
     TSecond &Sec = static_cast<TSecond &>(*H);
+    if (!Waited) {
+      Timeline("wait", S->Worker->Pid(), Unc);
+      S->Plan.CaughtUp(Sec);
+    }
+    Waited = true;
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Sec.Worker->Until(Deadline, Options.CallTimeOutMs) - Clock::now())
                           .count();
@@ -196,7 +202,8 @@ bool TSmbProvider::TImpl::SpawnSecond(TSlot &S) {
 void TSmbProvider::TImpl::PumpSecond(TSlot &S) {
   const bool Latency = S.Plan.LatencyBound();
   const auto Spare = [this] { return SpareCore(); };
-  while (S.Plan.WantsHelper(ServerCap, HelperCap, Spare) && SpawnSecond(S)) {
+  // Stop is looked at between starts: seven of them take the walk's thread tens of ms.
+  while (!StopRequested() && S.Plan.WantsHelper(ServerCap, HelperCap, Spare) && SpawnSecond(S)) {
   }
   for (auto &P : S.Plan.Helpers()) {
     TSecond &Sec = Second(P);

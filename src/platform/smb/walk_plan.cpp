@@ -25,12 +25,14 @@ TClaim::~TClaim() {
 }
 
 bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_t DirId,
-                       const std::vector<wire::Entry> &Entries, double WaitedMs) {
+                       const std::vector<wire::Entry> &Entries, double WaitedMs,
+                       const std::function<bool()> &SpareCore) {
   const bool NewShare = Share != Share_;
   if (NewShare) {
     Share_ = Share;
     Opened_ = 0;
-    Slow_ = 0;
+    Slow_ = Clear_ = 0;
+    Clearly_ = false;
     Plan_.clear();
     Listed_.clear();
     ListedEntries_ = 0;
@@ -44,6 +46,12 @@ bool TWalkPlan::Opened(const std::string &Share, const std::string &Unc, uint64_
   // Once latency-bound, the walk of this share stays so: listings read ahead come quickly.
   const bool Was = LatencyBound() && Opened_ > 0;
   if (WaitedMs >= 0 && Slow_ < SlowInARow) Slow_ = WaitedMs >= LatencyBoundMs_ ? Slow_ + 1 : 0;
+  // Two listings of four round trips at a few ms each already say so when the cores are idle:
+  // the helpers start a few hundred ms sooner on the link they are for.
+  if (WaitedMs >= 0 && Opened_ > 0 && !Clearly_ && LatencyBoundMs_ > 0) {
+    Clear_ = WaitedMs >= double(ClearlySlow) * LatencyBoundMs_ ? Clear_ + 1 : 0;
+    Clearly_ = Clear_ >= ClearlyInARow && SpareCore && SpareCore();
+  }
   ++Opened_;
   Burst_ = !Was && LatencyBound();
   // The walk does not enter a directory it has met before.
@@ -58,15 +66,17 @@ void TWalkPlan::ReadOn(const std::string &Share, const std::string &Unc,
 }
 
 bool TWalkPlan::LatencyBound() const {
-  return LatencyBoundMs_ == 0 || (LatencyBoundMs_ > 0 && Slow_ >= SlowInARow);
+  return LatencyBoundMs_ == 0 || (LatencyBoundMs_ > 0 && (Slow_ >= SlowInARow || Clearly_));
 }
 
 bool TWalkPlan::WantsHelper(int ServerCap, int HelperCap,
                             const std::function<bool()> &SpareCore) const {
   if (NoHelper_ || HelperAfterDirs_ <= 0) return false;
   const int N = int(Helpers_.size());
+  // Not for directories that a helper has listed already: one ended when the plan ran empty,
+  // and a listing of its that the walk opens plans its subdirectories, listed too.
   if (!LatencyBound())
-    return N == 0 && Opened_ >= HelperAfterDirs_ && Plan_.size() >= 2 && SpareCore();
+    return N == 0 && Opened_ >= HelperAfterDirs_ && Untaken(2) >= 2 && SpareCore();
   if (N + 1 >= ServerCap || N >= HelperCap) return false;
   // The listing that showed the walk latency-bound starts the helpers up to the caps at once:
   // the tree ahead is most of the share, and each helper's start and connection cost round
@@ -166,6 +176,14 @@ THelper *TWalkPlan::Listing(const std::string &Unc) const {
   for (const auto &P : Helpers_)
     if (!P->Dead && P->Greeted && P->InFlight && !P->Closing && P->Asked == Unc) return P.get();
   return nullptr;
+}
+
+void TWalkPlan::CaughtUp(THelper &H) {
+  auto &Fr = H.Frontier;
+  const auto Left = std::size_t(std::count_if(
+      Fr.begin(), Fr.end(), [&](const std::string &D) { return H.Planned.count(D); }));
+  for (std::size_t Give = Left / 2; Give > 0 && !Fr.empty(); Fr.pop_back())
+    Give -= H.Planned.erase(Fr.back());
 }
 
 bool TWalkPlan::Take(const std::string &Unc, wire::AheadListing &Out) {

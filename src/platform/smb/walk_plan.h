@@ -68,16 +68,21 @@ public:
   // Listings in a row that waited on the link before a walk counts as latency-bound: the first
   // of a share also connects.
   static constexpr int SlowInARow = 5;
+  // Sooner while a core is free: this many in a row past the share's first, each of ClearlySlow
+  // times the bound or more, are the link's round trips, not a busy machine's.
+  static constexpr int ClearlyInARow = 2, ClearlySlow = 4;
 
   // LatencyBoundMs and HelperAfterDirs as in SmbProviderOptions.
   TWalkPlan(int LatencyBoundMs, int HelperAfterDirs)
       : LatencyBoundMs_(LatencyBoundMs), HelperAfterDirs_(HelperAfterDirs) {}
 
   // The walk opened Unc of Share (of directory id DirId) with these first entries; WaitedMs: how
-  // long each listing of the exchange took, below 0 when there was none. True when Share is
-  // another than the last: the last share's plan and helpers are gone.
+  // long each listing of the exchange took, below 0 when there was none; SpareCore: whether a
+  // core is free (none when empty). True when Share is another than the last: the last share's
+  // plan and helpers are gone.
   bool Opened(const std::string &Share, const std::string &Unc, uint64_t DirId,
-              const std::vector<wire::Entry> &Entries, double WaitedMs);
+              const std::vector<wire::Entry> &Entries, double WaitedMs,
+              const std::function<bool()> &SpareCore = {});
   // Later entries of a listing the walk reads on; ignored when of another share.
   void ReadOn(const std::string &Share, const std::string &Unc,
               const std::vector<wire::Entry> &Entries);
@@ -105,6 +110,10 @@ public:
 
   // The helper that lists Unc now, or null; and whether Unc's listing waits for the walk.
   THelper *Listing(const std::string &Unc) const;
+  // The walk waits for the listing H has in flight. H lists in the walk's order just ahead of
+  // it, so each of H's answers would be waited for in turn while the walk's connection idles:
+  // the nearer half of H's next directories become the walk's.
+  void CaughtUp(THelper &H);
   bool Has(const std::string &Unc) const { return Listed_.count(Unc) > 0; }
   // The listing of Unc when a helper brought it; else Unc is the walk's from now on.
   bool Take(const std::string &Unc, wire::AheadListing &Out);
@@ -123,8 +132,10 @@ private:
   int LatencyBoundMs_, HelperAfterDirs_;
   std::string Share_;
   int Opened_ = 0;
-  int Slow_ = 0;       // the walk's listings in a row that waited on the link
-  bool Burst_ = false; // the last listing showed the walk latency-bound
+  int Slow_ = 0;         // the walk's listings in a row that waited on the link
+  int Clear_ = 0;        // those in a row past the share's first that waited ClearlySlow times
+  bool Clearly_ = false; // ClearlyInARow of them with a core free
+  bool Burst_ = false;   // the last listing showed the walk latency-bound
   // The directories the walk listed but has not opened yet, the next last.
   std::deque<std::string> Plan_;
   std::vector<std::unique_ptr<THelper>> Helpers_; // at most one unless latency-bound
