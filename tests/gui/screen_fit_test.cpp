@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <vector>
 
 using namespace sonquarry;
 using namespace sonquarry::testing;
@@ -132,6 +133,17 @@ void StoredPosition() {
 }
 const TGuiChild StoredPositionEntry("stored-position", StoredPosition);
 
+// Help opened from a dialog: on the screen and clear of each of Keep.
+void HelpClearOf(const std::vector<QRect> &Keep) {
+  ShowHelpTopic("options.htm");
+  QWidget *help = HelpBrowser()->window();
+  EXPECT_TRUE(QTest::qWaitForWindowExposed(help));
+  for (const QRect &k : Keep)
+    EXPECT_FALSE(Frame(help).intersects(k)) << Text(Frame(help)) << " over " << Text(k);
+  EXPECT_TRUE(Area().contains(Frame(help))) << Text(Frame(help));
+  CloseHelpWindow();
+}
+
 // The help from a dialog beside a small dialog at the screen's left, and over Options (which
 // fills the screen) but clear of its OK and Cancel.
 void HelpBeside() {
@@ -145,13 +157,7 @@ void HelpBeside() {
     small.setModal(true);
     small.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&small));
-    ShowHelpTopic("options.htm");
-    QWidget *help = HelpBrowser()->window();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(help));
-    EXPECT_FALSE(Frame(help).intersects(Frame(&small)))
-        << Text(Frame(help)) << " over " << Text(Frame(&small));
-    EXPECT_TRUE(Area().contains(Frame(help))) << Text(Frame(help));
-    CloseHelpWindow();
+    HelpClearOf({Frame(&small)});
   }
   TNetScan scan;
   TMainFormSettings settings;
@@ -161,14 +167,7 @@ void HelpBeside() {
     D.setModal(true);
     D.show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&D));
-    ShowHelpTopic("options.htm");
-    QWidget *help = HelpBrowser()->window();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(help));
-    for (const QPushButton *b : {options.btnOK, options.btnCancel})
-      EXPECT_FALSE(Frame(help).intersects(Global(b)))
-          << Text(Frame(help)) << " over " << b->text().toStdString() << " at " << Text(Global(b));
-    EXPECT_TRUE(Area().contains(Frame(help))) << Text(Frame(help));
-    CloseHelpWindow();
+    HelpClearOf({Global(options.btnOK), Global(options.btnCancel)});
     D.hide();
     return int(QDialog::Rejected);
   });
