@@ -15,13 +15,10 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
