@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -101,6 +102,15 @@ struct TChild {
 };
 
 // This process's children, as the kernel lists them.
+// Whether Holds comes true within 10 s, looked at every 20 ms.
+bool Within10s(const std::function<bool()> &Holds) {
+  for (int I = 0; I < 500; ++I) {
+    if (Holds()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 std::vector<TChild> Children() {
   std::vector<TChild> Out;
   for (const auto &E : std::filesystem::directory_iterator("/proc")) {
@@ -124,13 +134,11 @@ std::vector<TChild> Children() {
 
 // Whether every child is a live spawner or spare (no worker and no zombie left), within 10 s.
 bool OnlySpawnersLeft() {
-  for (int I = 0; I < 500; ++I) {
-    bool Clean = true;
-    for (const auto &C : Children()) Clean = Clean && C.Spawner && C.State != 'Z';
-    if (Clean) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return Within10s([] {
+    const auto All = Children();
+    return std::all_of(All.begin(), All.end(),
+                       [](const TChild &C) { return C.Spawner && C.State != 'Z'; });
+  });
 }
 
 // A worker's start on a thread of the engine's kind, which a stop ends.
@@ -143,13 +151,11 @@ public:
 
   // Whether the thread waits in a poll (for the worker's first bytes), within 10 s.
   bool Polls() const {
-    for (int I = 0; I < 500; ++I) {
+    return Within10s([this] {
       std::istringstream In(Slurp("/proc/self/task/" + std::to_string(Tid.load()) + "/syscall"));
       long Call = -1;
-      if (Tid && In >> Call && (Call == SYS_poll || Call == SYS_ppoll)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+      return Tid && In >> Call && (Call == SYS_poll || Call == SYS_ppoll);
+    });
   }
 
 protected:
@@ -187,23 +193,23 @@ TEST(SmbWorkerCore, ASpawnerThatStallsOrDiesLeavesNoChildUnwaitedFor) {
     auto First = smb::TWorker::Spawn(smb::SmbWorkerPath(), smb::wire::Hello{}, 20000, Error);
     ASSERT_TRUE(First) << Error.Message;
     First.reset();
+    // Only the spawner and its spares are left: one of each is found.
     pid_t Spawner = 0, Spare = 0;
-    for (int I = 0; I < 500 && !(Spawner && (Spare || !Spares)); ++I) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(I ? 20 : 0));
-      for (const auto &Child : Children()) {
-        ASSERT_TRUE(Child.Spawner) << Child.Pid;
-        (Child.Leader ? Spawner : Spare) = Child.Pid;
-      }
-    }
-    ASSERT_TRUE(Spawner && (Spare || !Spares));
+    ASSERT_TRUE(Within10s([&] {
+      for (const auto &Child : Children())
+        (Child.Leader ? Spawner : Spare) = Child.Spawner ? Child.Pid : -1;
+      return Spawner && (Spare || !Spares);
+    }));
+    ASSERT_GT(Spawner, 0);
+    ASSERT_GE(Spare, 0);
     ASSERT_EQ(::kill(C.ToASpare ? Spare : Spawner, C.Signal), 0);
     // A dead spare is waited for by the next start.
-    for (int I = 0; C.ToASpare && I < 500; ++I) {
-      const auto Now = Children();
-      if (std::any_of(Now.begin(), Now.end(),
-                      [&](const TChild &Ch) { return Ch.Pid == Spare && Ch.State == 'Z'; }))
-        break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (C.ToASpare) {
+      ASSERT_TRUE(Within10s([&] {
+        const auto Now = Children();
+        return std::any_of(Now.begin(), Now.end(),
+                           [&](const TChild &Ch) { return Ch.Pid == Spare && Ch.State == 'Z'; });
+      }));
     }
 
     TStartThread T;
